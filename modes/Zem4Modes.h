@@ -1,0 +1,78 @@
+// Download modes: the handlers that the engine's mode table points at, the
+// FIN handling, the entries into each mode and the multicast port.
+//
+// Every handler runs inside the download's receive or timer notification at
+// TPL_CALLBACK; none of them is reached by firmware directly, so none is EFIAPI.
+#ifndef ZEM4_MODES_H_
+#define ZEM4_MODES_H_
+
+#include "efi/Uefi.h"
+
+struct Zem4Instance;
+struct Zem4RrqData;
+
+// ---------------------------------------------------------------------------
+// Init mode: the request is out, waiting for the OACK.
+// ---------------------------------------------------------------------------
+EFI_STATUS Zem4RrqInitRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
+                              BOOLEAN FromMcast);
+EFI_STATUS Zem4RrqInitRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+EFI_STATUS Zem4RrqInitRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+EFI_STATUS Zem4RrqInitRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+VOID Zem4RrqInitTimer(EFI_EVENT Event, Zem4Instance *Instance);
+
+// ---------------------------------------------------------------------------
+// RPL mode: the missing-block list goes to the server, paced by RPLACK.
+// ---------------------------------------------------------------------------
+// Enters RPL mode and sends RPL 1 (the "ACK0"); used by Init's OACK handler.
+EFI_STATUS Zem4RrqEnterRpl(Zem4Instance *Instance);
+// Builds the RPL for RplSequence from the missing list's cursor, sends it and
+// keeps it as LastPacket.
+EFI_STATUS Zem4SendRpl(Zem4Instance *Instance, UINT32 RplSequence);
+EFI_STATUS Zem4RrqRplRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
+                             BOOLEAN FromMcast);
+EFI_STATUS Zem4RrqRplRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+EFI_STATUS Zem4RrqRplRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+EFI_STATUS Zem4RrqRplRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+VOID Zem4RrqRplTimer(EFI_EVENT Event, Zem4Instance *Instance);
+
+// ---------------------------------------------------------------------------
+// FIN, whatever the mode. CloseFlag (set to 0 by the caller) comes back 1 when
+// the multicast port is to be reset.
+// ---------------------------------------------------------------------------
+EFI_STATUS Zem4RrqRcvFin(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length, UINT8 *CloseFlag);
+
+// ---------------------------------------------------------------------------
+// Active mode: the acknowledged data phase.
+// ---------------------------------------------------------------------------
+// Shared by every instance: the last DATA8 handled by any of them was out of order.
+extern UINT8 OutOfOrderSeen;
+
+EFI_STATUS Zem4SendAck(Zem4Instance *Instance, UINT32 Number);
+EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
+                                BOOLEAN FromMcast);
+EFI_STATUS Zem4RrqActiveRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+// OACK and RPLACK alike.
+EFI_STATUS Zem4RrqActiveRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+VOID Zem4RrqActiveTimer(EFI_EVENT Event, Zem4Instance *Instance);
+
+// ---------------------------------------------------------------------------
+// Passive mode: a multicast member that only listens.
+// ---------------------------------------------------------------------------
+EFI_STATUS Zem4RrqPassiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
+                                 BOOLEAN FromMcast);
+EFI_STATUS Zem4RrqPassiveRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+EFI_STATUS Zem4RrqPassiveRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+EFI_STATUS Zem4RrqPassiveRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+VOID Zem4RrqPassiveTimer(EFI_EVENT Event, Zem4Instance *Instance);
+
+// ---------------------------------------------------------------------------
+// The multicast port: a second UDP4 child bound to the group's port.
+// ---------------------------------------------------------------------------
+EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS McastIp,
+                                  UINT16 McastPort);
+EFI_STATUS Zem4RrqStartMcastRcv(Zem4RrqData *RrqData);
+// Destroy FALSE resets the port and keeps the child for the next pass.
+EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy);
+
+#endif // ZEM4_MODES_H_
