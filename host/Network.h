@@ -1,0 +1,161 @@
+// The network the host firmware's UDP4 stands on: ports bound to an address
+// and a UDP port, datagrams in and out, multicast membership. Backends: the
+// simulated LAN (SimNetwork) and, later, Linux sockets. A backend is a Device:
+// the firmware's tick lets it move datagrams and run endpoint callbacks.
+#pragma once
+
+#include "host/Firmware.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zem4::host {
+
+// An IPv4 address, first dotted number first (the order of EFI_IPv4_ADDRESS).
+struct Ipv4 {
+  std::array<uint8_t, 4> b{};
+
+  constexpr Ipv4() = default;
+  constexpr Ipv4(uint8_t a, uint8_t b1, uint8_t c, uint8_t d) : b{a, b1, c, d} {}
+  static constexpr Ipv4 FromBytes(const uint8_t *p) { return Ipv4(p[0], p[1], p[2], p[3]); }
+  // Host-order value, 10.0.0.1 -> 0x0A000001.
+  static constexpr Ipv4 FromUint(uint32_t v) {
+    return Ipv4(uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v));
+  }
+  constexpr uint32_t ToUint() const {
+    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+  }
+  // "a.b.c.d" with each number 0..255 and nothing else; nullopt otherwise.
+  static std::optional<Ipv4> Parse(std::string_view text);
+  std::string ToString() const;
+
+  constexpr bool IsZero() const { return ToUint() == 0; }
+  constexpr bool IsBroadcast() const { return ToUint() == 0xFFFFFFFFu; }
+  constexpr bool IsMulticast() const { return (b[0] & 0xF0) == 0xE0; }
+  // Usable as a station or peer address: not 0, not class D/E, not broadcast.
+  constexpr bool IsUnicast() const { return !IsZero() && b[0] < 224; }
+
+  constexpr auto operator<=>(const Ipv4 &) const = default;
+};
+
+struct Datagram {
+  Ipv4 src;
+  uint16_t srcPort = 0;
+  Ipv4 dst;
+  uint16_t dstPort = 0;
+  std::vector<uint8_t> payload;
+};
+
+// A datagram as it reaches a port: `fragments` are the lengths of the pieces
+// the stack hands it out in (empty payload: no fragment), summing to the size.
+struct ReceivedDatagram {
+  Datagram datagram;
+  std::vector<uint32_t> fragments;
+  Time100ns time = 0;
+};
+
+enum class NetStatus {
+  Ok,
+  AddressInUse,  // the port is bound and neither side allows sharing
+  NoPortsLeft,   // no ephemeral port free
+  InvalidArgument,
+  TooLarge,      // payload over the UDP maximum
+  QueueFull,
+  Closed,
+};
+std::string_view ToString(NetStatus status);
+
+// Largest UDP payload over IPv4 (65535 - 20 - 8).
+inline constexpr size_t kMaxUdpPayload = 65507;
+
+// What a port binds and filters on, in UDP4's terms.
+struct PortConfig {
+  Ipv4 localAddress;        // the station address
+  uint16_t localPort = 0;   // 0: the network picks a free ephemeral port
+  Ipv4 remoteAddress;       // non-zero: only datagrams from this address
+  uint16_t remotePort = 0;  // non-zero (with a remote address): only from this port
+  bool acceptBroadcast = false;
+  bool acceptPromiscuous = false; // any destination address (and remote filter off)
+  bool acceptAnyPort = false;     // any destination port
+  bool allowDuplicatePort = false;
+};
+
+// One bound UDP port. Closing is destroying it.
+class NetworkPort {
+public:
+  virtual ~NetworkPort() = default;
+  virtual Ipv4 Address() const = 0;
+  virtual uint16_t Port() const = 0;
+  // Sends from this port's address and port (datagram.src/srcPort are ignored).
+  virtual NetStatus Send(const Datagram &datagram) = 0;
+  virtual NetStatus JoinGroup(Ipv4 group) = 0;
+  virtual NetStatus LeaveGroup(Ipv4 group) = 0;
+  // The oldest datagram that has arrived and not been taken, if any.
+  virtual std::optional<ReceivedDatagram> Receive() = 0;
+  virtual bool HasReceived() const = 0;
+};
+
+class Network;
+
+// A raw endpoint for peers that are not UEFI (scripted test servers, the
+// server engine): received datagrams are handed to a callback from the
+// network's tick. Destroying it closes the port.
+class Endpoint {
+public:
+  using OnReceive = std::function<void(const Datagram &, Time100ns)>;
+  ~Endpoint();
+  Endpoint(const Endpoint &) = delete;
+  Endpoint &operator=(const Endpoint &) = delete;
+
+  Ipv4 Address() const { return port_->Address(); }
+  uint16_t Port() const { return port_->Port(); }
+  // Source fields are this endpoint's, whatever the datagram says.
+  NetStatus Send(const Datagram &datagram) { return port_->Send(datagram); }
+  NetStatus Send(Ipv4 dst, uint16_t dstPort, std::span<const uint8_t> payload);
+  NetStatus JoinGroup(Ipv4 group) { return port_->JoinGroup(group); }
+  NetStatus LeaveGroup(Ipv4 group) { return port_->LeaveGroup(group); }
+
+private:
+  friend class Network;
+  Endpoint(Network &network, uint64_t id, std::unique_ptr<NetworkPort> port, OnReceive onReceive)
+      : network_(network), id_(id), port_(std::move(port)), onReceive_(std::move(onReceive)) {}
+  Network &network_;
+  uint64_t id_;
+  std::unique_ptr<NetworkPort> port_;
+  OnReceive onReceive_;
+};
+
+class Network : public Device {
+public:
+  ~Network() override;
+
+  // Binds a port; nullptr with `status` saying why when it cannot.
+  virtual std::unique_ptr<NetworkPort> OpenPort(const PortConfig &config, NetStatus &status) = 0;
+
+  // A port at address:port (port 0 picks one) whose datagrams go to
+  // `onReceive` from this network's tick. Null with `status` on failure.
+  std::unique_ptr<Endpoint> OpenEndpoint(Ipv4 address, uint16_t port, Endpoint::OnReceive onReceive,
+                                         NetStatus *status = nullptr);
+
+protected:
+  // Hands every waiting datagram of every endpoint to its callback. Backends
+  // call it from Service. Callbacks may send, open or close endpoints.
+  void DispatchEndpoints();
+  bool EndpointsHaveReceived() const;
+
+private:
+  friend class Endpoint;
+  void Forget(uint64_t id) { endpoints_.erase(id); }
+  std::map<uint64_t, Endpoint *> endpoints_;
+  uint64_t nextEndpointId_ = 1;
+};
+
+} // namespace zem4::host
