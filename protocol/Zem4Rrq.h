@@ -1,0 +1,95 @@
+// The download engine: the per-download record, the mode table with its five
+// handler slots, the receive and timer dispatch, the silent shutdown and the
+// finish of a transfer.
+#ifndef ZEM4_RRQ_H_
+#define ZEM4_RRQ_H_
+
+#include "efi/Uefi.h"
+#include "protocol/Zem4Instance.h"
+#include "support/List.h"
+
+// Download modes; 3 is not used.
+#define ZEM4_MODE_INIT 0u
+#define ZEM4_MODE_ACTIVE 1u
+#define ZEM4_MODE_PASSIVE 2u
+#define ZEM4_MODE_RPL 4u
+
+// Handler slots. Packet is the linear datagram from its opcode on, Length its
+// size. An error result means the transfer is closing: the dispatch then posts
+// no further receive on that port.
+typedef EFI_STATUS (*ZEM4_RCV_DATA_HANDLER)(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
+                                            BOOLEAN FromMcast);
+typedef EFI_STATUS (*ZEM4_RCV_ERROR_HANDLER)(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+typedef EFI_STATUS (*ZEM4_RCV_OACK_HANDLER)(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
+typedef EFI_STATUS (*ZEM4_RCV_RPLACK_HANDLER)(Zem4Instance *Instance, UINT8 *Packet,
+                                              UINT32 Length);
+typedef VOID (*ZEM4_TIMER_HANDLER)(EFI_EVENT Event, Zem4Instance *Instance);
+
+// One download, from its start to Zem4RrqFinish.
+typedef struct Zem4RrqData {
+  EFI_UDP4_PROTOCOL *McastUdp; // NULL while there is no multicast port
+  Zem4RxContext McastRxContext;
+  LIST_ENTRY MissingList;   // Zem4MissingRange entries, ascending
+  LIST_ENTRY *MissingCursor; // where the next repair list continues
+  UINT32 Mode;
+  ZEM4_RCV_DATA_HANDLER RcvData;
+  ZEM4_RCV_ERROR_HANDLER RcvError;
+  ZEM4_RCV_OACK_HANDLER RcvOack;
+  ZEM4_RCV_RPLACK_HANDLER RcvRplAck;
+  ZEM4_TIMER_HANDLER Timer;
+} Zem4RrqData;
+
+// Loads the mode table row: Mode, the five handlers, RetryTimeout, MaxRetry.
+// A mode without a row stores only Mode.
+VOID Zem4RrqSetMode(UINT32 Mode, Zem4Instance *Instance);
+
+// Re-arms Event once for Seconds s + Milliseconds ms (cancelling it first).
+VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds);
+
+// Silent shutdown: the transfer stops answering the server and closes at the
+// 500 ms timer or when its last pending send completes.
+VOID Zem4RrqSilentShutdown(Zem4Instance *Instance);
+
+// Ends the transfer: frees the download, closes the ports and events, marks the
+// instance done and idle, stores Status in the token and signals its event.
+// The caller must not touch the instance (or the download) afterwards: the
+// token's event may already have started another transfer or destroyed the child.
+VOID Zem4RrqFinish(Zem4Instance *Instance);
+
+// Creates the download in Init mode and sends the request; called by the
+// transfer start-up under the driver lock. Everything it made is undone by the
+// start-up on failure.
+EFI_STATUS Zem4InitRrqState(Zem4Instance *Instance, UINT16 Opcode);
+
+// Notifications (TPL_CALLBACK). Contexts: the Zem4RxContext of the port, the
+// instance, the packet that was sent.
+VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context);
+VOID EFIAPI Zem4RrqTimer(EFI_EVENT Event, VOID *Context);
+VOID EFIAPI Zem4RrqSendComplete(EFI_EVENT Event, VOID *Context);
+
+// ---------------------------------------------------------------------------
+// Calling out to the caller. The caller's routines may end the transfer from
+// inside (Configure with no data, DestroyChild, a new ReadFile from a token
+// event); after such a call the instance must not be touched any more.
+// ---------------------------------------------------------------------------
+
+// Returned up the stack by whoever learns that the transfer ended inside a
+// call-out. Never reaches a caller of the protocol.
+#define ZEM4_TRANSFER_GONE EFIERR(0x5A4D)
+
+// A call-out in progress; lives on the stack of the code that calls out.
+typedef struct Zem4CallGuard {
+  struct Zem4CallGuard *Next;
+  BOOLEAN Gone; // set by Zem4RrqFinish
+} Zem4CallGuard;
+
+VOID Zem4GuardEnter(Zem4Instance *Instance, Zem4CallGuard *Guard);
+// TRUE when the transfer is still there (the guard is unlinked); FALSE when it
+// ended meanwhile (the instance must not be touched).
+BOOLEAN Zem4GuardLeave(Zem4Instance *Instance, Zem4CallGuard *Guard);
+
+// Hands Length bytes at Data to the token's CheckPacket. Returns its status,
+// or ZEM4_TRANSFER_GONE when the transfer ended inside the call.
+EFI_STATUS Zem4CallCheckPacket(Zem4Instance *Instance, UINT32 Length, VOID *Data);
+
+#endif // ZEM4_RRQ_H_
