@@ -80,6 +80,14 @@ inline constexpr char ZEM4_MSG_MALFORMED_OACK[] = "Mal-formed OACK packet";
 inline constexpr char ZEM4_MSG_NO_MCAST_PORT[] =
     "failed to create multicast port, you pick the wrong guy";
 
+// The messages the server sends with its errors.
+inline constexpr char ZEM4_MSG_FILE_NOT_FOUND[] = "File not found";
+inline constexpr char ZEM4_MSG_ACCESS_VIOLATION[] = "Access violation";
+inline constexpr char ZEM4_MSG_ILLEGAL_OPERATION[] = "Illegal operation";
+inline constexpr char ZEM4_MSG_NOT_READY[] = "Server busy, try again later";
+inline constexpr char ZEM4_MSG_FILE_CHANGED[] = "File changed during transfer";
+inline constexpr char ZEM4_MSG_FILE_TOO_LARGE[] = "File too large";
+
 // ---------------------------------------------------------------------------
 // OACK: opcode, then name NUL value NUL pairs up to the end of the datagram.
 // ---------------------------------------------------------------------------
@@ -91,6 +99,8 @@ inline constexpr char ZEM4_OPT_MULTICAST[] = "multicast";
 inline constexpr char ZEM4_OPT_TSIZE[] = "tsize";
 inline constexpr char ZEM4_OPT_RESTART[] = "restart";
 inline constexpr char ZEM4_OPT_SESSION[] = "session";
+// Integrity option: the server answers it with the file's SHA-256 in hex.
+inline constexpr char ZEM4_OPT_SHA256[] = "sha256";
 inline constexpr char ZEM4_MCAST_SEPARATORS[] = "...,,";
 inline constexpr uint32_t ZEM4_MCAST_FIELDS = 6;
 // Most option pairs one request or OACK may carry.
