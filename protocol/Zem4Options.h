@@ -7,7 +7,7 @@
 #include "efi/Uefi.h"
 
 struct Zem4Option;
-struct Zem4Protocol;
+struct Zem4;
 
 // McastRole values.
 #define MCAST_ROLE_UNICAST 1u
@@ -54,11 +54,18 @@ EFI_STATUS Zem4CheckOption(Zem4Option *OptionList, UINT32 OptionCount);
 // Splits a request (opcode 1) or OACK (opcode 6). With OptionList given, the
 // pair array is allocated from pool and belongs to the caller (also on
 // EFI_PROTOCOL_ERROR, where it holds the complete pairs before the fault).
-// More than 255 pairs: EFI_PROTOCOL_ERROR, nothing allocated, count 0.
+// More than 255 pairs: EFI_PROTOCOL_ERROR with the first 255 (the 256th is
+// treated like an incomplete pair). A failed allocation leaves list NULL and
+// count 0.
 EFI_STATUS Zem4ExtractOptions(const UINT8 *Packet, UINT32 PacketLen, Zem4Option **OptionList,
                               UINT32 *OptionCount);
 
 // Resets Options to its defaults and applies the OACK's known options.
 EFI_STATUS Zem4ParseOack(Zem4NegotiatedOptions *Options, const UINT8 *Packet, UINT32 PacketLen);
+
+// The ParseOptions slot of the Zem4 protocol. This is not examined; the pair
+// array comes from pool and the caller frees it (also on EFI_PROTOCOL_ERROR).
+EFI_STATUS EFIAPI Zem4ParseOptions(Zem4 *This, UINT32 PacketLen, VOID *Packet, UINT32 *OptionCount,
+                                   Zem4Option **OptionList);
 
 #endif // ZEM4_OPTIONS_H_
