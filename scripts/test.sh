@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The test command: installs what a fresh Debian 12 machine lacks, builds the
+# IA32 and X64 driver images, the host build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, runs every test, then builds and briefly runs
+# every fuzz target. Exits non-zero on any failure. Run as root (or with sudo).
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$ZEM4_ROOT"
+
+zem4_install_packages
+zem4_setup_ccache
+
+# Sanitizer reports end the test that raised them.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+# The image check fails, rather than skips, when an image is missing.
+export ZEM4_REQUIRE_IMAGES=1
+ulimit -c 0
+status=0
+
+zem4_build ia32
+zem4_build x64
+zem4_build debug
+
+zem4_log "tests: debug (ASan + UBSan)"
+zem4_ctest --preset debug -j "$(zem4_jobs)" || status=1
+
+zem4_build fuzz -DZEM4_FUZZ_SECONDS="${ZEM4_FUZZ_SECONDS:-10}"
+if ctest --preset fuzz -N 2>/dev/null | grep -qE 'Total Tests: [1-9]'; then
+  zem4_log "fuzz targets: ${ZEM4_FUZZ_SECONDS:-10} s each"
+  zem4_ctest --preset fuzz -j "$(zem4_jobs)" || status=1
+else
+  zem4_log "fuzz targets: none yet"
+fi
+
+zem4_log "compiler cache"
+zem4_ccache_stats
+zem4_log "done in $(($(date +%s) - ZEM4_START)) s"
+echo "zem4: $ZEM4_PASSED passed, $ZEM4_FAILED failed"
+exit "$status"
