@@ -32,7 +32,9 @@ struct ImageKind {
   uint32_t pointerSize;
 };
 
-void PrintTo(const ImageKind &kind, std::ostream *os) { *os << kind.name; }
+void PrintTo(const ImageKind &kind, std::ostream *os) {
+  *os << kind.name;
+}
 
 const ImageKind kIa32{"IA32", ZEM4_IA32_IMAGE_PATH, 0x014C, 0x010B, 3, 4};
 const ImageKind kX64{"X64", ZEM4_X64_IMAGE_PATH, 0x8664, 0x020B, 10, 8};
@@ -59,8 +61,8 @@ protected:
       if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
         FAIL() << kind.name << " image missing: " << kind.path;
       }
-      GTEST_SKIP() << kind.name << " image not built (" << kind.path
-                   << "); build the " << kind.name << " preset first";
+      GTEST_SKIP() << kind.name << " image not built (" << kind.path << "); build the " << kind.name
+                   << " preset first";
     }
     PeReader reader(bytes_);
     auto parsed = reader.Parse();
@@ -115,8 +117,8 @@ TEST_P(DriverImage, BaseRelocationsAreNonEmptyAndEachPointsIntoTheImage) {
     // point into the image, or the loader would patch garbage.
     uint64_t target = ReadPointer(*at);
     EXPECT_GE(target, image_.imageBase) << "field at RVA 0x" << std::hex << r.rva;
-    EXPECT_LT(target, image_.imageBase + image_.sizeOfImage) << "field at RVA 0x" << std::hex
-                                                               << r.rva;
+    EXPECT_LT(target, image_.imageBase + image_.sizeOfImage)
+        << "field at RVA 0x" << std::hex << r.rva;
   }
   EXPECT_GT(real, 0u) << "relocation blocks hold only padding";
 }
@@ -174,8 +176,8 @@ TEST_P(DriverImage, ReaderRejectsDamagedCopies) {
         sectionTableEnd = len;
       }
     }
-    EXPECT_EQ(sectionTableEnd, 0u) << "a copy cut to " << sectionTableEnd
-                                   << " bytes parsed although its sections lie beyond";
+    EXPECT_EQ(sectionTableEnd, 0u)
+        << "a copy cut to " << sectionTableEnd << " bytes parsed although its sections lie beyond";
   }
   {
     // A relocation block whose size runs past its directory.

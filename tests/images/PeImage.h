@@ -157,8 +157,7 @@ public:
       if (s.sizeOfRawData != 0 && !Has(s.pointerToRawData, s.sizeOfRawData)) {
         return Fail("raw data of section " + s.name + " lies outside the file");
       }
-      if (uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.sizeOfRawData) >
-          img.sizeOfImage) {
+      if (uint64_t{s.virtualAddress} + std::max(s.virtualSize, s.sizeOfRawData) > img.sizeOfImage) {
         return Fail("section " + s.name + " lies outside SizeOfImage");
       }
       img.sections.push_back(s);
