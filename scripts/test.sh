@@ -33,6 +33,12 @@ else
   zem4_log "fuzz targets: none yet"
 fi
 
+# Reported, not enforced: the list tells who has files to run scripts/format.sh on.
+if command -v git >/dev/null 2>&1 && command -v clang-format >/dev/null 2>&1; then
+  zem4_log "format check (report only)"
+  bash scripts/format.sh --check || echo "warning: run scripts/format.sh on the files above"
+fi
+
 zem4_log "compiler cache"
 zem4_ccache_stats
 zem4_log "done in $(($(date +%s) - ZEM4_START)) s"
