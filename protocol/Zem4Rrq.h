@@ -37,6 +37,7 @@ typedef struct Zem4RrqData {
   ZEM4_RCV_OACK_HANDLER RcvOack;
   ZEM4_RCV_RPLACK_HANDLER RcvRplAck;
   ZEM4_TIMER_HANDLER Timer;
+  UINT32 NextSaveBlock; // block saving: the next block a streaming caller takes (1 at start)
 } Zem4RrqData;
 
 // Loads the mode table row: Mode, the five handlers, RetryTimeout, MaxRetry.
