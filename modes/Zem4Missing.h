@@ -56,7 +56,11 @@ EFI_STATUS Zem4RrqFreeMissing(Zem4Instance *Instance);
 //  EFI_SUCCESS            handed over, or dropped by the rules above;
 //  EFI_BUFFER_TOO_SMALL   a block does not fit the caller's Buffer
 //                         (Status = EFI_BUFFER_TOO_SMALL);
-//  CheckPacket's error    the caller refused (logged, Status = EFI_ABORTED).
+//  CheckPacket's error    the caller refused (logged, Status = EFI_ABORTED);
+//  ZEM4_TRANSFER_GONE     the transfer ended inside CheckPacket: touch nothing.
+// Hand over only blocks that were still missing when they arrived (the
+// WasMissing of the list update); a stream is protected against repeats
+// anyway, a Buffer caller's CheckPacket is not.
 EFI_STATUS Zem4RrqSaveBlk(Zem4Instance *Instance, UINT32 FirstBlock, UINT8 *Data, UINT32 Length);
 
 // Flushes window slots: the filled slots among SlotCount slots starting at
@@ -64,7 +68,8 @@ EFI_STATUS Zem4RrqSaveBlk(Zem4Instance *Instance, UINT32 FirstBlock, UINT8 *Data
 // consecutive block numbers held in adjacent slots. SlotBlock[i] is the block
 // number in slot i; 0 marks a slot that is filled for ordering only and holds
 // nothing to hand over (a block that was no longer missing). Stops at the
-// first failure and returns it. The slots are not cleared here.
+// first failure and returns it (ZEM4_TRANSFER_GONE included). The slots are
+// not cleared here.
 EFI_STATUS Zem4RrqSaveSlots(Zem4Instance *Instance, UINT32 FirstSlot, UINT32 SlotCount,
                             const UINT32 *SlotBlock);
 
