@@ -29,7 +29,7 @@ typedef struct Zem4Token Zem4Token;
 
 // Station and server settings of a child. GatewayIp is checked only; no route
 // is installed from it.
-typedef struct {
+typedef struct Zem4ConfigData {
   BOOLEAN UseDefaultSetting; // take the address the network stack obtains by itself
   EFI_IPv4_ADDRESS StationIp;
   EFI_IPv4_ADDRESS SubnetMask;
@@ -40,7 +40,7 @@ typedef struct {
 } Zem4ConfigData;
 
 // Per-transfer replacements for the configured server and retry settings.
-typedef struct {
+typedef struct Zem4OverrideData {
   EFI_IPv4_ADDRESS GatewayIp;
   EFI_IPv4_ADDRESS ServerIp;
   UINT16 ServerPort;
@@ -49,14 +49,14 @@ typedef struct {
 } Zem4OverrideData;
 
 // One option pair: NUL-terminated ASCII name and value.
-typedef struct {
+typedef struct Zem4Option {
   CHAR8 *OptionStr;
   CHAR8 *ValueStr;
 } Zem4Option;
 
 // Filled by GetModeData. The name arrays are constant data of the driver; the
 // caller must not free or change them.
-typedef struct {
+typedef struct Zem4ModeData {
   Zem4ConfigData ConfigData;
   UINT8 SupportedOptionCount;
   CHAR8 *const *SupportedOptions;
@@ -65,7 +65,7 @@ typedef struct {
 } Zem4ModeData;
 
 // Progress of the running (or last) transfer, filled by GetStatus.
-typedef struct {
+typedef struct Zem4TransferStatus {
   UINT32 Percent;
   UINT32 ReceivedBlocks;
   UINT32 LostBlocks;

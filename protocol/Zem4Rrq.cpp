@@ -1,0 +1,553 @@
+// The download engine: download creation, receive dispatch, timer dispatch,
+// send counting, the silent shutdown and the finish of a transfer.
+#include "protocol/Zem4Rrq.h"
+
+#include "modes/Zem4Missing.h"
+#include "modes/Zem4Modes.h"
+#include "support/DiagLog.h"
+#include "support/Globals.h"
+#include "support/Math64.h"
+#include "transport/Zem4Build.h"
+#include "transport/Zem4Packet.h"
+#include "zem4/Zem4Wire.h"
+
+namespace {
+
+struct Zem4ModeRow {
+  UINT32 Mode;
+  ZEM4_RCV_DATA_HANDLER RcvData;
+  ZEM4_RCV_ERROR_HANDLER RcvError;
+  ZEM4_RCV_OACK_HANDLER RcvOack;
+  ZEM4_RCV_RPLACK_HANDLER RcvRplAck;
+  ZEM4_TIMER_HANDLER Timer;
+  UINT16 RetryTimeout; // milliseconds in Active mode, seconds elsewhere
+  UINT32 MaxRetry;     // every row gives up after about 300 s without progress
+};
+
+const Zem4ModeRow mZem4ModeTable[] = {
+    {ZEM4_MODE_INIT, Zem4RrqInitRcvData, Zem4RrqInitRcvError, Zem4RrqInitRcvOack,
+     Zem4RrqInitRcvRplAck, Zem4RrqInitTimer, 3, 100},
+    {ZEM4_MODE_ACTIVE, Zem4RrqActiveRcvData, Zem4RrqActiveRcvError, Zem4RrqActiveRcvOack,
+     Zem4RrqActiveRcvOack, Zem4RrqActiveTimer, 200, 1500},
+    {ZEM4_MODE_PASSIVE, Zem4RrqPassiveRcvData, Zem4RrqPassiveRcvError, Zem4RrqPassiveRcvOack,
+     Zem4RrqPassiveRcvRplAck, Zem4RrqPassiveTimer, 1, 300},
+    {ZEM4_MODE_RPL, Zem4RrqRplRcvData, Zem4RrqRplRcvError, Zem4RrqRplRcvOack,
+     Zem4RrqRplRcvRplAck, Zem4RrqRplTimer, 3, 100},
+};
+
+const CHAR8 *const mRestartFailed =
+    "Zem4RrqRxCallback: failed to restart the receive, status is %r.\n";
+
+// Hands a delivered datagram back to UDP4.
+VOID RecycleRx(EFI_EVENT Recycle) {
+  if (Recycle != NULL) {
+    gBS->SignalEvent(Recycle);
+  }
+}
+
+UINT16 ReadBe16(const UINT8 *Packet) {
+  return (UINT16)(((UINT16)Packet[0] << 8) | Packet[1]);
+}
+
+// Resets the unicast port and drops what is pending on it. UDP4 that refuses
+// the reset still holds our tokens, so nothing may be released then; one more
+// attempt is made before giving up.
+EFI_STATUS ResetUnicastPort(Zem4Instance *Instance) {
+  EFI_STATUS Status =
+      Zem4CloseUdpPort(Instance->Udp, &Instance->RxContext, &Instance->PendingList);
+  if (EFI_ERROR(Status)) {
+    Status = Zem4CloseUdpPort(Instance->Udp, &Instance->RxContext, &Instance->PendingList);
+  }
+  if (!EFI_ERROR(Status)) {
+    Instance->PendingSends = 0;
+  }
+  return Status;
+}
+
+} // namespace
+
+VOID Zem4RrqSetMode(UINT32 Mode, Zem4Instance *Instance) {
+  Zem4RrqData *RrqData = Instance->RrqData;
+  RrqData->Mode = Mode;
+  for (UINTN Index = 0; Index < sizeof(mZem4ModeTable) / sizeof(mZem4ModeTable[0]); Index++) {
+    const Zem4ModeRow *Row = &mZem4ModeTable[Index];
+    if (Row->Mode == Mode) {
+      RrqData->RcvData = Row->RcvData;
+      RrqData->RcvError = Row->RcvError;
+      RrqData->RcvOack = Row->RcvOack;
+      RrqData->RcvRplAck = Row->RcvRplAck;
+      RrqData->Timer = Row->Timer;
+      Instance->RetryTimeout = Row->RetryTimeout;
+      Instance->MaxRetry = Row->MaxRetry;
+      return;
+    }
+  }
+}
+
+VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds) {
+  // 64-bit: an override time-out of 65535 s is 6.5e11 units of 100 ns.
+  UINT64 Total = MultU64x64(Seconds, 1000) + Milliseconds;
+  gBS->SetTimer(Event, TimerCancel, 0);
+  gBS->SetTimer(Event, TimerRelative, MultU64x64(Total, 10000));
+}
+
+VOID Zem4RrqSilentShutdown(Zem4Instance *Instance) {
+  Instance->State = ZEM4_STATE_TIME_WAIT;
+  Zem4SetTimer(0, Instance->TimerEvent, 500);
+}
+
+VOID Zem4GuardEnter(Zem4Instance *Instance, Zem4CallGuard *Guard) {
+  Guard->Gone = FALSE;
+  Guard->Next = Instance->Guards;
+  Instance->Guards = Guard;
+}
+
+BOOLEAN Zem4GuardLeave(Zem4Instance *Instance, Zem4CallGuard *Guard) {
+  if (Guard->Gone) {
+    return FALSE;
+  }
+  for (Zem4CallGuard **Link = &Instance->Guards; *Link != NULL; Link = &(*Link)->Next) {
+    if (*Link == Guard) {
+      *Link = Guard->Next;
+      break;
+    }
+  }
+  return TRUE;
+}
+
+EFI_STATUS Zem4CallCheckPacket(Zem4Instance *Instance, UINT32 Length, VOID *Data) {
+  Zem4Token *Token = Instance->Token;
+  if (Token == NULL || Token->CheckPacket == NULL) {
+    return EFI_SUCCESS;
+  }
+  Zem4CallGuard Guard;
+  Zem4GuardEnter(Instance, &Guard);
+  EFI_STATUS Status = Token->CheckPacket(&Instance->Protocol, Token, Length, Data);
+  if (!Zem4GuardLeave(Instance, &Guard)) {
+    return ZEM4_TRANSFER_GONE;
+  }
+  return Status;
+}
+
+VOID Zem4RrqFinish(Zem4Instance *Instance) {
+  Zem4RrqData *RrqData = Instance->RrqData;
+  if (RrqData != NULL) {
+    if (!IsListEmpty(&RrqData->MissingList)) {
+      Zem4RrqFreeMissing(Instance);
+    }
+    if (RrqData->McastUdp != NULL) {
+      Zem4RrqCloseMcastPort(Instance, TRUE);
+    }
+    gBS->FreePool(RrqData);
+    Instance->RrqData = NULL;
+  }
+  if (Instance->WindowBuffer != NULL) {
+    gBS->FreePool(Instance->WindowBuffer);
+    Instance->WindowBuffer = NULL;
+  }
+  if (Instance->RequestPacket != NULL) {
+    Zem4ReleasePacket(Instance->RequestPacket);
+    Instance->RequestPacket = NULL;
+  }
+  if (Instance->LastPacket != NULL) {
+    Zem4ReleasePacket(Instance->LastPacket);
+    Instance->LastPacket = NULL;
+  }
+  ResetUnicastPort(Instance);
+  if (Instance->TimerEvent != NULL) {
+    gBS->CloseEvent(Instance->TimerEvent);
+    Instance->TimerEvent = NULL;
+  }
+
+  // Nothing on the stack may touch this transfer once the token is signalled.
+  for (Zem4CallGuard *Guard = Instance->Guards; Guard != NULL; Guard = Guard->Next) {
+    Guard->Gone = TRUE;
+  }
+  Instance->Guards = NULL;
+
+  // Idle before the caller hears of it: a token event notified above
+  // TPL_CALLBACK runs inside SignalEvent and may start the next transfer or
+  // destroy the child.
+  Instance->Done = 1;
+  Instance->State = ZEM4_STATE_IDLE;
+  Zem4Token *Token = Instance->Token;
+  if (Token != NULL) {
+    Token->Status = Instance->Status;
+    if (Token->Event != NULL) {
+      gBS->SignalEvent(Token->Event);
+    }
+  }
+}
+
+EFI_STATUS Zem4InitRrqState(Zem4Instance *Instance, UINT16 Opcode) {
+  Zem4RrqData *RrqData = NULL;
+  EFI_STATUS Status =
+      gBS->AllocatePool(EfiBootServicesData, sizeof(Zem4RrqData), (VOID **)&RrqData);
+  if (EFI_ERROR(Status) || RrqData == NULL) {
+    DiagLog(DIAG_ERROR, "Zem4InitRrqState: failed to create RRQ data\n");
+    Instance->Status = EFI_OUT_OF_RESOURCES;
+    DiagLog(DIAG_ERROR, "Zem.ReadFile out of resource.\n");
+    return EFI_OUT_OF_RESOURCES;
+  }
+  gBS->SetMem(RrqData, sizeof(Zem4RrqData), 0);
+  Instance->RrqData = RrqData;
+
+  Zem4RrqSetMode(ZEM4_MODE_INIT, Instance);
+  // Every block number starts out missing. Without that range the download
+  // could never tell a complete file from an empty list, so it does not start.
+  Status = Zem4RrqCreateMissing(RrqData);
+  if (EFI_ERROR(Status)) {
+    Instance->Status = EFI_OUT_OF_RESOURCES;
+    DiagLog(DIAG_ERROR, "Zem.ReadFile out of resource.\n");
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Status = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Zem4RrqRxCallback,
+                            &Instance->RxContext, &Instance->RxContext.RxToken.Event);
+  if (EFI_ERROR(Status)) {
+    Instance->RxContext.RxToken.Event = NULL;
+    DiagLog(DIAG_ERROR, "Zem4ReadFile: Failed to create  returned %r\n", Status);
+    return Status;
+  }
+
+  Status = gBS->CreateEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Zem4RrqTimer, Instance,
+                            &Instance->TimerEvent);
+  if (EFI_ERROR(Status)) {
+    Instance->TimerEvent = NULL;
+    DiagLog(DIAG_ERROR, "Zem4ReadFile: Create timeout event faile with return %r\n", Status);
+    return Status;
+  }
+
+  Instance->State = ZEM4_STATE_RRQ_SENT;
+
+  Status = Zem4BuildRrq(Instance, Opcode);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "ReadFile: failed to build a request packet%r.\n", Status);
+    return Status;
+  }
+
+  Status = Zem4SendPacket(Instance, Instance->RequestPacket);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "ZEM.ReadFile send packet failed with %r.\n", Status);
+    return Status;
+  }
+  return EFI_SUCCESS;
+}
+
+namespace {
+
+// The one use of the cancellation error packet: GetInfo wants only the
+// server's answer to its request, so once the OACK is captured the transfer is
+// cancelled here instead of being carried into the data phase.
+VOID CancelAfterCapture(Zem4Instance *Instance) {
+  if (Instance->State == ZEM4_STATE_TIME_WAIT) {
+    DiagLog(DIAG_NOTICE, "Zem4RrqRxCallback: User canceled the process in TIME_WAIT state\n");
+    return;
+  }
+  if (Instance->RrqData->Mode == ZEM4_MODE_PASSIVE) {
+    DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: User canceled the process in passive mode\n");
+    Instance->Status = EFI_ABORTED;
+    Zem4RrqSilentShutdown(Instance);
+    return;
+  }
+  Zem4ErrorInfo Info;
+  Info.ErrorCode = ZEM4_ERR_NOT_DEFINED;
+  Info.ErrorMessage = ZEM4_MSG_USER_CACELED;
+  if (EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
+    DiagLog(DIAG_ERROR,
+            "Zem4RrqRxCallback: double error occured when deal with user cancellation\n");
+  }
+  // No lingering: the shutdown completes as soon as the error packet is out.
+  Instance->Status = EFI_ABORTED;
+  Zem4RrqSilentShutdown(Instance);
+}
+
+BOOLEAN IsGetInfoTransfer(const Zem4Instance *Instance) {
+  return (BOOLEAN)(Instance->Token != NULL && Instance->Token->CheckPacket == Zem4GetInfoCheck);
+}
+
+} // namespace
+
+VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
+  Zem4RxContext *Rx = (Zem4RxContext *)Context;
+  Zem4Instance *Instance = Rx->Instance;
+  EFI_STATUS TokenStatus = Rx->RxToken.Status;
+  EFI_UDP4_RECEIVE_DATA *RxData = EFI_ERROR(TokenStatus) ? NULL : Rx->RxToken.Packet.RxData;
+  EFI_EVENT Recycle = RxData != NULL ? RxData->RecycleSignal : NULL;
+
+  // A transfer that is already over only hands the buffer back.
+  Zem4RrqData *RrqData = Instance->RrqData;
+  if (RrqData == NULL || Instance->State == ZEM4_STATE_IDLE) {
+    RecycleRx(Recycle);
+    return;
+  }
+
+  BOOLEAN FromMcast = (BOOLEAN)(Rx == &RrqData->McastRxContext);
+  EFI_STATUS Result = EFI_SUCCESS;
+  Zem4Packet *Linear = NULL;
+  UINT8 *Packet = NULL;
+  UINT32 Length = 0;
+  UINT16 Opcode = 0;
+  EFI_STATUS Status;
+
+  // An error completion carries no receive data: look at the status first.
+  if (EFI_ERROR(TokenStatus)) {
+    DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: receive failed, token's status is %r\n",
+            TokenStatus);
+    if (TokenStatus == EFI_TIMEOUT || TokenStatus == EFI_ABORTED || TokenStatus == EFI_ICMP_ERROR) {
+      goto Restart;
+    }
+    Instance->Status = (TokenStatus == EFI_DEVICE_ERROR) ? EFI_DEVICE_ERROR : EFI_ICMP_ERROR;
+    Zem4RrqSilentShutdown(Instance);
+    return;
+  }
+  if (RxData == NULL) {
+    DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: Get a packet which is too short %d, ignore it\n", (UINTN)0);
+    goto Restart;
+  }
+
+  if (FromMcast && RxData->UdpSession.DestinationPort != Instance->Options.McastPort) {
+    DiagLog(DIAG_ERROR, "Ignore the useless packet");
+    goto Recycle;
+  }
+
+  if (RxData->DataLength < 2 || RxData->FragmentCount == 0) {
+    DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: Get a packet which is too short %d, ignore it\n",
+            (UINTN)RxData->DataLength);
+    goto Recycle;
+  }
+
+  if (RxData->UdpSession.SourcePort != Instance->ServerPort &&
+      Instance->State == ZEM4_STATE_RRQ_SENT) {
+    // The server answers the request from a port of its own.
+    Instance->ServerPort = RxData->UdpSession.SourcePort;
+  }
+
+  if (RxData->FragmentCount == 1) {
+    Packet = (UINT8 *)RxData->FragmentTable[0].FragmentBuffer;
+    Length = RxData->FragmentTable[0].FragmentLength;
+  } else {
+    Linear = Zem4GetPacket(RxData->DataLength);
+    if (Linear == NULL) {
+      DiagLog(DIAG_ERROR,
+              "Zem4RrqRxCallback:failed to allocate buffer to linearize the packets.\n");
+      Instance->Status = EFI_OUT_OF_RESOURCES;
+      Result = EFI_OUT_OF_RESOURCES;
+      Zem4RrqSilentShutdown(Instance);
+      goto Recycle;
+    }
+    // Never more than DataLength, whatever the fragment table claims.
+    for (UINT32 Index = 0; Index < RxData->FragmentCount && Length < RxData->DataLength;
+         Index++) {
+      UINT32 Piece = RxData->FragmentTable[Index].FragmentLength;
+      if (Piece > RxData->DataLength - Length) {
+        Piece = RxData->DataLength - Length;
+      }
+      gBS->CopyMem(Linear->Buffer + Length, RxData->FragmentTable[Index].FragmentBuffer, Piece);
+      Length += Piece;
+    }
+    Packet = Linear->Buffer;
+  }
+  if (Length < 2 || Packet == NULL) {
+    DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: Get a packet which is too short %d, ignore it\n",
+            (UINTN)Length);
+    goto Recycle;
+  }
+
+  Opcode = ReadBe16(Packet);
+
+  if (IsGetInfoTransfer(Instance) &&
+      (Opcode == ZEM4_OP_OACK ||
+       (Opcode == ZEM4_OP_ERROR && Zem4WireErrorLengthOk(Length)))) {
+    if (Instance->State == ZEM4_STATE_RRQ_SENT) {
+      // Our own capture routine: it copies and cannot end the transfer.
+      Zem4GetInfoCheck(&Instance->Protocol, Instance->Token, Length, Packet);
+    }
+    if (Opcode == ZEM4_OP_OACK) {
+      CancelAfterCapture(Instance);
+      Result = EFI_ABORTED;
+      goto Recycle;
+    }
+    // A server ERROR goes on to the mode's handler like any other.
+  }
+
+  switch (Opcode) {
+  case ZEM4_OP_ERROR:
+    if (Zem4WireErrorLengthOk(Length)) {
+      UINT32 StateBefore = Instance->State;
+      Result = RrqData->RcvError(Instance, Packet, Length);
+      if (Result == ZEM4_TRANSFER_GONE) {
+        goto Gone;
+      }
+      // Code 9 qualifies an error the handler accepted; it never turns a
+      // transfer that had already completed into a failure.
+      if (ReadBe16(Packet + ZEM4_ERROR_CODE_OFFSET) == ZEM4_ERR_NOT_READY &&
+          StateBefore != ZEM4_STATE_TIME_WAIT && EFI_ERROR(Result) &&
+          Instance->Status == EFI_TFTP_ERROR) {
+        Instance->Status = EFI_NOT_READY;
+      }
+    }
+    break;
+
+  case ZEM4_OP_OACK:
+    if (Zem4WireOackLengthOk(Length)) {
+      Result = RrqData->RcvOack(Instance, Packet, Length);
+      if (Result == ZEM4_TRANSFER_GONE) {
+        goto Gone;
+      }
+    }
+    break;
+
+  case ZEM4_OP_DATA8: {
+    UINT32 Header = 2 + 2 * (UINT32)Instance->Options.BlockNumberSize;
+    if (Length >= Header && Length <= Instance->Options.BlockSize + Header) {
+      Result = RrqData->RcvData(Instance, Packet, Length, FromMcast);
+      if (Result == ZEM4_TRANSFER_GONE) {
+        goto Gone;
+      }
+      if (!EFI_ERROR(Result)) {
+        Instance->RetryCount = 0;
+      }
+    }
+    break;
+  }
+
+  case ZEM4_OP_RPLACK:
+    if (Zem4WireRplAckLengthOk(Length)) {
+      Result = RrqData->RcvRplAck(Instance, Packet, Length);
+      if (Result == ZEM4_TRANSFER_GONE) {
+        goto Gone;
+      }
+      if (!EFI_ERROR(Result)) {
+        Instance->RetryCount = 0;
+      }
+    }
+    break;
+
+  case ZEM4_OP_FIN:
+    if (Zem4WireFinLengthOk(Length)) {
+      UINT8 CloseFlag = 0;
+      Status = Zem4RrqRcvFin(Instance, Packet, Length, &CloseFlag);
+      if (Status == ZEM4_TRANSFER_GONE) {
+        goto Gone;
+      }
+      if (EFI_ERROR(Status)) {
+        DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: FIN packet processing returns %r.\n", Status);
+        Zem4RrqSilentShutdown(Instance);
+      }
+      if (Linear != NULL) {
+        Zem4ReleasePacket(Linear);
+      }
+      RecycleRx(Recycle);
+      if (CloseFlag == 1) {
+        Zem4RrqCloseMcastPort(Instance, FALSE);
+      }
+      if (FromMcast) {
+        return;
+      }
+      Status = Zem4StartRcv(Instance);
+      if (EFI_ERROR(Status)) {
+        DiagLog(DIAG_ERROR, mRestartFailed, Status);
+        Zem4RrqSilentShutdown(Instance);
+      }
+      return;
+    }
+    break;
+
+  default:
+    DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: Get an unexpected packet, opcode=%d, ignore it.\n",
+            (UINTN)Opcode);
+    break;
+  }
+
+Recycle:
+  if (Linear != NULL) {
+    Zem4ReleasePacket(Linear);
+  }
+  RecycleRx(Recycle);
+  if (EFI_ERROR(Result)) {
+    return;
+  }
+
+Restart:
+  if (FromMcast) {
+    Status = Zem4RrqStartMcastRcv(Instance->RrqData);
+  } else {
+    Status = Zem4StartRcv(Instance);
+  }
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, mRestartFailed, Status);
+    Zem4RrqSilentShutdown(Instance);
+  }
+  return;
+
+Gone:
+  // The caller ended the transfer from inside a call-out: the instance may be
+  // freed already. Only our own buffers are handed back.
+  if (Linear != NULL) {
+    Zem4ReleasePacket(Linear);
+  }
+  RecycleRx(Recycle);
+}
+
+VOID EFIAPI Zem4RrqTimer(EFI_EVENT Event, VOID *Context) {
+  Zem4Instance *Instance = (Zem4Instance *)Context;
+  if (Instance->RrqData == NULL || Instance->State == ZEM4_STATE_IDLE) {
+    return;
+  }
+
+  Zem4Token *Token = Instance->Token;
+  if (Token != NULL && Token->TimeoutCallback != NULL &&
+      Instance->State != ZEM4_STATE_ERROR_SENT && Instance->State != ZEM4_STATE_TIME_WAIT) {
+    Zem4CallGuard Guard;
+    Zem4GuardEnter(Instance, &Guard);
+    EFI_STATUS Status = Token->TimeoutCallback(&Instance->Protocol, Token);
+    if (!Zem4GuardLeave(Instance, &Guard)) {
+      return;
+    }
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4RrqTimer: User cancled the download process\n");
+      Instance->Status = EFI_ABORTED;
+      Zem4RrqSilentShutdown(Instance);
+      return;
+    }
+  }
+
+  Instance->RrqData->Timer(Event, Instance);
+}
+
+VOID EFIAPI Zem4RrqSendComplete(EFI_EVENT Event, VOID *Context) {
+  Zem4Packet *Packet = (Zem4Packet *)Context;
+  Zem4Instance *Instance = Packet->Instance;
+  if (Instance == NULL) {
+    return;
+  }
+
+  switch (Instance->State) {
+  case ZEM4_STATE_TIME_WAIT:
+    if (Instance->PendingSends > 0) {
+      Instance->PendingSends--;
+    }
+    RemoveEntryList(&Packet->Link);
+    Zem4ReleasePacket(Packet);
+    if (Instance->PendingSends == 0) {
+      Zem4RrqFinish(Instance);
+    }
+    break;
+
+  case ZEM4_STATE_RRQ_SENT:
+  case ZEM4_STATE_RPL:
+  case ZEM4_STATE_RECEIVING:
+  case ZEM4_STATE_ERROR_SENT:
+    if (Instance->PendingSends > 0) {
+      Instance->PendingSends--;
+    }
+    RemoveEntryList(&Packet->Link);
+    Zem4ReleasePacket(Packet);
+    break;
+
+  default:
+    // Idle: the transfer is over and its pending packets went with the port.
+    break;
+  }
+}
