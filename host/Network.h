@@ -64,10 +64,10 @@ struct ReceivedDatagram {
 
 enum class NetStatus {
   Ok,
-  AddressInUse,  // the port is bound and neither side allows sharing
-  NoPortsLeft,   // no ephemeral port free
+  AddressInUse, // the port is bound and neither side allows sharing
+  NoPortsLeft,  // no ephemeral port free
   InvalidArgument,
-  TooLarge,      // payload over the UDP maximum
+  TooLarge, // payload over the UDP maximum
   QueueFull,
   Closed,
 };
@@ -78,10 +78,10 @@ inline constexpr size_t kMaxUdpPayload = 65507;
 
 // What a port binds and filters on, in UDP4's terms.
 struct PortConfig {
-  Ipv4 localAddress;        // the station address
-  uint16_t localPort = 0;   // 0: the network picks a free ephemeral port
-  Ipv4 remoteAddress;       // non-zero: only datagrams from this address
-  uint16_t remotePort = 0;  // non-zero (with a remote address): only from this port
+  Ipv4 localAddress;       // the station address
+  uint16_t localPort = 0;  // 0: the network picks a free ephemeral port
+  Ipv4 remoteAddress;      // non-zero: only datagrams from this address
+  uint16_t remotePort = 0; // non-zero (with a remote address): only from this port
   bool acceptBroadcast = false;
   bool acceptPromiscuous = false; // any destination address (and remote filter off)
   bool acceptAnyPort = false;     // any destination port
@@ -145,7 +145,12 @@ public:
   std::unique_ptr<Endpoint> OpenEndpoint(Ipv4 address, uint16_t port, Endpoint::OnReceive onReceive,
                                          NetStatus *status = nullptr);
 
+  // Grows with every datagram moved or handed to an endpoint: lets a poller
+  // tell an idle tick from a busy one.
+  uint64_t Activity() const { return activity_; }
+
 protected:
+  void NoteActivity() { ++activity_; }
   // Hands every waiting datagram of every endpoint to its callback. Backends
   // call it from Service. Callbacks may send, open or close endpoints.
   void DispatchEndpoints();
@@ -156,6 +161,7 @@ private:
   void Forget(uint64_t id) { endpoints_.erase(id); }
   std::map<uint64_t, Endpoint *> endpoints_;
   uint64_t nextEndpointId_ = 1;
+  uint64_t activity_ = 0;
 };
 
 } // namespace zem4::host

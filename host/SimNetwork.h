@@ -21,10 +21,10 @@ namespace zem4::host {
 struct FaultProfile {
   double loss = 0.0;
   double duplicate = 0.0;
-  double reorder = 0.0;        // held back by 1..reorderDelay, so later ones overtake
-  double fragment = 0.0;       // handed to the receiver in 2..maxFragments pieces
-  Time100ns delay = 0;         // base one-way delay
-  Time100ns jitter = 0;        // plus 0..jitter
+  double reorder = 0.0;            // held back by 1..reorderDelay, so later ones overtake
+  double fragment = 0.0;           // handed to the receiver in 2..maxFragments pieces
+  Time100ns delay = 0;             // base one-way delay
+  Time100ns jitter = 0;            // plus 0..jitter
   Time100ns reorderDelay = 20'000; // 2 ms
   uint32_t maxFragments = 4;
 };

@@ -1,0 +1,265 @@
+#include "host/SimNetwork.h"
+
+#include <algorithm>
+#include <deque>
+#include <set>
+
+namespace zem4::host {
+
+class SimNetwork::SimPort final : public NetworkPort {
+public:
+  SimPort(SimNetwork &net, uint64_t id, const PortConfig &config)
+      : net_(&net), id_(id), config_(config) {}
+  ~SimPort() override {
+    if (net_)
+      net_->Unregister(id_);
+  }
+
+  Ipv4 Address() const override { return config_.localAddress; }
+  uint16_t Port() const override { return config_.localPort; }
+  NetStatus Send(const Datagram &datagram) override {
+    if (!net_)
+      return NetStatus::Closed;
+    return net_->SendFrom(*this, datagram);
+  }
+  NetStatus JoinGroup(Ipv4 group) override {
+    if (!group.IsMulticast())
+      return NetStatus::InvalidArgument;
+    groups_.insert(group);
+    return NetStatus::Ok;
+  }
+  NetStatus LeaveGroup(Ipv4 group) override {
+    return groups_.erase(group) ? NetStatus::Ok : NetStatus::InvalidArgument;
+  }
+  std::optional<ReceivedDatagram> Receive() override {
+    if (inbox_.empty())
+      return std::nullopt;
+    ReceivedDatagram rx = std::move(inbox_.front());
+    inbox_.pop_front();
+    return rx;
+  }
+  bool HasReceived() const override { return !inbox_.empty(); }
+
+  // The network went away first: the port stays an inert object.
+  void Detach() { net_ = nullptr; }
+
+  SimNetwork *net_;
+  uint64_t id_;
+  PortConfig config_;
+  std::set<Ipv4> groups_;
+  std::deque<ReceivedDatagram> inbox_;
+};
+
+SimNetwork::SimNetwork(ClockFn clock, uint64_t seed)
+    : clock_(std::move(clock)), seed_(seed), rng_(seed) {}
+
+SimNetwork::~SimNetwork() {
+  for (auto &[id, port] : ports_)
+    port->Detach();
+}
+
+std::string SimNetwork::Describe() const {
+  return "seed=" + std::to_string(seed_) + " sent=" + std::to_string(stats_.sent) +
+         " delivered=" + std::to_string(stats_.delivered) + " lost=" + std::to_string(stats_.lost) +
+         " duplicated=" + std::to_string(stats_.duplicated) +
+         " reordered=" + std::to_string(stats_.reordered) +
+         " fragmented=" + std::to_string(stats_.fragmented) +
+         " unreachable=" + std::to_string(stats_.unreachable) +
+         " overflowed=" + std::to_string(stats_.overflowed);
+}
+
+void SimNetwork::AddFlowProfile(const FlowMatch &match, const FaultProfile &profile) {
+  flows_.emplace_back(match, profile);
+}
+
+bool SimNetwork::PortInUse(Ipv4 address, uint16_t port, bool allowDuplicate) const {
+  if (allowDuplicate)
+    return false;
+  for (auto &[id, p] : ports_)
+    if (p->config_.localPort == port && p->config_.localAddress == address)
+      return true;
+  return false;
+}
+
+std::unique_ptr<NetworkPort> SimNetwork::OpenPort(const PortConfig &config, NetStatus &status) {
+  if (!config.localAddress.IsUnicast()) {
+    status = NetStatus::InvalidArgument;
+    return nullptr;
+  }
+  PortConfig c = config;
+  if (c.localPort == 0) {
+    // Ephemeral ports 49152..65535, handed out round robin.
+    bool found = false;
+    for (unsigned tries = 0; tries < 16384; ++tries) {
+      uint16_t candidate = nextEphemeral_;
+      nextEphemeral_ = nextEphemeral_ == 65535 ? 49152 : uint16_t(nextEphemeral_ + 1);
+      if (!PortInUse(c.localAddress, candidate, false)) {
+        c.localPort = candidate;
+        found = true;
+        break;
+      }
+    }
+    if (!found) {
+      status = NetStatus::NoPortsLeft;
+      return nullptr;
+    }
+  } else if (PortInUse(c.localAddress, c.localPort, c.allowDuplicatePort)) {
+    status = NetStatus::AddressInUse;
+    return nullptr;
+  }
+  uint64_t id = nextPortId_++;
+  auto port = std::make_unique<SimPort>(*this, id, c);
+  ports_[id] = port.get();
+  status = NetStatus::Ok;
+  return port;
+}
+
+bool SimNetwork::Accepts(const SimPort &port, const Datagram &d) const {
+  const PortConfig &c = port.config_;
+  if (!c.acceptAnyPort && d.dstPort != c.localPort)
+    return false;
+  if (c.acceptPromiscuous)
+    return true;
+  if (d.dst.IsMulticast()) {
+    if (!port.groups_.count(d.dst))
+      return false;
+  } else if (d.dst.IsBroadcast()) {
+    if (!c.acceptBroadcast)
+      return false;
+  } else if (d.dst != c.localAddress) {
+    return false;
+  }
+  if (!c.remoteAddress.IsZero()) {
+    if (d.src != c.remoteAddress)
+      return false;
+    if (c.remotePort != 0 && d.srcPort != c.remotePort)
+      return false;
+  }
+  return true;
+}
+
+const FaultProfile &SimNetwork::ProfileFor(const Datagram &d, Ipv4 receiver) const {
+  for (auto it = flows_.rbegin(); it != flows_.rend(); ++it) {
+    const FlowMatch &m = it->first;
+    if (m.src && *m.src != d.src)
+      continue;
+    if (m.srcPort && *m.srcPort != d.srcPort)
+      continue;
+    if (m.dst && *m.dst != d.dst)
+      continue;
+    if (m.dstPort && *m.dstPort != d.dstPort)
+      continue;
+    if (m.receiver && *m.receiver != receiver)
+      continue;
+    return it->second;
+  }
+  return default_;
+}
+
+uint64_t SimNetwork::DrawUpTo(uint64_t max) {
+  if (max == 0)
+    return 0;
+  return std::uniform_int_distribution<uint64_t>(0, max)(rng_);
+}
+
+std::vector<uint32_t> SimNetwork::Split(size_t size, const FaultProfile &p) {
+  uint64_t most = std::min<uint64_t>(std::max<uint32_t>(p.maxFragments, 2), size);
+  uint64_t pieces = 2 + DrawUpTo(most - 2);
+  std::set<uint32_t> cuts;
+  while (cuts.size() + 1 < pieces)
+    cuts.insert(uint32_t(1 + DrawUpTo(size - 2)));
+  std::vector<uint32_t> out;
+  uint32_t at = 0;
+  for (uint32_t cut : cuts) {
+    out.push_back(cut - at);
+    at = cut;
+  }
+  out.push_back(uint32_t(size) - at);
+  return out;
+}
+
+void SimNetwork::ScheduleCopy(uint64_t portId, const Datagram &d, const FaultProfile &p,
+                              Time100ns now, bool &scheduled) {
+  if (p.loss > 0 && Draw() < p.loss) {
+    ++stats_.lost;
+    return;
+  }
+  unsigned copies = 1;
+  if (p.duplicate > 0 && Draw() < p.duplicate) {
+    ++stats_.duplicated;
+    copies = 2;
+  }
+  for (unsigned i = 0; i < copies; ++i) {
+    Time100ns at = now + p.delay + DrawUpTo(p.jitter);
+    if (p.reorder > 0 && Draw() < p.reorder) {
+      ++stats_.reordered;
+      at += 1 + DrawUpTo(p.reorderDelay > 1 ? p.reorderDelay - 1 : 0);
+    }
+    InFlightCopy copy{portId, {d, {}, at}};
+    if (d.payload.size() >= 2 && p.fragment > 0 && Draw() < p.fragment) {
+      ++stats_.fragmented;
+      copy.rx.fragments = Split(d.payload.size(), p);
+    } else if (!d.payload.empty()) {
+      copy.rx.fragments = {uint32_t(d.payload.size())};
+    }
+    queue_.emplace(std::make_pair(at, nextSeq_++), std::move(copy));
+    scheduled = true;
+  }
+}
+
+NetStatus SimNetwork::SendFrom(SimPort &port, const Datagram &datagram) {
+  if (datagram.payload.size() > kMaxUdpPayload)
+    return NetStatus::TooLarge;
+  if (datagram.dst.IsZero() || datagram.dstPort == 0)
+    return NetStatus::InvalidArgument;
+  Datagram d = datagram;
+  d.src = port.config_.localAddress;
+  d.srcPort = port.config_.localPort;
+  Time100ns now = clock_();
+  ++stats_.sent;
+
+  CaptureRecord rec;
+  rec.time = now;
+  size_t queuedBefore = nextSeq_;
+  // Ports in order of opening, so one seed gives one outcome.
+  for (auto &[id, p] : ports_) {
+    if (p == &port || !Accepts(*p, d))
+      continue;
+    ++rec.receivers;
+    bool scheduled = false;
+    ScheduleCopy(id, d, ProfileFor(d, p->config_.localAddress), now, scheduled);
+  }
+  rec.copies = unsigned(nextSeq_ - queuedBefore);
+  rec.dropped = rec.copies == 0;
+  if (rec.receivers == 0)
+    ++stats_.unreachable;
+  if (captureOn_) {
+    rec.datagram = std::move(d);
+    capture_.push_back(std::move(rec));
+  }
+  return NetStatus::Ok;
+}
+
+void SimNetwork::Service(Time100ns now) {
+  while (!queue_.empty() && queue_.begin()->first.first <= now) {
+    auto node = queue_.extract(queue_.begin());
+    InFlightCopy &copy = node.mapped();
+    auto it = ports_.find(copy.portId);
+    if (it == ports_.end() || it->second->inbox_.size() >= queueLimit_) {
+      ++stats_.overflowed;
+      continue;
+    }
+    ++stats_.delivered;
+    NoteActivity();
+    it->second->inbox_.push_back(std::move(copy.rx));
+  }
+  DispatchEndpoints();
+}
+
+std::optional<Time100ns> SimNetwork::NextDeadline() const {
+  if (queue_.empty())
+    return std::nullopt;
+  return queue_.begin()->first.first;
+}
+
+} // namespace zem4::host

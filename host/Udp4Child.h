@@ -1,0 +1,84 @@
+// One UDP4 child: the EFI_UDP4_PROTOCOL instance on a child handle, its
+// configuration, its network port, groups and tokens.
+#pragma once
+
+#include "host/Network.h"
+
+#include "efi/Uefi.h"
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+namespace zem4::host {
+
+class Udp4ControllerImpl;
+
+class Udp4Child {
+public:
+  Udp4Child(Udp4ControllerImpl &controller);
+  ~Udp4Child();
+  Udp4Child(const Udp4Child &) = delete;
+  Udp4Child &operator=(const Udp4Child &) = delete;
+
+  // The child that owns this interface, if it is one of ours and alive.
+  static Udp4Child *FromProtocol(const EFI_UDP4_PROTOCOL *protocol);
+
+  EFI_UDP4_PROTOCOL *Protocol() { return &protocol_; }
+  EFI_HANDLE Handle() const { return handle_; }
+  void SetHandle(EFI_HANDLE handle) { handle_ = handle; }
+  Udp4ControllerImpl &Controller() { return controller_; }
+  bool destroying = false;
+
+  EFI_STATUS GetModeData(EFI_UDP4_CONFIG_DATA *udp, EFI_IP4_MODE_DATA *ip4,
+                         EFI_MANAGED_NETWORK_CONFIG_DATA *mnp, EFI_SIMPLE_NETWORK_MODE *snp);
+  EFI_STATUS Configure(const EFI_UDP4_CONFIG_DATA *config);
+  EFI_STATUS Groups(bool join, const EFI_IPv4_ADDRESS *group);
+  EFI_STATUS Transmit(EFI_UDP4_COMPLETION_TOKEN *token);
+  EFI_STATUS Receive(EFI_UDP4_COMPLETION_TOKEN *token);
+  EFI_STATUS Cancel(EFI_UDP4_COMPLETION_TOKEN *token);
+
+  // Back to unconfigured: the posted receive and queued transmits end with
+  // EFI_ABORTED, groups are left and the port is closed.
+  void Reset();
+  // The default address has just been obtained: bind a waiting configuration.
+  void OnMapped();
+  // From the controller's tick: complete transmits queued before it and hand
+  // a waiting datagram to a posted receive. True when anything happened.
+  bool Service();
+  bool HasWork() const;
+
+private:
+  bool Mapped() const;
+  Ipv4 LocalAddress() const;
+  Ipv4 SubnetMask() const;
+  EFI_STATUS OpenPort();
+  void Complete(EFI_UDP4_COMPLETION_TOKEN *token, EFI_STATUS status);
+
+  EFI_UDP4_PROTOCOL protocol_; // first: the interface handed out
+  Udp4ControllerImpl &controller_;
+  EFI_HANDLE handle_ = nullptr;
+  bool configured_ = false;
+  EFI_UDP4_CONFIG_DATA config_{};
+  std::unique_ptr<NetworkPort> port_;
+  std::vector<Ipv4> groups_;
+  std::vector<EFI_IPv4_ADDRESS> groupTable_; // what GetModeData points at
+  std::deque<EFI_UDP4_COMPLETION_TOKEN *> transmits_;
+  EFI_UDP4_COMPLETION_TOKEN *receive_ = nullptr;
+};
+
+// The function tables every child and controller interface starts from.
+const EFI_UDP4_PROTOCOL &Udp4ProtocolTable();
+const EFI_SERVICE_BINDING_PROTOCOL &Udp4ServiceBindingTable();
+
+inline Ipv4 ToIpv4(const EFI_IPv4_ADDRESS &a) {
+  return Ipv4::FromBytes(a.Addr);
+}
+inline EFI_IPv4_ADDRESS ToEfi(Ipv4 a) {
+  EFI_IPv4_ADDRESS out;
+  for (int i = 0; i < 4; ++i)
+    out.Addr[i] = a.b[i];
+  return out;
+}
+
+} // namespace zem4::host
