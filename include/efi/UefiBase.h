@@ -37,10 +37,16 @@ typedef int16_t INT16;
 typedef uint16_t UINT16;
 typedef int32_t INT32;
 typedef uint32_t UINT32;
-// 64-bit members are 8-byte aligned inside records on IA32 too (i386 System V
-// would give them 4); the typedef carries that alignment into every record.
+// 64-bit members are 8-byte aligned inside records on IA32 too. The Windows
+// targets and x86-64 already do so; an i386 System V build (g++ -m32) would
+// give them 4, so there the typedef carries the alignment into every record.
+#if defined(__i386__) && !defined(_WIN32)
 typedef long long INT64 __attribute__((aligned(8)));
 typedef unsigned long long UINT64 __attribute__((aligned(8)));
+#else
+typedef long long INT64;
+typedef unsigned long long UINT64;
+#endif
 typedef intptr_t INTN;
 typedef uintptr_t UINTN;
 typedef char CHAR8;
