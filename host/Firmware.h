@@ -34,10 +34,11 @@ using ImageEntryPoint = EFI_STATUS(EFIAPI *)(EFI_HANDLE image, EFI_SYSTEM_TABLE 
 class PoolMemory;
 class EventCore;
 class HandleDatabase;
+class ProtocolServices;
 class DriverModel;
+class Images;
 class DebugMessageService;
 class FaultInjector;
-struct BootServicesTables;
 
 class Firmware {
 public:
@@ -107,7 +108,10 @@ public:
   EFI_LOADED_IMAGE_PROTOCOL *LoadedImage(EFI_HANDLE image) const;
   // Calls `entry` as the image's entry point; an error unloads the image.
   EFI_STATUS StartImage(EFI_HANDLE image, ImageEntryPoint entry);
+  // Calls the image's Unload; on success the image and its opens go away.
   EFI_STATUS UnloadImage(EFI_HANDLE image);
+  // Drops an image without asking it (tests of images that have no Unload).
+  void RemoveImage(EFI_HANDLE image);
 
   EFI_STATUS ConnectController(EFI_HANDLE controller, bool recursive = false);
   EFI_STATUS DisconnectController(EFI_HANDLE controller, EFI_HANDLE driver = nullptr,
@@ -131,7 +135,9 @@ public:
   PoolMemory &Memory();
   EventCore &Events();
   HandleDatabase &Handles();
+  ProtocolServices &Protocols();
   DriverModel &Drivers();
+  Images &ImageTable();
 
   // Entry bookkeeping of every Boot Services call: counts it for fault
   // injection (true plus `status` when it is to fail) and ticks.

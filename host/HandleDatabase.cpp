@@ -1,0 +1,138 @@
+#include "host/HandleDatabase.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace zem4::host {
+
+namespace {
+
+// Handles are tokens like events: never reused, never dereferenceable.
+constexpr uintptr_t kHandleBase = uintptr_t(0xA7) << 48;
+
+std::string Ptr(const void *p) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%p", p);
+  return buf;
+}
+
+} // namespace
+
+bool SameGuid(const EFI_GUID &a, const EFI_GUID &b) {
+  return std::memcmp(&a, &b, sizeof(EFI_GUID)) == 0;
+}
+
+std::string GuidText(const EFI_GUID &g) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+                static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return buf;
+}
+
+HandleDatabase::Handle *HandleDatabase::Get(EFI_HANDLE handle) const {
+  const auto raw = reinterpret_cast<uintptr_t>(handle);
+  if (raw < kHandleBase || (raw - kHandleBase) % 16 != 0)
+    return nullptr;
+  auto it = handles_.find((raw - kHandleBase) / 16);
+  return it == handles_.end() ? nullptr : const_cast<Handle *>(&it->second);
+}
+
+HandleDatabase::Interface *HandleDatabase::Find(EFI_HANDLE handle, const EFI_GUID &guid) const {
+  Handle *h = Get(handle);
+  if (h == nullptr)
+    return nullptr;
+  for (auto &p : h->protocols)
+    if (SameGuid(p->guid, guid))
+      return p.get();
+  return nullptr;
+}
+
+EFI_HANDLE HandleDatabase::NewHandle() {
+  const uint64_t id = nextId_++;
+  handles_[id].id = id;
+  return reinterpret_cast<EFI_HANDLE>(kHandleBase + id * 16);
+}
+
+bool HandleDatabase::Add(EFI_HANDLE handle, const EFI_GUID &guid, void *iface) {
+  Handle *h = Get(handle);
+  if (h == nullptr || Find(handle, guid) != nullptr)
+    return false;
+  auto p = std::make_unique<Interface>();
+  p->guid = guid;
+  p->iface = iface;
+  h->protocols.push_back(std::move(p));
+  return true;
+}
+
+void HandleDatabase::Remove(EFI_HANDLE handle, const EFI_GUID &guid) {
+  Handle *h = Get(handle);
+  if (h == nullptr)
+    return;
+  auto &v = h->protocols;
+  v.erase(std::remove_if(v.begin(), v.end(), [&](auto &p) { return SameGuid(p->guid, guid); }),
+          v.end());
+  if (v.empty())
+    handles_.erase(h->id);
+}
+
+void HandleDatabase::CloseAllBy(EFI_HANDLE agent) {
+  for (auto &[id, h] : handles_)
+    for (auto &p : h.protocols)
+      std::erase_if(p->opens, [&](const OpenEntry &e) { return e.agent == agent; });
+}
+
+std::vector<EFI_HANDLE> HandleDatabase::AllHandles() const {
+  std::vector<EFI_HANDLE> out;
+  for (const auto &[id, h] : handles_)
+    out.push_back(reinterpret_cast<EFI_HANDLE>(kHandleBase + id * 16));
+  return out;
+}
+
+std::vector<EFI_HANDLE> HandleDatabase::HandlesWith(const EFI_GUID &guid) const {
+  std::vector<EFI_HANDLE> out;
+  for (const auto &[id, h] : handles_)
+    for (const auto &p : h.protocols)
+      if (SameGuid(p->guid, guid)) {
+        out.push_back(reinterpret_cast<EFI_HANDLE>(kHandleBase + id * 16));
+        break;
+      }
+  return out;
+}
+
+size_t HandleDatabase::OpenEntriesToClose() const {
+  size_t n = 0;
+  for (const auto &[id, h] : handles_)
+    for (const auto &p : h.protocols)
+      for (const auto &e : p->opens)
+        if (MustBeClosed(e.attributes))
+          ++n;
+  return n;
+}
+
+std::vector<std::string> HandleDatabase::Report(EFI_HANDLE skipHandle) const {
+  std::vector<std::string> lines;
+  for (const auto &[id, h] : handles_) {
+    const auto handle = reinterpret_cast<EFI_HANDLE>(kHandleBase + id * 16);
+    const bool skip = handle == skipHandle;
+    if (!skip) {
+      std::string line = "handle " + Ptr(handle) + ":";
+      for (const auto &p : h.protocols)
+        line += " " + GuidText(p->guid);
+      lines.push_back(std::move(line));
+    }
+    for (const auto &p : h.protocols)
+      for (const auto &e : p->opens)
+        if (MustBeClosed(e.attributes)) {
+          char attr[16];
+          std::snprintf(attr, sizeof attr, "0x%02X", static_cast<unsigned>(e.attributes));
+          lines.push_back("  open " + GuidText(p->guid) + " on " + Ptr(handle) + " by agent " +
+                          Ptr(e.agent) + " for controller " + Ptr(e.controller) +
+                          ", attributes " + attr + ", count " + std::to_string(e.openCount));
+        }
+  }
+  return lines;
+}
+
+} // namespace zem4::host
