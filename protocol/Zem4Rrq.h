@@ -38,6 +38,7 @@ typedef struct Zem4RrqData {
   ZEM4_RCV_RPLACK_HANDLER RcvRplAck;
   ZEM4_TIMER_HANDLER Timer;
   UINT32 NextSaveBlock; // block saving: the next block a streaming caller takes (1 at start)
+  UINT32 SlotBlock[ZEM4_WINDOW_BLOCKS]; // block number in each window slot; 0: nothing to hand over
 } Zem4RrqData;
 
 // Loads the mode table row: Mode, the five handlers, RetryTimeout, MaxRetry.
