@@ -1,0 +1,232 @@
+#include "server/engine/Engine.h"
+
+#include "server/engine/Transfer.h"
+#include "zem4/Zem4Wire.h"
+
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+
+namespace zem4::server {
+
+std::string FormatReport(const TransferReport &R) {
+  double Seconds = std::chrono::duration<double>(R.Elapsed).count();
+  double Rate = Seconds > 0 ? static_cast<double>(R.Bytes) / Seconds : 0.0;
+  return fmt::format("client={} file=\"{}\" roles={} passes={} bytes={} time={:.3f}s rate={:.0f}B/s "
+                     "retransmissions={} repair_ranges={} outcome=\"{}\"",
+                     ToString(R.Client), R.File, R.Roles, R.Passes, R.Bytes, Seconds, Rate, R.Retransmissions,
+                     R.RepairRanges, R.Outcome);
+}
+
+Engine::Engine(EngineConfig Config, FileSource &Files, EngineIo &Io) : Cfg(std::move(Config)), Files(Files), Io(Io) {
+  Cfg.Window = std::clamp<uint32_t>(Cfg.Window, 1, ZEM4_HALF_WINDOW_BLOCKS);
+  Cfg.FinCount = std::max<uint32_t>(Cfg.FinCount, 1);
+  Cfg.OackSends = std::max<uint32_t>(Cfg.OackSends, 1);
+}
+
+Engine::~Engine() = default;
+
+size_t Engine::ActiveClients() const {
+  size_t N = 0;
+  for (const auto &[Port, T] : Transfers) {
+    N += T->MemberCount();
+  }
+  return N;
+}
+
+size_t Engine::ClientsFrom(uint32_t Ip) const {
+  size_t N = 0;
+  for (const auto &[Port, T] : Transfers) {
+    N += T->MembersFrom(Ip);
+  }
+  return N;
+}
+
+Transfer *Engine::FindClient(const Endpoint &Client, Transfer *Except) {
+  for (auto &[Port, T] : Transfers) {
+    if (T.get() != Except && !T->IsDone() && T->HasMember(Client)) {
+      return T.get();
+    }
+  }
+  return nullptr;
+}
+
+void Engine::Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram) {
+  ++Counters.DatagramsSent;
+  Counters.BytesSent += Datagram.size();
+  Io.Send(FromPort, To, Datagram);
+}
+
+void Engine::Refuse(const Endpoint &To, uint16_t Code, std::string_view Message) {
+  ++Counters.Refused;
+  Io.Note(NoteLevel::Info, fmt::format("refused {}: error {} \"{}\"", ToString(To), Code, Message));
+  Send(Cfg.ListenPort, To, BuildError(Code, Message));
+}
+
+void Engine::OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<const uint8_t> Datagram, Time Now) {
+  if (LocalPort == Cfg.ListenPort) {
+    OnRequest(From, Datagram, Now);
+  } else if (auto It = Transfers.find(LocalPort); It != Transfers.end()) {
+    It->second->OnDatagram(From, Datagram, Now);
+  }
+  Reap();
+}
+
+void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now) {
+  uint16_t Op = 0;
+  if (!Zem4WireGetOpcode(Datagram.data(), Datagram.size(), &Op) || Op != ZEM4_OP_RRQ || From.Port == 0) {
+    ++Counters.Malformed; // nothing but requests belong here; say nothing
+    return;
+  }
+  ++Counters.Requests;
+  if (!Cfg.Allow.empty() &&
+      std::none_of(Cfg.Allow.begin(), Cfg.Allow.end(), [&](const Cidr &C) { return C.Contains(From.Ip); })) {
+    Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION);
+    return;
+  }
+  auto Req = ParseRequest(Datagram);
+  if (!Req) {
+    ++Counters.Malformed;
+    Refuse(From, ZEM4_ERR_ILLEGAL_OPERATION, ZEM4_MSG_ILLEGAL_OPERATION);
+    return;
+  }
+  OpenResult Opened = Files.Open(Req->FileName);
+  switch (Opened.Error) {
+  case OpenError::None:
+    break;
+  case OpenError::NotFound:
+    Refuse(From, ZEM4_ERR_FILE_NOT_FOUND, ZEM4_MSG_FILE_NOT_FOUND);
+    return;
+  case OpenError::AccessDenied:
+    Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION);
+    return;
+  case OpenError::TooLarge:
+    Refuse(From, ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_TOO_LARGE);
+    return;
+  }
+  if (Transfer *T = FindClient(From)) {
+    if (T->File().Id() == Opened.File->Id() && T->File().Size() == Opened.File->Size()) {
+      T->OnRequest(From, *Req, Now); // a lost answer, or the next pass
+      return;
+    }
+    // The same client port now wants something else: it is done with the old one.
+    T->Leave(From, "replaced by a new request", true, Now);
+    if (T->MemberCount() == 0) {
+      T->Stop(Now);
+    }
+  }
+  if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.Ip) >= Cfg.MaxPerClient) {
+    Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY);
+    return;
+  }
+  if (Req->Multicast && Cfg.MulticastEnabled) {
+    auto G = Groups.find(Opened.File->Id());
+    if (G != Groups.end() && !G->second->IsDone() && G->second->File().Size() == Opened.File->Size()) {
+      G->second->Join(From, *Req, Now);
+      return;
+    }
+    if (G == Groups.end() && StartGroup(From, *Req, Opened.File, Now) != nullptr) {
+      return;
+    }
+    // No group to be had: unicast serves it just as well, only not shared.
+  }
+  if (!StartUnicast(From, *Req, std::move(Opened.File), Now)) {
+    Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY);
+  }
+}
+
+bool Engine::StartUnicast(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File, Time Now) {
+  auto Port = Io.OpenPort();
+  if (!Port) {
+    return false;
+  }
+  auto T = std::make_unique<Transfer>(*this, *Port, std::move(File), Req.FileName, std::nullopt, Now);
+  Transfer *Raw = T.get();
+  Transfers[*Port] = std::move(T);
+  Raw->Join(Client, Req, Now);
+  return true;
+}
+
+std::optional<int> Engine::FreeGroupSlot() const {
+  uint64_t Addresses = Cfg.McastNetwork.Size() > 2 ? Cfg.McastNetwork.Size() - 2 : 0;
+  uint64_t Limit = std::min<uint64_t>({Cfg.MaxGroups, Addresses, uint64_t{65535} - Cfg.McastPort + 1});
+  for (uint64_t Slot = 0; Slot < Limit; ++Slot) {
+    bool Used = false;
+    for (const auto &[Id, T] : Groups) {
+      Used |= T->GroupSlot() == static_cast<int>(Slot);
+    }
+    if (!Used) {
+      return static_cast<int>(Slot);
+    }
+  }
+  return std::nullopt;
+}
+
+Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File, Time Now) {
+  auto Slot = FreeGroupSlot();
+  if (!Slot) {
+    return nullptr;
+  }
+  auto Port = Io.OpenPort();
+  if (!Port) {
+    return nullptr;
+  }
+  Transfer::Group G;
+  G.Slot = *Slot;
+  G.Address.Ip = Cfg.McastNetwork.Network + 1 + static_cast<uint32_t>(*Slot);
+  G.Address.Port = static_cast<uint16_t>(Cfg.McastPort + *Slot);
+  FileId Id = File->Id();
+  auto T = std::make_unique<Transfer>(*this, *Port, std::move(File), Req.FileName, G, Now);
+  Transfer *Raw = T.get();
+  Transfers[*Port] = std::move(T);
+  Groups[Id] = Raw;
+  ++Counters.GroupsCreated;
+  Io.Note(NoteLevel::Debug, fmt::format("group {} for \"{}\"", ToString(G.Address), Req.FileName));
+  Raw->Join(Client, Req, Now);
+  return Raw;
+}
+
+void Engine::Reap() {
+  for (auto It = Transfers.begin(); It != Transfers.end();) {
+    if (It->second->IsDone()) {
+      for (auto G = Groups.begin(); G != Groups.end(); ++G) {
+        if (G->second == It->second.get()) {
+          Groups.erase(G);
+          break;
+        }
+      }
+      It = Transfers.erase(It);
+    } else {
+      ++It;
+    }
+  }
+}
+
+void Engine::OnTime(Time Now) {
+  for (auto &[Port, T] : Transfers) {
+    auto D = T->Deadline();
+    if (D && *D <= Now) {
+      T->OnTime(Now);
+    }
+  }
+  Reap();
+}
+
+std::optional<Time> Engine::NextDeadline() const {
+  std::optional<Time> Next;
+  for (const auto &[Port, T] : Transfers) {
+    auto D = T->Deadline();
+    if (D && (!Next || *D < *Next)) {
+      Next = D;
+    }
+  }
+  return Next;
+}
+
+void Engine::Shutdown(Time Now) {
+  for (auto &[Port, T] : Transfers) {
+    T->Stop(Now);
+  }
+  Reap();
+}
+
+} // namespace zem4::server

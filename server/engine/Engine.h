@@ -1,0 +1,148 @@
+// The server's protocol engine. It does no I/O and reads no clock: it is fed
+// datagrams and the time, sends through an EngineIo, and says when it next
+// needs to run. The daemon drives it from sockets, tests and the simulated
+// network drive it directly.
+#pragma once
+
+#include "server/engine/FileSource.h"
+#include "server/engine/Packets.h"
+#include "server/engine/Types.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zem4::server {
+
+using namespace std::chrono_literals;
+
+struct EngineConfig {
+  uint16_t ListenPort = 5568;
+  // DATA8 in flight beyond the controlling client's last ACK8 (at most 64,
+  // the client's own window).
+  uint32_t Window = 64;
+  // Without progress for this long, go back to the last acknowledged Sequence.
+  Duration RetransmitTimeout = 500ms;
+  // Time-outs in a row before the controlling client counts as gone.
+  uint32_t MaxRetries = 10;
+  // A transfer that hears nothing from its clients this long is dropped.
+  Duration IdleTimeout = 60s;
+  // FIN datagrams at the end of a pass, this far apart; requests that come
+  // in meanwhile start the next pass after the last one.
+  uint32_t FinCount = 4;
+  Duration FinInterval = 100ms;
+  // OACK datagrams per request while the client stays silent (1 + resends).
+  uint32_t OackSends = 3;
+  uint32_t MaxSessions = 64;  // clients being served (unicast and group members)
+  uint32_t MaxPerClient = 8;  // of them from one IP address
+  uint32_t MaxGroups = 16;
+  bool MulticastEnabled = true;
+  // Groups take addresses network+1, +2, ... and ports McastPort, +1, ...
+  Cidr McastNetwork{MakeIp(239, 255, 0, 0), 16};
+  uint16_t McastPort = 5570;
+  // Bytes per second sent to a group; 0 is no limit.
+  uint64_t McastRateLimit = 0;
+  // Passes a client may drive as the active member; after that it is served
+  // by unicast so it stops holding its group back.
+  uint32_t MaxActivePasses = 4;
+  // Client networks allowed to ask; empty allows everyone.
+  std::vector<Cidr> Allow;
+  // Upper bound on the repair ranges one pass collects (129 per RPL).
+  uint32_t MaxRepairRanges = 129 * 64;
+};
+
+struct EngineStats {
+  uint64_t Requests = 0;
+  uint64_t Refused = 0;       // answered with an ERROR (or dropped) instead of served
+  uint64_t Malformed = 0;     // datagrams that did not parse
+  uint64_t SessionsServed = 0;
+  uint64_t SessionsFailed = 0;
+  uint64_t DatagramsSent = 0;
+  uint64_t BytesSent = 0;     // UDP payload bytes
+  uint64_t DataDatagrams = 0; // DATA8 only
+  uint64_t Retransmissions = 0;
+  uint64_t Passes = 0;
+  uint64_t GroupsCreated = 0;
+  uint64_t UnicastFallbacks = 0;
+};
+
+// One line per client at the end of its transfer.
+struct TransferReport {
+  Endpoint Client;
+  std::string File;
+  std::string Roles;      // "unicast", "active", "passive", or several joined by '+'
+  uint32_t Passes = 0;
+  uint64_t Bytes = 0;     // data bytes sent to it (or to its group while it was in it)
+  Duration Elapsed{0};
+  uint64_t Retransmissions = 0;
+  uint64_t RepairRanges = 0;
+  std::string Outcome;    // "complete", "timeout", "client error 0: ...", "stopped", ...
+  bool Success = false;
+};
+
+std::string FormatReport(const TransferReport &R);
+
+enum class NoteLevel { Debug, Info, Warn };
+
+class EngineIo {
+public:
+  virtual ~EngineIo() = default;
+  // A fresh local UDP port for a transfer; nullopt when none can be had.
+  virtual std::optional<uint16_t> OpenPort() = 0;
+  virtual void ClosePort(uint16_t Port) = 0;
+  // To may be a multicast group.
+  virtual void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram) = 0;
+  virtual void Report(const TransferReport &) {}
+  virtual void Note(NoteLevel, std::string_view) {}
+};
+
+class Transfer;
+
+class Engine {
+public:
+  Engine(EngineConfig Config, FileSource &Files, EngineIo &Io);
+  ~Engine();
+  Engine(const Engine &) = delete;
+  Engine &operator=(const Engine &) = delete;
+
+  void OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<const uint8_t> Datagram, Time Now);
+  void OnTime(Time Now);
+  std::optional<Time> NextDeadline() const;
+  // Ends every transfer (reported as "stopped") and closes their ports.
+  void Shutdown(Time Now);
+
+  const EngineStats &Stats() const { return Counters; }
+  const EngineConfig &Config() const { return Cfg; }
+  size_t ActiveTransfers() const { return Transfers.size(); }
+  size_t ActiveGroups() const { return Groups.size(); }
+  size_t ActiveClients() const;
+
+private:
+  friend class Transfer;
+
+  void OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now);
+  void Refuse(const Endpoint &To, uint16_t Code, std::string_view Message);
+  void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram);
+  Transfer *FindClient(const Endpoint &Client, Transfer *Except = nullptr);
+  size_t ClientsFrom(uint32_t Ip) const;
+  // Starts a unicast transfer for a request; false when no port is free.
+  bool StartUnicast(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File, Time Now);
+  Transfer *StartGroup(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File, Time Now);
+  void Reap();
+  std::optional<int> FreeGroupSlot() const;
+
+  EngineConfig Cfg;
+  FileSource &Files;
+  EngineIo &Io;
+  EngineStats Counters;
+  std::map<uint16_t, std::unique_ptr<Transfer>> Transfers; // by local port
+  std::map<FileId, Transfer *> Groups;
+};
+
+} // namespace zem4::server

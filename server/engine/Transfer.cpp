@@ -1,0 +1,561 @@
+#include "server/engine/Transfer.h"
+
+#include "zem4/Zem4Wire.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fmt/ranges.h>
+#include <fmt/format.h>
+
+namespace zem4::server {
+
+Transfer::Transfer(Engine &E, uint16_t Port, std::shared_ptr<OpenFile> File, std::string Name, std::optional<Group> G,
+                   Time Now)
+    : E(E), LocalPort(Port), Source(std::move(File)), FileName(std::move(Name)), McastGroup(G),
+      TotalBlocks(BlockCount(Source->Size())), Started(Now), LastProgress(Now), LastHeard(Now), RateNext(Now) {}
+
+Transfer::~Transfer() { E.Io.ClosePort(LocalPort); }
+
+Transfer::Member *Transfer::FindMember(const Endpoint &Client) {
+  for (auto &M : Members) {
+    if (M.Client == Client) {
+      return &M;
+    }
+  }
+  return nullptr;
+}
+
+const Transfer::Member *Transfer::FindMember(const Endpoint &Client) const {
+  return const_cast<Transfer *>(this)->FindMember(Client);
+}
+
+size_t Transfer::MembersFrom(uint32_t Ip) const {
+  return static_cast<size_t>(std::count_if(Members.begin(), Members.end(), [&](const Member &M) { return M.Client.Ip == Ip; }));
+}
+
+Endpoint Transfer::DataDestination() const {
+  if (McastGroup) {
+    return McastGroup->Address;
+  }
+  return Members.empty() ? Endpoint{} : Members.front().Client;
+}
+
+void Transfer::Emit(const Endpoint &To, std::span<const uint8_t> Datagram) { E.Send(LocalPort, To, Datagram); }
+
+// ---------------------------------------------------------------------------
+// Members and requests
+// ---------------------------------------------------------------------------
+
+void Transfer::Join(const Endpoint &Client, const Request &Req, Time Now) {
+  Member M;
+  M.Client = Client;
+  M.Req = Req;
+  M.Joined = Now;
+  M.BytesAtJoin = DataBytes;
+  M.RetransAtJoin = Retransmitted;
+  LastHeard = Now;
+  if (Members.empty()) {
+    Members.push_back(std::move(M));
+    BeginPass(Client, Now);
+    return;
+  }
+  if (State == Phase::Finishing) {
+    // Served from the next pass on, together with the members that ask again.
+    M.Requested = true;
+    Members.push_back(std::move(M));
+    return;
+  }
+  M.EverPassive = true;
+  M.Passes = 1;
+  Members.push_back(std::move(M));
+  SendOack(Members.back(), Role::Passive);
+}
+
+void Transfer::OnRequest(const Endpoint &Client, const Request &Req, Time Now) {
+  Member *M = FindMember(Client);
+  if (M == nullptr) {
+    return;
+  }
+  M->Req = Req;
+  LastHeard = Now;
+  switch (State) {
+  case Phase::Finishing:
+    M->Requested = true;
+    return;
+  case Phase::AwaitRpl:
+  case Phase::Sending:
+    if (!IsController(Client)) {
+      SendOack(*M, Role::Passive); // its answer was lost
+      return;
+    }
+    if (State == Phase::AwaitRpl && !ControllerHeard) {
+      SendOack(*M, McastGroup ? Role::Active : Role::Unicast); // its answer was lost
+      return;
+    }
+    // The controlling client started over: give it a fresh pass; listeners
+    // keep their windows, blocks are placed by number.
+    M->Passes--;
+    if (M->EverActive && McastGroup) {
+      M->ActivePasses--;
+    }
+    PassNumber--;
+    BeginPass(Client, Now);
+    return;
+  case Phase::Done:
+    return;
+  }
+}
+
+void Transfer::Leave(const Endpoint &Client, std::string Outcome, bool Success, Time Now) {
+  auto It = std::find_if(Members.begin(), Members.end(), [&](const Member &M) { return M.Client == Client; });
+  if (It == Members.end()) {
+    return;
+  }
+  TransferReport R;
+  R.Client = It->Client;
+  R.File = FileName;
+  std::vector<std::string> Roles;
+  if (!McastGroup) {
+    Roles.push_back("unicast");
+  } else {
+    if (It->EverActive) {
+      Roles.push_back("active");
+    }
+    if (It->EverPassive) {
+      Roles.push_back("passive");
+    }
+  }
+  R.Roles = fmt::format("{}", fmt::join(Roles, "+"));
+  R.Passes = It->Passes;
+  R.Bytes = DataBytes - It->BytesAtJoin;
+  R.Elapsed = Now - It->Joined;
+  R.Retransmissions = Retransmitted - It->RetransAtJoin;
+  R.RepairRanges = It->RepairRanges;
+  R.Outcome = std::move(Outcome);
+  R.Success = Success;
+  bool Moved = R.Outcome == "moved to unicast";
+  if (!Moved) {
+    (Success ? E.Counters.SessionsServed : E.Counters.SessionsFailed)++;
+  }
+  if (IsController(Client)) {
+    Controller.reset();
+  }
+  Members.erase(It);
+  E.Io.Report(R);
+}
+
+void Transfer::Stop(Time Now) {
+  while (!Members.empty()) {
+    Leave(Members.front().Client, "stopped", false, Now);
+  }
+  State = Phase::Done;
+}
+
+// ---------------------------------------------------------------------------
+// Passes
+// ---------------------------------------------------------------------------
+
+void Transfer::BeginPass(const Endpoint &Active, Time Now) {
+  State = Phase::AwaitRpl;
+  ++PassNumber;
+  ++E.Counters.Passes;
+  Controller = Active;
+  ControllerHeard = false;
+  ControllerOacks = 0;
+  NextRplSeq = 1;
+  RplRepeats = 0;
+  Collected.clear();
+  Retries = 0;
+  LastProgress = Now;
+  for (auto &M : Members) {
+    if (M.Client == Active) {
+      M.Passes++;
+      M.Requested = false;
+      if (McastGroup) {
+        M.EverActive = true;
+        M.ActivePasses++;
+      }
+      SendOack(M, McastGroup ? Role::Active : Role::Unicast);
+      ControllerOacks = 1;
+    }
+  }
+  for (auto &M : Members) {
+    if (M.Requested) {
+      M.Requested = false;
+      M.Passes++;
+      M.EverPassive = true;
+      SendOack(M, Role::Passive);
+    }
+  }
+}
+
+void Transfer::SendOack(const Member &M, Role R) {
+  std::vector<std::pair<std::string, std::string>> Options;
+  bool Tsize = false, Mcast = false, Sha = false;
+  for (const auto &O : M.Req.Options) {
+    if (!Tsize && OptionNameEquals(O.Name, ZEM4_OPT_TSIZE)) {
+      Tsize = true;
+      Options.emplace_back(ZEM4_OPT_TSIZE, std::to_string(Source->Size()));
+    } else if (!Mcast && OptionNameEquals(O.Name, ZEM4_OPT_MULTICAST)) {
+      Mcast = true;
+      if (R != Role::Unicast && McastGroup) {
+        Options.emplace_back(ZEM4_OPT_MULTICAST, FormatMulticastValue(McastGroup->Address.Ip, McastGroup->Address.Port,
+                                                                      R == Role::Active));
+      }
+    } else if (!Sha && OptionNameEquals(O.Name, ZEM4_OPT_SHA256)) {
+      Sha = true;
+      if (auto Hex = Source->Sha256Hex()) {
+        Options.emplace_back(ZEM4_OPT_SHA256, *Hex);
+      }
+    }
+  }
+  Emit(M.Client, BuildOack(Options));
+}
+
+void Transfer::ResendControllerOack() {
+  if (!Controller) {
+    return;
+  }
+  if (const Member *M = FindMember(*Controller)) {
+    SendOack(*M, McastGroup ? Role::Active : Role::Unicast);
+    ++ControllerOacks;
+  }
+}
+
+void Transfer::OnDatagram(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now) {
+  if (State == Phase::Done || FindMember(From) == nullptr) {
+    return; // strangers get nothing back
+  }
+  uint16_t Op = 0;
+  if (!Zem4WireGetOpcode(Datagram.data(), Datagram.size(), &Op)) {
+    ++E.Counters.Malformed;
+    return;
+  }
+  if (Op == ZEM4_OP_ERROR && Zem4WireErrorLengthOk(Datagram.size())) {
+    uint16_t Code = 0;
+    Zem4WireGetBe16(Datagram.data(), Datagram.size(), ZEM4_ERROR_CODE_OFFSET, &Code);
+    const char *Text = reinterpret_cast<const char *>(Datagram.data()) + ZEM4_ERROR_MESSAGE_OFFSET;
+    std::string Message(Text, strnlen(Text, Datagram.size() - ZEM4_ERROR_MESSAGE_OFFSET));
+    std::string Outcome = fmt::format("client error {}: {}", Code, Message);
+    if (IsController(From)) {
+      ControllerGone(std::move(Outcome), Now);
+    } else {
+      Leave(From, std::move(Outcome), false, Now);
+      if (Members.empty()) {
+        State = Phase::Done;
+      }
+    }
+    return;
+  }
+  if (!IsController(From)) {
+    return; // only the controlling client steers a pass
+  }
+  if (Op == ZEM4_OP_RPL) {
+    if (auto R = ParseRpl(Datagram)) {
+      LastHeard = Now;
+      OnRpl(*R, Now);
+    } else {
+      ++E.Counters.Malformed;
+    }
+  } else if (Op == ZEM4_OP_ACK8) {
+    if (auto A = ParseAck8(Datagram)) {
+      LastHeard = Now;
+      OnAck(*A, Now);
+    } else {
+      ++E.Counters.Malformed;
+    }
+  } else {
+    ++E.Counters.Malformed;
+  }
+}
+
+void Transfer::OnRpl(const Rpl &R, Time Now) {
+  if (State == Phase::Sending) {
+    // The client is still listing: none of this pass's data reached it.
+    if (Acked == 1 && HighestSent > 0 && GoneBackFor != 1) {
+      GoneBackFor = 1;
+      NextSeq = 1;
+      LastProgress = Now;
+      Pump(Now);
+    }
+    return;
+  }
+  if (State != Phase::AwaitRpl) {
+    return;
+  }
+  ControllerHeard = true;
+  Retries = 0;
+  LastProgress = Now;
+  Member *M = FindMember(*Controller);
+  if (R.Sequence == NextRplSeq) {
+    size_t Room = E.Cfg.MaxRepairRanges > Collected.size() ? E.Cfg.MaxRepairRanges - Collected.size() : 0;
+    size_t Take = std::min(Room, R.Ranges.size());
+    Collected.insert(Collected.end(), R.Ranges.begin(), R.Ranges.begin() + static_cast<long>(Take));
+    bool WholeFile = R.Sequence == 1 && R.Ranges.size() == 1 && R.Ranges[0].First <= 1 &&
+                     R.Ranges[0].Last >= TotalBlocks;
+    if (M != nullptr && !WholeFile) {
+      M->RepairRanges += Take; // repair ranges: what a client lists beyond "everything"
+    }
+    RplRepeats = 0;
+    if (R.Ranges.size() == ZEM4_RPL_MAX_RANGES && Take == R.Ranges.size()) {
+      ++NextRplSeq;
+      Emit(*Controller, BuildRplAck(NextRplSeq));
+      return;
+    }
+    StartSending(Now);
+    return;
+  }
+  if (R.Sequence + 1 == NextRplSeq) {
+    // A repeat of the last full list: the RPLACK was lost, or the client
+    // will not go on listing; after a second repeat, send what we have.
+    if (++RplRepeats >= 2) {
+      StartSending(Now);
+    } else {
+      Emit(*Controller, BuildRplAck(NextRplSeq));
+    }
+  }
+}
+
+void Transfer::StartSending(Time Now) {
+  bool WholeFile = Collected.size() == 1 && Collected[0].First <= 1 && Collected[0].Last >= TotalBlocks;
+  Schedule = WholeFile ? PassSchedule::WholeFile(TotalBlocks) : PassSchedule::FromRanges(Collected, TotalBlocks);
+  Collected.clear();
+  Collected.shrink_to_fit();
+  State = Phase::Sending;
+  Acked = 1;
+  NextSeq = 1;
+  HighestSent = 0;
+  GoneBackFor = 0;
+  Retries = 0;
+  LastProgress = Now;
+  RateNext = Now;
+  Pump(Now);
+}
+
+void Transfer::OnAck(const Ack8 &A, Time Now) {
+  if (State != Phase::Sending) {
+    return;
+  }
+  uint32_t N = A.NextSequence;
+  if (A.Window > 0) {
+    ClientWindow = std::min<uint32_t>(A.Window, ZEM4_HALF_WINDOW_BLOCKS);
+  }
+  if (N < Acked || N > HighestSent + 1) {
+    return; // stale, or names data never sent
+  }
+  if (N > Acked) {
+    Acked = N;
+    Retries = 0;
+    LastProgress = Now;
+    NextSeq = std::max(NextSeq, N);
+  } else if (NextSeq > Acked && GoneBackFor != N) {
+    // The same acknowledgement again: something after it was lost.
+    GoneBackFor = N;
+    NextSeq = N;
+    LastProgress = Now;
+  }
+  if (Acked > Schedule.Count()) {
+    StartFinishing(Now);
+    return;
+  }
+  Pump(Now);
+}
+
+void Transfer::Pump(Time Now) {
+  uint32_t Window = std::max<uint32_t>(1, std::min(E.Cfg.Window, ClientWindow));
+  while (State == Phase::Sending && NextSeq <= Schedule.Count() && uint64_t{NextSeq} < uint64_t{Acked} + Window) {
+    if (McastGroup && E.Cfg.McastRateLimit > 0 && Now < RateNext) {
+      return;
+    }
+    if (!SendData(NextSeq, Now)) {
+      return;
+    }
+    ++NextSeq;
+  }
+}
+
+bool Transfer::SendData(uint32_t Seq, Time Now) {
+  uint32_t Block = Schedule.BlockAt(Seq);
+  uint32_t Length = BlockLength(Source->Size(), Block);
+  std::span<uint8_t> Out(Buffer.data(), ZEM4_DATA8_HEADER_SIZE + Length);
+  PutData8Header(Out, Seq, Block);
+  if (!Source->ReadAt(uint64_t{Block - 1} * ZEM4_BLOCK_SIZE, Out.subspan(ZEM4_DATA8_DATA_OFFSET))) {
+    Abort(ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_CHANGED, "file changed", Now);
+    return false;
+  }
+  Emit(DataDestination(), Out);
+  ++E.Counters.DataDatagrams;
+  DataBytes += Length;
+  if (Seq <= HighestSent) {
+    ++Retransmitted;
+    ++E.Counters.Retransmissions;
+  } else {
+    HighestSent = Seq;
+  }
+  if (McastGroup && E.Cfg.McastRateLimit > 0) {
+    auto Cost = Duration(static_cast<int64_t>(Out.size() * 1'000'000'000ull / E.Cfg.McastRateLimit));
+    RateNext = std::max(RateNext, Now) + Cost;
+  }
+  return true;
+}
+
+void Transfer::StartFinishing(Time Now) {
+  State = Phase::Finishing;
+  FinSent = 0;
+  for (auto &M : Members) {
+    M.Requested = false;
+  }
+  SendFin();
+  FinNext = Now + E.Cfg.FinInterval;
+}
+
+void Transfer::SendFin() {
+  ++FinSent;
+  // Never the passive-hold value: every member must act on it.
+  Emit(DataDestination(), BuildFin(PassNumber == ZEM4_FIN_PASSIVE_HOLD ? 0 : PassNumber));
+}
+
+void Transfer::EndFinishing(Time Now) {
+  std::vector<Endpoint> Finished, ToUnicast;
+  for (const auto &M : Members) {
+    if (!M.Requested) {
+      Finished.push_back(M.Client);
+    } else if (McastGroup && M.ActivePasses >= E.Cfg.MaxActivePasses) {
+      ToUnicast.push_back(M.Client);
+    }
+  }
+  for (const auto &C : Finished) {
+    Leave(C, "complete", true, Now);
+  }
+  for (const auto &C : ToUnicast) {
+    Member *M = FindMember(C);
+    Request Req = M->Req;
+    Leave(C, "moved to unicast", true, Now);
+    ++E.Counters.UnicastFallbacks;
+    if (!E.StartUnicast(C, Req, Source, Now)) {
+      E.Refuse(C, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY);
+    }
+  }
+  if (Members.empty()) {
+    State = Phase::Done;
+    return;
+  }
+  // The next pass is driven by the member that has driven the fewest, the
+  // earliest to join among equals; the others listen.
+  auto Next = std::min_element(Members.begin(), Members.end(), [](const Member &A, const Member &B) {
+    return A.ActivePasses != B.ActivePasses ? A.ActivePasses < B.ActivePasses : A.Joined < B.Joined;
+  });
+  BeginPass(Next->Client, Now);
+}
+
+void Transfer::ControllerGone(std::string Outcome, Time Now) {
+  if (Controller) {
+    Leave(*Controller, std::move(Outcome), false, Now);
+  }
+  if (Members.empty()) {
+    State = Phase::Done;
+    return;
+  }
+  // Listeners must not wait out their own time-out: end the pass now so they
+  // ask again and one of them drives the next.
+  StartFinishing(Now);
+}
+
+void Transfer::Abort(uint16_t Code, std::string_view Message, std::string Outcome, Time Now) {
+  Emit(DataDestination(), BuildError(Code, Message));
+  while (!Members.empty()) {
+    Leave(Members.front().Client, Outcome, false, Now);
+  }
+  State = Phase::Done;
+}
+
+// ---------------------------------------------------------------------------
+// Time
+// ---------------------------------------------------------------------------
+
+Duration Transfer::CurrentRto() const {
+  // A unicast client is given time with a growing interval; a group moves on.
+  uint32_t Shift = McastGroup ? 0 : std::min<uint32_t>(Retries, 3);
+  return E.Cfg.RetransmitTimeout * (1 << Shift);
+}
+
+std::optional<Time> Transfer::Deadline() const {
+  switch (State) {
+  case Phase::AwaitRpl:
+    return std::min(LastProgress + CurrentRto(), LastHeard + E.Cfg.IdleTimeout);
+  case Phase::Sending: {
+    Time T = LastHeard + E.Cfg.IdleTimeout;
+    if (Outstanding()) {
+      T = std::min(T, LastProgress + CurrentRto());
+    }
+    if (McastGroup && E.Cfg.McastRateLimit > 0 && NextSeq <= Schedule.Count() &&
+        uint64_t{NextSeq} < uint64_t{Acked} + std::min(E.Cfg.Window, ClientWindow)) {
+      T = std::min(T, RateNext);
+    }
+    return T;
+  }
+  case Phase::Finishing:
+    return FinNext;
+  case Phase::Done:
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+void Transfer::OnTime(Time Now) {
+  if (State == Phase::Done) {
+    return;
+  }
+  if (State != Phase::Finishing && Now >= LastHeard + E.Cfg.IdleTimeout) {
+    while (!Members.empty()) {
+      Leave(Members.front().Client, "timeout", false, Now);
+    }
+    State = Phase::Done;
+    return;
+  }
+  switch (State) {
+  case Phase::AwaitRpl:
+    if (Now >= LastProgress + CurrentRto()) {
+      ++Retries;
+      LastProgress = Now;
+      if (Retries > E.Cfg.MaxRetries && (McastGroup || !ControllerHeard)) {
+        ControllerGone("timeout", Now);
+        return;
+      }
+      if (!ControllerHeard && ControllerOacks < E.Cfg.OackSends) {
+        ResendControllerOack();
+      }
+    }
+    return;
+  case Phase::Sending:
+    if (McastGroup && E.Cfg.McastRateLimit > 0 && Now >= RateNext) {
+      Pump(Now);
+    }
+    if (Outstanding() && Now >= LastProgress + CurrentRto()) {
+      ++Retries;
+      if (McastGroup && Retries > E.Cfg.MaxRetries) {
+        ControllerGone("timeout", Now);
+        return;
+      }
+      GoneBackFor = Acked;
+      NextSeq = Acked;
+      LastProgress = Now;
+      Pump(Now);
+    }
+    return;
+  case Phase::Finishing:
+    if (Now >= FinNext) {
+      if (FinSent < E.Cfg.FinCount) {
+        SendFin();
+        FinNext = Now + E.Cfg.FinInterval;
+      } else {
+        EndFinishing(Now);
+      }
+    }
+    return;
+  case Phase::Done:
+    return;
+  }
+}
+
+} // namespace zem4::server

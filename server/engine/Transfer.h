@@ -1,0 +1,129 @@
+// One file being sent from one local port: a unicast session with its single
+// client, or a multicast group with its members. Internal to the engine.
+#pragma once
+
+#include "server/engine/Engine.h"
+#include "server/engine/Schedule.h"
+
+#include <array>
+
+namespace zem4::server {
+
+class Transfer {
+public:
+  enum class Phase { AwaitRpl, Sending, Finishing, Done };
+  enum class Role { Unicast, Active, Passive };
+
+  struct Member {
+    Endpoint Client;
+    Request Req;
+    Time Joined{0};
+    bool EverActive = false;
+    bool EverPassive = false;
+    uint32_t ActivePasses = 0;
+    uint32_t Passes = 0;
+    uint64_t BytesAtJoin = 0;
+    uint64_t RetransAtJoin = 0;
+    uint64_t RepairRanges = 0;
+    bool Requested = false; // asked again while the pass was finishing
+  };
+
+  struct Group {
+    int Slot = -1;
+    Endpoint Address; // group address and port
+  };
+
+  Transfer(Engine &E, uint16_t Port, std::shared_ptr<OpenFile> File, std::string Name, std::optional<Group> G,
+           Time Now);
+  ~Transfer();
+  Transfer(const Transfer &) = delete;
+  Transfer &operator=(const Transfer &) = delete;
+
+  // A request from a client that is not yet a member: the first one starts
+  // the transfer, later ones join the group.
+  void Join(const Endpoint &Client, const Request &Req, Time Now);
+  // A request from a client that is a member already.
+  void OnRequest(const Endpoint &Client, const Request &Req, Time Now);
+  void OnDatagram(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now);
+  void OnTime(Time Now);
+  std::optional<Time> Deadline() const;
+  void Stop(Time Now);
+  // Drops a member with its report; the transfer carries on with the others.
+  void Leave(const Endpoint &Client, std::string Outcome, bool Success, Time Now);
+
+  bool IsDone() const { return State == Phase::Done; }
+  bool IsGroup() const { return McastGroup.has_value(); }
+  bool HasMember(const Endpoint &Client) const { return FindMember(Client) != nullptr; }
+  size_t MemberCount() const { return Members.size(); }
+  size_t MembersFrom(uint32_t Ip) const;
+  uint16_t Port() const { return LocalPort; }
+  const OpenFile &File() const { return *Source; }
+  int GroupSlot() const { return McastGroup ? McastGroup->Slot : -1; }
+  Phase CurrentPhase() const { return State; }
+
+private:
+  Member *FindMember(const Endpoint &Client);
+  const Member *FindMember(const Endpoint &Client) const;
+  bool IsController(const Endpoint &Client) const { return Controller && *Controller == Client; }
+  Endpoint DataDestination() const;
+
+  void BeginPass(const Endpoint &Active, Time Now);
+  void SendOack(const Member &M, Role R);
+  void ResendControllerOack();
+  void OnRpl(const Rpl &R, Time Now);
+  void StartSending(Time Now);
+  void OnAck(const Ack8 &A, Time Now);
+  void Pump(Time Now);
+  bool SendData(uint32_t Seq, Time Now);
+  void StartFinishing(Time Now);
+  void SendFin();
+  void EndFinishing(Time Now);
+  void ControllerGone(std::string Outcome, Time Now);
+  void Abort(uint16_t Code, std::string_view Message, std::string Outcome, Time Now);
+  Duration CurrentRto() const;
+  bool Outstanding() const { return State == Phase::Sending && NextSeq > Acked; }
+  void Emit(const Endpoint &To, std::span<const uint8_t> Datagram);
+
+  Engine &E;
+  uint16_t LocalPort;
+  std::shared_ptr<OpenFile> Source;
+  std::string FileName;
+  std::optional<Group> McastGroup;
+  uint32_t TotalBlocks;
+  Time Started;
+  Phase State = Phase::AwaitRpl;
+  std::vector<Member> Members;
+  std::optional<Endpoint> Controller; // the client whose RPL and ACK8 drive the pass
+  bool ControllerHeard = false;
+  uint32_t ControllerOacks = 0;
+  uint32_t PassNumber = 0;
+
+  // Repair list of the pass being collected.
+  uint32_t NextRplSeq = 1;
+  uint32_t RplRepeats = 0;
+  std::vector<BlockRange> Collected;
+
+  // The pass being sent.
+  PassSchedule Schedule;
+  uint32_t Acked = 1;       // client's next expected Sequence
+  uint32_t NextSeq = 1;     // next Sequence to put on the wire
+  uint32_t HighestSent = 0; // highest Sequence sent in this pass
+  uint32_t GoneBackFor = 0; // Acked value already answered with a go-back
+  uint32_t ClientWindow = 64;
+  uint32_t Retries = 0;
+  Time LastProgress{0};
+  Time LastHeard{0};
+  Time RateNext{0};
+
+  // End of a pass.
+  uint32_t FinSent = 0;
+  Time FinNext{0};
+
+  // Counters for reports.
+  uint64_t DataBytes = 0;
+  uint64_t Retransmitted = 0;
+
+  std::array<uint8_t, 1042> Buffer{};
+};
+
+} // namespace zem4::server
