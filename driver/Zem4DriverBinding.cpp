@@ -1,0 +1,193 @@
+// Driver binding: attaches the driver to every controller that carries the
+// UDP4 service binding, and takes it apart again one UDP4 handle at a time.
+#include "driver/Zem4Driver.h"
+#include "protocol/Zem4Instance.h"
+#include "support/DiagLog.h"
+#include "support/Globals.h"
+#include "transport/Zem4Packet.h"
+#include "zem4/Zem4.h"
+
+EFI_DRIVER_BINDING_PROTOCOL gZem4DriverBinding = {
+    DriverBindingSupported, DriverBindingStart, DriverBindingStop, ZEM4_DRIVER_BINDING_VERSION,
+    NULL,                   NULL,
+};
+
+UINTN gZem4StartedControllers;
+
+EFI_STATUS EFIAPI DriverBindingSupported(EFI_DRIVER_BINDING_PROTOCOL *This,
+                                         EFI_HANDLE ControllerHandle,
+                                         EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath) {
+  (void)RemainingDevicePath;
+  return gBS->OpenProtocol(ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid, NULL,
+                           This->DriverBindingHandle, ControllerHandle,
+                           EFI_OPEN_PROTOCOL_TEST_PROTOCOL);
+}
+
+EFI_STATUS EFIAPI DriverBindingStart(EFI_DRIVER_BINDING_PROTOCOL *This,
+                                     EFI_HANDLE ControllerHandle,
+                                     EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath) {
+  (void)RemainingDevicePath;
+  Zem4ServiceBinding *Sb = NULL;
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+  EFI_STATUS Status;
+
+  Status = gBS->OpenProtocol(ControllerHandle, &gZem4ServiceBindingProtocolGuid, NULL,
+                             This->DriverBindingHandle, ControllerHandle,
+                             EFI_OPEN_PROTOCOL_TEST_PROTOCOL);
+  if (!EFI_ERROR(Status)) {
+    return EFI_ALREADY_STARTED;
+  }
+
+  Status = gBS->AllocatePool(EfiBootServicesData, sizeof(Zem4ServiceBinding), (VOID **)&Sb);
+  if (EFI_ERROR(Status) || Sb == NULL) {
+    DiagLog(DIAG_ERROR, "DriverBindingStart: Allocate service binding buffer failed.\n");
+    return EFI_OUT_OF_RESOURCES;
+  }
+  gBS->CopyMem(Sb, (VOID *)&gZem4ServiceBindingTemplate, sizeof(Zem4ServiceBinding));
+  Sb->ControllerHandle = ControllerHandle;
+  Sb->ChildrenNum = 0;
+  InitializeListHead(&Sb->Children);
+  Zem4InitLock(&Sb->Lock, ZEM4_TPL_LOCK);
+
+  Status = gBS->OpenProtocol(ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid,
+                             (VOID **)&UdpSb, This->DriverBindingHandle, ControllerHandle,
+                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "DriverBindingStart: Get Udp4SB failed with %r.\n", Status);
+    gBS->FreePool(Sb);
+    return Status;
+  }
+
+  Sb->UdpChildHandle = NULL;
+  Status = UdpSb->CreateChild(UdpSb, &Sb->UdpChildHandle);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "DriverBindingStart:Udp4SB->CreateChild failed %r.\n", Status);
+    gBS->FreePool(Sb);
+    return Status;
+  }
+
+  Status = gBS->OpenProtocol(Sb->UdpChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&Sb->Udp,
+                             This->DriverBindingHandle, ControllerHandle,
+                             EFI_OPEN_PROTOCOL_BY_DRIVER);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "DriverBindingStart: OpenProtocol Udp4 failed %r.\n", Status);
+    if (Sb->UdpChildHandle != NULL) {
+      UdpSb->DestroyChild(UdpSb, Sb->UdpChildHandle);
+    }
+    gBS->FreePool(Sb);
+    return Status;
+  }
+
+  Status = gBS->InstallMultipleProtocolInterfaces(&ControllerHandle,
+                                                  &gZem4ServiceBindingProtocolGuid,
+                                                  &Sb->ServiceBinding, (VOID *)NULL);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "DriverBindingStart: Install Zem4ServiceBinding failed %r.\n", Status);
+    gBS->CloseProtocol(Sb->UdpChildHandle, &gEfiUdp4ProtocolGuid, This->DriverBindingHandle,
+                       ControllerHandle);
+    UdpSb->DestroyChild(UdpSb, Sb->UdpChildHandle);
+    gBS->FreePool(Sb);
+    return Status;
+  }
+
+  // The packet pool is driver-wide and set up once at entry: packets of other
+  // controllers may be pooled or in flight right now.
+  gZem4StartedControllers++;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This,
+                                    EFI_HANDLE ControllerHandle, UINTN NumberOfChildren,
+                                    EFI_HANDLE *ChildHandleBuffer) {
+  (void)NumberOfChildren;
+  (void)ChildHandleBuffer;
+  EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *Entries = NULL;
+  UINTN EntryCount = 0;
+  EFI_HANDLE Parent = NULL;
+  EFI_SERVICE_BINDING_PROTOCOL *ServiceBinding = NULL;
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+  Zem4 *Protocol = NULL;
+  Zem4ServiceBinding *Sb;
+  EFI_STATUS Status;
+
+  Status = gBS->OpenProtocolInformation(ControllerHandle, &gEfiUdp4ProtocolGuid, &Entries,
+                                        &EntryCount);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "DriverBindingStop: Get Udp Protocol failed %r.\n", Status);
+    return Status;
+  }
+  for (UINTN Index = 0; Index < EntryCount; Index++) {
+    if ((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0) {
+      Parent = Entries[Index].ControllerHandle;
+      break;
+    }
+  }
+  if (Entries != NULL) {
+    gBS->FreePool(Entries);
+  }
+  if (Parent == NULL) {
+    DiagLog(DIAG_ERROR, "DriverBindingStop: No Parrent controller found.\n");
+    return EFI_DEVICE_ERROR;
+  }
+
+  Status = gBS->OpenProtocol(Parent, &gZem4ServiceBindingProtocolGuid, (VOID **)&ServiceBinding,
+                             This->DriverBindingHandle, ControllerHandle,
+                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR(Status)) {
+    Status = gBS->OpenProtocol(Parent, &gZem4ProtocolGuid, (VOID **)&Protocol,
+                               This->DriverBindingHandle, ControllerHandle,
+                               EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    if (!EFI_ERROR(Status)) {
+      // ControllerHandle is a child's multicast port: stopping the child's own
+      // handle takes the port with it.
+      return DriverBindingStop(This, Parent, 0, NULL);
+    }
+    DiagLog(DIAG_ERROR, "DriverBindingStop: Get Zem4SB or ZEM4 failed %r.\n", Status);
+    return EFI_DEVICE_ERROR;
+  }
+  Sb = ZEM4_SERVICE_BINDING_FROM_THIS(ServiceBinding);
+
+  if (Sb->ChildrenNum > 0) {
+    Status = gBS->OpenProtocol(ControllerHandle, &gZem4ProtocolGuid, (VOID **)&Protocol,
+                               This->DriverBindingHandle, ControllerHandle,
+                               EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    if (!EFI_ERROR(Status)) {
+      // A child that is still alive after a failed destruction must not be
+      // reported as stopped.
+      Status = ServiceBinding->DestroyChild(ServiceBinding, ControllerHandle);
+      if (EFI_ERROR(Status)) {
+        return Status;
+      }
+    }
+    if (Sb->ChildrenNum > 0) {
+      return EFI_SUCCESS;
+    }
+  }
+
+  DiagLog(DIAG_ERROR,
+          "DriverBindingStop: ChildrenNum is 0 and begin destroy the conjuction UDP child.\n");
+  gBS->CloseProtocol(ControllerHandle, &gEfiUdp4ProtocolGuid, This->DriverBindingHandle, Parent);
+  Status = gBS->OpenProtocol(Parent, &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)&UdpSb,
+                             This->DriverBindingHandle, ControllerHandle,
+                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "DriverBindingStop: Get Udp4SB failed %r on Parent controller.\n", Status);
+    return Status;
+  }
+  UdpSb->DestroyChild(UdpSb, Sb->UdpChildHandle);
+
+  Status = gBS->UninstallMultipleProtocolInterfaces(Parent, &gZem4ServiceBindingProtocolGuid,
+                                                    &Sb->ServiceBinding, (VOID *)NULL);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+
+  gBS->FreePool(Sb);
+  if (gZem4StartedControllers > 0) {
+    gZem4StartedControllers--;
+  }
+  if (gZem4StartedControllers == 0) {
+    Zem4DrainPacketPool();
+  }
+  return EFI_SUCCESS;
+}

@@ -1,0 +1,206 @@
+// The per-controller service binding: children, each a Zem4Instance on a UDP4
+// child of the controller, with one UDP4 child kept in reserve for the next
+// first child.
+#include "driver/Zem4Driver.h"
+#include "protocol/Zem4Instance.h"
+#include "support/DiagLog.h"
+#include "support/Globals.h"
+#include "zem4/Zem4.h"
+
+const Zem4ServiceBinding gZem4ServiceBindingTemplate = {
+    ZEM4_SERVICE_BINDING_SIGNATURE,
+    {Zem4SBCreate, DestroyChild},
+    NULL,
+    NULL,
+    NULL,
+    0,
+    {NULL, NULL},
+    {0, 0, 0},
+};
+
+VOID Zem4InitLock(Zem4Lock *Lock, UINT32 Tpl) {
+  Lock->Tpl = Tpl;
+  Lock->OldTpl = 0;
+  Lock->Count = 0;
+}
+
+EFI_STATUS Zem4AcquireLock(Zem4Lock *Lock) {
+  if (Lock->Count != 0) {
+    return EFI_ACCESS_DENIED;
+  }
+  Lock->OldTpl = (UINT32)gBS->RaiseTPL(Lock->Tpl);
+  Lock->Count = 1;
+  return EFI_SUCCESS;
+}
+
+VOID Zem4ReleaseLock(Zem4Lock *Lock) {
+  Lock->Count--;
+  gBS->RestoreTPL(Lock->OldTpl);
+}
+
+// Runs at the lock level and only raises the flag the address wait polls.
+VOID EFIAPI Zem4MappingTimeoutNotify(EFI_EVENT Event, VOID *Context) {
+  (void)Event;
+  ((Zem4Instance *)Context)->MappingTimedOut = 1;
+}
+
+static EFI_HANDLE AgentHandle() { return gZem4DriverBinding.DriverBindingHandle; }
+
+EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *ChildHandle) {
+  Zem4ServiceBinding *Sb = ZEM4_SERVICE_BINDING_FROM_THIS(This);
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+  Zem4Instance *Instance = NULL;
+  EFI_STATUS Status;
+
+  if (ChildHandle == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (EFI_ERROR(Zem4AcquireLock(&Sb->Lock))) {
+    return EFI_ACCESS_DENIED;
+  }
+
+  Status = gBS->AllocatePool(EfiBootServicesData, sizeof(Zem4Instance), (VOID **)&Instance);
+  if (EFI_ERROR(Status) || Instance == NULL) {
+    Zem4ReleaseLock(&Sb->Lock);
+    return EFI_OUT_OF_RESOURCES;
+  }
+  gBS->SetMem(Instance, sizeof(Zem4Instance), 0);
+
+  Instance->Signature = ZEM4_INSTANCE_SIGNATURE;
+  Instance->ControllerHandle = Sb->ControllerHandle;
+  gBS->CopyMem(&Instance->Protocol, (VOID *)&gZem4ProtocolTemplate, sizeof(Zem4));
+  Instance->Configured = 0;
+  Instance->State = ZEM4_STATE_IDLE;
+  Instance->MappingTimedOut = 0;
+
+  Status = gBS->CreateEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, ZEM4_TPL_LOCK, Zem4MappingTimeoutNotify,
+                            Instance, &Instance->MappingEvent);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4SBCreate: Create mapping timeout event return %r\n", Status);
+    Instance->MappingEvent = NULL;
+    goto CleanUp;
+  }
+
+  if (Sb->ChildrenNum == 0) {
+    *ChildHandle = Sb->UdpChildHandle;
+    Status = gBS->OpenProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&Instance->Udp,
+                               AgentHandle(), NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4SBCreate: Open Udp protocol on child handler failed.\n");
+      goto CleanUp;
+    }
+  } else {
+    Status = gBS->OpenProtocol(Sb->ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid,
+                               (VOID **)&UdpSb, AgentHandle(), Sb->ControllerHandle,
+                               EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4SBCreate: Get UdpSb faild with %r.\n", Status);
+      goto CleanUp;
+    }
+    Status = UdpSb->CreateChild(UdpSb, ChildHandle);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4SBCreate: UdpSb->CreateChild faild with %r.\n", Status);
+      goto CleanUp;
+    }
+    Status = gBS->OpenProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&Instance->Udp,
+                               AgentHandle(), Sb->ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4SBCreate: Open Udp4 protocol failed with %r.\n", Status);
+      UdpSb->DestroyChild(UdpSb, *ChildHandle);
+      goto CleanUp;
+    }
+  }
+
+  Instance->ChildHandle = *ChildHandle;
+  Status = gBS->InstallMultipleProtocolInterfaces(ChildHandle, &gZem4ProtocolGuid,
+                                                  &Instance->Protocol, (VOID *)NULL);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4ServiceBindingCreateChild: Install Zem4 on child faild with %r.\n",
+            Status);
+    if (*ChildHandle != NULL && *ChildHandle != Sb->UdpChildHandle) {
+      gBS->CloseProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(), Sb->ControllerHandle);
+      if (UdpSb != NULL) {
+        UdpSb->DestroyChild(UdpSb, *ChildHandle);
+      }
+    }
+    goto CleanUp;
+  }
+
+  Sb->ChildrenNum++;
+  InsertTailList(&Sb->Children, &Instance->Link);
+  Zem4ReleaseLock(&Sb->Lock);
+  return EFI_SUCCESS;
+
+CleanUp:
+  if (Instance->MappingEvent != NULL) {
+    gBS->CloseEvent(Instance->MappingEvent);
+  }
+  gBS->FreePool(Instance);
+  Zem4ReleaseLock(&Sb->Lock);
+  return Status;
+}
+
+EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE ChildHandle) {
+  Zem4ServiceBinding *Sb = ZEM4_SERVICE_BINDING_FROM_THIS(This);
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+  Zem4 *Protocol = NULL;
+  Zem4Instance *Instance;
+  EFI_STATUS Status;
+
+  Status = gBS->OpenProtocol(ChildHandle, &gZem4ProtocolGuid, (VOID **)&Protocol, AgentHandle(),
+                             ChildHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "DestroyChild: Get Zem4 interface failed %r.\n", Status);
+    return Status;
+  }
+  Instance = ZEM4_INSTANCE_FROM_PROTOCOL(Protocol);
+
+  if (Instance->InDestroy == 1) {
+    return EFI_SUCCESS;
+  }
+  Instance->InDestroy = 1;
+
+  // Ends a running transfer with EFI_ABORTED before the child goes away.
+  Instance->Protocol.Configure(&Instance->Protocol, NULL);
+
+  if (EFI_ERROR(Zem4AcquireLock(&Sb->Lock))) {
+    Instance->InDestroy = 0;
+    return EFI_ACCESS_DENIED;
+  }
+  RemoveEntryList(&Instance->Link);
+  Sb->ChildrenNum--;
+  Zem4ReleaseLock(&Sb->Lock);
+
+  gBS->UninstallMultipleProtocolInterfaces(ChildHandle, &gZem4ProtocolGuid, &Instance->Protocol,
+                                           (VOID *)NULL);
+
+  Status = gBS->OpenProtocol(Sb->ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid,
+                             (VOID **)&UdpSb, AgentHandle(), Sb->ControllerHandle,
+                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "DestroyChild: Get Udp4SB failed with %r.\n", Status);
+    // The child has already left the list and lost its protocol: without the
+    // UDP4 service binding its UDP4 child cannot be destroyed, but the rest
+    // must not outlive it. A last child's UDP4 child still becomes the reserve.
+    if (Sb->ChildrenNum > 0) {
+      gBS->CloseProtocol(ChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(), Sb->ControllerHandle);
+    } else {
+      Sb->UdpChildHandle = ChildHandle;
+    }
+    gBS->CloseEvent(Instance->MappingEvent);
+    gBS->FreePool(Instance);
+    return Status;
+  }
+
+  if (Sb->ChildrenNum > 0) {
+    gBS->CloseProtocol(ChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(), Sb->ControllerHandle);
+    UdpSb->DestroyChild(UdpSb, ChildHandle);
+  } else {
+    // The last child's UDP4 child stays open and becomes the reserve.
+    Sb->UdpChildHandle = ChildHandle;
+  }
+
+  gBS->CloseEvent(Instance->MappingEvent);
+  gBS->FreePool(Instance);
+  return EFI_SUCCESS;
+}
