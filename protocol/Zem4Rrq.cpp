@@ -88,7 +88,11 @@ VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds) {
   // 64-bit: an override time-out of 65535 s is 6.5e11 units of 100 ns.
   UINT64 Total = MultU64x64(Seconds, 1000) + Milliseconds;
   gBS->SetTimer(Event, TimerCancel, 0);
-  gBS->SetTimer(Event, TimerRelative, MultU64x64(Total, 10000));
+  if (EFI_ERROR(gBS->SetTimer(Event, TimerRelative, MultU64x64(Total, 10000)))) {
+    // A period that cannot be armed would never end (a closing transfer
+    // would hang): let it run out at once instead.
+    gBS->SignalEvent(Event);
+  }
 }
 
 VOID Zem4RrqSilentShutdown(Zem4Instance *Instance) {

@@ -73,8 +73,11 @@ BOOLEAN Zem4WaitForMapping(Zem4Instance *Instance, EFI_UDP4_CONFIG_DATA *UdpConf
   }
   EFI_UDP4_PROTOCOL *Udp = Instance->Udp;
   // 3 x RetryTimeout seconds in units of 100 ns, in 64 bits.
-  gBS->SetTimer(Instance->MappingEvent, TimerRelative,
-                MultU64x64(Instance->RetryTimeout, 30000000ull));
+  if (EFI_ERROR(gBS->SetTimer(Instance->MappingEvent, TimerRelative,
+                              MultU64x64(Instance->RetryTimeout, 30000000ull)))) {
+    // Without its timer the wait would have no end.
+    return FALSE;
+  }
   for (;;) {
     if (Instance->MappingTimedOut) {
       return FALSE;
