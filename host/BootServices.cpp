@@ -125,7 +125,10 @@ EFI_STATUS EFIAPI WaitForEvent(UINTN count, EFI_EVENT *events, UINTN *index) {
 
 EFI_STATUS EFIAPI SignalEvent(EFI_EVENT event) {
   ZEM4_ENTER("SignalEvent");
-  return fw->Events().Signal(event);
+  const EFI_STATUS st = fw->Events().Signal(event);
+  // As on a machine: leaving the call lets what just became runnable run.
+  fw->Events().Dispatch();
+  return st;
 }
 
 EFI_STATUS EFIAPI CloseEvent(EFI_EVENT event) {

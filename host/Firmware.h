@@ -5,6 +5,8 @@
 
 #include "efi/Uefi.h"
 #include "host/Clock.h"
+#include "host/DebugMessage.h"
+#include "host/FaultInjector.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,8 +39,6 @@ class HandleDatabase;
 class ProtocolServices;
 class DriverModel;
 class Images;
-class DebugMessageService;
-class FaultInjector;
 
 class Firmware {
 public:
