@@ -75,6 +75,7 @@ add_custom_command(
   OUTPUT ${ZEM4_EFI_IMAGE_FILE}
   COMMAND ${ZEM4_LLD_LINK}
     /nologo
+    /errorlimit:0
     /subsystem:efi_boot_service_driver
     /nodefaultlib
     /dll
