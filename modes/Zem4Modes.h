@@ -10,6 +10,7 @@
 
 struct Zem4Instance;
 struct Zem4RrqData;
+struct Zem4Packet;
 
 // ---------------------------------------------------------------------------
 // Init mode: the request is out, waiting for the OACK.
@@ -74,5 +75,19 @@ EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS Mcast
 EFI_STATUS Zem4RrqStartMcastRcv(Zem4RrqData *RrqData);
 // Destroy FALSE resets the port and keeps the child for the next pass.
 EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy);
+
+// ---------------------------------------------------------------------------
+// Helpers shared by the modes.
+// ---------------------------------------------------------------------------
+// Sends a kept packet (RequestPacket, LastPacket) again; as a copy while an
+// earlier send of it is still pending, so it is never on the pending list twice.
+EFI_STATUS Zem4RrqResendKept(Zem4Instance *Instance, Zem4Packet *Packet);
+
+// Empties the receive window: no slot filled, WindowBase 1, fresh halves.
+VOID Zem4RrqResetWindow(Zem4Instance *Instance);
+
+// The caller takes the file as a stream through CheckPacket only (no buffer):
+// it gets the file strictly in order.
+BOOLEAN Zem4RrqIsStream(const Zem4Instance *Instance);
 
 #endif // ZEM4_MODES_H_

@@ -1,0 +1,256 @@
+// Active mode: the data phase of the client that drives the server. DATA8 go
+// into a 128-slot window in Sequence order, each completed half of 64 goes to
+// the caller, and ACK8s name the next Sequence expected with a window of 64.
+#include "modes/Zem4Modes.h"
+
+#include "modes/Zem4Missing.h"
+#include "protocol/Zem4Instance.h"
+#include "protocol/Zem4Rrq.h"
+#include "support/DiagLog.h"
+#include "support/Globals.h"
+#include "transport/Zem4Build.h"
+#include "transport/Zem4Packet.h"
+#include "zem4/Zem4Wire.h"
+
+// One flag for the whole driver: the acknowledgement policy of every instance
+// reads what the last DATA8 handled by any of them left.
+UINT8 OutOfOrderSeen;
+
+namespace {
+
+EFI_STATUS Shutdown(Zem4Instance *Instance) {
+  Zem4RrqSilentShutdown(Instance);
+  return EFI_ABORTED;
+}
+
+// The caller would not take a half window: tell the server why, then close.
+EFI_STATUS RefuseHalf(Zem4Instance *Instance) {
+  DiagLog(DIAG_ERROR, "Zem4RrqActiveRcvData: failed to save the block\n");
+  Zem4ErrorInfo Info;
+  Info.ErrorCode = ZEM4_ERR_DISK_FULL;
+  Info.ErrorMessage =
+      Instance->Status == EFI_ABORTED ? ZEM4_MSG_USER_CANCELLED : ZEM4_MSG_DISK_FULL;
+  if (EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
+    DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
+  }
+  return Shutdown(Instance);
+}
+
+// Slides the window by one half once the caller has the first half.
+VOID SlideHalf(Zem4Instance *Instance) {
+  Zem4RrqData *RrqData = Instance->RrqData;
+  Instance->FirstHalfLeft = Instance->SecondHalfLeft;
+  Instance->SecondHalfLeft = ZEM4_HALF_WINDOW_BLOCKS;
+  Instance->FirstHalfBytes = Instance->SecondHalfBytes;
+  Instance->SecondHalfBytes = 0;
+  for (UINT32 Index = 0; Index < ZEM4_HALF_WINDOW_BLOCKS; Index++) {
+    UINT32 Slot = Instance->WindowStartSlot + Index;
+    Instance->SlotFilled[Slot] = 0;
+    Instance->SlotLength[Slot] = 0;
+    RrqData->SlotBlock[Slot] = 0;
+  }
+  Instance->WindowStartSlot =
+      (UINT16)((Instance->WindowStartSlot + ZEM4_HALF_WINDOW_BLOCKS) % ZEM4_WINDOW_BLOCKS);
+  Instance->WindowBase += ZEM4_HALF_WINDOW_BLOCKS;
+}
+
+} // namespace
+
+EFI_STATUS Zem4SendAck(Zem4Instance *Instance, UINT32 Number) {
+  Instance->AckPending = 0;
+  Zem4Packet *Packet = Zem4RrqBuildAck(Instance, Number);
+  if (Packet == NULL) {
+    DiagLog(DIAG_ERROR, "Zem4SendAck: failed to build ACK0\n");
+    Instance->Status = EFI_OUT_OF_RESOURCES;
+    return EFI_OUT_OF_RESOURCES;
+  }
+  if (EFI_ERROR(Zem4SendPacket(Instance, Packet))) {
+    DiagLog(DIAG_ERROR, "Zem4SendAck: failed to send ACK0\n");
+    Zem4ReleasePacket(Packet);
+    Instance->Status = EFI_DEVICE_ERROR;
+    return EFI_DEVICE_ERROR;
+  }
+  if (Instance->LastPacket != NULL) {
+    Zem4ReleasePacket(Instance->LastPacket);
+  }
+  Instance->LastPacket = Packet;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
+                                BOOLEAN FromMcast) {
+  UINT16 Opcode = 0;
+  UINT32 Sequence = 0;
+  UINT32 Block = 0;
+  if (!Zem4WireGetOpcode(Packet, Length, &Opcode) || Opcode != ZEM4_OP_DATA8 ||
+      !Zem4WireGetBe32(Packet, Length, ZEM4_DATA8_SEQUENCE_OFFSET, &Sequence) ||
+      !Zem4WireGetBe32(Packet, Length, ZEM4_DATA8_BLOCK_OFFSET, &Block)) {
+    return EFI_SUCCESS;
+  }
+  UINT8 *Data = Packet + ZEM4_DATA8_DATA_OFFSET;
+  UINT32 DataLength = Length - (UINT32)ZEM4_DATA8_DATA_OFFSET;
+
+  switch (Instance->State) {
+  case ZEM4_STATE_TIME_WAIT:
+    return EFI_ABORTED;
+  case ZEM4_STATE_ERROR_SENT:
+    if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
+      DiagLog(DIAG_ERROR,
+              "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
+      return Shutdown(Instance);
+    }
+    return EFI_SUCCESS;
+  case ZEM4_STATE_RECEIVING:
+    break;
+  default:
+    return EFI_SUCCESS;
+  }
+
+  Zem4RrqData *RrqData = Instance->RrqData;
+  if (Sequence < Instance->NextBlock ||
+      Sequence - Instance->NextBlock >= ZEM4_HALF_WINDOW_BLOCKS) {
+    DiagLog(DIAG_NOTICE, "Zem4RrqActiveRcvData: ignore an unexpected old data block(%x/%x)\n",
+            (UINTN)Sequence, (UINTN)Instance->NextBlock);
+    OutOfOrderSeen = 1;
+  } else {
+    UINT32 Slot =
+        (Instance->WindowStartSlot + (Sequence - Instance->WindowBase)) % ZEM4_WINDOW_BLOCKS;
+
+    if (Sequence == Instance->NextBlock) {
+      if (OutOfOrderSeen == 1) {
+        Instance->AckPending = 1;
+        OutOfOrderSeen = 0;
+      }
+      // Jump over the blocks that already arrived behind this one.
+      UINT32 Count = 1;
+      UINT32 Probe = (Slot + 1) % ZEM4_WINDOW_BLOCKS;
+      while (Probe != Instance->WindowStartSlot && Instance->SlotFilled[Probe]) {
+        Count++;
+        Probe = (Probe + 1) % ZEM4_WINDOW_BLOCKS;
+      }
+      Instance->NextBlock = Sequence + Count;
+    } else {
+      Instance->LostBlocks += Sequence - Instance->NextBlock;
+      Instance->AckPending = 1;
+      OutOfOrderSeen = 1;
+    }
+
+    if (!Instance->SlotFilled[Slot]) {
+      gBS->CopyMem(Instance->WindowBuffer + Slot * ZEM4_BLOCK_SIZE, Data, DataLength);
+      Instance->SlotFilled[Slot] = 1;
+      Instance->SlotLength[Slot] = DataLength;
+      BOOLEAN WasMissing = FALSE;
+      if (EFI_ERROR(Zem4RrqSaveLostBlk(Instance, Block, &WasMissing))) {
+        DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save lost block\n");
+        return Shutdown(Instance);
+      }
+      // The slot counts for the Sequence bookkeeping either way; a block that
+      // was here before is not handed over again.
+      RrqData->SlotBlock[Slot] = WasMissing ? Block : 0;
+      if (Sequence - Instance->WindowBase < ZEM4_HALF_WINDOW_BLOCKS) {
+        Instance->FirstHalfBytes += DataLength;
+        Instance->FirstHalfLeft--;
+      } else {
+        Instance->SecondHalfBytes += DataLength;
+        Instance->SecondHalfLeft--;
+      }
+    }
+
+    if (Instance->FirstHalfLeft == 0) {
+      EFI_STATUS Status = Zem4RrqSaveSlots(Instance, Instance->WindowStartSlot,
+                                           ZEM4_HALF_WINDOW_BLOCKS, RrqData->SlotBlock);
+      if (Status == ZEM4_TRANSFER_GONE) {
+        return Status;
+      }
+      if (EFI_ERROR(Status)) {
+        return RefuseHalf(Instance);
+      }
+      SlideHalf(Instance);
+    }
+
+    Instance->Status = EFI_SUCCESS;
+
+    if (DataLength < Instance->Options.BlockSize) {
+      // The short DATA8 ends the file; an empty one ends it with the block before.
+      Instance->LastBlock = (INT32)(DataLength > 0 ? Block : Block - 1);
+      if (OutOfOrderSeen == 0) {
+        Instance->AckPending = 1;
+      }
+    }
+
+    if (Instance->AckPending != 1) {
+      Instance->AckPending = 1;
+      return EFI_SUCCESS;
+    }
+  }
+
+  if (EFI_ERROR(Zem4SendAck(Instance, Instance->NextBlock))) {
+    DiagLog(DIAG_ERROR, "Zem4RrqActiveRcvData: failed to send the ack, silent shutdown\n");
+    return Shutdown(Instance);
+  }
+  Zem4SetTimer(0, Instance->TimerEvent, Instance->RetryTimeout);
+  return EFI_SUCCESS;
+}
+
+VOID Zem4RrqActiveTimer(EFI_EVENT Event, Zem4Instance *Instance) {
+  switch (Instance->State) {
+  case ZEM4_STATE_TIME_WAIT:
+    Zem4RrqFinish(Instance);
+    return;
+
+  case ZEM4_STATE_RECEIVING:
+    Instance->RetryCount++;
+    if (Instance->RetryCount > Instance->MaxRetry) {
+      DiagLog(DIAG_ERROR, "Zem4RrqActiveTimer: too many retries to send request\n");
+      Instance->Status = EFI_TIMEOUT;
+      Zem4ErrorInfo Info;
+      Info.ErrorCode = ZEM4_ERR_NOT_DEFINED;
+      Info.ErrorMessage = ZEM4_MSG_TOO_MANY_TIMEOUTS;
+      if (!EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
+        Instance->State = ZEM4_STATE_ERROR_SENT;
+        Zem4SetTimer(2, Instance->TimerEvent, 0);
+        return;
+      }
+      DiagLog(DIAG_ERROR,
+              "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
+      Zem4RrqSilentShutdown(Instance);
+      return;
+    }
+    if (Instance->AckPending == 1 && EFI_ERROR(Zem4SendAck(Instance, Instance->NextBlock))) {
+      DiagLog(DIAG_ERROR, "Zem4RrqActiveTimer: failed to send the ack, silent shutdown\n");
+      Zem4RrqSilentShutdown(Instance);
+      return;
+    }
+    Zem4SetTimer(0, Instance->TimerEvent, Instance->RetryTimeout);
+    return;
+
+  case ZEM4_STATE_ERROR_SENT:
+    Zem4RrqSilentShutdown(Instance);
+    return;
+
+  default:
+    return;
+  }
+}
+
+EFI_STATUS Zem4RrqActiveRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
+  switch (Instance->State) {
+  case ZEM4_STATE_RECEIVING:
+  case ZEM4_STATE_ERROR_SENT: {
+    UINT16 Code = 0;
+    Zem4WireGetBe16(Packet, Length, ZEM4_ERROR_CODE_OFFSET, &Code);
+    DiagLog(DIAG_NOTICE, "Zem4RrqActiveRcvError: received an error packet(%d) from server\n",
+            (UINTN)Code);
+    Instance->Status = EFI_TFTP_ERROR;
+    return Shutdown(Instance);
+  }
+  case ZEM4_STATE_TIME_WAIT:
+    return EFI_ABORTED;
+  default:
+    return EFI_SUCCESS;
+  }
+}
+
+EFI_STATUS Zem4RrqActiveRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
+  return Instance->State == ZEM4_STATE_TIME_WAIT ? EFI_ABORTED : EFI_SUCCESS;
+}

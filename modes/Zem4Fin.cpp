@@ -1,0 +1,105 @@
+// FIN: the server ends a pass. The window goes to the caller in file order;
+// then the file is complete, or the request goes out again for a new pass
+// that asks only for what is still missing.
+#include "modes/Zem4Modes.h"
+
+#include "modes/Zem4Missing.h"
+#include "protocol/Zem4Instance.h"
+#include "protocol/Zem4Options.h"
+#include "protocol/Zem4Rrq.h"
+#include "support/DiagLog.h"
+#include "support/Globals.h"
+#include "transport/Zem4Packet.h"
+#include "zem4/Zem4Wire.h"
+
+VOID Zem4RrqResetWindow(Zem4Instance *Instance) {
+  gBS->SetMem(Instance->SlotFilled, sizeof(Instance->SlotFilled), 0);
+  gBS->SetMem(Instance->SlotLength, sizeof(Instance->SlotLength), 0);
+  if (Instance->RrqData != NULL) {
+    gBS->SetMem(Instance->RrqData->SlotBlock, sizeof(Instance->RrqData->SlotBlock), 0);
+  }
+  Instance->WindowBase = 1;
+  Instance->WindowStartSlot = 0;
+  Instance->FirstHalfLeft = ZEM4_HALF_WINDOW_BLOCKS;
+  Instance->SecondHalfLeft = ZEM4_HALF_WINDOW_BLOCKS;
+  Instance->FirstHalfBytes = 0;
+  Instance->SecondHalfBytes = 0;
+}
+
+BOOLEAN Zem4RrqIsStream(const Zem4Instance *Instance) {
+  const Zem4Token *Token = Instance->Token;
+  return (BOOLEAN)(Token != NULL && !(Token->Buffer != NULL && Token->BufferSize != 0) &&
+                   Token->CheckPacket != NULL);
+}
+
+EFI_STATUS Zem4RrqRcvFin(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length, UINT8 *CloseFlag) {
+  UINT32 State = Instance->State;
+  if (State == ZEM4_STATE_IDLE || State == ZEM4_STATE_TIME_WAIT ||
+      State == ZEM4_STATE_RRQ_SENT) {
+    return EFI_SUCCESS;
+  }
+
+  Zem4RrqData *RrqData = Instance->RrqData;
+  UINT8 Close = (UINT8)(Instance->Options.McastRole != MCAST_ROLE_UNICAST);
+
+  if (State == ZEM4_STATE_RECEIVING || State == ZEM4_STATE_ERROR_SENT) {
+    UINT32 Value = 0;
+    Zem4WireGetBe32(Packet, Length, ZEM4_FIN_VALUE_OFFSET, &Value);
+    if (RrqData->Mode == ZEM4_MODE_PASSIVE && Value == ZEM4_FIN_PASSIVE_HOLD) {
+      *CloseFlag = 0;
+      return EFI_SUCCESS;
+    }
+
+    // What the window still holds goes out in file order, whatever slot the
+    // window starts at and whatever order the Sequence numbers gave.
+    EFI_STATUS Status = Zem4RrqSaveSlots(Instance, Instance->WindowStartSlot, ZEM4_WINDOW_BLOCKS,
+                                         RrqData->SlotBlock);
+    if (Status == ZEM4_TRANSFER_GONE) {
+      return Status;
+    }
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save data\n");
+      *CloseFlag = Close;
+      Zem4RrqSilentShutdown(Instance);
+      return Status;
+    }
+    Zem4RrqResetWindow(Instance);
+  }
+
+  // Complete when nothing up to the last block is missing. An empty list has
+  // no first missing block: complete once the last block has been seen.
+  BOOLEAN Complete;
+  if (IsListEmpty(&RrqData->MissingList)) {
+    Complete = (BOOLEAN)(Instance->LastBlock != -1);
+  } else {
+    Zem4MissingRange *First =
+        ZEM4_CR(RrqData->MissingList.ForwardLink, Zem4MissingRange, Link);
+    Complete = (BOOLEAN)(First->First > (UINT32)Instance->LastBlock);
+  }
+
+  if (Complete) {
+    Instance->Status = EFI_SUCCESS;
+    Instance->Complete = 1;
+    *CloseFlag = Close;
+    Zem4RrqSilentShutdown(Instance);
+    return EFI_SUCCESS;
+  }
+
+  // A new pass. The request may still be on its way from an earlier send:
+  // the copy rule keeps one packet off the pending list twice.
+  if (Instance->RequestPacket != NULL) {
+    EFI_STATUS Status = Zem4RrqResendKept(Instance, Instance->RequestPacket);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4RrqRcvFin: failed to send RRQ, init silent shutdown\n");
+      *CloseFlag = Close;
+      Zem4RrqSilentShutdown(Instance);
+      return Status;
+    }
+  }
+  Instance->State = ZEM4_STATE_RRQ_SENT;
+  Zem4RrqSetMode(ZEM4_MODE_INIT, Instance);
+  RrqData->MissingCursor = &RrqData->MissingList;
+  Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
+  *CloseFlag = Close;
+  return EFI_SUCCESS;
+}

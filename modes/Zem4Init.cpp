@@ -1,0 +1,203 @@
+// Init mode: the request is out. Retransmits it, turns the server's OACK into
+// the way the file is received, and ends the transfer on a server error or
+// when the server stays silent.
+#include "modes/Zem4Modes.h"
+
+#include "modes/Zem4Missing.h"
+#include "protocol/Zem4Instance.h"
+#include "protocol/Zem4Options.h"
+#include "protocol/Zem4Rrq.h"
+#include "support/DiagLog.h"
+#include "support/Globals.h"
+#include "support/Math64.h"
+#include "transport/Zem4Packet.h"
+#include "zem4/Zem4Wire.h"
+
+namespace {
+
+UINT16 ErrorCodeOf(const UINT8 *Packet, UINT32 Length) {
+  UINT16 Code = 0;
+  Zem4WireGetBe16(Packet, Length, ZEM4_ERROR_CODE_OFFSET, &Code);
+  return Code;
+}
+
+// Answers the OACK with an error packet and lingers to repeat it.
+EFI_STATUS AnswerWithError(Zem4Instance *Instance, UINT16 Code, const CHAR8 *Message) {
+  Zem4ErrorInfo Info;
+  Info.ErrorCode = Code;
+  Info.ErrorMessage = Message;
+  if (!EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
+    Instance->State = ZEM4_STATE_ERROR_SENT;
+    Zem4SetTimer(2, Instance->TimerEvent, 0);
+    return EFI_SUCCESS;
+  }
+  DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
+  Zem4RrqSilentShutdown(Instance);
+  return EFI_ABORTED;
+}
+
+EFI_STATUS Shutdown(Zem4Instance *Instance) {
+  Zem4RrqSilentShutdown(Instance);
+  return EFI_ABORTED;
+}
+
+// Opens the group's port and posts its first receive. An error result: the
+// transfer is shutting down. *Answered: a master that got no port is
+// answering the server with an error packet instead.
+EFI_STATUS OpenGroup(Zem4Instance *Instance, BOOLEAN Passive, BOOLEAN *Answered) {
+  *Answered = FALSE;
+  EFI_STATUS Status =
+      Zem4RrqCreateMcastPort(Instance, Instance->Options.McastIp, Instance->Options.McastPort);
+  if (EFI_ERROR(Status)) {
+    if (Passive) {
+      DiagLog(DIAG_ERROR,
+              "Zem4RrqInitRcvOack: failed to create multicast udp port for passive\n");
+      return Shutdown(Instance);
+    }
+    DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to create multicast udp port for active\n");
+    // Status stays what the port creation left.
+    *Answered = TRUE;
+    return AnswerWithError(Instance, ZEM4_ERR_ILLEGAL_OPERATION, ZEM4_MSG_NO_MCAST_PORT);
+  }
+  Status = Zem4RrqStartMcastRcv(Instance->RrqData);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to start mcast rcv %r\n", Status);
+    // Deaf on the group: a failure, never a success without data.
+    Instance->Status = EFI_DEVICE_ERROR;
+    return Shutdown(Instance);
+  }
+  return EFI_SUCCESS;
+}
+
+} // namespace
+
+EFI_STATUS Zem4RrqResendKept(Zem4Instance *Instance, Zem4Packet *Packet) {
+  if (Packet == NULL) {
+    return EFI_NOT_FOUND;
+  }
+  return Zem4ResendPacket(Packet, Instance, Zem4PacketInFlight(Packet), Zem4RrqSendComplete);
+}
+
+VOID Zem4RrqInitTimer(EFI_EVENT Event, Zem4Instance *Instance) {
+  switch (Instance->State) {
+  case ZEM4_STATE_TIME_WAIT:
+    Zem4RrqFinish(Instance);
+    return;
+
+  case ZEM4_STATE_RRQ_SENT:
+    Instance->RetryCount++;
+    if (Instance->RetryCount > Instance->MaxRetry) {
+      DiagLog(DIAG_ERROR, "Zem4RrqInitTimer: too many retries to send request\n");
+      Instance->Status = EFI_TIMEOUT;
+      Zem4RrqSilentShutdown(Instance);
+      return;
+    }
+    if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->RequestPacket))) {
+      DiagLog(DIAG_ERROR,
+              "Zem4RrqInitTimer: failed to retransmit the request, init silent shutdown\n");
+      Zem4RrqSilentShutdown(Instance);
+      return;
+    }
+    Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
+    return;
+
+  case ZEM4_STATE_ERROR_SENT:
+    // The 2 seconds of repeating the error packet are over.
+    Zem4RrqSilentShutdown(Instance);
+    return;
+
+  default:
+    return;
+  }
+}
+
+EFI_STATUS Zem4RrqInitRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
+                              BOOLEAN FromMcast) {
+  switch (Instance->State) {
+  case ZEM4_STATE_TIME_WAIT:
+    return EFI_ABORTED;
+  case ZEM4_STATE_ERROR_SENT:
+    // A server that keeps sending learns of our error.
+    if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
+      DiagLog(DIAG_ERROR,
+              "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
+      return Shutdown(Instance);
+    }
+    return EFI_SUCCESS;
+  default:
+    return EFI_SUCCESS;
+  }
+}
+
+EFI_STATUS Zem4RrqInitRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
+  switch (Instance->State) {
+  case ZEM4_STATE_RRQ_SENT:
+  case ZEM4_STATE_ERROR_SENT:
+    DiagLog(DIAG_NOTICE, "Zem4RrqInitRcvError: received an error packet(%d) from server\n",
+            (UINTN)ErrorCodeOf(Packet, Length));
+    Instance->Status = EFI_TFTP_ERROR;
+    return Shutdown(Instance);
+  case ZEM4_STATE_TIME_WAIT:
+    return EFI_ABORTED;
+  default:
+    return EFI_SUCCESS;
+  }
+}
+
+EFI_STATUS Zem4RrqInitRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
+  if (Instance->State == ZEM4_STATE_TIME_WAIT) {
+    return EFI_ABORTED;
+  }
+  if (Instance->State != ZEM4_STATE_RRQ_SENT) {
+    return EFI_SUCCESS; // a repeated OACK
+  }
+
+  if (EFI_ERROR(Zem4ParseOack(&Instance->Options, Packet, Length))) {
+    DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to parse the OACK packet\n");
+    Instance->Status = EFI_DEVICE_ERROR;
+    return AnswerWithError(Instance, ZEM4_ERR_ILLEGAL_OPERATION, ZEM4_MSG_MALFORMED_OACK);
+  }
+
+  UINT64 Remainder = 0;
+  UINT64 Blocks = DivU64x64Remainder(Instance->Options.Tsize, Instance->Options.BlockSize,
+                                     &Remainder);
+  if (Remainder != 0) {
+    Blocks++;
+  }
+  Instance->TotalBlocks = (UINT32)Blocks;
+
+  BOOLEAN Answered = FALSE;
+  EFI_STATUS Status;
+  switch (Instance->Options.McastRole) {
+  case MCAST_ROLE_PASSIVE:
+    Status = OpenGroup(Instance, TRUE, &Answered);
+    if (EFI_ERROR(Status)) {
+      return Status;
+    }
+    Zem4RrqSetMode(ZEM4_MODE_PASSIVE, Instance);
+    Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
+    Instance->State = ZEM4_STATE_RECEIVING;
+    return EFI_SUCCESS; // a passive member sends nothing
+
+  case MCAST_ROLE_ACTIVE:
+    Status = OpenGroup(Instance, FALSE, &Answered);
+    if (EFI_ERROR(Status) || Answered) {
+      return Status;
+    }
+    break;
+
+  default:
+    break;
+  }
+
+  // Unicast or master client: the first repair list plays the part of ACK0.
+  if (EFI_ERROR(Zem4RrqEnterRpl(Instance))) {
+    DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send ACK0\n");
+    return Shutdown(Instance);
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Zem4RrqInitRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
+  return Instance->State == ZEM4_STATE_TIME_WAIT ? EFI_ABORTED : EFI_SUCCESS;
+}

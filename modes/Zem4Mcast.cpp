@@ -1,0 +1,199 @@
+// The multicast port: a second UDP4 child, made from the controller's UDP4
+// service binding, bound to the group's port and joined to the group. Its
+// receives feed the same dispatch as the unicast port's.
+#include "modes/Zem4Modes.h"
+
+#include "driver/Zem4Driver.h"
+#include "protocol/Zem4Instance.h"
+#include "protocol/Zem4Rrq.h"
+#include "support/DiagLog.h"
+#include "support/Globals.h"
+
+namespace {
+
+BOOLEAN IsBroadcast(const EFI_IPv4_ADDRESS &Ip) {
+  return (BOOLEAN)(Ip.Addr[0] == 255 && Ip.Addr[1] == 255 && Ip.Addr[2] == 255 &&
+                   Ip.Addr[3] == 255);
+}
+
+EFI_HANDLE AgentHandle() { return gZem4DriverBinding.DriverBindingHandle; }
+
+EFI_SERVICE_BINDING_PROTOCOL *OpenServiceBinding(Zem4Instance *Instance) {
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+  EFI_STATUS Status = gBS->OpenProtocol(Instance->ControllerHandle,
+                                        &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)&UdpSb,
+                                        AgentHandle(), Instance->ControllerHandle,
+                                        EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  return EFI_ERROR(Status) ? NULL : UdpSb;
+}
+
+// A child that cannot serve this pass is given back, whether it was made now
+// or kept from an earlier pass: a forgotten child would stay open for good.
+VOID ReleaseChild(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOCOL *UdpSb) {
+  EFI_HANDLE Child = Instance->McastChildHandle;
+  if (Child == NULL) {
+    return;
+  }
+  if (UdpSb == NULL) {
+    UdpSb = OpenServiceBinding(Instance);
+  }
+  gBS->CloseProtocol(Child, &gEfiUdp4ProtocolGuid, AgentHandle(), Instance->ChildHandle);
+  if (UdpSb != NULL) {
+    UdpSb->DestroyChild(UdpSb, Child);
+  }
+}
+
+} // namespace
+
+EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS McastIp,
+                                  UINT16 McastPort) {
+  Zem4RrqData *RrqData = Instance->RrqData;
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+  EFI_STATUS Status;
+
+  EFI_UDP4_CONFIG_DATA Config;
+  gBS->SetMem(&Config, sizeof(Config), 0);
+  Config.AcceptBroadcast = IsBroadcast(McastIp);
+  Config.TimeToLive = 255;
+  Config.UseDefaultAddress = Instance->Config.UseDefaultSetting;
+  Config.StationAddress = Instance->Config.StationIp;
+  Config.SubnetMask = Instance->Config.SubnetMask;
+  Config.StationPort = McastPort;
+  Config.RemoteAddress = Instance->ServerIp;
+  Config.RemotePort = 0;
+
+  // The child of an earlier pass was only reset; reuse it, but only together
+  // with its protocol: a handle without one cannot be configured.
+  if (Instance->McastChildHandle == NULL || RrqData->McastUdp == NULL) {
+    Instance->McastChildHandle = NULL;
+    RrqData->McastUdp = NULL;
+
+    UdpSb = OpenServiceBinding(Instance);
+    if (UdpSb == NULL) {
+      Status = EFI_UNSUPPORTED;
+      DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: failed to open UDP ServiceBinding Protocol\n");
+      goto Failed;
+    }
+    EFI_HANDLE Child = NULL;
+    Status = UdpSb->CreateChild(UdpSb, &Child);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: UdpSb->CreateChild faild with %r.\n", Status);
+      goto Failed;
+    }
+    EFI_UDP4_PROTOCOL *Udp = NULL;
+    Status = gBS->OpenProtocol(Child, &gEfiUdp4ProtocolGuid, (VOID **)&Udp, AgentHandle(),
+                               Instance->ChildHandle, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Get UdpIo failed with %r, destroy the child.\n",
+              Status);
+      UdpSb->DestroyChild(UdpSb, Child);
+      goto Failed;
+    }
+    RrqData->McastUdp = Udp;
+    Instance->McastChildHandle = Child;
+  }
+
+  if (RrqData->McastRxContext.RxToken.Event == NULL) {
+    Status = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Zem4RrqRxCallback,
+                              &RrqData->McastRxContext, &RrqData->McastRxContext.RxToken.Event);
+    if (EFI_ERROR(Status)) {
+      RrqData->McastRxContext.RxToken.Event = NULL;
+      DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Failed to create event with status = %r\n",
+              Status);
+      goto CleanUp;
+    }
+    RrqData->McastRxContext.Signature = ZEM4_RX_CONTEXT_SIGNATURE;
+    RrqData->McastRxContext.Instance = Instance;
+    RrqData->McastRxContext.RxToken.Status = EFI_SUCCESS;
+  }
+
+  RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
+  Status = RrqData->McastUdp->Configure(RrqData->McastUdp, &Config);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Udp4.Configure failed with %r.\n", Status);
+    goto CleanUp;
+  }
+
+  if (IsBroadcast(McastIp)) {
+    return EFI_SUCCESS; // broadcast needs no membership
+  }
+  Status = RrqData->McastUdp->Groups(RrqData->McastUdp, TRUE, &McastIp);
+  if (!EFI_ERROR(Status) || Status == EFI_ALREADY_STARTED) {
+    return EFI_SUCCESS;
+  }
+  DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Udp4.Configure failed with %r.\n", Status);
+
+CleanUp:
+  if (RrqData->McastRxContext.RxToken.Event != NULL) {
+    gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event);
+    RrqData->McastRxContext.RxToken.Event = NULL;
+  }
+  RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
+  ReleaseChild(Instance, UdpSb);
+
+Failed:
+  Instance->McastChildHandle = NULL;
+  RrqData->McastUdp = NULL;
+  Instance->Status = Status;
+  return Status;
+}
+
+EFI_STATUS Zem4RrqStartMcastRcv(Zem4RrqData *RrqData) {
+  if (RrqData->McastUdp == NULL) {
+    return EFI_NOT_STARTED;
+  }
+  EFI_STATUS Status = RrqData->McastUdp->Receive(RrqData->McastUdp, &RrqData->McastRxContext.RxToken);
+  if (!EFI_ERROR(Status) || Status == EFI_ACCESS_DENIED) {
+    return EFI_SUCCESS; // EFI_ACCESS_DENIED: a receive is already posted
+  }
+  DiagLog(DIAG_ERROR, "Zem4RrqStartMcastRcv: McastUdp4Io->Receive returned with %r.\n", Status);
+  return Status;
+}
+
+EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy) {
+  Zem4RrqData *RrqData = Instance->RrqData;
+  if (RrqData == NULL || RrqData->McastUdp == NULL) {
+    return EFI_SUCCESS;
+  }
+
+  // The reset ends the posted receive and the group membership; no
+  // notification of this port may run in between.
+  EFI_TPL OldTpl = gBS->RaiseTPL(ZEM4_TPL_LOCK);
+  RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
+  if (RrqData->McastRxContext.RxToken.Event != NULL) {
+    gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event);
+    RrqData->McastRxContext.RxToken.Event = NULL;
+  }
+  gBS->RestoreTPL(OldTpl);
+
+  if (!Destroy) {
+    return EFI_SUCCESS; // the next pass reuses the child
+  }
+
+  EFI_STATUS Status = EFI_SUCCESS;
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = OpenServiceBinding(Instance);
+  if (UdpSb == NULL) {
+    Status = EFI_UNSUPPORTED;
+    DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to retrieve Udp service binding protocol\n");
+  } else {
+    Status = gBS->CloseProtocol(Instance->McastChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(),
+                                Instance->ChildHandle);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to close the udp child %r\n", Status);
+    } else {
+      Status = UdpSb->DestroyChild(UdpSb, Instance->McastChildHandle);
+      if (EFI_ERROR(Status)) {
+        DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to destory the udp child %r\n", Status);
+      }
+    }
+  }
+  if (EFI_ERROR(Status)) {
+    Instance->Status = EFI_DEVICE_ERROR;
+  }
+  // The download record, and McastUdp with it, goes right after this: a
+  // handle kept past it would make the next transfer reuse a child without
+  // its protocol.
+  Instance->McastChildHandle = NULL;
+  RrqData->McastUdp = NULL;
+  return Status;
+}

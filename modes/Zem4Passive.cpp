@@ -1,0 +1,216 @@
+// Passive mode: a multicast member that only listens. It picks the blocks it
+// still lacks out of the group's stream, gathers them in a 64-slot window
+// ordered by Block and leaves its gaps to a later pass. It never sends.
+#include "modes/Zem4Modes.h"
+
+#include "modes/Zem4Missing.h"
+#include "protocol/Zem4Instance.h"
+#include "protocol/Zem4Options.h"
+#include "protocol/Zem4Rrq.h"
+#include "support/DiagLog.h"
+#include "support/Globals.h"
+#include "zem4/Zem4Wire.h"
+
+namespace {
+
+EFI_STATUS Shutdown(Zem4Instance *Instance) {
+  Zem4RrqSilentShutdown(Instance);
+  return EFI_ABORTED;
+}
+
+// The block a streaming caller can keep next: the window holds, from the
+// point the caller has reached, an unbroken run of the blocks that follow it.
+UINT32 NextStreamBlock(const Zem4Instance *Instance) {
+  UINT32 Held = 0;
+  for (UINT32 Slot = 0; Slot < ZEM4_HALF_WINDOW_BLOCKS; Slot++) {
+    if (Instance->SlotFilled[Slot] && Instance->RrqData->SlotBlock[Slot] != 0) {
+      Held++;
+    }
+  }
+  return Zem4RrqNextSaveBlock(Instance) + Held;
+}
+
+VOID StoreInSlot(Zem4Instance *Instance, UINT32 Slot, UINT32 Block, const UINT8 *Data,
+                 UINT32 DataLength) {
+  gBS->CopyMem(Instance->WindowBuffer + Slot * ZEM4_BLOCK_SIZE, (VOID *)Data, DataLength);
+  Instance->SlotFilled[Slot] = 1;
+  Instance->SlotLength[Slot] = DataLength;
+  Instance->RrqData->SlotBlock[Slot] = Block;
+}
+
+} // namespace
+
+EFI_STATUS Zem4RrqPassiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
+                                 BOOLEAN FromMcast) {
+  UINT16 Opcode = 0;
+  UINT32 Sequence = 0;
+  UINT32 Block = 0;
+  if (!Zem4WireGetOpcode(Packet, Length, &Opcode) || Opcode != ZEM4_OP_DATA8 ||
+      !Zem4WireGetBe32(Packet, Length, ZEM4_DATA8_SEQUENCE_OFFSET, &Sequence) ||
+      !Zem4WireGetBe32(Packet, Length, ZEM4_DATA8_BLOCK_OFFSET, &Block)) {
+    return EFI_SUCCESS;
+  }
+  UINT8 *Data = Packet + ZEM4_DATA8_DATA_OFFSET;
+  UINT32 DataLength = Length - (UINT32)ZEM4_DATA8_DATA_OFFSET;
+
+  if (Instance->State == ZEM4_STATE_TIME_WAIT) {
+    return EFI_ABORTED;
+  }
+  if (Instance->State != ZEM4_STATE_RECEIVING) {
+    return EFI_SUCCESS;
+  }
+
+  // The first short DATA8 from either port names the last block; an empty
+  // one ends the file with the block before it.
+  if (DataLength < Instance->Options.BlockSize && Instance->LastBlock == -1) {
+    Instance->LastBlock = (INT32)(DataLength > 0 ? Block : Block - 1);
+  }
+
+  if (!FromMcast || DataLength == 0) {
+    return EFI_SUCCESS;
+  }
+
+  // A stream keeps only the block that continues the file; any other stays
+  // missing for a later pass.
+  if (Zem4RrqIsStream(Instance) && Block != NextStreamBlock(Instance)) {
+    return EFI_SUCCESS;
+  }
+
+  BOOLEAN WasMissing = FALSE;
+  if (EFI_ERROR(Zem4RrqSaveLostBlkAtCursor(Instance, Block, &WasMissing))) {
+    DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save lost block\n");
+    return Shutdown(Instance);
+  }
+  if (!WasMissing) {
+    return EFI_SUCCESS;
+  }
+
+  if (Block >= Instance->WindowBase && Block - Instance->WindowBase < ZEM4_HALF_WINDOW_BLOCKS &&
+      (Sequence - 1) % ZEM4_HALF_WINDOW_BLOCKS != 0) {
+    UINT32 Slot = Block - Instance->WindowBase;
+    if (!Instance->SlotFilled[Slot]) {
+      StoreInSlot(Instance, Slot, Block, Data, DataLength);
+    }
+  } else {
+    // A new group of 64 (or a block beyond the window): what the window holds
+    // goes to the caller, and the window restarts at this block.
+    EFI_STATUS Status =
+        Zem4RrqSaveSlots(Instance, 0, ZEM4_HALF_WINDOW_BLOCKS, Instance->RrqData->SlotBlock);
+    if (Status == ZEM4_TRANSFER_GONE) {
+      return Status;
+    }
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save data\n");
+      return Shutdown(Instance);
+    }
+    Instance->WindowBase = Block;
+    for (UINT32 Slot = 1; Slot < ZEM4_HALF_WINDOW_BLOCKS; Slot++) {
+      Instance->SlotFilled[Slot] = 0;
+      Instance->SlotLength[Slot] = 0;
+      Instance->RrqData->SlotBlock[Slot] = 0;
+    }
+    StoreInSlot(Instance, 0, Block, Data, DataLength);
+  }
+
+  Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
+  return EFI_SUCCESS;
+}
+
+VOID Zem4RrqPassiveTimer(EFI_EVENT Event, Zem4Instance *Instance) {
+  switch (Instance->State) {
+  case ZEM4_STATE_TIME_WAIT:
+    Zem4RrqFinish(Instance);
+    return;
+  case ZEM4_STATE_RECEIVING:
+  case ZEM4_STATE_RRQ_SENT:
+    Instance->RetryCount++;
+    if (Instance->RetryCount > Instance->MaxRetry) {
+      DiagLog(DIAG_ERROR, "Zem4RrqPassiveTimer: too many retries to send request\n");
+      Instance->Status = EFI_TIMEOUT;
+      Zem4RrqSilentShutdown(Instance);
+      return;
+    }
+    Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
+    return;
+  default:
+    return;
+  }
+}
+
+EFI_STATUS Zem4RrqPassiveRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
+  switch (Instance->State) {
+  case ZEM4_STATE_TIME_WAIT:
+    return EFI_ABORTED;
+  case ZEM4_STATE_RECEIVING:
+    // Someone is driving the server: the group is alive.
+    Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
+    return EFI_SUCCESS;
+  default:
+    return EFI_SUCCESS;
+  }
+}
+
+EFI_STATUS Zem4RrqPassiveRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
+  switch (Instance->State) {
+  case ZEM4_STATE_RECEIVING:
+  case ZEM4_STATE_RRQ_SENT: {
+    UINT16 Code = 0;
+    Zem4WireGetBe16(Packet, Length, ZEM4_ERROR_CODE_OFFSET, &Code);
+    DiagLog(DIAG_NOTICE, "Zem4RrqPassiveRcvError: received an error packet(%d) from server\n",
+            (UINTN)Code);
+    Instance->Status = EFI_TFTP_ERROR;
+    return Shutdown(Instance);
+  }
+  case ZEM4_STATE_TIME_WAIT:
+    return EFI_ABORTED;
+  default:
+    return EFI_SUCCESS;
+  }
+}
+
+EFI_STATUS Zem4RrqPassiveRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
+  if (Instance->State == ZEM4_STATE_TIME_WAIT) {
+    return EFI_ABORTED;
+  }
+  if (Instance->State != ZEM4_STATE_RRQ_SENT) {
+    return EFI_SUCCESS; // the data phase ignores a repeated OACK
+  }
+
+  // A new OACK for a request that is out again: follow the group it names.
+  EFI_IPv4_ADDRESS OldIp = Instance->Options.McastIp;
+  UINT16 OldPort = Instance->Options.McastPort;
+  if (EFI_ERROR(Zem4ParseOack(&Instance->Options, Packet, Length))) {
+    DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvOack: failed to parse the OACK packet\n");
+    Instance->Status = EFI_DEVICE_ERROR;
+    Zem4RrqSilentShutdown(Instance);
+    return EFI_DEVICE_ERROR;
+  }
+  const EFI_IPv4_ADDRESS &NewIp = Instance->Options.McastIp;
+  BOOLEAN SameGroup =
+      (BOOLEAN)(OldIp.Addr[0] == NewIp.Addr[0] && OldIp.Addr[1] == NewIp.Addr[1] &&
+                OldIp.Addr[2] == NewIp.Addr[2] && OldIp.Addr[3] == NewIp.Addr[3] &&
+                OldPort == Instance->Options.McastPort);
+  if (Instance->Options.McastRole == MCAST_ROLE_UNICAST) {
+    Zem4RrqCloseMcastPort(Instance, TRUE);
+  } else if (!SameGroup || Instance->RrqData->McastUdp == NULL) {
+    Zem4RrqCloseMcastPort(Instance, FALSE);
+    EFI_STATUS Status =
+        Zem4RrqCreateMcastPort(Instance, NewIp, Instance->Options.McastPort);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvOack: failed to create a new multicast port %r\n",
+              Status);
+      Zem4RrqSilentShutdown(Instance);
+      return EFI_DEVICE_ERROR;
+    }
+    Status = Zem4RrqStartMcastRcv(Instance->RrqData);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvOack: failed to start mcast rcv %r\n", Status);
+      Instance->Status = EFI_DEVICE_ERROR;
+      Zem4RrqSilentShutdown(Instance);
+      return EFI_DEVICE_ERROR;
+    }
+  }
+  Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
+  Instance->State = ZEM4_STATE_RECEIVING;
+  return EFI_SUCCESS;
+}

@@ -1,0 +1,180 @@
+// RPL mode: the client lists the blocks it still lacks, the server paces the
+// listing with RPLACK, and the first DATA8 hands the transfer to Active mode.
+#include "modes/Zem4Modes.h"
+
+#include "modes/Zem4Missing.h"
+#include "protocol/Zem4Instance.h"
+#include "protocol/Zem4Rrq.h"
+#include "support/DiagLog.h"
+#include "transport/Zem4Build.h"
+#include "transport/Zem4Packet.h"
+#include "zem4/Zem4Wire.h"
+
+namespace {
+
+EFI_STATUS Shutdown(Zem4Instance *Instance) {
+  Zem4RrqSilentShutdown(Instance);
+  return EFI_ABORTED;
+}
+
+} // namespace
+
+EFI_STATUS Zem4SendRpl(Zem4Instance *Instance, UINT32 RplSequence) {
+  Zem4Packet *Packet = Zem4RrqBuildRPL(RplSequence, Instance);
+  if (Packet == NULL) {
+    DiagLog(DIAG_ERROR, "Zem4SendAck: failed to build RPL packet\n");
+    Instance->Status = EFI_OUT_OF_RESOURCES;
+    return EFI_OUT_OF_RESOURCES;
+  }
+  if (EFI_ERROR(Zem4SendPacket(Instance, Packet))) {
+    DiagLog(DIAG_ERROR, "Zem4SendAck: failed to send RPL packet\n");
+    Zem4ReleasePacket(Packet);
+    Instance->Status = EFI_DEVICE_ERROR;
+    return EFI_DEVICE_ERROR;
+  }
+  if (Instance->LastPacket != NULL) {
+    Zem4ReleasePacket(Instance->LastPacket);
+  }
+  Instance->LastPacket = Packet;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Zem4RrqEnterRpl(Zem4Instance *Instance) {
+  Zem4RrqSetMode(ZEM4_MODE_RPL, Instance);
+  // Every pass lists its missing blocks from the first range, and its RPLACKs
+  // must be answered until this pass's list has gone out: a flag left from an
+  // earlier pass would leave a long list half sent.
+  Instance->RplListSent = 0;
+  Instance->RrqData->MissingCursor = &Instance->RrqData->MissingList;
+  Instance->NextBlock = 1;
+  EFI_STATUS Status = Zem4SendRpl(Instance, 1);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  Instance->NextBlock = 2;
+  Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
+  Instance->State = ZEM4_STATE_RPL;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS Zem4RrqRplRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
+  UINT32 Sequence = 0;
+  Zem4WireGetBe32(Packet, Length, ZEM4_RPLACK_SEQUENCE_OFFSET, &Sequence);
+
+  switch (Instance->State) {
+  case ZEM4_STATE_TIME_WAIT:
+  case ZEM4_STATE_ERROR_SENT:
+    return EFI_ABORTED;
+
+  case ZEM4_STATE_RPL:
+    if (Sequence != Instance->NextBlock) {
+      DiagLog(DIAG_NOTICE, "Zem4RrqRplRcvRplAck: ignore a unexpected data block(%d/%d)\n",
+              (UINTN)Sequence, (UINTN)Instance->NextBlock);
+      return EFI_SUCCESS;
+    }
+    if (Instance->RplListSent == 1) {
+      return EFI_SUCCESS; // the whole list is out; only the timer repeats it
+    }
+    if (EFI_ERROR(Zem4SendRpl(Instance, Instance->NextBlock))) {
+      DiagLog(DIAG_ERROR, "Zem4RrqRplRcvRplAck: Send RPL Failed!");
+      return Shutdown(Instance);
+    }
+    Instance->NextBlock++;
+    Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
+    return EFI_SUCCESS;
+
+  default:
+    return Shutdown(Instance);
+  }
+}
+
+VOID Zem4RrqRplTimer(EFI_EVENT Event, Zem4Instance *Instance) {
+  switch (Instance->State) {
+  case ZEM4_STATE_TIME_WAIT:
+    Zem4RrqFinish(Instance);
+    return;
+
+  case ZEM4_STATE_RPL:
+    Instance->RetryCount++;
+    if (Instance->RetryCount > Instance->MaxRetry) {
+      DiagLog(DIAG_ERROR, "Zem4RrqRplTimer: too many retries to send request\n");
+      Instance->Status = EFI_TIMEOUT;
+      Zem4ErrorInfo Info;
+      Info.ErrorCode = ZEM4_ERR_NOT_DEFINED;
+      Info.ErrorMessage = ZEM4_MSG_TOO_MANY_TIMEOUTS;
+      if (!EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
+        Instance->State = ZEM4_STATE_ERROR_SENT;
+        Zem4SetTimer(2, Instance->TimerEvent, 0);
+        return;
+      }
+      DiagLog(DIAG_ERROR,
+              "Zem4RrqRplTimer: failed to send an error packet (Timeout Too Many Times)\n");
+      Zem4RrqSilentShutdown(Instance);
+      return;
+    }
+    if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
+      DiagLog(DIAG_ERROR,
+              "Zem4RrqActiveTimer: failed to retransmit the request, init silent shutdown\n");
+      Zem4RrqSilentShutdown(Instance);
+      return;
+    }
+    Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
+    return;
+
+  case ZEM4_STATE_ERROR_SENT:
+    Zem4RrqSilentShutdown(Instance);
+    return;
+
+  default:
+    return;
+  }
+}
+
+EFI_STATUS Zem4RrqRplRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
+                             BOOLEAN FromMcast) {
+  switch (Instance->State) {
+  case ZEM4_STATE_TIME_WAIT:
+    return EFI_ABORTED;
+
+  case ZEM4_STATE_RPL:
+    // The first data: Active mode takes over and handles this very packet.
+    Instance->NextBlock = 1;
+    Zem4RrqSetMode(ZEM4_MODE_ACTIVE, Instance);
+    Instance->State = ZEM4_STATE_RECEIVING;
+    Instance->RrqData->MissingCursor = &Instance->RrqData->MissingList;
+    return Zem4RrqActiveRcvData(Instance, Packet, Length, FromMcast);
+
+  case ZEM4_STATE_ERROR_SENT:
+    if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
+      DiagLog(DIAG_ERROR,
+              "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
+      return Shutdown(Instance);
+    }
+    return EFI_SUCCESS;
+
+  default:
+    return EFI_SUCCESS;
+  }
+}
+
+EFI_STATUS Zem4RrqRplRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
+  switch (Instance->State) {
+  case ZEM4_STATE_RPL:
+  case ZEM4_STATE_ERROR_SENT: {
+    UINT16 Code = 0;
+    Zem4WireGetBe16(Packet, Length, ZEM4_ERROR_CODE_OFFSET, &Code);
+    DiagLog(DIAG_NOTICE, "Zem4RrqInitRcvError: received an error packet(%d) from server\n",
+            (UINTN)Code);
+    Instance->Status = EFI_TFTP_ERROR;
+    return Shutdown(Instance);
+  }
+  case ZEM4_STATE_TIME_WAIT:
+    return EFI_ABORTED;
+  default:
+    return EFI_SUCCESS;
+  }
+}
+
+EFI_STATUS Zem4RrqRplRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
+  return Instance->State == ZEM4_STATE_TIME_WAIT ? EFI_ABORTED : EFI_SUCCESS;
+}
