@@ -1,0 +1,188 @@
+// ReadFile and ReadDirectory: every argument and state check, in its order,
+// and that a refused call leaves no trace (nothing sent, UDP4 untouched).
+#include "host/FaultInjector.h"
+#include "support/Globals.h"
+#include "tests/common/DriverFixture.h"
+
+namespace zem4::test {
+namespace {
+
+EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) { return EFI_SUCCESS; }
+
+class ReadFileCheckTest : public DriverFixture {
+protected:
+  // A token that passes every check.
+  void ValidToken(Zem4Token &token) {
+    token = Zem4Token{};
+    token.Filename = const_cast<CHAR8 *>("boot.efi");
+    token.Event = MakeEvent(completion_);
+    token.CheckPacket = AcceptData;
+    completion_.token = &token;
+  }
+  uint64_t UdpCalls() const {
+    uint64_t total = 0;
+    for (const auto &[name, count] : fw_->Faults().Counts()) {
+      if (name.rfind("Udp4.", 0) == 0) {
+        total += count;
+      }
+    }
+    return total;
+  }
+  Completion completion_;
+};
+
+TEST_F(ReadFileCheckTest, NullThisOrTokenIsLogged) {
+  Zem4Token token;
+  ValidToken(token);
+  EXPECT_EQ(Proto()->ReadFile(nullptr, &token), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Proto()->ReadFile(Proto(), nullptr), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Proto()->ReadDirectory(Proto(), nullptr), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(CountLog("Zem.Read function called with invalid paramter.\n"), 3u);
+}
+
+TEST_F(ReadFileCheckTest, ChecksComeInTheirOrder) {
+  // Unconfigured and with a null file name: the token check wins, unlogged.
+  Zem4Token token;
+  ValidToken(token);
+  token.Filename = nullptr;
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_INVALID_PARAMETER);
+
+  ValidToken(token);
+  token.OptionCount = 1;
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_INVALID_PARAMETER);
+  EXPECT_TRUE(Logs().empty());
+
+  // The option check comes before the buffer check and the state checks.
+  Zem4Option restart{const_cast<CHAR8 *>("Restart"), const_cast<CHAR8 *>("1")};
+  ValidToken(token);
+  token.CheckPacket = nullptr;
+  token.OptionCount = 1;
+  token.OptionList = &restart;
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_UNSUPPORTED);
+  std::vector<std::string> logs = Logs();
+  ASSERT_EQ(logs.size(), 2u);
+  EXPECT_EQ(logs[0], "Zem4CheckOption(504): Unsupported\n");
+  EXPECT_EQ(logs[1], "Zem4InitPrivate: failed to check option\n");
+
+  // Without CheckPacket a non-empty buffer is needed, before the state checks.
+  ValidToken(token);
+  token.CheckPacket = nullptr;
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_INVALID_PARAMETER);
+  UINT8 buffer[8];
+  token.Buffer = buffer;
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_INVALID_PARAMETER);
+  token.BufferSize = sizeof(buffer);
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_NOT_STARTED);
+  // With CheckPacket, a null buffer is fine.
+  ValidToken(token);
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_NOT_STARTED);
+
+  // Override data is checked last.
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  Zem4OverrideData override{};
+  override.ServerIp = EfiIp(host::Ipv4(224, 1, 1, 1));
+  ValidToken(token);
+  token.OverrideData = &override;
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_INVALID_PARAMETER);
+  override.ServerIp = EfiIp(kServerIp);
+  override.GatewayIp = EfiIp(host::Ipv4(127, 0, 9, 1)); // outside the station's subnet
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_INVALID_PARAMETER);
+  override.GatewayIp = EfiIp(host::Ipv4(240, 0, 0, 1)); // class E; the subnet test comes first
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_INVALID_PARAMETER);
+
+  EXPECT_EQ(UdpCalls(), 0u);
+  EXPECT_TRUE(ClientSends().empty());
+  EXPECT_EQ(completion_.count, 0);
+}
+
+TEST_F(ReadFileCheckTest, OverrideGatewayIsNotCheckedWithDefaultSetting) {
+  Zem4ConfigData config = DefaultConfig();
+  config.UseDefaultSetting = TRUE;
+  ASSERT_EQ(Proto()->Configure(Proto(), &config), EFI_SUCCESS);
+  Zem4OverrideData override{};
+  override.ServerIp = EfiIp(kServerIp);
+  override.GatewayIp = EfiIp(host::Ipv4(250, 0, 0, 1));
+  EXPECT_EQ(Zem4CheckOverride(Instance(), &override), EFI_SUCCESS);
+  override.ServerIp = EfiIp(host::Ipv4(230, 0, 0, 1));
+  EXPECT_EQ(Zem4CheckOverride(Instance(), &override), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Zem4CheckOverride(Instance(), nullptr), EFI_SUCCESS);
+}
+
+TEST_F(ReadFileCheckTest, SecondReadFileIsDeniedAndLeavesTheFirstAlone) {
+  ScriptedServer server(Net(), kServerIp, kServerPort);
+  server.Expect(RrqPacket("boot.efi"));
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  Zem4Token first;
+  ValidToken(first);
+  ASSERT_EQ(Proto()->ReadFile(Proto(), &first), EFI_SUCCESS);
+  Completion second;
+  Zem4Token other;
+  PrepareToken(other, second, "other");
+  other.CheckPacket = AcceptData;
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &other), EFI_ACCESS_DENIED);
+  Zem4ConfigData config = DefaultConfig();
+  EXPECT_EQ(Proto()->Configure(Proto(), &config), EFI_ACCESS_DENIED);
+  EXPECT_EQ(Instance()->Token, &first);
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  RunFor(1 * kSecond);
+  EXPECT_TRUE(server.ScriptDone());
+  EXPECT_TRUE(server.Failures().empty());
+  EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
+  EXPECT_EQ(completion_.count, 1);
+  EXPECT_EQ(completion_.status, EFI_ABORTED);
+  EXPECT_EQ(second.count, 0);
+}
+
+TEST_F(ReadFileCheckTest, ReadDirectoryChecksThenRefusesWithoutTouchingUdp) {
+  Zem4Token token;
+  ValidToken(token);
+  token.Filename = nullptr;
+  EXPECT_EQ(Proto()->ReadDirectory(Proto(), &token), EFI_INVALID_PARAMETER);
+  ValidToken(token);
+  EXPECT_EQ(Proto()->ReadDirectory(Proto(), &token), EFI_NOT_STARTED);
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  // A directory read needs no data sink: the buffer check is ReadFile's.
+  token.CheckPacket = nullptr;
+  EXPECT_EQ(Proto()->ReadDirectory(Proto(), &token), EFI_UNSUPPORTED);
+  EXPECT_EQ(UdpCalls(), 0u);
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  RunFor(1 * kSecond);
+  EXPECT_TRUE(ClientSends().empty());
+  EXPECT_EQ(completion_.count, 0);
+}
+
+TEST_F(ReadFileCheckTest, BlockingCallAtCallbackLevelOrAboveIsRefused) {
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  Zem4Token token;
+  ValidToken(token);
+  token.Event = nullptr;
+  for (EFI_TPL tpl : {EFI_TPL(TPL_CALLBACK), EFI_TPL(TPL_NOTIFY)}) {
+    EFI_TPL old = gBS->RaiseTPL(tpl);
+    EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_INVALID_PARAMETER);
+    gBS->RestoreTPL(old);
+  }
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(UdpCalls(), 0u);
+  // GetInfo always blocks.
+  UINT32 length = 0;
+  VOID *packet = nullptr;
+  EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
+  EXPECT_EQ(Proto()->GetInfo(Proto(), nullptr, const_cast<CHAR8 *>("f"), nullptr, 0, nullptr,
+                             &length, &packet),
+            EFI_INVALID_PARAMETER);
+  gBS->RestoreTPL(old);
+  EXPECT_EQ(packet, nullptr);
+  // An event-driven call at TPL_CALLBACK is fine: it does not wait.
+  Completion done;
+  Zem4Token async;
+  PrepareToken(async, done, "f");
+  async.CheckPacket = AcceptData;
+  old = gBS->RaiseTPL(TPL_CALLBACK);
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &async), EFI_SUCCESS);
+  gBS->RestoreTPL(old);
+  EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
+  EXPECT_EQ(done.count, 1);
+}
+
+} // namespace
+} // namespace zem4::test
