@@ -100,13 +100,12 @@ UINT64 DivU64x64Remainder(UINT64 Dividend, UINT64 Divisor, UINT64 *Remainder) {
   Pair Rest = {0, 0};
   if (!Below(N, D)) {
     for (INT32 Bit = static_cast<INT32>(HighestBit(N)); Bit >= 0; Bit--) {
-      // With a divisor of 2^63 or more the shifted remainder can pass 2^64;
-      // the bit shifted out then means it certainly exceeds the divisor.
-      UINT32 Carry = Rest.Hi >> 31;
+      // Rest never exceeds the dividend bits taken so far, so the shift
+      // cannot overflow.
       Rest = ShiftLeftOne(Rest);
       Rest.Lo |= BitAt(N, static_cast<UINT32>(Bit));
       Quotient = ShiftLeftOne(Quotient);
-      if (Carry != 0 || !Below(Rest, D)) {
+      if (!Below(Rest, D)) {
         Rest = Subtract(Rest, D);
         Quotient.Lo |= 1u;
       }

@@ -79,8 +79,8 @@ TEST(Math64, DivideMatchesNativeOnEdgesAndRandomValues) {
   }
 }
 
-TEST(Math64, DivideByHugeDivisorKeepsTheShiftedOutBit) {
-  // The partial remainder passes 2^64 here; losing that bit gives quotient 0.
+TEST(Math64, DivideByDivisorsWithTheTopBitSet) {
+  // The partial remainder reaches the full 64 bits only on the last step.
   UINT64 Remainder = 0;
   EXPECT_EQ(DivU64x64Remainder(0xFFFFFFFFFFFFFFFFull, 0x8000000000000001ull, &Remainder), 1ull);
   EXPECT_EQ(Remainder, 0x7FFFFFFFFFFFFFFEull);
