@@ -1,6 +1,7 @@
 // Image entry point and unload: install the driver binding and component name
 // on the image handle, hook Unload, and take both away again.
 #include "driver/Zem4Driver.h"
+#include "modes/Zem4Modes.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
 #include "transport/Zem4Packet.h"
@@ -74,6 +75,7 @@ extern "C" EFI_STATUS EFIAPI Zem4DriverEntryPoint(EFI_HANDLE ImageHandle,
 
   // Module-wide state starts afresh at every load.
   gZem4StartedControllers = 0;
+  OutOfOrderSeen = 0;
   DiagLogReset();
 
   Status = InstallDriverProtocols(ImageHandle, SystemTable, &gZem4DriverBinding, ImageHandle,

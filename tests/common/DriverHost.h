@@ -1,0 +1,65 @@
+// The driver as firmware runs it: loaded through its entry point into a fresh
+// host firmware, bound to UDP4 controllers on a simulated network, children
+// made and destroyed through its service binding.
+#pragma once
+
+#include "host/Firmware.h"
+#include "host/SimNetwork.h"
+#include "host/Udp4.h"
+#include "zem4/Zem4.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zem4::test {
+
+class DriverHost {
+public:
+  explicit DriverHost(uint64_t seed = 1);
+  ~DriverHost();
+
+  host::Firmware &Fw() { return *fw_; }
+  host::SimNetwork &Net() { return *net_; }
+  EFI_HANDLE Image() const { return image_; }
+  bool Loaded() const { return image_ != nullptr; }
+
+  // Entry point through the firmware's StartImage (a failed entry unloads).
+  EFI_STATUS Load();
+  // The image's Unload through the firmware; on success the image is gone.
+  EFI_STATUS Unload();
+
+  // A UDP4 controller; it is not connected yet.
+  EFI_HANDLE AddController(host::Ipv4 address, host::Time100ns mappingDelay = 0);
+  host::Udp4Controller &Controller(size_t index) { return *controllers_.at(index); }
+  EFI_STATUS Connect(EFI_HANDLE controller) { return fw_->ConnectController(controller); }
+  // Firmware disconnects a network driver through the UDP4 children that it
+  // holds open: every UDP4 handle that the driver opened for `controller`.
+  EFI_STATUS Disconnect(EFI_HANDLE controller);
+
+  // The driver's service binding on a controller, or null.
+  EFI_SERVICE_BINDING_PROTOCOL *ServiceBinding(EFI_HANDLE controller) const;
+  EFI_STATUS CreateChild(EFI_HANDLE controller, EFI_HANDLE *child);
+  EFI_STATUS DestroyChild(EFI_HANDLE controller, EFI_HANDLE child);
+  // The Zem4 protocol on a child handle, or null.
+  Zem4 *Protocol(EFI_HANDLE child) const;
+
+  // Ticks and jumps virtual time until `done` or `limit` has passed.
+  bool RunUntil(const std::function<bool()> &done, host::Time100ns limit);
+
+  // Best-effort teardown with faults cleared: disconnect every controller,
+  // unload the image, drop the controllers. Then reports what is still live.
+  std::vector<std::string> TearDown();
+
+  std::vector<std::string> LogTexts() const;
+
+private:
+  std::unique_ptr<host::Firmware> fw_;
+  std::unique_ptr<host::SimNetwork> net_;
+  std::vector<std::unique_ptr<host::Udp4Controller>> controllers_;
+  EFI_HANDLE image_ = nullptr;
+  bool tornDown_ = false;
+};
+
+} // namespace zem4::test
