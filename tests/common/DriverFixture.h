@@ -92,6 +92,11 @@ protected:
   // turn them off for a moment).
   bool checkLeaks_ = true;
 
+  // A token and its completion that live until the end of the test's
+  // teardown (a transfer still running then is aborted through them).
+  Zem4Token token_{};
+  Completion done_;
+
   std::unique_ptr<host::Firmware> fw_;
   std::unique_ptr<host::SimNetwork> net_;
   std::unique_ptr<host::Udp4Controller> controller_;

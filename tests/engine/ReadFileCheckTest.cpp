@@ -32,7 +32,7 @@ protected:
 };
 
 TEST_F(ReadFileCheckTest, NullThisOrTokenIsLogged) {
-  Zem4Token token;
+  Zem4Token &token = token_;
   ValidToken(token);
   EXPECT_EQ(Proto()->ReadFile(nullptr, &token), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Proto()->ReadFile(Proto(), nullptr), EFI_INVALID_PARAMETER);
@@ -42,7 +42,7 @@ TEST_F(ReadFileCheckTest, NullThisOrTokenIsLogged) {
 
 TEST_F(ReadFileCheckTest, ChecksComeInTheirOrder) {
   // Unconfigured and with a null file name: the token check wins, unlogged.
-  Zem4Token token;
+  Zem4Token &token = token_;
   ValidToken(token);
   token.Filename = nullptr;
   EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_INVALID_PARAMETER);
@@ -112,7 +112,7 @@ TEST_F(ReadFileCheckTest, SecondReadFileIsDeniedAndLeavesTheFirstAlone) {
   ScriptedServer server(Net(), kServerIp, kServerPort);
   server.Expect(RrqPacket("boot.efi"));
   ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
-  Zem4Token first;
+  Zem4Token &first = token_;
   ValidToken(first);
   ASSERT_EQ(Proto()->ReadFile(Proto(), &first), EFI_SUCCESS);
   Completion second;
@@ -134,7 +134,7 @@ TEST_F(ReadFileCheckTest, SecondReadFileIsDeniedAndLeavesTheFirstAlone) {
 }
 
 TEST_F(ReadFileCheckTest, ReadDirectoryChecksThenRefusesWithoutTouchingUdp) {
-  Zem4Token token;
+  Zem4Token &token = token_;
   ValidToken(token);
   token.Filename = nullptr;
   EXPECT_EQ(Proto()->ReadDirectory(Proto(), &token), EFI_INVALID_PARAMETER);
@@ -153,7 +153,7 @@ TEST_F(ReadFileCheckTest, ReadDirectoryChecksThenRefusesWithoutTouchingUdp) {
 
 TEST_F(ReadFileCheckTest, BlockingCallAtCallbackLevelOrAboveIsRefused) {
   ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
-  Zem4Token token;
+  Zem4Token &token = token_;
   ValidToken(token);
   token.Event = nullptr;
   for (EFI_TPL tpl : {EFI_TPL(TPL_CALLBACK), EFI_TPL(TPL_NOTIFY)}) {

@@ -1,26 +1,256 @@
-// Transfer start-up: the request on the wire and where it goes.
+// Transfer start-up: the request on the wire and where it goes, its
+// retransmission, the wait for an address, blocking and event-driven calls.
+#include "support/Globals.h"
 #include "tests/common/DriverFixture.h"
 
 namespace zem4::test {
 namespace {
 
-class StartTest : public DriverFixture {};
+EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) { return EFI_SUCCESS; }
 
-TEST_F(StartTest, RequestWithoutOptionsGoesToConfiguredServer) {
+class StartTest : public DriverFixture {
+protected:
+  EFI_STATUS Start(Zem4Token &token, const char *file = "boot.efi") {
+    PrepareToken(token, done_, file);
+    token.CheckPacket = AcceptData;
+    return Proto()->ReadFile(Proto(), &token);
+  }
+  std::vector<host::CaptureRecord> Requests() const {
+    std::vector<host::CaptureRecord> out;
+    for (const auto &record : ClientSends()) {
+      if (record.datagram.payload.size() >= 2 && record.datagram.payload[1] == 1) {
+        out.push_back(record);
+      }
+    }
+    return out;
+  }
+};
+
+TEST_F(StartTest, RequestWithoutOptionsGoesToTheConfiguredServer) {
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  Zem4Token &token = token_;
+  ASSERT_EQ(Start(token), EFI_SUCCESS);
+  RunFor(10 * kMs);
+  auto sends = ClientSends();
+  ASSERT_EQ(sends.size(), 1u);
+  EXPECT_EQ(sends[0].datagram.payload, RrqPacket("boot.efi"));
+  EXPECT_EQ(sends[0].datagram.dst, kServerIp);
+  EXPECT_EQ(sends[0].datagram.dstPort, kServerPort);
+  EXPECT_EQ(sends[0].datagram.src, kClientIp);
+}
+
+TEST_F(StartTest, RequestCarriesTheOptionsUnchangedAndNoModeString) {
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  Zem4Option options[] = {
+      {const_cast<CHAR8 *>("multicast"), const_cast<CHAR8 *>("1")},
+      {const_cast<CHAR8 *>("tsize"), const_cast<CHAR8 *>("0")},
+  };
+  Zem4Token &token = token_;
+  PrepareToken(token, done_, "a");
+  token.CheckPacket = AcceptData;
+  token.ModeStr = const_cast<CHAR8 *>("octet");
+  token.OptionCount = 2;
+  token.OptionList = options;
+  ASSERT_EQ(Proto()->ReadFile(Proto(), &token), EFI_SUCCESS);
+  RunFor(10 * kMs);
+  auto sends = ClientSends();
+  ASSERT_EQ(sends.size(), 1u);
+  const Bytes expected = {0x00, 0x01, 'a', 0x00, 'm', 'u', 'l', 't', 'i', 'c', 'a', 's',
+                          't',  0x00, '1', 0x00, 't', 's', 'i', 'z', 'e', 0x00, '0', 0x00};
+  EXPECT_EQ(sends[0].datagram.payload, expected) << Hex(sends[0].datagram.payload);
+}
+
+TEST_F(StartTest, ServerPortZeroMeansTheDefaultPort) {
+  Zem4ConfigData config = DefaultConfig();
+  config.InitialServerPort = 0;
+  ASSERT_EQ(Proto()->Configure(Proto(), &config), EFI_SUCCESS);
+  Zem4Token &token = token_;
+  ASSERT_EQ(Start(token), EFI_SUCCESS);
+  RunFor(10 * kMs);
+  ASSERT_EQ(ClientSends().size(), 1u);
+  EXPECT_EQ(ClientSends()[0].datagram.dstPort, 5568);
+}
+
+TEST_F(StartTest, OverrideDataRedirectsTheRequest) {
+  Zem4ConfigData config = DefaultConfig();
+  config.InitialServerPort = 7777;
+  ASSERT_EQ(Proto()->Configure(Proto(), &config), EFI_SUCCESS);
+  const host::Ipv4 other(127, 0, 1, 9);
+  Zem4OverrideData override{};
+  override.ServerIp = EfiIp(other);
+  override.ServerPort = 6969;
+  Zem4Token &token = token_;
+  PrepareToken(token, done_, "boot.efi");
+  token.CheckPacket = AcceptData;
+  token.OverrideData = &override;
+  ASSERT_EQ(Proto()->ReadFile(Proto(), &token), EFI_SUCCESS);
+  RunFor(10 * kMs);
+  ASSERT_EQ(ClientSends().size(), 1u);
+  EXPECT_EQ(ClientSends()[0].datagram.dst, other);
+  EXPECT_EQ(ClientSends()[0].datagram.dstPort, 6969);
+  EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
+
+  // An override port of 0 is the default port, not the configured one.
+  override.ServerPort = 0;
+  ASSERT_EQ(Proto()->Configure(Proto(), &config), EFI_SUCCESS);
+  Net().ClearCapture();
+  ASSERT_EQ(Proto()->ReadFile(Proto(), &token), EFI_SUCCESS);
+  RunFor(10 * kMs);
+  ASSERT_EQ(ClientSends().size(), 1u);
+  EXPECT_EQ(ClientSends()[0].datagram.dst, other);
+  EXPECT_EQ(ClientSends()[0].datagram.dstPort, 5568);
+}
+
+TEST_F(StartTest, RequestIsRepeatedEveryThreeSecondsThenTimesOut) {
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  // An override time-out does not change Init mode's own period.
+  Zem4OverrideData override{};
+  override.ServerIp = EfiIp(kServerIp);
+  override.TimeoutValue = 1;
+  override.TryCount = 5;
+  Zem4Token &token = token_;
+  PrepareToken(token, done_, "boot.efi");
+  token.CheckPacket = AcceptData;
+  token.OverrideData = &override;
+  const host::Time100ns start = Now();
+  ASSERT_EQ(Proto()->ReadFile(Proto(), &token), EFI_SUCCESS);
+  ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 400 * kSecond));
+  EXPECT_EQ(done_.count, 1);
+  EXPECT_EQ(done_.status, EFI_TIMEOUT);
+  auto requests = Requests();
+  ASSERT_EQ(requests.size(), 101u);
+  for (size_t i = 0; i < requests.size(); i++) {
+    EXPECT_EQ(requests[i].time - start, i * 3 * kSecond) << "request " << i;
+    EXPECT_EQ(requests[i].datagram.payload, RrqPacket("boot.efi"));
+  }
+  EXPECT_EQ(ClientSends().size(), 101u);
+  // 101 periods, then the half second of the silent shutdown.
+  EXPECT_EQ(done_.time - start, 303 * kSecond + 500 * kMs);
+  EXPECT_EQ(CountLog("Zem4RrqInitTimer: too many retries to send request\n"), 1u);
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Instance()->Done, 1);
+}
+
+TEST_F(StartTest, ReplyPortIsAdoptedWhileTheRequestIsOutstanding) {
+  ScriptedServer server(Net(), kServerIp, kServerPort);
+  server.Expect(RrqPacket("boot.efi")).ReplyFrom(6001, OackPacket({{"tsize", "10"}}));
+  // The first repair list goes to the port that answered.
+  server.Expect(RplPacket(1, {{1, 0xFFFFFFFF}}))
+      .ReplyFrom(6002, ErrorPacket(2, "Access violation"));
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  Zem4Token &token = token_;
+  ASSERT_EQ(Start(token), EFI_SUCCESS);
+  ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 10 * kSecond));
+  EXPECT_TRUE(server.Failures().empty()) << server.Failures().front();
+  ASSERT_EQ(server.Log().size(), 2u);
+  EXPECT_EQ(server.Log()[1].datagram.dstPort, 6001);
+  // A packet from yet another port later on is still handled, without
+  // moving the server port.
+  EXPECT_EQ(done_.status, EFI_TFTP_ERROR);
+  EXPECT_EQ(Instance()->ServerPort, 6001);
+}
+
+TEST_F(StartTest, BlockingReadFileReturnsTheTokenStatus) {
   ScriptedServer server(Net(), kServerIp, kServerPort);
   server.Expect(RrqPacket("boot.efi")).Reply(ErrorPacket(1, "File not found"));
   ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
-  Zem4Token token;
-  Completion done;
-  PrepareToken(token, done, "boot.efi");
-  UINT8 buffer[16];
-  token.Buffer = buffer;
-  token.BufferSize = sizeof(buffer);
-  ASSERT_EQ(Proto()->ReadFile(Proto(), &token), EFI_SUCCESS);
-  ASSERT_TRUE(RunUntil([&] { return done.count > 0; }, 10 * kSecond));
-  EXPECT_EQ(done.count, 1);
-  EXPECT_EQ(done.status, EFI_TFTP_ERROR);
-  EXPECT_TRUE(server.Failures().empty()) << server.Failures().front();
+  Zem4Token &token = token_;
+  token.Filename = const_cast<CHAR8 *>("boot.efi");
+  token.CheckPacket = AcceptData;
+  token.Status = EFI_SUCCESS;
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_TFTP_ERROR);
+  EXPECT_EQ(token.Status, EFI_TFTP_ERROR);
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Instance()->Done, 1);
+  EXPECT_EQ(CountLog("Zem4RrqInitRcvError: received an error packet(1) from server\n"), 1u);
+}
+
+TEST_F(StartTest, EventDrivenReadFileReturnsAtOnceAndSignalsOnce) {
+  ScriptedServer server(Net(), kServerIp, kServerPort);
+  server.Expect(RrqPacket("boot.efi")).Reply(ErrorPacket(9, "Not ready"));
+  host::FaultProfile slow;
+  slow.delay = 100 * kMs;
+  Net().SetDefaultProfile(slow);
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  Zem4Token &token = token_;
+  const host::Time100ns start = Now();
+  ASSERT_EQ(Start(token), EFI_SUCCESS);
+  EXPECT_EQ(Now(), start);
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(done_.count, 0);
+  ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 10 * kSecond));
+  RunFor(10 * kSecond);
+  EXPECT_EQ(done_.count, 1);
+  EXPECT_EQ(done_.status, EFI_NOT_READY);
+  EXPECT_EQ(token.Status, EFI_NOT_READY);
+}
+
+class AddressWaitTest : public StartTest {
+protected:
+  void UseDelay(host::Time100ns delay) {
+    host::Udp4ControllerOptions options;
+    options.mappingDelay = delay;
+    RecreateController(options);
+    Zem4ConfigData config = DefaultConfig();
+    config.UseDefaultSetting = TRUE;
+    config.StationIp = EfiIp(host::Ipv4(0, 0, 0, 0));
+    config.SubnetMask = EfiIp(host::Ipv4(0, 0, 0, 0));
+    ASSERT_EQ(Proto()->Configure(Proto(), &config), EFI_SUCCESS);
+  }
+};
+
+TEST_F(AddressWaitTest, StartWaitsForTheAddressThenSends) {
+  UseDelay(5 * kSecond);
+  Zem4Token &token = token_;
+  const host::Time100ns start = Now();
+  ASSERT_EQ(Start(token), EFI_SUCCESS);
+  EXPECT_GE(Now() - start, 5 * kSecond);
+  EXPECT_LT(Now() - start, 6 * kSecond);
+  RunFor(10 * kMs);
+  ASSERT_EQ(Requests().size(), 1u);
+  EXPECT_EQ(Requests()[0].datagram.src, kClientIp);
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+}
+
+TEST_F(AddressWaitTest, WaitRunsOutAfterThreeTimeoutsWhateverTheLastTransferLeft) {
+  UseDelay(60 * kSecond);
+  // Active mode leaves 200 (milliseconds) behind; the wait must not read it
+  // as seconds.
+  Instance()->RetryTimeout = 200;
+  Zem4Token &token = token_;
+  const host::Time100ns start = Now();
+  EXPECT_EQ(Start(token), EFI_NO_MAPPING);
+  EXPECT_EQ(Now() - start, 9 * kSecond);
+  std::vector<std::string> logs = Logs();
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_EQ(logs[0].rfind("Udp->Configure return No mapping,UdpIo=", 0), 0u) << logs[0];
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Instance()->WindowBuffer, nullptr);
+  EXPECT_TRUE(ClientSends().empty());
+  EXPECT_EQ(done_.count, 0);
+
+  // With an override time-out the wait is three of those.
+  Zem4OverrideData override{};
+  override.TimeoutValue = 2;
+  token.OverrideData = &override;
+  const host::Time100ns again = Now();
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_NO_MAPPING);
+  EXPECT_EQ(Now() - again, 6 * kSecond);
+  EXPECT_EQ(done_.count, 0);
+}
+
+TEST_F(AddressWaitTest, FixedAddressDoesNotWait) {
+  host::Udp4ControllerOptions options;
+  options.mappingDelay = 60 * kSecond;
+  RecreateController(options);
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  Zem4Token &token = token_;
+  const host::Time100ns start = Now();
+  ASSERT_EQ(Start(token), EFI_SUCCESS);
+  EXPECT_EQ(Now(), start);
+  RunFor(10 * kMs);
+  ASSERT_EQ(Requests().size(), 1u);
+  EXPECT_EQ(Fw().Faults().Count("Udp4.GetModeData"), 0u);
 }
 
 } // namespace
