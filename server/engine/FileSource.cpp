@@ -325,7 +325,9 @@ public:
     if (Offset > D.size() || Out.size() > D.size() - Offset) {
       return false;
     }
-    std::memcpy(Out.data(), D.data() + Offset, Out.size());
+    if (!Out.empty()) {
+      std::memcpy(Out.data(), D.data() + Offset, Out.size());
+    }
     return true;
   }
   std::optional<std::string> Sha256Hex() override {

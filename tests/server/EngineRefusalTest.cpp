@@ -1,0 +1,163 @@
+// Requests the engine refuses, limits it keeps, and input it must survive.
+#include "tests/server/Harness.h"
+
+namespace zem4::server::testing {
+namespace {
+
+constexpr uint16_t Listen = 5568;
+constexpr Endpoint Client{MakeIp(127, 0, 0, 2), 1234};
+
+class RefusalTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Files.Add("a", Pattern(5000));
+    Files.AddRefused("dev");
+  }
+  Bytes Ask(Engine &E, const Bytes &Rrq, Endpoint From = Client) {
+    E.OnDatagram(From, Listen, Rrq, 0ms);
+    auto Out = Io.Take();
+    EXPECT_EQ(Out.size(), 1u);
+    if (Out.empty()) {
+      return {};
+    }
+    // Refusals come from the listening port, answers from a port of their own.
+    EXPECT_EQ(Out[0].From == Listen, Opcode(Out[0].Data) == ZEM4_OP_ERROR);
+    EXPECT_EQ(Out[0].To, From);
+    return Out[0].Data;
+  }
+  MemoryFileSource Files;
+  RecordingIo Io;
+};
+
+TEST_F(RefusalTest, ErrorCodesAndTextsOnTheWire) {
+  Engine E({}, Files, Io);
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("missing")})), Cat({B({0, 5, 0, 1}), Str("File not found")}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("/etc/passwd")})), Cat({B({0, 5, 0, 2}), Str("Access violation")}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("x/../a")})), Cat({B({0, 5, 0, 2}), Str("Access violation")}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("..")})), Cat({B({0, 5, 0, 2}), Str("Access violation")}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("dev")})), Cat({B({0, 5, 0, 2}), Str("Access violation")}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("")})), Cat({B({0, 5, 0, 1}), Str("File not found")}));
+  // A request that does not parse: name without NUL, a value without NUL.
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a", false)})), Cat({B({0, 5, 0, 4}), Str("Illegal operation")}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("tsize"), Str("0", false)})),
+            Cat({B({0, 5, 0, 4}), Str("Illegal operation")}));
+  EXPECT_EQ(E.ActiveTransfers(), 0u);
+  EXPECT_EQ(E.Stats().Refused, 8u);
+  EXPECT_TRUE(Io.Open.empty());
+}
+
+TEST_F(RefusalTest, SessionLimitAnswersCode9) {
+  EngineConfig Cfg;
+  Cfg.MaxSessions = 2;
+  Engine E(Cfg, Files, Io);
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 1});
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 2});
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 3}),
+            Cat({B({0, 5, 0, 9}), Str("Server busy, try again later")}));
+  // A repeated request of a client being served is still answered.
+  E.OnDatagram({Client.Ip, 1}, Listen, Cat({B({0, 1}), Str("a")}), 1ms);
+  auto Out = Io.Take();
+  ASSERT_EQ(Out.size(), 1u);
+  EXPECT_EQ(Opcode(Out[0].Data), ZEM4_OP_OACK);
+  EXPECT_EQ(E.ActiveClients(), 2u);
+}
+
+TEST_F(RefusalTest, PerClientLimitAndNoFreePort) {
+  EngineConfig Cfg;
+  Cfg.MaxPerClient = 1;
+  Engine E(Cfg, Files, Io);
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 1});
+  EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 2})), ZEM4_OP_ERROR);
+  EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip + 1, 2})), ZEM4_OP_OACK);
+  Io.PortsLeft = 0;
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip + 2, 2}),
+            Cat({B({0, 5, 0, 9}), Str("Server busy, try again later")}));
+}
+
+TEST_F(RefusalTest, AllowList) {
+  EngineConfig Cfg;
+  Cfg.Allow = {*ParseCidr("127.0.0.0/30")};
+  Engine E(Cfg, Files, Io);
+  EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {MakeIp(127, 0, 0, 3), 9})), ZEM4_OP_OACK);
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {MakeIp(127, 0, 0, 4), 9}),
+            Cat({B({0, 5, 0, 2}), Str("Access violation")}));
+}
+
+TEST_F(RefusalTest, MalformedDatagramsAreDroppedWithoutAnswer) {
+  Engine E({}, Files, Io);
+  // Nothing but requests is answered on the listening port.
+  for (const Bytes &D : {B({}), B({0}), B({0, 9, 0, 0, 0, 1, 0, 0, 0, 64}), B({0, 3, 0, 1}), B({0xFF, 0xFF})}) {
+    E.OnDatagram(Client, Listen, D, 0ms);
+  }
+  EXPECT_TRUE(Io.Take().empty());
+  // A session ignores strangers and garbage from its client.
+  Ask(E, Cat({B({0, 1}), Str("a")}));
+  uint16_t Port = 40000;
+  E.OnDatagram({Client.Ip, 7}, Port, BuildRpl(1, std::vector<BlockRange>{{1, 5}}), 1ms);
+  EXPECT_TRUE(Io.Take().empty());
+  for (const Bytes &D : {B({0}), B({0, 10, 0, 0, 0, 1, 0, 0, 0}), B({0, 10, 0, 0, 0, 1, 0, 0, 0, 0, 1}),
+                         B({0, 9, 0, 0, 0, 1}), B({0, 5, 0}), B({0, 14, 0, 0, 0, 0}), B({0, 1, 'a', 0})}) {
+    E.OnDatagram(Client, Port, D, 1ms);
+  }
+  EXPECT_TRUE(Io.Take().empty());
+  // An RPL that is too long (130 ranges) is not one.
+  Bytes TooLong(10 + 8 * 130, 0);
+  TooLong[1] = ZEM4_OP_RPL;
+  E.OnDatagram(Client, Port, TooLong, 1ms);
+  EXPECT_TRUE(Io.Take().empty());
+  // A datagram for a port no one owns.
+  E.OnDatagram(Client, 12345, B({0, 9, 0, 0, 0, 1, 0, 0, 0, 64}), 1ms);
+  EXPECT_TRUE(Io.Take().empty());
+  EXPECT_EQ(E.ActiveTransfers(), 1u);
+  // The session still works.
+  E.OnDatagram(Client, Port, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), 2ms);
+  EXPECT_EQ(Io.Take().size(), 5u);
+}
+
+TEST_F(RefusalTest, Sha256AnsweredOnlyWhenAskedAndComputedOnce) {
+  Engine E({}, Files, Io);
+  const std::string Hex = Sha256Hex(Pattern(5000));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("sha256"), Str("1"), Str("blksize"), Str("512")}), {Client.Ip, 1}),
+            Cat({B({0, 6}), Str("sha256"), Str(Hex)}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("SHA256"), Str(""), Str("tsize"), Str("0")}), {Client.Ip, 2}),
+            Cat({B({0, 6}), Str("sha256"), Str(Hex), Str("tsize"), Str("5000")}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("tsize"), Str("0")}), {Client.Ip, 3}),
+            Cat({B({0, 6}), Str("tsize"), Str("5000")}));
+  EXPECT_EQ(Files.DigestComputations(), 1u);
+  // A new version of the file gets a new digest.
+  Files.Replace("a", Pattern(5000, 2));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("sha256"), Str("1")}), {Client.Ip, 4}),
+            Cat({B({0, 6}), Str("sha256"), Str(Sha256Hex(Pattern(5000, 2)))}));
+  EXPECT_EQ(Files.DigestComputations(), 2u);
+}
+
+TEST_F(RefusalTest, FileShrinkingUnderATransferEndsItWithAnError) {
+  Engine E({}, Files, Io);
+  Ask(E, Cat({B({0, 1}), Str("a")}));
+  Files.Replace("a", Pattern(100));
+  E.OnDatagram(Client, 40000, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), 1ms);
+  auto Out = Io.Take();
+  ASSERT_EQ(Out.size(), 1u); // never a short block that would end the file early
+  EXPECT_EQ(Out[0].Data, Cat({B({0, 5, 0, 0}), Str("File changed during transfer")}));
+  EXPECT_EQ(E.ActiveTransfers(), 0u);
+  EXPECT_EQ(Io.Reports.at(0).Outcome, "file changed");
+}
+
+TEST_F(RefusalTest, ShutdownReportsAndClosesEverything) {
+  Engine E({}, Files, Io);
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 1});
+  Ask(E, Cat({B({0, 1}), Str("a"), Str("multicast"), Str("0")}), {Client.Ip, 2});
+  Ask(E, Cat({B({0, 1}), Str("a"), Str("multicast"), Str("1")}), {Client.Ip, 3});
+  EXPECT_EQ(E.ActiveClients(), 3u);
+  EXPECT_EQ(E.ActiveGroups(), 1u);
+  E.Shutdown(1ms);
+  EXPECT_EQ(E.ActiveTransfers(), 0u);
+  EXPECT_TRUE(Io.Open.empty());
+  ASSERT_EQ(Io.Reports.size(), 3u);
+  for (auto &R : Io.Reports) {
+    EXPECT_EQ(R.Outcome, "stopped");
+  }
+}
+
+} // namespace
+} // namespace zem4::server::testing

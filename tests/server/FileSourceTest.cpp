@@ -1,0 +1,123 @@
+// Serving files from a root directory: what is refused, what is read.
+#include "server/engine/FileSource.h"
+#include "server/engine/Schedule.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zem4::server {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DirectorySourceTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char Template[] = "/tmp/zem4-root-XXXXXX";
+    ASSERT_NE(mkdtemp(Template), nullptr);
+    Base = Template;
+    Root = Base / "root";
+    fs::create_directories(Root / "sub");
+    Write(Root / "file.bin", "hello world");
+    Write(Root / "sub" / "inner.txt", std::string(3000, 'x'));
+    Write(Base / "secret", "outside");
+    fs::create_symlink("file.bin", Root / "link-in");
+    fs::create_symlink("../secret", Root / "link-out");
+    fs::create_symlink("/etc/hostname", Root / "link-abs");
+    fs::create_directory_symlink("sub", Root / "dirlink");
+    ASSERT_EQ(mkfifo((Root / "fifo").c_str(), 0600), 0);
+  }
+  void TearDown() override { fs::remove_all(Base); }
+  static void Write(const fs::path &P, const std::string &Text) { std::ofstream(P, std::ios::binary) << Text; }
+
+  fs::path Base, Root;
+};
+
+TEST_F(DirectorySourceTest, RefusesEverythingOutsideTheRootAndNonRegularFiles) {
+  DirectoryFileSource S(Root.string());
+  EXPECT_EQ(S.Open("missing").Error, OpenError::NotFound);
+  EXPECT_EQ(S.Open("sub/missing").Error, OpenError::NotFound);
+  EXPECT_EQ(S.Open("file.bin/x").Error, OpenError::NotFound);
+  EXPECT_EQ(S.Open("").Error, OpenError::NotFound);
+  EXPECT_EQ(S.Open("/etc/hostname").Error, OpenError::AccessDenied);
+  EXPECT_EQ(S.Open("../secret").Error, OpenError::AccessDenied);
+  EXPECT_EQ(S.Open("sub/../file.bin").Error, OpenError::AccessDenied);
+  EXPECT_EQ(S.Open("link-out").Error, OpenError::AccessDenied);
+  EXPECT_EQ(S.Open("link-abs").Error, OpenError::AccessDenied);
+  EXPECT_EQ(S.Open("sub").Error, OpenError::AccessDenied);  // directory
+  EXPECT_EQ(S.Open(".").Error, OpenError::AccessDenied);
+  EXPECT_EQ(S.Open("fifo").Error, OpenError::AccessDenied); // and no hang opening it
+}
+
+TEST_F(DirectorySourceTest, ServesRegularFilesAndLinksThatStayInside) {
+  DirectoryFileSource S(Root.string());
+  auto F = S.Open("file.bin");
+  ASSERT_EQ(F.Error, OpenError::None);
+  EXPECT_EQ(F.File->Size(), 11u);
+  std::vector<uint8_t> Out(5);
+  ASSERT_TRUE(F.File->ReadAt(6, Out));
+  EXPECT_EQ(std::string(Out.begin(), Out.end()), "world");
+  EXPECT_FALSE(F.File->ReadAt(7, Out)); // past the end
+  auto L = S.Open("link-in");
+  ASSERT_EQ(L.Error, OpenError::None);
+  EXPECT_EQ(L.File->Id(), F.File->Id()); // one file, one group
+  EXPECT_EQ(S.Open("dirlink/inner.txt").Error, OpenError::None);
+  EXPECT_EQ(S.Open("./sub/inner.txt").Error, OpenError::None);
+}
+
+TEST_F(DirectorySourceTest, DigestIsCachedUntilTheFileChanges) {
+  DirectoryFileSource S(Root.string());
+  auto F = S.Open("file.bin");
+  // SHA-256("hello world")
+  const std::string Known = "b94d27b9934d3e08a52e52d7da7dabfac484efe37a5380ee9088f7ace2efcde9";
+  EXPECT_EQ(F.File->Sha256Hex(), Known);
+  EXPECT_EQ(S.Open("link-in").File->Sha256Hex(), Known);
+  Write(Root / "file.bin", "hello there, world");
+  // The open file no longer matches what it would send: no digest.
+  EXPECT_EQ(F.File->Sha256Hex(), std::nullopt);
+  auto G = S.Open("file.bin");
+  EXPECT_EQ(G.File->Sha256Hex(), Sha256Hex(std::span<const uint8_t>(
+                                     reinterpret_cast<const uint8_t *>("hello there, world"), 18)));
+}
+
+TEST(NameCheck, AbsoluteAndParentComponents) {
+  EXPECT_EQ(CheckRequestName("a/b/c"), OpenError::None);
+  EXPECT_EQ(CheckRequestName("a..b"), OpenError::None);
+  EXPECT_EQ(CheckRequestName("..a"), OpenError::None);
+  EXPECT_EQ(CheckRequestName("a/.."), OpenError::AccessDenied);
+  EXPECT_EQ(CheckRequestName("../a"), OpenError::AccessDenied);
+  EXPECT_EQ(CheckRequestName("/a"), OpenError::AccessDenied);
+  EXPECT_EQ(CheckRequestName(""), OpenError::NotFound);
+}
+
+TEST(Blocks, CountsLengthsAndSchedules) {
+  EXPECT_EQ(BlockCount(0), 1u);
+  EXPECT_EQ(BlockCount(1031), 1u);
+  EXPECT_EQ(BlockCount(1032), 2u); // the last one empty
+  EXPECT_EQ(BlockCount(1033), 2u);
+  EXPECT_EQ(BlockLength(1032, 1), 1032u);
+  EXPECT_EQ(BlockLength(1032, 2), 0u);
+  EXPECT_EQ(BlockLength(1040, 2), 8u);
+  EXPECT_EQ(BlockLength(0, 1), 0u);
+
+  std::vector<BlockRange> Listed{{9, 12}, {0, 2}, {11, 15}, {16, 16}, {18, 0xFFFFFFFF}, {7, 5}};
+  auto S = PassSchedule::FromRanges(Listed, 20);
+  EXPECT_EQ(S.Ranges(), (std::vector<BlockRange>{{1, 2}, {9, 16}, {18, 20}}));
+  EXPECT_EQ(S.Count(), 13u);
+  EXPECT_EQ(S.BlockAt(1), 1u);
+  EXPECT_EQ(S.BlockAt(3), 9u);
+  EXPECT_EQ(S.BlockAt(10), 16u);
+  EXPECT_EQ(S.BlockAt(11), 18u);
+  EXPECT_EQ(S.BlockAt(13), 20u);
+  // Nothing that exists: the last block alone.
+  auto Empty = PassSchedule::FromRanges(std::vector<BlockRange>{{21, 0xFFFFFFFF}}, 20);
+  EXPECT_EQ(Empty.Ranges(), (std::vector<BlockRange>{{20, 20}}));
+  EXPECT_EQ(PassSchedule::WholeFile(5).BlockAt(5), 5u);
+}
+
+} // namespace
+} // namespace zem4::server
