@@ -126,8 +126,10 @@ EFI_STATUS EFIAPI WaitForEvent(UINTN count, EFI_EVENT *events, UINTN *index) {
 EFI_STATUS EFIAPI SignalEvent(EFI_EVENT event) {
   ZEM4_ENTER("SignalEvent");
   const EFI_STATUS st = fw->Events().Signal(event);
-  // As on a machine: leaving the call lets what just became runnable run.
-  fw->Events().Dispatch();
+  // As on a machine: leaving the call lets what just became runnable run
+  // (but not inside a device's servicing, which the tick finishes first).
+  if (!fw->InTick())
+    fw->Events().Dispatch();
   return st;
 }
 

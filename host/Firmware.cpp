@@ -95,6 +95,8 @@ void Firmware::Tick() {
   s_->events.Dispatch();
 }
 
+bool Firmware::InTick() const { return s_->ticking; }
+
 namespace {
 std::optional<Time100ns> Earliest(std::optional<Time100ns> a, std::optional<Time100ns> b) {
   if (!a)

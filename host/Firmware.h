@@ -62,6 +62,8 @@ public:
   // What a timer interrupt does between calls: fire due timers, service the
   // devices, then run the notifications the current TPL allows.
   void Tick();
+  // True while the tick fires timers and services devices.
+  bool InTick() const;
   // Nothing is runnable: move to the next deadline (virtual: jump; real:
   // sleep, bounded) and Tick. False when no timer or device has a deadline.
   bool AdvanceIdle();
