@@ -166,7 +166,8 @@ EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This,
 
   DiagLog(DIAG_ERROR,
           "DriverBindingStop: ChildrenNum is 0 and begin destroy the conjuction UDP child.\n");
-  gBS->CloseProtocol(ControllerHandle, &gEfiUdp4ProtocolGuid, This->DriverBindingHandle, Parent);
+  // Everything that can fail comes before the reserve is given up, so that a
+  // failed Stop leaves a controller that a later Stop can still take down.
   Status = gBS->OpenProtocol(Parent, &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)&UdpSb,
                              This->DriverBindingHandle, ControllerHandle,
                              EFI_OPEN_PROTOCOL_GET_PROTOCOL);
@@ -174,13 +175,13 @@ EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This,
     DiagLog(DIAG_ERROR, "DriverBindingStop: Get Udp4SB failed %r on Parent controller.\n", Status);
     return Status;
   }
-  UdpSb->DestroyChild(UdpSb, Sb->UdpChildHandle);
-
   Status = gBS->UninstallMultipleProtocolInterfaces(Parent, &gZem4ServiceBindingProtocolGuid,
                                                     &Sb->ServiceBinding, (VOID *)NULL);
   if (EFI_ERROR(Status)) {
     return Status;
   }
+  gBS->CloseProtocol(ControllerHandle, &gEfiUdp4ProtocolGuid, This->DriverBindingHandle, Parent);
+  UdpSb->DestroyChild(UdpSb, Sb->UdpChildHandle);
 
   gBS->FreePool(Sb);
   if (gZem4StartedControllers > 0) {

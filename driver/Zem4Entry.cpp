@@ -147,5 +147,14 @@ EFI_STATUS EFIAPI DriverUnload(EFI_HANDLE ImageHandle) {
   }
 
   gBS->FreePool(Handles);
+
+  // Success means the image-level protocols are gone: the firmware frees the
+  // image next, and a binding left behind would point into freed code.
+  UninstallImageProtocols(ImageHandle);
+  VOID *Interface = NULL;
+  if (!EFI_ERROR(gBS->HandleProtocol(ImageHandle, &gEfiDriverBindingProtocolGuid, &Interface)) &&
+      Interface == &gZem4DriverBinding) {
+    return EFI_DEVICE_ERROR;
+  }
   return EFI_SUCCESS;
 }

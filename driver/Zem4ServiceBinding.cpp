@@ -171,8 +171,19 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
   Sb->ChildrenNum--;
   Zem4ReleaseLock(&Sb->Lock);
 
-  gBS->UninstallMultipleProtocolInterfaces(ChildHandle, &gZem4ProtocolGuid, &Instance->Protocol,
-                                           (VOID *)NULL);
+  Status = gBS->UninstallMultipleProtocolInterfaces(ChildHandle, &gZem4ProtocolGuid,
+                                                    &Instance->Protocol, (VOID *)NULL);
+  if (EFI_ERROR(Status)) {
+    // Its protocol is still reachable on the handle: the instance must live
+    // on as a child rather than be freed under its callers.
+    if (!EFI_ERROR(Zem4AcquireLock(&Sb->Lock))) {
+      InsertTailList(&Sb->Children, &Instance->Link);
+      Sb->ChildrenNum++;
+      Zem4ReleaseLock(&Sb->Lock);
+      Instance->InDestroy = 0;
+    }
+    return Status;
+  }
 
   Status = gBS->OpenProtocol(Sb->ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid,
                              (VOID **)&UdpSb, AgentHandle(), Sb->ControllerHandle,
