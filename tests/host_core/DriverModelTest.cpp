@@ -29,6 +29,7 @@ struct TestDriver {
   const EFI_GUID *consumes = nullptr;
   int childCount = 0;
   EFI_STATUS startResult = EFI_SUCCESS;
+  EFI_STATUS stopResult = EFI_SUCCESS;
   std::vector<EFI_HANDLE> *known = nullptr;
   std::vector<EFI_HANDLE> children;
   int childIface = 7;
@@ -74,6 +75,8 @@ struct TestDriver {
     for (UINTN i = 0; i < n; ++i)
       line += "," + Name(children[i], *d->known);
     gLog->push_back(line + ")");
+    if (EFI_ERROR(d->stopResult))
+      return d->stopResult;
     if (n == 0)
       return gTestBs->CloseProtocol(ctl, d->consumes, This->DriverBindingHandle, ctl);
     for (UINTN i = 0; i < n; ++i) {
@@ -231,6 +234,41 @@ TEST_F(DriverModelTest, UninstallingAHeldInterfaceStopsTheDriverFirst) {
   EXPECT_EQ(log, (std::vector<std::string>{"drv.Stop(h0,0)"}));
   EXPECT_FALSE(Fw().IsHandle(ctl));
   RemoveDriver(drv);
+}
+
+TEST_F(DriverModelTest, UninstallRefusedWhenTheHolderCannotStopAndTheHolderIsReconnected) {
+  EFI_HANDLE ctl = Controller();
+  TestDriver &drv = AddDriver("drv", kBusGuid, 0x10);
+  ASSERT_EQ(Fw().ConnectController(ctl), EFI_SUCCESS);
+  drv.stopResult = EFI_DEVICE_ERROR;
+  log.clear();
+  EXPECT_EQ(Bs()->UninstallProtocolInterface(ctl, &kBusGuid, &busIface), EFI_ACCESS_DENIED);
+  EXPECT_EQ(log, (std::vector<std::string>{"drv.Stop(h0,0)", "drv.Start(h0)"}));
+  EXPECT_TRUE(Fw().IsHandle(ctl));
+  EXPECT_EQ(Fw().Live().openProtocolEntries, 1u);
+  EXPECT_EQ(Bs()->DisconnectController(ctl, nullptr, nullptr), EFI_DEVICE_ERROR);
+  drv.stopResult = EFI_SUCCESS;
+  EXPECT_EQ(Bs()->UninstallProtocolInterface(ctl, &kBusGuid, &busIface), EFI_SUCCESS);
+  RemoveDriver(drv);
+}
+
+TEST_F(DriverModelTest, ExclusiveOpenAsksTheDriverHoldingTheInterfaceToStop) {
+  EFI_HANDLE ctl = Controller();
+  TestDriver &drv = AddDriver("drv", kBusGuid, 0x10);
+  ASSERT_EQ(Fw().ConnectController(ctl), EFI_SUCCESS);
+  EFI_HANDLE app = Fw().CreateImageHandle();
+  log.clear();
+  void *got = nullptr;
+  ASSERT_EQ(Bs()->OpenProtocol(ctl, &kBusGuid, &got, app, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE),
+            EFI_SUCCESS);
+  EXPECT_EQ(log, (std::vector<std::string>{"drv.Stop(h0,0)"}));
+  EXPECT_EQ(got, &busIface);
+  // While the application holds it, the driver is shut out.
+  EXPECT_EQ(Bs()->ConnectController(ctl, nullptr, nullptr, FALSE), EFI_NOT_FOUND);
+  EXPECT_EQ(Bs()->CloseProtocol(ctl, &kBusGuid, app, nullptr), EFI_SUCCESS);
+  Fw().RemoveImage(app);
+  RemoveDriver(drv);
+  EXPECT_EQ(Bs()->UninstallProtocolInterface(ctl, &kBusGuid, &busIface), EFI_SUCCESS);
 }
 
 // An image whose entry installs a driver binding and whose Unload removes it.

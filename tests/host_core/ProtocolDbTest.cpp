@@ -320,6 +320,42 @@ TEST_F(ProtocolDb, LocateServices) {
   Remove(h3, kGuidA, &ifaceC);
 }
 
+TEST_F(ProtocolDb, FreedAndForgedHandlesAreRefusedByEveryService) {
+  EFI_HANDLE h = NewHandle(kGuidA, &ifaceA);
+  EFI_HANDLE agent = Agent();
+  Remove(h, kGuidA, &ifaceA); // h is gone now
+  int local = 0;
+  for (EFI_HANDLE bad : {h, static_cast<EFI_HANDLE>(&local)}) {
+    void *got = nullptr;
+    EXPECT_EQ(Bs()->OpenProtocol(bad, &kGuidA, &got, agent, agent, EFI_OPEN_PROTOCOL_BY_DRIVER),
+              EFI_INVALID_PARAMETER);
+    EXPECT_EQ(Bs()->CloseProtocol(bad, &kGuidA, agent, agent), EFI_INVALID_PARAMETER);
+    EXPECT_EQ(Bs()->HandleProtocol(bad, &kGuidA, &got), EFI_INVALID_PARAMETER);
+    EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *info = nullptr;
+    UINTN n = 0;
+    EXPECT_EQ(Bs()->OpenProtocolInformation(bad, &kGuidA, &info, &n), EFI_INVALID_PARAMETER);
+    EFI_GUID **guids = nullptr;
+    EXPECT_EQ(Bs()->ProtocolsPerHandle(bad, &guids, &n), EFI_INVALID_PARAMETER);
+    EXPECT_EQ(Bs()->UninstallMultipleProtocolInterfaces(bad, &kGuidA, &ifaceA, nullptr),
+              EFI_INVALID_PARAMETER);
+    // A bad agent or controller is refused as well.
+    EFI_HANDLE ok = NewHandle(kGuidB, &ifaceB);
+    EXPECT_EQ(Bs()->OpenProtocol(ok, &kGuidB, &got, bad, ok, EFI_OPEN_PROTOCOL_BY_DRIVER),
+              EFI_INVALID_PARAMETER);
+    EXPECT_EQ(Bs()->OpenProtocol(ok, &kGuidB, &got, agent, bad, EFI_OPEN_PROTOCOL_BY_DRIVER),
+              EFI_INVALID_PARAMETER);
+    Remove(ok, kGuidB, &ifaceB);
+  }
+  UINTN size = 0;
+  EXPECT_EQ(Bs()->LocateHandle(ByRegisterNotify, nullptr, &local, &size, nullptr),
+            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Bs()->LocateHandle(AllHandles, nullptr, nullptr, nullptr, nullptr),
+            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Fw().Live().openProtocolEntries, 0u);
+  EXPECT_EQ(Fw().Live().poolAllocations, 0u);
+  Remove(agent, kGuidC, &ifaceC);
+}
+
 TEST_F(ProtocolDb, ReinstallSwapsTheInterfaceInPlace) {
   EFI_HANDLE h = NewHandle(kGuidA, &ifaceA);
   EXPECT_EQ(Bs()->ReinstallProtocolInterface(h, &kGuidA, &ifaceB, &ifaceC), EFI_NOT_FOUND);
