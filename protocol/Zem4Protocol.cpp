@@ -77,7 +77,7 @@ EFI_STATUS EFIAPI Zem4Config(Zem4 *This, Zem4ConfigData *ConfigData) {
   Zem4Instance *Instance = ZEM4_INSTANCE_FROM_PROTOCOL(This);
 
   if (ConfigData == NULL) {
-    EFI_TPL OldTpl = gBS->RaiseTPL(ZEM4_TPL_LOCK);
+    EFI_TPL OldTpl = Zem4RaiseToLock();
     Instance->Configured = 0;
     if (Instance->State != ZEM4_STATE_IDLE) {
       Instance->Status = EFI_ABORTED;

@@ -84,6 +84,12 @@ VOID Zem4RrqSetMode(UINT32 Mode, Zem4Instance *Instance) {
   }
 }
 
+EFI_TPL Zem4RaiseToLock(VOID) {
+  EFI_TPL Current = gBS->RaiseTPL(TPL_HIGH_LEVEL);
+  gBS->RestoreTPL(Current);
+  return gBS->RaiseTPL(Current > ZEM4_TPL_LOCK ? Current : ZEM4_TPL_LOCK);
+}
+
 VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds) {
   // 64-bit: an override time-out of 65535 s is 6.5e11 units of 100 ns.
   UINT64 Total = MultU64x64(Seconds, 1000) + Milliseconds;

@@ -45,6 +45,11 @@ typedef struct Zem4RrqData {
 // A mode without a row stores only Mode.
 VOID Zem4RrqSetMode(UINT32 Mode, Zem4Instance *Instance);
 
+// Takes the driver lock: raises to ZEM4_TPL_LOCK, or stays where the caller
+// already is when that is higher (a token event above TPL_CALLBACK may start
+// the next transfer). Returns the level to restore.
+EFI_TPL Zem4RaiseToLock(VOID);
+
 // Re-arms Event once for Seconds s + Milliseconds ms (cancelling it first).
 VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds);
 

@@ -190,7 +190,7 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
     return Status;
   }
 
-  EFI_TPL OldTpl = gBS->RaiseTPL(ZEM4_TPL_LOCK);
+  EFI_TPL OldTpl = Zem4RaiseToLock();
   Status = Zem4InitRrqState(Instance, Opcode);
   if (!EFI_ERROR(Status)) {
     Instance->RxContext.Signature = ZEM4_RX_CONTEXT_SIGNATURE;
