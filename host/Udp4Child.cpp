@@ -294,9 +294,11 @@ EFI_STATUS Udp4Child::Transmit(EFI_UDP4_COMPLETION_TOKEN *token) {
   const EFI_UDP4_TRANSMIT_DATA &tx = *token->Packet.TxData;
   if (tx.FragmentCount == 0)
     return EFI_INVALID_PARAMETER;
+  // The table runs past its declared single entry.
+  const EFI_UDP4_FRAGMENT_DATA *table = tx.FragmentTable;
   uint64_t total = 0;
   for (UINT32 i = 0; i < tx.FragmentCount; ++i) {
-    const EFI_UDP4_FRAGMENT_DATA &f = tx.FragmentTable[i];
+    const EFI_UDP4_FRAGMENT_DATA &f = table[i];
     if (f.FragmentLength == 0 || !f.FragmentBuffer)
       return EFI_INVALID_PARAMETER;
     total += f.FragmentLength;
@@ -332,8 +334,8 @@ EFI_STATUS Udp4Child::Transmit(EFI_UDP4_COMPLETION_TOKEN *token) {
   d.dstPort = dstPort;
   d.payload.reserve(total);
   for (UINT32 i = 0; i < tx.FragmentCount; ++i) {
-    const auto *p = static_cast<const uint8_t *>(tx.FragmentTable[i].FragmentBuffer);
-    d.payload.insert(d.payload.end(), p, p + tx.FragmentTable[i].FragmentLength);
+    const auto *p = static_cast<const uint8_t *>(table[i].FragmentBuffer);
+    d.payload.insert(d.payload.end(), p, p + table[i].FragmentLength);
   }
   switch (port_->Send(d)) {
   case NetStatus::Ok:

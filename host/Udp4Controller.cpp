@@ -1,5 +1,7 @@
 #include "host/Udp4Controller.h"
 
+#include "host/ProtocolServices.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -106,8 +108,8 @@ EFI_STATUS Udp4ControllerImpl::CreateChild(EFI_HANDLE *childHandle) {
   // The child's record in the protocol database: the stack holds the
   // controller's service binding on the child's behalf.
   void *iface = nullptr;
-  st = fw_.BootServices()->OpenProtocol(handle_, &gEfiUdp4ServiceBindingProtocolGuid, &iface,
-                                        agent_, handle, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
+  st = fw_.Protocols().Open(handle_, &gEfiUdp4ServiceBindingProtocolGuid, &iface, agent_, handle,
+                            EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
   if (EFI_ERROR(st)) {
     fw_.UninstallProtocol(handle, gEfiUdp4ProtocolGuid, child->Protocol());
     return st;
@@ -133,15 +135,14 @@ EFI_STATUS Udp4ControllerImpl::DestroyChild(EFI_HANDLE childHandle) {
   if (child->destroying)
     return EFI_SUCCESS; // re-entered from the Stop that uninstalling triggers
   child->destroying = true;
-  fw_.BootServices()->CloseProtocol(handle_, &gEfiUdp4ServiceBindingProtocolGuid, agent_,
-                                    childHandle);
+  fw_.Protocols().Close(handle_, &gEfiUdp4ServiceBindingProtocolGuid, agent_, childHandle);
   // A driver holding the protocol BY_DRIVER is stopped by the database; if
   // it cannot be, the uninstall is refused and the child stays.
   EFI_STATUS st = fw_.UninstallProtocol(childHandle, gEfiUdp4ProtocolGuid, child->Protocol());
   if (EFI_ERROR(st)) {
     void *iface = nullptr;
-    fw_.BootServices()->OpenProtocol(handle_, &gEfiUdp4ServiceBindingProtocolGuid, &iface, agent_,
-                                     childHandle, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
+    fw_.Protocols().Open(handle_, &gEfiUdp4ServiceBindingProtocolGuid, &iface, agent_, childHandle,
+                         EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
     child->destroying = false;
     return st;
   }
@@ -185,9 +186,10 @@ EFI_STATUS Udp4ControllerImpl::HandOut(ReceivedDatagram &&rx, EFI_UDP4_COMPLETIO
   data->UdpSession.DestinationPort = rx.datagram.dstPort;
   data->DataLength = UINT32(payload.size());
   data->FragmentCount = UINT32(count);
+  EFI_UDP4_FRAGMENT_DATA *table = data->FragmentTable; // sized for `count` above
   for (size_t i = 0; i < count; ++i) {
-    data->FragmentTable[i].FragmentLength = UINT32(record->pieces[i].size());
-    data->FragmentTable[i].FragmentBuffer = record->pieces[i].data();
+    table[i].FragmentLength = UINT32(record->pieces[i].size());
+    table[i].FragmentBuffer = record->pieces[i].data();
   }
   EFI_STATUS st =
       fw_.CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, &OnRecycle, record.get(), &record->recycle);

@@ -2,19 +2,30 @@
 // the C++ object behind This, give the fault injector its say, then serve.
 #include "host/Udp4Controller.h"
 
+#include "host/EventCore.h"
 #include "host/FaultInjector.h"
 
 namespace zem4::host {
 namespace {
 
+// A completion signalled inside a call (Cancel, Configure(NULL), ...) is
+// delivered before the call returns when the caller's TPL allows, as UEFI
+// firmware does on its way back down from its own raised TPL.
+void Settle(Firmware &fw) {
+  fw.Events().Dispatch();
+}
+
 template <typename Fn> EFI_STATUS ServeChild(EFI_UDP4_PROTOCOL *This, const char *call, Fn &&fn) {
   Udp4Child *child = Udp4Child::FromProtocol(This);
   if (!child)
     return EFI_INVALID_PARAMETER;
+  Firmware &fw = child->Controller().Fw();
   EFI_STATUS st = EFI_SUCCESS;
-  if (child->Controller().Fw().Faults().ShouldFail(call, st))
+  if (fw.Faults().ShouldFail(call, st))
     return st;
-  return fn(*child);
+  st = fn(*child);
+  Settle(fw);
+  return st;
 }
 
 template <typename Fn>
@@ -22,10 +33,13 @@ EFI_STATUS ServeBinding(EFI_SERVICE_BINDING_PROTOCOL *This, const char *call, Fn
   Udp4ControllerImpl *ctl = Udp4ControllerImpl::FromServiceBinding(This);
   if (!ctl)
     return EFI_INVALID_PARAMETER;
+  Firmware &fw = ctl->Fw();
   EFI_STATUS st = EFI_SUCCESS;
-  if (ctl->Fw().Faults().ShouldFail(call, st))
+  if (fw.Faults().ShouldFail(call, st))
     return st;
-  return fn(*ctl);
+  st = fn(*ctl);
+  Settle(fw);
+  return st;
 }
 
 EFI_STATUS EFIAPI GetModeData(EFI_UDP4_PROTOCOL *This, EFI_UDP4_CONFIG_DATA *Udp4ConfigData,
