@@ -159,8 +159,7 @@ EFI_STATUS EFIAPI ReinstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *
   return fw->Protocols().Reinstall(handle, guid, oldIface, newIface);
 }
 
-EFI_STATUS EFIAPI UninstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *guid,
-                                             VOID *iface) {
+EFI_STATUS EFIAPI UninstallProtocolInterface(EFI_HANDLE handle, const EFI_GUID *guid, VOID *iface) {
   ZEM4_ENTER("UninstallProtocolInterface");
   fw->CheckTplLimit("UninstallProtocolInterface", TPL_NOTIFY);
   return fw->Protocols().Uninstall(handle, guid, iface);
@@ -252,8 +251,7 @@ EFI_STATUS EFIAPI ConnectController(EFI_HANDLE controller, EFI_HANDLE *driverIma
   return fw->Drivers().Connect(controller, preferred, recursive != FALSE);
 }
 
-EFI_STATUS EFIAPI DisconnectController(EFI_HANDLE controller, EFI_HANDLE driver,
-                                       EFI_HANDLE child) {
+EFI_STATUS EFIAPI DisconnectController(EFI_HANDLE controller, EFI_HANDLE driver, EFI_HANDLE child) {
   ZEM4_ENTER("DisconnectController");
   fw->CheckTplLimit("DisconnectController", TPL_CALLBACK);
   return fw->Drivers().Disconnect(controller, driver, child);

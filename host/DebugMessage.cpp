@@ -13,7 +13,9 @@ DebugMessageService *Service() {
   return fw ? &fw->Debug() : nullptr;
 }
 
-EFI_STATUS EFIAPI Unsupported() { return EFI_UNSUPPORTED; }
+EFI_STATUS EFIAPI Unsupported() {
+  return EFI_UNSUPPORTED;
+}
 
 BOOLEAN EFIAPI IsLevelEnabledEntry(UINT32 level, UINTN, UINTN) {
   DebugMessageService *s = Service();
@@ -42,8 +44,12 @@ std::string Narrow(const std::u16string &s) {
 
 } // namespace
 
-std::string DebugMessageService::Line::Text() const { return Narrow(text); }
-std::string DebugMessageService::Line::Tag() const { return Narrow(tag); }
+std::string DebugMessageService::Line::Text() const {
+  return Narrow(text);
+}
+std::string DebugMessageService::Line::Tag() const {
+  return Narrow(tag);
+}
 
 DebugMessageService::DebugMessageService() {
   protocol_.Entry0 = Unsupported;

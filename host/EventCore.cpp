@@ -39,7 +39,9 @@ EventCore::Event *EventCore::Find(EFI_EVENT event) const {
   return it == events_.end() ? nullptr : it->second.get();
 }
 
-bool EventCore::IsEvent(EFI_EVENT event) const { return Find(event) != nullptr; }
+bool EventCore::IsEvent(EFI_EVENT event) const {
+  return Find(event) != nullptr;
+}
 
 bool EventCore::IsNotifySignal(EFI_EVENT event) const {
   const Event *ev = Find(event);
@@ -74,8 +76,8 @@ EFI_STATUS EventCore::Insert(std::unique_ptr<Event> ev, EFI_EVENT *out) {
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EventCore::Create(UINT32 type, EFI_TPL notifyTpl, EFI_EVENT_NOTIFY notify,
-                             void *context, EFI_EVENT *event) {
+EFI_STATUS EventCore::Create(UINT32 type, EFI_TPL notifyTpl, EFI_EVENT_NOTIFY notify, void *context,
+                             EFI_EVENT *event) {
   if (event == nullptr)
     return EFI_INVALID_PARAMETER;
   if (EFI_STATUS st = Validate(type, notifyTpl, notify != nullptr); EFI_ERROR(st))

@@ -15,7 +15,9 @@ void FaultInjector::Clear() {
   always_.clear();
 }
 
-void FaultInjector::ResetCounts() { counts_.clear(); }
+void FaultInjector::ResetCounts() {
+  counts_.clear();
+}
 
 bool FaultInjector::ShouldFail(std::string_view call, Status &status) {
   auto it = counts_.find(call);

@@ -71,14 +71,26 @@ Firmware::~Firmware() {
     gCurrent = s_->previous;
 }
 
-Firmware *Firmware::Current() { return gCurrent; }
+Firmware *Firmware::Current() {
+  return gCurrent;
+}
 
-EFI_SYSTEM_TABLE *Firmware::SystemTable() { return &s_->systemTable; }
-EFI_BOOT_SERVICES *Firmware::BootServices() { return &s_->bootServices; }
-EFI_HANDLE Firmware::FirmwareHandle() const { return s_->firmwareHandle; }
+EFI_SYSTEM_TABLE *Firmware::SystemTable() {
+  return &s_->systemTable;
+}
+EFI_BOOT_SERVICES *Firmware::BootServices() {
+  return &s_->bootServices;
+}
+EFI_HANDLE Firmware::FirmwareHandle() const {
+  return s_->firmwareHandle;
+}
 
-Time100ns Firmware::Now() const { return s_->clock.Now(); }
-ClockMode Firmware::Mode() const { return s_->clock.Mode(); }
+Time100ns Firmware::Now() const {
+  return s_->clock.Now();
+}
+ClockMode Firmware::Mode() const {
+  return s_->clock.Mode();
+}
 
 void Firmware::Tick() {
   if (!s_->ticking) {
@@ -95,7 +107,9 @@ void Firmware::Tick() {
   s_->events.Dispatch();
 }
 
-bool Firmware::InTick() const { return s_->ticking; }
+bool Firmware::InTick() const {
+  return s_->ticking;
+}
 
 namespace {
 std::optional<Time100ns> Earliest(std::optional<Time100ns> a, std::optional<Time100ns> b) {
@@ -160,11 +174,19 @@ void Firmware::AddDevice(Device &device) {
     s_->devices.push_back(&device);
 }
 
-void Firmware::RemoveDevice(Device &device) { std::erase(s_->devices, &device); }
+void Firmware::RemoveDevice(Device &device) {
+  std::erase(s_->devices, &device);
+}
 
-FaultInjector &Firmware::Faults() { return s_->faults; }
-DebugMessageService &Firmware::Debug() { return s_->debug; }
-EFI_TPL Firmware::CurrentTpl() const { return s_->events.Current(); }
+FaultInjector &Firmware::Faults() {
+  return s_->faults;
+}
+DebugMessageService &Firmware::Debug() {
+  return s_->debug;
+}
+EFI_TPL Firmware::CurrentTpl() const {
+  return s_->events.Current();
+}
 
 Firmware::LiveCounts Firmware::Live() const {
   LiveCounts c;
@@ -181,7 +203,9 @@ void Firmware::AddLiveCounter(std::string name, std::function<size_t()> count) {
   s_->counters[std::move(name)] = std::move(count);
 }
 
-void Firmware::RemoveLiveCounter(const std::string &name) { s_->counters.erase(name); }
+void Firmware::RemoveLiveCounter(const std::string &name) {
+  s_->counters.erase(name);
+}
 
 std::vector<std::string> Firmware::LeakReport() const {
   std::vector<std::string> lines = s_->pool.Report();
@@ -195,9 +219,15 @@ std::vector<std::string> Firmware::LeakReport() const {
   return lines;
 }
 
-std::vector<std::string> Firmware::Violations() const { return s_->violations; }
-void Firmware::ClearViolations() { s_->violations.clear(); }
-void Firmware::AddViolation(std::string text) { s_->violations.push_back(std::move(text)); }
+std::vector<std::string> Firmware::Violations() const {
+  return s_->violations;
+}
+void Firmware::ClearViolations() {
+  s_->violations.clear();
+}
+void Firmware::AddViolation(std::string text) {
+  s_->violations.push_back(std::move(text));
+}
 
 bool Firmware::EnterService(std::string_view call, EFI_STATUS &status) {
   const bool fail = s_->faults.ShouldFail(call, status);
@@ -231,7 +261,9 @@ void *Firmware::GetProtocol(EFI_HANDLE handle, const EFI_GUID &guid) const {
   return p ? p->iface : nullptr;
 }
 
-bool Firmware::IsHandle(EFI_HANDLE handle) const { return s_->handles.IsHandle(handle); }
+bool Firmware::IsHandle(EFI_HANDLE handle) const {
+  return s_->handles.IsHandle(handle);
+}
 
 EFI_HANDLE Firmware::CreateImageHandle(EFI_IMAGE_UNLOAD unload, EFI_HANDLE parent) {
   return s_->images.Create(&s_->systemTable, unload, parent);
@@ -250,8 +282,12 @@ EFI_STATUS Firmware::StartImage(EFI_HANDLE image, ImageEntryPoint entry) {
   return st;
 }
 
-EFI_STATUS Firmware::UnloadImage(EFI_HANDLE image) { return s_->images.Unload(image); }
-void Firmware::RemoveImage(EFI_HANDLE image) { s_->images.Remove(image); }
+EFI_STATUS Firmware::UnloadImage(EFI_HANDLE image) {
+  return s_->images.Unload(image);
+}
+void Firmware::RemoveImage(EFI_HANDLE image) {
+  s_->images.Remove(image);
+}
 
 EFI_STATUS Firmware::ConnectController(EFI_HANDLE controller, bool recursive) {
   return s_->drivers.Connect(controller, {}, recursive);
@@ -275,22 +311,44 @@ EFI_EVENT Firmware::CreateHostEvent(UINT32 type, EFI_TPL notifyTpl,
   return ev;
 }
 
-EFI_STATUS Firmware::SignalEvent(EFI_EVENT event) { return s_->events.Signal(event); }
-EFI_STATUS Firmware::CloseEvent(EFI_EVENT event) { return s_->events.Close(event); }
-bool Firmware::IsEvent(EFI_EVENT event) const { return s_->events.IsEvent(event); }
+EFI_STATUS Firmware::SignalEvent(EFI_EVENT event) {
+  return s_->events.Signal(event);
+}
+EFI_STATUS Firmware::CloseEvent(EFI_EVENT event) {
+  return s_->events.Close(event);
+}
+bool Firmware::IsEvent(EFI_EVENT event) const {
+  return s_->events.IsEvent(event);
+}
 
 EFI_STATUS Firmware::AllocatePool(size_t size, void **buffer) {
   return s_->pool.Allocate(EfiBootServicesData, size, buffer);
 }
 
-EFI_STATUS Firmware::FreePool(void *buffer) { return s_->pool.Free(buffer); }
+EFI_STATUS Firmware::FreePool(void *buffer) {
+  return s_->pool.Free(buffer);
+}
 
-Clock &Firmware::Clk() { return s_->clock; }
-PoolMemory &Firmware::Memory() { return s_->pool; }
-EventCore &Firmware::Events() { return s_->events; }
-HandleDatabase &Firmware::Handles() { return s_->handles; }
-ProtocolServices &Firmware::Protocols() { return s_->protocols; }
-DriverModel &Firmware::Drivers() { return s_->drivers; }
-Images &Firmware::ImageTable() { return s_->images; }
+Clock &Firmware::Clk() {
+  return s_->clock;
+}
+PoolMemory &Firmware::Memory() {
+  return s_->pool;
+}
+EventCore &Firmware::Events() {
+  return s_->events;
+}
+HandleDatabase &Firmware::Handles() {
+  return s_->handles;
+}
+ProtocolServices &Firmware::Protocols() {
+  return s_->protocols;
+}
+DriverModel &Firmware::Drivers() {
+  return s_->drivers;
+}
+Images &Firmware::ImageTable() {
+  return s_->images;
+}
 
 } // namespace zem4::host

@@ -128,8 +128,8 @@ std::vector<std::string> HandleDatabase::Report(EFI_HANDLE skipHandle) const {
           char attr[16];
           std::snprintf(attr, sizeof attr, "0x%02X", static_cast<unsigned>(e.attributes));
           lines.push_back("  open " + GuidText(p->guid) + " on " + Ptr(handle) + " by agent " +
-                          Ptr(e.agent) + " for controller " + Ptr(e.controller) +
-                          ", attributes " + attr + ", count " + std::to_string(e.openCount));
+                          Ptr(e.agent) + " for controller " + Ptr(e.controller) + ", attributes " +
+                          attr + ", count " + std::to_string(e.openCount));
         }
   }
   return lines;

@@ -32,12 +32,14 @@ bool ValidAttributes(UINT32 a) {
   }
 }
 
-bool IsNonDriverOpen(UINT32 a) { return a == kByHandle || a == kGet || a == kTest; }
+bool IsNonDriverOpen(UINT32 a) {
+  return a == kByHandle || a == kGet || a == kTest;
+}
 
 } // namespace
 
-EFI_STATUS ProtocolServices::Install(EFI_HANDLE *handle, const EFI_GUID *guid,
-                                     UINT32 interfaceType, void *iface) {
+EFI_STATUS ProtocolServices::Install(EFI_HANDLE *handle, const EFI_GUID *guid, UINT32 interfaceType,
+                                     void *iface) {
   if (handle == nullptr || guid == nullptr || interfaceType != EFI_NATIVE_INTERFACE)
     return EFI_INVALID_PARAMETER;
   if (*handle != nullptr) {
@@ -244,9 +246,8 @@ EFI_STATUS ProtocolServices::Close(EFI_HANDLE handle, const EFI_GUID *guid, EFI_
   auto *p = db_.Find(handle, *guid);
   if (p == nullptr)
     return EFI_NOT_FOUND;
-  const size_t removed = std::erase_if(p->opens, [&](const auto &e) {
-    return e.agent == agent && e.controller == controller;
-  });
+  const size_t removed = std::erase_if(
+      p->opens, [&](const auto &e) { return e.agent == agent && e.controller == controller; });
   return removed ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
@@ -272,8 +273,7 @@ EFI_STATUS ProtocolServices::OpenInformation(EFI_HANDLE handle, const EFI_GUID *
   return EFI_SUCCESS;
 }
 
-EFI_STATUS ProtocolServices::HandleProtocol(EFI_HANDLE handle, const EFI_GUID *guid,
-                                            void **iface) {
+EFI_STATUS ProtocolServices::HandleProtocol(EFI_HANDLE handle, const EFI_GUID *guid, void **iface) {
   if (guid == nullptr || iface == nullptr || !db_.IsHandle(handle))
     return EFI_INVALID_PARAMETER;
   return Open(handle, guid, iface, firmwareHandle_, nullptr, kByHandle);
@@ -285,8 +285,8 @@ EFI_STATUS ProtocolServices::ProtocolsPerHandle(EFI_HANDLE handle, EFI_GUID ***g
     return EFI_INVALID_PARAMETER;
   auto *h = db_.Get(handle);
   void *buffer = nullptr;
-  if (EFI_ERROR(pool_.Allocate(EfiBootServicesData, h->protocols.size() * sizeof(EFI_GUID *),
-                               &buffer)))
+  if (EFI_ERROR(
+          pool_.Allocate(EfiBootServicesData, h->protocols.size() * sizeof(EFI_GUID *), &buffer)))
     return EFI_OUT_OF_RESOURCES;
   auto *out = static_cast<EFI_GUID **>(buffer);
   for (size_t i = 0; i < h->protocols.size(); ++i)
@@ -315,9 +315,8 @@ EFI_STATUS ProtocolServices::Search(UINT32 searchType, const EFI_GUID *guid, voi
   return out.empty() ? EFI_NOT_FOUND : EFI_SUCCESS;
 }
 
-EFI_STATUS ProtocolServices::LocateHandle(UINT32 searchType, const EFI_GUID *guid,
-                                          void *searchKey, UINTN *bufferSize,
-                                          EFI_HANDLE *buffer) {
+EFI_STATUS ProtocolServices::LocateHandle(UINT32 searchType, const EFI_GUID *guid, void *searchKey,
+                                          UINTN *bufferSize, EFI_HANDLE *buffer) {
   if (bufferSize == nullptr || (buffer == nullptr && *bufferSize != 0))
     return EFI_INVALID_PARAMETER;
   std::vector<EFI_HANDLE> found;

@@ -58,8 +58,7 @@ struct TestDriver {
       return st;
     for (int i = 0; i < d->childCount; ++i) {
       EFI_HANDLE child = nullptr;
-      gTestBs->InstallProtocolInterface(&child, &kChildGuid, EFI_NATIVE_INTERFACE,
-                                        &d->childIface);
+      gTestBs->InstallProtocolInterface(&child, &kChildGuid, EFI_NATIVE_INTERFACE, &d->childIface);
       gTestBs->OpenProtocol(ctl, d->consumes, &iface, This->DriverBindingHandle, child,
                             EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
       d->children.push_back(child);
@@ -181,8 +180,7 @@ TEST_F(DriverModelTest, DisconnectOneChildStopsTheControllerOnlyWhenItWasTheLast
   ASSERT_EQ(Bs()->DisconnectController(ctl, nullptr, first), EFI_SUCCESS);
   EXPECT_EQ(log, (std::vector<std::string>{"bus.Stop(h0,1,h1)"}));
   log.clear();
-  ASSERT_EQ(Bs()->DisconnectController(ctl, bus.binding.DriverBindingHandle, second),
-            EFI_SUCCESS);
+  ASSERT_EQ(Bs()->DisconnectController(ctl, bus.binding.DriverBindingHandle, second), EFI_SUCCESS);
   EXPECT_EQ(log, (std::vector<std::string>{"bus.Stop(h0,1,h2)", "bus.Stop(h0,0)"}));
   RemoveDriver(bus);
   EXPECT_EQ(Bs()->UninstallProtocolInterface(ctl, &kBusGuid, &busIface), EFI_SUCCESS);
@@ -199,8 +197,8 @@ TEST_F(DriverModelTest, RecursiveConnectReachesChildrenAndUninstallStopsTheHolde
   // Removing the bus's child protocol asks leaf (its BY_DRIVER holder) to stop.
   EFI_HANDLE child = bus.children[0];
   ASSERT_EQ(Bs()->DisconnectController(ctl, nullptr, nullptr), EFI_SUCCESS);
-  EXPECT_EQ(log, (std::vector<std::string>{"bus.Stop(h0,1,h1)", "leaf.Stop(h1,0)",
-                                           "bus.Stop(h0,0)"}));
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"bus.Stop(h0,1,h1)", "leaf.Stop(h1,0)", "bus.Stop(h0,0)"}));
   EXPECT_FALSE(Fw().IsHandle(child));
   RemoveDriver(bus);
   RemoveDriver(leaf);
@@ -327,9 +325,8 @@ TEST_F(DriverModelTest, UnloadImageCallsTheImagesUnloadAndRemovesTheImage) {
 
 TEST_F(DriverModelTest, AFailingEntryPointUnloadsTheImage) {
   EFI_HANDLE image = Fw().CreateImageHandle();
-  auto failing = [](EFI_HANDLE, EFI_SYSTEM_TABLE *) EFIAPI -> EFI_STATUS {
-    return EFI_OUT_OF_RESOURCES;
-  };
+  auto failing = [](EFI_HANDLE, EFI_SYSTEM_TABLE *)
+                     EFIAPI -> EFI_STATUS { return EFI_OUT_OF_RESOURCES; };
   EXPECT_EQ(Fw().StartImage(image, failing), EFI_OUT_OF_RESOURCES);
   EXPECT_FALSE(Fw().IsHandle(image));
 }

@@ -73,8 +73,7 @@ TEST_F(FaultsAndAccounting, LeakReportNamesLeakedPoolEventsHandlesOpensAndHostCo
   EFI_HANDLE h = Fw().InstallProtocol(nullptr, guid, &iface);
   EFI_HANDLE agent = Fw().InstallProtocol(nullptr, gEfiUdp4ProtocolGuid, &iface);
   void *got = nullptr;
-  ASSERT_EQ(Bs()->OpenProtocol(h, &guid, &got, agent, h, EFI_OPEN_PROTOCOL_BY_DRIVER),
-            EFI_SUCCESS);
+  ASSERT_EQ(Bs()->OpenProtocol(h, &guid, &got, agent, h, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_SUCCESS);
   size_t unrecycled = 2;
   Fw().AddLiveCounter("unrecycled datagrams", [&] { return unrecycled; });
 
@@ -143,9 +142,9 @@ TEST_F(FaultsAndAccounting, FreshPoolIsNotZeroedAndCopyMemHandlesOverlap) {
 
 TEST_F(FaultsAndAccounting, DebugMessageServiceRecordsLinesAndHonoursItsLevelMask) {
   EFI_DEBUG_MESSAGE_PROTOCOL *dm = nullptr;
-  ASSERT_EQ(Bs()->LocateProtocol(&gEfiDebugMessageProtocolGuid, nullptr,
-                                 reinterpret_cast<void **>(&dm)),
-            EFI_SUCCESS);
+  ASSERT_EQ(
+      Bs()->LocateProtocol(&gEfiDebugMessageProtocolGuid, nullptr, reinterpret_cast<void **>(&dm)),
+      EFI_SUCCESS);
   EXPECT_TRUE(dm->IsLevelEnabled(4, 0, 0));
   Fw().Debug().EnableLevel(2, false);
   EXPECT_FALSE(dm->IsLevelEnabled(2, 0, 0));

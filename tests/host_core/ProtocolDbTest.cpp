@@ -47,9 +47,9 @@ TEST_F(ProtocolDb, InstallCreatesHandlesAndRefusesDuplicatesAndBadArguments) {
   EFI_HANDLE fresh = nullptr;
   EXPECT_EQ(Bs()->InstallProtocolInterface(&fresh, nullptr, EFI_NATIVE_INTERFACE, &ifaceB),
             EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->InstallProtocolInterface(&fresh, &kGuidB, static_cast<EFI_INTERFACE_TYPE>(1),
-                                           &ifaceB),
-            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(
+      Bs()->InstallProtocolInterface(&fresh, &kGuidB, static_cast<EFI_INTERFACE_TYPE>(1), &ifaceB),
+      EFI_INVALID_PARAMETER);
   int notAHandle = 0;
   EFI_HANDLE forged = &notAHandle;
   EXPECT_EQ(Bs()->InstallProtocolInterface(&forged, &kGuidB, EFI_NATIVE_INTERFACE, &ifaceB),
@@ -72,34 +72,34 @@ TEST_F(ProtocolDb, InstallCreatesHandlesAndRefusesDuplicatesAndBadArguments) {
 
 TEST_F(ProtocolDb, InstallMultipleIsAllOrNothing) {
   EFI_HANDLE h = nullptr;
-  ASSERT_EQ(Bs()->InstallMultipleProtocolInterfaces(&h, &kGuidA, &ifaceA, &kGuidB, &ifaceB,
-                                                    nullptr),
-            EFI_SUCCESS);
+  ASSERT_EQ(
+      Bs()->InstallMultipleProtocolInterfaces(&h, &kGuidA, &ifaceA, &kGuidB, &ifaceB, nullptr),
+      EFI_SUCCESS);
   void *got = nullptr;
   EXPECT_EQ(Bs()->HandleProtocol(h, &kGuidB, &got), EFI_SUCCESS);
 
   // kGuidA is already there: kGuidC must not stay installed either.
-  EXPECT_EQ(Bs()->InstallMultipleProtocolInterfaces(&h, &kGuidC, &ifaceC, &kGuidA, &ifaceA,
-                                                    nullptr),
-            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(
+      Bs()->InstallMultipleProtocolInterfaces(&h, &kGuidC, &ifaceC, &kGuidA, &ifaceA, nullptr),
+      EFI_INVALID_PARAMETER);
   EXPECT_EQ(Bs()->HandleProtocol(h, &kGuidC, &got), EFI_UNSUPPORTED);
   // A duplicate inside one list, on a new handle: no handle is left behind.
   EFI_HANDLE other = nullptr;
-  EXPECT_EQ(Bs()->InstallMultipleProtocolInterfaces(&other, &kGuidC, &ifaceC, &kGuidC, &ifaceC,
-                                                    nullptr),
-            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(
+      Bs()->InstallMultipleProtocolInterfaces(&other, &kGuidC, &ifaceC, &kGuidC, &ifaceC, nullptr),
+      EFI_INVALID_PARAMETER);
   EXPECT_EQ(other, nullptr);
   EXPECT_EQ(Fw().Live().handles, 1u);
 
   // Uninstall multiple: a wrong interface puts back what was removed.
-  EXPECT_EQ(Bs()->UninstallMultipleProtocolInterfaces(h, &kGuidA, &ifaceA, &kGuidB, &ifaceC,
-                                                      nullptr),
-            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(
+      Bs()->UninstallMultipleProtocolInterfaces(h, &kGuidA, &ifaceA, &kGuidB, &ifaceC, nullptr),
+      EFI_INVALID_PARAMETER);
   EXPECT_EQ(Bs()->HandleProtocol(h, &kGuidA, &got), EFI_SUCCESS);
   EXPECT_EQ(got, &ifaceA);
-  EXPECT_EQ(Bs()->UninstallMultipleProtocolInterfaces(h, &kGuidA, &ifaceA, &kGuidB, &ifaceB,
-                                                      nullptr),
-            EFI_SUCCESS);
+  EXPECT_EQ(
+      Bs()->UninstallMultipleProtocolInterfaces(h, &kGuidA, &ifaceA, &kGuidB, &ifaceB, nullptr),
+      EFI_SUCCESS);
   EXPECT_FALSE(Fw().IsHandle(h));
 }
 
@@ -125,9 +125,9 @@ TEST_F(ProtocolDb, OpenByDriverIsExclusiveToOneAgent) {
   // Non-driver opens stay possible.
   EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver2, ctl, EFI_OPEN_PROTOCOL_GET_PROTOCOL),
             EFI_SUCCESS);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, nullptr, driver2, ctl,
-                               EFI_OPEN_PROTOCOL_TEST_PROTOCOL),
-            EFI_SUCCESS);
+  EXPECT_EQ(
+      Bs()->OpenProtocol(ctl, &kGuidA, nullptr, driver2, ctl, EFI_OPEN_PROTOCOL_TEST_PROTOCOL),
+      EFI_SUCCESS);
   EXPECT_EQ(Fw().Live().openProtocolEntries, 1u);
 
   // Uninstalling refuses while the driver holds it and cannot be stopped
@@ -207,12 +207,12 @@ TEST_F(ProtocolDb, OpenProtocolArgumentRules) {
             EFI_INVALID_PARAMETER);
   EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, nullptr, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE),
             EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, nullptr,
-                               EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER),
-            EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, ctl,
-                               EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER),
-            EFI_INVALID_PARAMETER)
+  EXPECT_EQ(
+      Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, nullptr, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER),
+      EFI_INVALID_PARAMETER);
+  EXPECT_EQ(
+      Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, ctl, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER),
+      EFI_INVALID_PARAMETER)
       << "a handle cannot be its own child";
   EXPECT_EQ(Fw().Live().openProtocolEntries, 0u);
   Remove(ctl, kGuidA, &ifaceA);
@@ -227,9 +227,9 @@ TEST_F(ProtocolDb, RepeatOpensCountAndCloseRemovesEveryEntryOfThePair) {
   for (int i = 0; i < 3; ++i)
     ASSERT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, child, EFI_OPEN_PROTOCOL_GET_PROTOCOL),
               EFI_SUCCESS);
-  ASSERT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, child,
-                               EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER),
-            EFI_SUCCESS);
+  ASSERT_EQ(
+      Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, child, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER),
+      EFI_SUCCESS);
   auto info = Info(ctl, kGuidA);
   ASSERT_EQ(info.size(), 2u);
   EXPECT_EQ(info[0].AgentHandle, agent);

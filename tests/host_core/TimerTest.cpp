@@ -53,8 +53,8 @@ TEST_F(Timers, PeriodicTimerFiresEveryPeriodUntilCancelled) {
   EFI_EVENT t = MakeTimer(hits);
   ASSERT_EQ(Bs()->SetTimer(t, TimerPeriodic, 100 * kMs), EFI_SUCCESS);
   RunUntil(450 * kMs);
-  EXPECT_EQ(hits.at, (std::vector<host::Time100ns>{100 * kMs, 200 * kMs, 300 * kMs, 400 * kMs,
-                                                   500 * kMs}));
+  EXPECT_EQ(hits.at,
+            (std::vector<host::Time100ns>{100 * kMs, 200 * kMs, 300 * kMs, 400 * kMs, 500 * kMs}));
   ASSERT_EQ(Bs()->SetTimer(t, TimerCancel, 0), EFI_SUCCESS);
   EXPECT_FALSE(Fw().AdvanceIdle());
   EXPECT_EQ(hits.at.size(), 5u);

@@ -177,13 +177,12 @@ TEST_F(TplEvents, CreateEventValidatesItsArguments) {
             EFI_INVALID_PARAMETER);
   EXPECT_EQ(Bs()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, nullptr, nullptr, &ev),
             EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->CreateEvent(EVT_NOTIFY_SIGNAL | EVT_NOTIFY_WAIT, TPL_CALLBACK, Record, nullptr,
-                              &ev),
-            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(
+      Bs()->CreateEvent(EVT_NOTIFY_SIGNAL | EVT_NOTIFY_WAIT, TPL_CALLBACK, Record, nullptr, &ev),
+      EFI_INVALID_PARAMETER);
   EXPECT_EQ(Bs()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_APPLICATION, Record, nullptr, &ev),
             EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->CreateEvent(EVT_NOTIFY_SIGNAL, 32, Record, nullptr, &ev),
-            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Bs()->CreateEvent(EVT_NOTIFY_SIGNAL, 32, Record, nullptr, &ev), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Bs()->CreateEvent(0x00000400, TPL_CALLBACK, Record, nullptr, &ev),
             EFI_INVALID_PARAMETER);
   EXPECT_EQ(Fw().Live().events, 0u);
