@@ -10,6 +10,11 @@ void FaultInjector::FailAlways(std::string call, Status status) {
   always_[std::move(call)] = status;
 }
 
+void FaultInjector::FailNext(std::string call, Status status) {
+  const uint64_t n = Count(call) + 1;
+  FailNth(std::move(call), n, status);
+}
+
 void FaultInjector::Clear() {
   nth_.clear();
   always_.clear();

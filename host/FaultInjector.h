@@ -16,6 +16,8 @@ public:
 
   void FailNth(std::string call, uint64_t n, Status status);
   void FailAlways(std::string call, Status status);
+  // Fails the next occurrence of `call` (the one after Count(call)).
+  void FailNext(std::string call, Status status);
   // Forgets every planned failure (the counts stay).
   void Clear();
   void ResetCounts();

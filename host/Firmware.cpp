@@ -20,6 +20,8 @@ char16_t kVendor[] = u"zem4 host firmware";
 // Real clock: the longest single sleep of AdvanceIdle, so that sockets and
 // other unscheduled sources are looked at often enough.
 constexpr Time100ns kRealIdleSlice = 10'000; // 1 ms
+// With an idle waiter and nothing scheduled: look again after this long.
+constexpr Time100ns kRealIdleWaitLimit = 1'000'000; // 100 ms
 } // namespace
 
 struct Firmware::State {
@@ -40,6 +42,7 @@ struct Firmware::State {
   EFI_BOOT_SERVICES bootServices{};
   EFI_HANDLE firmwareHandle = nullptr;
   std::vector<Device *> devices;
+  std::function<void(Time100ns)> idleWait;
   std::map<std::string, std::function<size_t()>> counters;
   std::vector<std::string> violations;
   bool ticking = false;
@@ -126,6 +129,12 @@ bool Firmware::AdvanceIdle() {
   for (Device *d : s_->devices)
     next = Earliest(next, d->NextDeadline());
   const Time100ns now = s_->clock.Now();
+  if (s_->clock.Mode() == ClockMode::Real && s_->idleWait) {
+    // The waiter wakes early for its own sources (readable sockets).
+    s_->idleWait(next ? *next : now + kRealIdleWaitLimit);
+    Tick();
+    return next.has_value();
+  }
   if (s_->clock.Mode() == ClockMode::Real) {
     const Time100ns until = next ? std::min(*next, now + kRealIdleSlice) : now + kRealIdleSlice;
     s_->clock.WaitUntil(until);
@@ -167,6 +176,22 @@ void Firmware::AdvanceBy(Time100ns delta) {
   }
   s_->clock.WaitUntil(target);
   Tick();
+}
+
+void Firmware::SetIdleWait(std::function<void(Time100ns)> wait) {
+  s_->idleWait = std::move(wait);
+}
+
+bool Firmware::RunUntil(const std::function<bool()> &done, Time100ns timeout) {
+  const Time100ns deadline = s_->clock.Now() + timeout;
+  Tick();
+  while (!done()) {
+    if (s_->clock.Now() >= deadline)
+      return false;
+    if (!AdvanceIdle() && s_->clock.Mode() == ClockMode::Virtual)
+      return done();
+  }
+  return true;
 }
 
 void Firmware::AddDevice(Device &device) {

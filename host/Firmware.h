@@ -70,6 +70,14 @@ public:
   // Virtual clock only: move time forward by `delta`, ticking at every timer
   // or device deadline on the way.
   void AdvanceBy(Time100ns delta);
+  // Ticks and idles until `done` holds; false if it still does not after
+  // `timeout` of firmware time or when nothing is left that could make it so.
+  bool RunUntil(const std::function<bool()> &done, Time100ns timeout);
+
+  // Real clock: how AdvanceIdle waits for the next deadline when nothing is
+  // runnable, e.g. in poll() on a socket network's descriptors, which also
+  // ends the wait when a datagram arrives. Unset: sleeps of at most 1 ms.
+  void SetIdleWait(std::function<void(Time100ns until)> wait);
 
   void AddDevice(Device &device);
   void RemoveDevice(Device &device);

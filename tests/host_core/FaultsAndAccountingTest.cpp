@@ -48,6 +48,19 @@ TEST_F(FaultsAndAccounting, FailAlwaysUntilClearedAndCountsEveryCall) {
   EXPECT_EQ(counts.count("SetTimer"), 0u);
 }
 
+TEST_F(FaultsAndAccounting, FailNextHitsTheCallAfterTheOnesAlreadyCounted) {
+  EFI_EVENT ev = nullptr;
+  ASSERT_EQ(Bs()->CreateEvent(EVT_TIMER, 0, nullptr, nullptr, &ev), EFI_SUCCESS);
+  Fw().Faults().FailNext("SetTimer", EFI_DEVICE_ERROR);
+  Fw().Faults().FailNext("CreateEvent", EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Bs()->SetTimer(ev, TimerRelative, 1), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Bs()->SetTimer(ev, TimerRelative, 1), EFI_SUCCESS);
+  EFI_EVENT other = nullptr;
+  EXPECT_EQ(Bs()->CreateEvent(EVT_TIMER, 0, nullptr, nullptr, &other), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(other, nullptr);
+  Bs()->CloseEvent(ev);
+}
+
 TEST_F(FaultsAndAccounting, AnyProtocolServiceCanBeFailed) {
   int iface = 0;
   Fw().Faults().FailNth("InstallMultipleProtocolInterfaces", 1, EFI_OUT_OF_RESOURCES);

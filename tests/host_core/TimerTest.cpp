@@ -148,6 +148,22 @@ TEST_F(Timers, ThreeHundredSecondRetrySequenceRunsInVirtualTime) {
   Bs()->CloseEvent(oneShot);
 }
 
+TEST_F(Timers, RunUntilStopsWhenDoneAtTheTimeoutOrWhenNothingIsLeft) {
+  Hits hits{this};
+  EFI_EVENT t = MakeTimer(hits);
+  Bs()->SetTimer(t, TimerPeriodic, 100 * kMs);
+  EXPECT_TRUE(Fw().RunUntil([&] { return hits.at.size() == 3; }, 1000 * kMs));
+  EXPECT_EQ(Fw().Now(), 300 * kMs);
+  EXPECT_FALSE(Fw().RunUntil([] { return false; }, 250 * kMs));
+  EXPECT_GE(Fw().Now(), 550 * kMs);
+  EXPECT_LE(Fw().Now(), 700 * kMs);
+  Bs()->SetTimer(t, TimerCancel, 0);
+  const host::Time100ns before = Fw().Now();
+  EXPECT_FALSE(Fw().RunUntil([] { return false; }, 1000 * kMs));
+  EXPECT_EQ(Fw().Now(), before) << "nothing scheduled: no time passes, no spinning";
+  Bs()->CloseEvent(t);
+}
+
 TEST_F(Timers, StallMovesVirtualTimeAndLetsTimersFire) {
   Hits hits{this};
   EFI_EVENT t = MakeTimer(hits);
