@@ -2,6 +2,8 @@
 
 #include "host/Udp4Controller.h"
 
+#include "host/FaultInjector.h"
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -400,23 +402,30 @@ bool Udp4Child::HasWork() const {
 
 bool Udp4Child::Service() {
   bool worked = false;
-  // Only the transmits queued before this tick: a completion notification
-  // that transmits again must wait for the next one.
+  FaultInjector &faults = controller_.Fw().Faults();
+  // The transmits queued before this tick. A completion can be made to fail
+  // ("Udp4.TransmitCompletion") as a NIC error or ICMP report would.
   size_t due = transmits_.size();
   while (due-- > 0 && !transmits_.empty()) {
     EFI_UDP4_COMPLETION_TOKEN *token = transmits_.front();
     transmits_.pop_front();
-    Complete(token, EFI_SUCCESS);
+    EFI_STATUS st = EFI_SUCCESS;
+    faults.ShouldFail("Udp4.TransmitCompletion", st);
+    Complete(token, st);
     worked = true;
   }
-  if (receive_ && port_) {
-    if (auto rx = port_->Receive()) {
-      EFI_UDP4_COMPLETION_TOKEN *token = receive_;
-      receive_ = nullptr;
-      EFI_STATUS st = controller_.HandOut(std::move(*rx), token);
-      Complete(token, st);
-      worked = true;
+  if (receive_ && port_ && port_->HasReceived()) {
+    EFI_UDP4_COMPLETION_TOKEN *token = receive_;
+    receive_ = nullptr;
+    EFI_STATUS st = EFI_SUCCESS;
+    if (faults.ShouldFail("Udp4.ReceiveCompletion", st)) {
+      // An error completion carries no data; the datagram stays queued.
+      token->Packet.RxData = nullptr;
+    } else {
+      st = controller_.HandOut(std::move(*port_->Receive()), token);
     }
+    Complete(token, st);
+    worked = true;
   }
   return worked;
 }

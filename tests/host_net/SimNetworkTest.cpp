@@ -234,6 +234,31 @@ TEST(SimNetworkTest, MulticastReachesEveryJoinedPortOfTheGroupPortButNotTheSende
   EXPECT_FALSE(members[1]->HasReceived());
 }
 
+TEST(SimNetworkTest, PromiscuousAndAnyPortWidenTheFilter) {
+  Lan lan;
+  PortConfig c;
+  c.localAddress = kC;
+  c.localPort = 9;
+  c.acceptPromiscuous = true;
+  c.remoteAddress = kB; // ignored when promiscuous
+  auto promiscuous = lan.Open(c);
+  PortConfig any;
+  any.localAddress = kB;
+  any.localPort = 1;
+  any.acceptAnyPort = true;
+  auto anyPort = lan.Open(any);
+  auto a = lan.net.OpenEndpoint(kA, 1000, nullptr);
+  a->Send(kB, 9, Bytes({1}));    // to B: the promiscuous port on C hears it too
+  a->Send(kB, 4444, Bytes({2})); // any port of B
+  a->Send(kC, 10, Bytes({3}));   // another port of C: nobody
+  lan.RunUntil(1);
+  EXPECT_EQ(promiscuous->Receive()->datagram.payload, Bytes({1}));
+  EXPECT_FALSE(promiscuous->Receive());
+  EXPECT_EQ(anyPort->Receive()->datagram.payload, Bytes({1}));
+  EXPECT_EQ(anyPort->Receive()->datagram.payload, Bytes({2}));
+  EXPECT_FALSE(anyPort->Receive());
+}
+
 TEST(SimNetworkTest, PortsAreExclusiveUnlessDuplicatesAreAllowed) {
   Lan lan;
   NetStatus st;

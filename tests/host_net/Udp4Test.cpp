@@ -469,6 +469,21 @@ TEST_F(Udp4Test, DatagramsWaitForAReceiveAndFiltersApply) {
   EXPECT_EQ(firstBytes, (std::vector<uint8_t>{Payload(4, 2)[0], Payload(4, 3)[0]}));
 }
 
+TEST_F(Udp4Test, AnEmptyDatagramArrivesWithNoFragment) {
+  auto &ctl = Controller(kClientIp);
+  Child c = CreateChild(ctl);
+  EFI_UDP4_CONFIG_DATA cfg = Config(kClientIp, 1000);
+  ASSERT_EQ(c.udp->Configure(c.udp, &cfg), EFI_SUCCESS);
+  TestToken rx(Fw());
+  ASSERT_EQ(c.udp->Receive(c.udp, &rx.token), EFI_SUCCESS);
+  Peer(kServerIp, 5568).Send(kClientIp, 1000, std::vector<uint8_t>{});
+  PollUntil(c.udp, [&] { return rx.fired > 0; });
+  ASSERT_EQ(rx.token.Status, EFI_SUCCESS);
+  EXPECT_EQ(rx.token.Packet.RxData->DataLength, 0u);
+  EXPECT_EQ(rx.token.Packet.RxData->FragmentCount, 0u);
+  Bs()->SignalEvent(rx.token.Packet.RxData->RecycleSignal);
+}
+
 TEST_F(Udp4Test, FragmentedDeliveryGivesSeparateBuffersThatAddUp) {
   host::FaultProfile split;
   split.fragment = 1.0;
@@ -820,6 +835,35 @@ TEST_F(Udp4Test, EveryCallCanBeMadeToFail) {
        {"Udp4Sb.CreateChild", "Udp4.Configure", "Udp4.GetModeData", "Udp4.Groups", "Udp4.Transmit",
         "Udp4.Receive", "Udp4.Cancel", "Udp4.Poll", "Udp4Sb.DestroyChild"})
     EXPECT_GE(Fw().Faults().Count(call), 1u) << call;
+}
+
+TEST_F(Udp4Test, CompletionsCanBeMadeToFail) {
+  auto &ctl = Controller(kClientIp);
+  Child c = CreateChild(ctl);
+  EFI_UDP4_CONFIG_DATA cfg = Config(kClientIp, 1000, kServerIp, 5568);
+  ASSERT_EQ(c.udp->Configure(c.udp, &cfg), EFI_SUCCESS);
+  TestToken tx(Fw()), rx(Fw());
+  TxData data({Payload(4)});
+  tx.token.Packet.TxData = data.Get();
+  FailNext("Udp4.TransmitCompletion", 1, EFI_ICMP_ERROR);
+  ASSERT_EQ(c.udp->Transmit(c.udp, &tx.token), EFI_SUCCESS);
+  c.udp->Poll(c.udp);
+  EXPECT_EQ(tx.fired, 1);
+  EXPECT_EQ(tx.token.Status, EFI_ICMP_ERROR);
+
+  // A failed receive completion carries no data and keeps the datagram.
+  Peer(kServerIp, 5568).Send(kClientIp, 1000, Payload(6));
+  FailNext("Udp4.ReceiveCompletion", 1, EFI_DEVICE_ERROR);
+  ASSERT_EQ(c.udp->Receive(c.udp, &rx.token), EFI_SUCCESS);
+  PollUntil(c.udp, [&] { return rx.fired > 0; });
+  EXPECT_EQ(rx.token.Status, EFI_DEVICE_ERROR);
+  EXPECT_EQ(rx.token.Packet.RxData, nullptr);
+  EXPECT_EQ(ctl.Unrecycled(), 0u);
+  ASSERT_EQ(c.udp->Receive(c.udp, &rx.token), EFI_SUCCESS);
+  PollUntil(c.udp, [&] { return rx.fired > 1; });
+  ASSERT_EQ(rx.token.Status, EFI_SUCCESS);
+  EXPECT_EQ(Linear(*rx.token.Packet.RxData), Payload(6));
+  Bs()->SignalEvent(rx.token.Packet.RxData->RecycleSignal);
 }
 
 TEST_F(Udp4Test, DestroyingTheControllerTakesItsChildrenAndHandles) {
