@@ -1,0 +1,393 @@
+#include "host/SocketNetwork.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace zem4::host {
+namespace {
+
+// Datagrams read per recvmmsg call, and the most read from one socket per
+// Service so that one busy socket cannot starve the others.
+constexpr unsigned kBatch = 32;
+constexpr unsigned kMaxPerService = 512;
+constexpr size_t kSlot = 65536; // holds any UDP payload
+
+in_addr ToIn(Ipv4 a) {
+  in_addr in{};
+  in.s_addr = htonl(a.ToUint());
+  return in;
+}
+
+sockaddr_in ToSockaddr(Ipv4 a, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr = ToIn(a);
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+// A non-blocking UDP socket bound to address:port; -1 with errno on failure.
+int BindUdp(Ipv4 address, uint16_t port, bool reuse, int receiveBuffer) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
+  int one = 1;
+  if (reuse)
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in sa = ToSockaddr(address, port);
+  if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+NetStatus FromErrno(int err) {
+  switch (err) {
+  case EADDRINUSE:
+    return NetStatus::AddressInUse;
+  case EADDRNOTAVAIL:
+  case EINVAL:
+    return NetStatus::InvalidArgument;
+  case EMFILE:
+  case ENFILE:
+  case ENOBUFS:
+  case ENOMEM:
+    return NetStatus::NoPortsLeft;
+  default:
+    return NetStatus::Closed;
+  }
+}
+
+} // namespace
+
+class SocketNetwork::SocketPort final : public NetworkPort {
+public:
+  SocketPort(SocketNetwork &net, uint64_t id, const PortConfig &config, int fd)
+      : net_(&net), id_(id), config_(config), fd_(fd) {}
+  ~SocketPort() override {
+    for (auto &[group, fd] : groups_)
+      ::close(fd);
+    ::close(fd_);
+    if (net_)
+      net_->Unregister(id_);
+  }
+
+  Ipv4 Address() const override { return config_.localAddress; }
+  uint16_t Port() const override { return config_.localPort; }
+
+  NetStatus Send(const Datagram &d) override {
+    if (!net_)
+      return NetStatus::Closed;
+    if (d.payload.size() > kMaxUdpPayload)
+      return NetStatus::TooLarge;
+    if (d.dst.IsZero() || d.dstPort == 0)
+      return NetStatus::InvalidArgument;
+    sockaddr_in to = ToSockaddr(d.dst, d.dstPort);
+    ssize_t n = ::sendto(fd_, d.payload.data(), d.payload.size(), 0,
+                         reinterpret_cast<sockaddr *>(&to), sizeof to);
+    ++net_->stats_.sent;
+    net_->NoteActivity();
+    if (n < 0) {
+      if (errno == EMSGSIZE)
+        return NetStatus::TooLarge;
+      // A full send buffer or an unreachable peer loses the datagram, as the
+      // wire would; the transmit itself has completed.
+      ++net_->stats_.sendErrors;
+    }
+    return NetStatus::Ok;
+  }
+
+  // Linux hands a group's datagrams only to sockets bound to the group (or to
+  // any address) on the group's port: the station socket bound to 127.0.0.2
+  // never sees them. So each group gets a socket of its own on group:port,
+  // shared with every other member on this machine through SO_REUSEADDR.
+  NetStatus JoinGroup(Ipv4 group) override {
+    if (!net_)
+      return NetStatus::Closed;
+    if (!group.IsMulticast())
+      return NetStatus::InvalidArgument;
+    if (groups_.count(group))
+      return NetStatus::Ok;
+    int fd = BindUdp(group, config_.localPort, true, net_->options_.receiveBuffer);
+    if (fd < 0)
+      return FromErrno(errno);
+    int zero = 0;
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
+    ip_mreq mreq{};
+    mreq.imr_multiaddr = ToIn(group);
+    mreq.imr_interface = ToIn(net_->options_.multicastInterface);
+    if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+      ::close(fd);
+      return NetStatus::InvalidArgument;
+    }
+    groups_[group] = fd;
+    return NetStatus::Ok;
+  }
+
+  NetStatus LeaveGroup(Ipv4 group) override {
+    auto it = groups_.find(group);
+    if (it == groups_.end())
+      return NetStatus::InvalidArgument;
+    ::close(it->second); // closing drops the membership
+    groups_.erase(it);
+    return NetStatus::Ok;
+  }
+
+  std::optional<ReceivedDatagram> Receive() override {
+    if (inbox_.empty())
+      return std::nullopt;
+    ReceivedDatagram rx = std::move(inbox_.front());
+    inbox_.pop_front();
+    return rx;
+  }
+  bool HasReceived() const override { return !inbox_.empty(); }
+
+  bool Accepts(const Datagram &d) const {
+    if (config_.acceptPromiscuous || config_.remoteAddress.IsZero())
+      return true;
+    if (d.src != config_.remoteAddress)
+      return false;
+    return config_.remotePort == 0 || d.srcPort == config_.remotePort;
+  }
+
+  void Detach() { net_ = nullptr; }
+
+  SocketNetwork *net_;
+  uint64_t id_;
+  PortConfig config_;
+  int fd_;
+  std::map<Ipv4, int> groups_;
+  std::deque<ReceivedDatagram> inbox_;
+};
+
+SocketNetwork::SocketNetwork(ClockFn clock, SocketNetworkOptions options)
+    : clock_(std::move(clock)), options_(options), rng_(options.faults.seed) {
+  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+SocketNetwork::~SocketNetwork() {
+  for (auto &[id, port] : ports_)
+    port->Detach();
+  if (wakeFd_ >= 0)
+    ::close(wakeFd_);
+}
+
+void SocketNetwork::Unregister(uint64_t id) {
+  ports_.erase(id);
+  for (auto it = held_.begin(); it != held_.end();)
+    it = it->second.portId == id ? held_.erase(it) : std::next(it);
+}
+
+bool SocketNetwork::InUse(Ipv4 address, uint16_t port) const {
+  for (auto &[id, p] : ports_)
+    if (p->config_.localPort == port && p->config_.localAddress == address &&
+        !p->config_.allowDuplicatePort)
+      return true;
+  return false;
+}
+
+std::unique_ptr<NetworkPort> SocketNetwork::OpenPort(const PortConfig &config, NetStatus &status) {
+  if (!config.localAddress.IsUnicast()) {
+    status = NetStatus::InvalidArgument;
+    return nullptr;
+  }
+  // Within this firmware a fixed port is exclusive unless both sides allow
+  // sharing, as UDP4 has it. Towards other processes it is shared
+  // (SO_REUSEADDR): several clients on one machine use the same group port.
+  if (config.localPort != 0 && !config.allowDuplicatePort &&
+      InUse(config.localAddress, config.localPort)) {
+    status = NetStatus::AddressInUse;
+    return nullptr;
+  }
+  int fd = BindUdp(config.localAddress, config.localPort,
+                   config.localPort != 0 || config.allowDuplicatePort,
+                   options_.receiveBuffer);
+  if (fd < 0) {
+    status = FromErrno(errno);
+    return nullptr;
+  }
+  PortConfig c = config;
+  sockaddr_in bound{};
+  socklen_t len = sizeof bound;
+  ::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &len);
+  c.localPort = ntohs(bound.sin_port);
+
+  in_addr iface = ToIn(options_.multicastInterface);
+  ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
+  int ttl = options_.multicastTtl;
+  ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one);
+  if (c.acceptBroadcast)
+    ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+
+  uint64_t id = nextPortId_++;
+  auto port = std::make_unique<SocketPort>(*this, id, c, fd);
+  ports_[id] = port.get();
+  status = NetStatus::Ok;
+  return port;
+}
+
+void SocketNetwork::Deliver(uint64_t portId, ReceivedDatagram &&rx) {
+  auto it = ports_.find(portId);
+  if (it == ports_.end())
+    return;
+  SocketPort &port = *it->second;
+  if (port.inbox_.size() >= options_.inboxLimit) {
+    ++stats_.overflowed;
+    return;
+  }
+  NoteActivity();
+  port.inbox_.push_back(std::move(rx));
+}
+
+void SocketNetwork::Inject(uint64_t portId, ReceivedDatagram &&rx, Time100ns now) {
+  const ReceiveFaults &f = options_.faults;
+  if (!f.Any()) {
+    Deliver(portId, std::move(rx));
+    return;
+  }
+  if (f.loss > 0 && Draw() < f.loss) {
+    ++stats_.lost;
+    return;
+  }
+  unsigned copies = 1;
+  if (f.duplicate > 0 && Draw() < f.duplicate) {
+    ++stats_.duplicated;
+    copies = 2;
+  }
+  for (unsigned i = 0; i < copies; ++i) {
+    ReceivedDatagram copy = i + 1 < copies ? rx : std::move(rx);
+    if (f.reorder > 0 && Draw() < f.reorder) {
+      ++stats_.reordered;
+      Time100ns hold = 1 + std::uniform_int_distribution<Time100ns>(
+                               0, f.reorderDelay > 1 ? f.reorderDelay - 1 : 0)(rng_);
+      held_.emplace(now + hold, Held{portId, std::move(copy)});
+    } else {
+      Deliver(portId, std::move(copy));
+    }
+  }
+}
+
+void SocketNetwork::Drain(uint64_t portId, int fd, Ipv4 dst, Time100ns now) {
+  if (rxBuffers_.empty())
+    rxBuffers_.resize(kBatch * kSlot);
+  mmsghdr msgs[kBatch];
+  iovec iov[kBatch];
+  sockaddr_in from[kBatch];
+  unsigned total = 0;
+  while (total < kMaxPerService) {
+    for (unsigned i = 0; i < kBatch; ++i) {
+      iov[i] = {rxBuffers_.data() + i * kSlot, kSlot};
+      msgs[i] = {};
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+      msgs[i].msg_hdr.msg_name = &from[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+    }
+    int n = ::recvmmsg(fd, msgs, kBatch, MSG_DONTWAIT, nullptr);
+    if (n <= 0)
+      return; // EAGAIN: drained; any other error: nothing to read now
+    total += unsigned(n);
+    for (int i = 0; i < n; ++i) {
+      ++stats_.received;
+      // The port may have gone while an earlier datagram was delivered.
+      auto it = ports_.find(portId);
+      if (it == ports_.end())
+        return;
+      ReceivedDatagram rx;
+      rx.time = now;
+      Datagram &d = rx.datagram;
+      d.src = Ipv4::FromUint(ntohl(from[i].sin_addr.s_addr));
+      d.srcPort = ntohs(from[i].sin_port);
+      d.dst = dst;
+      d.dstPort = it->second->config_.localPort;
+      const uint8_t *data = rxBuffers_.data() + size_t(i) * kSlot;
+      d.payload.assign(data, data + msgs[i].msg_len);
+      if (!it->second->Accepts(d)) {
+        ++stats_.filtered;
+        continue;
+      }
+      if (!d.payload.empty())
+        rx.fragments = {uint32_t(d.payload.size())};
+      Inject(portId, std::move(rx), now);
+    }
+    if (unsigned(n) < kBatch)
+      return;
+  }
+}
+
+void SocketNetwork::Service(Time100ns now) {
+  std::vector<uint64_t> ids;
+  ids.reserve(ports_.size());
+  for (auto &[id, port] : ports_)
+    ids.push_back(id);
+  for (uint64_t id : ids) {
+    auto it = ports_.find(id);
+    if (it == ports_.end())
+      continue;
+    SocketPort &port = *it->second;
+    Drain(id, port.fd_, port.config_.localAddress, now);
+    std::vector<std::pair<Ipv4, int>> groups(port.groups_.begin(), port.groups_.end());
+    for (auto &[group, fd] : groups)
+      Drain(id, fd, group, now);
+  }
+  while (!held_.empty() && held_.begin()->first <= now) {
+    auto node = held_.extract(held_.begin());
+    Deliver(node.mapped().portId, std::move(node.mapped().rx));
+  }
+  DispatchEndpoints();
+}
+
+std::optional<Time100ns> SocketNetwork::NextDeadline() const {
+  if (EndpointsHaveReceived())
+    return clock_();
+  if (held_.empty())
+    return std::nullopt;
+  return held_.begin()->first;
+}
+
+void SocketNetwork::Wait(Time100ns until) {
+  Time100ns now = clock_();
+  if (until <= now)
+    return;
+  std::vector<pollfd> fds;
+  fds.reserve(ports_.size() * 2 + 1);
+  if (wakeFd_ >= 0)
+    fds.push_back({wakeFd_, POLLIN, 0});
+  for (auto &[id, port] : ports_) {
+    fds.push_back({port->fd_, POLLIN, 0});
+    for (auto &[group, fd] : port->groups_)
+      fds.push_back({fd, POLLIN, 0});
+  }
+  Time100ns wait = until - now;
+  timespec ts{time_t(wait / 10'000'000), long(wait % 10'000'000) * 100};
+  ++stats_.waits;
+  int n = ::ppoll(fds.data(), fds.size(), &ts, nullptr);
+  if (n > 0 && wakeFd_ >= 0 && (fds[0].revents & POLLIN)) {
+    uint64_t count;
+    [[maybe_unused]] ssize_t r = ::read(wakeFd_, &count, sizeof count);
+  }
+}
+
+void SocketNetwork::Wake() {
+  if (wakeFd_ >= 0) {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t r = ::write(wakeFd_, &one, sizeof one);
+  }
+}
+
+} // namespace zem4::host

@@ -1,0 +1,101 @@
+// The host firmware's network over Linux UDP sockets: every port is a real
+// socket, so the driver talks to real servers (on loopback in tests, demos
+// and benchmarks). Multicast goes out through, and is joined on, one
+// interface: loopback unless told otherwise. Loss, duplication and
+// reordering can be injected on receive, from a seed.
+#pragma once
+
+#include "host/Network.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <random>
+#include <vector>
+
+namespace zem4::host {
+
+// What happens to received datagrams before a port sees them; 0..1 each.
+struct ReceiveFaults {
+  double loss = 0.0;
+  double duplicate = 0.0;
+  double reorder = 0.0;                  // held back by up to reorderDelay
+  Time100ns reorderDelay = 20'000;       // 2 ms
+  uint64_t seed = 1;
+  bool Any() const { return loss > 0 || duplicate > 0 || reorder > 0; }
+};
+
+struct SocketNetworkOptions {
+  // Interface for multicast, by one of its addresses.
+  Ipv4 multicastInterface{127, 0, 0, 1};
+  uint8_t multicastTtl = 1;
+  ReceiveFaults faults;
+  // Kernel receive buffer asked for per socket (the kernel may grant less).
+  int receiveBuffer = 4 << 20;
+  // Datagrams waiting per port before more are dropped.
+  size_t inboxLimit = 16384;
+};
+
+struct SocketStats {
+  uint64_t sent = 0;
+  uint64_t sendErrors = 0; // the kernel refused or had no room; the datagram is gone
+  uint64_t received = 0;   // datagrams read from sockets
+  uint64_t filtered = 0;   // from a sender the port does not take
+  uint64_t lost = 0;       // dropped by the injected loss
+  uint64_t duplicated = 0;
+  uint64_t reordered = 0;
+  uint64_t overflowed = 0; // dropped on a full inbox
+  uint64_t waits = 0;      // idle waits that blocked
+};
+
+class SocketNetwork final : public Network {
+public:
+  using ClockFn = std::function<Time100ns()>;
+  explicit SocketNetwork(ClockFn clock, SocketNetworkOptions options = {});
+  ~SocketNetwork() override;
+  SocketNetwork(const SocketNetwork &) = delete;
+  SocketNetwork &operator=(const SocketNetwork &) = delete;
+
+  std::unique_ptr<NetworkPort> OpenPort(const PortConfig &config, NetStatus &status) override;
+
+  // Reads what the kernel has for every port, releases held datagrams that
+  // are due, and hands endpoint datagrams to their callbacks.
+  void Service(Time100ns now) override;
+  std::optional<Time100ns> NextDeadline() const override;
+
+  // Blocks until a socket is readable, Wake is called, or the clock reaches
+  // `until`. Never spins: an idle client sleeps in poll().
+  void Wait(Time100ns until);
+  // Ends a Wait from anywhere, a signal handler included.
+  void Wake();
+
+  const SocketStats &Stats() const { return stats_; }
+  size_t OpenPorts() const { return ports_.size(); }
+
+private:
+  class SocketPort;
+  friend class SocketPort;
+  struct Held {
+    uint64_t portId;
+    ReceivedDatagram rx;
+  };
+
+  void Unregister(uint64_t id);
+  bool InUse(Ipv4 address, uint16_t port) const;
+  void Drain(uint64_t portId, int fd, Ipv4 dst, Time100ns now);
+  void Deliver(uint64_t portId, ReceivedDatagram &&rx);
+  void Inject(uint64_t portId, ReceivedDatagram &&rx, Time100ns now);
+  double Draw() { return std::uniform_real_distribution<double>(0.0, 1.0)(rng_); }
+
+  ClockFn clock_;
+  SocketNetworkOptions options_;
+  SocketStats stats_;
+  std::mt19937_64 rng_;
+  std::map<uint64_t, SocketPort *> ports_;
+  uint64_t nextPortId_ = 1;
+  std::multimap<Time100ns, Held> held_; // reordered datagrams by release time
+  std::vector<uint8_t> rxBuffers_;
+  int wakeFd_ = -1;
+};
+
+} // namespace zem4::host
