@@ -2,6 +2,7 @@
 #include "host/Firmware.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace zem4::host {
 
@@ -52,6 +53,9 @@ std::string DebugMessageService::Line::Tag() const {
 }
 
 DebugMessageService::DebugMessageService() {
+  // ZEM4_DEBUG_ECHO=1 in the environment shows every line while debugging.
+  if (const char *echo = std::getenv("ZEM4_DEBUG_ECHO"))
+    echo_ = echo[0] != '\0' && echo[0] != '0';
   protocol_.Entry0 = Unsupported;
   protocol_.Entry1 = Unsupported;
   protocol_.IsLevelEnabled = IsLevelEnabledEntry;
