@@ -284,6 +284,9 @@ VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
   EFI_STATUS TokenStatus = Rx->RxToken.Status;
   EFI_UDP4_RECEIVE_DATA *RxData = EFI_ERROR(TokenStatus) ? NULL : Rx->RxToken.Packet.RxData;
   EFI_EVENT Recycle = RxData != NULL ? RxData->RecycleSignal : NULL;
+  // The datagram is this notification's now; closing the port must not
+  // hand it back a second time.
+  Rx->RxToken.Packet.RxData = NULL;
 
   // A transfer that is already over only hands the buffer back.
   Zem4RrqData *RrqData = Instance->RrqData;

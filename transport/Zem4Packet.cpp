@@ -4,6 +4,7 @@
 #include "protocol/Zem4Instance.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
+#include "protocol/Zem4Rrq.h"
 #include "transport/Zem4Build.h"
 
 Zem4PacketPool gZem4PacketPool;
@@ -161,6 +162,11 @@ EFI_STATUS Zem4CreatePacketEvent(Zem4Packet *Packet, EFI_EVENT_NOTIFY Notify) {
 }
 
 EFI_STATUS Zem4SendPacket(Zem4Instance *Instance, Zem4Packet *Packet) {
+  // Still pending from an earlier send: its token and link are in use, and
+  // linking it twice would wreck the pending list. It goes out as a copy.
+  if (Packet->Link.ForwardLink != &Packet->Link) {
+    return Zem4ResendPacket(Packet, Instance, TRUE, Zem4RrqSendComplete);
+  }
   // The pending list holds a reference of its own until the send completes.
   Packet->RefCount++;
   Instance->PendingSends++;
@@ -200,6 +206,13 @@ EFI_STATUS Zem4CloseUdpPort(EFI_UDP4_PROTOCOL *Udp, Zem4RxContext *RxContext,
     return Status;
   }
 
+  // A datagram that completed while notifications were held off will never
+  // reach the dispatch once its event is closed: hand its buffer back here.
+  if (RxContext != nullptr && RxContext->RxToken.Status == EFI_SUCCESS &&
+      RxContext->RxToken.Packet.RxData != nullptr) {
+    gBS->SignalEvent(RxContext->RxToken.Packet.RxData->RecycleSignal);
+    RxContext->RxToken.Packet.RxData = nullptr;
+  }
   if (RxContext != nullptr && RxContext->RxToken.Event != nullptr) {
     gBS->CloseEvent(RxContext->RxToken.Event);
     RxContext->RxToken.Event = nullptr;
