@@ -67,6 +67,11 @@ Udp4Child::~Udp4Child() {
   Registry().erase(&protocol_);
 }
 
+void Udp4Child::Orphan() {
+  Reset();
+  Registry().erase(&protocol_);
+}
+
 Udp4Child *Udp4Child::FromProtocol(const EFI_UDP4_PROTOCOL *protocol) {
   auto it = Registry().find(protocol);
   return it == Registry().end() ? nullptr : it->second;

@@ -41,6 +41,9 @@ public:
   // Back to unconfigured: the posted receive and queued transmits end with
   // EFI_ABORTED, groups are left and the port is closed.
   void Reset();
+  // Still installed but its controller is going: reset, and answer nothing
+  // more (calls through the interface get EFI_INVALID_PARAMETER).
+  void Orphan();
   // The default address has just been obtained: bind a waiting configuration.
   void OnMapped();
   // From the controller's tick: complete transmits queued before it and hand

@@ -73,6 +73,7 @@ Udp4ControllerImpl::~Udp4ControllerImpl() {
       // protocol database still points at. The leak report will show it.
       std::fprintf(stderr, "Udp4Controller: child %p not destroyed (status %#llx)\n",
                    child->Handle(), static_cast<unsigned long long>(st));
+      (*it)->Orphan();
       it->release();
       children_.erase(it);
     }
