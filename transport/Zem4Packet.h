@@ -77,6 +77,8 @@ VOID Zem4SetPacketDestination(Zem4Packet *Packet, Zem4Instance *Instance, UINT32
 // TPL_CALLBACK, context the packet) into TxToken.Event.
 EFI_STATUS Zem4CreatePacketEvent(Zem4Packet *Packet, EFI_EVENT_NOTIFY Notify);
 
+// A packet whose earlier send is still pending is sent as a copy (with
+// Zem4RrqSendComplete as its notify), never linked twice.
 EFI_STATUS Zem4SendPacket(Zem4Instance *Instance, Zem4Packet *Packet);
 EFI_STATUS Zem4StartRcv(Zem4Instance *Instance);
 EFI_STATUS Zem4CloseUdpPort(EFI_UDP4_PROTOCOL *Udp, Zem4RxContext *RxContext,
