@@ -41,6 +41,7 @@ struct Firmware::State {
   EFI_SYSTEM_TABLE systemTable{};
   EFI_BOOT_SERVICES bootServices{};
   EFI_HANDLE firmwareHandle = nullptr;
+  EFI_LOADED_IMAGE_PROTOCOL firmwareImage{};
   std::vector<Device *> devices;
   std::function<void(Time100ns)> idleWait;
   std::map<std::string, std::function<size_t()>> counters;
@@ -53,7 +54,14 @@ Firmware::Firmware(ClockMode mode) : s_(std::make_unique<State>(mode, *this)) {
   s_->previous = gCurrent;
   gCurrent = this;
 
+  // The firmware's own image handle: its Loaded Image keeps the handle alive
+  // whatever else comes and goes on it (the debug-message service can).
+  s_->firmwareImage.Revision = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
+  s_->firmwareImage.SystemTable = &s_->systemTable;
+  s_->firmwareImage.ImageCodeType = EfiBootServicesCode;
+  s_->firmwareImage.ImageDataType = EfiBootServicesData;
   s_->firmwareHandle = s_->handles.NewHandle();
+  s_->handles.Add(s_->firmwareHandle, gEfiLoadedImageProtocolGuid, &s_->firmwareImage);
   s_->handles.Add(s_->firmwareHandle, gEfiDebugMessageProtocolGuid, s_->debug.Protocol());
   s_->protocols.SetFirmwareHandle(s_->firmwareHandle);
 
@@ -84,6 +92,20 @@ EFI_SYSTEM_TABLE *Firmware::SystemTable() {
 EFI_BOOT_SERVICES *Firmware::BootServices() {
   return &s_->bootServices;
 }
+EFI_STATUS Firmware::SetDebugServiceInstalled(bool installed) {
+  const bool present =
+      s_->handles.Find(s_->firmwareHandle, gEfiDebugMessageProtocolGuid) != nullptr;
+  if (installed == present)
+    return EFI_SUCCESS;
+  if (installed) {
+    EFI_HANDLE h = s_->firmwareHandle;
+    return s_->protocols.Install(&h, &gEfiDebugMessageProtocolGuid, EFI_NATIVE_INTERFACE,
+                                 s_->debug.Protocol());
+  }
+  return s_->protocols.Uninstall(s_->firmwareHandle, &gEfiDebugMessageProtocolGuid,
+                                 s_->debug.Protocol());
+}
+
 EFI_HANDLE Firmware::FirmwareHandle() const {
   return s_->firmwareHandle;
 }

@@ -84,6 +84,9 @@ public:
 
   FaultInjector &Faults();
   DebugMessageService &Debug();
+  // Takes the debug-message service out of (or back into) the protocol
+  // database, for the paths of a firmware that has none.
+  EFI_STATUS SetDebugServiceInstalled(bool installed);
   EFI_TPL CurrentTpl() const;
 
   // Live accounting; every test ends with nothing live.

@@ -176,6 +176,15 @@ TEST_F(FaultsAndAccounting, DebugMessageServiceRecordsLinesAndHonoursItsLevelMas
     EXPECT_EQ(slot(), EFI_UNSUPPORTED);
   Fw().Debug().Clear();
   EXPECT_TRUE(Fw().Debug().Lines().empty());
+
+  // A firmware without the service, and with it again.
+  ASSERT_EQ(Fw().SetDebugServiceInstalled(false), EFI_SUCCESS);
+  void *got = nullptr;
+  EXPECT_EQ(Bs()->LocateProtocol(&gEfiDebugMessageProtocolGuid, nullptr, &got), EFI_NOT_FOUND);
+  EXPECT_TRUE(Fw().IsHandle(Fw().FirmwareHandle()));
+  ASSERT_EQ(Fw().SetDebugServiceInstalled(true), EFI_SUCCESS);
+  EXPECT_EQ(Bs()->LocateProtocol(&gEfiDebugMessageProtocolGuid, nullptr, &got), EFI_SUCCESS);
+  EXPECT_EQ(got, dm);
 }
 
 TEST_F(FaultsAndAccounting, SystemTableAndBootServicesHeadersAreWellFormed) {
