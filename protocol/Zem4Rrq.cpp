@@ -456,6 +456,16 @@ VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
         Zem4RrqCloseMcastPort(Instance, FALSE);
       }
       if (FromMcast) {
+        // The group's port stays open unless the FIN closed it: a member that
+        // stopped listening there would go deaf and time out.
+        if (CloseFlag != 1) {
+          Status = Zem4RrqStartMcastRcv(Instance->RrqData);
+          if (EFI_ERROR(Status)) {
+            DiagLog(DIAG_ERROR, mRestartFailed, Status);
+            Instance->Status = EFI_DEVICE_ERROR;
+            Zem4RrqSilentShutdown(Instance);
+          }
+        }
         return;
       }
       Status = Zem4StartRcv(Instance);
@@ -490,6 +500,10 @@ Restart:
   }
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, mRestartFailed, Status);
+    if (FromMcast) {
+      // Deaf on the group: a failure, never a success without the data.
+      Instance->Status = EFI_DEVICE_ERROR;
+    }
     Zem4RrqSilentShutdown(Instance);
   }
   return;
