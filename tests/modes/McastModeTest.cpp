@@ -1,0 +1,296 @@
+// Multicast: Init's active and passive decisions, the multicast port across
+// passes, and Passive mode's window, flushes and silence.
+#include "tests/modes/ModesFixture.h"
+
+#include "driver/Zem4Driver.h"
+
+namespace zem4::test {
+namespace {
+
+constexpr host::Ipv4 kGroup{239, 1, 1, 1};
+constexpr uint16_t kGroupPort = 5600;
+
+class McastModeTest : public ModesFixture {
+protected:
+  void SetUp() override {
+    ModesFixture::SetUp();
+    // The multicast port's opens name the driver binding's handle as agent.
+    gZem4DriverBinding.DriverBindingHandle = agent_;
+  }
+  void TearDown() override {
+    ModesFixture::TearDown();
+    gZem4DriverBinding.DriverBindingHandle = nullptr;
+  }
+
+  Bytes McastOack(int flag, const char *group = "239.1.1.1") {
+    std::string value = std::string(group) + ",5600," + std::to_string(flag);
+    return OackPacket({{"multicast", value}});
+  }
+  void FromGroup(const Bytes &bytes, host::Ipv4 group = kGroup) {
+    server_->SendFrom(kDataPort, group, kGroupPort, bytes);
+    Settle();
+  }
+  Bytes Full(uint32_t sequence, uint32_t block) {
+    return Data8Packet(sequence, block, BlockOf(file_, block));
+  }
+  Bytes Blocks(uint32_t first, uint32_t last) {
+    return Bytes(file_.begin() + (first - 1) * 1032, file_.begin() + last * 1032);
+  }
+  void EnterPassive() {
+    FromServer(McastOack(0));
+    ASSERT_EQ(Instance()->State, ZEM4_STATE_RECEIVING);
+    ASSERT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_PASSIVE);
+  }
+  Bytes file_ = MakeFile(400 * 1032);
+};
+
+TEST_F(McastModeTest, PassiveMemberOpensTheGroupAndSendsNothing) {
+  Start(Caller::Buffer, 400 * 1032);
+  EnterPassive();
+  EXPECT_NE(Instance()->RrqData->McastUdp, nullptr);
+  EXPECT_NE(Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(Controller().ChildCount(), 2u);
+  EXPECT_EQ(Instance()->RetryTimeout, 1u);
+  EXPECT_EQ(Instance()->MaxRetry, 300u);
+  EXPECT_TRUE(Sent().empty());
+
+  FromGroup(Full(1, 1));
+  EXPECT_EQ(Instance()->SlotFilled[0], 1);
+  EXPECT_EQ(Instance()->RrqData->SlotBlock[0], 1u);
+
+  // 300 quiet periods of one second are tolerated, the 301st is not.
+  host::Time100ns last = Now();
+  ASSERT_TRUE(RunToEnd(400 * kSecond));
+  EXPECT_EQ(done_.status, EFI_TIMEOUT);
+  EXPECT_NEAR(double(done_.time - last), double(301 * kSecond + 500 * kMs), double(kMs));
+  EXPECT_EQ(CountLog("Zem4RrqPassiveTimer: too many retries to send request\n"), 1u);
+  EXPECT_TRUE(Sent().empty());
+  // The port went with the transfer.
+  EXPECT_EQ(Controller().ChildCount(), 1u);
+}
+
+TEST_F(McastModeTest, ActiveMemberOpensTheGroupAndDrivesTheServer) {
+  Start();
+  FromServer(McastOack(1));
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_RPL);
+  EXPECT_EQ(SentOne(), RplPacket(1, {{1, 0xFFFFFFFFu}}));
+  EXPECT_EQ(Controller().ChildCount(), 2u);
+  // Data on the group drives Active mode like unicast data.
+  FromGroup(Full(1, 1));
+  EXPECT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_ACTIVE);
+  EXPECT_EQ(SentOne(), Ack8Packet(2));
+}
+
+TEST_F(McastModeTest, PassiveMemberWithoutAPortShutsDownSilently) {
+  Start();
+  Fw().Faults().FailNext("Udp4Sb.CreateChild", EFI_OUT_OF_RESOURCES);
+  FromServer(McastOack(0));
+  EXPECT_EQ(CountLog("Zem4RrqCreateMcastPort: UdpSb->CreateChild faild with Out of Resources.\n"),
+            1u);
+  EXPECT_EQ(CountLog("Zem4RrqInitRcvOack: failed to create multicast udp port for passive\n"), 1u);
+  ASSERT_TRUE(RunToEnd(kSecond));
+  EXPECT_EQ(done_.status, EFI_OUT_OF_RESOURCES);
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(McastModeTest, MasterWithoutAPortAnswersTheServerAndReleasesTheChild) {
+  Start();
+  Fw().Faults().FailNext("Udp4.Groups", EFI_DEVICE_ERROR);
+  FromServer(McastOack(1));
+  EXPECT_EQ(CountLog("Zem4RrqCreateMcastPort: Udp4.Configure failed with Device Error.\n"), 1u);
+  EXPECT_EQ(CountLog("Zem4RrqInitRcvOack: failed to create multicast udp port for active\n"), 1u);
+  EXPECT_EQ(SentOne(), ErrorPacket(4, "failed to create multicast port, you pick the wrong guy"));
+  EXPECT_EQ(Controller().ChildCount(), 1u);
+  EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
+  ASSERT_TRUE(RunToEnd(5 * kSecond));
+  EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
+}
+
+TEST_F(McastModeTest, MulticastReceiveThatCannotBePostedIsADeviceError) {
+  Start();
+  Fw().Faults().FailNext("Udp4.Receive", EFI_NO_MEDIA);
+  FromServer(McastOack(0));
+  EXPECT_EQ(CountLog("Zem4RrqStartMcastRcv: McastUdp4Io->Receive returned with No Media.\n"), 1u);
+  EXPECT_EQ(CountLog("Zem4RrqInitRcvOack: failed to start mcast rcv No Media\n"), 1u);
+  ASSERT_TRUE(RunToEnd(kSecond));
+  EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
+  EXPECT_EQ(Controller().ChildCount(), 1u);
+}
+
+TEST_F(McastModeTest, GroupOfSixtyFourIsHandedOverAtTheNextGroupsFirstPacket) {
+  Start(Caller::BufferAndCheck, 400 * 1032);
+  EnterPassive();
+  for (uint32_t b = 1; b <= 64; b++) {
+    FromGroup(Full(b, b));
+  }
+  EXPECT_TRUE(sink_.runs.empty());
+  FromGroup(Full(65, 65));
+  ASSERT_EQ(sink_.runs.size(), 1u);
+  EXPECT_TRUE(sink_.runs[0] == Blocks(1, 64));
+  EXPECT_EQ(Instance()->WindowBase, 65u);
+  EXPECT_TRUE(std::equal(file_.begin(), file_.begin() + 64 * 1032, buffer_.begin()));
+}
+
+TEST_F(McastModeTest, LostBlockSplitsTheHandOverAndStaysMissing) {
+  Start(Caller::BufferAndCheck, 400 * 1032);
+  EnterPassive();
+  for (uint32_t b = 1; b <= 64; b++) {
+    if (b != 10) {
+      FromGroup(Full(b, b));
+    }
+  }
+  EXPECT_EQ(Instance()->LostBlocks, 1u);
+  FromGroup(Full(65, 65));
+  ASSERT_EQ(sink_.runs.size(), 2u);
+  EXPECT_TRUE(sink_.runs[0] == Blocks(1, 9));
+  EXPECT_TRUE(sink_.runs[1] == Blocks(11, 64));
+  LIST_ENTRY *first = Instance()->RrqData->MissingList.ForwardLink;
+  EXPECT_EQ(ZEM4_CR(first, Zem4MissingRange, Link)->First, 10u);
+  EXPECT_EQ(ZEM4_CR(first, Zem4MissingRange, Link)->Last, 10u);
+}
+
+TEST_F(McastModeTest, StreamKeepsOnlyTheBlocksThatContinueTheFile) {
+  Start(Caller::Stream);
+  EnterPassive();
+  for (uint32_t b = 1; b <= 64; b++) {
+    if (b != 10) {
+      FromGroup(Full(b, b));
+    }
+  }
+  FromGroup(Full(65, 65));
+  // 11 to 65 were not kept; 1 to 9 wait in the window for the FIN.
+  EXPECT_TRUE(sink_.runs.empty());
+  EXPECT_EQ(Instance()->ReceivedBlocks, 9u);
+  FromGroup(FinPacket(0));
+  ASSERT_EQ(sink_.runs.size(), 1u);
+  EXPECT_TRUE(sink_.runs[0] == Blocks(1, 9));
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  // Nothing from 10 on was taken: the next pass asks for all of it.
+  LIST_ENTRY *first = Instance()->RrqData->MissingList.ForwardLink;
+  EXPECT_EQ(ZEM4_CR(first, Zem4MissingRange, Link)->First, 10u);
+  EXPECT_EQ(ZEM4_CR(first, Zem4MissingRange, Link)->Last, 0xFFFFFFFFu);
+}
+
+TEST_F(McastModeTest, LateJoinerStartsItsWindowWhereItJoins) {
+  Start(Caller::BufferAndCheck, 400 * 1032);
+  EnterPassive();
+  for (uint32_t b = 200; b <= 257; b++) {
+    FromGroup(Full(b, b));
+  }
+  EXPECT_EQ(Instance()->LostBlocks, 199u);
+  ASSERT_EQ(sink_.runs.size(), 1u);
+  EXPECT_TRUE(sink_.runs[0] == Blocks(200, 256));
+  EXPECT_EQ(Instance()->WindowBase, 257u);
+}
+
+TEST_F(McastModeTest, BlockBeyondTheWindowRestartsIt) {
+  Start(Caller::BufferAndCheck, 400 * 1032);
+  EnterPassive();
+  FromGroup(Full(2, 2)); // Sequence 2: stays in the window at 1
+  FromGroup(Full(3, 3));
+  EXPECT_EQ(Instance()->WindowBase, 1u);
+  FromGroup(Full(4, 65)); // WindowBase + 64, mid-group
+  ASSERT_EQ(sink_.runs.size(), 1u);
+  EXPECT_TRUE(sink_.runs[0] == Blocks(2, 3));
+  EXPECT_EQ(Instance()->WindowBase, 65u);
+}
+
+TEST_F(McastModeTest, LastBlockComesFromTheFirstShortPacketOnEitherPort) {
+  Start(Caller::BufferAndCheck, 400 * 1032);
+  EnterPassive();
+  FromServer(Data8Packet(70, 70, 500, 1)); // unicast: names it, stores nothing
+  EXPECT_EQ(Instance()->LastBlock, 70);
+  EXPECT_EQ(Instance()->ReceivedBlocks, 0u);
+  FromGroup(Data8Packet(71, 71, 10, 1)); // a later short one changes nothing
+  EXPECT_EQ(Instance()->LastBlock, 70);
+}
+
+TEST_F(McastModeTest, EmptyPacketNamesTheBlockBeforeAndIsNotStored) {
+  Start(Caller::BufferAndCheck, 400 * 1032);
+  EnterPassive();
+  FromGroup(Data8Packet(70, 70, {}));
+  EXPECT_EQ(Instance()->LastBlock, 69);
+  EXPECT_EQ(Instance()->ReceivedBlocks, 0u);
+  EXPECT_EQ(Instance()->SlotFilled[0], 0);
+}
+
+TEST_F(McastModeTest, RplAckCountsAsTraffic) {
+  Start();
+  EnterPassive();
+  RunFor(100 * kSecond);
+  EXPECT_EQ(Instance()->RetryCount, 100u);
+  FromServer(RplAckPacket(7));
+  EXPECT_EQ(Instance()->RetryCount, 0u);
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(McastModeTest, FinWithAllOnesLeavesAPassiveMemberListening) {
+  Start(Caller::BufferAndCheck, 400 * 1032);
+  EnterPassive();
+  FromGroup(Full(1, 1));
+  FromGroup(FinPacket(0xFFFFFFFFu));
+  EXPECT_EQ(Instance()->SlotFilled[0], 1);
+  EXPECT_TRUE(sink_.runs.empty());
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_RECEIVING);
+  // Still listening on the group after a FIN that came there.
+  FromGroup(Full(2, 2));
+  EXPECT_EQ(Instance()->SlotFilled[1], 1);
+}
+
+TEST_F(McastModeTest, FinStartsANewPassOnTheSameChildThenCompletes) {
+  Bytes small(file_.begin(), file_.begin() + 3 * 1032 + 5);
+  file_ = small;
+  Start(Caller::Stream);
+  EnterPassive();
+  EFI_HANDLE child = Instance()->McastChildHandle;
+  FromGroup(Full(1, 1));
+  FromGroup(Full(3, 3)); // 2 lost: 3 is not kept by a stream
+  FromGroup(Full(4, 4)); // short: the last block
+  EXPECT_EQ(Instance()->LastBlock, 4);
+  FromGroup(FinPacket(0));
+  ASSERT_EQ(sink_.runs.size(), 1u);
+  // A new pass: the request goes out again, the port is reset but kept.
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(SentOne(), RrqPacket("file.bin"));
+  EXPECT_EQ(Instance()->McastChildHandle, child);
+  EXPECT_EQ(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
+  EXPECT_EQ(Controller().ChildCount(), 2u);
+
+  // The server makes this client the master of the next pass.
+  FromServer(McastOack(1));
+  EXPECT_EQ(Instance()->McastChildHandle, child);
+  EXPECT_NE(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
+  EXPECT_EQ(SentOne(), RplPacket(1, {{2, 0xFFFFFFFFu}}));
+  FromGroup(Full(1, 2));
+  FromGroup(Full(2, 3));
+  FromGroup(Full(3, 4));
+  FromGroup(FinPacket(0));
+  ASSERT_TRUE(RunToEnd(kSecond));
+  EXPECT_EQ(done_.status, EFI_SUCCESS);
+  EXPECT_TRUE(sink_.All() == file_);
+  EXPECT_EQ(Controller().ChildCount(), 1u);
+}
+
+TEST_F(McastModeTest, BroadcastGroupJoinsNothing) {
+  Start(Caller::BufferAndCheck, 400 * 1032);
+  uint64_t groups = Fw().Faults().Count("Udp4.Groups");
+  FromServer(McastOack(0, "255.255.255.255"));
+  ASSERT_EQ(Instance()->State, ZEM4_STATE_RECEIVING);
+  EXPECT_EQ(Fw().Faults().Count("Udp4.Groups"), groups);
+  FromGroup(Full(1, 1), host::Ipv4(255, 255, 255, 255));
+  EXPECT_EQ(Instance()->SlotFilled[0], 1);
+}
+
+TEST_F(McastModeTest, ServerErrorEndsAPassiveMember) {
+  Start();
+  EnterPassive();
+  FromServer(ErrorPacket(2, "no"));
+  ASSERT_TRUE(RunToEnd(kSecond));
+  EXPECT_EQ(done_.status, EFI_TFTP_ERROR);
+  EXPECT_EQ(CountLog("Zem4RrqPassiveRcvError: received an error packet(2) from server\n"), 1u);
+  EXPECT_TRUE(Sent().empty());
+}
+
+} // namespace
+} // namespace zem4::test
