@@ -1,0 +1,175 @@
+#include "tools/Host.h"
+
+#include "driver/Zem4Driver.h"
+#include "support/Globals.h"
+#include "tools/Exit.h"
+#include "transport/Zem4Packet.h"
+#include "zem4/Zem4Wire.h"
+
+#include <charconv>
+
+namespace zem4::cli {
+
+namespace {
+std::string StatusText(EFI_STATUS st) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "status %#llx", static_cast<unsigned long long>(st));
+  return buf;
+}
+} // namespace
+
+Host::Host(HostOptions options) : options_(std::move(options)) {
+  fw_ = std::make_unique<host::Firmware>(host::ClockMode::Real);
+  net_ = std::make_unique<host::SocketNetwork>([this] { return fw_->Now(); }, options_.net);
+  fw_->AddDevice(*net_);
+  fw_->SetIdleWait([this](host::Time100ns until) { net_->Wait(until); });
+  fw_->Debug().SetMask(0);
+  for (uint32_t level : options_.logLevels)
+    fw_->Debug().EnableLevel(level, true);
+
+  image_ = fw_->CreateImageHandle();
+  EFI_STATUS st = fw_->StartImage(image_, Zem4DriverEntryPoint);
+  if (EFI_ERROR(st)) {
+    image_ = nullptr;
+    throw Failure(kExitDriver, "the driver did not start (" + StatusText(st) + ")");
+  }
+}
+
+Host::~Host() {
+  if (!tornDown_)
+    TearDown();
+  gST = nullptr;
+  gBS = nullptr;
+}
+
+EFI_HANDLE Host::AddStation(host::Ipv4 station) {
+  controllers_.push_back(std::make_unique<host::Udp4Controller>(*fw_, *net_, station));
+  EFI_HANDLE handle = controllers_.back()->Handle();
+  EFI_STATUS st = fw_->ConnectController(handle);
+  if (EFI_ERROR(st) || !fw_->GetProtocol(handle, gZem4ServiceBindingProtocolGuid))
+    throw Failure(kExitDriver, "the driver did not bind to " + station.ToString() + " (" +
+                                   StatusText(st) + ")");
+  return handle;
+}
+
+Host::Child Host::CreateChild(EFI_HANDLE controller) {
+  auto *sb = static_cast<EFI_SERVICE_BINDING_PROTOCOL *>(
+      fw_->GetProtocol(controller, gZem4ServiceBindingProtocolGuid));
+  Child c;
+  c.controller = controller;
+  EFI_STATUS st = sb ? sb->CreateChild(sb, &c.handle) : EFI_UNSUPPORTED;
+  if (EFI_ERROR(st))
+    throw Failure(kExitDriver, "no driver child (" + StatusText(st) + ")");
+  c.zem4 = static_cast<Zem4 *>(fw_->GetProtocol(c.handle, gZem4ProtocolGuid));
+  if (!c.zem4)
+    throw Failure(kExitDriver, "the driver child has no Zem4 protocol");
+  return c;
+}
+
+void Host::DestroyChild(Child &child) {
+  if (!child.handle)
+    return;
+  auto *sb = static_cast<EFI_SERVICE_BINDING_PROTOCOL *>(
+      fw_->GetProtocol(child.controller, gZem4ServiceBindingProtocolGuid));
+  if (sb)
+    sb->DestroyChild(sb, child.handle);
+  child = {};
+}
+
+void Host::Step() {
+  const uint64_t before = net_->Activity();
+  fw_->Tick();
+  if (net_->Activity() == before)
+    fw_->AdvanceIdle();
+  FlushLog();
+}
+
+void Host::FlushLog() {
+  auto &debug = fw_->Debug();
+  if (debug.Lines().empty())
+    return;
+  if (options_.onLog) {
+    for (const auto &line : debug.Lines()) {
+      std::string text = line.Text();
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+      options_.onLog(text);
+    }
+  }
+  debug.Clear();
+}
+
+EFI_STATUS Host::Disconnect(EFI_HANDLE controller) {
+  // Firmware stops a network driver through the UDP4 children it holds
+  // open; each stop may remove handles, so look again every round.
+  for (int round = 0; round < 64; round++) {
+    EFI_HANDLE target = nullptr;
+    UINTN count = 0;
+    EFI_HANDLE *handles = nullptr;
+    if (EFI_ERROR(gBS->LocateHandleBuffer(ByProtocol, const_cast<EFI_GUID *>(&gEfiUdp4ProtocolGuid),
+                                          nullptr, &count, &handles)))
+      return EFI_SUCCESS;
+    for (UINTN i = 0; i < count && !target; i++) {
+      EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *entries = nullptr;
+      UINTN entryCount = 0;
+      if (EFI_ERROR(gBS->OpenProtocolInformation(
+              handles[i], const_cast<EFI_GUID *>(&gEfiUdp4ProtocolGuid), &entries, &entryCount)))
+        continue;
+      for (UINTN e = 0; e < entryCount; e++)
+        if ((entries[e].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) && entries[e].AgentHandle == image_ &&
+            entries[e].ControllerHandle == controller)
+          target = handles[i];
+      gBS->FreePool(entries);
+    }
+    gBS->FreePool(handles);
+    if (!target)
+      return EFI_SUCCESS;
+    EFI_STATUS st = fw_->DisconnectController(target, image_);
+    if (EFI_ERROR(st))
+      return st;
+  }
+  return EFI_DEVICE_ERROR;
+}
+
+std::vector<std::string> Host::TearDown() {
+  tornDown_ = true;
+  if (image_) {
+    for (auto &c : controllers_)
+      Disconnect(c->Handle());
+    if (EFI_ERROR(fw_->UnloadImage(image_)))
+      fw_->RemoveImage(image_);
+    image_ = nullptr;
+  }
+  if (gBS)
+    Zem4DrainPacketPool();
+  controllers_.clear();
+  FlushLog();
+  std::vector<std::string> report = fw_->LeakReport();
+  fw_->SetIdleWait(nullptr);
+  fw_->RemoveDevice(*net_);
+  return report;
+}
+
+host::Ipv4 ParseAddress(const std::string &text, const char *what) {
+  auto a = host::Ipv4::Parse(text);
+  if (!a || !a->IsUnicast())
+    throw Failure(kExitUsage, std::string(what) + " is not an IPv4 address: " + text);
+  return *a;
+}
+
+void ParseServer(const std::string &text, host::Ipv4 &address, uint16_t &port) {
+  std::string host = text;
+  port = ZEM4_DEFAULT_SERVER_PORT;
+  if (auto colon = text.rfind(':'); colon != std::string::npos) {
+    host = text.substr(0, colon);
+    std::string p = text.substr(colon + 1);
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(p.data(), p.data() + p.size(), value);
+    if (p.empty() || ec != std::errc() || end != p.data() + p.size() || value == 0 || value > 65535)
+      throw Failure(kExitUsage, "bad server port: " + text);
+    port = static_cast<uint16_t>(value);
+  }
+  address = ParseAddress(host, "--server");
+}
+
+} // namespace zem4::cli

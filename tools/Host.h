@@ -1,0 +1,74 @@
+// The firmware the command line runs the driver in: a real-clock host
+// firmware over the socket network, one UDP4 controller per station address,
+// the driver loaded through its entry point and connected to each controller.
+// Children are made through the driver's service binding and used through the
+// Zem4 protocol, as a boot loader would.
+#pragma once
+
+#include "host/Firmware.h"
+#include "host/SocketNetwork.h"
+#include "host/Udp4.h"
+#include "zem4/Zem4.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zem4::cli {
+
+struct HostOptions {
+  host::SocketNetworkOptions net;
+  // Driver diagnostic levels to show (DIAG_ERROR, DIAG_NOTICE); none by default.
+  std::vector<uint32_t> logLevels;
+  // Where shown diagnostic lines go.
+  std::function<void(const std::string &)> onLog;
+};
+
+class Host {
+public:
+  explicit Host(HostOptions options);
+  ~Host();
+  Host(const Host &) = delete;
+  Host &operator=(const Host &) = delete;
+
+  host::Firmware &Fw() { return *fw_; }
+  host::SocketNetwork &Net() { return *net_; }
+
+  // A controller for `station`, with the driver connected to it. Throws
+  // Failure on error.
+  EFI_HANDLE AddStation(host::Ipv4 station);
+  struct Child {
+    EFI_HANDLE controller = nullptr;
+    EFI_HANDLE handle = nullptr;
+    Zem4 *zem4 = nullptr;
+  };
+  Child CreateChild(EFI_HANDLE controller);
+  void DestroyChild(Child &child);
+
+  // Lets the firmware run once: a tick, and when nothing was runnable a wait
+  // in poll() up to the next timer (or a datagram, or Wake).
+  void Step();
+  // Shows the driver's diagnostic lines recorded since the last call.
+  void FlushLog();
+
+  // Disconnects every controller, unloads the driver, drops the controllers.
+  // Returns what the firmware still holds (empty when nothing leaked).
+  std::vector<std::string> TearDown();
+
+private:
+  EFI_STATUS Disconnect(EFI_HANDLE controller);
+
+  HostOptions options_;
+  std::unique_ptr<host::Firmware> fw_;
+  std::unique_ptr<host::SocketNetwork> net_;
+  std::vector<std::unique_ptr<host::Udp4Controller>> controllers_;
+  EFI_HANDLE image_ = nullptr;
+  bool tornDown_ = false;
+};
+
+// "a.b.c.d" or "a.b.c.d:port"; throws Failure(kExitUsage) otherwise.
+void ParseServer(const std::string &text, host::Ipv4 &address, uint16_t &port);
+host::Ipv4 ParseAddress(const std::string &text, const char *what);
+
+} // namespace zem4::cli
