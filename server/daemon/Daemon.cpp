@@ -1,0 +1,397 @@
+#include "server/daemon/Daemon.h"
+
+#include <arpa/inet.h>
+#include <asio.hpp>
+#include <cerrno>
+#include <csignal>
+#include <deque>
+#include <fmt/format.h>
+#include <map>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <spdlog/sinks/stdout_color_sinks.h>
+#include <spdlog/spdlog.h>
+#include <sys/socket.h>
+
+namespace zem4::server {
+
+using asio::ip::udp;
+
+namespace {
+
+constexpr size_t MaxQueuedPerSocket = 4096; // datagrams waiting for a full send buffer
+constexpr size_t Batch = 64;                // datagrams per sendmmsg call
+
+Time SteadyNow() {
+  return std::chrono::duration_cast<Time>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
+std::chrono::steady_clock::time_point ToSteady(Time T) {
+  return std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(T));
+}
+
+} // namespace
+
+class Daemon::Impl final : public EngineIo {
+public:
+  Impl(asio::io_context &Io, const DaemonOptions &O)
+      : Io(Io), Options(O), Config(ToEngineConfig(O)), Files(O.Root), Timer(Io), StatsTimer(Io),
+        Signals(Io, SIGINT, SIGTERM, SIGUSR1) {
+    asio::error_code Ec;
+    BindAddress = asio::ip::make_address_v4(O.Bind, Ec);
+    if (Ec) {
+      throw std::invalid_argument("--bind: not an IPv4 address: " + O.Bind);
+    }
+    ResolveMulticastInterface();
+    auto Listen = MakeSocket(O.Port);
+    ListenPortNumber = Listen->Sock.local_endpoint().port();
+    Config.ListenPort = ListenPortNumber;
+    Sockets[ListenPortNumber] = Listen;
+    Eng = std::make_unique<Engine>(Config, Files, *this);
+  }
+
+  ~Impl() override {
+    Eng.reset(); // closes the transfers' ports through ClosePort
+    for (auto &[Port, S] : Sockets) {
+      S->Open = false;
+      asio::error_code Ec;
+      S->Sock.close(Ec);
+    }
+  }
+
+  void Start() {
+    StartTime = SteadyNow();
+    for (auto &[Port, S] : Sockets) {
+      Receive(S);
+    }
+    WaitSignal();
+    ArmStats();
+    spdlog::info("zem4d serving {} on {}:{}, multicast {} via {}", Options.Root, Options.Bind, ListenPortNumber,
+                 Config.MulticastEnabled ? ToString(Config.McastNetwork) : std::string("off"), Options.McastInterface);
+  }
+
+  void Stop() {
+    if (Stopped) {
+      return;
+    }
+    Stopped = true;
+    Eng->Shutdown(SteadyNow());
+    FlushAll();
+    spdlog::info("zem4d stopping: {}", Totals());
+    asio::error_code Ec;
+    Timer.cancel();
+    StatsTimer.cancel();
+    Signals.cancel(Ec);
+    for (auto &[Port, S] : Sockets) {
+      S->Open = false;
+      S->Sock.close(Ec);
+    }
+  }
+
+  std::string Totals() const {
+    const auto &S = Eng->Stats();
+    return fmt::format("requests={} served={} failed={} refused={} malformed={} groups={} passes={} datagrams={} "
+                       "bytes={} data_datagrams={} retransmissions={} unicast_fallbacks={} active_clients={} "
+                       "active_groups={}",
+                       S.Requests, S.SessionsServed, S.SessionsFailed, S.Refused, S.Malformed, S.GroupsCreated,
+                       S.Passes, S.DatagramsSent, S.BytesSent, S.DataDatagrams, S.Retransmissions, S.UnicastFallbacks,
+                       Eng->ActiveClients(), Eng->ActiveGroups());
+  }
+
+  uint16_t ListenPort() const { return ListenPortNumber; }
+  EngineStats Stats() const { return Eng->Stats(); }
+
+  // --- EngineIo ---------------------------------------------------------
+
+  std::optional<uint16_t> OpenPort() override {
+    try {
+      auto S = MakeSocket(0);
+      uint16_t Port = S->Sock.local_endpoint().port();
+      Sockets[Port] = S;
+      if (Started()) {
+        Receive(S);
+      }
+      return Port;
+    } catch (const std::exception &E) {
+      spdlog::warn("no port for a transfer: {}", E.what());
+      return std::nullopt;
+    }
+  }
+
+  void ClosePort(uint16_t Port) override {
+    auto It = Sockets.find(Port);
+    if (It == Sockets.end()) {
+      return;
+    }
+    auto S = It->second;
+    Flush(S); // what the transfer said last (FIN, ERROR) still goes out
+    S->Open = false;
+    asio::error_code Ec;
+    S->Sock.close(Ec);
+    Sockets.erase(It);
+  }
+
+  void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> D) override {
+    auto It = Sockets.find(FromPort);
+    if (It == Sockets.end()) {
+      return;
+    }
+    auto &Q = It->second->Queue;
+    if (Q.size() >= MaxQueuedPerSocket) {
+      ++Dropped;
+      return;
+    }
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(To.Ip);
+    A.sin_port = htons(To.Port);
+    Q.push_back({A, Bytes(D.begin(), D.end())});
+    Dirty = true;
+  }
+
+  void Report(const TransferReport &R) override {
+    if (R.Success) {
+      spdlog::info("transfer {}", FormatReport(R));
+    } else {
+      spdlog::warn("transfer {}", FormatReport(R));
+    }
+  }
+
+  void Note(NoteLevel L, std::string_view Text) override {
+    switch (L) {
+    case NoteLevel::Debug:
+      spdlog::debug("{}", Text);
+      break;
+    case NoteLevel::Info:
+      spdlog::info("{}", Text);
+      break;
+    case NoteLevel::Warn:
+      spdlog::warn("{}", Text);
+      break;
+    }
+  }
+
+private:
+  struct Outgoing {
+    sockaddr_in To;
+    Bytes Data;
+  };
+  struct Socket {
+    explicit Socket(asio::io_context &Io) : Sock(Io) {}
+    udp::socket Sock;
+    uint16_t Port = 0;
+    std::array<uint8_t, 65536> Rx{};
+    udp::endpoint From;
+    std::deque<Outgoing> Queue;
+    bool Open = true;
+    bool WaitingWrite = false;
+  };
+
+  bool Started() const { return StartTime.count() != 0; }
+
+  std::shared_ptr<Socket> MakeSocket(uint16_t Port) {
+    auto S = std::make_shared<Socket>(Io);
+    S->Sock.open(udp::v4());
+    S->Sock.set_option(asio::socket_base::reuse_address(Port != 0));
+    S->Sock.bind(udp::endpoint(BindAddress, Port));
+    S->Sock.non_blocking(true);
+    S->Port = S->Sock.local_endpoint().port();
+    int Fd = S->Sock.native_handle();
+    int Ttl = Options.McastTtl;
+    int Loop = 1;
+    ::setsockopt(Fd, IPPROTO_IP, IP_MULTICAST_TTL, &Ttl, sizeof Ttl);
+    ::setsockopt(Fd, IPPROTO_IP, IP_MULTICAST_LOOP, &Loop, sizeof Loop);
+    if (::setsockopt(Fd, IPPROTO_IP, IP_MULTICAST_IF, &McastIf, sizeof McastIf) != 0) {
+      throw std::system_error(errno, std::generic_category(), "IP_MULTICAST_IF " + Options.McastInterface);
+    }
+    int Buffer = 1 << 20;
+    ::setsockopt(Fd, SOL_SOCKET, SO_SNDBUF, &Buffer, sizeof Buffer);
+    return S;
+  }
+
+  void ResolveMulticastInterface() {
+    McastIf = {};
+    in_addr Addr{};
+    if (::inet_pton(AF_INET, Options.McastInterface.c_str(), &Addr) == 1) {
+      McastIf.imr_address = Addr;
+      return;
+    }
+    unsigned Index = ::if_nametoindex(Options.McastInterface.c_str());
+    if (Index == 0) {
+      throw std::invalid_argument("--mcast-if: no such interface: " + Options.McastInterface);
+    }
+    McastIf.imr_ifindex = static_cast<int>(Index);
+  }
+
+  void Receive(const std::shared_ptr<Socket> &S) {
+    if (!S->Open || Stopped) {
+      return;
+    }
+    S->Sock.async_receive_from(asio::buffer(S->Rx), S->From, [this, S](const asio::error_code &Ec, size_t Length) {
+      if (!S->Open || Stopped || Ec == asio::error::operation_aborted) {
+        return;
+      }
+      if (!Ec && S->From.address().is_v4()) {
+        Endpoint From{S->From.address().to_v4().to_uint(), S->From.port()};
+        Eng->OnDatagram(From, S->Port, std::span<const uint8_t>(S->Rx.data(), Length), SteadyNow());
+        AfterEngine();
+      }
+      Receive(S);
+    });
+  }
+
+  void AfterEngine() {
+    FlushAll();
+    ArmTimer();
+  }
+
+  void ArmTimer() {
+    auto Next = Eng->NextDeadline();
+    if (!Next) {
+      Timer.cancel();
+      ArmedFor.reset();
+      return;
+    }
+    if (ArmedFor && *ArmedFor == *Next) {
+      return;
+    }
+    ArmedFor = *Next;
+    Timer.expires_at(ToSteady(*Next));
+    Timer.async_wait([this](const asio::error_code &Ec) {
+      if (Ec || Stopped) {
+        return;
+      }
+      ArmedFor.reset();
+      Eng->OnTime(SteadyNow());
+      AfterEngine();
+    });
+  }
+
+  void FlushAll() {
+    if (!Dirty) {
+      return;
+    }
+    Dirty = false;
+    for (auto &[Port, S] : Sockets) {
+      Flush(S);
+    }
+  }
+
+  // Sends what is queued, up to Batch datagrams per system call. A full send
+  // buffer keeps the rest until the socket can take more.
+  void Flush(const std::shared_ptr<Socket> &Sp) {
+    Socket &S = *Sp;
+    while (!S.Queue.empty() && S.Open && !S.WaitingWrite) {
+      std::array<mmsghdr, Batch> Msgs{};
+      std::array<iovec, Batch> Iov{};
+      size_t N = std::min(Batch, S.Queue.size());
+      for (size_t I = 0; I < N; ++I) {
+        auto &O = S.Queue[I];
+        Iov[I] = {O.Data.data(), O.Data.size()};
+        Msgs[I].msg_hdr.msg_name = &O.To;
+        Msgs[I].msg_hdr.msg_namelen = sizeof O.To;
+        Msgs[I].msg_hdr.msg_iov = &Iov[I];
+        Msgs[I].msg_hdr.msg_iovlen = 1;
+      }
+      int Sent = ::sendmmsg(S.Sock.native_handle(), Msgs.data(), static_cast<unsigned>(N), 0);
+      if (Sent < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) {
+          WaitWritable(Sp);
+          return;
+        }
+        // A datagram the network refuses (e.g. no route) is dropped alone.
+        spdlog::debug("send failed: {}", std::strerror(errno));
+        ++Dropped;
+        S.Queue.pop_front();
+        continue;
+      }
+      S.Queue.erase(S.Queue.begin(), S.Queue.begin() + Sent);
+    }
+  }
+
+  void WaitWritable(const std::shared_ptr<Socket> &S) {
+    S->WaitingWrite = true;
+    S->Sock.async_wait(udp::socket::wait_write, [this, S](const asio::error_code &Ec) {
+      S->WaitingWrite = false;
+      if (!Ec && S->Open && !Stopped) {
+        Flush(S);
+      }
+    });
+  }
+
+  void WaitSignal() {
+    Signals.async_wait([this](const asio::error_code &Ec, int Signal) {
+      if (Ec) {
+        return;
+      }
+      if (Signal == SIGUSR1) {
+        spdlog::info("stats: {}", Totals());
+        WaitSignal();
+        return;
+      }
+      spdlog::info("signal {} received", Signal);
+      Stop();
+    });
+  }
+
+  void ArmStats() {
+    if (Options.StatsIntervalS == 0) {
+      return;
+    }
+    StatsTimer.expires_after(std::chrono::seconds(Options.StatsIntervalS));
+    StatsTimer.async_wait([this](const asio::error_code &Ec) {
+      if (Ec || Stopped) {
+        return;
+      }
+      spdlog::info("stats: {}", Totals());
+      ArmStats();
+    });
+  }
+
+  asio::io_context &Io;
+  DaemonOptions Options;
+  EngineConfig Config;
+  DirectoryFileSource Files;
+  asio::steady_timer Timer;
+  asio::steady_timer StatsTimer;
+  asio::signal_set Signals;
+  asio::ip::address_v4 BindAddress;
+  ip_mreqn McastIf{};
+  uint16_t ListenPortNumber = 0;
+  std::map<uint16_t, std::shared_ptr<Socket>> Sockets;
+  std::unique_ptr<Engine> Eng;
+  std::optional<Time> ArmedFor;
+  Time StartTime{0};
+  bool Dirty = false;
+  bool Stopped = false;
+  uint64_t Dropped = 0;
+};
+
+Daemon::Daemon(asio::io_context &Io, const DaemonOptions &Options) : P(std::make_unique<Impl>(Io, Options)) {}
+Daemon::~Daemon() = default;
+void Daemon::Start() { P->Start(); }
+void Daemon::Stop() { P->Stop(); }
+uint16_t Daemon::ListenPort() const { return P->ListenPort(); }
+EngineStats Daemon::Stats() const { return P->Stats(); }
+std::string Daemon::TotalsLine() const { return P->Totals(); }
+
+int RunDaemon(const DaemonOptions &Options) {
+  auto Logger = spdlog::stderr_color_mt("zem4d");
+  spdlog::set_default_logger(Logger);
+  spdlog::set_level(spdlog::level::from_str(Options.LogLevel));
+  try {
+    asio::io_context Io;
+    Daemon D(Io, Options);
+    D.Start();
+    Io.run();
+    return 0;
+  } catch (const std::exception &E) {
+    spdlog::error("zem4d: {}", E.what());
+    return 1;
+  }
+}
+
+} // namespace zem4::server

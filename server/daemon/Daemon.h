@@ -1,0 +1,81 @@
+// zem4d: the server engine behind real UDP sockets, with Asio as event loop.
+// Kept as a library so `zem4 serve` runs the very same daemon.
+#pragma once
+
+#include "server/engine/Engine.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+namespace asio {
+class io_context;
+}
+
+namespace zem4::server {
+
+struct DaemonOptions {
+  std::string Bind = "127.0.0.1";
+  uint16_t Port = 5568; // 0: any free port (see Daemon::ListenPort)
+  std::string Root = ".";
+  bool Multicast = true;
+  std::string McastNetwork = "239.255.0.0/16";
+  uint16_t McastPort = 5570;
+  // Interface for multicast: an IPv4 address of it or its name. Loopback by
+  // default, which needs no route and keeps the traffic on this machine.
+  std::string McastInterface = "127.0.0.1";
+  int McastTtl = 1;
+  uint64_t RateLimit = 0; // bytes per second to each group, 0: none
+  uint32_t Window = 64;
+  uint32_t TimeoutMs = 500;
+  uint32_t MaxRetries = 10;
+  uint32_t IdleTimeoutS = 60;
+  uint32_t FinCount = 4;
+  uint32_t FinIntervalMs = 100;
+  uint32_t MaxSessions = 64;
+  uint32_t MaxPerClient = 8;
+  uint32_t MaxGroups = 16;
+  uint32_t MaxActivePasses = 4;
+  std::vector<std::string> Allow;
+  std::string LogLevel = "info";
+  uint32_t StatsIntervalS = 0;
+};
+
+// Registers every option on App (for zem4d and for `zem4 serve`).
+void AddDaemonOptions(CLI::App &App, DaemonOptions &Options);
+// Throws std::invalid_argument for values that do not parse.
+EngineConfig ToEngineConfig(const DaemonOptions &Options);
+
+class Daemon {
+public:
+  // Binds the listening socket and opens the root; throws on failure.
+  Daemon(asio::io_context &Io, const DaemonOptions &Options);
+  ~Daemon();
+  Daemon(const Daemon &) = delete;
+  Daemon &operator=(const Daemon &) = delete;
+
+  // Starts receiving, the timers and the signal handlers (SIGINT/SIGTERM
+  // stop, SIGUSR1 logs the totals).
+  void Start();
+  // Ends every transfer, logs the totals and closes every socket; the
+  // io_context then runs out of work.
+  void Stop();
+  uint16_t ListenPort() const;
+  EngineStats Stats() const;
+  std::string TotalsLine() const;
+
+  class Impl;
+
+private:
+  std::unique_ptr<Impl> P;
+};
+
+// zem4d's main: parse nothing more, run until a signal stops it. Returns the
+// process exit code.
+int RunDaemon(const DaemonOptions &Options);
+
+} // namespace zem4::server
