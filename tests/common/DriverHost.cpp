@@ -31,6 +31,20 @@ EFI_STATUS DriverHost::Load() {
   return status;
 }
 
+EFI_STATUS DriverHost::LoadImageFile(const std::string &path, std::string *error) {
+  std::string text;
+  EFI_STATUS status = EFI_LOAD_ERROR;
+  imageFile_ = host::LoadedDriverImage::LoadFile(*fw_, path, text, &status);
+  if (imageFile_ == nullptr) {
+    if (error != nullptr) {
+      *error = text;
+    }
+    return EFI_ERROR(status) ? status : EFI_LOAD_ERROR;
+  }
+  image_ = imageFile_->Handle();
+  return status;
+}
+
 EFI_STATUS DriverHost::Unload() {
   EFI_STATUS status = fw_->UnloadImage(image_);
   if (!EFI_ERROR(status)) {
@@ -48,18 +62,19 @@ EFI_HANDLE DriverHost::AddController(host::Ipv4 address, host::Time100ns mapping
 
 EFI_STATUS DriverHost::Disconnect(EFI_HANDLE controller) {
   // Each Stop may remove handles, so look again after every disconnection.
+  EFI_BOOT_SERVICES *bs = fw_->BootServices();
   for (int round = 0; round < 64; round++) {
     EFI_HANDLE target = nullptr;
     UINTN count = 0;
     EFI_HANDLE *handles = nullptr;
-    if (EFI_ERROR(gBS->LocateHandleBuffer(ByProtocol, &gEfiUdp4ProtocolGuid, nullptr, &count,
+    if (EFI_ERROR(bs->LocateHandleBuffer(ByProtocol, &gEfiUdp4ProtocolGuid, nullptr, &count,
                                           &handles))) {
       return EFI_SUCCESS;
     }
     for (UINTN i = 0; i < count && target == nullptr; i++) {
       EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *entries = nullptr;
       UINTN entryCount = 0;
-      if (EFI_ERROR(gBS->OpenProtocolInformation(handles[i], &gEfiUdp4ProtocolGuid, &entries,
+      if (EFI_ERROR(bs->OpenProtocolInformation(handles[i], &gEfiUdp4ProtocolGuid, &entries,
                                                  &entryCount))) {
         continue;
       }
@@ -69,9 +84,9 @@ EFI_STATUS DriverHost::Disconnect(EFI_HANDLE controller) {
           target = handles[i];
         }
       }
-      gBS->FreePool(entries);
+      bs->FreePool(entries);
     }
-    gBS->FreePool(handles);
+    bs->FreePool(handles);
     if (target == nullptr) {
       return EFI_SUCCESS;
     }
@@ -139,8 +154,9 @@ std::vector<std::string> DriverHost::TearDown() {
     }
     image_ = nullptr;
   }
-  // Packets that went back to the pool belong to no controller any more.
-  if (gBS != nullptr) {
+  // Packets that went back to the pool belong to no controller any more. An
+  // image file drains its own pool (its globals are not ours).
+  if (imageFile_ == nullptr && gBS != nullptr) {
     Zem4DrainPacketPool();
   }
   controllers_.clear();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "host/Firmware.h"
+#include "host/ImageLoader.h"
 #include "host/SimNetwork.h"
 #include "host/Udp4.h"
 #include "zem4/Zem4.h"
@@ -27,6 +28,12 @@ public:
 
   // Entry point through the firmware's StartImage (a failed entry unloads).
   EFI_STATUS Load();
+  // The same from a driver image file (PE32 in a 32-bit process, PE32+ in a
+  // 64-bit one) instead of the built-in library: the image's own code and
+  // globals do the work. A refused file gives EFI_LOAD_ERROR and `error`.
+  EFI_STATUS LoadImageFile(const std::string &path, std::string *error = nullptr);
+  // The image file in use, if any.
+  const host::LoadedDriverImage *ImageFile() const { return imageFile_.get(); }
   // The image's Unload through the firmware; on success the image is gone.
   EFI_STATUS Unload();
 
@@ -55,6 +62,8 @@ public:
   std::vector<std::string> LogTexts() const;
 
 private:
+  // Declared first: the mapping outlives the firmware that might call into it.
+  std::unique_ptr<host::LoadedDriverImage> imageFile_;
   std::unique_ptr<host::Firmware> fw_;
   std::unique_ptr<host::SimNetwork> net_;
   std::vector<std::unique_ptr<host::Udp4Controller>> controllers_;
