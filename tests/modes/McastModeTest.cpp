@@ -294,3 +294,110 @@ TEST_F(McastModeTest, ServerErrorEndsAPassiveMember) {
 
 } // namespace
 } // namespace zem4::test
+
+namespace zem4::test {
+namespace {
+
+class McastPortTest : public McastModeTest {};
+
+TEST_F(McastPortTest, ReusedChildThatCannotBeConfiguredIsReleased) {
+  Start(Caller::Stream);
+  EnterPassive();
+  FromGroup(Full(1, 1));
+  FromGroup(FinPacket(0)); // LastBlock unknown: a new pass
+  ASSERT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  ASSERT_NE(Instance()->McastChildHandle, nullptr);
+  Sent();
+  // The reset before the configuration is not looked at; the configuration fails.
+  Fw().Faults().FailNth("Udp4.Configure", Fw().Faults().Count("Udp4.Configure") + 2,
+                        EFI_DEVICE_ERROR);
+  FromServer(McastOack(0));
+  EXPECT_EQ(CountLog("Zem4RrqCreateMcastPort: Udp4.Configure failed with Device Error.\n"), 1u);
+  EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(Instance()->RrqData->McastUdp, nullptr);
+  EXPECT_EQ(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
+  EXPECT_EQ(Controller().ChildCount(), 1u);
+  ASSERT_TRUE(RunToEnd(kSecond));
+  EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(McastPortTest, ChildThatCannotBeDestroyedIsNotReusedByTheNextTransfer) {
+  Start();
+  EnterPassive();
+  EFI_HANDLE orphan = Instance()->McastChildHandle;
+  Fw().Faults().FailNext("Udp4Sb.DestroyChild", EFI_DEVICE_ERROR);
+  ASSERT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
+  EXPECT_EQ(CountLog("Zem4RrqCloseMcastPort: failed to destory the udp child Device Error\n"), 1u);
+  EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+
+  // The next transfer makes a child of its own.
+  done_ = Completion{};
+  server_.reset();
+  server_ = std::make_unique<ScriptedServer>(Net(), kServerIp, kServerPort);
+  seen_ = ClientSends().size();
+  Start();
+  EnterPassive();
+  EXPECT_NE(Instance()->McastChildHandle, nullptr);
+  EXPECT_NE(Instance()->McastChildHandle, orphan);
+  FromGroup(Full(1, 1));
+  EXPECT_EQ(Instance()->SlotFilled[0], 1);
+  // What the firmware refused earlier it accepts now.
+  EFI_SERVICE_BINDING_PROTOCOL *sb = Controller().ServiceBinding();
+  EXPECT_EQ(sb->DestroyChild(sb, orphan), EFI_SUCCESS);
+}
+
+TEST_F(McastPortTest, FinWithAllOnesFlushesAMaster) {
+  Start(Caller::BufferAndCheck, 400 * 1032);
+  FromServer(McastOack(1));
+  FromGroup(Full(1, 1));
+  Sent();
+  FromGroup(FinPacket(0xFFFFFFFFu));
+  // Only a passive member ignores it.
+  ASSERT_EQ(sink_.runs.size(), 1u);
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(SentOne(), RrqPacket("file.bin"));
+}
+
+TEST_F(McastPortTest, NewOackForAnOutstandingRequestFollowsTheGroupItNames) {
+  // Passive mode never runs with the request out; its OACK handler still
+  // knows what to do if it ever does.
+  Start();
+  EnterPassive();
+  EFI_HANDLE child = Instance()->McastChildHandle;
+  Instance()->State = ZEM4_STATE_RRQ_SENT;
+  Bytes sameGroup = McastOack(0);
+  EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), sameGroup.data(), UINT32(sameGroup.size())),
+            EFI_SUCCESS);
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_RECEIVING);
+  EXPECT_EQ(Instance()->McastChildHandle, child);
+
+  Instance()->State = ZEM4_STATE_RRQ_SENT;
+  Bytes otherGroup = OackPacket({{"multicast", "239.1.1.2,5601,0"}});
+  EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), otherGroup.data(), UINT32(otherGroup.size())),
+            EFI_SUCCESS);
+  EXPECT_EQ(Instance()->McastChildHandle, child); // reset and configured again
+  EXPECT_EQ(Instance()->Options.McastPort, 5601u);
+  server_->SendFrom(kDataPort, host::Ipv4(239, 1, 1, 2), 5601, Full(1, 1));
+  Settle();
+  EXPECT_EQ(Instance()->SlotFilled[0], 1);
+
+  Instance()->State = ZEM4_STATE_RRQ_SENT;
+  Bytes unicast = OackPacket();
+  EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), unicast.data(), UINT32(unicast.size())),
+            EFI_SUCCESS);
+  EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(Controller().ChildCount(), 1u);
+
+  Instance()->State = ZEM4_STATE_RRQ_SENT;
+  Bytes bad = OackPacket({{"multicast", "nonsense"}});
+  EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), bad.data(), UINT32(bad.size())), EFI_DEVICE_ERROR);
+  EXPECT_EQ(CountLog("Zem4RrqPassiveRcvOack: failed to parse the OACK packet\n"), 1u);
+  ASSERT_TRUE(RunToEnd(kSecond));
+  EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
+}
+
+} // namespace
+} // namespace zem4::test
