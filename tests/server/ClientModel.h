@@ -6,6 +6,7 @@
 #pragma once
 
 #include "server/engine/Packets.h"
+#include "server/engine/Types.h"
 #include "server/engine/Schedule.h"
 #include "zem4/Zem4Wire.h"
 
