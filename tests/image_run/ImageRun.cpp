@@ -1,0 +1,165 @@
+#include "tests/image_run/ImageRun.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#ifndef ZEM4_RUN_IMAGE_PATH
+#define ZEM4_RUN_IMAGE_PATH ""
+#endif
+
+namespace zem4::test {
+
+const char *KindName(DriverKind kind) {
+  return kind == DriverKind::Library ? "library" : "image";
+}
+
+std::string RunnableImagePath() {
+  const std::string path = ZEM4_RUN_IMAGE_PATH;
+  std::ifstream probe(path, std::ios::binary);
+  return probe ? path : std::string();
+}
+
+EFI_STATUS LoadDriver(DriverHost &host, DriverKind kind, std::string *why) {
+  if (kind == DriverKind::Library) {
+    return host.Load();
+  }
+  std::string error;
+  const EFI_STATUS status = host.LoadImageFile(RunnableImagePath(), &error);
+  if (EFI_ERROR(status)) {
+    if (why != nullptr) {
+      *why = error;
+    }
+    return status;
+  }
+  // The binding's functions must be the image's own, not the library's.
+  const host::LoadedDriverImage *file = host.ImageFile();
+  auto *binding = static_cast<EFI_DRIVER_BINDING_PROTOCOL *>(
+      host.Fw().GetProtocol(host.Image(), gEfiDriverBindingProtocolGuid));
+  const auto base = reinterpret_cast<uintptr_t>(file->Image().Base());
+  const auto inside = [&](auto fn) {
+    const auto at = reinterpret_cast<uintptr_t>(fn);
+    return at >= base && at < base + file->Image().Size();
+  };
+  if (binding == nullptr || !inside(binding->Supported) || !inside(binding->Start) ||
+      !inside(binding->Stop) || binding->ImageHandle != host.Image()) {
+    if (why != nullptr) {
+      *why = "the driver binding does not come from the image";
+    }
+    return EFI_LOAD_ERROR;
+  }
+  return status;
+}
+
+Bytes MakeFile(size_t size, uint32_t seed) {
+  Bytes out(size);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto &b : out) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return out;
+}
+
+std::string Join(const std::vector<std::string> &lines) {
+  std::string out;
+  for (const auto &line : lines) {
+    out += "  " + line + "\n";
+  }
+  return out;
+}
+
+Bytes Transfer::Received() const {
+  if (!stream) {
+    return buffer;
+  }
+  Bytes out;
+  for (const Bytes &run : runs) {
+    out.insert(out.end(), run.begin(), run.end());
+  }
+  return out;
+}
+
+namespace {
+
+VOID EFIAPI CountSignal(EFI_EVENT, VOID *context) {
+  ++static_cast<Transfer *>(context)->signalled;
+}
+
+EFI_STATUS EFIAPI StreamSink(Zem4 *, Zem4Token *token, UINT32 length, VOID *data) {
+  auto *t = static_cast<Transfer *>(token->Context);
+  const auto *bytes = static_cast<const uint8_t *>(data);
+  t->runs.emplace_back(bytes, bytes + length);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI TimerHook(Zem4 *, Zem4Token *token) {
+  auto *t = static_cast<Transfer *>(token->Context);
+  return t->onTimer ? t->onTimer() : EFI_SUCCESS;
+}
+
+} // namespace
+
+bool StartTransfer(DriverHost &host, Transfer &t) {
+  EFI_STATUS status = host.CreateChild(t.controller, &t.child);
+  EXPECT_EQ(status, EFI_SUCCESS) << "CreateChild";
+  if (EFI_ERROR(status)) {
+    t.child = nullptr;
+    return false;
+  }
+  Zem4 *proto = host.Protocol(t.child);
+  EXPECT_NE(proto, nullptr);
+  if (proto == nullptr) {
+    return false;
+  }
+  Zem4ConfigData config{};
+  for (int i = 0; i < 4; i++) {
+    config.StationIp.Addr[i] = t.station.b[i];
+    config.ServerIp.Addr[i] = t.server.b[i];
+  }
+  config.SubnetMask = {{255, 0, 0, 0}};
+  config.InitialServerPort = t.serverPort;
+  status = proto->Configure(proto, &config);
+  EXPECT_EQ(status, EFI_SUCCESS) << "Configure";
+  if (EFI_ERROR(status)) {
+    return false;
+  }
+  status = host.Fw().BootServices()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountSignal, &t,
+                                                 &t.event);
+  EXPECT_EQ(status, EFI_SUCCESS);
+  t.token = Zem4Token{};
+  t.token.Event = t.event;
+  t.token.Filename = const_cast<CHAR8 *>(t.file.c_str());
+  t.token.Context = &t;
+  t.token.TimeoutCallback = TimerHook;
+  if (t.stream) {
+    t.token.CheckPacket = StreamSink;
+  } else {
+    t.buffer.assign(t.bufferSize, 0xEE);
+    t.token.Buffer = t.buffer.data();
+    t.token.BufferSize = t.buffer.size();
+  }
+  t.optionList.clear();
+  for (auto &[name, value] : t.options) {
+    t.optionList.push_back({const_cast<CHAR8 *>(name.c_str()), const_cast<CHAR8 *>(value.c_str())});
+  }
+  t.token.OptionCount = static_cast<UINT32>(t.optionList.size());
+  t.token.OptionList = t.optionList.empty() ? nullptr : t.optionList.data();
+  status = proto->ReadFile(proto, &t.token);
+  EXPECT_EQ(status, EFI_SUCCESS) << "ReadFile";
+  return !EFI_ERROR(status);
+}
+
+void EndTransfer(DriverHost &host, Transfer &t) {
+  if (t.child != nullptr) {
+    EXPECT_EQ(host.DestroyChild(t.controller, t.child), EFI_SUCCESS);
+    t.child = nullptr;
+  }
+  if (t.event != nullptr) {
+    host.Fw().BootServices()->CloseEvent(t.event);
+    t.event = nullptr;
+  }
+}
+
+} // namespace zem4::test

@@ -1,0 +1,65 @@
+// Runs the driver either as the built-in library or as the driver image this
+// process can call into (the X64 image in the 64-bit tests, the IA32 image in
+// the 32-bit runner), with the same clients around it: controllers, children
+// through the service binding, downloads through the Zem4 protocol table.
+#pragma once
+
+#include "tests/common/DriverHost.h"
+#include "tests/common/ScriptedServer.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zem4::test {
+
+enum class DriverKind { Library, Image };
+const char *KindName(DriverKind kind);
+
+// The image file this process runs; empty when it was not built. Tests skip
+// then, unless ZEM4_REQUIRE_IMAGES is set (CI), where they fail.
+std::string RunnableImagePath();
+// Loads `kind` into `host`; for the image also checks that the driver binding
+// it installed points into the image, so that the image's code is what runs.
+EFI_STATUS LoadDriver(DriverHost &host, DriverKind kind, std::string *why = nullptr);
+
+constexpr host::Time100ns kSecond = 10'000'000;
+
+Bytes MakeFile(size_t size, uint32_t seed);
+std::string Join(const std::vector<std::string> &lines);
+
+// One child's transfer, completed through its event: into a buffer, or
+// handed run by run to CheckPacket (a stream caller).
+struct Transfer {
+  EFI_HANDLE controller = nullptr;
+  EFI_HANDLE child = nullptr;
+  host::Ipv4 station;
+  host::Ipv4 server;
+  uint16_t serverPort = 0;
+  std::string file;
+  bool stream = false;
+  std::vector<std::pair<std::string, std::string>> options;
+  size_t bufferSize = 0; // buffer callers: bytes offered (one more than the file by default)
+  // Called by the driver from inside its timer; an error return cancels.
+  std::function<EFI_STATUS()> onTimer;
+
+  Bytes buffer;
+  std::vector<Bytes> runs;
+  Zem4Token token{};
+  EFI_EVENT event = nullptr;
+  int signalled = 0;
+
+  // Storage the token points into.
+  std::vector<Zem4Option> optionList;
+
+  Bytes Received() const; // the stream's runs joined, or the buffer
+};
+
+// Creates the child, configures it and starts ReadFile; false (with a
+// failure recorded) when a step fails.
+bool StartTransfer(DriverHost &host, Transfer &t);
+// Destroys the child and closes the event.
+void EndTransfer(DriverHost &host, Transfer &t);
+
+} // namespace zem4::test

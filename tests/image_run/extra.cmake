@@ -1,0 +1,6 @@
+# The image this process can call into: the X64 one here (the 32-bit runner
+# points at the IA32 one). Built by the x64 preset into build/x64.
+set(ZEM4_X64_IMAGE ${CMAKE_SOURCE_DIR}/build/x64/zem4-x64.efi CACHE FILEPATH "X64 driver image to check")
+target_compile_definitions(${target} PRIVATE ZEM4_RUN_IMAGE_PATH="${ZEM4_X64_IMAGE}")
+# The server's engine as a device of the simulated network.
+target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests/downloads/EngineServer.cpp)
