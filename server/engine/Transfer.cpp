@@ -12,7 +12,7 @@ namespace zem4::server {
 Transfer::Transfer(Engine &E, uint16_t Port, std::shared_ptr<OpenFile> File, std::string Name, std::optional<Group> G,
                    Time Now)
     : E(E), LocalPort(Port), Source(std::move(File)), FileName(std::move(Name)), McastGroup(G),
-      TotalBlocks(BlockCount(Source->Size())), Started(Now), LastProgress(Now), LastHeard(Now), RateNext(Now) {}
+      TotalBlocks(BlockCount(Source->Size())), LastProgress(Now), LastHeard(Now), RateNext(Now) {}
 
 Transfer::~Transfer() { E.Io.ClosePort(LocalPort); }
 

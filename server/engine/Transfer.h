@@ -90,7 +90,6 @@ private:
   std::string FileName;
   std::optional<Group> McastGroup;
   uint32_t TotalBlocks;
-  Time Started;
   Phase State = Phase::AwaitRpl;
   std::vector<Member> Members;
   std::optional<Endpoint> Controller; // the client whose RPL and ACK8 drive the pass
