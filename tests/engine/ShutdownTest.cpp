@@ -216,6 +216,32 @@ TEST_F(ShutdownTest, CheckPacketMayDestroyTheChild) {
   EXPECT_EQ(done_.count, 1);
 }
 
+TEST_F(ShutdownTest, CheckPacketMayDestroyTheChildDuringTheFinFlush) {
+  ScriptedServer server(Net(), kServerIp, kServerPort);
+  // Too short for a half window: the data reaches the caller at the FIN.
+  server.SetHandler(FileResponder(File(3 * 1032 + 1), 6001));
+  onData = [this](Zem4 *, Zem4Token *, UINT32, VOID *) {
+    DestroyMainInstance();
+    return EFI_SUCCESS;
+  };
+  StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 30 * kSecond));
+  EXPECT_EQ(dataCalls, 1);
+  EXPECT_EQ(done_.status, EFI_ABORTED);
+  RunFor(5 * kSecond);
+  EXPECT_EQ(done_.count, 1);
+}
+
+TEST_F(ShutdownTest, CheckPacketRefusalEndsTheTransferAborted) {
+  ScriptedServer server(Net(), kServerIp, kServerPort);
+  server.SetHandler(FileResponder(File(3 * 1032 + 1), 6001));
+  onData = [](Zem4 *, Zem4Token *, UINT32, VOID *) { return EFI_VOLUME_FULL; };
+  StartDownload();
+  ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 30 * kSecond));
+  EXPECT_EQ(done_.status, EFI_ABORTED);
+  EXPECT_EQ(CountLog("Zem4RrqSaveBlk: user's check packet returns Volume Full\n"), 1u);
+}
+
 TEST_F(ShutdownTest, TimeoutCallbackMayDestroyTheChild) {
   ScriptedServer server(Net(), kServerIp, kServerPort);
   onTimer = [this](Zem4 *, Zem4Token *) {
