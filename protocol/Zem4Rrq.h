@@ -39,6 +39,7 @@ typedef struct Zem4RrqData {
   ZEM4_TIMER_HANDLER Timer;
   UINT32 NextSaveBlock; // block saving: the next block a streaming caller takes (1 at start)
   UINT32 SlotBlock[ZEM4_WINDOW_BLOCKS]; // block number in each window slot; 0: nothing to hand over
+  EFI_SERVICE_BINDING_PROTOCOL *McastUdpSb; // the service binding the multicast child came from
 } Zem4RrqData;
 
 // Loads the mode table row: Mode, the five handlers, RetryTimeout, MaxRetry.
