@@ -37,6 +37,9 @@ VOID ReleaseChild(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOCOL *UdpSb) {
   if (UdpSb == NULL) {
     UdpSb = OpenServiceBinding(Instance);
   }
+  if (UdpSb == NULL) {
+    UdpSb = Instance->RrqData->McastUdpSb;
+  }
   gBS->CloseProtocol(Child, &gEfiUdp4ProtocolGuid, AgentHandle(), Instance->ChildHandle);
   if (UdpSb != NULL) {
     UdpSb->DestroyChild(UdpSb, Child);
@@ -91,6 +94,7 @@ EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS Mcast
     }
     RrqData->McastUdp = Udp;
     Instance->McastChildHandle = Child;
+    RrqData->McastUdpSb = UdpSb;
   }
 
   if (RrqData->McastRxContext.RxToken.Event == NULL) {
@@ -173,9 +177,14 @@ EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy) {
   EFI_STATUS Status = EFI_SUCCESS;
   EFI_SERVICE_BINDING_PROTOCOL *UdpSb = OpenServiceBinding(Instance);
   if (UdpSb == NULL) {
-    Status = EFI_UNSUPPORTED;
     DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to retrieve Udp service binding protocol\n");
-  } else {
+    // The one the child came from still serves: the child is not left behind.
+    UdpSb = RrqData->McastUdpSb;
+    if (UdpSb == NULL) {
+      Status = EFI_UNSUPPORTED;
+    }
+  }
+  if (UdpSb != NULL) {
     Status = gBS->CloseProtocol(Instance->McastChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(),
                                 Instance->ChildHandle);
     if (EFI_ERROR(Status)) {
