@@ -109,10 +109,7 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
       return;
     }
     // The same client port now wants something else: it is done with the old one.
-    T->Leave(From, "replaced by a new request", true, Now);
-    if (T->MemberCount() == 0) {
-      T->Stop(Now);
-    }
+    T->Depart(From, "replaced by a new request", true, Now);
   }
   if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.Ip) >= Cfg.MaxPerClient) {
     Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY);

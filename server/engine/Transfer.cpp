@@ -237,14 +237,7 @@ void Transfer::OnDatagram(const Endpoint &From, std::span<const uint8_t> Datagra
     const char *Text = reinterpret_cast<const char *>(Datagram.data()) + ZEM4_ERROR_MESSAGE_OFFSET;
     std::string Message(Text, strnlen(Text, Datagram.size() - ZEM4_ERROR_MESSAGE_OFFSET));
     std::string Outcome = fmt::format("client error {}: {}", Code, Message);
-    if (IsController(From)) {
-      ControllerGone(std::move(Outcome), Now);
-    } else {
-      Leave(From, std::move(Outcome), false, Now);
-      if (Members.empty()) {
-        State = Phase::Done;
-      }
-    }
+    Depart(From, std::move(Outcome), false, Now);
     return;
   }
   if (!IsController(From)) {
@@ -448,17 +441,28 @@ void Transfer::EndFinishing(Time Now) {
   BeginPass(Next->Client, Now);
 }
 
-void Transfer::ControllerGone(std::string Outcome, Time Now) {
-  if (Controller) {
-    Leave(*Controller, std::move(Outcome), false, Now);
-  }
+void Transfer::Depart(const Endpoint &Client, std::string Outcome, bool Success, Time Now) {
+  bool WasController = IsController(Client);
+  Leave(Client, std::move(Outcome), Success, Now);
   if (Members.empty()) {
     State = Phase::Done;
     return;
   }
-  // Listeners must not wait out their own time-out: end the pass now so they
-  // ask again and one of them drives the next.
-  StartFinishing(Now);
+  if (WasController && State != Phase::Finishing) {
+    // Listeners must not wait out their own time-out: end the pass now so
+    // they ask again and one of them drives the next.
+    StartFinishing(Now);
+  }
+}
+
+void Transfer::ControllerGone(std::string Outcome, Time Now) {
+  if (Controller) {
+    Depart(*Controller, std::move(Outcome), false, Now);
+  } else if (Members.empty()) {
+    State = Phase::Done;
+  } else {
+    StartFinishing(Now);
+  }
 }
 
 void Transfer::Abort(uint16_t Code, std::string_view Message, std::string Outcome, Time Now) {

@@ -48,8 +48,9 @@ public:
   void OnTime(Time Now);
   std::optional<Time> Deadline() const;
   void Stop(Time Now);
-  // Drops a member with its report; the transfer carries on with the others.
-  void Leave(const Endpoint &Client, std::string Outcome, bool Success, Time Now);
+  // Drops a member with its report; the transfer carries on with the others
+  // (a group whose active member left ends the pass so another takes over).
+  void Depart(const Endpoint &Client, std::string Outcome, bool Success, Time Now);
 
   bool IsDone() const { return State == Phase::Done; }
   bool IsGroup() const { return McastGroup.has_value(); }
@@ -62,6 +63,7 @@ public:
   Phase CurrentPhase() const { return State; }
 
 private:
+  void Leave(const Endpoint &Client, std::string Outcome, bool Success, Time Now);
   Member *FindMember(const Endpoint &Client);
   const Member *FindMember(const Endpoint &Client) const;
   bool IsController(const Endpoint &Client) const { return Controller && *Controller == Client; }

@@ -256,3 +256,62 @@ TEST_F(MulticastTest, ActiveMemberGoesSilentOthersStillFinish) { RunGroup(Files,
 
 } // namespace
 } // namespace zem4::server::testing
+
+namespace zem4::server::testing {
+namespace {
+
+TEST_F(MulticastTest, RateLimitPacesTheGroupInVirtualTime) {
+  EngineConfig Cfg;
+  Cfg.McastRateLimit = 1042 * 100; // 100 full DATA8 per second
+  Engine E(Cfg, Files, Io);
+  const Endpoint A = ClientAt(2);
+  E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
+  const uint16_t Port = Io.Take()[0].From;
+  E.OnDatagram(A, Port, FullRpl(), 0ms);
+  EXPECT_EQ(Io.Take().size(), 1u); // one now, the next when the budget allows
+  ASSERT_EQ(E.NextDeadline(), std::optional<Time>(10ms));
+  E.OnTime(10ms);
+  EXPECT_EQ(Io.Take().size(), 1u);
+  E.OnTime(45ms);
+  EXPECT_EQ(Io.Take().size(), 1u); // late ticks do not bunch up a burst
+  EXPECT_EQ(E.NextDeadline(), std::optional<Time>(55ms));
+}
+
+TEST_F(MulticastTest, ActiveMemberAskingForAnotherFileHandsTheGroupOn) {
+  Files.Add("g", Pattern(10));
+  Engine E({}, Files, Io);
+  const Endpoint A = ClientAt(2), P = ClientAt(3);
+  E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
+  const uint16_t Port = Io.Take()[0].From;
+  E.OnDatagram(A, Port, FullRpl(), 0ms);
+  E.OnDatagram(P, Listen, McastRrq("f"), 0ms);
+  Io.Take();
+  E.OnDatagram(A, Listen, McastRrq("g"), 1ms);
+  auto Out = Io.Take();
+  ASSERT_EQ(Out.size(), 2u);
+  EXPECT_EQ(Out[0].Data, B({0, 14, 0, 0, 0, 1})); // the pass of "f" ends for P
+  EXPECT_EQ(Out[0].To, Group1);
+  EXPECT_EQ(Out[1].To, A); // and A is answered for "g" in a group of its own
+  EXPECT_EQ(Out[1].Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.2,5571,1"), Str("tsize"), Str("10")}));
+  ASSERT_EQ(Io.Reports.size(), 1u);
+  EXPECT_EQ(Io.Reports[0].Outcome, "replaced by a new request");
+}
+
+TEST_F(MulticastTest, GroupOfOnlyListenersEndsAtItsIdleTimeout) {
+  EngineConfig Cfg;
+  Cfg.IdleTimeout = 20s;
+  Engine E(Cfg, Files, Io);
+  const Endpoint A = ClientAt(2);
+  E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
+  // A never sends its list; after its OACKs and the retries the group ends.
+  while (auto D = E.NextDeadline()) {
+    E.OnTime(*D);
+  }
+  EXPECT_EQ(E.ActiveGroups(), 0u);
+  EXPECT_TRUE(Io.Open.empty());
+  ASSERT_EQ(Io.Reports.size(), 1u);
+  EXPECT_EQ(Io.Reports[0].Outcome, "timeout");
+}
+
+} // namespace
+} // namespace zem4::server::testing
