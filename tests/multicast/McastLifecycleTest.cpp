@@ -1,0 +1,199 @@
+// Whole life cycles with multicast downloads: load, connect, children
+// downloading at once (unicast beside a group), destroy, disconnect, unload,
+// nothing left live; children destroyed and stopped in the middle of a
+// multicast download.
+#include "tests/multicast/McastFixture.h"
+
+#include "driver/Zem4Driver.h"
+
+namespace zem4::test::mcast {
+namespace {
+
+class McastLifecycleTest : public McastFixture {
+protected:
+  // A child on an existing member's controller, configured like the member.
+  Member *AddOnController(Member &host, Caller caller, const std::string &file, size_t size,
+                          bool multicast) {
+    auto m = std::make_unique<Member>();
+    m->index = group_->Members().size();
+    m->address = host.address;
+    m->caller = caller;
+    m->multicast = multicast;
+    m->file = file;
+    m->controller = host.controller;
+    EXPECT_EQ(host_->CreateChild(m->controller, &m->child), EFI_SUCCESS);
+    m->proto = host_->Protocol(m->child);
+    if (m->proto == nullptr) {
+      ADD_FAILURE() << "no protocol on the new child";
+      return nullptr;
+    }
+    Zem4ConfigData config{};
+    for (int i = 0; i < 4; i++) {
+      config.StationIp.Addr[i] = m->address.b[i];
+      config.ServerIp.Addr[i] = kServer.b[i];
+    }
+    config.SubnetMask = {{255, 0, 0, 0}};
+    EXPECT_EQ(m->proto->Configure(m->proto, &config), EFI_SUCCESS);
+    if (caller == Caller::Buffer) {
+      m->buffer.assign(size + 1, 0xEE);
+    }
+    group_->Members().push_back(std::move(m));
+    return group_->Members().back().get();
+  }
+
+  size_t Children(const Member &m) { return host_->Controller(ControllerIndex(m)).ChildCount(); }
+  size_t ControllerIndex(const Member &m) {
+    for (size_t i = 0;; i++) {
+      if (host_->Controller(i).Handle() == m.controller) {
+        return i;
+      }
+    }
+  }
+};
+
+TEST_F(McastLifecycleTest, ThreeChildrenOneUnicastTwoInAGroupThenEverythingGoes) {
+  const size_t unicastSize = 90 * kBlock + 1;
+  const size_t groupSize = 130 * kBlock;
+  Bytes unicastFile = Serve("u.bin", unicastSize, 3);
+  Bytes groupFile = Serve("m.bin", groupSize, 4);
+  // Controller A carries the unicast child and one member; B the other member.
+  Member *a = Add(Caller::Buffer, groupSize, "m.bin");
+  Member *b = Add(Caller::Stream, groupSize, "m.bin");
+  ASSERT_TRUE(a && b);
+  Member *u = AddOnController(*a, Caller::Buffer, "u.bin", unicastSize, false);
+  ASSERT_NE(u, nullptr);
+  ASSERT_EQ(Children(*a), 2u);
+  ASSERT_EQ(Children(*b), 1u);
+
+  ASSERT_EQ(group_->Start(*u), EFI_SUCCESS);
+  ASSERT_EQ(group_->Start(*a), EFI_SUCCESS);
+  ASSERT_EQ(group_->Start(*b), EFI_SUCCESS);
+  // While the group runs, each member holds a multicast port of its own.
+  ASSERT_TRUE(host_->RunUntil([&] { return DataSent() > 20; }, 30 * kSecond));
+  EXPECT_EQ(Children(*a), 3u);
+  EXPECT_EQ(Children(*b), 2u);
+
+  ASSERT_TRUE(group_->RunUntilDone(600 * kSecond)) << host_->Net().Describe();
+  EXPECT_EQ(u->token.Status, EFI_SUCCESS);
+  EXPECT_EQ(Group::Compare(*u, unicastFile), "");
+  EXPECT_EQ(a->token.Status, EFI_SUCCESS);
+  EXPECT_EQ(Group::Compare(*a, groupFile), "");
+  EXPECT_EQ(b->token.Status, EFI_SUCCESS);
+  EXPECT_EQ(Group::Compare(*b, groupFile), "");
+  EXPECT_EQ(ReportFor(*b)->Roles, "passive");
+  // The ports went with the transfers; the children stay.
+  EXPECT_EQ(Children(*a), 2u);
+  EXPECT_EQ(Children(*b), 1u);
+  EXPECT_EQ(a->Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(b->Instance()->McastChildHandle, nullptr);
+
+  // Destroyed in neither creation order nor its reverse.
+  EXPECT_EQ(group_->Destroy(*a), EFI_SUCCESS);
+  EXPECT_EQ(group_->Destroy(*b), EFI_SUCCESS);
+  EXPECT_EQ(group_->Destroy(*u), EFI_SUCCESS);
+  group_->Release();
+  EXPECT_EQ(host_->Disconnect(a->controller), EFI_SUCCESS);
+  EXPECT_EQ(host_->Disconnect(b->controller), EFI_SUCCESS);
+  EXPECT_EQ(host_->ServiceBinding(a->controller), nullptr);
+  EXPECT_EQ(host_->ServiceBinding(b->controller), nullptr);
+  EXPECT_EQ(Children(*a), 0u);
+  EXPECT_EQ(Children(*b), 0u);
+  EXPECT_EQ(host_->Unload(), EFI_SUCCESS);
+  for (auto &m : group_->Members()) {
+    EXPECT_EQ(m->signalled, 1) << m->Name();
+  }
+  // Nothing live (pool, events, handles, opens, datagrams): TearDown checks.
+}
+
+class McastDestroyTest : public McastLifecycleTest, public ::testing::WithParamInterface<size_t> {};
+
+// Member 0 is active, 1 and 2 are passive; the parameter says which goes.
+TEST_P(McastDestroyTest, DestroyChildMidTransferAbortsOnlyThatMember) {
+  const size_t size = 200 * kBlock + 3;
+  Bytes file = Serve("file.bin", size);
+  for (size_t i = 0; i < 3; i++) {
+    ASSERT_NE(Add(i == 1 ? Caller::Stream : Caller::Buffer, size), nullptr);
+  }
+  for (auto &m : group_->Members()) {
+    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
+  }
+  ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
+  Member &gone = (*group_)[GetParam()];
+  ASSERT_EQ(gone.signalled, 0);
+  EFI_HANDLE port = gone.Instance()->McastChildHandle;
+  ASSERT_NE(port, nullptr);
+  ASSERT_EQ(Children(gone), 2u);
+
+  ASSERT_EQ(group_->Destroy(gone), EFI_SUCCESS);
+  EXPECT_EQ(gone.signalled, 1);
+  EXPECT_EQ(gone.token.Status, EFI_ABORTED);
+  EXPECT_FALSE(host_->Fw().IsHandle(port));
+  EXPECT_EQ(host_->Fw().GetProtocol(gone.child, gZem4ProtocolGuid), nullptr);
+
+  ASSERT_TRUE(group_->RunUntilDone(1200 * kSecond)) << host_->Net().Describe();
+  ExpectAllExact(file);
+  EXPECT_EQ(gone.signalled, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Members, McastDestroyTest, ::testing::Values(0u, 1u, 2u));
+
+// The firmware asked to disconnect the driver from a multicast port's UDP4
+// handle mid-download: the driver opened that handle only as a child
+// controller's, so it does not manage it and the download goes on.
+TEST_P(McastDestroyTest, DisconnectControllerOnTheMulticastPortHandleLeavesTheDownloadAlone) {
+  const size_t size = 200 * kBlock + 3;
+  Bytes file = Serve("file.bin", size);
+  for (size_t i = 0; i < 3; i++) {
+    ASSERT_NE(Add(i == 1 ? Caller::Stream : Caller::Buffer, size), nullptr);
+  }
+  for (auto &m : group_->Members()) {
+    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
+  }
+  ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
+  Member &target = (*group_)[GetParam()];
+  EFI_HANDLE port = target.Instance()->McastChildHandle;
+  ASSERT_NE(port, nullptr);
+
+  EXPECT_EQ(host_->Fw().DisconnectController(port, host_->Image()), EFI_SUCCESS);
+  EXPECT_EQ(target.signalled, 0);
+  EXPECT_TRUE(host_->Fw().IsHandle(port));
+
+  ASSERT_TRUE(group_->RunUntilDone(1200 * kSecond)) << host_->Net().Describe();
+  ExpectAllExact(file);
+  EXPECT_FALSE(host_->Fw().IsHandle(port)) << "the port went with the transfer";
+}
+
+// The driver binding's Stop called for a multicast port's UDP4 handle, as a
+// firmware that tracks the port as the driver's own would: the child that
+// owns the port is destroyed, the others carry on.
+TEST_P(McastDestroyTest, StopForTheMulticastPortHandleDestroysTheOwningChild) {
+  const size_t size = 200 * kBlock + 3;
+  Bytes file = Serve("file.bin", size);
+  for (size_t i = 0; i < 3; i++) {
+    ASSERT_NE(Add(i == 1 ? Caller::Stream : Caller::Buffer, size), nullptr);
+  }
+  for (auto &m : group_->Members()) {
+    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
+  }
+  ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
+  Member &target = (*group_)[GetParam()];
+  EFI_HANDLE port = target.Instance()->McastChildHandle;
+  ASSERT_NE(port, nullptr);
+
+  auto *binding = static_cast<EFI_DRIVER_BINDING_PROTOCOL *>(
+      host_->Fw().GetProtocol(host_->Image(), gEfiDriverBindingProtocolGuid));
+  ASSERT_NE(binding, nullptr);
+  EXPECT_EQ(binding->Stop(binding, port, 0, nullptr), EFI_SUCCESS);
+  EXPECT_EQ(target.signalled, 1);
+  EXPECT_EQ(target.token.Status, EFI_ABORTED);
+  EXPECT_FALSE(host_->Fw().IsHandle(port));
+  if (host_->Fw().GetProtocol(target.child, gZem4ProtocolGuid) == nullptr) {
+    target.destroyed = true;
+  }
+
+  ASSERT_TRUE(group_->RunUntilDone(1200 * kSecond)) << host_->Net().Describe();
+  ExpectAllExact(file);
+}
+
+} // namespace
+} // namespace zem4::test::mcast
