@@ -9,11 +9,6 @@ namespace zem4::test {
 
 namespace {
 
-// The child's address-wait timer only raises a flag.
-VOID EFIAPI MappingTimeout(EFI_EVENT, VOID *Context) {
-  static_cast<Zem4Instance *>(Context)->MappingTimedOut = 1;
-}
-
 VOID EFIAPI RecordCompletion(EFI_EVENT, VOID *Context) {
   auto *completion = static_cast<Completion *>(Context);
   completion->count++;
@@ -31,20 +26,21 @@ VOID EFIAPI RecordCompletion(EFI_EVENT, VOID *Context) {
 } // namespace
 
 void DriverFixture::SetUp() {
-  fw_ = std::make_unique<host::Firmware>(host::ClockMode::Virtual);
-  gST = fw_->SystemTable();
-  gBS = fw_->BootServices();
-  DiagLogReset();
-  Zem4InitPacketPool();
+  host_ = std::make_unique<DriverHost>(1);
+  fw_ = &host_->Fw();
+  net_ = &host_->Net();
+  ASSERT_EQ(host_->Load(), EFI_SUCCESS);
   OutOfOrderSeen = 0;
-  net_ = std::make_unique<host::SimNetwork>([this] { return fw_->Now(); }, 1);
-  fw_->AddDevice(*net_);
-  agent_ = fw_->CreateImageHandle();
-  controller_ = std::make_unique<host::Udp4Controller>(*fw_, *net_, kClientIp);
+  controllerHandle_ = host_->AddController(kClientIp);
+  controller_ = &host_->Controller(0);
+  ASSERT_EQ(host_->Connect(controllerHandle_), EFI_SUCCESS);
   instance_ = CreateInstance();
 }
 
 void DriverFixture::TearDown() {
+  if (!host_) {
+    return;
+  }
   if (instance_ != nullptr) {
     DestroyInstance(instance_);
     instance_ = nullptr;
@@ -55,73 +51,47 @@ void DriverFixture::TearDown() {
     }
   }
   events_.clear();
-  Zem4DrainPacketPool();
+  std::vector<std::string> leaks = host_->TearDown();
   if (checkLeaks_) {
     EXPECT_EQ(gZem4PacketPool.PacketBytes, 0u) << "packets still alive";
-    EXPECT_EQ(controller_->Unrecycled(), 0u) << "datagrams not recycled";
-  }
-  controller_.reset();
-  fw_->RemoveImage(agent_);
-  fw_->RemoveDevice(*net_);
-  if (checkLeaks_) {
-    for (const std::string &leak : fw_->LeakReport()) {
+    for (const std::string &leak : leaks) {
       ADD_FAILURE() << "leak: " << leak;
     }
   }
   for (const std::string &violation : fw_->Violations()) {
     ADD_FAILURE() << "firmware violation: " << violation;
   }
-  net_.reset();
-  gST = nullptr;
-  gBS = nullptr;
-  fw_.reset();
+  host_.reset();
+  fw_ = nullptr;
+  net_ = nullptr;
+  controller_ = nullptr;
 }
 
-void DriverFixture::RecreateController(const host::Udp4ControllerOptions &options) {
+void DriverFixture::UseNewController(host::Ipv4 address, host::Time100ns mappingDelay) {
   if (instance_ != nullptr) {
     DestroyInstance(instance_);
     instance_ = nullptr;
   }
-  controller_.reset();
-  controller_ = std::make_unique<host::Udp4Controller>(*fw_, *net_, kClientIp, options);
+  size_t index = 0;
+  while (&host_->Controller(index) != controller_) {
+    index++;
+  }
+  controllerHandle_ = host_->AddController(address, mappingDelay);
+  controller_ = &host_->Controller(index + 1);
+  ASSERT_EQ(host_->Connect(controllerHandle_), EFI_SUCCESS);
   instance_ = CreateInstance();
 }
 
 Zem4Instance *DriverFixture::CreateInstance() {
-  VOID *memory = nullptr;
-  EXPECT_EQ(gBS->AllocatePool(EfiBootServicesData, sizeof(Zem4Instance), &memory), EFI_SUCCESS);
-  auto *instance = static_cast<Zem4Instance *>(memory);
-  gBS->SetMem(instance, sizeof(Zem4Instance), 0);
-  instance->Signature = ZEM4_INSTANCE_SIGNATURE;
-  instance->ControllerHandle = controller_->Handle();
-  instance->Protocol = gZem4ProtocolTemplate;
-  instance->Configured = 0;
-  instance->State = ZEM4_STATE_IDLE;
-  instance->MappingTimedOut = 0;
-  EXPECT_EQ(gBS->CreateEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, ZEM4_TPL_LOCK, MappingTimeout,
-                             instance, &instance->MappingEvent),
-            EFI_SUCCESS);
   EFI_HANDLE child = nullptr;
-  EFI_SERVICE_BINDING_PROTOCOL *sb = controller_->ServiceBinding();
-  EXPECT_EQ(sb->CreateChild(sb, &child), EFI_SUCCESS);
-  EXPECT_EQ(gBS->OpenProtocol(child, const_cast<EFI_GUID *>(&gEfiUdp4ProtocolGuid),
-                              reinterpret_cast<VOID **>(&instance->Udp), agent_, nullptr,
-                              EFI_OPEN_PROTOCOL_GET_PROTOCOL),
-            EFI_SUCCESS);
-  instance->ChildHandle = child;
-  fw_->InstallProtocol(child, gZem4ProtocolGuid, &instance->Protocol);
-  InitializeListHead(&instance->Link);
-  return instance;
+  EXPECT_EQ(host_->CreateChild(controllerHandle_, &child), EFI_SUCCESS);
+  Zem4 *protocol = host_->Protocol(child);
+  EXPECT_NE(protocol, nullptr);
+  return protocol == nullptr ? nullptr : ZEM4_INSTANCE_FROM_PROTOCOL(protocol);
 }
 
 void DriverFixture::DestroyInstance(Zem4Instance *instance) {
-  instance->InDestroy = 1;
-  instance->Protocol.Configure(&instance->Protocol, nullptr);
-  fw_->UninstallProtocol(instance->ChildHandle, gZem4ProtocolGuid, &instance->Protocol);
-  EFI_SERVICE_BINDING_PROTOCOL *sb = controller_->ServiceBinding();
-  sb->DestroyChild(sb, instance->ChildHandle);
-  gBS->CloseEvent(instance->MappingEvent);
-  gBS->FreePool(instance);
+  EXPECT_EQ(host_->DestroyChild(controllerHandle_, instance->ChildHandle), EFI_SUCCESS);
 }
 
 void DriverFixture::DestroyMainInstance() {
@@ -208,7 +178,7 @@ void DriverFixture::ClearLogs() { fw_->Debug().Clear(); }
 std::vector<host::CaptureRecord> DriverFixture::ClientSends() const {
   std::vector<host::CaptureRecord> out;
   for (const host::CaptureRecord &record : net_->Capture()) {
-    if (record.datagram.src == kClientIp) {
+    if (record.datagram.src == controller_->Address()) {
       out.push_back(record);
     }
   }

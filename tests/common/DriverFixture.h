@@ -1,12 +1,14 @@
-// The driver on the host firmware: a fresh firmware, a simulated network, one
-// UDP4 controller and a Zem4 child made as the service binding makes one.
-// Every test ends with nothing live: pool memory, events, handles, opens,
-// packets and unrecycled datagrams.
+// The driver on the host firmware: a fresh firmware, a simulated network, the
+// driver loaded through its entry point and bound to one UDP4 controller, and
+// a Zem4 child made through the driver's service binding. Every test ends with
+// nothing live: pool memory, events, handles, opens, packets and unrecycled
+// datagrams.
 #pragma once
 
 #include "host/Firmware.h"
 #include "host/SimNetwork.h"
 #include "host/Udp4.h"
+#include "tests/common/DriverHost.h"
 #include "protocol/Zem4Instance.h"
 #include "tests/common/ScriptedServer.h"
 
@@ -55,14 +57,12 @@ protected:
   Zem4Instance *Instance() { return instance_; }
   Zem4 *Proto() { return &instance_->Protocol; }
 
-  // Replaces the controller (and the child) with one made from `options`.
-  void RecreateController(const host::Udp4ControllerOptions &options);
+  // Moves the child to a new controller at `address` whose default address
+  // comes after `mappingDelay`.
+  void UseNewController(host::Ipv4 address, host::Time100ns mappingDelay);
 
-  // A child made as CreateChild makes it: zeroed pool record, signature,
-  // protocol table, mapping event, a UDP4 child, the Zem4 protocol installed.
+  // A child through the driver's service binding, and its destruction.
   Zem4Instance *CreateInstance();
-  // As DestroyChild: Configure with no data, uninstall, UDP4 child destroyed,
-  // mapping event closed, record freed.
   void DestroyInstance(Zem4Instance *instance);
   // Destroys the fixture's own child early (from a test or a notification).
   void DestroyMainInstance();
@@ -97,10 +97,11 @@ protected:
   Zem4Token token_{};
   Completion done_;
 
-  std::unique_ptr<host::Firmware> fw_;
-  std::unique_ptr<host::SimNetwork> net_;
-  std::unique_ptr<host::Udp4Controller> controller_;
-  EFI_HANDLE agent_ = nullptr;
+  std::unique_ptr<DriverHost> host_;
+  host::Firmware *fw_ = nullptr;
+  host::SimNetwork *net_ = nullptr;
+  host::Udp4Controller *controller_ = nullptr;
+  EFI_HANDLE controllerHandle_ = nullptr;
   Zem4Instance *instance_ = nullptr;
   std::vector<EFI_EVENT> events_;
 };

@@ -187,10 +187,10 @@ TEST_F(StartTest, EventDrivenReadFileReturnsAtOnceAndSignalsOnce) {
 
 class AddressWaitTest : public StartTest {
 protected:
+  // A second controller, whose default address comes late.
+  static constexpr host::Ipv4 kLateIp{127, 0, 1, 3};
   void UseDelay(host::Time100ns delay) {
-    host::Udp4ControllerOptions options;
-    options.mappingDelay = delay;
-    RecreateController(options);
+    UseNewController(kLateIp, delay);
     Zem4ConfigData config = DefaultConfig();
     config.UseDefaultSetting = TRUE;
     config.StationIp = EfiIp(host::Ipv4(0, 0, 0, 0));
@@ -208,7 +208,7 @@ TEST_F(AddressWaitTest, StartWaitsForTheAddressThenSends) {
   EXPECT_LT(Now() - start, 6 * kSecond);
   RunFor(10 * kMs);
   ASSERT_EQ(Requests().size(), 1u);
-  EXPECT_EQ(Requests()[0].datagram.src, kClientIp);
+  EXPECT_EQ(Requests()[0].datagram.src, kLateIp);
   EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
 }
 
@@ -240,10 +240,10 @@ TEST_F(AddressWaitTest, WaitRunsOutAfterThreeTimeoutsWhateverTheLastTransferLeft
 }
 
 TEST_F(AddressWaitTest, FixedAddressDoesNotWait) {
-  host::Udp4ControllerOptions options;
-  options.mappingDelay = 60 * kSecond;
-  RecreateController(options);
-  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  UseNewController(kLateIp, 60 * kSecond);
+  Zem4ConfigData config = DefaultConfig();
+  config.StationIp = EfiIp(kLateIp);
+  ASSERT_EQ(Proto()->Configure(Proto(), &config), EFI_SUCCESS);
   Zem4Token &token = token_;
   const host::Time100ns start = Now();
   ASSERT_EQ(Start(token), EFI_SUCCESS);
