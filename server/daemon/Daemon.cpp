@@ -35,8 +35,10 @@ std::chrono::steady_clock::time_point ToSteady(Time T) {
 class Daemon::Impl final : public EngineIo {
 public:
   Impl(asio::io_context &Io, const DaemonOptions &O)
-      : Io(Io), Options(O), Config(ToEngineConfig(O)), Files(O.Root), Timer(Io), StatsTimer(Io),
-        Signals(Io, SIGINT, SIGTERM, SIGUSR1) {
+      : Io(Io), Options(O), Config(ToEngineConfig(O)), Files(O.Root), Timer(Io), StatsTimer(Io) {
+    if (O.HandleSignals) {
+      Signals.emplace(Io, SIGINT, SIGTERM, SIGUSR1);
+    }
     asio::error_code Ec;
     BindAddress = asio::ip::make_address_v4(O.Bind, Ec);
     if (Ec) {
@@ -81,7 +83,9 @@ public:
     asio::error_code Ec;
     Timer.cancel();
     StatsTimer.cancel();
-    Signals.cancel(Ec);
+    if (Signals) {
+      Signals->cancel(Ec);
+    }
     for (auto &[Port, S] : Sockets) {
       S->Open = false;
       S->Sock.close(Ec);
@@ -323,7 +327,10 @@ private:
   }
 
   void WaitSignal() {
-    Signals.async_wait([this](const asio::error_code &Ec, int Signal) {
+    if (!Signals) {
+      return;
+    }
+    Signals->async_wait([this](const asio::error_code &Ec, int Signal) {
       if (Ec) {
         return;
       }
@@ -357,7 +364,7 @@ private:
   DirectoryFileSource Files;
   asio::steady_timer Timer;
   asio::steady_timer StatsTimer;
-  asio::signal_set Signals;
+  std::optional<asio::signal_set> Signals;
   asio::ip::address_v4 BindAddress;
   ip_mreqn McastIf{};
   uint16_t ListenPortNumber = 0;

@@ -37,12 +37,15 @@ struct DaemonOptions {
   uint32_t FinCount = 4;
   uint32_t FinIntervalMs = 100;
   uint32_t MaxSessions = 64;
-  uint32_t MaxPerClient = 8;
+  uint32_t MaxPerClient = 16;
   uint32_t MaxGroups = 16;
   uint32_t MaxActivePasses = 4;
   std::vector<std::string> Allow;
   std::string LogLevel = "info";
   uint32_t StatsIntervalS = 0;
+  // SIGINT/SIGTERM stop and SIGUSR1 logs the totals; off for a host program
+  // (e.g. a demo) that runs the daemon in-process and owns its signals.
+  bool HandleSignals = true;
 };
 
 // Registers every option on App (for zem4d and for `zem4 serve`).

@@ -40,7 +40,7 @@ struct EngineConfig {
   // OACK datagrams per request while the client stays silent (1 + resends).
   uint32_t OackSends = 3;
   uint32_t MaxSessions = 64;  // clients being served (unicast and group members)
-  uint32_t MaxPerClient = 8;  // of them from one IP address
+  uint32_t MaxPerClient = 16; // of them from one IP address
   uint32_t MaxGroups = 16;
   bool MulticastEnabled = true;
   // Groups take addresses network+1, +2, ... and ports McastPort, +1, ...
