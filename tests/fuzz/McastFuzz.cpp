@@ -1,0 +1,203 @@
+// Arbitrary datagrams on both ports of a running multicast transfer, as a
+// listener or as the master: no crash, nothing read or written out of bounds,
+// the token completed exactly once, every datagram handed back, nothing leaked.
+//
+// Input: byte 0 picks the start (listener, master, listener with blocks in
+// its window, master receiving data, listener after a FIN that starts a new
+// pass); then records of [delay in 10 ms][port selector][length][payload...].
+// Port selector: bit 0 sends from the server's second port, bit 1 to the
+// group instead of the client's own port, bit 7 stretches the payload past a
+// full DATA8.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/DriverHost.h"
+#include "common/ScriptedServer.h"
+#include "host/Network.h"
+#include "protocol/Zem4Instance.h"
+#include "support/Globals.h"
+#include "zem4/Zem4.h"
+
+namespace {
+
+using zem4::test::Bytes;
+namespace host = zem4::host;
+namespace test = zem4::test;
+
+const host::Ipv4 kClient(127, 0, 4, 2);
+const host::Ipv4 kServer(127, 0, 4, 1);
+const host::Ipv4 kGroup(239, 9, 9, 9);
+const uint16_t kGroupPort = 5700;
+const uint16_t kPort = 5568;
+const host::Time100ns kMs = 10'000;
+
+struct Sink {
+  int completions = 0;
+  Zem4Token token{};
+  uint64_t bytes = 0;
+};
+
+VOID EFIAPI OnDone(EFI_EVENT, VOID *Context) { static_cast<Sink *>(Context)->completions++; }
+
+EFI_STATUS EFIAPI OnData(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *Data) {
+  auto *sink = static_cast<Sink *>(Token->Context);
+  volatile uint8_t sum = 0;
+  for (UINT32 i = 0; i < Length; i++) {
+    sum = sum + static_cast<const uint8_t *>(Data)[i];
+  }
+  (void)sum;
+  sink->bytes += Length;
+  return EFI_SUCCESS;
+}
+
+EFI_IPv4_ADDRESS EfiIp(host::Ipv4 ip) {
+  EFI_IPv4_ADDRESS out;
+  for (int i = 0; i < 4; i++) {
+    out.Addr[i] = ip.b[i];
+  }
+  return out;
+}
+
+[[noreturn]] void Fail(const char *what) {
+  std::fprintf(stderr, "McastFuzz: %s\n", what);
+  std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size < 1) {
+    return 0;
+  }
+  const unsigned stage = data[0] % 5;
+  const bool master = stage == 1 || stage == 3;
+
+  auto rig = std::make_unique<test::DriverHost>(1);
+  if (EFI_ERROR(rig->Load())) {
+    Fail("driver did not load");
+  }
+  rig->Net().SetCaptureEnabled(false);
+  EFI_HANDLE controller = rig->AddController(kClient);
+  rig->Connect(controller);
+  EFI_HANDLE child = nullptr;
+  if (EFI_ERROR(rig->CreateChild(controller, &child))) {
+    Fail("no child");
+  }
+  Zem4 *proto = rig->Protocol(child);
+
+  uint16_t clientPort = 0;
+  std::unique_ptr<host::Endpoint> other;
+  std::vector<Bytes> toGroup; // sent once the client has joined
+  auto server = rig->Net().OpenEndpoint(
+      kServer, kPort, [&](const host::Datagram &d, host::Time100ns) {
+        if (d.payload.size() < 2 || d.payload[1] != 1 || clientPort != 0) {
+          return;
+        }
+        clientPort = d.srcPort;
+        std::string value = "239.9.9.9,5700," + std::string(master ? "1" : "0");
+        other->Send(kClient, clientPort, test::OackPacket({{"multicast", value}, {"tsize", "9000"}}));
+        switch (stage) {
+        case 2:
+          toGroup.push_back(test::Data8Packet(1, 1, 1032, 0x11));
+          toGroup.push_back(test::Data8Packet(2, 2, 1032, 0x22));
+          toGroup.push_back(test::Data8Packet(5, 5, 1032, 0x55));
+          break;
+        case 3:
+          toGroup.push_back(test::Data8Packet(1, 1, 1032, 0x11));
+          toGroup.push_back(test::Data8Packet(3, 3, 1032, 0x33));
+          break;
+        case 4:
+          toGroup.push_back(test::Data8Packet(1, 1, 1032, 0x11));
+          toGroup.push_back(test::FinPacket(0));
+          break;
+        default:
+          break;
+        }
+      });
+  other = rig->Net().OpenEndpoint(kServer, 6001, [](const host::Datagram &, host::Time100ns) {});
+  if (!server || !other) {
+    Fail("peer ports");
+  }
+
+  Zem4ConfigData config{};
+  config.StationIp = EfiIp(kClient);
+  config.SubnetMask = EfiIp(host::Ipv4(255, 255, 255, 0));
+  config.ServerIp = EfiIp(kServer);
+  config.InitialServerPort = kPort;
+  if (proto->Configure(proto, &config) != EFI_SUCCESS) {
+    Fail("configure");
+  }
+
+  Sink sink;
+  sink.token.Filename = const_cast<CHAR8 *>("fuzz.bin");
+  sink.token.Context = &sink;
+  sink.token.CheckPacket = OnData;
+  Zem4Option option = {const_cast<CHAR8 *>("multicast"), const_cast<CHAR8 *>("1")};
+  sink.token.OptionCount = 1;
+  sink.token.OptionList = &option;
+  EFI_EVENT event = nullptr;
+  gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnDone, &sink, &event);
+  sink.token.Event = event;
+  if (proto->ReadFile(proto, &sink.token) != EFI_SUCCESS) {
+    Fail("ReadFile refused");
+  }
+  rig->RunUntil([&] { return clientPort != 0; }, 100 * kMs);
+  rig->RunUntil([] { return false; }, 20 * kMs);
+  for (const Bytes &bytes : toGroup) {
+    other->Send(kGroup, kGroupPort, bytes);
+    rig->RunUntil([] { return false; }, kMs);
+  }
+
+  size_t at = 1;
+  while (at + 3 <= size && clientPort != 0) {
+    const host::Time100ns delay = data[at] * 10 * kMs;
+    const uint8_t portSelector = data[at + 1];
+    size_t length = data[at + 2];
+    at += 3;
+    if (length > size - at) {
+      length = size - at;
+    }
+    Bytes payload(data + at, data + at + length);
+    at += length;
+    if ((portSelector & 0x80) != 0 && !payload.empty()) {
+      while (payload.size() < 1040 + (portSelector & 0x0F)) {
+        payload.push_back(payload[payload.size() % length]);
+      }
+    }
+    host::Endpoint &from = (portSelector & 1) != 0 ? *other : *server;
+    if ((portSelector & 2) != 0) {
+      from.Send(kGroup, kGroupPort, payload);
+    } else {
+      from.Send(kClient, clientPort, payload);
+    }
+    rig->RunUntil([] { return false; }, delay + kMs);
+  }
+
+  rig->RunUntil([&] { return sink.completions > 0; }, 5 * 10'000'000ull);
+  if (sink.completions == 0) {
+    proto->Configure(proto, nullptr);
+    rig->RunUntil([&] { return sink.completions > 0; }, 10 * kMs);
+  }
+  rig->RunUntil([] { return false; }, 5 * 10'000'000ull);
+  if (sink.completions != 1) {
+    Fail("token not completed exactly once");
+  }
+  if (rig->DestroyChild(controller, child) != EFI_SUCCESS) {
+    Fail("DestroyChild");
+  }
+  gBS->CloseEvent(event);
+  server.reset();
+  other.reset();
+  std::vector<std::string> leaks = rig->TearDown();
+  if (!leaks.empty()) {
+    for (const std::string &leak : leaks) {
+      std::fprintf(stderr, "leak: %s\n", leak.c_str());
+    }
+    Fail("leaked");
+  }
+  return 0;
+}
