@@ -126,7 +126,7 @@ TEST_F(ImageRunTest, FullLifeCycleWithChildrenOnTwoControllers) {
   Transfer &t1 = NewTransfer(a, 0, "f1", f1.size(), true);
   Transfer &t2 = NewTransfer(b, 1, "f2", f2.size(), false);
   for (Transfer *t : {&t0, &t1, &t2}) {
-    ASSERT_TRUE(StartTransfer(host_, *t));
+    ASSERT_EQ(EFI_SUCCESS, StartTransfer(host_, *t));
     EXPECT_TRUE(InImage(reinterpret_cast<const void *>(host_.Protocol(t->child)->ReadFile)));
   }
   ASSERT_TRUE(RunUntilDone(120 * kSecond)) << host_.Net().Describe();
@@ -136,9 +136,9 @@ TEST_F(ImageRunTest, FullLifeCycleWithChildrenOnTwoControllers) {
 
   // A child goes mid-life of the others, then the rest; the controllers go
   // one by one; the image goes last.
-  EndTransfer(host_, t1);
-  EndTransfer(host_, t0);
-  EndTransfer(host_, t2);
+  EXPECT_EQ(EndTransfer(host_, t1), EFI_SUCCESS);
+  EXPECT_EQ(EndTransfer(host_, t0), EFI_SUCCESS);
+  EXPECT_EQ(EndTransfer(host_, t2), EFI_SUCCESS);
   EXPECT_EQ(host_.Disconnect(a), EFI_SUCCESS);
   EXPECT_EQ(host_.ServiceBinding(a), nullptr);
   EXPECT_NE(host_.ServiceBinding(b), nullptr);
@@ -169,8 +169,8 @@ TEST_F(ImageRunTest, DestroyAndDisconnectMidTransferAbort) {
   engine_->Files().Add("big", big);
   Transfer &ta = NewTransfer(a, 0, "big", big.size(), false);
   Transfer &tb = NewTransfer(b, 1, "big", big.size(), true);
-  ASSERT_TRUE(StartTransfer(host_, ta));
-  ASSERT_TRUE(StartTransfer(host_, tb));
+  ASSERT_EQ(EFI_SUCCESS, StartTransfer(host_, ta));
+  ASSERT_EQ(EFI_SUCCESS, StartTransfer(host_, tb));
   ASSERT_TRUE(host_.RunUntil([&] { return tb.Received().size() > 200 * 1032; }, 30 * kSecond));
   ASSERT_EQ(ta.signalled + tb.signalled, 0);
 
@@ -199,10 +199,10 @@ TEST_F(ImageRunTest, WholeUnicastDownloadsOfEveryShape) {
       const Bytes file = MakeFile(size, static_cast<uint32_t>(n));
       engine_->Files().Add(name, file);
       Transfer &t = NewTransfer(a, 0, name, size, stream);
-      ASSERT_TRUE(StartTransfer(host_, t));
+      ASSERT_EQ(EFI_SUCCESS, StartTransfer(host_, t));
       ASSERT_TRUE(RunUntilDone(600 * kSecond)) << name << " " << host_.Net().Describe();
       ExpectWhole(t, file);
-      EndTransfer(host_, t);
+      EXPECT_EQ(EndTransfer(host_, t), EFI_SUCCESS);
     }
   }
 }
@@ -221,10 +221,10 @@ TEST_F(ImageRunTest, WholeDownloadsThroughLossDuplicationAndReordering) {
   engine_->Files().Add("rough", file);
   for (bool stream : {false, true}) {
     Transfer &t = NewTransfer(a, 0, "rough", file.size(), stream);
-    ASSERT_TRUE(StartTransfer(host_, t));
+    ASSERT_EQ(EFI_SUCCESS, StartTransfer(host_, t));
     ASSERT_TRUE(RunUntilDone(900 * kSecond)) << host_.Net().Describe();
     ExpectWhole(t, file);
-    EndTransfer(host_, t);
+    EXPECT_EQ(EndTransfer(host_, t), EFI_SUCCESS);
   }
 }
 
@@ -243,15 +243,15 @@ TEST_F(ImageRunTest, MulticastGroupWithLateJoiners) {
     t.options = {{"multicast", "1"}};
     members.push_back(&t);
   }
-  ASSERT_TRUE(StartTransfer(host_, *members[0]));
-  ASSERT_TRUE(StartTransfer(host_, *members[1]));
+  ASSERT_EQ(EFI_SUCCESS, StartTransfer(host_, *members[0]));
+  ASSERT_EQ(EFI_SUCCESS, StartTransfer(host_, *members[1]));
   // Joiners arrive once the group is well under way.
   ASSERT_TRUE(
       host_.RunUntil([&] { return members[1]->Received().size() > 100 * 1032; }, 60 * kSecond));
-  ASSERT_TRUE(StartTransfer(host_, *members[2]));
+  ASSERT_EQ(EFI_SUCCESS, StartTransfer(host_, *members[2]));
   ASSERT_TRUE(
       host_.RunUntil([&] { return members[1]->Received().size() > 300 * 1032; }, 60 * kSecond));
-  ASSERT_TRUE(StartTransfer(host_, *members[3]));
+  ASSERT_EQ(EFI_SUCCESS, StartTransfer(host_, *members[3]));
   ASSERT_TRUE(RunUntilDone(900 * kSecond)) << host_.Net().Describe();
   for (Transfer *t : members) {
     ExpectWhole(*t, file);
@@ -265,7 +265,7 @@ TEST_F(ImageRunTest, MulticastGroupWithLateJoiners) {
   }
   EXPECT_GE(groupData, file.size());
   for (Transfer *t : members) {
-    EndTransfer(host_, *t);
+    EXPECT_EQ(EndTransfer(host_, *t), EFI_SUCCESS);
   }
 }
 

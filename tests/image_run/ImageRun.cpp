@@ -101,17 +101,15 @@ EFI_STATUS EFIAPI TimerHook(Zem4 *, Zem4Token *token) {
 
 } // namespace
 
-bool StartTransfer(DriverHost &host, Transfer &t) {
+EFI_STATUS StartTransfer(DriverHost &host, Transfer &t) {
   EFI_STATUS status = host.CreateChild(t.controller, &t.child);
-  EXPECT_EQ(status, EFI_SUCCESS) << "CreateChild";
   if (EFI_ERROR(status)) {
     t.child = nullptr;
-    return false;
+    return status;
   }
   Zem4 *proto = host.Protocol(t.child);
-  EXPECT_NE(proto, nullptr);
   if (proto == nullptr) {
-    return false;
+    return EFI_NOT_FOUND;
   }
   Zem4ConfigData config{};
   for (int i = 0; i < 4; i++) {
@@ -121,13 +119,14 @@ bool StartTransfer(DriverHost &host, Transfer &t) {
   config.SubnetMask = {{255, 0, 0, 0}};
   config.InitialServerPort = t.serverPort;
   status = proto->Configure(proto, &config);
-  EXPECT_EQ(status, EFI_SUCCESS) << "Configure";
   if (EFI_ERROR(status)) {
-    return false;
+    return status;
   }
-  status = host.Fw().BootServices()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountSignal, &t,
-                                                 &t.event);
-  EXPECT_EQ(status, EFI_SUCCESS);
+  status = host.Fw().CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountSignal, &t, &t.event);
+  if (EFI_ERROR(status)) {
+    t.event = nullptr;
+    return status;
+  }
   t.token = Zem4Token{};
   t.token.Event = t.event;
   t.token.Filename = const_cast<CHAR8 *>(t.file.c_str());
@@ -146,20 +145,20 @@ bool StartTransfer(DriverHost &host, Transfer &t) {
   }
   t.token.OptionCount = static_cast<UINT32>(t.optionList.size());
   t.token.OptionList = t.optionList.empty() ? nullptr : t.optionList.data();
-  status = proto->ReadFile(proto, &t.token);
-  EXPECT_EQ(status, EFI_SUCCESS) << "ReadFile";
-  return !EFI_ERROR(status);
+  return proto->ReadFile(proto, &t.token);
 }
 
-void EndTransfer(DriverHost &host, Transfer &t) {
+EFI_STATUS EndTransfer(DriverHost &host, Transfer &t) {
+  EFI_STATUS status = EFI_SUCCESS;
   if (t.child != nullptr) {
-    EXPECT_EQ(host.DestroyChild(t.controller, t.child), EFI_SUCCESS);
+    status = host.DestroyChild(t.controller, t.child);
     t.child = nullptr;
   }
   if (t.event != nullptr) {
-    host.Fw().BootServices()->CloseEvent(t.event);
+    host.Fw().CloseEvent(t.event);
     t.event = nullptr;
   }
+  return status;
 }
 
 } // namespace zem4::test

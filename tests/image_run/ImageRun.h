@@ -40,7 +40,7 @@ struct Transfer {
   std::string file;
   bool stream = false;
   std::vector<std::pair<std::string, std::string>> options;
-  size_t bufferSize = 0; // buffer callers: bytes offered (one more than the file by default)
+  size_t bufferSize = 0; // buffer callers: bytes offered
   // Called by the driver from inside its timer; an error return cancels.
   std::function<EFI_STATUS()> onTimer;
 
@@ -56,10 +56,10 @@ struct Transfer {
   Bytes Received() const; // the stream's runs joined, or the buffer
 };
 
-// Creates the child, configures it and starts ReadFile; false (with a
-// failure recorded) when a step fails.
-bool StartTransfer(DriverHost &host, Transfer &t);
-// Destroys the child and closes the event.
-void EndTransfer(DriverHost &host, Transfer &t);
+// Creates the child, configures it and starts ReadFile; the first failing
+// step's status, else ReadFile's.
+EFI_STATUS StartTransfer(DriverHost &host, Transfer &t);
+// Destroys the child (DestroyChild's status) and closes the event.
+EFI_STATUS EndTransfer(DriverHost &host, Transfer &t);
 
 } // namespace zem4::test
