@@ -265,3 +265,34 @@ TEST_F(RplFinTest, RefusalAtFinEndsTheTransferWithoutAnswer) {
 
 } // namespace
 } // namespace zem4::test
+
+namespace zem4::test {
+namespace {
+
+class EmptyListFinTest : public ModesFixture {};
+
+// Every block number arrived: the list has no first range at all.
+TEST_F(EmptyListFinTest, EmptyListCompletesOnceTheLastBlockWasSeen) {
+  Start(Caller::Stream);
+  EnterActive(Data8Packet(1, 1, 7, 0x17));
+  ASSERT_EQ(Instance()->LastBlock, 1);
+  Zem4RrqFreeMissing(Instance());
+  FromServer(FinPacket(0));
+  ASSERT_TRUE(RunToEnd(kSecond));
+  EXPECT_EQ(done_.status, EFI_SUCCESS);
+  EXPECT_EQ(sink_.All(), Bytes(7, 0x17));
+}
+
+TEST_F(EmptyListFinTest, EmptyListWithoutTheLastBlockAsksAgain) {
+  Start(Caller::Stream);
+  EnterActive(Data8Packet(1, 1, 1032, 0x17));
+  ASSERT_EQ(Instance()->LastBlock, -1);
+  Zem4RrqFreeMissing(Instance());
+  Sent();
+  FromServer(FinPacket(0));
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(SentOne(), RrqPacket("file.bin"));
+}
+
+} // namespace
+} // namespace zem4::test
