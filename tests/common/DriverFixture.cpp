@@ -30,6 +30,7 @@ void DriverFixture::SetUp() {
   fw_ = &host_->Fw();
   net_ = &host_->Net();
   ASSERT_EQ(host_->Load(), EFI_SUCCESS);
+  agent_ = host_->Image();
   OutOfOrderSeen = 0;
   controllerHandle_ = host_->AddController(kClientIp);
   controller_ = &host_->Controller(0);
@@ -62,6 +63,7 @@ void DriverFixture::TearDown() {
     ADD_FAILURE() << "firmware violation: " << violation;
   }
   host_.reset();
+  agent_ = nullptr;
   fw_ = nullptr;
   net_ = nullptr;
   controller_ = nullptr;

@@ -102,6 +102,8 @@ protected:
   host::SimNetwork *net_ = nullptr;
   host::Udp4Controller *controller_ = nullptr;
   EFI_HANDLE controllerHandle_ = nullptr;
+  // The driver's image handle: agent of the driver's own opens.
+  EFI_HANDLE agent_ = nullptr;
   Zem4Instance *instance_ = nullptr;
   std::vector<EFI_EVENT> events_;
 };
