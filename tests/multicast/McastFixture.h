@@ -102,13 +102,17 @@ protected:
   }
 
   // The datagrams that left or reached `address` (or every one), one line
-  // each, for a failure's story.
-  std::string Trace(std::optional<host::Ipv4> address = std::nullopt, size_t limit = 4000) const {
+  // each, for a failure's story; without DATA8 unless `data`.
+  std::string Trace(std::optional<host::Ipv4> address = std::nullopt, size_t limit = 4000,
+                    bool data = true) const {
     std::string out;
     size_t lines = 0;
     for (const host::CaptureRecord &r : host_->Net().Capture()) {
       const host::Datagram &d = r.datagram;
       if (address && d.src != *address && d.dst != *address && !d.dst.IsMulticast()) {
+        continue;
+      }
+      if (!data && d.payload.size() >= 2 && d.payload[1] == 8) {
         continue;
       }
       if (++lines > limit) {
