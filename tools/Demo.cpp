@@ -89,6 +89,12 @@ std::map<std::string, ServerView> ParseReports(const std::vector<std::string> &l
   return out;
 }
 
+uint16_t FreeUdpPort() {
+  asio::io_context io;
+  asio::ip::udp::socket s(io, asio::ip::udp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0));
+  return s.local_endpoint().port();
+}
+
 class InProcessServer {
 public:
   InProcessServer(const std::string &root) {
@@ -101,6 +107,11 @@ public:
     o.Port = 0;
     o.Root = root;
     o.LogLevel = "info";
+    // A group network and port of its own, so that other servers on this
+    // machine (tests running alongside) cannot cross our traffic.
+    std::random_device rd;
+    o.McastNetwork = "239.255." + std::to_string(1 + rd() % 254) + ".0/24";
+    o.McastPort = FreeUdpPort();
     daemon_ = std::make_unique<server::Daemon>(io_, o);
     daemon_->Start();
     thread_ = std::thread([this] { io_.run(); });
@@ -316,7 +327,7 @@ int RunDemo(const DemoOptions &o) {
     Host host(HostOptions{});
     CatchInterrupts(&host.Net());
     unicast.push_back(makeMember(host, "unicast", host::Ipv4(127, 0, 0, 2), "unicast", false, false));
-    InfoReply info = QueryInfo(unicast[0].child.zem4, spec, file, 10);
+    InfoReply info = QueryInfo(host, unicast[0].child.zem4, spec, file, 10);
     if (info.isError || !info.Sha256() || info.Size() != size)
       throw Failure(kExitServerError, "the server did not describe the test file as expected");
     sha = *info.Sha256();

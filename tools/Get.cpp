@@ -96,8 +96,10 @@ int RunGet(const GetOptions &o) {
   std::string message;
   for (;;) {
     // What the file is: its size and, from our server, its SHA-256.
-    InfoReply info = QueryInfo(child.zem4, server, o.file, std::max(1u, o.timeout));
+    InfoReply info = QueryInfo(host, child.zem4, server, o.file, std::max(1u, o.timeout));
     host.FlushLog();
+    if (info.reconfigure && EFI_ERROR(ConfigureChild(child.zem4, station, server)))
+      throw Failure(kExitDriver, "the driver refused the configuration again");
     if (gInterrupted)
       throw Failure(kExitInterrupted, "interrupted");
     bool busy = (info.isError && info.errorCode == ZEM4_ERR_NOT_READY) ||
@@ -217,7 +219,8 @@ int RunInfo(const InfoOptions &o) {
   Host::Child child = host.CreateChild(host.AddStation(station));
   if (EFI_ERROR(ConfigureChild(child.zem4, station, server)))
     throw Failure(kExitUsage, "the driver refused the configuration");
-  InfoReply info = QueryInfo(child.zem4, server, o.file, std::max(1u, o.timeout), o.multicast);
+  InfoReply info =
+      QueryInfo(host, child.zem4, server, o.file, std::max(1u, o.timeout), o.multicast);
   host.DestroyChild(child);
   host.TearDown();
   if (gInterrupted)

@@ -6,6 +6,7 @@
 #include "transport/Zem4Packet.h"
 #include "zem4/Zem4Wire.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace zem4::cli {
@@ -22,7 +23,14 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
   fw_ = std::make_unique<host::Firmware>(host::ClockMode::Real);
   net_ = std::make_unique<host::SocketNetwork>([this] { return fw_->Now(); }, options_.net);
   fw_->AddDevice(*net_);
-  fw_->SetIdleWait([this](host::Time100ns until) { net_->Wait(until); });
+  fw_->SetIdleWait([this](host::Time100ns until) {
+    if (watch_) {
+      auto watch = watch_; // it may clear itself
+      watch();
+      until = std::min(until, fw_->Now() + 1'000'000);
+    }
+    net_->Wait(until);
+  });
   fw_->Debug().SetMask(0);
   for (uint32_t level : options_.logLevels)
     fw_->Debug().EnableLevel(level, true);

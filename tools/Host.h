@@ -49,6 +49,11 @@ public:
   // Lets the firmware run once: a tick, and when nothing was runnable a wait
   // in poll() up to the next timer (or a datagram, or Wake).
   void Step();
+  // Called whenever the firmware is about to idle, at the caller's TPL (also
+  // inside a blocking driver call such as GetInfo); while set, idle waits
+  // last at most 100 ms. Null clears it.
+  void SetIdleWatch(std::function<void()> watch) { watch_ = std::move(watch); }
+
   // Shows the driver's diagnostic lines recorded since the last call.
   void FlushLog();
 
@@ -65,6 +70,7 @@ private:
   std::vector<std::unique_ptr<host::Udp4Controller>> controllers_;
   EFI_HANDLE image_ = nullptr;
   bool tornDown_ = false;
+  std::function<void()> watch_;
 };
 
 // "a.b.c.d" or "a.b.c.d:port"; throws Failure(kExitUsage) otherwise.

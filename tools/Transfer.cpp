@@ -2,6 +2,7 @@
 
 #include "support/Globals.h"
 #include "tools/Exit.h"
+#include "tools/Signals.h"
 #include "zem4/Zem4Wire.h"
 
 #include <algorithm>
@@ -77,7 +78,7 @@ std::map<std::string, std::string> ParseOack(Zem4 *zem4, const std::vector<uint8
   return out;
 }
 
-InfoReply QueryInfo(Zem4 *zem4, const ServerSpec &server, const std::string &file,
+InfoReply QueryInfo(Host &host, Zem4 *zem4, const ServerSpec &server, const std::string &file,
                     unsigned timeoutS, bool multicast) {
   InfoReply reply;
   std::vector<std::string> strings = {ZEM4_OPT_TSIZE, kZero, ZEM4_OPT_SHA256, kZero};
@@ -90,12 +91,23 @@ InfoReply QueryInfo(Zem4 *zem4, const ServerSpec &server, const std::string &fil
   Zem4OverrideData override{};
   override.ServerIp = Efi(server.address);
   override.ServerPort = server.port;
-  override.TryCount = UINT16(std::clamp(timeoutS, 1u, 3600u));
-  override.TimeoutValue = 1;
   UINT32 length = 0;
   VOID *packet = nullptr;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
+  host.SetIdleWatch([&] {
+    bool late = std::chrono::steady_clock::now() >= deadline;
+    if (late || gInterrupted) {
+      reply.timedOut = late;
+      reply.reconfigure = true;
+      host.SetIdleWatch(nullptr);
+      zem4->Configure(zem4, nullptr);
+    }
+  });
   reply.status = zem4->GetInfo(zem4, &override, reinterpret_cast<CHAR8 *>(name.data()), nullptr,
                                UINT8(options.size()), options.data(), &length, &packet);
+  host.SetIdleWatch(nullptr);
+  if (reply.timedOut && !packet)
+    reply.status = EFI_TIMEOUT;
   if (!packet)
     return reply;
   std::vector<uint8_t> bytes(static_cast<uint8_t *>(packet), static_cast<uint8_t *>(packet) + length);
@@ -123,10 +135,7 @@ Download::Download(Host &host, Zem4 *zem4, const ServerSpec &server, DownloadSpe
     : host_(host), zem4_(zem4), spec_(std::move(spec)) {
   override_.ServerIp = Efi(server.address);
   override_.ServerPort = server.port;
-  // Until the server answers, ask again every second; after that the
-  // driver's own per-mode limits apply, and the stall check ours.
-  override_.TryCount = UINT16(std::clamp(spec_.stallTimeoutS ? spec_.stallTimeoutS : 300u, 1u, 3600u));
-  override_.TimeoutValue = 1;
+  // Retries and time-outs stay the driver's own; the stall check is ours.
   strings_ = {ZEM4_OPT_TSIZE, kZero};
   if (spec_.multicast) {
     strings_.push_back(ZEM4_OPT_MULTICAST);

@@ -28,6 +28,8 @@ EFI_STATUS ConfigureChild(Zem4 *zem4, host::Ipv4 station, const ServerSpec &serv
 
 struct InfoReply {
   EFI_STATUS status = EFI_SUCCESS;
+  bool timedOut = false;
+  bool reconfigure = false;
   bool haveReply = false;   // a packet came back (OACK or ERROR)
   bool isError = false;     // it was an ERROR
   uint16_t errorCode = 0;
@@ -37,9 +39,11 @@ struct InfoReply {
   std::optional<std::string> Sha256() const;
 };
 
-// GetInfo for `file` asking "tsize" and "sha256" (no "multicast"); gives up
-// after about `timeoutS` seconds without an answer.
-InfoReply QueryInfo(Zem4 *zem4, const ServerSpec &server, const std::string &file,
+// GetInfo for `file` asking "tsize" and "sha256" (no "multicast"). The
+// driver would wait minutes for a silent server: after `timeoutS` seconds,
+// or on Ctrl-C, the transfer is aborted through Configure with no data, which
+// leaves the child unconfigured (`reconfigure` is then true).
+InfoReply QueryInfo(Host &host, Zem4 *zem4, const ServerSpec &server, const std::string &file,
                     unsigned timeoutS, bool multicast = false);
 
 // Lowercase option pairs of an OACK through the driver's ParseOptions.
