@@ -9,7 +9,9 @@ namespace zem4::host {
 namespace {
 
 // Handles are tokens like events: never reused, never dereferenceable.
-constexpr uintptr_t kHandleBase = uintptr_t(0xA7) << 48;
+// (In the 32-bit runner the top byte of a 32-bit address serves as the tag.)
+constexpr uintptr_t kHandleBase = static_cast<uintptr_t>(
+    sizeof(uintptr_t) == 8 ? uint64_t{0xA7} << 48 : uint64_t{0xA7} << 24);
 
 std::string Ptr(const void *p) {
   char buf[24];
