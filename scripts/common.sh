@@ -35,6 +35,11 @@ zem4_install_packages() {
     fi
   fi
   export DEBIAN_FRONTEND=noninteractive
+  # Packages named NAME:i386 (the 32-bit runner's libraries) need that architecture.
+  if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+    ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo[@]}" dpkg --add-architecture i386
+  fi
   "${sudo[@]}" apt-get update -q
   "${sudo[@]}" apt-get install -y -q "${missing[@]}"
 }

@@ -21,9 +21,14 @@ status=0
 zem4_build ia32
 zem4_build x64
 zem4_build debug
+# The 32-bit runner that loads the IA32 image and downloads with it.
+zem4_build host32
 
 zem4_log "tests: debug (ASan + UBSan)"
 zem4_ctest --preset debug -j "$(zem4_jobs)" || status=1
+
+zem4_log "tests: the IA32 image in the 32-bit runner (UBSan)"
+zem4_ctest --preset host32 -j "$(zem4_jobs)" || status=1
 
 zem4_build fuzz -DZEM4_FUZZ_SECONDS="${ZEM4_FUZZ_SECONDS:-10}"
 if ctest --preset fuzz -N 2>/dev/null | grep -qE 'Total Tests: [1-9]'; then
