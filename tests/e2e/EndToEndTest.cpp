@@ -250,7 +250,7 @@ TEST_F(EndToEnd, StreamModeAndOutputPath) {
 // Four clients in one group: three from the start, the fourth once the first
 // has a third of the file. Every one ends with the exact file.
 TEST_F(EndToEnd, MulticastGroupOfFourWithALateJoiner) {
-  WriteFile(Root() / "m.bin", RandomBytes(10 << 20, 9));
+  WriteFile(Root() / "m.bin", RandomBytes(4 << 20, 9));
   StartServer();
   std::vector<std::unique_ptr<Process>> clients;
   for (int i = 0; i < 3; ++i) {
@@ -304,7 +304,7 @@ TEST_F(EndToEnd, NoServerIsATimeOut) {
 // One session at a time: while a stopped client holds it, another is told
 // the server is busy, tries again, and gives up with the busy exit code.
 TEST_F(EndToEnd, ServerAtItsSessionLimit) {
-  WriteFile(Root() / "hold.bin", RandomBytes(10 << 20, 3));
+  WriteFile(Root() / "hold.bin", RandomBytes(6 << 20, 3));
   StartServer({"--max-sessions", "1", "--max-retries", "200", "--idle-timeout", "120"});
   auto holder = Get("hold.bin", {"--station", "127.0.0.31"});
   ASSERT_TRUE(holder->WaitFor(std::regex("hold\\.bin: [1-9][0-9]%"))) << holder->Output();
