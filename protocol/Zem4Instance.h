@@ -98,8 +98,8 @@ typedef struct Zem4Instance {
 } Zem4Instance;
 
 // The record from the caller's protocol pointer.
-#define ZEM4_INSTANCE_FROM_PROTOCOL(This)                                                           \
-  ((Zem4Instance *)((UINT8 *)(This) - offsetof(Zem4Instance, Protocol)))
+#define ZEM4_INSTANCE_FROM_PROTOCOL(This)                                                          \
+  ((Zem4Instance *)((UINT8 *)(This)-offsetof(Zem4Instance, Protocol)))
 
 // The eight operations, in slot order; CreateChild copies this table.
 extern const Zem4 gZem4ProtocolTemplate;

@@ -13,8 +13,8 @@ const EFI_GUID gZem4ServiceBindingProtocolGuid = ZEM4_SERVICE_BINDING_PROTOCOL_G
 const EFI_GUID gZem4ProtocolGuid = ZEM4_PROTOCOL_GUID;
 
 const Zem4 gZem4ProtocolTemplate = {
-    Zem4GetModeData, Zem4Config, Zem4GetInfo, Zem4ParseOptions,
-    Zem4ReadFile,    Zem4ReadDirectory, Zem4Poll, Zem4GetStatus,
+    Zem4GetModeData, Zem4Config,        Zem4GetInfo, Zem4ParseOptions,
+    Zem4ReadFile,    Zem4ReadDirectory, Zem4Poll,    Zem4GetStatus,
 };
 
 namespace {
@@ -24,7 +24,9 @@ UINT32 AddressToU32(const EFI_IPv4_ADDRESS *Ip) {
          (UINT32)Ip->Addr[3];
 }
 
-BOOLEAN IsZeroAddress(const EFI_IPv4_ADDRESS *Ip) { return (BOOLEAN)(AddressToU32(Ip) == 0); }
+BOOLEAN IsZeroAddress(const EFI_IPv4_ADDRESS *Ip) {
+  return (BOOLEAN)(AddressToU32(Ip) == 0);
+}
 
 // Gateway and station must share the subnet (a zero gateway is no gateway).
 BOOLEAN GatewayOutsideSubnet(const EFI_IPv4_ADDRESS *Gateway, const EFI_IPv4_ADDRESS *Station,
@@ -38,7 +40,9 @@ BOOLEAN GatewayOutsideSubnet(const EFI_IPv4_ADDRESS *Gateway, const EFI_IPv4_ADD
 
 } // namespace
 
-BOOLEAN Zem4IsValidClassIp(const EFI_IPv4_ADDRESS *Ip) { return (BOOLEAN)(Ip->Addr[0] < 224); }
+BOOLEAN Zem4IsValidClassIp(const EFI_IPv4_ADDRESS *Ip) {
+  return (BOOLEAN)(Ip->Addr[0] < 224);
+}
 
 BOOLEAN Zem4IsValidNetmask(const EFI_IPv4_ADDRESS *Netmask) {
   UINT32 Mask = AddressToU32(Netmask);
@@ -228,8 +232,8 @@ EFI_STATUS EFIAPI Zem4GetStatus(Zem4 *This, Zem4TransferStatus *Status) {
     // What a shift-and-subtract division by zero yields.
     Percent = ~0ull;
   } else {
-    Percent = DivU64x64Remainder(MultU64x64(Instance->ReceivedBlocks, 100),
-                                 Instance->TotalBlocks, NULL);
+    Percent =
+        DivU64x64Remainder(MultU64x64(Instance->ReceivedBlocks, 100), Instance->TotalBlocks, NULL);
   }
   Status->Percent = (UINT32)Percent;
   Status->ReceivedBlocks = Instance->ReceivedBlocks;

@@ -31,8 +31,8 @@ const Zem4ModeRow mZem4ModeTable[] = {
      Zem4RrqActiveRcvOack, Zem4RrqActiveTimer, 200, 1500},
     {ZEM4_MODE_PASSIVE, Zem4RrqPassiveRcvData, Zem4RrqPassiveRcvError, Zem4RrqPassiveRcvOack,
      Zem4RrqPassiveRcvRplAck, Zem4RrqPassiveTimer, 1, 300},
-    {ZEM4_MODE_RPL, Zem4RrqRplRcvData, Zem4RrqRplRcvError, Zem4RrqRplRcvOack,
-     Zem4RrqRplRcvRplAck, Zem4RrqRplTimer, 3, 100},
+    {ZEM4_MODE_RPL, Zem4RrqRplRcvData, Zem4RrqRplRcvError, Zem4RrqRplRcvOack, Zem4RrqRplRcvRplAck,
+     Zem4RrqRplTimer, 3, 100},
 };
 
 const CHAR8 *const mRestartFailed =
@@ -53,8 +53,7 @@ UINT16 ReadBe16(const UINT8 *Packet) {
 // the reset still holds our tokens, so nothing may be released then; one more
 // attempt is made before giving up.
 EFI_STATUS ResetUnicastPort(Zem4Instance *Instance) {
-  EFI_STATUS Status =
-      Zem4CloseUdpPort(Instance->Udp, &Instance->RxContext, &Instance->PendingList);
+  EFI_STATUS Status = Zem4CloseUdpPort(Instance->Udp, &Instance->RxContext, &Instance->PendingList);
   if (EFI_ERROR(Status)) {
     Status = Zem4CloseUdpPort(Instance->Udp, &Instance->RxContext, &Instance->PendingList);
   }
@@ -305,8 +304,7 @@ VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
 
   // An error completion carries no receive data: look at the status first.
   if (EFI_ERROR(TokenStatus)) {
-    DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: receive failed, token's status is %r\n",
-            TokenStatus);
+    DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: receive failed, token's status is %r\n", TokenStatus);
     if (TokenStatus == EFI_TIMEOUT || TokenStatus == EFI_ABORTED || TokenStatus == EFI_ICMP_ERROR) {
       goto Restart;
     }
@@ -315,7 +313,8 @@ VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
     return;
   }
   if (RxData == NULL) {
-    DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: Get a packet which is too short %d, ignore it\n", (UINTN)0);
+    DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: Get a packet which is too short %d, ignore it\n",
+            (UINTN)0);
     goto Restart;
   }
 
@@ -350,8 +349,7 @@ VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
       goto Recycle;
     }
     // Never more than DataLength, whatever the fragment table claims.
-    for (UINT32 Index = 0; Index < RxData->FragmentCount && Length < RxData->DataLength;
-         Index++) {
+    for (UINT32 Index = 0; Index < RxData->FragmentCount && Length < RxData->DataLength; Index++) {
       UINT32 Piece = RxData->FragmentTable[Index].FragmentLength;
       if (Piece > RxData->DataLength - Length) {
         Piece = RxData->DataLength - Length;
@@ -370,8 +368,7 @@ VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
   Opcode = ReadBe16(Packet);
 
   if (IsGetInfoTransfer(Instance) &&
-      (Opcode == ZEM4_OP_OACK ||
-       (Opcode == ZEM4_OP_ERROR && Zem4WireErrorLengthOk(Length)))) {
+      (Opcode == ZEM4_OP_OACK || (Opcode == ZEM4_OP_ERROR && Zem4WireErrorLengthOk(Length)))) {
     if (Instance->State == ZEM4_STATE_RRQ_SENT) {
       // Our own capture routine: it copies and cannot end the transfer.
       Zem4GetInfoCheck(&Instance->Protocol, Instance->Token, Length, Packet);
@@ -524,8 +521,8 @@ VOID EFIAPI Zem4RrqTimer(EFI_EVENT Event, VOID *Context) {
   }
 
   Zem4Token *Token = Instance->Token;
-  if (Token != NULL && Token->TimeoutCallback != NULL &&
-      Instance->State != ZEM4_STATE_ERROR_SENT && Instance->State != ZEM4_STATE_TIME_WAIT) {
+  if (Token != NULL && Token->TimeoutCallback != NULL && Instance->State != ZEM4_STATE_ERROR_SENT &&
+      Instance->State != ZEM4_STATE_TIME_WAIT) {
     Zem4CallGuard Guard;
     Zem4GuardEnter(Instance, &Guard);
     EFI_STATUS Status = Token->TimeoutCallback(&Instance->Protocol, Token);

@@ -183,7 +183,8 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
     return EFI_DEVICE_ERROR;
   }
   Status = Udp->Configure(Udp, &UdpConfig);
-  if (EFI_ERROR(Status) && !(Status == EFI_NO_MAPPING && Zem4WaitForMapping(Instance, &UdpConfig))) {
+  if (EFI_ERROR(Status) &&
+      !(Status == EFI_NO_MAPPING && Zem4WaitForMapping(Instance, &UdpConfig))) {
     DiagLog(DIAG_ERROR, "Udp->Configure return %r,UdpIo=%x\n", Status, (UINTN)Udp);
     gBS->FreePool(Instance->WindowBuffer);
     Instance->WindowBuffer = NULL;
@@ -198,8 +199,7 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
     Instance->RxContext.Instance = Instance;
     Status = Zem4StartRcv(Instance);
     if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4InitPrivate: failed to start receive on unicast port %r.\n",
-              Status);
+      DiagLog(DIAG_ERROR, "Zem4InitPrivate: failed to start receive on unicast port %r.\n", Status);
     }
   }
 

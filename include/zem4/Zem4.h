@@ -14,12 +14,20 @@
 
 // {9BF6F297-6190-49D7-ABCB-2BC9F8040D3A}: the driver's service binding,
 // installed on every controller that carries the UDP4 service binding.
-#define ZEM4_SERVICE_BINDING_PROTOCOL_GUID                                                          \
-  {0x9BF6F297, 0x6190, 0x49D7, {0xAB, 0xCB, 0x2B, 0xC9, 0xF8, 0x04, 0x0D, 0x3A}}
+#define ZEM4_SERVICE_BINDING_PROTOCOL_GUID                                                         \
+  {                                                                                                \
+    0x9BF6F297, 0x6190, 0x49D7, {                                                                  \
+      0xAB, 0xCB, 0x2B, 0xC9, 0xF8, 0x04, 0x0D, 0x3A                                               \
+    }                                                                                              \
+  }
 
 // {F8CA7246-B58C-4D50-8E2A-AAFECEE6BAD2}: the per-child transfer protocol.
-#define ZEM4_PROTOCOL_GUID                                                                          \
-  {0xF8CA7246, 0xB58C, 0x4D50, {0x8E, 0x2A, 0xAA, 0xFE, 0xCE, 0xE6, 0xBA, 0xD2}}
+#define ZEM4_PROTOCOL_GUID                                                                         \
+  {                                                                                                \
+    0xF8CA7246, 0xB58C, 0x4D50, {                                                                  \
+      0x8E, 0x2A, 0xAA, 0xFE, 0xCE, 0xE6, 0xBA, 0xD2                                               \
+    }                                                                                              \
+  }
 
 extern const EFI_GUID gZem4ServiceBindingProtocolGuid;
 extern const EFI_GUID gZem4ProtocolGuid;
@@ -130,10 +138,10 @@ struct Zem4 {
 // Layouts, for the two firmware targets. The host build of x86-64 lays records
 // out exactly as X64 does.
 // ---------------------------------------------------------------------------
-#define ZEM4_LAYOUT(Type, Field, Ia32, X64)                                                          \
-  static_assert(offsetof(Type, Field) == (sizeof(VOID *) == 4 ? (Ia32) : (X64)),                    \
+#define ZEM4_LAYOUT(Type, Field, Ia32, X64)                                                        \
+  static_assert(offsetof(Type, Field) == (sizeof(VOID *) == 4 ? (Ia32) : (X64)),                   \
                 #Type "." #Field " offset")
-#define ZEM4_SIZE(Type, Ia32, X64)                                                                   \
+#define ZEM4_SIZE(Type, Ia32, X64)                                                                 \
   static_assert(sizeof(Type) == (sizeof(VOID *) == 4 ? (Ia32) : (X64)), #Type " size")
 
 static_assert(sizeof(VOID *) == 4 || sizeof(VOID *) == 8, "IA32 or X64 only");

@@ -153,7 +153,9 @@ bool DriverFixture::RunUntil(const std::function<bool()> &done, host::Time100ns 
   return true;
 }
 
-void DriverFixture::RunFor(host::Time100ns delta) { fw_->AdvanceBy(delta); }
+void DriverFixture::RunFor(host::Time100ns delta) {
+  fw_->AdvanceBy(delta);
+}
 
 std::vector<std::string> DriverFixture::Logs() const {
   std::vector<std::string> out;
@@ -175,7 +177,9 @@ size_t DriverFixture::CountLog(std::string_view text) const {
   return count;
 }
 
-void DriverFixture::ClearLogs() { fw_->Debug().Clear(); }
+void DriverFixture::ClearLogs() {
+  fw_->Debug().Clear();
+}
 
 std::vector<host::CaptureRecord> DriverFixture::ClientSends() const {
   std::vector<host::CaptureRecord> out;

@@ -137,8 +137,8 @@ ScriptedServer::ScriptedServer(host::Network &network, host::Ipv4 address, uint1
     : network_(network), address_(address), port_(port) {
   host::NetStatus status = host::NetStatus::Ok;
   main_ = network_.OpenEndpoint(
-      address, port,
-      [this](const host::Datagram &d, host::Time100ns t) { OnDatagram(d, t); }, &status);
+      address, port, [this](const host::Datagram &d, host::Time100ns t) { OnDatagram(d, t); },
+      &status);
   if (!main_) {
     throw std::runtime_error("scripted server: cannot open " + address.ToString() + ":" +
                              std::to_string(port) + " (" + std::string(host::ToString(status)) +
@@ -150,9 +150,9 @@ ScriptedServer::~ScriptedServer() = default;
 
 ScriptedServer &ScriptedServer::Expect(Bytes bytes) {
   std::string description = "datagram " + Hex(bytes);
-  return ExpectMatching(std::move(description), [bytes = std::move(bytes)](const host::Datagram &d) {
-    return d.payload == bytes;
-  });
+  return ExpectMatching(
+      std::move(description),
+      [bytes = std::move(bytes)](const host::Datagram &d) { return d.payload == bytes; });
 }
 
 ScriptedServer &ScriptedServer::ExpectMatching(std::string description, Matcher match) {
@@ -160,7 +160,9 @@ ScriptedServer &ScriptedServer::ExpectMatching(std::string description, Matcher 
   return *this;
 }
 
-ScriptedServer &ScriptedServer::Reply(Bytes bytes) { return ReplyFrom(0, std::move(bytes)); }
+ScriptedServer &ScriptedServer::Reply(Bytes bytes) {
+  return ReplyFrom(0, std::move(bytes));
+}
 
 ScriptedServer &ScriptedServer::ReplyFrom(uint16_t port, Bytes bytes) {
   if (steps_.empty()) {
@@ -178,8 +180,8 @@ host::Endpoint &ScriptedServer::PortEndpoint(uint16_t port) {
   if (!slot) {
     host::NetStatus status = host::NetStatus::Ok;
     slot = network_.OpenEndpoint(
-        address_, port,
-        [this](const host::Datagram &d, host::Time100ns t) { OnDatagram(d, t); }, &status);
+        address_, port, [this](const host::Datagram &d, host::Time100ns t) { OnDatagram(d, t); },
+        &status);
     if (!slot) {
       throw std::runtime_error("scripted server: cannot open port " + std::to_string(port));
     }

@@ -63,7 +63,8 @@ public:
 
   // Sends from the main port (or `fromPort`) right now.
   void Send(host::Ipv4 dst, uint16_t dstPort, std::span<const uint8_t> bytes);
-  void SendFrom(uint16_t fromPort, host::Ipv4 dst, uint16_t dstPort, std::span<const uint8_t> bytes);
+  void SendFrom(uint16_t fromPort, host::Ipv4 dst, uint16_t dstPort,
+                std::span<const uint8_t> bytes);
 
   // Everything that reached the server (any of its ports), in order.
   const std::vector<Received> &Log() const { return log_; }

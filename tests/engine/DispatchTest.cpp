@@ -124,11 +124,11 @@ TEST_F(DispatchTest, DataOutsideItsLengthsIsDroppedSilently) {
   ScriptedServer server(Net(), kServerIp, kServerPort);
   server.Expect(RrqPacket("boot.efi")).Reply(OackPacket({{"tsize", "0"}}));
   server.Expect(RplPacket(1, {{1, 0xFFFFFFFF}}))
-      .Reply(Bytes{0x00, 0x08, 0, 0, 0, 1, 0, 0, 0})   // 9 bytes
-      .Reply(Data8Packet(1, 1, 1033, 0x11))            // 1043 bytes
-      .Reply(Bytes{0x00, 0x0E, 0, 0, 0, 0, 0})         // FIN of 7 bytes
-      .Reply(Bytes{0x00, 0x0B, 0, 0, 0})               // RPLACK of 5 bytes
-      .Reply(Data8Packet(1, 1, 0, 0));                 // 10 bytes: the empty last block
+      .Reply(Bytes{0x00, 0x08, 0, 0, 0, 1, 0, 0, 0}) // 9 bytes
+      .Reply(Data8Packet(1, 1, 1033, 0x11))          // 1043 bytes
+      .Reply(Bytes{0x00, 0x0E, 0, 0, 0, 0, 0})       // FIN of 7 bytes
+      .Reply(Bytes{0x00, 0x0B, 0, 0, 0})             // RPLACK of 5 bytes
+      .Reply(Data8Packet(1, 1, 0, 0));               // 10 bytes: the empty last block
   server.Expect(Ack8Packet(2)).Reply(FinPacket(0));
   Start();
   ASSERT_TRUE(Finished());
@@ -145,7 +145,7 @@ TEST_F(DispatchTest, FullSizeDataIsAccepted) {
   Bytes block(1032, 0x5A);
   server.Expect(RrqPacket("boot.efi")).Reply(OackPacket({{"tsize", "1032"}}));
   server.Expect(RplPacket(1, {{1, 0xFFFFFFFF}}))
-      .Reply(Data8Packet(1, 1, block))  // 1042 bytes: not the end of the file
+      .Reply(Data8Packet(1, 1, block)) // 1042 bytes: not the end of the file
       .Reply(Data8Packet(2, 2, 0, 0));
   server.Expect(Ack8Packet(2));
   server.Expect(Ack8Packet(3)).Reply(FinPacket(0));
@@ -183,8 +183,8 @@ TEST_F(DispatchTest, UnknownOpcodesAreLoggedAndIgnored) {
   ASSERT_TRUE(Finished());
   EXPECT_EQ(done_.status, EFI_TFTP_ERROR);
   for (const char *op : {"3", "4", "7", "65535"}) {
-    std::string line = std::string("Zem4RrqRxCallback: Get an unexpected packet, opcode=") + op +
-                       ", ignore it.\n";
+    std::string line =
+        std::string("Zem4RrqRxCallback: Get an unexpected packet, opcode=") + op + ", ignore it.\n";
     EXPECT_EQ(CountLog(line), 1u) << line;
   }
 }

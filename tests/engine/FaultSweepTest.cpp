@@ -81,8 +81,8 @@ protected:
     // Bounded in time and in polls: a transfer with no timer left would
     // otherwise spin here for ever.
     int polls = 0;
-    for (; !EFI_ERROR(out.readFile) && token_.Status == kUnset && Now() < deadline &&
-           polls < 100'000;
+    for (;
+         !EFI_ERROR(out.readFile) && token_.Status == kUnset && Now() < deadline && polls < 100'000;
          polls++) {
       if (EFI_ERROR(Proto()->Poll(Proto()))) {
         Fw().Tick();
@@ -115,8 +115,8 @@ TEST_F(FaultSweepTest, EveryCallOfADownloadFailingInTurn) {
   ASSERT_EQ(clean.tokenStatus, EFI_SUCCESS);
   ASSERT_TRUE(clean.fileComplete);
 
-  const std::set<std::string> failable = {"AllocatePool", "FreePool",   "CreateEvent",
-                                          "CloseEvent",   "SetTimer",   "SignalEvent"};
+  const std::set<std::string> failable = {"AllocatePool", "FreePool", "CreateEvent",
+                                          "CloseEvent",   "SetTimer", "SignalEvent"};
   std::map<std::string, uint64_t> plan;
   for (const auto &[name, count] : clean.calls) {
     if (failable.count(name) != 0 || name.rfind("Udp4.", 0) == 0) {

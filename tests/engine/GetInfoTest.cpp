@@ -104,8 +104,9 @@ TEST_F(GetInfoTest, SilenceReturnsTheTransferStatusAndTouchesNothing) {
 
 TEST_F(GetInfoTest, AbortWithoutAReplyIsNotSuccess) {
   ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
-  EFI_EVENT timer = Fw().CreateHostEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK,
-                                         [this](EFI_EVENT) { Proto()->Configure(Proto(), nullptr); });
+  EFI_EVENT timer =
+      Fw().CreateHostEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK,
+                           [this](EFI_EVENT) { Proto()->Configure(Proto(), nullptr); });
   gBS->SetTimer(timer, TimerRelative, 1 * kSecond);
   EXPECT_EQ(GetInfo("nobody"), EFI_ABORTED);
   EXPECT_EQ(packet, sentinel);

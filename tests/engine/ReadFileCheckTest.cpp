@@ -7,7 +7,9 @@
 namespace zem4::test {
 namespace {
 
-EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) { return EFI_SUCCESS; }
+EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) {
+  return EFI_SUCCESS;
+}
 
 class ReadFileCheckTest : public DriverFixture {
 protected:

@@ -20,7 +20,9 @@ protected:
   int dataCalls = 0;
   int timerCalls = 0;
 
-  static ShutdownTest *Self(Zem4Token *token) { return static_cast<ShutdownTest *>(token->Context); }
+  static ShutdownTest *Self(Zem4Token *token) {
+    return static_cast<ShutdownTest *>(token->Context);
+  }
 
   static EFI_STATUS EFIAPI Data(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *Buffer) {
     ShutdownTest *self = Self(Token);
@@ -93,8 +95,9 @@ TEST_F(ShutdownTest, BlockingReadFileReturnsAbortedWhenConfiguredAway) {
   ScriptedServer server(Net(), kServerIp, kServerPort);
   ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
   // Another component drops the configuration from a timer of its own.
-  EFI_EVENT timer = Fw().CreateHostEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK,
-                                         [this](EFI_EVENT) { Proto()->Configure(Proto(), nullptr); });
+  EFI_EVENT timer =
+      Fw().CreateHostEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK,
+                           [this](EFI_EVENT) { Proto()->Configure(Proto(), nullptr); });
   gBS->SetTimer(timer, TimerRelative, 4 * kSecond);
   token_ = Zem4Token{};
   token_.Filename = const_cast<CHAR8 *>("boot.efi");

@@ -6,7 +6,9 @@
 namespace zem4::test {
 namespace {
 
-EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) { return EFI_SUCCESS; }
+EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) {
+  return EFI_SUCCESS;
+}
 
 class StartTest : public DriverFixture {
 protected:
@@ -55,7 +57,7 @@ TEST_F(StartTest, RequestCarriesTheOptionsUnchangedAndNoModeString) {
   RunFor(10 * kMs);
   auto sends = ClientSends();
   ASSERT_EQ(sends.size(), 1u);
-  const Bytes expected = {0x00, 0x01, 'a', 0x00, 'm', 'u', 'l', 't', 'i', 'c', 'a', 's',
+  const Bytes expected = {0x00, 0x01, 'a', 0x00, 'm', 'u', 'l', 't', 'i', 'c',  'a', 's',
                           't',  0x00, '1', 0x00, 't', 's', 'i', 'z', 'e', 0x00, '0', 0x00};
   EXPECT_EQ(sends[0].datagram.payload, expected) << Hex(sends[0].datagram.payload);
 }

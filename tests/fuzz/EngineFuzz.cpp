@@ -35,7 +35,9 @@ struct Sink {
   uint64_t bytes = 0;
 };
 
-VOID EFIAPI OnDone(EFI_EVENT, VOID *Context) { static_cast<Sink *>(Context)->completions++; }
+VOID EFIAPI OnDone(EFI_EVENT, VOID *Context) {
+  static_cast<Sink *>(Context)->completions++;
+}
 
 EFI_STATUS EFIAPI OnData(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *Data) {
   auto *sink = static_cast<Sink *>(Token->Context);
@@ -86,8 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The peer: drives the transfer to the chosen state, then plays the input.
   uint16_t clientPort = 0;
   std::unique_ptr<host::Endpoint> other;
-  auto server = rig->Net().OpenEndpoint(
-      kServer, kPort, [&](const host::Datagram &d, host::Time100ns) {
+  auto server =
+      rig->Net().OpenEndpoint(kServer, kPort, [&](const host::Datagram &d, host::Time100ns) {
         if (d.payload.size() < 2 || d.payload[1] != 1 || clientPort != 0) {
           return;
         }
