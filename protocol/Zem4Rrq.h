@@ -21,15 +21,14 @@ typedef EFI_STATUS (*ZEM4_RCV_DATA_HANDLER)(Zem4Instance *Instance, UINT8 *Packe
                                             BOOLEAN FromMcast);
 typedef EFI_STATUS (*ZEM4_RCV_ERROR_HANDLER)(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
 typedef EFI_STATUS (*ZEM4_RCV_OACK_HANDLER)(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
-typedef EFI_STATUS (*ZEM4_RCV_RPLACK_HANDLER)(Zem4Instance *Instance, UINT8 *Packet,
-                                              UINT32 Length);
+typedef EFI_STATUS (*ZEM4_RCV_RPLACK_HANDLER)(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length);
 typedef VOID (*ZEM4_TIMER_HANDLER)(EFI_EVENT Event, Zem4Instance *Instance);
 
 // One download, from its start to Zem4RrqFinish.
 typedef struct Zem4RrqData {
   EFI_UDP4_PROTOCOL *McastUdp; // NULL while there is no multicast port
   Zem4RxContext McastRxContext;
-  LIST_ENTRY MissingList;   // Zem4MissingRange entries, ascending
+  LIST_ENTRY MissingList;    // Zem4MissingRange entries, ascending
   LIST_ENTRY *MissingCursor; // where the next repair list continues
   UINT32 Mode;
   ZEM4_RCV_DATA_HANDLER RcvData;
