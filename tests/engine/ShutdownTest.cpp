@@ -187,6 +187,29 @@ TEST_F(ShutdownTest, SilentShutdownWithoutSendsEndsAtItsTimer) {
   EXPECT_EQ(done_.count, 1);
 }
 
+TEST(SetTimerTest, PeriodsBeyond429SecondsAreNotCutShort) {
+  DriverHost host;
+  ASSERT_EQ(host.Load(), EFI_SUCCESS);
+  int fired = 0;
+  EFI_EVENT timer = host.Fw().CreateHostEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK,
+                                              [&](EFI_EVENT) { fired++; });
+  const host::Time100ns start = host.Fw().Now();
+  Zem4SetTimer(430, timer, 250);
+  host.RunUntil([&] { return fired > 0; }, 1000 * kSecond);
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(host.Fw().Now() - start, 430 * kSecond + 250 * kMs);
+  // Re-arming replaces the previous period.
+  Zem4SetTimer(5, timer, 0);
+  Zem4SetTimer(0, timer, 20);
+  const host::Time100ns again = host.Fw().Now();
+  host.RunUntil([&] { return fired > 1; }, 10 * kSecond);
+  EXPECT_EQ(host.Fw().Now() - again, 20 * kMs);
+  host.RunUntil([] { return false; }, 10 * kSecond);
+  EXPECT_EQ(fired, 2);
+  host.Fw().CloseEvent(timer);
+  EXPECT_TRUE(host.TearDown().empty());
+}
+
 TEST_F(ShutdownTest, CheckPacketMayDropTheConfiguration) {
   ScriptedServer server(Net(), kServerIp, kServerPort);
   server.SetHandler(FileResponder(File(70 * 1032), 6001));

@@ -241,6 +241,19 @@ TEST_F(AddressWaitTest, WaitRunsOutAfterThreeTimeoutsWhateverTheLastTransferLeft
   EXPECT_EQ(done_.count, 0);
 }
 
+TEST_F(AddressWaitTest, LongTimeoutsAreCountedIn64Bits) {
+  UseDelay(400 * kSecond);
+  // 100 s x 3 is 3e9 units of 100 ns: past what 32 bits (signed or not) hold.
+  Zem4OverrideData override{};
+  override.TimeoutValue = 100;
+  PrepareToken(token_, done_, "boot.efi");
+  token_.CheckPacket = AcceptData;
+  token_.OverrideData = &override;
+  const host::Time100ns start = Now();
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_NO_MAPPING);
+  EXPECT_EQ(Now() - start, 300 * kSecond);
+}
+
 TEST_F(AddressWaitTest, FixedAddressDoesNotWait) {
   UseNewController(kLateIp, 60 * kSecond);
   Zem4ConfigData config = DefaultConfig();
