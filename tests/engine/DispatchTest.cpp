@@ -228,6 +228,26 @@ TEST_F(DispatchTest, ToleratedReceiveErrorsRepostTheReceive) {
   EXPECT_EQ(done_.status, EFI_TFTP_ERROR);
 }
 
+TEST_F(DispatchTest, MulticastErrorCompletionIsNotReadForItsPort) {
+  ScriptedServer server(Net(), kServerIp, kServerPort);
+  Start();
+  RunFor(10 * kMs);
+  // As if the multicast port's receive completed with an error: the status
+  // decides before any receive data (there is none) is looked at.
+  Zem4RrqData *rrq = Instance()->RrqData;
+  rrq->McastRxContext.Signature = ZEM4_RX_CONTEXT_SIGNATURE;
+  rrq->McastRxContext.Instance = Instance();
+  rrq->McastRxContext.RxToken.Status = EFI_NO_MEDIA;
+  rrq->McastRxContext.RxToken.Packet.RxData =
+      reinterpret_cast<EFI_UDP4_RECEIVE_DATA *>(uintptr_t(0x10));
+  EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
+  Zem4RrqRxCallback(nullptr, &rrq->McastRxContext);
+  gBS->RestoreTPL(old);
+  EXPECT_EQ(CountLog("Ignore the useless packet"), 0u);
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(done_.status, EFI_ICMP_ERROR);
+}
+
 TEST_F(DispatchTest, OtherReceiveErrorsEndTheTransfer) {
   struct Case {
     EFI_STATUS receive;
