@@ -54,6 +54,9 @@ Result Run(size_t members, double rate, const std::vector<uint8_t> &file) {
   rig.Net().SetCaptureEnabled(false);
   host::FaultProfile profile;
   profile.loss = profile.duplicate = profile.reorder = rate;
+  // A wire that takes time: every member's request reaches the server before
+  // the first member's repair list starts the data.
+  profile.delay = 2 * 10'000;
   rig.Net().SetDefaultProfile(profile);
   auto server = std::make_unique<test::EngineServer>(rig.Fw(), rig.Net(), kServer);
   server->Files().Add("file.bin", file);
@@ -81,8 +84,12 @@ Result Run(size_t members, double rate, const std::vector<uint8_t> &file) {
     m->token.CheckPacket = Take;
     m->token.OptionCount = 1;
     m->token.OptionList = &m->option;
-    proto->ReadFile(proto, &m->token);
     group.push_back(std::move(m));
+  }
+  // Everybody asks at once.
+  for (auto &m : group) {
+    Zem4 *proto = rig.Protocol(m->child);
+    proto->ReadFile(proto, &m->token);
   }
   host::Time100ns start = rig.Fw().Now();
   bool finished = rig.RunUntil(
