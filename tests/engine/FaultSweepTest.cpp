@@ -1,6 +1,7 @@
 // Every Boot Services and UDP4 call a download makes, failing in turn: the
 // token completes exactly once when ReadFile accepted the transfer and never
 // when it refused it, the instance ends idle, and nothing is left behind.
+#include "support/Globals.h"
 #include "tests/common/DriverFixture.h"
 
 #include <map>
@@ -157,6 +158,72 @@ TEST_F(FaultSweepTest, EveryCallOfADownloadFailingInTurn) {
       }
       EXPECT_EQ(run.state, ZEM4_STATE_IDLE);
       // Leaks are checked by the teardown, still inside this run's trace.
+      checkLeaks_ = !IsRelease(call);
+      TearDown();
+      checkLeaks_ = true;
+      SetUp();
+    }
+  }
+  EXPECT_GT(runs, 20u);
+}
+
+TEST_F(FaultSweepTest, EveryCallOfGetInfoFailingInTurn) {
+  const Bytes oack = OackPacket({{"tsize", "4096"}});
+  // GetInfo blocks; the copy it hands back is freed here whatever it says.
+  auto run = [&](const std::string &call, uint64_t nth, std::map<std::string, uint64_t> *calls) {
+    ScriptedServer server(Net(), kServerIp, kServerPort);
+    server.SetHandler([&](ScriptedServer &s, const ScriptedServer::Received &r) {
+      if (r.datagram.payload.size() > 1 && r.datagram.payload[1] == 1) {
+        s.SendFrom(6001, r.datagram.src, r.datagram.srcPort, oack);
+      }
+    });
+    EXPECT_EQ(ConfigureDefault(), EFI_SUCCESS);
+    auto before = Fw().Faults().Counts();
+    if (nth != 0) {
+      Fw().Faults().FailNth(call, Fw().Faults().Count(call) + nth, FailureFor(call));
+    }
+    UINT32 length = 0;
+    VOID *packet = nullptr;
+    EFI_STATUS status = Proto()->GetInfo(Proto(), nullptr, const_cast<CHAR8 *>("boot.efi"), nullptr,
+                                         0, nullptr, &length, &packet);
+    Fw().Faults().Clear();
+    if (calls != nullptr) {
+      for (const auto &[name, count] : Fw().Faults().Counts()) {
+        auto it = before.find(name);
+        uint64_t delta = count - (it == before.end() ? 0 : it->second);
+        if (delta != 0) {
+          (*calls)[name] = delta;
+        }
+      }
+    }
+    if (packet != nullptr) {
+      EXPECT_EQ(Bytes(static_cast<uint8_t *>(packet), static_cast<uint8_t *>(packet) + length),
+                oack);
+      gBS->FreePool(packet);
+    }
+    // A copy is handed back exactly when GetInfo reports the OACK.
+    EXPECT_EQ(status == EFI_SUCCESS, packet != nullptr);
+    EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+    RunFor(5 * kSecond);
+    return status;
+  };
+
+  std::map<std::string, uint64_t> calls;
+  ASSERT_EQ(run("", 0, &calls), EFI_SUCCESS);
+  const std::set<std::string> failable = {"AllocatePool", "FreePool", "CreateEvent",
+                                          "CloseEvent",   "SetTimer", "SignalEvent"};
+  TearDown();
+  SetUp();
+  size_t runs = 0;
+  for (const auto &[call, count] : calls) {
+    if (failable.count(call) == 0 && call.rfind("Udp4.", 0) != 0) {
+      continue;
+    }
+    uint64_t limit = call == "Udp4.Poll" ? std::min<uint64_t>(count, 8) : count;
+    for (uint64_t n = 1; n <= limit; n++) {
+      SCOPED_TRACE("GetInfo with " + call + " #" + std::to_string(n));
+      run(call, n, nullptr);
+      runs++;
       checkLeaks_ = !IsRelease(call);
       TearDown();
       checkLeaks_ = true;
