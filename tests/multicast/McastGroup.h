@@ -85,35 +85,18 @@ public:
   // A new controller at the member's address, connected, with one child
   // configured for the server. Null when any step fails.
   Member *Add(Caller caller, const std::string &file, size_t fileSize, bool multicast = true) {
-    auto m = std::make_unique<Member>();
-    m->index = members_.size();
-    m->address = MemberAddress(m->index);
-    m->caller = caller;
-    m->multicast = multicast;
-    m->file = file;
-    m->controller = host_.AddController(m->address);
-    if (EFI_ERROR(host_.Connect(m->controller)) ||
-        EFI_ERROR(host_.CreateChild(m->controller, &m->child))) {
+    const size_t index = members_.size();
+    EFI_HANDLE controller = host_.AddController(MemberAddress(index));
+    if (EFI_ERROR(host_.Connect(controller))) {
       return nullptr;
     }
-    m->proto = host_.Protocol(m->child);
-    if (m->proto == nullptr) {
-      return nullptr;
-    }
-    Zem4ConfigData config{};
-    for (int i = 0; i < 4; i++) {
-      config.StationIp.Addr[i] = m->address.b[i];
-      config.ServerIp.Addr[i] = kServer.b[i];
-    }
-    config.SubnetMask = {{255, 0, 0, 0}};
-    if (EFI_ERROR(m->proto->Configure(m->proto, &config))) {
-      return nullptr;
-    }
-    if (caller == Caller::Buffer) {
-      m->buffer.assign(fileSize + 1, 0xEE);
-    }
-    members_.push_back(std::move(m));
-    return members_.back().get();
+    return Make(controller, MemberAddress(index), caller, file, fileSize, multicast);
+  }
+
+  // Another child on the controller of `on`, at the same address.
+  Member *AddOn(const Member &on, Caller caller, const std::string &file, size_t fileSize,
+                bool multicast = true) {
+    return Make(on.controller, on.address, caller, file, fileSize, multicast);
   }
 
   // ReadFile with an event: the member returns at once and runs in ticks.
@@ -211,6 +194,38 @@ public:
   }
 
 private:
+  Member *Make(EFI_HANDLE controller, host::Ipv4 address, Caller caller, const std::string &file,
+               size_t fileSize, bool multicast) {
+    auto m = std::make_unique<Member>();
+    m->index = members_.size();
+    m->address = address;
+    m->caller = caller;
+    m->multicast = multicast;
+    m->file = file;
+    m->controller = controller;
+    if (EFI_ERROR(host_.CreateChild(m->controller, &m->child))) {
+      return nullptr;
+    }
+    m->proto = host_.Protocol(m->child);
+    if (m->proto == nullptr) {
+      return nullptr;
+    }
+    Zem4ConfigData config{};
+    for (int i = 0; i < 4; i++) {
+      config.StationIp.Addr[i] = m->address.b[i];
+      config.ServerIp.Addr[i] = kServer.b[i];
+    }
+    config.SubnetMask = {{255, 0, 0, 0}};
+    if (EFI_ERROR(m->proto->Configure(m->proto, &config))) {
+      return nullptr;
+    }
+    if (caller == Caller::Buffer) {
+      m->buffer.assign(fileSize + 1, 0xEE);
+    }
+    members_.push_back(std::move(m));
+    return members_.back().get();
+  }
+
   static VOID EFIAPI OnDone(EFI_EVENT, VOID *context) {
     auto *m = static_cast<Member *>(context);
     m->signalled++;

@@ -11,36 +11,6 @@ namespace {
 
 class McastLifecycleTest : public McastFixture {
 protected:
-  // A child on an existing member's controller, configured like the member.
-  Member *AddOnController(Member &host, Caller caller, const std::string &file, size_t size,
-                          bool multicast) {
-    auto m = std::make_unique<Member>();
-    m->index = group_->Members().size();
-    m->address = host.address;
-    m->caller = caller;
-    m->multicast = multicast;
-    m->file = file;
-    m->controller = host.controller;
-    EXPECT_EQ(host_->CreateChild(m->controller, &m->child), EFI_SUCCESS);
-    m->proto = host_->Protocol(m->child);
-    if (m->proto == nullptr) {
-      ADD_FAILURE() << "no protocol on the new child";
-      return nullptr;
-    }
-    Zem4ConfigData config{};
-    for (int i = 0; i < 4; i++) {
-      config.StationIp.Addr[i] = m->address.b[i];
-      config.ServerIp.Addr[i] = kServer.b[i];
-    }
-    config.SubnetMask = {{255, 0, 0, 0}};
-    EXPECT_EQ(m->proto->Configure(m->proto, &config), EFI_SUCCESS);
-    if (caller == Caller::Buffer) {
-      m->buffer.assign(size + 1, 0xEE);
-    }
-    group_->Members().push_back(std::move(m));
-    return group_->Members().back().get();
-  }
-
   size_t Children(const Member &m) { return host_->Controller(ControllerIndex(m)).ChildCount(); }
   size_t ControllerIndex(const Member &m) {
     for (size_t i = 0;; i++) {
@@ -60,7 +30,7 @@ TEST_F(McastLifecycleTest, ThreeChildrenOneUnicastTwoInAGroupThenEverythingGoes)
   Member *a = Add(Caller::Buffer, groupSize, "m.bin");
   Member *b = Add(Caller::Stream, groupSize, "m.bin");
   ASSERT_TRUE(a && b);
-  Member *u = AddOnController(*a, Caller::Buffer, "u.bin", unicastSize, false);
+  Member *u = group_->AddOn(*a, Caller::Buffer, "u.bin", unicastSize, false);
   ASSERT_NE(u, nullptr);
   ASSERT_EQ(Children(*a), 2u);
   ASSERT_EQ(Children(*b), 1u);
