@@ -34,6 +34,7 @@ struct DaemonOptions {
   uint32_t TimeoutMs = 500;
   uint32_t MaxRetries = 10;
   uint32_t IdleTimeoutS = 60;
+  uint32_t ListPatienceS = 15;
   uint32_t FinCount = 4;
   uint32_t FinIntervalMs = 100;
   uint32_t MaxSessions = 64;

@@ -30,6 +30,9 @@ void AddDaemonOptions(CLI::App &App, DaemonOptions &O) {
   App.add_option("--idle-timeout", O.IdleTimeoutS, "Seconds of silence after which a transfer is dropped")
       ->capture_default_str()
       ->check(CLI::Range(1, 3600));
+  App.add_option("--list-patience", O.ListPatienceS, "Seconds a pass waits for the client's repair list")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 600));
   App.add_option("--fin-count", O.FinCount, "FIN datagrams at the end of each pass")->capture_default_str()->check(
       CLI::Range(1, 20));
   App.add_option("--fin-interval", O.FinIntervalMs, "Milliseconds between FIN datagrams")
@@ -57,6 +60,7 @@ EngineConfig ToEngineConfig(const DaemonOptions &O) {
   C.RetransmitTimeout = std::chrono::milliseconds(O.TimeoutMs);
   C.MaxRetries = O.MaxRetries;
   C.IdleTimeout = std::chrono::seconds(O.IdleTimeoutS);
+  C.ListPatience = std::chrono::seconds(O.ListPatienceS);
   C.FinCount = O.FinCount;
   C.FinInterval = std::chrono::milliseconds(O.FinIntervalMs);
   C.MaxSessions = O.MaxSessions;

@@ -29,8 +29,12 @@ struct EngineConfig {
   uint32_t Window = 64;
   // Without progress for this long, go back to the last acknowledged Sequence.
   Duration RetransmitTimeout = 500ms;
-  // Time-outs in a row before the controlling client counts as gone.
+  // Time-outs in a row, while sending, before a group's active client
+  // counts as gone (a unicast client has until IdleTimeout).
   uint32_t MaxRetries = 10;
+  // How long a pass waits for the controlling client's repair list; it
+  // resends the list every 3 s, so this rides out a couple of losses.
+  Duration ListPatience = 15s;
   // A transfer that hears nothing from its clients this long is dropped.
   Duration IdleTimeout = 60s;
   // FIN datagrams at the end of a pass, this far apart; requests that come

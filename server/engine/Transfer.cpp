@@ -92,8 +92,14 @@ void Transfer::OnRequest(const Endpoint &Client, const Request &Req, Time Now) {
       SendOack(*M, McastGroup ? Role::Active : Role::Unicast); // its answer was lost
       return;
     }
-    // The controlling client started over: give it a fresh pass; listeners
-    // keep their windows, blocks are placed by number.
+    // A request from the driving client while it is being served is most
+    // likely a late copy: it still acknowledges. Only one that asks again
+    // with nothing else in between has really started over.
+    if (++ControllerRrqs < 2) {
+      return;
+    }
+    // Give it a fresh pass; listeners keep their windows, blocks are placed
+    // by number.
     M->Passes--;
     if (M->EverActive && McastGroup) {
       M->ActivePasses--;
@@ -162,6 +168,8 @@ void Transfer::BeginPass(const Endpoint &Active, Time Now) {
   Controller = Active;
   ControllerHeard = false;
   ControllerOacks = 0;
+  ControllerRrqs = 0;
+  ListWaitSince = Now;
   NextRplSeq = 1;
   RplRepeats = 0;
   Collected.clear();
@@ -277,8 +285,10 @@ void Transfer::OnRpl(const Rpl &R, Time Now) {
     return;
   }
   ControllerHeard = true;
+  ControllerRrqs = 0;
   Retries = 0;
   LastProgress = Now;
+  ListWaitSince = Now;
   Member *M = FindMember(*Controller);
   if (R.Sequence == NextRplSeq) {
     size_t Room = E.Cfg.MaxRepairRanges > Collected.size() ? E.Cfg.MaxRepairRanges - Collected.size() : 0;
@@ -330,6 +340,7 @@ void Transfer::OnAck(const Ack8 &A, Time Now) {
     return;
   }
   uint32_t N = A.NextSequence;
+  ControllerRrqs = 0;
   if (A.Window > 0) {
     ClientWindow = std::min<uint32_t>(A.Window, ZEM4_HALF_WINDOW_BLOCKS);
   }
@@ -444,14 +455,14 @@ void Transfer::EndFinishing(Time Now) {
 void Transfer::Depart(const Endpoint &Client, std::string Outcome, bool Success, Time Now) {
   bool WasController = IsController(Client);
   Leave(Client, std::move(Outcome), Success, Now);
-  if (Members.empty()) {
-    State = Phase::Done;
-    return;
-  }
-  if (WasController && State != Phase::Finishing) {
+  if (WasController && McastGroup && State != Phase::Finishing) {
     // Listeners must not wait out their own time-out: end the pass now so
-    // they ask again and one of them drives the next.
+    // they ask again and one of them drives the next. Even with no listener
+    // left, the FIN tells the one we gave up on, if it still hears the
+    // group, to ask again.
     StartFinishing(Now);
+  } else if (Members.empty()) {
+    State = Phase::Done;
   }
 }
 
@@ -477,6 +488,12 @@ void Transfer::Abort(uint16_t Code, std::string_view Message, std::string Outcom
 // Time
 // ---------------------------------------------------------------------------
 
+bool Transfer::OackResendDue() const { return !ControllerHeard && ControllerOacks < E.Cfg.OackSends; }
+
+Duration Transfer::OackBackoff() const {
+  return E.Cfg.RetransmitTimeout * (1 << std::min<uint32_t>(ControllerOacks > 0 ? ControllerOacks - 1 : 0, 3));
+}
+
 Duration Transfer::CurrentRto() const {
   // A unicast client is given time with a growing interval; a group moves on.
   uint32_t Shift = McastGroup ? 0 : std::min<uint32_t>(Retries, 3);
@@ -485,8 +502,13 @@ Duration Transfer::CurrentRto() const {
 
 std::optional<Time> Transfer::Deadline() const {
   switch (State) {
-  case Phase::AwaitRpl:
-    return std::min(LastProgress + CurrentRto(), LastHeard + E.Cfg.IdleTimeout);
+  case Phase::AwaitRpl: {
+    Time T = std::min(ListWaitSince + E.Cfg.ListPatience, LastHeard + E.Cfg.IdleTimeout);
+    if (OackResendDue()) {
+      T = std::min(T, LastProgress + OackBackoff());
+    }
+    return T;
+  }
   case Phase::Sending: {
     Time T = LastHeard + E.Cfg.IdleTimeout;
     if (Outstanding()) {
@@ -519,16 +541,15 @@ void Transfer::OnTime(Time Now) {
   }
   switch (State) {
   case Phase::AwaitRpl:
-    if (Now >= LastProgress + CurrentRto()) {
-      ++Retries;
+    // The client resends its list every few seconds itself; give it time
+    // for a couple of losses before giving up on it.
+    if (Now >= ListWaitSince + E.Cfg.ListPatience) {
+      ControllerGone("timeout", Now);
+      return;
+    }
+    if (OackResendDue() && Now >= LastProgress + OackBackoff()) {
       LastProgress = Now;
-      if (Retries > E.Cfg.MaxRetries && (McastGroup || !ControllerHeard)) {
-        ControllerGone("timeout", Now);
-        return;
-      }
-      if (!ControllerHeard && ControllerOacks < E.Cfg.OackSends) {
-        ResendControllerOack();
-      }
+      ResendControllerOack();
     }
     return;
   case Phase::Sending:

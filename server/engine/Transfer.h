@@ -83,6 +83,8 @@ private:
   void ControllerGone(std::string Outcome, Time Now);
   void Abort(uint16_t Code, std::string_view Message, std::string Outcome, Time Now);
   Duration CurrentRto() const;
+  bool OackResendDue() const;
+  Duration OackBackoff() const;
   bool Outstanding() const { return State == Phase::Sending && NextSeq > Acked; }
   void Emit(const Endpoint &To, std::span<const uint8_t> Datagram);
 
@@ -97,6 +99,8 @@ private:
   std::optional<Endpoint> Controller; // the client whose RPL and ACK8 drive the pass
   bool ControllerHeard = false;
   uint32_t ControllerOacks = 0;
+  uint32_t ControllerRrqs = 0; // requests from it since it last acknowledged or listed
+  Time ListWaitSince{0};       // waiting for (the rest of) its repair list since
   uint32_t PassNumber = 0;
 
   // Repair list of the pass being collected.

@@ -315,3 +315,76 @@ TEST_F(MulticastTest, GroupOfOnlyListenersEndsAtItsIdleTimeout) {
 
 } // namespace
 } // namespace zem4::server::testing
+
+namespace zem4::server::testing {
+namespace {
+
+TEST_F(MulticastTest, ActiveMemberWhoseFirstListsAreLostIsStillServed) {
+  Engine E({}, Files, Io);
+  const Endpoint A = ClientAt(2);
+  E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
+  const uint16_t Port = Io.Take()[0].From;
+  // Its RPL 1 at 0 s and 3 s are lost; the server only resends its OACK a
+  // couple of times and keeps waiting.
+  while (E.NextDeadline() && *E.NextDeadline() < 6000ms) {
+    E.OnTime(*E.NextDeadline());
+  }
+  auto Out = Io.Take();
+  EXPECT_EQ(Out.size(), 2u);
+  for (auto &S : Out) {
+    EXPECT_EQ(Opcode(S.Data), ZEM4_OP_OACK);
+  }
+  E.OnDatagram(A, Port, FullRpl(), 6000ms);
+  EXPECT_EQ(Io.Take().size(), 64u);
+  EXPECT_TRUE(Io.Reports.empty());
+}
+
+TEST_F(MulticastTest, GivingUpOnTheOnlyMemberStillTellsTheGroup) {
+  EngineConfig Cfg;
+  Cfg.ListPatience = 15s;
+  Engine E(Cfg, Files, Io);
+  const Endpoint A = ClientAt(2);
+  E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
+  Io.Take();
+  std::vector<SentDatagram> Fins;
+  while (auto D = E.NextDeadline()) {
+    E.OnTime(*D);
+    for (auto &S : Io.Take()) {
+      if (Opcode(S.Data) == ZEM4_OP_FIN) {
+        EXPECT_EQ(S.To, Group1);
+        EXPECT_GE(*D, 15000ms);
+        Fins.push_back(S);
+      }
+    }
+  }
+  EXPECT_EQ(Fins.size(), 4u); // if it still hears the group, it asks again
+  EXPECT_EQ(E.ActiveGroups(), 0u);
+}
+
+TEST_F(MulticastTest, LateCopyOfTheActiveRequestDoesNotRestartThePass) {
+  Engine E({}, Files, Io);
+  const Endpoint A = ClientAt(2);
+  const Bytes Rrq = McastRrq("f");
+  E.OnDatagram(A, Listen, Rrq, 0ms);
+  const uint16_t Port = Io.Take()[0].From;
+  E.OnDatagram(A, Port, FullRpl(), 1ms);
+  Io.Take();
+  E.OnDatagram(A, Listen, Rrq, 2ms); // duplicated on the way, arrives late
+  EXPECT_TRUE(Io.Take().empty());
+  E.OnDatagram(A, Port, BuildAck8(65), 3ms);
+  EXPECT_EQ(Io.Take().size(), 37u); // the pass goes on
+  E.OnDatagram(A, Listen, Rrq, 4ms);
+  EXPECT_TRUE(Io.Take().empty());
+  // Asking again with nothing else in between is a client that started over.
+  E.OnDatagram(A, Listen, Rrq, 3004ms);
+  auto Out = Io.Take();
+  ASSERT_EQ(Out.size(), 1u);
+  EXPECT_EQ(Out[0].Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,1"), Str("tsize"), Str("103210")}));
+  E.OnDatagram(A, Port, FullRpl(), 3005ms);
+  Out = Io.Take();
+  ASSERT_EQ(Out.size(), 64u);
+  EXPECT_EQ(Be32At(Out[0].Data, 2), 1u);
+}
+
+} // namespace
+} // namespace zem4::server::testing
