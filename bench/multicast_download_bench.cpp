@@ -31,7 +31,9 @@ struct Member {
   Zem4Option option = {const_cast<CHAR8 *>("multicast"), const_cast<CHAR8 *>("1")};
 };
 
-VOID EFIAPI Done(EFI_EVENT, VOID *Context) { static_cast<Member *>(Context)->done = true; }
+VOID EFIAPI Done(EFI_EVENT, VOID *Context) {
+  static_cast<Member *>(Context)->done = true;
+}
 
 EFI_STATUS EFIAPI Take(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *) {
   static_cast<Member *>(Token->Context)->bytes += Length;

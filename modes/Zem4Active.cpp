@@ -95,8 +95,7 @@ EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Le
     return EFI_ABORTED;
   case ZEM4_STATE_ERROR_SENT:
     if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
-      DiagLog(DIAG_ERROR,
-              "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
+      DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
       return Shutdown(Instance);
     }
     return EFI_SUCCESS;
@@ -107,8 +106,7 @@ EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Le
   }
 
   Zem4RrqData *RrqData = Instance->RrqData;
-  if (Sequence < Instance->NextBlock ||
-      Sequence - Instance->NextBlock >= ZEM4_HALF_WINDOW_BLOCKS) {
+  if (Sequence < Instance->NextBlock || Sequence - Instance->NextBlock >= ZEM4_HALF_WINDOW_BLOCKS) {
     DiagLog(DIAG_NOTICE, "Zem4RrqActiveRcvData: ignore an unexpected old data block(%x/%x)\n",
             (UINTN)Sequence, (UINTN)Instance->NextBlock);
     OutOfOrderSeen = 1;
@@ -211,8 +209,7 @@ VOID Zem4RrqActiveTimer(EFI_EVENT Event, Zem4Instance *Instance) {
         Zem4SetTimer(2, Instance->TimerEvent, 0);
         return;
       }
-      DiagLog(DIAG_ERROR,
-              "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
+      DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
       Zem4RrqSilentShutdown(Instance);
       return;
     }

@@ -34,8 +34,7 @@ BOOLEAN Zem4RrqIsStream(const Zem4Instance *Instance) {
 
 EFI_STATUS Zem4RrqRcvFin(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length, UINT8 *CloseFlag) {
   UINT32 State = Instance->State;
-  if (State == ZEM4_STATE_IDLE || State == ZEM4_STATE_TIME_WAIT ||
-      State == ZEM4_STATE_RRQ_SENT) {
+  if (State == ZEM4_STATE_IDLE || State == ZEM4_STATE_TIME_WAIT || State == ZEM4_STATE_RRQ_SENT) {
     return EFI_SUCCESS;
   }
 
@@ -72,8 +71,7 @@ EFI_STATUS Zem4RrqRcvFin(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length, U
   if (IsListEmpty(&RrqData->MissingList)) {
     Complete = (BOOLEAN)(Instance->LastBlock != -1);
   } else {
-    Zem4MissingRange *First =
-        ZEM4_CR(RrqData->MissingList.ForwardLink, Zem4MissingRange, Link);
+    Zem4MissingRange *First = ZEM4_CR(RrqData->MissingList.ForwardLink, Zem4MissingRange, Link);
     Complete = (BOOLEAN)(First->First > (UINT32)Instance->LastBlock);
   }
 

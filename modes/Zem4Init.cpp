@@ -50,8 +50,7 @@ EFI_STATUS OpenGroup(Zem4Instance *Instance, BOOLEAN Passive, BOOLEAN *Answered)
       Zem4RrqCreateMcastPort(Instance, Instance->Options.McastIp, Instance->Options.McastPort);
   if (EFI_ERROR(Status)) {
     if (Passive) {
-      DiagLog(DIAG_ERROR,
-              "Zem4RrqInitRcvOack: failed to create multicast udp port for passive\n");
+      DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to create multicast udp port for passive\n");
       return Shutdown(Instance);
     }
     DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to create multicast udp port for active\n");
@@ -119,8 +118,7 @@ EFI_STATUS Zem4RrqInitRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Leng
   case ZEM4_STATE_ERROR_SENT:
     // A server that keeps sending learns of our error.
     if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
-      DiagLog(DIAG_ERROR,
-              "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
+      DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
       return Shutdown(Instance);
     }
     return EFI_SUCCESS;
@@ -159,8 +157,8 @@ EFI_STATUS Zem4RrqInitRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Leng
   }
 
   UINT64 Remainder = 0;
-  UINT64 Blocks = DivU64x64Remainder(Instance->Options.Tsize, Instance->Options.BlockSize,
-                                     &Remainder);
+  UINT64 Blocks =
+      DivU64x64Remainder(Instance->Options.Tsize, Instance->Options.BlockSize, &Remainder);
   if (Remainder != 0) {
     Blocks++;
   }

@@ -16,14 +16,15 @@ BOOLEAN IsBroadcast(const EFI_IPv4_ADDRESS &Ip) {
                    Ip.Addr[3] == 255);
 }
 
-EFI_HANDLE AgentHandle() { return gZem4DriverBinding.DriverBindingHandle; }
+EFI_HANDLE AgentHandle() {
+  return gZem4DriverBinding.DriverBindingHandle;
+}
 
 EFI_SERVICE_BINDING_PROTOCOL *OpenServiceBinding(Zem4Instance *Instance) {
   EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
-  EFI_STATUS Status = gBS->OpenProtocol(Instance->ControllerHandle,
-                                        &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)&UdpSb,
-                                        AgentHandle(), Instance->ControllerHandle,
-                                        EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  EFI_STATUS Status = gBS->OpenProtocol(
+      Instance->ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)&UdpSb,
+      AgentHandle(), Instance->ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   return EFI_ERROR(Status) ? NULL : UdpSb;
 }
 
@@ -146,7 +147,8 @@ EFI_STATUS Zem4RrqStartMcastRcv(Zem4RrqData *RrqData) {
   if (RrqData->McastUdp == NULL) {
     return EFI_NOT_STARTED;
   }
-  EFI_STATUS Status = RrqData->McastUdp->Receive(RrqData->McastUdp, &RrqData->McastRxContext.RxToken);
+  EFI_STATUS Status =
+      RrqData->McastUdp->Receive(RrqData->McastUdp, &RrqData->McastRxContext.RxToken);
   if (!EFI_ERROR(Status) || Status == EFI_ACCESS_DENIED) {
     return EFI_SUCCESS; // EFI_ACCESS_DENIED: a receive is already posted
   }

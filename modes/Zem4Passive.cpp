@@ -186,16 +186,14 @@ EFI_STATUS Zem4RrqPassiveRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 L
     return EFI_DEVICE_ERROR;
   }
   const EFI_IPv4_ADDRESS &NewIp = Instance->Options.McastIp;
-  BOOLEAN SameGroup =
-      (BOOLEAN)(OldIp.Addr[0] == NewIp.Addr[0] && OldIp.Addr[1] == NewIp.Addr[1] &&
-                OldIp.Addr[2] == NewIp.Addr[2] && OldIp.Addr[3] == NewIp.Addr[3] &&
-                OldPort == Instance->Options.McastPort);
+  BOOLEAN SameGroup = (BOOLEAN)(OldIp.Addr[0] == NewIp.Addr[0] && OldIp.Addr[1] == NewIp.Addr[1] &&
+                                OldIp.Addr[2] == NewIp.Addr[2] && OldIp.Addr[3] == NewIp.Addr[3] &&
+                                OldPort == Instance->Options.McastPort);
   if (Instance->Options.McastRole == MCAST_ROLE_UNICAST) {
     Zem4RrqCloseMcastPort(Instance, TRUE);
   } else if (!SameGroup || Instance->RrqData->McastUdp == NULL) {
     Zem4RrqCloseMcastPort(Instance, FALSE);
-    EFI_STATUS Status =
-        Zem4RrqCreateMcastPort(Instance, NewIp, Instance->Options.McastPort);
+    EFI_STATUS Status = Zem4RrqCreateMcastPort(Instance, NewIp, Instance->Options.McastPort);
     if (EFI_ERROR(Status)) {
       DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvOack: failed to create a new multicast port %r\n",
               Status);

@@ -146,8 +146,7 @@ EFI_STATUS Zem4RrqRplRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Lengt
 
   case ZEM4_STATE_ERROR_SENT:
     if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
-      DiagLog(DIAG_ERROR,
-              "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
+      DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
       return Shutdown(Instance);
     }
     return EFI_SUCCESS;

@@ -6,7 +6,9 @@ namespace zem4::test {
 
 namespace {
 
-server::Time ToEngine(host::Time100ns t) { return server::Time(t * 100); }
+server::Time ToEngine(host::Time100ns t) {
+  return server::Time(t * 100);
+}
 host::Time100ns FromEngine(server::Time t) {
   // Round up: a deadline must not be served before it is due.
   return static_cast<host::Time100ns>((t.count() + 99) / 100);

@@ -24,7 +24,9 @@ struct Download {
   Zem4Option option = {const_cast<CHAR8 *>("multicast"), const_cast<CHAR8 *>("1")};
 };
 
-VOID EFIAPI Completed(EFI_EVENT, VOID *Context) { static_cast<Download *>(Context)->completions++; }
+VOID EFIAPI Completed(EFI_EVENT, VOID *Context) {
+  static_cast<Download *>(Context)->completions++;
+}
 
 EFI_STATUS EFIAPI Take(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *Data) {
   auto *sink = static_cast<Sink *>(Token->Context);
@@ -78,9 +80,9 @@ TEST_F(LifecycleDownloadTest, ThreeChildrenDownloadAtOnceThenEverythingGoes) {
   StartDownload(unicast, false);
   StartDownload(first, true);
   StartDownload(second, true);
-  ASSERT_TRUE(rig_.RunUntil(
-      [&] { return unicast.completions && first.completions && second.completions; },
-      3600 * kSecond));
+  ASSERT_TRUE(
+      rig_.RunUntil([&] { return unicast.completions && first.completions && second.completions; },
+                    3600 * kSecond));
   for (Download *d : {&unicast, &first, &second}) {
     EXPECT_EQ(d->completions, 1);
     EXPECT_EQ(d->token.Status, EFI_SUCCESS);

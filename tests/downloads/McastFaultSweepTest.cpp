@@ -36,8 +36,8 @@ protected:
     if (call == "AllocatePool" || call == "CreateEvent") {
       return EFI_OUT_OF_RESOURCES;
     }
-    if (call == "SetTimer" || call == "CloseEvent" || call == "FreePool" ||
-        call == "SignalEvent" || call == "CloseProtocol") {
+    if (call == "SetTimer" || call == "CloseEvent" || call == "FreePool" || call == "SignalEvent" ||
+        call == "CloseProtocol") {
       return EFI_INVALID_PARAMETER;
     }
     return EFI_DEVICE_ERROR;
@@ -54,12 +54,12 @@ protected:
       return;
     }
     uint16_t client = received.datagram.srcPort;
-    auto toClient = [&](const Bytes &bytes) { server.SendFrom(kDataPort, kClientIp, client, bytes); };
+    auto toClient = [&](const Bytes &bytes) {
+      server.SendFrom(kDataPort, kClientIp, client, bytes);
+    };
     // Sent to the group a little later: membership counts when a datagram is
     // sent, and the client joins only once it has the OACK.
-    auto toGroup = [&](const Bytes &bytes) {
-      later_.due.push_back({Now() + 10 * kMs, bytes});
-    };
+    auto toGroup = [&](const Bytes &bytes) { later_.due.push_back({Now() + 10 * kMs, bytes}); };
     switch (p[1]) {
     case 1: // request
       if (++requests_ == 1) {
@@ -98,7 +98,8 @@ protected:
     requests_ = 0;
     later_.test = this;
     done_ = Completion{};
-    server_->SetHandler([this](ScriptedServer &s, const ScriptedServer::Received &r) { Serve(s, r); });
+    server_->SetHandler(
+        [this](ScriptedServer &s, const ScriptedServer::Received &r) { Serve(s, r); });
     EXPECT_EQ(ConfigureDefault(), EFI_SUCCESS);
     PrepareToken(token_, done_, "file.bin");
     buffer_.assign(file_.size(), 0xEE);
@@ -173,8 +174,9 @@ TEST_F(McastFaultSweepTest, EveryCallOfATwoPassMulticastDownloadFailingInTurn) {
 
   // CloseProtocol is left out: a firmware that refuses to close a valid open
   // keeps the child it belongs to for good, and the host firmware orphans it.
-  const std::set<std::string> failable = {"AllocatePool", "FreePool", "CreateEvent", "CloseEvent",
-                                          "SetTimer",     "SignalEvent", "OpenProtocol"};
+  const std::set<std::string> failable = {"AllocatePool", "FreePool", "CreateEvent",
+                                          "CloseEvent",   "SetTimer", "SignalEvent",
+                                          "OpenProtocol"};
   std::map<std::string, uint64_t> plan;
   for (const auto &[name, count] : clean.calls) {
     if (failable.count(name) != 0 || name.rfind("Udp4", 0) == 0) {

@@ -56,8 +56,8 @@ TEST_P(UnicastDownloadTest, ExactFile) {
   EXPECT_TRUE(responder.FinSent());
 }
 
-const size_t kSizes[] = {0, 1, 1031, 1032, 1033, 64 * 1032, 64 * 1032 + 1, 128 * 1032,
-                         10 * 1024 * 1024};
+const size_t kSizes[] = {
+    0, 1, 1031, 1032, 1033, 64 * 1032, 64 * 1032 + 1, 128 * 1032, 10 * 1024 * 1024};
 
 std::vector<Case> AllCases() {
   std::vector<Case> out;

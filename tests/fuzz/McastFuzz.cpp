@@ -41,7 +41,9 @@ struct Sink {
   uint64_t bytes = 0;
 };
 
-VOID EFIAPI OnDone(EFI_EVENT, VOID *Context) { static_cast<Sink *>(Context)->completions++; }
+VOID EFIAPI OnDone(EFI_EVENT, VOID *Context) {
+  static_cast<Sink *>(Context)->completions++;
+}
 
 EFI_STATUS EFIAPI OnData(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *Data) {
   auto *sink = static_cast<Sink *>(Token->Context);
@@ -92,14 +94,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint16_t clientPort = 0;
   std::unique_ptr<host::Endpoint> other;
   std::vector<Bytes> toGroup; // sent once the client has joined
-  auto server = rig->Net().OpenEndpoint(
-      kServer, kPort, [&](const host::Datagram &d, host::Time100ns) {
+  auto server =
+      rig->Net().OpenEndpoint(kServer, kPort, [&](const host::Datagram &d, host::Time100ns) {
         if (d.payload.size() < 2 || d.payload[1] != 1 || clientPort != 0) {
           return;
         }
         clientPort = d.srcPort;
         std::string value = "239.9.9.9,5700," + std::string(master ? "1" : "0");
-        other->Send(kClient, clientPort, test::OackPacket({{"multicast", value}, {"tsize", "9000"}}));
+        other->Send(kClient, clientPort,
+                    test::OackPacket({{"multicast", value}, {"tsize", "9000"}}));
         switch (stage) {
         case 2:
           toGroup.push_back(test::Data8Packet(1, 1, 1032, 0x11));

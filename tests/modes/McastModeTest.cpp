@@ -386,8 +386,7 @@ TEST_F(McastPortTest, NewOackForAnOutstandingRequestFollowsTheGroupItNames) {
 
   Instance()->State = ZEM4_STATE_RRQ_SENT;
   Bytes unicast = OackPacket();
-  EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), unicast.data(), UINT32(unicast.size())),
-            EFI_SUCCESS);
+  EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), unicast.data(), UINT32(unicast.size())), EFI_SUCCESS);
   EXPECT_EQ(Instance()->McastChildHandle, nullptr);
   EXPECT_EQ(Controller().ChildCount(), 1u);
 

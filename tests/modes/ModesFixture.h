@@ -66,8 +66,7 @@ protected:
   // Lets what is on the wire arrive without letting any timer run out.
   void Settle() { RunFor(1000); }
 
-  static EFI_STATUS EFIAPI CheckPacketSink(Zem4 *This, Zem4Token *Token, UINT32 Length,
-                                           VOID *Data);
+  static EFI_STATUS EFIAPI CheckPacketSink(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *Data);
 
   std::unique_ptr<ScriptedServer> server_;
   Zem4Token token_{};

@@ -212,8 +212,7 @@ TEST_F(RplFinTest, RplTimerGivesUpWithTooManyTimeouts) {
   Start();
   Accept();
   host::Time100ns accepted = Now();
-  ASSERT_TRUE(RunUntil([&] { return Instance()->State == ZEM4_STATE_ERROR_SENT; },
-                       400 * kSecond));
+  ASSERT_TRUE(RunUntil([&] { return Instance()->State == ZEM4_STATE_ERROR_SENT; }, 400 * kSecond));
   std::vector<host::Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 101u); // 100 repeats of RPL 1, then the error
   EXPECT_EQ(sent.back().payload, ErrorPacket(0, "Too many timeouts"));
@@ -240,8 +239,7 @@ TEST_F(RplFinTest, FinWhileTheErrorLingersFlushesAndMayComplete) {
   Start(Caller::Buffer, 2 * 1032);
   EnterActive(Full(1, 1));
   FromServer(Data8Packet(2, 2, 5, 0x22));
-  ASSERT_TRUE(RunUntil([&] { return Instance()->State == ZEM4_STATE_ERROR_SENT; },
-                       400 * kSecond));
+  ASSERT_TRUE(RunUntil([&] { return Instance()->State == ZEM4_STATE_ERROR_SENT; }, 400 * kSecond));
   FromServer(FinPacket(0));
   ASSERT_TRUE(RunToEnd(kSecond));
   EXPECT_EQ(done_.status, EFI_SUCCESS);
