@@ -9,6 +9,10 @@
 
 namespace zem4::server {
 
+// Copies of one request arrive within moments; a client asks again only
+// after its own time-out (3 s).
+constexpr Duration RequestRepeatGap = std::chrono::seconds(1);
+
 Transfer::Transfer(Engine &E, uint16_t Port, std::shared_ptr<OpenFile> File, std::string Name, std::optional<Group> G,
                    Time Now)
     : E(E), LocalPort(Port), Source(std::move(File)), FileName(std::move(Name)), McastGroup(G),
@@ -95,7 +99,10 @@ void Transfer::OnRequest(const Endpoint &Client, const Request &Req, Time Now) {
     // A request from the driving client while it is being served is most
     // likely a late copy: it still acknowledges. Only one that asks again
     // with nothing else in between has really started over.
-    if (++ControllerRrqs < 2) {
+    if (++ControllerRrqs == 1) {
+      FirstControllerRrq = Now;
+    }
+    if (ControllerRrqs < 2 || Now - FirstControllerRrq < RequestRepeatGap) {
       return;
     }
     // Give it a fresh pass; listeners keep their windows, blocks are placed

@@ -100,6 +100,7 @@ private:
   bool ControllerHeard = false;
   uint32_t ControllerOacks = 0;
   uint32_t ControllerRrqs = 0; // requests from it since it last acknowledged or listed
+  Time FirstControllerRrq{0};
   Time ListWaitSince{0};       // waiting for (the rest of) its repair list since
   uint32_t PassNumber = 0;
 
