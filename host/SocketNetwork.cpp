@@ -340,6 +340,10 @@ void SocketNetwork::Service(Time100ns now) {
     if (it == ports_.end())
       continue;
     SocketPort &port = *it->second;
+    // A port with a batch still waiting is not read again yet: the kernel
+    // keeps the rest, and one recvmmsg then serves many ticks.
+    if (port.inbox_.size() >= kBatch)
+      continue;
     Drain(id, port.fd_, port.config_.localAddress, now);
     std::vector<std::pair<Ipv4, int>> groups(port.groups_.begin(), port.groups_.end());
     for (auto &[group, fd] : groups)

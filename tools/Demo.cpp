@@ -188,7 +188,12 @@ void RunMembers(Host &host, std::vector<Member> &members, ProgressBoard &board,
     m.seconds = m.download->Duration();
     m.lost = m.download->Last().LostBlocks;
   };
+  auto shown = std::chrono::steady_clock::now() - std::chrono::seconds(1);
   for (;;) {
+    auto now = std::chrono::steady_clock::now();
+    const bool show = now - shown >= std::chrono::milliseconds(20);
+    if (show)
+      shown = now;
     bool running = false;
     for (size_t i = 0; i < members.size(); ++i) {
       Member &m = members[i];
@@ -217,6 +222,8 @@ void RunMembers(Host &host, std::vector<Member> &members, ProgressBoard &board,
         state = m.finished ? "not started" : "waiting to join";
       else if (m.finished)
         state = m.status == EFI_SUCCESS ? "done" : "failed";
+      if (!show && !(m.finished && !state.empty()))
+        continue;
       Zem4TransferStatus st = m.download->Started() && !m.finished ? m.download->Progress()
                                                                     : m.download->Last();
       board.Set(i, m.label, st, size, m.download->Started() ? m.download->Duration() : 0, state);

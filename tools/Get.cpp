@@ -10,6 +10,7 @@
 #include "zem4/Zem4Wire.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -148,10 +149,16 @@ int RunGet(const GetOptions &o) {
       throw Failure(v.code, "ReadFile refused to start: " + v.message);
     }
     const std::string label = BaseName(o.file) + (multicast ? " (multicast)" : "");
+    auto shown = std::chrono::steady_clock::now();
     while (!d.Done()) {
       host.Step();
-      board.Set(0, label, d.Progress(), size.value_or(0), d.Elapsed());
-      board.Render();
+      // Progress is for people: a few dozen updates a second are plenty.
+      auto now = std::chrono::steady_clock::now();
+      if (now - shown >= std::chrono::milliseconds(20)) {
+        shown = now;
+        board.Set(0, label, d.Progress(), size.value_or(0), d.Elapsed());
+        board.Render();
+      }
     }
     host.FlushLog();
     board.Set(0, label, d.Last(), size.value_or(0), d.Duration(),
