@@ -65,16 +65,24 @@ zem4_jobs() {
   echo "${ZEM4_JOBS:-$(nproc)}"
 }
 
-# Configures and builds one preset.
-zem4_build() {
+# Configures one preset (its output goes to build/configure-<preset>.log and
+# is shown only when configuring fails).
+zem4_configure() {
   local preset="$1"
   shift
-  zem4_log "configure + build: $preset"
   mkdir -p "$ZEM4_ROOT/build"
   cmake --preset "$preset" "$@" >"$ZEM4_ROOT/build/configure-$preset.log" 2>&1 || {
     cat "$ZEM4_ROOT/build/configure-$preset.log" >&2
     return 1
   }
+}
+
+# Configures and builds one preset; extra arguments go to the configure step.
+zem4_build() {
+  local preset="$1"
+  shift
+  zem4_log "configure + build: $preset"
+  zem4_configure "$preset" "$@"
   cmake --build --preset "$preset" -j "$(zem4_jobs)"
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The main job: installs what a fresh Debian 12 machine lacks, builds the
-# release host build and both driver images, then runs `zem4 demo` once the
-# command line exists; until then it runs the release test suite and shows
-# what was built. Run as root (or with sudo). Arguments go to `zem4 demo`.
+# The main job: installs what a fresh Debian 12 machine lacks, builds both
+# driver images and, in the release build, the zem4 command line, and runs
+# `zem4 demo`. Before the command line existed it built the whole release
+# tree, ran its test suite and showed what was built; that path remains for a
+# tree without tools/. Run as root (or with sudo). Arguments go to `zem4 demo`.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ZEM4_ROOT"
@@ -13,9 +14,18 @@ ulimit -c 0
 
 zem4_build ia32
 zem4_build x64
-zem4_build release
 
+# Once the command line exists, the demo needs only it; until then build all.
+zem4_configure release
 ZEM4_CLI="$ZEM4_ROOT/build/release/tools/zem4"
+if ninja -C build/release -t query tools/zem4 >/dev/null 2>&1; then
+  zem4_log "build: release, the zem4 command line"
+  cmake --build --preset release -j "$(zem4_jobs)" --target zem4
+else
+  zem4_log "build: release, everything"
+  cmake --build --preset release -j "$(zem4_jobs)"
+fi
+
 if [ -x "$ZEM4_CLI" ]; then
   zem4_log "zem4 demo"
   exec "$ZEM4_CLI" demo "$@"
