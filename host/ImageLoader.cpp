@@ -28,7 +28,12 @@ std::unique_ptr<LoadedDriverImage> LoadedDriverImage::Load(Firmware &firmware,
   }
   if (EFI_ERROR(started)) {
     error = "the image's entry point failed";
-    return nullptr; // the firmware dropped the image; nothing of it can run again
+    // An image that fails but leaves protocols behind still has code the
+    // firmware can reach: its mapping must stay, so it is given up for good.
+    if (firmware.IsHandle(loaded->handle_)) {
+      (void)loaded->image_.release();
+    }
+    return nullptr;
   }
   return loaded;
 }

@@ -123,6 +123,26 @@ const char *PeFaultName(PeFault fault) {
   return "?";
 }
 
+std::optional<uint16_t> PeImage::MachineOf(std::span<const uint8_t> file) {
+  Reader r(file);
+  if (!r.Has(0, 0x40) || r.U16(0) != 0x5A4D) {
+    return std::nullopt;
+  }
+  const uint32_t peOffset = r.U32(0x3C);
+  if (!r.Has(peOffset, 6) || r.U32(peOffset) != 0x00004550) {
+    return std::nullopt;
+  }
+  return r.U16(uint64_t{peOffset} + 4);
+}
+
+std::optional<uint16_t> PeImage::MachineOfFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> head(4096);
+  in.read(reinterpret_cast<char *>(head.data()), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(in.gcount()));
+  return MachineOf(head);
+}
+
 PeImage::~PeImage() {
   if (base_ != nullptr) {
     munmap(base_, mapped_);

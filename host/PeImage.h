@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -60,6 +61,11 @@ public:
                                        std::string &error, PeFault *fault = nullptr);
   static std::unique_ptr<PeImage> LoadFile(const std::string &path, uint16_t machine,
                                            std::string &error, PeFault *fault = nullptr);
+
+  // The COFF machine a file says it is for, without checking anything else;
+  // nullopt when it is no PE file at all.
+  static std::optional<uint16_t> MachineOf(std::span<const uint8_t> file);
+  static std::optional<uint16_t> MachineOfFile(const std::string &path);
 
   uint16_t Machine() const { return machine_; }
   void *Base() const { return base_; }

@@ -2,6 +2,7 @@
 
 #include "driver/Zem4Driver.h"
 #include "support/Globals.h"
+#include "tools/DriverImage.h"
 #include "tools/Exit.h"
 #include "transport/Zem4Packet.h"
 #include "zem4/Zem4Wire.h"
@@ -35,6 +36,19 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
   for (uint32_t level : options_.logLevels)
     fw_->Debug().EnableLevel(level, true);
 
+  if (!DriverImagePath().empty()) {
+    std::string error;
+    EFI_STATUS st = EFI_LOAD_ERROR;
+    imageFile_ = host::LoadedDriverImage::LoadFile(*fw_, DriverImagePath(), error, &st);
+    if (!imageFile_)
+      throw Failure(kExitDriver, "the driver image " + DriverImagePath() + " did not start: " +
+                                     error + " (" + StatusText(st) + ")");
+    image_ = imageFile_->Handle();
+    // The image keeps its own globals; ours serve this side's calls.
+    gST = fw_->SystemTable();
+    gBS = fw_->BootServices();
+    return;
+  }
   image_ = fw_->CreateImageHandle();
   EFI_STATUS st = fw_->StartImage(image_, Zem4DriverEntryPoint);
   if (EFI_ERROR(st)) {
@@ -148,7 +162,7 @@ std::vector<std::string> Host::TearDown() {
       fw_->RemoveImage(image_);
     image_ = nullptr;
   }
-  if (gBS)
+  if (gBS && !imageFile_) // an image drains its own pool
     Zem4DrainPacketPool();
   controllers_.clear();
   FlushLog();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "host/Firmware.h"
+#include "host/ImageLoader.h"
 #include "host/SocketNetwork.h"
 #include "host/Udp4.h"
 #include "zem4/Zem4.h"
@@ -65,6 +66,8 @@ private:
   EFI_STATUS Disconnect(EFI_HANDLE controller);
 
   HostOptions options_;
+  // A driver image file (--driver), kept mapped until the firmware is gone.
+  std::unique_ptr<host::LoadedDriverImage> imageFile_;
   std::unique_ptr<host::Firmware> fw_;
   std::unique_ptr<host::SocketNetwork> net_;
   std::vector<std::unique_ptr<host::Udp4Controller>> controllers_;

@@ -1,6 +1,7 @@
 // zem4: download files with the zem4 driver, run as firmware runs it, over
 // real UDP; serve files; show the whole system at work (zem4 demo).
 #include "tools/Commands.h"
+#include "tools/DriverImage.h"
 #include "tools/Exit.h"
 
 #include "server/daemon/Daemon.h"
@@ -41,6 +42,10 @@ int main(int argc, char **argv) {
       ->check(CLI::Range(0.0, 0.9))
       ->group("Testing");
   getCmd->add_option("--seed", get.seed, "Seed of the injected loss")->group("Testing");
+  std::string driver;
+  const char *driverHelp = "Run this UEFI driver image instead of the built-in driver (X64 here, "
+                           "IA32 through the 32-bit runner zem4-32)";
+  getCmd->add_option("--driver", driver, driverHelp)->check(CLI::ExistingFile);
   getCmd->footer(kExitCodeHelp);
 
   InfoOptions info;
@@ -71,6 +76,7 @@ int main(int argc, char **argv) {
       ->check(CLI::Range(0.0, 0.5));
   demoCmd->add_option("--seed", demo.seed, "Seed of the injected loss")->capture_default_str();
   demoCmd->add_flag("--keep", demo.keep, "Keep the temporary directory");
+  demoCmd->add_option("--driver", driver, driverHelp)->check(CLI::ExistingFile);
   demoCmd->footer("Exits 0 only when every copy matches the file.");
 
   try {
@@ -85,6 +91,8 @@ int main(int argc, char **argv) {
   }
 
   try {
+    if (!driver.empty())
+      SelectDriverImage(driver, argv);
     if (*getCmd)
       return RunGet(get);
     if (*infoCmd)

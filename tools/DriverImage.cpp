@@ -1,0 +1,97 @@
+#include "tools/DriverImage.h"
+
+#include "host/PeImage.h"
+#include "tools/Exit.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+namespace zem4::cli {
+namespace {
+
+std::string &Selected() {
+  static std::string path;
+  return path;
+}
+
+// Where the 32-bit runner lives: $ZEM4_RUNNER32, beside this program, or in
+// the host32 preset's tree next to this program's build tree.
+std::string FindRunner32() {
+  if (const char *env = std::getenv("ZEM4_RUNNER32"); env != nullptr && *env != '\0') {
+    return env;
+  }
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) {
+    return {};
+  }
+  for (const std::filesystem::path &candidate :
+       {self.parent_path() / "zem4-32", self.parent_path() / "../../host32/tools/zem4-32"}) {
+    if (access(candidate.c_str(), X_OK) == 0) {
+      return std::filesystem::weakly_canonical(candidate, ec).string();
+    }
+  }
+  return {};
+}
+
+std::string MachineName(uint16_t machine) {
+  switch (machine) {
+  case host::kMachineIa32:
+    return "IA32";
+  case host::kMachineX64:
+    return "X64";
+  default: {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04x", machine);
+    return text;
+  }
+  }
+}
+
+} // namespace
+
+const std::string &DriverImagePath() {
+  return Selected();
+}
+
+void SelectDriverImage(const std::string &path, char **argv) {
+  const std::optional<uint16_t> machine = host::PeImage::MachineOfFile(path);
+  if (!machine) {
+    throw Failure(kExitUsage, "--driver: " + path + " is not a UEFI image");
+  }
+  if (*machine == host::kHostMachine) {
+    Selected() = path;
+    std::fprintf(stderr, "zem4: running the %s driver image %s\n", MachineName(*machine).c_str(),
+                 path.c_str());
+    return;
+  }
+  if (*machine == host::kMachineIa32 && host::kHostMachine == host::kMachineX64) {
+    const std::string runner = FindRunner32();
+    if (runner.empty()) {
+      throw Failure(kExitDriver, "--driver: " + path +
+                                     " is an IA32 image; it runs in the 32-bit runner zem4-32, "
+                                     "which was not found (build the host32 preset, or set "
+                                     "ZEM4_RUNNER32)");
+    }
+    std::vector<char *> args;
+    args.push_back(const_cast<char *>(runner.c_str()));
+    for (char **a = argv + 1; *a != nullptr; a++) {
+      args.push_back(*a);
+    }
+    args.push_back(nullptr);
+    std::fflush(nullptr);
+    execv(runner.c_str(), args.data());
+    throw Failure(kExitDriver, "--driver: cannot start " + runner + ": " + std::strerror(errno));
+  }
+  throw Failure(kExitUsage, "--driver: " + path + " is an " + MachineName(*machine) +
+                                " image; this zem4 runs " + MachineName(host::kHostMachine) +
+                                " images");
+}
+
+} // namespace zem4::cli
