@@ -218,3 +218,79 @@ TEST_F(ActiveModeTest, DuplicateIsStoredOnceAndHandedOverOnce) {
 
 } // namespace
 } // namespace zem4::test
+
+namespace zem4::test {
+namespace {
+
+// The caller's CheckPacket ends the transfer from inside: nothing touches the
+// instance (or what it held) afterwards.
+class CallerEndsTest : public ModesFixture {
+protected:
+  Bytes Full(uint32_t sequence, uint32_t block) {
+    return Data8Packet(sequence, block, BlockOf(file_, block));
+  }
+  Bytes file_ = MakeFile(200 * 1032);
+};
+
+TEST_F(CallerEndsTest, ConfigureWithoutDataInsideTheHalfWindowHandOver) {
+  sink_.inside = [&] { Proto()->Configure(Proto(), nullptr); };
+  Start();
+  EnterActive(Full(1, 1));
+  for (uint32_t s = 2; s <= 64; s++) {
+    FromServer(Full(s, s));
+  }
+  EXPECT_EQ(sink_.runs.size(), 1u);
+  EXPECT_EQ(done_.count, 1);
+  EXPECT_EQ(done_.status, EFI_ABORTED);
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  // Later packets find no transfer.
+  FromServer(Full(65, 65));
+  RunFor(kSecond);
+  EXPECT_EQ(done_.count, 1);
+}
+
+TEST_F(CallerEndsTest, ChildDestroyedInsideTheFinFlush) {
+  sink_.inside = [&] { DestroyMainInstance(); };
+  Start();
+  EnterActive(Full(1, 1));
+  FromServer(Full(2, 2));
+  FromServer(FinPacket(0));
+  EXPECT_EQ(sink_.runs.size(), 1u);
+  EXPECT_EQ(done_.count, 1);
+  EXPECT_EQ(done_.status, EFI_ABORTED);
+  RunFor(kSecond);
+  EXPECT_EQ(done_.count, 1);
+}
+
+TEST_F(CallerEndsTest, NewTransferStartedInsideTheHandOver) {
+  Zem4Token second{};
+  Completion secondDone;
+  bool restarted = false;
+  sink_.inside = [&] {
+    if (restarted) {
+      return;
+    }
+    restarted = true;
+    Proto()->Configure(Proto(), nullptr);
+    ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+    PrepareToken(second, secondDone, "next.bin");
+    second.Context = &sink_;
+    second.CheckPacket = CheckPacketSink;
+    EXPECT_EQ(Proto()->ReadFile(Proto(), &second), EFI_SUCCESS);
+  };
+  Start();
+  EnterActive(Full(1, 1));
+  for (uint32_t s = 2; s <= 64; s++) {
+    FromServer(Full(s, s));
+  }
+  EXPECT_EQ(done_.count, 1);
+  EXPECT_EQ(done_.status, EFI_ABORTED);
+  // The second transfer runs on: its request is out and it is waiting.
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Sent().back().payload, RrqPacket("next.bin"));
+  ASSERT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
+  EXPECT_EQ(secondDone.count, 1);
+}
+
+} // namespace
+} // namespace zem4::test
