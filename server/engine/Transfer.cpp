@@ -336,6 +336,7 @@ void Transfer::StartSending(Time Now) {
   NextSeq = 1;
   HighestSent = 0;
   GoneBackFor = 0;
+  StaleBudget = 0;
   Retries = 0;
   LastProgress = Now;
   RateNext = Now;
@@ -359,6 +360,9 @@ void Transfer::OnAck(const Ack8 &A, Time Now) {
     Retries = 0;
     LastProgress = Now;
     NextSeq = std::max(NextSeq, N);
+  } else if (NextSeq > Acked && GoneBackFor != N && StaleBudget > 0) {
+    // Most likely an answer to one of our own retransmissions.
+    --StaleBudget;
   } else if (NextSeq > Acked && GoneBackFor != N) {
     // The same acknowledgement again: something after it was lost.
     GoneBackFor = N;
@@ -400,6 +404,7 @@ bool Transfer::SendData(uint32_t Seq, Time Now) {
   if (Seq <= HighestSent) {
     ++Retransmitted;
     ++E.Counters.Retransmissions;
+    StaleBudget = std::min<uint32_t>(StaleBudget + 1, ZEM4_HALF_WINDOW_BLOCKS);
   } else {
     HighestSent = Seq;
   }

@@ -115,6 +115,9 @@ private:
   uint32_t NextSeq = 1;     // next Sequence to put on the wire
   uint32_t HighestSent = 0; // highest Sequence sent in this pass
   uint32_t GoneBackFor = 0; // Acked value already answered with a go-back
+  // Retransmitted DATA8 that may reach the client after it has them: each
+  // makes it repeat its ACK8, which must not count as a new loss.
+  uint32_t StaleBudget = 0;
   uint32_t ClientWindow = 64;
   uint32_t Retries = 0;
   Time LastProgress{0};
