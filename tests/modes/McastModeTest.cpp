@@ -3,6 +3,7 @@
 #include "tests/modes/ModesFixture.h"
 
 #include "driver/Zem4Driver.h"
+#include "support/Globals.h"
 
 namespace zem4::test {
 namespace {
@@ -396,6 +397,60 @@ TEST_F(McastPortTest, NewOackForAnOutstandingRequestFollowsTheGroupItNames) {
   EXPECT_EQ(CountLog("Zem4RrqPassiveRcvOack: failed to parse the OACK packet\n"), 1u);
   ASSERT_TRUE(RunToEnd(kSecond));
   EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
+}
+
+} // namespace
+} // namespace zem4::test
+
+namespace zem4::test {
+namespace {
+
+VOID EFIAPI CountRecycle(EFI_EVENT, VOID *Context) {
+  ++*static_cast<int *>(Context);
+}
+
+class McastOtherPortTest : public McastModeTest {};
+
+// A group datagram for another port (as a stack that delivers by address only
+// would hand it over): dropped, handed back, and the group's receive goes on.
+TEST_F(McastOtherPortTest, DatagramForAnotherPortIsDroppedAndListeningGoesOn) {
+  Start(Caller::BufferAndCheck, 400 * 1032);
+  EnterPassive();
+  Zem4RxContext *rx = &Instance()->RrqData->McastRxContext;
+
+  int recycled = 0;
+  EFI_EVENT recycle = nullptr;
+  ASSERT_EQ(gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, CountRecycle, &recycled, &recycle),
+            EFI_SUCCESS);
+  Bytes data = Full(1, 1);
+  EFI_UDP4_RECEIVE_DATA fake{};
+  fake.RecycleSignal = recycle;
+  fake.UdpSession.SourceAddress = EfiIp(kServerIp);
+  fake.UdpSession.SourcePort = kDataPort;
+  fake.UdpSession.DestinationAddress = EfiIp(kGroup);
+  fake.UdpSession.DestinationPort = kGroupPort + 1;
+  fake.DataLength = UINT32(data.size());
+  fake.FragmentCount = 1;
+  fake.FragmentTable[0].FragmentLength = UINT32(data.size());
+  fake.FragmentTable[0].FragmentBuffer = data.data();
+
+  // Deliver it through the port's own receive context, as UDP4 would.
+  EFI_UDP4_COMPLETION_TOKEN saved = rx->RxToken;
+  rx->RxToken.Status = EFI_SUCCESS;
+  rx->RxToken.Packet.RxData = &fake;
+  EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
+  Zem4RrqRxCallback(rx->RxToken.Event, rx);
+  gBS->RestoreTPL(old);
+  rx->RxToken = saved;
+  Settle();
+
+  EXPECT_EQ(CountLog("Ignore the useless packet"), 1u);
+  EXPECT_EQ(recycled, 1);
+  EXPECT_EQ(Instance()->SlotFilled[0], 0);
+  gBS->CloseEvent(recycle);
+
+  FromGroup(Full(1, 1));
+  EXPECT_EQ(Instance()->SlotFilled[0], 1);
 }
 
 } // namespace
