@@ -455,3 +455,47 @@ TEST_F(McastOtherPortTest, DatagramForAnotherPortIsDroppedAndListeningGoesOn) {
 
 } // namespace
 } // namespace zem4::test
+
+namespace zem4::test {
+namespace {
+
+class PassiveFailureTest : public McastModeTest {};
+
+TEST_F(PassiveFailureTest, RefusedRunEndsAListenerSilently) {
+  sink_.refuseAt = 0;
+  sink_.answer = EFI_ACCESS_DENIED;
+  Start(Caller::Stream);
+  EnterPassive();
+  FromGroup(Full(1, 1));
+  FromGroup(Full(65, 2)); // a new group: the window goes to the caller
+  EXPECT_EQ(CountLog("Zem4RrqSaveBlk: user's check packet returns Access Denied\n"), 1u);
+  EXPECT_EQ(CountLog("Zem4RrqPassiveRcvData: failed to save data\n"), 1u);
+  ASSERT_TRUE(RunToEnd(kSecond));
+  EXPECT_EQ(done_.status, EFI_ABORTED);
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(PassiveFailureTest, BlockBeyondTheBufferEndsAListenerWithBufferTooSmall) {
+  Start(Caller::Buffer, 1032);
+  EnterPassive();
+  FromGroup(Full(1, 1));
+  FromGroup(Full(2, 2));
+  FromGroup(Full(65, 65)); // flushes blocks 1 and 2; 2 does not fit
+  ASSERT_TRUE(RunToEnd(kSecond));
+  EXPECT_EQ(done_.status, EFI_BUFFER_TOO_SMALL);
+  EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(PassiveFailureTest, NoMemoryToSplitARangeEndsAListener) {
+  Start(Caller::Buffer, 400 * 1032);
+  EnterPassive();
+  FromGroup(Full(1, 1));
+  Fw().Faults().FailNext("AllocatePool", EFI_OUT_OF_RESOURCES);
+  FromGroup(Full(3, 3)); // splits {2..}: needs a new range
+  EXPECT_EQ(CountLog("Zem4RrqPassiveRcvData: failed to save lost block\n"), 1u);
+  ASSERT_TRUE(RunToEnd(kSecond));
+  EXPECT_EQ(done_.status, EFI_OUT_OF_RESOURCES);
+}
+
+} // namespace
+} // namespace zem4::test
