@@ -10,7 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <map>
@@ -325,6 +330,100 @@ TEST(SameAsLibraryFaults, EveryFailingCallTakesTheSamePath) {
   }
   EXPECT_GT(runs, 10u);
 }
+
+// ---- Across widths: the IA32 image against the 64-bit library --------------
+//
+// The 32-bit runner writes what its image did in each scenario; the 64-bit
+// tests run the same scenarios on the library and compare. Statuses are
+// written without their width (error bit apart), and pointer values and
+// status codes printed in hex are masked, since their width follows the
+// target: everything else must be the same, the datagrams and their virtual
+// times included.
+
+std::string Portable(uint64_t status, bool isStatus) {
+  if (isStatus && EFI_ERROR(static_cast<EFI_STATUS>(status))) {
+    return "E" + std::to_string(static_cast<EFI_STATUS>(status) & ~EFI_ERROR_BIT);
+  }
+  return std::to_string(status);
+}
+
+std::vector<std::string> Serialize(const Outcome &o) {
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < o.statuses.size(); i++) {
+    lines.push_back("status " + Portable(o.statuses[i], true));
+  }
+  for (const std::string &line : o.log) {
+    std::string flat = line;
+    for (char &c : flat) {
+      c = c == '\n' ? '|' : c;
+    }
+    lines.push_back("log " + flat);
+  }
+  for (const std::string &w : o.wire) {
+    lines.push_back("wire " + w);
+  }
+  lines.push_back("received " + Hex(o.received).substr(0, 64) + " size " +
+                  std::to_string(o.received.size()));
+  lines.push_back("leaks " + std::to_string(o.leaks.size()));
+  return lines;
+}
+
+// Writes the image's outcomes when asked to (by the test below, in the other
+// process); otherwise there is nothing to do.
+TEST(CrossWidth, DumpImageOutcomes) {
+  const char *dir = std::getenv("ZEM4_OUTCOME_DUMP");
+  if (dir == nullptr) {
+    GTEST_SKIP() << "only run on behalf of the cross-width comparison";
+  }
+  ASSERT_FALSE(RunnableImagePath().empty());
+  for (const Scenario &scenario : kScenarios) {
+    std::ofstream out(std::filesystem::path(dir) / (std::string(scenario.name) + ".txt"));
+    for (const std::string &line : Serialize(RunScenario(scenario, DriverKind::Image))) {
+      out << line << "\n";
+    }
+  }
+}
+
+#if defined(__x86_64__) && defined(ZEM4_RUNNER32_TESTS)
+TEST(CrossWidth, Ia32ImageDoesWhatThe64BitLibraryDoes) {
+  const std::string runner = ZEM4_RUNNER32_TESTS;
+  if (access(runner.c_str(), X_OK) != 0) {
+    if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
+      FAIL() << "32-bit runner missing: " << runner;
+    }
+    GTEST_SKIP() << "32-bit runner not built (" << runner << ")";
+  }
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("zem4-cross-width-" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("ZEM4_OUTCOME_DUMP", dir.c_str(), 1);
+    execl(runner.c_str(), runner.c_str(), "--gtest_filter=CrossWidth.DumpImageOutcomes",
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the runner failed: " << status;
+  for (const Scenario &scenario : kScenarios) {
+    SCOPED_TRACE(scenario.name);
+    std::ifstream in(dir / (std::string(scenario.name) + ".txt"));
+    std::vector<std::string> ia32;
+    for (std::string line; std::getline(in, line);) {
+      ia32.push_back(line);
+    }
+    const std::vector<std::string> x64 = Serialize(RunScenario(scenario, DriverKind::Library));
+    ASSERT_FALSE(ia32.empty());
+    EXPECT_EQ(ia32.size(), x64.size());
+    for (size_t i = 0; i < std::min(ia32.size(), x64.size()); i++) {
+      ASSERT_EQ(ia32[i], x64[i]) << "line " << i;
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+#endif
 
 } // namespace
 } // namespace zem4::test
