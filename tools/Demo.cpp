@@ -107,6 +107,7 @@ public:
     o.Port = 0;
     o.Root = root;
     o.LogLevel = "info";
+    o.HandleSignals = false; // Ctrl-C is ours: it ends the downloads, then the server
     // A group network and port of its own, so that other servers on this
     // machine (tests running alongside) cannot cross our traffic.
     std::random_device rd;
@@ -212,6 +213,8 @@ void RunMembers(Host &host, std::vector<Member> &members, ProgressBoard &board,
         }
       }
       if (m.download->Started() && !m.finished) {
+        if (gInterrupted)
+          m.download->Abort(EndReason::Interrupted);
         if (m.download->Done())
           finish(m);
         else
@@ -286,6 +289,7 @@ int RunDemo(const DemoOptions &o) {
   std::printf("zem4 demo: %s test file in %s\n", HumanBytes(double(size)).c_str(), dir.c_str());
   MakeTestFile(dir / "root" / file, size, o.seed);
 
+  CatchInterrupts(nullptr);
   InProcessServer server((dir / "root").string());
   ServerSpec spec;
   spec.address = host::Ipv4(127, 0, 0, 1);

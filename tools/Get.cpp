@@ -151,6 +151,8 @@ int RunGet(const GetOptions &o) {
     const std::string label = BaseName(o.file) + (multicast ? " (multicast)" : "");
     auto shown = std::chrono::steady_clock::now();
     while (!d.Done()) {
+      if (gInterrupted)
+        d.Abort(EndReason::Interrupted);
       host.Step();
       // Progress is for people: a few dozen updates a second are plenty.
       auto now = std::chrono::steady_clock::now();
@@ -165,6 +167,8 @@ int RunGet(const GetOptions &o) {
               d.Status() == EFI_SUCCESS ? "done" : "failed");
     board.Render(true);
 
+    if (d.Reason() == EndReason::Interrupted)
+      throw Failure(kExitInterrupted, "interrupted");
     if (d.Reason() == EndReason::NoMulticast) {
       Say(board, o.quiet,
           "no multicast data within " + std::to_string(o.mcastWait) + " s; falling back to unicast");

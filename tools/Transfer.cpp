@@ -171,6 +171,14 @@ EFI_STATUS Download::Start() {
   return st;
 }
 
+void Download::Abort(EndReason reason) {
+  if (!started_ || done_ || aborting_)
+    return;
+  aborting_ = true;
+  reason_ = reason;
+  zem4_->Configure(zem4_, nullptr);
+}
+
 double Download::Elapsed() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }

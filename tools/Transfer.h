@@ -81,6 +81,10 @@ public:
   // check.
   Zem4TransferStatus Progress();
   void Cancel() { cancel_ = true; }
+  // Ends the transfer now through Configure with no data (the driver calls
+  // TimeoutCallback only when its timer runs out, which a flowing transfer
+  // never lets happen). The child must be configured again afterwards.
+  void Abort(EndReason reason);
   double Elapsed() const;
   // When the transfer finished (seconds since start); Elapsed() until then.
   double Duration() const { return done_ ? doneAt_ : Elapsed(); }
@@ -103,6 +107,7 @@ private:
   bool started_ = false;
   bool done_ = false;
   bool cancel_ = false;
+  bool aborting_ = false;
   EndReason reason_ = EndReason::None;
   std::chrono::steady_clock::time_point start_, lastProgress_;
   double doneAt_ = 0;

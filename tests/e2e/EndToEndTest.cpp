@@ -335,6 +335,18 @@ TEST_F(EndToEnd, ServerKilledMidTransfer) {
   EXPECT_TRUE(Listing(Out()).empty()) << "left behind: " << Listing(Out()).size();
 }
 
+// Ctrl-C ends a flowing download at once: exit 130, nothing left behind.
+TEST_F(EndToEnd, InterruptStopsCleanly) {
+  WriteFile(Root() / "c.bin", RandomBytes(20 << 20, 6));
+  StartServer();
+  auto client = Get("c.bin", {"--station", "127.0.0.51"});
+  ASSERT_TRUE(client->WaitFor(std::regex("c\\.bin: [1-9][0-9]%"))) << client->Output();
+  ASSERT_EQ(::kill(client->Pid(), SIGINT), 0);
+  EXPECT_EQ(client->Wait(), 130) << client->Output();
+  EXPECT_NE(client->Output().find("zem4: interrupted"), std::string::npos) << client->Output();
+  EXPECT_TRUE(Listing(Out()).empty());
+}
+
 TEST_F(EndToEnd, InfoShowsSizeAndDigest) {
   WriteFile(Root() / "i.bin", RandomBytes(5000, 2));
   StartServer();
