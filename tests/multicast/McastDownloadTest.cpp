@@ -16,7 +16,7 @@ Caller CallerFor(Mix mix, size_t index) {
   case Mix::Stream:
     return Caller::Stream;
   default:
-    return index % 2 == 0 ? Caller::Buffer : Caller::Stream;
+    return index % 3 == 0 ? Caller::Buffer : index % 3 == 1 ? Caller::Stream : Caller::BufferAndCheck;
   }
 }
 

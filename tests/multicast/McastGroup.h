@@ -40,7 +40,9 @@ inline Bytes MakeFile(size_t size, uint32_t seed) {
 
 inline uint32_t BlocksOf(size_t size) { return static_cast<uint32_t>(size / kBlock + 1); }
 
-enum class Caller { Buffer, Stream };
+// A Buffer caller may also give a CheckPacket, which then sees every run
+// that went into the buffer: each block once.
+enum class Caller { Buffer, Stream, BufferAndCheck };
 
 struct Member {
   size_t index = 0;
@@ -60,6 +62,7 @@ struct Member {
   host::Time100ns doneAt = 0;
   Bytes buffer;   // Buffer callers: room for the file and one guard byte
   Bytes streamed; // Stream callers: every run handed over, in order
+  size_t checked = 0; // BufferAndCheck callers: bytes seen by CheckPacket
   size_t runs = 0;
   bool started = false;
   bool destroyed = false;
@@ -68,7 +71,8 @@ struct Member {
   Zem4Instance *Instance() const { return ZEM4_INSTANCE_FROM_PROTOCOL(proto); }
   std::string Name() const {
     return "member " + std::to_string(index) + " (" + address.ToString() +
-           (caller == Caller::Stream ? ", stream)" : ", buffer)");
+           (caller == Caller::Stream ? ", stream)"
+                                     : caller == Caller::Buffer ? ", buffer)" : ", buffer+check)");
   }
 };
 
@@ -119,10 +123,11 @@ public:
     m.token.OptionCount = m.multicast ? 2 : 1;
     m.token.OptionList = m.options;
     m.token.Context = &m;
-    if (m.caller == Caller::Buffer) {
+    if (m.caller != Caller::Stream) {
       m.token.Buffer = m.buffer.data();
       m.token.BufferSize = m.buffer.size();
-    } else {
+    }
+    if (m.caller != Caller::Buffer) {
       m.token.CheckPacket = Collect;
     }
     m.started = true;
@@ -156,7 +161,11 @@ public:
   static std::string Compare(const Member &m, const Bytes &file) {
     const Bytes *got = &m.streamed;
     Bytes clipped;
-    if (m.caller == Caller::Buffer) {
+    if (m.caller != Caller::Stream) {
+      if (m.caller == Caller::BufferAndCheck && m.checked != file.size()) {
+        return m.Name() + ": CheckPacket saw " + std::to_string(m.checked) + " bytes of " +
+               std::to_string(file.size());
+      }
       if (m.buffer.size() != file.size() + 1) {
         return m.Name() + ": buffer of the wrong size";
       }
@@ -219,7 +228,7 @@ private:
     if (EFI_ERROR(m->proto->Configure(m->proto, &config))) {
       return nullptr;
     }
-    if (caller == Caller::Buffer) {
+    if (caller != Caller::Stream) {
       m->buffer.assign(fileSize + 1, 0xEE);
     }
     members_.push_back(std::move(m));
@@ -236,7 +245,11 @@ private:
   static EFI_STATUS EFIAPI Collect(Zem4 *, Zem4Token *token, UINT32 length, VOID *data) {
     auto *m = static_cast<Member *>(token->Context);
     const auto *bytes = static_cast<const uint8_t *>(data);
-    m->streamed.insert(m->streamed.end(), bytes, bytes + length);
+    if (m->caller == Caller::Stream) {
+      m->streamed.insert(m->streamed.end(), bytes, bytes + length);
+    } else {
+      m->checked += length;
+    }
     m->runs++;
     return EFI_SUCCESS;
   }
