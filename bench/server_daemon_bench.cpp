@@ -67,7 +67,8 @@ struct Client {
         Listed = true;
         break;
       case ZEM4_OP_DATA8: {
-        uint32_t Seq = uint32_t{Buf[2]} << 24 | uint32_t{Buf[3]} << 16 | uint32_t{Buf[4]} << 8 | Buf[5];
+        uint32_t Seq =
+            uint32_t{Buf[2]} << 24 | uint32_t{Buf[3]} << 16 | uint32_t{Buf[4]} << 8 | Buf[5];
         ++Data;
         if (Seq == Next) {
           ++Next;
@@ -88,7 +89,8 @@ struct Client {
         break;
       }
     }
-    fprintf(stderr, "stalled at %u after %llu datagrams\n", Next, static_cast<unsigned long long>(Data));
+    fprintf(stderr, "stalled at %u after %llu datagrams\n", Next,
+            static_cast<unsigned long long>(Data));
     return 0;
   }
 };
@@ -123,7 +125,8 @@ void BM_DaemonUnicastLoopback(benchmark::State &State) {
   asio::post(Io, [&] { D.Stop(); });
   Runner.join();
   fs::remove_all(Root);
-  State.counters["datagrams/s"] = benchmark::Counter(static_cast<double>(Datagrams), benchmark::Counter::kIsRate);
+  State.counters["datagrams/s"] =
+      benchmark::Counter(static_cast<double>(Datagrams), benchmark::Counter::kIsRate);
   State.SetBytesProcessed(static_cast<int64_t>(Datagrams * 1042));
 }
 

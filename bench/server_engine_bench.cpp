@@ -64,12 +64,17 @@ void RunPass(benchmark::State &State, bool Multicast) {
       E.OnTime(Now);
     }
   }
-  State.counters["datagrams/s"] = benchmark::Counter(static_cast<double>(Io.Datagrams), benchmark::Counter::kIsRate);
+  State.counters["datagrams/s"] =
+      benchmark::Counter(static_cast<double>(Io.Datagrams), benchmark::Counter::kIsRate);
   State.SetBytesProcessed(static_cast<int64_t>(Io.Bytes));
 }
 
-void BM_UnicastPass(benchmark::State &State) { RunPass(State, false); }
-void BM_MulticastPass(benchmark::State &State) { RunPass(State, true); }
+void BM_UnicastPass(benchmark::State &State) {
+  RunPass(State, false);
+}
+void BM_MulticastPass(benchmark::State &State) {
+  RunPass(State, true);
+}
 
 BENCHMARK(BM_UnicastPass)->Arg(1024)->Arg(16384);
 BENCHMARK(BM_MulticastPass)->Arg(1024)->Arg(16384);

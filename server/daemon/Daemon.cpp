@@ -27,7 +27,8 @@ Time SteadyNow() {
 }
 
 std::chrono::steady_clock::time_point ToSteady(Time T) {
-  return std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(T));
+  return std::chrono::steady_clock::time_point(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(T));
 }
 
 } // namespace
@@ -68,8 +69,10 @@ public:
     }
     WaitSignal();
     ArmStats();
-    spdlog::info("zem4d serving {} on {}:{}, multicast {} via {}", Options.Root, Options.Bind, ListenPortNumber,
-                 Config.MulticastEnabled ? ToString(Config.McastNetwork) : std::string("off"), Options.McastInterface);
+    spdlog::info("zem4d serving {} on {}:{}, multicast {} via {}", Options.Root, Options.Bind,
+                 ListenPortNumber,
+                 Config.MulticastEnabled ? ToString(Config.McastNetwork) : std::string("off"),
+                 Options.McastInterface);
   }
 
   void Stop() {
@@ -94,12 +97,13 @@ public:
 
   std::string Totals() const {
     const auto &S = Eng->Stats();
-    return fmt::format("requests={} served={} failed={} refused={} malformed={} groups={} passes={} datagrams={} "
-                       "bytes={} data_datagrams={} retransmissions={} unicast_fallbacks={} active_clients={} "
-                       "active_groups={}",
-                       S.Requests, S.SessionsServed, S.SessionsFailed, S.Refused, S.Malformed, S.GroupsCreated,
-                       S.Passes, S.DatagramsSent, S.BytesSent, S.DataDatagrams, S.Retransmissions, S.UnicastFallbacks,
-                       Eng->ActiveClients(), Eng->ActiveGroups());
+    return fmt::format(
+        "requests={} served={} failed={} refused={} malformed={} groups={} passes={} datagrams={} "
+        "bytes={} data_datagrams={} retransmissions={} unicast_fallbacks={} active_clients={} "
+        "active_groups={}",
+        S.Requests, S.SessionsServed, S.SessionsFailed, S.Refused, S.Malformed, S.GroupsCreated,
+        S.Passes, S.DatagramsSent, S.BytesSent, S.DataDatagrams, S.Retransmissions,
+        S.UnicastFallbacks, Eng->ActiveClients(), Eng->ActiveGroups());
   }
 
   uint16_t ListenPort() const { return ListenPortNumber; }
@@ -206,7 +210,8 @@ private:
     ::setsockopt(Fd, IPPROTO_IP, IP_MULTICAST_TTL, &Ttl, sizeof Ttl);
     ::setsockopt(Fd, IPPROTO_IP, IP_MULTICAST_LOOP, &Loop, sizeof Loop);
     if (::setsockopt(Fd, IPPROTO_IP, IP_MULTICAST_IF, &McastIf, sizeof McastIf) != 0) {
-      throw std::system_error(errno, std::generic_category(), "IP_MULTICAST_IF " + Options.McastInterface);
+      throw std::system_error(errno, std::generic_category(),
+                              "IP_MULTICAST_IF " + Options.McastInterface);
     }
     int Buffer = 1 << 20;
     ::setsockopt(Fd, SOL_SOCKET, SO_SNDBUF, &Buffer, sizeof Buffer);
@@ -231,17 +236,19 @@ private:
     if (!S->Open || Stopped) {
       return;
     }
-    S->Sock.async_receive_from(asio::buffer(S->Rx), S->From, [this, S](const asio::error_code &Ec, size_t Length) {
-      if (!S->Open || Stopped || Ec == asio::error::operation_aborted) {
-        return;
-      }
-      if (!Ec && S->From.address().is_v4()) {
-        Endpoint From{S->From.address().to_v4().to_uint(), S->From.port()};
-        Eng->OnDatagram(From, S->Port, std::span<const uint8_t>(S->Rx.data(), Length), SteadyNow());
-        AfterEngine();
-      }
-      Receive(S);
-    });
+    S->Sock.async_receive_from(
+        asio::buffer(S->Rx), S->From, [this, S](const asio::error_code &Ec, size_t Length) {
+          if (!S->Open || Stopped || Ec == asio::error::operation_aborted) {
+            return;
+          }
+          if (!Ec && S->From.address().is_v4()) {
+            Endpoint From{S->From.address().to_v4().to_uint(), S->From.port()};
+            Eng->OnDatagram(From, S->Port, std::span<const uint8_t>(S->Rx.data(), Length),
+                            SteadyNow());
+            AfterEngine();
+          }
+          Receive(S);
+        });
   }
 
   void AfterEngine() {
@@ -377,13 +384,24 @@ private:
   uint64_t Dropped = 0;
 };
 
-Daemon::Daemon(asio::io_context &Io, const DaemonOptions &Options) : P(std::make_unique<Impl>(Io, Options)) {}
+Daemon::Daemon(asio::io_context &Io, const DaemonOptions &Options)
+    : P(std::make_unique<Impl>(Io, Options)) {}
 Daemon::~Daemon() = default;
-void Daemon::Start() { P->Start(); }
-void Daemon::Stop() { P->Stop(); }
-uint16_t Daemon::ListenPort() const { return P->ListenPort(); }
-EngineStats Daemon::Stats() const { return P->Stats(); }
-std::string Daemon::TotalsLine() const { return P->Totals(); }
+void Daemon::Start() {
+  P->Start();
+}
+void Daemon::Stop() {
+  P->Stop();
+}
+uint16_t Daemon::ListenPort() const {
+  return P->ListenPort();
+}
+EngineStats Daemon::Stats() const {
+  return P->Stats();
+}
+std::string Daemon::TotalsLine() const {
+  return P->Totals();
+}
 
 int RunDaemon(const DaemonOptions &Options) {
   auto Logger = spdlog::stderr_color_mt("zem4d");

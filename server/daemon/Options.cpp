@@ -7,16 +7,21 @@ namespace zem4::server {
 
 void AddDaemonOptions(CLI::App &App, DaemonOptions &O) {
   App.add_option("--bind", O.Bind, "Address to listen on")->capture_default_str();
-  App.add_option("--port", O.Port, "UDP port for requests (0: any free port)")->capture_default_str();
-  App.add_option("--root", O.Root, "Directory whose regular files are served, read-only")->capture_default_str();
+  App.add_option("--port", O.Port, "UDP port for requests (0: any free port)")
+      ->capture_default_str();
+  App.add_option("--root", O.Root, "Directory whose regular files are served, read-only")
+      ->capture_default_str();
   App.add_flag("!--no-multicast", O.Multicast, "Serve every request by unicast");
   App.add_option("--mcast-net", O.McastNetwork, "Network the group addresses are taken from (CIDR)")
       ->capture_default_str();
   App.add_option("--mcast-port", O.McastPort, "UDP port of the first group; later groups count up")
       ->capture_default_str();
-  App.add_option("--mcast-if", O.McastInterface, "Interface for multicast: its IPv4 address or name")
+  App.add_option("--mcast-if", O.McastInterface,
+                 "Interface for multicast: its IPv4 address or name")
       ->capture_default_str();
-  App.add_option("--mcast-ttl", O.McastTtl, "Multicast TTL")->capture_default_str()->check(CLI::Range(0, 255));
+  App.add_option("--mcast-ttl", O.McastTtl, "Multicast TTL")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 255));
   App.add_option("--rate-limit", O.RateLimit, "Bytes per second sent to each group (0: no limit)")
       ->capture_default_str();
   App.add_option("--window", O.Window, "DATA8 in flight beyond the last ACK8")
@@ -25,31 +30,38 @@ void AddDaemonOptions(CLI::App &App, DaemonOptions &O) {
   App.add_option("--timeout", O.TimeoutMs, "Retransmission time-out in milliseconds")
       ->capture_default_str()
       ->check(CLI::Range(10, 60000));
-  App.add_option("--max-retries", O.MaxRetries, "Time-outs in a row before a group's active client counts as gone")
+  App.add_option("--max-retries", O.MaxRetries,
+                 "Time-outs in a row before a group's active client counts as gone")
       ->capture_default_str();
-  App.add_option("--idle-timeout", O.IdleTimeoutS, "Seconds of silence after which a transfer is dropped")
+  App.add_option("--idle-timeout", O.IdleTimeoutS,
+                 "Seconds of silence after which a transfer is dropped")
       ->capture_default_str()
       ->check(CLI::Range(1, 3600));
-  App.add_option("--list-patience", O.ListPatienceS, "Seconds a pass waits for the client's repair list")
+  App.add_option("--list-patience", O.ListPatienceS,
+                 "Seconds a pass waits for the client's repair list")
       ->capture_default_str()
       ->check(CLI::Range(1, 600));
-  App.add_option("--fin-count", O.FinCount, "FIN datagrams at the end of each pass")->capture_default_str()->check(
-      CLI::Range(1, 20));
+  App.add_option("--fin-count", O.FinCount, "FIN datagrams at the end of each pass")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 20));
   App.add_option("--fin-interval", O.FinIntervalMs, "Milliseconds between FIN datagrams")
       ->capture_default_str()
       ->check(CLI::Range(1, 2000));
-  App.add_option("--max-sessions", O.MaxSessions, "Clients served at once; more get error 9")->capture_default_str();
+  App.add_option("--max-sessions", O.MaxSessions, "Clients served at once; more get error 9")
+      ->capture_default_str();
   App.add_option("--max-per-client", O.MaxPerClient, "Clients served at once from one address")
       ->capture_default_str();
   App.add_option("--max-groups", O.MaxGroups, "Multicast groups at once")->capture_default_str();
   App.add_option("--max-active-passes", O.MaxActivePasses,
                  "Passes a client may drive in a group before it is served by unicast")
       ->capture_default_str();
-  App.add_option("--allow", O.Allow, "Client network allowed to ask (CIDR, repeatable; default: all)");
+  App.add_option("--allow", O.Allow,
+                 "Client network allowed to ask (CIDR, repeatable; default: all)");
   App.add_option("--log-level", O.LogLevel, "trace, debug, info, warn, error or off")
       ->capture_default_str()
       ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "critical", "off"}));
-  App.add_option("--stats-interval", O.StatsIntervalS, "Log the totals every N seconds (0: only on SIGUSR1 and exit)")
+  App.add_option("--stats-interval", O.StatsIntervalS,
+                 "Log the totals every N seconds (0: only on SIGUSR1 and exit)")
       ->capture_default_str();
 }
 

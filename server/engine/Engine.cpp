@@ -11,13 +11,15 @@ namespace zem4::server {
 std::string FormatReport(const TransferReport &R) {
   double Seconds = std::chrono::duration<double>(R.Elapsed).count();
   double Rate = Seconds > 0 ? static_cast<double>(R.Bytes) / Seconds : 0.0;
-  return fmt::format("client={} file=\"{}\" roles={} passes={} bytes={} time={:.3f}s rate={:.0f}B/s "
-                     "retransmissions={} repair_ranges={} outcome=\"{}\"",
-                     ToString(R.Client), R.File, R.Roles, R.Passes, R.Bytes, Seconds, Rate, R.Retransmissions,
-                     R.RepairRanges, R.Outcome);
+  return fmt::format(
+      "client={} file=\"{}\" roles={} passes={} bytes={} time={:.3f}s rate={:.0f}B/s "
+      "retransmissions={} repair_ranges={} outcome=\"{}\"",
+      ToString(R.Client), R.File, R.Roles, R.Passes, R.Bytes, Seconds, Rate, R.Retransmissions,
+      R.RepairRanges, R.Outcome);
 }
 
-Engine::Engine(EngineConfig Config, FileSource &Files, EngineIo &Io) : Cfg(std::move(Config)), Files(Files), Io(Io) {
+Engine::Engine(EngineConfig Config, FileSource &Files, EngineIo &Io)
+    : Cfg(std::move(Config)), Files(Files), Io(Io) {
   Cfg.Window = std::clamp<uint32_t>(Cfg.Window, 1, ZEM4_HALF_WINDOW_BLOCKS);
   Cfg.FinCount = std::max<uint32_t>(Cfg.FinCount, 1);
   Cfg.OackSends = std::max<uint32_t>(Cfg.OackSends, 1);
@@ -62,7 +64,8 @@ void Engine::Refuse(const Endpoint &To, uint16_t Code, std::string_view Message)
   Send(Cfg.ListenPort, To, BuildError(Code, Message));
 }
 
-void Engine::OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<const uint8_t> Datagram, Time Now) {
+void Engine::OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<const uint8_t> Datagram,
+                        Time Now) {
   if (LocalPort == Cfg.ListenPort) {
     OnRequest(From, Datagram, Now);
   } else if (auto It = Transfers.find(LocalPort); It != Transfers.end()) {
@@ -73,13 +76,14 @@ void Engine::OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<cons
 
 void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now) {
   uint16_t Op = 0;
-  if (!Zem4WireGetOpcode(Datagram.data(), Datagram.size(), &Op) || Op != ZEM4_OP_RRQ || From.Port == 0) {
+  if (!Zem4WireGetOpcode(Datagram.data(), Datagram.size(), &Op) || Op != ZEM4_OP_RRQ ||
+      From.Port == 0) {
     ++Counters.Malformed; // nothing but requests belong here; say nothing
     return;
   }
   ++Counters.Requests;
-  if (!Cfg.Allow.empty() &&
-      std::none_of(Cfg.Allow.begin(), Cfg.Allow.end(), [&](const Cidr &C) { return C.Contains(From.Ip); })) {
+  if (!Cfg.Allow.empty() && std::none_of(Cfg.Allow.begin(), Cfg.Allow.end(),
+                                         [&](const Cidr &C) { return C.Contains(From.Ip); })) {
     Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION);
     return;
   }
@@ -117,7 +121,8 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
   }
   if (Req->Multicast && Cfg.MulticastEnabled) {
     auto G = Groups.find(Opened.File->Id());
-    if (G != Groups.end() && !G->second->IsDone() && G->second->File().Size() == Opened.File->Size()) {
+    if (G != Groups.end() && !G->second->IsDone() &&
+        G->second->File().Size() == Opened.File->Size()) {
       G->second->Join(From, *Req, Now);
       return;
     }
@@ -131,12 +136,14 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
   }
 }
 
-bool Engine::StartUnicast(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File, Time Now) {
+bool Engine::StartUnicast(const Endpoint &Client, const Request &Req,
+                          std::shared_ptr<OpenFile> File, Time Now) {
   auto Port = Io.OpenPort();
   if (!Port) {
     return false;
   }
-  auto T = std::make_unique<Transfer>(*this, *Port, std::move(File), Req.FileName, std::nullopt, Now);
+  auto T =
+      std::make_unique<Transfer>(*this, *Port, std::move(File), Req.FileName, std::nullopt, Now);
   Transfer *Raw = T.get();
   Transfers[*Port] = std::move(T);
   Raw->Join(Client, Req, Now);
@@ -145,7 +152,8 @@ bool Engine::StartUnicast(const Endpoint &Client, const Request &Req, std::share
 
 std::optional<int> Engine::FreeGroupSlot() const {
   uint64_t Addresses = Cfg.McastNetwork.Size() > 2 ? Cfg.McastNetwork.Size() - 2 : 0;
-  uint64_t Limit = std::min<uint64_t>({Cfg.MaxGroups, Addresses, uint64_t{65535} - Cfg.McastPort + 1});
+  uint64_t Limit =
+      std::min<uint64_t>({Cfg.MaxGroups, Addresses, uint64_t{65535} - Cfg.McastPort + 1});
   for (uint64_t Slot = 0; Slot < Limit; ++Slot) {
     bool Used = false;
     for (const auto &[Id, T] : Groups) {
@@ -158,7 +166,8 @@ std::optional<int> Engine::FreeGroupSlot() const {
   return std::nullopt;
 }
 
-Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File, Time Now) {
+Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req,
+                             std::shared_ptr<OpenFile> File, Time Now) {
   auto Slot = FreeGroupSlot();
   if (!Slot) {
     return nullptr;

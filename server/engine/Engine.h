@@ -63,8 +63,8 @@ struct EngineConfig {
 
 struct EngineStats {
   uint64_t Requests = 0;
-  uint64_t Refused = 0;       // answered with an ERROR (or dropped) instead of served
-  uint64_t Malformed = 0;     // datagrams that did not parse
+  uint64_t Refused = 0;   // answered with an ERROR (or dropped) instead of served
+  uint64_t Malformed = 0; // datagrams that did not parse
   uint64_t SessionsServed = 0;
   uint64_t SessionsFailed = 0;
   uint64_t DatagramsSent = 0;
@@ -80,13 +80,13 @@ struct EngineStats {
 struct TransferReport {
   Endpoint Client;
   std::string File;
-  std::string Roles;      // "unicast", "active", "passive", or several joined by '+'
+  std::string Roles; // "unicast", "active", "passive", or several joined by '+'
   uint32_t Passes = 0;
-  uint64_t Bytes = 0;     // data bytes sent to it (or to its group while it was in it)
+  uint64_t Bytes = 0; // data bytes sent to it (or to its group while it was in it)
   Duration Elapsed{0};
   uint64_t Retransmissions = 0;
   uint64_t RepairRanges = 0;
-  std::string Outcome;    // "complete", "timeout", "client error 0: ...", "stopped", ...
+  std::string Outcome; // "complete", "timeout", "client error 0: ...", "stopped", ...
   bool Success = false;
 };
 
@@ -115,7 +115,8 @@ public:
   Engine(const Engine &) = delete;
   Engine &operator=(const Engine &) = delete;
 
-  void OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<const uint8_t> Datagram, Time Now);
+  void OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<const uint8_t> Datagram,
+                  Time Now);
   void OnTime(Time Now);
   std::optional<Time> NextDeadline() const;
   // Ends every transfer (reported as "stopped") and closes their ports.
@@ -136,8 +137,10 @@ private:
   Transfer *FindClient(const Endpoint &Client, Transfer *Except = nullptr);
   size_t ClientsFrom(uint32_t Ip) const;
   // Starts a unicast transfer for a request; false when no port is free.
-  bool StartUnicast(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File, Time Now);
-  Transfer *StartGroup(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File, Time Now);
+  bool StartUnicast(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File,
+                    Time Now);
+  Transfer *StartGroup(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File,
+                       Time Now);
   void Reap();
   std::optional<int> FreeGroupSlot() const;
 

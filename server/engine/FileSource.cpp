@@ -171,7 +171,8 @@ namespace {
 class DiskFile final : public OpenFile {
 public:
   DiskFile(int Fd, const struct stat &St, std::shared_ptr<DirectoryFileSource::DigestCache> Cache)
-      : Fd(Fd), Ver(VersionOf(St)), Ident{static_cast<uint64_t>(St.st_dev), static_cast<uint64_t>(St.st_ino)},
+      : Fd(Fd), Ver(VersionOf(St)), Ident{static_cast<uint64_t>(St.st_dev),
+                                          static_cast<uint64_t>(St.st_ino)},
         Cache(std::move(Cache)) {}
   ~DiskFile() override { ::close(Fd); }
   DiskFile(const DiskFile &) = delete;
@@ -243,7 +244,8 @@ int OpenBeneath(int RootFd, const std::string &Name) {
   size_t Start = 0;
   while (true) {
     size_t Slash = Name.find('/', Start);
-    std::string Part = Name.substr(Start, Slash == std::string::npos ? std::string::npos : Slash - Start);
+    std::string Part =
+        Name.substr(Start, Slash == std::string::npos ? std::string::npos : Slash - Start);
     bool Last = Slash == std::string::npos;
     if (Part.empty() || Part == ".") {
       if (Last) {
@@ -254,7 +256,8 @@ int OpenBeneath(int RootFd, const std::string &Name) {
       Start = Slash + 1;
       continue;
     }
-    int Next = ::openat(Dir, Part.c_str(), (Last ? Flags : O_RDONLY | O_DIRECTORY | O_CLOEXEC) | O_NOFOLLOW);
+    int Next = ::openat(Dir, Part.c_str(),
+                        (Last ? Flags : O_RDONLY | O_DIRECTORY | O_CLOEXEC) | O_NOFOLLOW);
     int Saved = errno;
     ::close(Dir);
     if (Next < 0) {
@@ -279,7 +282,9 @@ DirectoryFileSource::DirectoryFileSource(const std::string &Root, size_t DigestC
   }
 }
 
-DirectoryFileSource::~DirectoryFileSource() { ::close(RootFd); }
+DirectoryFileSource::~DirectoryFileSource() {
+  ::close(RootFd);
+}
 
 OpenResult DirectoryFileSource::Open(std::string_view Name) {
   if (OpenError E = CheckRequestName(Name); E != OpenError::None) {
@@ -317,7 +322,8 @@ namespace {
 
 class MemoryFile final : public OpenFile {
 public:
-  explicit MemoryFile(std::shared_ptr<MemoryFileSource::Entry> E) : E(std::move(E)), Bytes(this->E->Data->size()) {}
+  explicit MemoryFile(std::shared_ptr<MemoryFileSource::Entry> E)
+      : E(std::move(E)), Bytes(this->E->Data->size()) {}
   uint64_t Size() const override { return Bytes; }
   FileId Id() const override { return {0, E->Inode}; }
   bool ReadAt(uint64_t Offset, std::span<uint8_t> Out) override {

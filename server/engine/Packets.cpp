@@ -39,7 +39,9 @@ bool OptionNameEquals(std::string_view A, std::string_view B) {
     return false;
   }
   for (size_t I = 0; I < A.size(); ++I) {
-    auto Fold = [](char C) { return (C >= 'A' && C <= 'Z') ? static_cast<char>(C - 'A' + 'a') : C; };
+    auto Fold = [](char C) {
+      return (C >= 'A' && C <= 'Z') ? static_cast<char>(C - 'A' + 'a') : C;
+    };
     if (Fold(A[I]) != Fold(B[I])) {
       return false;
     }
@@ -79,7 +81,8 @@ std::optional<Request> ParseRequest(std::span<const uint8_t> D) {
 std::optional<Ack8> ParseAck8(std::span<const uint8_t> D) {
   uint16_t Op = 0;
   Ack8 A;
-  if (D.size() != ZEM4_ACK8_LENGTH || !Zem4WireGetOpcode(D.data(), D.size(), &Op) || Op != ZEM4_OP_ACK8 ||
+  if (D.size() != ZEM4_ACK8_LENGTH || !Zem4WireGetOpcode(D.data(), D.size(), &Op) ||
+      Op != ZEM4_OP_ACK8 ||
       !Zem4WireGetBe32(D.data(), D.size(), ZEM4_ACK8_SEQUENCE_OFFSET, &A.NextSequence) ||
       !Zem4WireGetBe32(D.data(), D.size(), ZEM4_ACK8_WINDOW_OFFSET, &A.Window)) {
     return std::nullopt;
@@ -91,8 +94,9 @@ std::optional<Rpl> ParseRpl(std::span<const uint8_t> D) {
   uint16_t Op = 0;
   long Count = Zem4WireRplRangeCount(D.size());
   Rpl R;
-  if (Count < 0 || Count > static_cast<long>(ZEM4_RPL_MAX_RANGES) || !Zem4WireGetOpcode(D.data(), D.size(), &Op) ||
-      Op != ZEM4_OP_RPL || !Zem4WireGetBe32(D.data(), D.size(), ZEM4_RPL_SEQUENCE_OFFSET, &R.Sequence)) {
+  if (Count < 0 || Count > static_cast<long>(ZEM4_RPL_MAX_RANGES) ||
+      !Zem4WireGetOpcode(D.data(), D.size(), &Op) || Op != ZEM4_OP_RPL ||
+      !Zem4WireGetBe32(D.data(), D.size(), ZEM4_RPL_SEQUENCE_OFFSET, &R.Sequence)) {
     return std::nullopt;
   }
   R.Ranges.resize(static_cast<size_t>(Count));
@@ -105,8 +109,8 @@ std::optional<Rpl> ParseRpl(std::span<const uint8_t> D) {
 }
 
 std::string FormatMulticastValue(uint32_t GroupIp, uint16_t GroupPort, bool Active) {
-  return fmt::format("{}.{}.{}.{},{},{}", GroupIp >> 24, (GroupIp >> 16) & 0xFF, (GroupIp >> 8) & 0xFF,
-                     GroupIp & 0xFF, GroupPort, Active ? 1 : 0);
+  return fmt::format("{}.{}.{}.{},{},{}", GroupIp >> 24, (GroupIp >> 16) & 0xFF,
+                     (GroupIp >> 8) & 0xFF, GroupIp & 0xFF, GroupPort, Active ? 1 : 0);
 }
 
 Bytes BuildOack(const std::vector<std::pair<std::string, std::string>> &Options) {
@@ -146,7 +150,8 @@ void PutData8Header(std::span<uint8_t> Out, uint32_t Sequence, uint32_t Block) {
   Zem4WirePutBe32(Out.data(), ZEM4_DATA8_BLOCK_OFFSET, Block);
 }
 
-Bytes BuildRequest(std::string_view FileName, const std::vector<std::pair<std::string, std::string>> &Options) {
+Bytes BuildRequest(std::string_view FileName,
+                   const std::vector<std::pair<std::string, std::string>> &Options) {
   Bytes Out = WithOpcode(ZEM4_OP_RRQ, 64);
   AppendString(Out, FileName);
   for (const auto &[Name, Value] : Options) {
@@ -170,7 +175,8 @@ Bytes BuildRpl(uint32_t Sequence, std::span<const BlockRange> Ranges) {
   Zem4WirePutBe32(Out.data(), ZEM4_RPL_SEQUENCE_OFFSET, Sequence);
   Zem4WirePutBe32(Out.data(), ZEM4_RPL_ZERO_OFFSET, 0);
   for (size_t K = 0; K < Ranges.size(); ++K) {
-    Zem4WirePutLe32(Out.data(), Zem4RplRangeOffset(K) + ZEM4_RPL_RANGE_FIRST_OFFSET, Ranges[K].First);
+    Zem4WirePutLe32(Out.data(), Zem4RplRangeOffset(K) + ZEM4_RPL_RANGE_FIRST_OFFSET,
+                    Ranges[K].First);
     Zem4WirePutLe32(Out.data(), Zem4RplRangeOffset(K) + ZEM4_RPL_RANGE_LAST_OFFSET, Ranges[K].Last);
   }
   return Out;

@@ -65,7 +65,8 @@ Bytes BuildRplAck(uint32_t NextSequence);
 // Writes the 10-byte DATA8 header into Out (which must hold at least 10 bytes).
 void PutData8Header(std::span<uint8_t> Out, uint32_t Sequence, uint32_t Block);
 // For tests and clients of our own: the packets a client sends.
-Bytes BuildRequest(std::string_view FileName, const std::vector<std::pair<std::string, std::string>> &Options);
+Bytes BuildRequest(std::string_view FileName,
+                   const std::vector<std::pair<std::string, std::string>> &Options);
 Bytes BuildAck8(uint32_t NextSequence, uint32_t Window = 64);
 Bytes BuildRpl(uint32_t Sequence, std::span<const BlockRange> Ranges);
 

@@ -6,7 +6,9 @@
 
 namespace zem4::server {
 
-uint32_t BlockCount(uint64_t Size) { return static_cast<uint32_t>(Size / ZEM4_BLOCK_SIZE + 1); }
+uint32_t BlockCount(uint64_t Size) {
+  return static_cast<uint32_t>(Size / ZEM4_BLOCK_SIZE + 1);
+}
 
 uint32_t BlockLength(uint64_t Size, uint32_t Block) {
   uint64_t Start = uint64_t{Block - 1} * ZEM4_BLOCK_SIZE;
@@ -26,7 +28,8 @@ PassSchedule PassSchedule::FromRanges(std::span<const BlockRange> Listed, uint32
       Clipped.push_back(R);
     }
   }
-  std::sort(Clipped.begin(), Clipped.end(), [](const BlockRange &A, const BlockRange &B) { return A.First < B.First; });
+  std::sort(Clipped.begin(), Clipped.end(),
+            [](const BlockRange &A, const BlockRange &B) { return A.First < B.First; });
   PassSchedule S;
   for (const BlockRange &R : Clipped) {
     if (!S.Merged.empty() && uint64_t{R.First} <= uint64_t{S.Merged.back().Last} + 1) {

@@ -13,12 +13,14 @@ namespace zem4::server {
 // after its own time-out (3 s).
 constexpr Duration RequestRepeatGap = std::chrono::seconds(1);
 
-Transfer::Transfer(Engine &E, uint16_t Port, std::shared_ptr<OpenFile> File, std::string Name, std::optional<Group> G,
-                   Time Now)
+Transfer::Transfer(Engine &E, uint16_t Port, std::shared_ptr<OpenFile> File, std::string Name,
+                   std::optional<Group> G, Time Now)
     : E(E), LocalPort(Port), Source(std::move(File)), FileName(std::move(Name)), McastGroup(G),
       TotalBlocks(BlockCount(Source->Size())), LastProgress(Now), LastHeard(Now), RateNext(Now) {}
 
-Transfer::~Transfer() { E.Io.ClosePort(LocalPort); }
+Transfer::~Transfer() {
+  E.Io.ClosePort(LocalPort);
+}
 
 Transfer::Member *Transfer::FindMember(const Endpoint &Client) {
   for (auto &M : Members) {
@@ -34,7 +36,8 @@ const Transfer::Member *Transfer::FindMember(const Endpoint &Client) const {
 }
 
 size_t Transfer::MembersFrom(uint32_t Ip) const {
-  return static_cast<size_t>(std::count_if(Members.begin(), Members.end(), [&](const Member &M) { return M.Client.Ip == Ip; }));
+  return static_cast<size_t>(std::count_if(Members.begin(), Members.end(),
+                                           [&](const Member &M) { return M.Client.Ip == Ip; }));
 }
 
 Endpoint Transfer::DataDestination() const {
@@ -44,7 +47,9 @@ Endpoint Transfer::DataDestination() const {
   return Members.empty() ? Endpoint{} : Members.front().Client;
 }
 
-void Transfer::Emit(const Endpoint &To, std::span<const uint8_t> Datagram) { E.Send(LocalPort, To, Datagram); }
+void Transfer::Emit(const Endpoint &To, std::span<const uint8_t> Datagram) {
+  E.Send(LocalPort, To, Datagram);
+}
 
 // ---------------------------------------------------------------------------
 // Members and requests
@@ -120,7 +125,8 @@ void Transfer::OnRequest(const Endpoint &Client, const Request &Req, Time Now) {
 }
 
 void Transfer::Leave(const Endpoint &Client, std::string Outcome, bool Success, Time Now) {
-  auto It = std::find_if(Members.begin(), Members.end(), [&](const Member &M) { return M.Client == Client; });
+  auto It = std::find_if(Members.begin(), Members.end(),
+                         [&](const Member &M) { return M.Client == Client; });
   if (It == Members.end()) {
     return;
   }
@@ -214,8 +220,9 @@ void Transfer::SendOack(const Member &M, Role R) {
     } else if (!Mcast && OptionNameEquals(O.Name, ZEM4_OPT_MULTICAST)) {
       Mcast = true;
       if (R != Role::Unicast && McastGroup) {
-        Options.emplace_back(ZEM4_OPT_MULTICAST, FormatMulticastValue(McastGroup->Address.Ip, McastGroup->Address.Port,
-                                                                      R == Role::Active));
+        Options.emplace_back(ZEM4_OPT_MULTICAST,
+                             FormatMulticastValue(McastGroup->Address.Ip, McastGroup->Address.Port,
+                                                  R == Role::Active));
       }
     } else if (!Sha && OptionNameEquals(O.Name, ZEM4_OPT_SHA256)) {
       Sha = true;
@@ -298,7 +305,8 @@ void Transfer::OnRpl(const Rpl &R, Time Now) {
   ListWaitSince = Now;
   Member *M = FindMember(*Controller);
   if (R.Sequence == NextRplSeq) {
-    size_t Room = E.Cfg.MaxRepairRanges > Collected.size() ? E.Cfg.MaxRepairRanges - Collected.size() : 0;
+    size_t Room =
+        E.Cfg.MaxRepairRanges > Collected.size() ? E.Cfg.MaxRepairRanges - Collected.size() : 0;
     size_t Take = std::min(Room, R.Ranges.size());
     Collected.insert(Collected.end(), R.Ranges.begin(), R.Ranges.begin() + static_cast<long>(Take));
     bool WholeFile = R.Sequence == 1 && R.Ranges.size() == 1 && R.Ranges[0].First <= 1 &&
@@ -327,8 +335,10 @@ void Transfer::OnRpl(const Rpl &R, Time Now) {
 }
 
 void Transfer::StartSending(Time Now) {
-  bool WholeFile = Collected.size() == 1 && Collected[0].First <= 1 && Collected[0].Last >= TotalBlocks;
-  Schedule = WholeFile ? PassSchedule::WholeFile(TotalBlocks) : PassSchedule::FromRanges(Collected, TotalBlocks);
+  bool WholeFile =
+      Collected.size() == 1 && Collected[0].First <= 1 && Collected[0].Last >= TotalBlocks;
+  Schedule = WholeFile ? PassSchedule::WholeFile(TotalBlocks)
+                       : PassSchedule::FromRanges(Collected, TotalBlocks);
   Collected.clear();
   Collected.shrink_to_fit();
   State = Phase::Sending;
@@ -378,7 +388,8 @@ void Transfer::OnAck(const Ack8 &A, Time Now) {
 
 void Transfer::Pump(Time Now) {
   uint32_t Window = std::max<uint32_t>(1, std::min(E.Cfg.Window, ClientWindow));
-  while (State == Phase::Sending && NextSeq <= Schedule.Count() && uint64_t{NextSeq} < uint64_t{Acked} + Window) {
+  while (State == Phase::Sending && NextSeq <= Schedule.Count() &&
+         uint64_t{NextSeq} < uint64_t{Acked} + Window) {
     if (McastGroup && E.Cfg.McastRateLimit > 0 && Now < RateNext) {
       return;
     }
@@ -409,7 +420,8 @@ bool Transfer::SendData(uint32_t Seq, Time Now) {
     HighestSent = Seq;
   }
   if (McastGroup && E.Cfg.McastRateLimit > 0) {
-    auto Cost = Duration(static_cast<int64_t>(Out.size() * 1'000'000'000ull / E.Cfg.McastRateLimit));
+    auto Cost =
+        Duration(static_cast<int64_t>(Out.size() * 1'000'000'000ull / E.Cfg.McastRateLimit));
     RateNext = std::max(RateNext, Now) + Cost;
   }
   return true;
@@ -458,9 +470,11 @@ void Transfer::EndFinishing(Time Now) {
   }
   // The next pass is driven by the member that has driven the fewest, the
   // earliest to join among equals; the others listen.
-  auto Next = std::min_element(Members.begin(), Members.end(), [](const Member &A, const Member &B) {
-    return A.ActivePasses != B.ActivePasses ? A.ActivePasses < B.ActivePasses : A.Joined < B.Joined;
-  });
+  auto Next =
+      std::min_element(Members.begin(), Members.end(), [](const Member &A, const Member &B) {
+        return A.ActivePasses != B.ActivePasses ? A.ActivePasses < B.ActivePasses
+                                                : A.Joined < B.Joined;
+      });
   BeginPass(Next->Client, Now);
 }
 
@@ -500,10 +514,13 @@ void Transfer::Abort(uint16_t Code, std::string_view Message, std::string Outcom
 // Time
 // ---------------------------------------------------------------------------
 
-bool Transfer::OackResendDue() const { return !ControllerHeard && ControllerOacks < E.Cfg.OackSends; }
+bool Transfer::OackResendDue() const {
+  return !ControllerHeard && ControllerOacks < E.Cfg.OackSends;
+}
 
 Duration Transfer::OackBackoff() const {
-  return E.Cfg.RetransmitTimeout * (1 << std::min<uint32_t>(ControllerOacks > 0 ? ControllerOacks - 1 : 0, 3));
+  return E.Cfg.RetransmitTimeout *
+         (1 << std::min<uint32_t>(ControllerOacks > 0 ? ControllerOacks - 1 : 0, 3));
 }
 
 Duration Transfer::CurrentRto() const {

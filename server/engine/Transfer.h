@@ -33,8 +33,8 @@ public:
     Endpoint Address; // group address and port
   };
 
-  Transfer(Engine &E, uint16_t Port, std::shared_ptr<OpenFile> File, std::string Name, std::optional<Group> G,
-           Time Now);
+  Transfer(Engine &E, uint16_t Port, std::shared_ptr<OpenFile> File, std::string Name,
+           std::optional<Group> G, Time Now);
   ~Transfer();
   Transfer(const Transfer &) = delete;
   Transfer &operator=(const Transfer &) = delete;
@@ -101,7 +101,7 @@ private:
   uint32_t ControllerOacks = 0;
   uint32_t ControllerRrqs = 0; // requests from it since it last acknowledged or listed
   Time FirstControllerRrq{0};
-  Time ListWaitSince{0};       // waiting for (the rest of) its repair list since
+  Time ListWaitSince{0}; // waiting for (the rest of) its repair list since
   uint32_t PassNumber = 0;
 
   // Repair list of the pass being collected.

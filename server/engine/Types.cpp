@@ -9,7 +9,9 @@ std::string IpToString(uint32_t Ip) {
   return fmt::format("{}.{}.{}.{}", Ip >> 24, (Ip >> 16) & 0xFF, (Ip >> 8) & 0xFF, Ip & 0xFF);
 }
 
-std::string ToString(const Endpoint &E) { return fmt::format("{}:{}", IpToString(E.Ip), E.Port); }
+std::string ToString(const Endpoint &E) {
+  return fmt::format("{}:{}", IpToString(E.Ip), E.Port);
+}
 
 std::optional<uint32_t> ParseIp(std::string_view Text) {
   uint32_t Ip = 0;
@@ -55,6 +57,8 @@ std::optional<Cidr> ParseCidr(std::string_view Text) {
   return C;
 }
 
-std::string ToString(const Cidr &C) { return fmt::format("{}/{}", IpToString(C.Network), C.PrefixLength); }
+std::string ToString(const Cidr &C) {
+  return fmt::format("{}/{}", IpToString(C.Network), C.PrefixLength);
+}
 
 } // namespace zem4::server

@@ -26,7 +26,9 @@ constexpr uint32_t MakeIp(uint8_t A, uint8_t B, uint8_t C, uint8_t D) {
   return (uint32_t{A} << 24) | (uint32_t{B} << 16) | (uint32_t{C} << 8) | uint32_t{D};
 }
 
-inline bool IsMulticast(uint32_t Ip) { return (Ip >> 28) == 0xE; }
+inline bool IsMulticast(uint32_t Ip) {
+  return (Ip >> 28) == 0xE;
+}
 
 std::string IpToString(uint32_t Ip);
 std::string ToString(const Endpoint &E);

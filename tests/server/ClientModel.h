@@ -44,7 +44,8 @@ public:
                                    std::chrono::nanoseconds Now) {
     std::vector<Outgoing> Out;
     uint16_t Op = 0;
-    if (Done || (Deaf && CurrentRole != Role::None) || !Zem4WireGetOpcode(D.data(), D.size(), &Op)) {
+    if (Done || (Deaf && CurrentRole != Role::None) ||
+        !Zem4WireGetOpcode(D.data(), D.size(), &Op)) {
       return Out;
     }
     switch (Op) {
@@ -233,7 +234,8 @@ private:
     return {false, *LastRpl};
   }
 
-  void OnData(std::span<const uint8_t> D, bool ViaGroup, std::chrono::nanoseconds Now, std::vector<Outgoing> &Out) {
+  void OnData(std::span<const uint8_t> D, bool ViaGroup, std::chrono::nanoseconds Now,
+              std::vector<Outgoing> &Out) {
     if (AwaitingOack) {
       return;
     }

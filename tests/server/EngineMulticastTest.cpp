@@ -7,11 +7,17 @@ namespace {
 constexpr uint16_t Listen = 5568;
 constexpr Endpoint Group1{MakeIp(239, 255, 0, 1), 5570};
 
-Endpoint ClientAt(uint8_t Host, uint16_t Port = 1000) { return {MakeIp(127, 0, 0, Host), Port}; }
+Endpoint ClientAt(uint8_t Host, uint16_t Port = 1000) {
+  return {MakeIp(127, 0, 0, Host), Port};
+}
 
-Bytes McastRrq(std::string_view Name) { return Cat({B({0, 1}), Str(Name), Str("multicast"), Str("1"), Str("tsize"), Str("0")}); }
+Bytes McastRrq(std::string_view Name) {
+  return Cat({B({0, 1}), Str(Name), Str("multicast"), Str("1"), Str("tsize"), Str("0")});
+}
 
-Bytes FullRpl() { return BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}); }
+Bytes FullRpl() {
+  return BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}});
+}
 
 class MulticastTest : public ::testing::Test {
 protected:
@@ -27,7 +33,8 @@ TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPa
   auto Out = Io.Take();
   ASSERT_EQ(Out.size(), 1u);
   EXPECT_EQ(Out[0].To, A);
-  EXPECT_EQ(Out[0].Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,1"), Str("tsize"), Str("103210")}));
+  EXPECT_EQ(Out[0].Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,1"), Str("tsize"),
+                              Str("103210")}));
   const uint16_t Port = Out[0].From;
 
   E.OnDatagram(A, Port, FullRpl(), 1ms);
@@ -43,7 +50,8 @@ TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPa
   ASSERT_EQ(Out.size(), 1u);
   EXPECT_EQ(Out[0].To, P);
   EXPECT_EQ(Out[0].From, Port);
-  EXPECT_EQ(Out[0].Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,0"), Str("tsize"), Str("103210")}));
+  EXPECT_EQ(Out[0].Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,0"), Str("tsize"),
+                              Str("103210")}));
   // Its datagrams do not steer anything.
   E.OnDatagram(P, Port, BuildAck8(65), 3ms);
   EXPECT_TRUE(Io.Take().empty());
@@ -73,7 +81,8 @@ TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPa
   }
   ASSERT_EQ(Later.size(), 4u);
   EXPECT_EQ(Later.back().To, P);
-  EXPECT_EQ(Later.back().Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,1"), Str("tsize"), Str("103210")}));
+  EXPECT_EQ(Later.back().Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,1"),
+                                    Str("tsize"), Str("103210")}));
   ASSERT_EQ(Io.Reports.size(), 1u);
   EXPECT_EQ(Io.Reports[0].Client, A);
   EXPECT_EQ(Io.Reports[0].Roles, "active");
@@ -138,8 +147,8 @@ TEST_F(MulticastTest, SilentActiveMemberMovesTheGroupOn) {
     auto Out = Io.Take();
     if (!Out.empty() && Opcode(Out.back().Data) == ZEM4_OP_OACK) {
       EXPECT_EQ(Out.back().To, P);
-      EXPECT_EQ(Out.back().Data,
-                Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,1"), Str("tsize"), Str("103210")}));
+      EXPECT_EQ(Out.back().Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,1"),
+                                      Str("tsize"), Str("103210")}));
       break;
     }
   }
@@ -168,7 +177,8 @@ TEST_F(MulticastTest, ClientThatKeepsAskingIsServedByUnicast) {
     }
   }
   ASSERT_FALSE(Out.empty());
-  EXPECT_EQ(Out.back().Data, Cat({B({0, 6}), Str("tsize"), Str("103210")})); // no "multicast": unicast
+  EXPECT_EQ(Out.back().Data,
+            Cat({B({0, 6}), Str("tsize"), Str("103210")})); // no "multicast": unicast
   EXPECT_NE(Out.back().From, Port);
   EXPECT_EQ(E.Stats().UnicastFallbacks, 1u);
   EXPECT_EQ(E.ActiveGroups(), 0u);
@@ -182,7 +192,8 @@ TEST_F(MulticastTest, DifferentFilesGetDifferentGroups) {
   E.OnDatagram(ClientAt(3), Listen, McastRrq("g"), 0ms);
   auto Out = Io.Take();
   ASSERT_EQ(Out.size(), 2u);
-  EXPECT_EQ(Out[1].Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.2,5571,1"), Str("tsize"), Str("10")}));
+  EXPECT_EQ(Out[1].Data,
+            Cat({B({0, 6}), Str("multicast"), Str("239.255.0.2,5571,1"), Str("tsize"), Str("10")}));
   EXPECT_NE(Out[0].From, Out[1].From);
   EXPECT_EQ(E.ActiveGroups(), 2u);
 }
@@ -244,7 +255,9 @@ void RunGroup(MemoryFileSource &Files, uint32_t Seed, int LossPercent, bool Sile
   EXPECT_TRUE(Net.Io.Open.empty());
 }
 
-TEST_F(MulticastTest, FourMembersWithLateJoinersEndWithTheWholeFile) { RunGroup(Files, 1, 0, false); }
+TEST_F(MulticastTest, FourMembersWithLateJoinersEndWithTheWholeFile) {
+  RunGroup(Files, 1, 0, false);
+}
 
 TEST_F(MulticastTest, FourMembersUnderLoss) {
   for (uint32_t Seed = 1; Seed <= 4; ++Seed) {
@@ -252,7 +265,9 @@ TEST_F(MulticastTest, FourMembersUnderLoss) {
   }
 }
 
-TEST_F(MulticastTest, ActiveMemberGoesSilentOthersStillFinish) { RunGroup(Files, 7, 0, true); }
+TEST_F(MulticastTest, ActiveMemberGoesSilentOthersStillFinish) {
+  RunGroup(Files, 7, 0, true);
+}
 
 } // namespace
 } // namespace zem4::server::testing
@@ -292,7 +307,8 @@ TEST_F(MulticastTest, ActiveMemberAskingForAnotherFileHandsTheGroupOn) {
   EXPECT_EQ(Out[0].Data, B({0, 14, 0, 0, 0, 1})); // the pass of "f" ends for P
   EXPECT_EQ(Out[0].To, Group1);
   EXPECT_EQ(Out[1].To, A); // and A is answered for "g" in a group of its own
-  EXPECT_EQ(Out[1].Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.2,5571,1"), Str("tsize"), Str("10")}));
+  EXPECT_EQ(Out[1].Data,
+            Cat({B({0, 6}), Str("multicast"), Str("239.255.0.2,5571,1"), Str("tsize"), Str("10")}));
   ASSERT_EQ(Io.Reports.size(), 1u);
   EXPECT_EQ(Io.Reports[0].Outcome, "replaced by a new request");
 }
@@ -380,7 +396,8 @@ TEST_F(MulticastTest, LateCopyOfTheActiveRequestDoesNotRestartThePass) {
   E.OnDatagram(A, Listen, Rrq, 3004ms);
   auto Out = Io.Take();
   ASSERT_EQ(Out.size(), 1u);
-  EXPECT_EQ(Out[0].Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,1"), Str("tsize"), Str("103210")}));
+  EXPECT_EQ(Out[0].Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,1"), Str("tsize"),
+                              Str("103210")}));
   E.OnDatagram(A, Port, FullRpl(), 3005ms);
   Out = Io.Take();
   ASSERT_EQ(Out.size(), 64u);

@@ -31,14 +31,18 @@ protected:
 
 TEST_F(RefusalTest, ErrorCodesAndTextsOnTheWire) {
   Engine E({}, Files, Io);
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("missing")})), Cat({B({0, 5, 0, 1}), Str("File not found")}));
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("/etc/passwd")})), Cat({B({0, 5, 0, 2}), Str("Access violation")}));
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("x/../a")})), Cat({B({0, 5, 0, 2}), Str("Access violation")}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("missing")})),
+            Cat({B({0, 5, 0, 1}), Str("File not found")}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("/etc/passwd")})),
+            Cat({B({0, 5, 0, 2}), Str("Access violation")}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("x/../a")})),
+            Cat({B({0, 5, 0, 2}), Str("Access violation")}));
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("..")})), Cat({B({0, 5, 0, 2}), Str("Access violation")}));
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("dev")})), Cat({B({0, 5, 0, 2}), Str("Access violation")}));
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("")})), Cat({B({0, 5, 0, 1}), Str("File not found")}));
   // A request that does not parse: name without NUL, a value without NUL.
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a", false)})), Cat({B({0, 5, 0, 4}), Str("Illegal operation")}));
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a", false)})),
+            Cat({B({0, 5, 0, 4}), Str("Illegal operation")}));
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("tsize"), Str("0", false)})),
             Cat({B({0, 5, 0, 4}), Str("Illegal operation")}));
   EXPECT_EQ(E.ActiveTransfers(), 0u);
@@ -86,7 +90,8 @@ TEST_F(RefusalTest, AllowList) {
 TEST_F(RefusalTest, MalformedDatagramsAreDroppedWithoutAnswer) {
   Engine E({}, Files, Io);
   // Nothing but requests is answered on the listening port.
-  for (const Bytes &D : {B({}), B({0}), B({0, 9, 0, 0, 0, 1, 0, 0, 0, 64}), B({0, 3, 0, 1}), B({0xFF, 0xFF})}) {
+  for (const Bytes &D :
+       {B({}), B({0}), B({0, 9, 0, 0, 0, 1, 0, 0, 0, 64}), B({0, 3, 0, 1}), B({0xFF, 0xFF})}) {
     E.OnDatagram(Client, Listen, D, 0ms);
   }
   EXPECT_TRUE(Io.Take().empty());
@@ -95,8 +100,9 @@ TEST_F(RefusalTest, MalformedDatagramsAreDroppedWithoutAnswer) {
   uint16_t Port = 40000;
   E.OnDatagram({Client.Ip, 7}, Port, BuildRpl(1, std::vector<BlockRange>{{1, 5}}), 1ms);
   EXPECT_TRUE(Io.Take().empty());
-  for (const Bytes &D : {B({0}), B({0, 10, 0, 0, 0, 1, 0, 0, 0}), B({0, 10, 0, 0, 0, 1, 0, 0, 0, 0, 1}),
-                         B({0, 9, 0, 0, 0, 1}), B({0, 5, 0}), B({0, 14, 0, 0, 0, 0}), B({0, 1, 'a', 0})}) {
+  for (const Bytes &D :
+       {B({0}), B({0, 10, 0, 0, 0, 1, 0, 0, 0}), B({0, 10, 0, 0, 0, 1, 0, 0, 0, 0, 1}),
+        B({0, 9, 0, 0, 0, 1}), B({0, 5, 0}), B({0, 14, 0, 0, 0, 0}), B({0, 1, 'a', 0})}) {
     E.OnDatagram(Client, Port, D, 1ms);
   }
   EXPECT_TRUE(Io.Take().empty());
@@ -117,9 +123,11 @@ TEST_F(RefusalTest, MalformedDatagramsAreDroppedWithoutAnswer) {
 TEST_F(RefusalTest, Sha256AnsweredOnlyWhenAskedAndComputedOnce) {
   Engine E({}, Files, Io);
   const std::string Hex = Sha256Hex(Pattern(5000));
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("sha256"), Str("1"), Str("blksize"), Str("512")}), {Client.Ip, 1}),
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("sha256"), Str("1"), Str("blksize"), Str("512")}),
+                {Client.Ip, 1}),
             Cat({B({0, 6}), Str("sha256"), Str(Hex)}));
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("SHA256"), Str(""), Str("tsize"), Str("0")}), {Client.Ip, 2}),
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("SHA256"), Str(""), Str("tsize"), Str("0")}),
+                {Client.Ip, 2}),
             Cat({B({0, 6}), Str("sha256"), Str(Hex), Str("tsize"), Str("5000")}));
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("tsize"), Str("0")}), {Client.Ip, 3}),
             Cat({B({0, 6}), Str("tsize"), Str("5000")}));

@@ -16,14 +16,17 @@ protected:
     Files.Add("empty", {});
   }
 
-  std::unique_ptr<Engine> Make(EngineConfig Cfg = {}) { return std::make_unique<Engine>(Cfg, Files, Io); }
+  std::unique_ptr<Engine> Make(EngineConfig Cfg = {}) {
+    return std::make_unique<Engine>(Cfg, Files, Io);
+  }
 
   void Feed(Engine &E, const Bytes &D, uint16_t Port, std::chrono::milliseconds At) {
     E.OnDatagram(Client, Port, D, At);
   }
 
   static Bytes FullRpl(uint32_t Seq = 1) {
-    return B({0, 10, 0, 0, 0, static_cast<int>(Seq), 0, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
+    return B(
+        {0, 10, 0, 0, 0, static_cast<int>(Seq), 0, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
   }
 
   static Bytes Data8(uint32_t Seq, uint32_t Block, const Bytes &File) {
@@ -32,7 +35,8 @@ protected:
     size_t Start = (Block - 1) * 1032;
     size_t End = std::min(File.size(), Start + 1032);
     if (Start < File.size()) {
-      D.insert(D.end(), File.begin() + static_cast<long>(Start), File.begin() + static_cast<long>(End));
+      D.insert(D.end(), File.begin() + static_cast<long>(Start),
+               File.begin() + static_cast<long>(End));
     }
     return D;
   }
@@ -87,7 +91,8 @@ TEST_F(UnicastTest, WholeTransferByteForByte) {
   EXPECT_EQ(Io.Reports[0].Bytes, 3000u);
   EXPECT_EQ(Io.Reports[0].Passes, 1u);
   EXPECT_EQ(E->Stats().SessionsServed, 1u);
-  EXPECT_EQ(FormatReport(Io.Reports[0]).rfind("client=127.0.0.2:1234 file=\"a\" roles=unicast passes=1 bytes=3000", 0),
+  EXPECT_EQ(FormatReport(Io.Reports[0])
+                .rfind("client=127.0.0.2:1234 file=\"a\" roles=unicast passes=1 bytes=3000", 0),
             0u);
 }
 
@@ -188,7 +193,8 @@ TEST_F(UnicastTest, RepairListOfMoreThan129RangesWithRplAck) {
   }
   Bytes Rpl1 = BuildRpl(1, First);
   ASSERT_EQ(Rpl1.size(), 1042u);
-  EXPECT_EQ(Bytes(Rpl1.begin() + 10, Rpl1.begin() + 26), B({1, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0, 3, 0, 0, 0}));
+  EXPECT_EQ(Bytes(Rpl1.begin() + 10, Rpl1.begin() + 26),
+            B({1, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0, 3, 0, 0, 0}));
   Feed(*E, Rpl1, 40000, 1ms);
   auto Out = Io.Take();
   ASSERT_EQ(Out.size(), 1u);
@@ -294,8 +300,8 @@ TEST_F(UnicastTest, ReRequestAfterFinStartsANewPassAfterTheRepeats) {
   Io.Take();
   Feed(*E, BuildAck8(4), 40000, 1ms);
   ASSERT_EQ(Io.Take().size(), 1u); // FIN
-  Feed(*E, Rrq, Listen, 2ms);       // the client still lacks something
-  EXPECT_TRUE(Io.Take().empty());    // not while FINs may still be in flight
+  Feed(*E, Rrq, Listen, 2ms);      // the client still lacks something
+  EXPECT_TRUE(Io.Take().empty());  // not while FINs may still be in flight
   std::vector<SentDatagram> Later;
   for (int I = 0; I < 10 && Later.size() < 4; ++I) {
     E->OnTime(*E->NextDeadline());

@@ -32,7 +32,9 @@ protected:
     ASSERT_EQ(mkfifo((Root / "fifo").c_str(), 0600), 0);
   }
   void TearDown() override { fs::remove_all(Base); }
-  static void Write(const fs::path &P, const std::string &Text) { std::ofstream(P, std::ios::binary) << Text; }
+  static void Write(const fs::path &P, const std::string &Text) {
+    std::ofstream(P, std::ios::binary) << Text;
+  }
 
   fs::path Base, Root;
 };
@@ -48,7 +50,7 @@ TEST_F(DirectorySourceTest, RefusesEverythingOutsideTheRootAndNonRegularFiles) {
   EXPECT_EQ(S.Open("sub/../file.bin").Error, OpenError::AccessDenied);
   EXPECT_EQ(S.Open("link-out").Error, OpenError::AccessDenied);
   EXPECT_EQ(S.Open("link-abs").Error, OpenError::AccessDenied);
-  EXPECT_EQ(S.Open("sub").Error, OpenError::AccessDenied);  // directory
+  EXPECT_EQ(S.Open("sub").Error, OpenError::AccessDenied); // directory
   EXPECT_EQ(S.Open(".").Error, OpenError::AccessDenied);
   EXPECT_EQ(S.Open("fifo").Error, OpenError::AccessDenied); // and no hang opening it
 }

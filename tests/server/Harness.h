@@ -85,7 +85,9 @@ inline Bytes Pattern(size_t N, uint32_t Seed = 1) {
   return Out;
 }
 
-inline uint16_t Opcode(const Bytes &D) { return D.size() >= 2 ? static_cast<uint16_t>(D[0] << 8 | D[1]) : 0; }
+inline uint16_t Opcode(const Bytes &D) {
+  return D.size() >= 2 ? static_cast<uint16_t>(D[0] << 8 | D[1]) : 0;
+}
 inline uint32_t Be32At(const Bytes &D, size_t At) {
   return uint32_t{D[At]} << 24 | uint32_t{D[At + 1]} << 16 | uint32_t{D[At + 2]} << 8 | D[At + 3];
 }

@@ -5,7 +5,8 @@ namespace zem4::server::testing {
 namespace {
 
 TEST(Packets, RequestParsing) {
-  auto R = ParseRequest(Cat({B({0, 1}), Str("a"), Str("MultiCast"), Str("1"), Str("tsize"), Str("0")}));
+  auto R =
+      ParseRequest(Cat({B({0, 1}), Str("a"), Str("MultiCast"), Str("1"), Str("tsize"), Str("0")}));
   ASSERT_TRUE(R);
   EXPECT_EQ(R->FileName, "a");
   EXPECT_TRUE(R->Multicast);
@@ -15,8 +16,8 @@ TEST(Packets, RequestParsing) {
   EXPECT_EQ(R->Options[0].Name, "MultiCast");
   EXPECT_TRUE(ParseRequest(Cat({B({0, 1}), Str("only")})));
   EXPECT_FALSE(ParseRequest(B({0, 1})));
-  EXPECT_FALSE(ParseRequest(Cat({B({0, 1}), Str("a"), Str("name")})));  // value missing
-  EXPECT_FALSE(ParseRequest(Cat({B({0, 2}), Str("a")})));               // write request
+  EXPECT_FALSE(ParseRequest(Cat({B({0, 1}), Str("a"), Str("name")}))); // value missing
+  EXPECT_FALSE(ParseRequest(Cat({B({0, 2}), Str("a")})));              // write request
   Bytes Many = Cat({B({0, 1}), Str("a")});
   for (int I = 0; I < 256; ++I) {
     Many = Cat({Many, Str("k"), Str("v")});

@@ -154,7 +154,8 @@ struct SocketClient {
     ip_mreq M{};
     M.imr_multiaddr.s_addr = htonl(G.Ip);
     M.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(setsockopt(GroupFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &M, sizeof M), 0) << strerror(errno);
+    ASSERT_EQ(setsockopt(GroupFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &M, sizeof M), 0)
+        << strerror(errno);
   }
 
   void Send(uint16_t ServerListen, std::vector<ClientModel::Outgoing> Out) {
@@ -166,7 +167,8 @@ struct SocketClient {
       A.sin_family = AF_INET;
       A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
       A.sin_port = htons(O.ToRequestPort ? ServerListen : Model.SessionPort());
-      sendto(Fd, O.Datagram.data(), O.Datagram.size(), 0, reinterpret_cast<sockaddr *>(&A), sizeof A);
+      sendto(Fd, O.Datagram.data(), O.Datagram.size(), 0, reinterpret_cast<sockaddr *>(&A),
+             sizeof A);
     }
   }
 
@@ -175,15 +177,18 @@ struct SocketClient {
     sockaddr_in From{};
     socklen_t Len = sizeof From;
     ssize_t N;
-    while ((N = recvfrom(FdToRead, Buf, sizeof Buf, 0, reinterpret_cast<sockaddr *>(&From), &Len)) >= 0) {
+    while ((N = recvfrom(FdToRead, Buf, sizeof Buf, 0, reinterpret_cast<sockaddr *>(&From),
+                         &Len)) >= 0) {
       ++Received;
-      Send(ServerListen, Model.OnDatagram(std::span<const uint8_t>(Buf, static_cast<size_t>(N)), ntohs(From.sin_port),
-                                          ViaGroup, Now()));
+      Send(ServerListen, Model.OnDatagram(std::span<const uint8_t>(Buf, static_cast<size_t>(N)),
+                                          ntohs(From.sin_port), ViaGroup, Now()));
       Len = sizeof From;
     }
   }
 
-  static std::chrono::nanoseconds Now() { return std::chrono::steady_clock::now().time_since_epoch(); }
+  static std::chrono::nanoseconds Now() {
+    return std::chrono::steady_clock::now().time_since_epoch();
+  }
 
   ClientModel Model;
   int Fd = -1;
@@ -193,8 +198,8 @@ struct SocketClient {
 };
 
 // Runs the clients until all are finished or the loop count runs out.
-void RunClients(std::vector<std::unique_ptr<SocketClient>> &Clients, uint16_t Listen, DaemonProcess &D,
-                const std::function<void()> &EachRound = {}) {
+void RunClients(std::vector<std::unique_ptr<SocketClient>> &Clients, uint16_t Listen,
+                DaemonProcess &D, const std::function<void()> &EachRound = {}) {
   for (int Round = 0; Round < 20000; ++Round) {
     bool AllDone = true;
     std::vector<pollfd> Fds;
@@ -243,13 +248,15 @@ protected:
   void TearDown() override { fs::remove_all(Root); }
 
   void WriteFile(const std::string &Name, const Bytes &Data) {
-    std::ofstream(Root / Name, std::ios::binary).write(reinterpret_cast<const char *>(Data.data()),
-                                                        static_cast<std::streamsize>(Data.size()));
+    std::ofstream(Root / Name, std::ios::binary)
+        .write(reinterpret_cast<const char *>(Data.data()),
+               static_cast<std::streamsize>(Data.size()));
   }
 
   std::vector<std::string> Args() {
-    return {"--root", Root.string(), "--port", "0", "--mcast-net", Net, "--mcast-port", std::to_string(McastPort),
-            "--mcast-if", "127.0.0.1", "--log-level", "info"};
+    return {"--root",      Root.string(), "--port",       "0",
+            "--mcast-net", Net,           "--mcast-port", std::to_string(McastPort),
+            "--mcast-if",  "127.0.0.1",   "--log-level",  "info"};
   }
 
   fs::path Root;
@@ -274,7 +281,8 @@ TEST_F(DaemonLoopback, UnicastThenFourClientsInOneMulticastGroup) {
     C[0]->Send(Listen, C[0]->Model.Start(SocketClient::Now()));
     RunClients(C, Listen, D);
     ASSERT_TRUE(C[0]->Model.Complete()) << D.Log;
-    EXPECT_EQ(C[0]->Model.RoleHistory(), std::vector<ClientModel::Role>{ClientModel::Role::Unicast});
+    EXPECT_EQ(C[0]->Model.RoleHistory(),
+              std::vector<ClientModel::Role>{ClientModel::Role::Unicast});
     EXPECT_EQ(Sha256Hex(C[0]->Model.Content()), Sha256Hex(Uni));
     EXPECT_EQ(C[0]->Model.Sha(), Sha256Hex(Uni)); // the digest the server announced
   }
@@ -317,15 +325,19 @@ TEST_F(DaemonLoopback, UnicastThenFourClientsInOneMulticastGroup) {
     }
   }
   ASSERT_EQ(D.Terminate(), 0) << D.Log;
-  EXPECT_TRUE(std::regex_search(D.Log, std::regex("transfer client=127\\.0\\.0\\.1:\\d+ file=\"uni\\.bin\" "
-                                                  "roles=unicast passes=1 bytes=300000 time=[0-9.]+s rate=\\d+B/s "
-                                                  "retransmissions=\\d+ repair_ranges=0 outcome=\"complete\"")))
+  EXPECT_TRUE(std::regex_search(
+      D.Log, std::regex("transfer client=127\\.0\\.0\\.1:\\d+ file=\"uni\\.bin\" "
+                        "roles=unicast passes=1 bytes=300000 time=[0-9.]+s rate=\\d+B/s "
+                        "retransmissions=\\d+ repair_ranges=0 outcome=\"complete\"")))
       << D.Log;
-  std::regex MultiLine("file=\"multi\\.bin\" roles=[a-z+]+ passes=\\d+ [^\\n]* outcome=\"complete\"");
-  auto Lines = std::distance(std::sregex_iterator(D.Log.begin(), D.Log.end(), MultiLine), std::sregex_iterator());
+  std::regex MultiLine(
+      "file=\"multi\\.bin\" roles=[a-z+]+ passes=\\d+ [^\\n]* outcome=\"complete\"");
+  auto Lines = std::distance(std::sregex_iterator(D.Log.begin(), D.Log.end(), MultiLine),
+                             std::sregex_iterator());
   EXPECT_EQ(Lines, 4) << D.Log;
-  EXPECT_TRUE(std::regex_search(D.Log, std::regex("zem4d stopping: requests=\\d+ served=5 failed=0 refused=0 "
-                                                  "malformed=0 groups=1 ")))
+  EXPECT_TRUE(std::regex_search(
+      D.Log, std::regex("zem4d stopping: requests=\\d+ served=5 failed=0 refused=0 "
+                        "malformed=0 groups=1 ")))
       << D.Log;
 }
 

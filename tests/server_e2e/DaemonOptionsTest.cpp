@@ -26,11 +26,41 @@ TEST(DaemonOptions, DefaultsAndEveryOption) {
   EXPECT_TRUE(D.MulticastEnabled);
   EXPECT_TRUE(D.Allow.empty());
 
-  EngineConfig C = Parse({"--port", "6000", "--window", "16", "--timeout", "250", "--max-retries", "3",
-                          "--idle-timeout", "9", "--list-patience", "7", "--fin-count", "2", "--fin-interval", "50",
-                          "--max-sessions", "5", "--max-per-client", "2", "--max-groups", "3", "--max-active-passes",
-                          "1", "--mcast-net", "239.1.2.0/24", "--mcast-port", "7000", "--rate-limit", "1000000",
-                          "--allow", "127.0.0.0/8", "--allow", "10.0.0.0/8", "--no-multicast"});
+  EngineConfig C = Parse({"--port",
+                          "6000",
+                          "--window",
+                          "16",
+                          "--timeout",
+                          "250",
+                          "--max-retries",
+                          "3",
+                          "--idle-timeout",
+                          "9",
+                          "--list-patience",
+                          "7",
+                          "--fin-count",
+                          "2",
+                          "--fin-interval",
+                          "50",
+                          "--max-sessions",
+                          "5",
+                          "--max-per-client",
+                          "2",
+                          "--max-groups",
+                          "3",
+                          "--max-active-passes",
+                          "1",
+                          "--mcast-net",
+                          "239.1.2.0/24",
+                          "--mcast-port",
+                          "7000",
+                          "--rate-limit",
+                          "1000000",
+                          "--allow",
+                          "127.0.0.0/8",
+                          "--allow",
+                          "10.0.0.0/8",
+                          "--no-multicast"});
   EXPECT_EQ(C.ListenPort, 6000);
   EXPECT_EQ(C.Window, 16u);
   EXPECT_EQ(C.RetransmitTimeout, std::chrono::milliseconds(250));
@@ -53,7 +83,8 @@ TEST(DaemonOptions, DefaultsAndEveryOption) {
 
 TEST(DaemonOptions, RefusesValuesThatMakeNoSense) {
   EXPECT_THROW(Parse({"--mcast-net", "10.0.0.0/8"}), std::invalid_argument); // not multicast
-  EXPECT_THROW(Parse({"--mcast-net", "224.0.0.0/3"}), std::invalid_argument); // reaches past class D
+  EXPECT_THROW(Parse({"--mcast-net", "224.0.0.0/3"}),
+               std::invalid_argument); // reaches past class D
   EXPECT_THROW(Parse({"--allow", "300.1.1.1/8"}), std::invalid_argument);
   EXPECT_THROW(Parse({"--window", "65"}), CLI::ValidationError);
   EXPECT_THROW(Parse({"--log-level", "loud"}), CLI::ValidationError);
