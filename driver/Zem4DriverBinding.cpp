@@ -122,6 +122,14 @@ EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This,
       break;
     }
   }
+  // A multicast port's UDP4 is opened only on behalf of the child that owns
+  // it; that child is the parent to stop.
+  for (UINTN Index = 0; Parent == NULL && Index < EntryCount; Index++) {
+    if ((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) != 0 &&
+        Entries[Index].AgentHandle == This->DriverBindingHandle) {
+      Parent = Entries[Index].ControllerHandle;
+    }
+  }
   if (Entries != NULL) {
     gBS->FreePool(Entries);
   }

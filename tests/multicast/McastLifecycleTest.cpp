@@ -135,11 +135,10 @@ TEST_P(McastDestroyTest, DisconnectControllerOnTheMulticastPortHandleLeavesTheDo
 
 // The driver binding's Stop called for a multicast port's UDP4 handle, as a
 // firmware that tracks the port as the driver's own would: the child that
-// owns the port is destroyed, the others carry on. (Fails today: the port's
-// UDP4 is opened only BY_CHILD_CONTROLLER, so Stop finds no BY_DRIVER entry,
-// logs "DriverBindingStop: No Parrent controller found." and returns
-// EFI_DEVICE_ERROR; its branch for a child's multicast port is never
-// reached. The download itself is unharmed.)
+// owns the port is destroyed, the others carry on. (The port's UDP4 is
+// opened only BY_CHILD_CONTROLLER: Stop used to find no BY_DRIVER entry, log
+// "DriverBindingStop: No Parrent controller found." and return
+// EFI_DEVICE_ERROR without ever reaching its branch for a child's port.)
 TEST_P(McastDestroyTest, StopForTheMulticastPortHandleDestroysTheOwningChild) {
   const size_t size = 200 * kBlock + 3;
   Bytes file = Serve("file.bin", size);
