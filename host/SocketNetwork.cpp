@@ -43,7 +43,10 @@ int BindUdp(Ipv4 address, uint16_t port, bool reuse, int receiveBuffer) {
   int one = 1;
   if (reuse)
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  // A group member that waits for a CPU must not lose the group's datagrams
+  // to a small buffer; beyond rmem_max only with CAP_NET_ADMIN.
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBuffer, sizeof receiveBuffer) != 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in sa = ToSockaddr(address, port);
   if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
     int saved = errno;
