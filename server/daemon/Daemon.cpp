@@ -132,7 +132,8 @@ public:
       return;
     }
     auto S = It->second;
-    Flush(S); // what the transfer said last (FIN, ERROR) still goes out
+    S->WaitingWrite = false; // one last try even when the buffer was full
+    Flush(S);                // what the transfer said last (FIN, ERROR) still goes out
     S->Open = false;
     asio::error_code Ec;
     S->Sock.close(Ec);

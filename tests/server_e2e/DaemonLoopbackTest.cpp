@@ -341,7 +341,7 @@ TEST_F(DaemonLoopback, UnicastThenFourClientsInOneMulticastGroup) {
       << D.Log;
 }
 
-TEST_F(DaemonLoopback, RefusesWhatIsNotUnderTheRootAndStopsOnSigterm) {
+TEST_F(DaemonLoopback, RefusesWhatIsNotUnderTheRootReportsOnSigusr1StopsOnSigterm) {
   WriteFile("ok", RandomBytes(10, 3));
   DaemonProcess D(Args());
   const uint16_t Listen = D.WaitForPort();
@@ -354,8 +354,16 @@ TEST_F(DaemonLoopback, RefusesWhatIsNotUnderTheRootAndStopsOnSigterm) {
     RunClients(C, Listen, D);
     EXPECT_EQ(C[0]->Model.Error(), std::string(Name) == "nope" ? 1 : 2) << Name;
   }
+  // SIGUSR1 asks for the totals without stopping anything.
+  kill(D.Pid, SIGUSR1);
+  for (int I = 0; I < 500 && D.Log.find("stats: ") == std::string::npos; ++I) {
+    D.Drain(20);
+  }
+  EXPECT_NE(D.Log.find("stats: requests=3 served=0 failed=0 refused=3"), std::string::npos)
+      << D.Log;
   ASSERT_EQ(D.Terminate(), 0);
-  EXPECT_NE(D.Log.find("refused=3"), std::string::npos) << D.Log;
+  EXPECT_NE(D.Log.find("zem4d stopping: requests=3 served=0 failed=0 refused=3"), std::string::npos)
+      << D.Log;
 }
 
 } // namespace
