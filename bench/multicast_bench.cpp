@@ -63,9 +63,8 @@ Result RunOnce(size_t members, double loss, bool late, uint64_t seed) {
       group.Start(group[i]);
     }
     if (early < members) {
-      host.RunUntil(
-          [&] { return server->Engine().Stats().DataDatagrams >= kFileBlocks / 3; },
-          60 * kSecond);
+      host.RunUntil([&] { return server->Engine().Stats().DataDatagrams >= kFileBlocks / 3; },
+                    60 * kSecond);
       for (size_t i = early; i < members; i++) {
         group.Start(group[i]);
       }

@@ -47,7 +47,9 @@ struct Outcome {
   size_t streamed = 0;
 };
 
-VOID EFIAPI OnDone(EFI_EVENT, VOID *context) { static_cast<Outcome *>(context)->signalled++; }
+VOID EFIAPI OnDone(EFI_EVENT, VOID *context) {
+  static_cast<Outcome *>(context)->signalled++;
+}
 
 EFI_STATUS EFIAPI Take(Zem4 *, Zem4Token *token, UINT32 length, VOID *data) {
   auto *outcome = static_cast<Outcome *>(token->Context);
@@ -90,9 +92,10 @@ Bytes Shape(unsigned kind, const uint8_t *p, size_t n) {
   case 3:
     return test::RplAckPacket(small(0) % 4);
   case 4: {
-    std::string value = "239.7.7.7," + std::to_string(kGroupPort) + "," +
-                        std::to_string(n > 0 ? p[0] & 1 : 0);
-    return test::OackPacket({{"multicast", value}, {"tsize", std::to_string(Be32(p, n, 1) % 50000)}});
+    std::string value =
+        "239.7.7.7," + std::to_string(kGroupPort) + "," + std::to_string(n > 0 ? p[0] & 1 : 0);
+    return test::OackPacket(
+        {{"multicast", value}, {"tsize", std::to_string(Be32(p, n, 1) % 50000)}});
   }
   case 5:
     return test::ErrorPacket(static_cast<uint16_t>(small(0) % 10), "fuzz");
@@ -163,7 +166,8 @@ void RunOne(const uint8_t *data, size_t size) {
     Fail("no request");
   }
   const uint16_t clientPort = server.Log().front().datagram.srcPort;
-  std::string value = group.ToString() + "," + std::to_string(kGroupPort) + "," + (active ? "1" : "0");
+  std::string value =
+      group.ToString() + "," + std::to_string(kGroupPort) + "," + (active ? "1" : "0");
   server.SendFrom(kDataPort, kClient, clientPort, test::OackPacket({{"multicast", value}}));
   host.RunUntil([] { return false; }, kMs);
 

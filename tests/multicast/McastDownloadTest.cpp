@@ -16,7 +16,9 @@ Caller CallerFor(Mix mix, size_t index) {
   case Mix::Stream:
     return Caller::Stream;
   default:
-    return index % 3 == 0 ? Caller::Buffer : index % 3 == 1 ? Caller::Stream : Caller::BufferAndCheck;
+    return index % 3 == 0   ? Caller::Buffer
+           : index % 3 == 1 ? Caller::Stream
+                            : Caller::BufferAndCheck;
   }
 }
 

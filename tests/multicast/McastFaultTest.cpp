@@ -82,12 +82,19 @@ std::vector<FaultCase> Cases() {
   // which reach the second pass's port reuse and the end of every transfer.
   // (A CloseEvent that fails leaves its event alive whoever calls it: not a
   // fault of the driver's, so it is not swept.)
-  static const std::pair<const char *, uint64_t> kSpans[] = {
-      {"Udp4Sb.CreateChild", 3},       {"Udp4Sb.DestroyChild", 3}, {"OpenProtocol", 9},
-      {"CloseProtocol", 3},            {"Udp4.Groups", 4},         {"Udp4.Configure", 24},
-      {"AllocatePool", 26},            {"CreateEvent", 158},
-      {"SetTimer", 652},               {"Udp4.Receive", 464},      {"Udp4.ReceiveCompletion", 461},
-      {"Udp4.Transmit", 146},          {"Udp4.TransmitCompletion", 146}};
+  static const std::pair<const char *, uint64_t> kSpans[] = {{"Udp4Sb.CreateChild", 3},
+                                                             {"Udp4Sb.DestroyChild", 3},
+                                                             {"OpenProtocol", 9},
+                                                             {"CloseProtocol", 3},
+                                                             {"Udp4.Groups", 4},
+                                                             {"Udp4.Configure", 24},
+                                                             {"AllocatePool", 26},
+                                                             {"CreateEvent", 158},
+                                                             {"SetTimer", 652},
+                                                             {"Udp4.Receive", 464},
+                                                             {"Udp4.ReceiveCompletion", 461},
+                                                             {"Udp4.Transmit", 146},
+                                                             {"Udp4.TransmitCompletion", 146}};
   std::vector<FaultCase> out;
   for (const auto &[call, span] : kSpans) {
     const uint64_t step = span > 12 ? span / 12 : 1;

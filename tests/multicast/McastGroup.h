@@ -38,7 +38,9 @@ inline Bytes MakeFile(size_t size, uint32_t seed) {
   return file;
 }
 
-inline uint32_t BlocksOf(size_t size) { return static_cast<uint32_t>(size / kBlock + 1); }
+inline uint32_t BlocksOf(size_t size) {
+  return static_cast<uint32_t>(size / kBlock + 1);
+}
 
 // A Buffer caller may also give a CheckPacket, which then sees every run
 // that went into the buffer: each block once.
@@ -60,8 +62,8 @@ struct Member {
   EFI_EVENT event = nullptr;
   int signalled = 0;
   host::Time100ns doneAt = 0;
-  Bytes buffer;   // Buffer callers: room for the file and one guard byte
-  Bytes streamed; // Stream callers: every run handed over, in order
+  Bytes buffer;       // Buffer callers: room for the file and one guard byte
+  Bytes streamed;     // Stream callers: every run handed over, in order
   size_t checked = 0; // BufferAndCheck callers: bytes seen by CheckPacket
   size_t runs = 0;
   bool started = false;
@@ -71,8 +73,9 @@ struct Member {
   Zem4Instance *Instance() const { return ZEM4_INSTANCE_FROM_PROTOCOL(proto); }
   std::string Name() const {
     return "member " + std::to_string(index) + " (" + address.ToString() +
-           (caller == Caller::Stream ? ", stream)"
-                                     : caller == Caller::Buffer ? ", buffer)" : ", buffer+check)");
+           (caller == Caller::Stream   ? ", stream)"
+            : caller == Caller::Buffer ? ", buffer)"
+                                       : ", buffer+check)");
   }
 };
 
@@ -107,8 +110,7 @@ public:
   EFI_STATUS Start(Member &m) {
     EFI_BOOT_SERVICES *bs = host_.Fw().BootServices();
     if (m.event == nullptr) {
-      EFI_STATUS status =
-          bs->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnDone, &m, &m.event);
+      EFI_STATUS status = bs->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnDone, &m, &m.event);
       if (EFI_ERROR(status)) {
         return status;
       }

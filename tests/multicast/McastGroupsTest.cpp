@@ -41,8 +41,8 @@ TEST_F(McastFixture, TwoGroupsForTwoFilesOnTheSameControllers) {
     ASSERT_NE(a.back(), nullptr);
   }
   for (size_t i = 0; i < 3; i++) {
-    b.push_back(group_->AddOn(*a[i], i == 2 ? Caller::Stream : Caller::Buffer,
-                         "b.bin", sizeB, true));
+    b.push_back(
+        group_->AddOn(*a[i], i == 2 ? Caller::Stream : Caller::Buffer, "b.bin", sizeB, true));
     ASSERT_NE(b.back(), nullptr);
   }
   for (size_t i = 0; i < 3; i++) {

@@ -20,12 +20,14 @@ struct LossCase {
 
 std::string Name(const ::testing::TestParamInfo<LossCase> &info) {
   const LossCase &c = info.param;
-  const char *scope = c.scope == Scope::All ? "AllMembers" : c.scope == Scope::Active ? "Active" : "OnePassive";
+  const char *scope = c.scope == Scope::All      ? "AllMembers"
+                      : c.scope == Scope::Active ? "Active"
+                                                 : "OnePassive";
   const char *caller = c.caller == Caller::Stream   ? "Stream"
                        : c.caller == Caller::Buffer ? "Buffer"
                                                     : "BufferAndCheck";
-  return std::string(caller) + "Rate" +
-         std::to_string(int(c.rate * 100 + 0.5)) + scope + "Seed" + std::to_string(c.seed);
+  return std::string(caller) + "Rate" + std::to_string(int(c.rate * 100 + 0.5)) + scope + "Seed" +
+         std::to_string(c.seed);
 }
 
 class McastLossTest : public McastFixture, public ::testing::WithParamInterface<LossCase> {
@@ -88,7 +90,8 @@ std::vector<LossCase> Cases() {
   for (double rate : {0.01, 0.05, 0.20}) {
     for (Scope scope : {Scope::All, Scope::Active, Scope::OnePassive}) {
       for (Caller caller : {Caller::Buffer, Caller::Stream, Caller::BufferAndCheck}) {
-        out.push_back({rate, scope, caller, caller == Caller::BufferAndCheck ? checkSeed++ : seed++});
+        out.push_back(
+            {rate, scope, caller, caller == Caller::BufferAndCheck ? checkSeed++ : seed++});
       }
     }
   }
@@ -167,8 +170,8 @@ TEST_P(McastDuplicateRrqTest, ALateCopyOfTheActiveMembersRequestDoesNotStrandIt)
   host_->Net().AddFlowProfile(fromMember, slow);
   host_->Net().AddFlowProfile(requests, twice);
   ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  ASSERT_TRUE(host_->RunUntil([&] { return m->Instance()->State == ZEM4_STATE_RECEIVING; },
-                              kSecond));
+  ASSERT_TRUE(
+      host_->RunUntil([&] { return m->Instance()->State == ZEM4_STATE_RECEIVING; }, kSecond));
   host_->Net().ClearFlowProfiles();
 
   ASSERT_TRUE(group_->RunUntilDone(600 * kSecond));
