@@ -8,6 +8,16 @@ zem4_log() {
   printf '\n==> [%4ds] %s\n' "$(($(date +%s) - ZEM4_START))" "$*"
 }
 
+# Is NAME (native architecture) or NAME:ARCH installed? A package may be
+# installed for several architectures at once, or for "all".
+zem4_installed() {
+  local name="${1%%:*}" arch="${1#*:}"
+  [ "$arch" != "$1" ] || arch="$(dpkg --print-architecture)"
+  local status
+  status="$(dpkg-query -W -f='${Status} ${Architecture}\n' "$name" 2>/dev/null || true)"
+  grep -qxE "install ok installed ($arch|all)" <<<"$status"
+}
+
 # Installs the packages of scripts/packages.txt that are not installed yet;
 # apt-get runs only when something is missing.
 zem4_install_packages() {
@@ -16,7 +26,7 @@ zem4_install_packages() {
     pkg="${pkg%%#*}"
     pkg="${pkg// /}"
     [ -n "$pkg" ] || continue
-    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q '^install ok installed$'; then
+    if ! zem4_installed "$pkg"; then
       missing+=("$pkg")
     fi
   done <"$ZEM4_ROOT/scripts/packages.txt"
