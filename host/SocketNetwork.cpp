@@ -216,8 +216,7 @@ std::unique_ptr<NetworkPort> SocketNetwork::OpenPort(const PortConfig &config, N
     return nullptr;
   }
   int fd = BindUdp(config.localAddress, config.localPort,
-                   config.localPort != 0 || config.allowDuplicatePort,
-                   options_.receiveBuffer);
+                   config.localPort != 0 || config.allowDuplicatePort, options_.receiveBuffer);
   if (fd < 0) {
     status = FromErrno(errno);
     return nullptr;

@@ -19,8 +19,8 @@ namespace zem4::host {
 struct ReceiveFaults {
   double loss = 0.0;
   double duplicate = 0.0;
-  double reorder = 0.0;                  // held back by up to reorderDelay
-  Time100ns reorderDelay = 20'000;       // 2 ms
+  double reorder = 0.0;            // held back by up to reorderDelay
+  Time100ns reorderDelay = 20'000; // 2 ms
   uint64_t seed = 1;
   bool Any() const { return loss > 0 || duplicate > 0 || reorder > 0; }
 };

@@ -227,8 +227,8 @@ void RunMembers(Host &host, std::vector<Member> &members, ProgressBoard &board,
         state = m.status == EFI_SUCCESS ? "done" : "failed";
       if (!show && !(m.finished && !state.empty()))
         continue;
-      Zem4TransferStatus st = m.download->Started() && !m.finished ? m.download->Progress()
-                                                                    : m.download->Last();
+      Zem4TransferStatus st =
+          m.download->Started() && !m.finished ? m.download->Progress() : m.download->Last();
       board.Set(i, m.label, st, size, m.download->Started() ? m.download->Duration() : 0, state);
     }
     board.Render();
@@ -337,7 +337,8 @@ int RunDemo(const DemoOptions &o) {
     std::fflush(stdout);
     Host host(HostOptions{});
     CatchInterrupts(&host.Net());
-    unicast.push_back(makeMember(host, "unicast", host::Ipv4(127, 0, 0, 2), "unicast", false, false));
+    unicast.push_back(
+        makeMember(host, "unicast", host::Ipv4(127, 0, 0, 2), "unicast", false, false));
     InfoReply info = QueryInfo(host, unicast[0].child.zem4, spec, file, 10);
     if (info.isError || !info.Sha256() || info.Size() != size)
       throw Failure(kExitServerError, "the server did not describe the test file as expected");
@@ -349,7 +350,8 @@ int RunDemo(const DemoOptions &o) {
       RunMembers(host, unicast, board, file, size, totalBlocks);
     }
     server::EngineStats after = server.Stats();
-    unicastTotals = {after.DatagramsSent - before.DatagramsSent, after.BytesSent - before.BytesSent};
+    unicastTotals = {after.DatagramsSent - before.DatagramsSent,
+                     after.BytesSent - before.BytesSent};
     Verify(unicast, sha, dir);
     for (auto &m : unicast) {
       m.download.reset(); // its event belongs to this firmware
@@ -361,8 +363,9 @@ int RunDemo(const DemoOptions &o) {
 
   // (2) A multicast group, one member late, with loss on receive.
   if (!gInterrupted) {
-    std::printf("\n(2) multicast group of %u clients (the last joins after a third), %.1f %% loss\n",
-                o.clients, o.loss * 100);
+    std::printf(
+        "\n(2) multicast group of %u clients (the last joins after a third), %.1f %% loss\n",
+        o.clients, o.loss * 100);
     std::fflush(stdout);
     HostOptions ho;
     ho.net.faults.loss = o.loss;
@@ -423,9 +426,10 @@ int RunDemo(const DemoOptions &o) {
     allMatch = false;
   auto serverLine = [&](const char *what, const Totals &t, size_t copies) {
     double perFile = size ? double(t.bytes) / double(size) : 0.0;
-    std::printf("server, %-10s %8llu datagrams %12llu bytes = %.3f x the file for %zu cop%s\n", what,
-                static_cast<unsigned long long>(t.datagrams), static_cast<unsigned long long>(t.bytes),
-                perFile, copies, copies == 1 ? "y" : "ies");
+    std::printf("server, %-10s %8llu datagrams %12llu bytes = %.3f x the file for %zu cop%s\n",
+                what, static_cast<unsigned long long>(t.datagrams),
+                static_cast<unsigned long long>(t.bytes), perFile, copies,
+                copies == 1 ? "y" : "ies");
   };
   std::printf("\n");
   serverLine("unicast:", unicastTotals, unicast.size());

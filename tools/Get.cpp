@@ -108,8 +108,8 @@ int RunGet(const GetOptions &o) {
     if (busy && attempt < o.retries) {
       double wait = Backoff(attempt++, rng);
       char buf[96];
-      std::snprintf(buf, sizeof buf, "server busy, trying again in %.1f s (%u of %u)", wait, attempt,
-                    o.retries);
+      std::snprintf(buf, sizeof buf, "server busy, trying again in %.1f s (%u of %u)", wait,
+                    attempt, o.retries);
       Say(board, o.quiet, buf);
       if (!Pause(host, wait))
         throw Failure(kExitInterrupted, "interrupted");
@@ -171,7 +171,8 @@ int RunGet(const GetOptions &o) {
       throw Failure(kExitInterrupted, "interrupted");
     if (d.Reason() == EndReason::NoMulticast) {
       Say(board, o.quiet,
-          "no multicast data within " + std::to_string(o.mcastWait) + " s; falling back to unicast");
+          "no multicast data within " + std::to_string(o.mcastWait) +
+              " s; falling back to unicast");
       multicast = false;
       continue;
     }

@@ -41,8 +41,8 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
     EFI_STATUS st = EFI_LOAD_ERROR;
     imageFile_ = host::LoadedDriverImage::LoadFile(*fw_, DriverImagePath(), error, &st);
     if (!imageFile_)
-      throw Failure(kExitDriver, "the driver image " + DriverImagePath() + " did not start: " +
-                                     error + " (" + StatusText(st) + ")");
+      throw Failure(kExitDriver, "the driver image " + DriverImagePath() +
+                                     " did not start: " + error + " (" + StatusText(st) + ")");
     image_ = imageFile_->Handle();
     // The image keeps its own globals; ours serve this side's calls.
     gST = fw_->SystemTable();
@@ -69,8 +69,8 @@ EFI_HANDLE Host::AddStation(host::Ipv4 station) {
   EFI_HANDLE handle = controllers_.back()->Handle();
   EFI_STATUS st = fw_->ConnectController(handle);
   if (EFI_ERROR(st) || !fw_->GetProtocol(handle, gZem4ServiceBindingProtocolGuid))
-    throw Failure(kExitDriver, "the driver did not bind to " + station.ToString() + " (" +
-                                   StatusText(st) + ")");
+    throw Failure(kExitDriver,
+                  "the driver did not bind to " + station.ToString() + " (" + StatusText(st) + ")");
   return handle;
 }
 
@@ -138,8 +138,8 @@ EFI_STATUS Host::Disconnect(EFI_HANDLE controller) {
               handles[i], const_cast<EFI_GUID *>(&gEfiUdp4ProtocolGuid), &entries, &entryCount)))
         continue;
       for (UINTN e = 0; e < entryCount; e++)
-        if ((entries[e].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) && entries[e].AgentHandle == image_ &&
-            entries[e].ControllerHandle == controller)
+        if ((entries[e].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) &&
+            entries[e].AgentHandle == image_ && entries[e].ControllerHandle == controller)
           target = handles[i];
       gBS->FreePool(entries);
     }

@@ -21,7 +21,8 @@ int main(int argc, char **argv) {
   auto *getCmd = app.add_subcommand("get", "Download FILE from a zem4 server through the driver");
   getCmd->add_option("FILE", get.file, "File name on the server")->required();
   getCmd->add_option("--server", get.server, "Server ADDR[:PORT]")->capture_default_str();
-  getCmd->add_option("--out,-o", get.out, "Output path or directory (default: the file's name here)");
+  getCmd->add_option("--out,-o", get.out,
+                     "Output path or directory (default: the file's name here)");
   getCmd->add_flag("--multicast", get.multicast,
                    "Join the file's multicast group; falls back to unicast when it stays silent");
   getCmd->add_option("--station", get.station, "This client's IPv4 address")->capture_default_str();
@@ -29,9 +30,11 @@ int main(int argc, char **argv) {
   getCmd->add_option("--timeout", get.timeout, "Give up after S seconds without progress")
       ->capture_default_str()
       ->check(CLI::Range(1u, 3600u));
-  getCmd->add_option("--retries", get.retries, "Tries when the server is busy")->capture_default_str();
-  getCmd->add_option("--mcast-wait", get.mcastWait,
-                     "Seconds to wait for multicast data before falling back to unicast")
+  getCmd->add_option("--retries", get.retries, "Tries when the server is busy")
+      ->capture_default_str();
+  getCmd
+      ->add_option("--mcast-wait", get.mcastWait,
+                   "Seconds to wait for multicast data before falling back to unicast")
       ->capture_default_str()
       ->check(CLI::Range(1u, 3600u));
   getCmd->add_option("--log", get.log, "Driver diagnostic lines to show: off, error, notice")
@@ -52,7 +55,8 @@ int main(int argc, char **argv) {
   auto *infoCmd = app.add_subcommand("info", "Ask the server about FILE: size, SHA-256, multicast");
   infoCmd->add_option("FILE", info.file, "File name on the server")->required();
   infoCmd->add_option("--server", info.server, "Server ADDR[:PORT]")->capture_default_str();
-  infoCmd->add_option("--station", info.station, "This client's IPv4 address")->capture_default_str();
+  infoCmd->add_option("--station", info.station, "This client's IPv4 address")
+      ->capture_default_str();
   infoCmd->add_flag("--multicast", info.multicast, "Ask as a multicast client (group and role)");
   infoCmd->add_option("--timeout", info.timeout, "Seconds to wait for an answer")
       ->capture_default_str()

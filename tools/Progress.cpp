@@ -59,8 +59,8 @@ void ProgressBoard::Set(size_t index, const std::string &label, const Zem4Transf
     text = buf;
   } else {
     std::snprintf(buf, sizeof buf, "%s: %d%% %s of %s, %s, lost %u", label.c_str(),
-                  int(fraction * 100), HumanBytes(done).c_str(), HumanBytes(double(fileBytes)).c_str(),
-                  HumanRate(rate).c_str(), st.LostBlocks);
+                  int(fraction * 100), HumanBytes(done).c_str(),
+                  HumanBytes(double(fileBytes)).c_str(), HumanRate(rate).c_str(), st.LostBlocks);
     text = buf;
   }
   if (!state.empty())

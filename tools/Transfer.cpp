@@ -110,7 +110,8 @@ InfoReply QueryInfo(Host &host, Zem4 *zem4, const ServerSpec &server, const std:
     reply.status = EFI_TIMEOUT;
   if (!packet)
     return reply;
-  std::vector<uint8_t> bytes(static_cast<uint8_t *>(packet), static_cast<uint8_t *>(packet) + length);
+  std::vector<uint8_t> bytes(static_cast<uint8_t *>(packet),
+                             static_cast<uint8_t *>(packet) + length);
   gBS->FreePool(packet);
   reply.haveReply = true;
   uint16_t opcode = 0;
@@ -221,7 +222,8 @@ EFI_STATUS EFIAPI Download::TimeoutCallback(Zem4 *, Zem4Token *Token) {
            self->Elapsed() > self->spec_.multicastWaitS)
     self->reason_ = EndReason::NoMulticast;
   else if (self->spec_.stallTimeoutS &&
-           std::chrono::duration<double>(now - self->lastProgress_).count() > self->spec_.stallTimeoutS)
+           std::chrono::duration<double>(now - self->lastProgress_).count() >
+               self->spec_.stallTimeoutS)
     self->reason_ = EndReason::Stalled;
   return self->reason_ == EndReason::None ? EFI_SUCCESS : EFI_ABORTED;
 }

@@ -30,8 +30,8 @@ struct InfoReply {
   EFI_STATUS status = EFI_SUCCESS;
   bool timedOut = false;
   bool reconfigure = false;
-  bool haveReply = false;   // a packet came back (OACK or ERROR)
-  bool isError = false;     // it was an ERROR
+  bool haveReply = false; // a packet came back (OACK or ERROR)
+  bool isError = false;   // it was an ERROR
   uint16_t errorCode = 0;
   std::string errorText;
   std::map<std::string, std::string> options; // names in lower case
@@ -59,8 +59,8 @@ struct DownloadSpec {
   uint64_t bufferSize = 0;
   // Stream mode (no buffer): runs of data in file order.
   std::function<bool(const uint8_t *data, size_t length)> onData;
-  unsigned stallTimeoutS = 30;  // 0: never
-  unsigned multicastWaitS = 0;  // with multicast: give up if no data by then; 0: never
+  unsigned stallTimeoutS = 30; // 0: never
+  unsigned multicastWaitS = 0; // with multicast: give up if no data by then; 0: never
   const volatile std::sig_atomic_t *interrupted = nullptr;
 };
 

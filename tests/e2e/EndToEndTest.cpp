@@ -140,8 +140,8 @@ private:
   bool ReadSome(std::chrono::steady_clock::time_point deadline) {
     if (fd_ < 0)
       return false;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                      std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0)
       return false;
     pollfd p{fd_, POLLIN, 0};
@@ -187,10 +187,19 @@ protected:
 
   // zem4d on a port of its own, with a multicast network and port of its own.
   void StartServer(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {kDaemon, "--bind", "127.0.0.1", "--port", "0", "--root",
-                                     Root().string(), "--log-level", "info", "--mcast-net",
+    std::vector<std::string> args = {kDaemon,
+                                     "--bind",
+                                     "127.0.0.1",
+                                     "--port",
+                                     "0",
+                                     "--root",
+                                     Root().string(),
+                                     "--log-level",
+                                     "info",
+                                     "--mcast-net",
                                      "239.255." + std::to_string(100 + ::getpid() % 150) + ".0/24",
-                                     "--mcast-port", std::to_string(FreePort())};
+                                     "--mcast-port",
+                                     std::to_string(FreePort())};
     args.insert(args.end(), extra.begin(), extra.end());
     server_ = std::make_unique<Process>(args, dir_);
     std::regex serving("serving .* on 127\\.0\\.0\\.1:([0-9]+)");
@@ -261,8 +270,7 @@ TEST_F(EndToEnd, MulticastGroupOfFourWithALateJoiner) {
   ASSERT_TRUE(clients[0]->WaitFor(std::regex("m\\.bin \\(multicast\\): ([3-9][0-9]|100)%")))
       << clients[0]->Output();
   fs::create_directories(Out() / "3");
-  clients.push_back(
-      Get("m.bin", {"--multicast", "--station", "127.0.0.24", "--out", "3/m.bin"}));
+  clients.push_back(Get("m.bin", {"--multicast", "--station", "127.0.0.24", "--out", "3/m.bin"}));
   const auto original = ReadFile(Root() / "m.bin");
   for (int i = 0; i < 4; ++i) {
     SCOPED_TRACE("client " + std::to_string(i));

@@ -71,8 +71,8 @@ protected:
 
   host::SocketNetwork &Net() { return *net_; }
 
-  std::unique_ptr<host::NetworkPort> Open(Ipv4 address, uint16_t port = 0,
-                                          bool duplicate = false, Ipv4 remote = {}) {
+  std::unique_ptr<host::NetworkPort> Open(Ipv4 address, uint16_t port = 0, bool duplicate = false,
+                                          Ipv4 remote = {}) {
     host::PortConfig c;
     c.localAddress = address;
     c.localPort = port;
@@ -199,9 +199,7 @@ TEST_F(SocketNetTest, GroupMembersOnSeveralStationAddressesShareTheGroupPort) {
   auto server = Open(kServer);
   ASSERT_TRUE(server);
   ASSERT_EQ(server->Send(To(group, groupPort, Bytes({0, 8, 0, 1}))), host::NetStatus::Ok);
-  auto all = [&] {
-    return first->HasReceived() && second->HasReceived() && third->HasReceived();
-  };
+  auto all = [&] { return first->HasReceived() && second->HasReceived() && third->HasReceived(); };
   ASSERT_TRUE(ServiceUntil(all));
   for (auto *p : {first.get(), second.get(), third.get()}) {
     auto rx = p->Receive();
@@ -314,12 +312,13 @@ TEST_F(SocketNetTest, LossFollowsTheSeed) {
 TEST_F(SocketNetTest, Udp4OverSockets) {
   std::vector<host::Datagram> heard;
   host::Endpoint *echo = nullptr;
-  endpoints_.push_back(Net().OpenEndpoint(kServer, 0, [&](const host::Datagram &d, host::Time100ns) {
-    heard.push_back(d);
-    std::vector<uint8_t> reply = d.payload;
-    reply.push_back(0xEE);
-    echo->Send(d.src, d.srcPort, reply);
-  }));
+  endpoints_.push_back(
+      Net().OpenEndpoint(kServer, 0, [&](const host::Datagram &d, host::Time100ns) {
+        heard.push_back(d);
+        std::vector<uint8_t> reply = d.payload;
+        reply.push_back(0xEE);
+        echo->Send(d.src, d.srcPort, reply);
+      }));
   echo = endpoints_.back().get();
   ASSERT_NE(echo, nullptr);
 
