@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The test command: installs what a fresh Debian 12 machine lacks, builds the
 # IA32 and X64 driver images, the host build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, runs every test, then builds and briefly runs
-# every fuzz target. Exits non-zero on any failure. Run as root (or with sudo).
+# UndefinedBehaviorSanitizer and the 32-bit runner of the IA32 image, runs all
+# their tests, then builds and briefly runs every fuzz target. Exits non-zero
+# on any failure (tests go on after a failed test, not after a failed build).
+# Run as root (or with sudo).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ZEM4_ROOT"
