@@ -1,0 +1,357 @@
+// zem4 get against a server that runs inside the test process: the real
+// engine over real loopback sockets, with two faults zem4d cannot be asked
+// for. A file source that announces a wrong SHA-256, and a network that
+// drops every datagram sent to a multicast group. The client is the built
+// zem4 command; waits are for its exit, bounded by a kill timer.
+#include "server/engine/Engine.h"
+#include "server/engine/FileSource.h"
+#include "zem4/Zem4Wire.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace zem4::server;
+
+namespace {
+
+#if defined(ZEM4_CLI)
+const char *const kCli = ZEM4_CLI;
+#else
+const char *const kCli = nullptr;
+#endif
+
+constexpr int kOk = 0, kIntegrity = 8; // as documented in `zem4 get --help`
+
+std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
+  std::vector<uint8_t> v(n);
+  std::mt19937 rng(seed);
+  for (auto &b : v)
+    b = uint8_t(rng());
+  return v;
+}
+
+std::vector<uint8_t> ReadFile(const fs::path &p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+std::vector<std::string> Listing(const fs::path &dir) {
+  std::vector<std::string> names;
+  for (auto &e : fs::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Runs the command in `cwd` and collects its merged output; killed after
+// `limitSeconds` so a broken build cannot hang the suite.
+struct RunResult {
+  int code = -1;
+  std::string output;
+};
+RunResult RunCommand(std::vector<std::string> args, const fs::path &cwd, int limitSeconds = 120) {
+  int fds[2];
+  EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], 1);
+    ::dup2(fds[1], 2);
+    if (::chdir(cwd.c_str()) != 0)
+      _exit(126);
+    std::vector<char *> argv;
+    for (auto &a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    _exit(127);
+  }
+  ::close(fds[1]);
+  RunResult r;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fds[0], POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    char buf[4096];
+    ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n <= 0)
+      break;
+    r.output.append(buf, size_t(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+// Announces a digest that differs from the content in its first hex digit.
+class LyingDigest final : public OpenFile {
+public:
+  explicit LyingDigest(std::shared_ptr<OpenFile> real) : Real(std::move(real)) {}
+  uint64_t Size() const override { return Real->Size(); }
+  FileId Id() const override { return Real->Id(); }
+  bool ReadAt(uint64_t Offset, std::span<uint8_t> Out) override {
+    return Real->ReadAt(Offset, Out);
+  }
+  std::optional<std::string> Sha256Hex() override {
+    auto d = Real->Sha256Hex();
+    if (d && !d->empty())
+      (*d)[0] = (*d)[0] == '0' ? '1' : '0';
+    return d;
+  }
+
+private:
+  std::shared_ptr<OpenFile> Real;
+};
+
+class LyingSource final : public FileSource {
+public:
+  explicit LyingSource(FileSource &real) : Real(real) {}
+  OpenResult Open(std::string_view Name) override {
+    OpenResult r = Real.Open(Name);
+    if (r.File)
+      r.File = std::make_shared<LyingDigest>(r.File);
+    return r;
+  }
+
+private:
+  FileSource &Real;
+};
+
+int BoundSocket(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(0x7F000001);
+  sa.sin_port = htons(port);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+    if (fd >= 0)
+      ::close(fd);
+    return -1;
+  }
+  in_addr lo{htonl(0x7F000001)}; // multicast, if any gets through, stays on loopback
+  ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+  return fd;
+}
+
+uint16_t PortOf(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+  return ntohs(sa.sin_port);
+}
+
+// The engine behind loopback sockets, driven by one thread of its own.
+class LoopbackServer final : public EngineIo {
+public:
+  LoopbackServer(FileSource &files, bool dropMulticast) : DropMulticast(dropMulticast) {
+    int fd = BoundSocket(0);
+    EXPECT_GE(fd, 0);
+    Listen = PortOf(fd);
+    Sockets[Listen] = fd;
+    EngineConfig cfg;
+    cfg.ListenPort = Listen;
+    cfg.McastNetwork = Cidr{MakeIp(239, 255, uint8_t(100 + ::getpid() % 150), 0), 24};
+    int probe = BoundSocket(0);
+    cfg.McastPort = PortOf(probe);
+    ::close(probe);
+    cfg.IdleTimeout = std::chrono::seconds(20);
+    Eng = std::make_unique<Engine>(cfg, files, *this);
+    Thread = std::thread([this] { Loop(); });
+  }
+  ~LoopbackServer() override {
+    Stopping = true;
+    Thread.join();
+    for (auto &[port, fd] : Sockets)
+      ::close(fd);
+  }
+
+  std::string Address() const { return "127.0.0.1:" + std::to_string(Listen); }
+  uint64_t MulticastDropped() const { return Dropped; }
+  uint64_t UnicastDataSent() const { return UnicastData; }
+
+  std::optional<uint16_t> OpenPort() override {
+    int fd = BoundSocket(0);
+    if (fd < 0)
+      return std::nullopt;
+    uint16_t port = PortOf(fd);
+    Sockets[port] = fd;
+    return port;
+  }
+  void ClosePort(uint16_t Port) override {
+    auto it = Sockets.find(Port);
+    if (it != Sockets.end()) {
+      ::close(it->second);
+      Sockets.erase(it);
+    }
+  }
+  void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram) override {
+    if (IsMulticast(To.Ip) && DropMulticast) {
+      ++Dropped;
+      return;
+    }
+    if (!IsMulticast(To.Ip) && (To.Ip >> 24) != 127)
+      return; // never anything off this machine
+    if (!IsMulticast(To.Ip) && Datagram.size() > ZEM4_DATA8_HEADER_SIZE && Datagram[0] == 0 &&
+        Datagram[1] == ZEM4_OP_DATA8)
+      ++UnicastData;
+    auto it = Sockets.find(FromPort);
+    if (it == Sockets.end())
+      return;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(To.Ip);
+    sa.sin_port = htons(To.Port);
+    ::sendto(it->second, Datagram.data(), Datagram.size(), 0, reinterpret_cast<sockaddr *>(&sa),
+             sizeof sa);
+  }
+
+private:
+  static Time Now() { return std::chrono::steady_clock::now().time_since_epoch(); }
+
+  void Loop() {
+    std::vector<uint8_t> buf(65536);
+    while (!Stopping) {
+      std::vector<pollfd> fds;
+      std::vector<uint16_t> ports;
+      for (auto &[port, fd] : Sockets) {
+        fds.push_back({fd, POLLIN, 0});
+        ports.push_back(port);
+      }
+      int wait = 20; // short, so a stop request is seen quickly
+      if (auto next = Eng->NextDeadline()) {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*next - Now()).count();
+        wait = int(std::clamp<int64_t>(ms, 0, wait));
+      }
+      ::poll(fds.data(), fds.size(), wait);
+      for (size_t i = 0; i < fds.size(); ++i) {
+        if (!(fds[i].revents & POLLIN) || !Sockets.count(ports[i]))
+          continue;
+        for (;;) {
+          sockaddr_in from{};
+          socklen_t len = sizeof from;
+          ssize_t n = ::recvfrom(fds[i].fd, buf.data(), buf.size(), 0,
+                                 reinterpret_cast<sockaddr *>(&from), &len);
+          if (n < 0)
+            break;
+          Eng->OnDatagram(Endpoint{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}, ports[i],
+                          std::span<const uint8_t>(buf.data(), size_t(n)), Now());
+          if (!Sockets.count(ports[i]))
+            break;
+        }
+      }
+      Eng->OnTime(Now());
+    }
+    Eng->Shutdown(Now());
+  }
+
+  bool DropMulticast;
+  uint16_t Listen = 0;
+  std::map<uint16_t, int> Sockets;
+  std::unique_ptr<Engine> Eng;
+  std::atomic<bool> Stopping{false};
+  std::atomic<uint64_t> Dropped{0}, UnicastData{0};
+  std::thread Thread;
+};
+
+class InProcessServer : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!kCli || !fs::exists(kCli))
+      GTEST_SKIP() << "zem4 not built";
+    dir_ = fs::temp_directory_path() /
+           ("zem4-e2e-inproc-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(Out());
+  }
+  void TearDown() override {
+    if (!HasFailure())
+      fs::remove_all(dir_);
+  }
+  fs::path Out() const { return dir_ / "out"; }
+
+  fs::path dir_;
+};
+
+// The server's answer carries a digest that is not the file's: the download
+// completes, the check fails, exit 8 with the message, and neither the file
+// nor its temporary is left.
+TEST_F(InProcessServer, WrongDigestIsAMismatchAndNothingIsKept) {
+  const auto data = RandomBytes(300 * 1024 + 17, 71);
+  MemoryFileSource memory;
+  memory.Add("d.bin", data);
+  const std::string real = Sha256Hex(data);
+  std::string wrong = real;
+  wrong[0] = wrong[0] == '0' ? '1' : '0';
+  LyingSource lying(memory);
+  LoopbackServer server(lying, false);
+
+  for (const bool stream : {false, true}) {
+    SCOPED_TRACE(stream ? "stream" : "mapped");
+    std::vector<std::string> args = {
+        kCli,        "get",        "d.bin",     "--server", server.Address(),
+        "--station", "127.0.0.61", "--timeout", "20"};
+    if (stream)
+      args.push_back("--stream");
+    RunResult r = RunCommand(args, Out());
+    EXPECT_EQ(r.code, kIntegrity) << r.output;
+    EXPECT_NE(r.output.find("zem4: SHA-256 mismatch for d.bin: the server says " + wrong +
+                            ", the copy has " + real + "; not kept"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(r.output.find("SHA-256 verified"), std::string::npos) << r.output;
+    EXPECT_TRUE(Listing(Out()).empty()) << "left behind: " << Listing(Out()).front();
+  }
+  EXPECT_GT(server.UnicastDataSent(), 0u);
+}
+
+// The group's datagrams never reach anyone: the client waits --mcast-wait
+// seconds, says it falls back, and ends with the exact file by unicast.
+TEST_F(InProcessServer, SilentGroupFallsBackToUnicast) {
+  const auto data = RandomBytes(2 * 1024 * 1024 + 5, 72);
+  MemoryFileSource memory;
+  memory.Add("g.bin", data);
+  LoopbackServer server(memory, true);
+
+  RunResult r = RunCommand({kCli, "get", "g.bin", "--server", server.Address(), "--multicast",
+                            "--mcast-wait", "1", "--station", "127.0.0.62", "--timeout", "30"},
+                           Out());
+  EXPECT_EQ(r.code, kOk) << r.output;
+  EXPECT_NE(r.output.find("zem4: no multicast data within 1 s; falling back to unicast"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("SHA-256 verified"), std::string::npos) << r.output;
+  EXPECT_EQ(ReadFile(Out() / "g.bin"), data);
+  EXPECT_EQ(Listing(Out()), std::vector<std::string>{"g.bin"});
+  // The server did send to a group, and the file came by unicast.
+  EXPECT_GT(server.MulticastDropped(), 0u);
+  EXPECT_GT(server.UnicastDataSent(), 0u);
+}
+
+} // namespace
