@@ -33,7 +33,7 @@ typedef struct Zem4ServiceBinding {
 } Zem4ServiceBinding;
 
 #define ZEM4_SERVICE_BINDING_FROM_THIS(This)                                                       \
-  ((Zem4ServiceBinding *)((UINT8 *)(This) - offsetof(Zem4ServiceBinding, ServiceBinding)))
+  ((Zem4ServiceBinding *)((UINT8 *)(This)-offsetof(Zem4ServiceBinding, ServiceBinding)))
 
 // One row of the driver-name table; the last row has a null language.
 typedef struct Zem4NameTableEntry {
@@ -62,12 +62,10 @@ EFI_STATUS InstallDriverProtocols(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Syst
 EFI_STATUS EFIAPI DriverBindingSupported(EFI_DRIVER_BINDING_PROTOCOL *This,
                                          EFI_HANDLE ControllerHandle,
                                          EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath);
-EFI_STATUS EFIAPI DriverBindingStart(EFI_DRIVER_BINDING_PROTOCOL *This,
-                                     EFI_HANDLE ControllerHandle,
+EFI_STATUS EFIAPI DriverBindingStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
                                      EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath);
-EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This,
-                                    EFI_HANDLE ControllerHandle, UINTN NumberOfChildren,
-                                    EFI_HANDLE *ChildHandleBuffer);
+EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
+                                    UINTN NumberOfChildren, EFI_HANDLE *ChildHandleBuffer);
 EFI_STATUS EFIAPI DriverUnload(EFI_HANDLE ImageHandle);
 
 EFI_STATUS EFIAPI ComponentNameGetDriverName(EFI_COMPONENT_NAME_PROTOCOL *This, CHAR8 *Language,

@@ -8,8 +8,12 @@
 #include "zem4/Zem4.h"
 
 EFI_DRIVER_BINDING_PROTOCOL gZem4DriverBinding = {
-    DriverBindingSupported, DriverBindingStart, DriverBindingStop, ZEM4_DRIVER_BINDING_VERSION,
-    NULL,                   NULL,
+    DriverBindingSupported,
+    DriverBindingStart,
+    DriverBindingStop,
+    ZEM4_DRIVER_BINDING_VERSION,
+    NULL,
+    NULL,
 };
 
 UINTN gZem4StartedControllers;
@@ -23,8 +27,7 @@ EFI_STATUS EFIAPI DriverBindingSupported(EFI_DRIVER_BINDING_PROTOCOL *This,
                            EFI_OPEN_PROTOCOL_TEST_PROTOCOL);
 }
 
-EFI_STATUS EFIAPI DriverBindingStart(EFI_DRIVER_BINDING_PROTOCOL *This,
-                                     EFI_HANDLE ControllerHandle,
+EFI_STATUS EFIAPI DriverBindingStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
                                      EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath) {
   (void)RemainingDevicePath;
   Zem4ServiceBinding *Sb = NULL;
@@ -49,8 +52,8 @@ EFI_STATUS EFIAPI DriverBindingStart(EFI_DRIVER_BINDING_PROTOCOL *This,
   InitializeListHead(&Sb->Children);
   Zem4InitLock(&Sb->Lock, ZEM4_TPL_LOCK);
 
-  Status = gBS->OpenProtocol(ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid,
-                             (VOID **)&UdpSb, This->DriverBindingHandle, ControllerHandle,
+  Status = gBS->OpenProtocol(ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)&UdpSb,
+                             This->DriverBindingHandle, ControllerHandle,
                              EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "DriverBindingStart: Get Udp4SB failed with %r.\n", Status);
@@ -66,9 +69,9 @@ EFI_STATUS EFIAPI DriverBindingStart(EFI_DRIVER_BINDING_PROTOCOL *This,
     return Status;
   }
 
-  Status = gBS->OpenProtocol(Sb->UdpChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&Sb->Udp,
-                             This->DriverBindingHandle, ControllerHandle,
-                             EFI_OPEN_PROTOCOL_BY_DRIVER);
+  Status =
+      gBS->OpenProtocol(Sb->UdpChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&Sb->Udp,
+                        This->DriverBindingHandle, ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "DriverBindingStart: OpenProtocol Udp4 failed %r.\n", Status);
     if (Sb->UdpChildHandle != NULL) {
@@ -78,9 +81,8 @@ EFI_STATUS EFIAPI DriverBindingStart(EFI_DRIVER_BINDING_PROTOCOL *This,
     return Status;
   }
 
-  Status = gBS->InstallMultipleProtocolInterfaces(&ControllerHandle,
-                                                  &gZem4ServiceBindingProtocolGuid,
-                                                  &Sb->ServiceBinding, (VOID *)NULL);
+  Status = gBS->InstallMultipleProtocolInterfaces(
+      &ControllerHandle, &gZem4ServiceBindingProtocolGuid, &Sb->ServiceBinding, (VOID *)NULL);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "DriverBindingStart: Install Zem4ServiceBinding failed %r.\n", Status);
     gBS->CloseProtocol(Sb->UdpChildHandle, &gEfiUdp4ProtocolGuid, This->DriverBindingHandle,
@@ -96,9 +98,8 @@ EFI_STATUS EFIAPI DriverBindingStart(EFI_DRIVER_BINDING_PROTOCOL *This,
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This,
-                                    EFI_HANDLE ControllerHandle, UINTN NumberOfChildren,
-                                    EFI_HANDLE *ChildHandleBuffer) {
+EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
+                                    UINTN NumberOfChildren, EFI_HANDLE *ChildHandleBuffer) {
   (void)NumberOfChildren;
   (void)ChildHandleBuffer;
   EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *Entries = NULL;
@@ -110,8 +111,8 @@ EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This,
   Zem4ServiceBinding *Sb;
   EFI_STATUS Status;
 
-  Status = gBS->OpenProtocolInformation(ControllerHandle, &gEfiUdp4ProtocolGuid, &Entries,
-                                        &EntryCount);
+  Status =
+      gBS->OpenProtocolInformation(ControllerHandle, &gEfiUdp4ProtocolGuid, &Entries, &EntryCount);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "DriverBindingStop: Get Udp Protocol failed %r.\n", Status);
     return Status;
@@ -142,9 +143,9 @@ EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This,
                              This->DriverBindingHandle, ControllerHandle,
                              EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR(Status)) {
-    Status = gBS->OpenProtocol(Parent, &gZem4ProtocolGuid, (VOID **)&Protocol,
-                               This->DriverBindingHandle, ControllerHandle,
-                               EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    Status =
+        gBS->OpenProtocol(Parent, &gZem4ProtocolGuid, (VOID **)&Protocol, This->DriverBindingHandle,
+                          ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
     if (!EFI_ERROR(Status)) {
       // ControllerHandle is a child's multicast port: stopping the child's own
       // handle takes the port with it.

@@ -44,8 +44,8 @@ EFI_STATUS InstallDriverProtocols(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Syst
   }
   if (DriverDiagnostics != NULL) {
     Status = gBS->InstallProtocolInterface(&DriverBinding->DriverBindingHandle,
-                                           &gEfiDriverDiagnosticsProtocolGuid,
-                                           EFI_NATIVE_INTERFACE, DriverDiagnostics);
+                                           &gEfiDriverDiagnosticsProtocolGuid, EFI_NATIVE_INTERFACE,
+                                           DriverDiagnostics);
     if (EFI_ERROR(Status)) {
       return Status;
     }
@@ -115,8 +115,8 @@ EFI_STATUS EFIAPI DriverUnload(EFI_HANDLE ImageHandle) {
   // events and tables live in this image: the image must stay.
   for (UINTN Index = 0; Index < HandleCount; Index++) {
     VOID *Interface = NULL;
-    if (!EFI_ERROR(gBS->HandleProtocol(Handles[Index], &gZem4ServiceBindingProtocolGuid,
-                                       &Interface))) {
+    if (!EFI_ERROR(
+            gBS->HandleProtocol(Handles[Index], &gZem4ServiceBindingProtocolGuid, &Interface))) {
       gBS->FreePool(Handles);
       return EFI_ACCESS_DENIED;
     }
@@ -131,17 +131,16 @@ EFI_STATUS EFIAPI DriverUnload(EFI_HANDLE ImageHandle) {
       continue;
     }
     gBS->UninstallProtocolInterface(ImageHandle, &gEfiDriverBindingProtocolGuid, Binding);
-    if (!EFI_ERROR(gBS->HandleProtocol(Handles[Index], &gEfiComponentNameProtocolGuid,
-                                       &Interface))) {
+    if (!EFI_ERROR(
+            gBS->HandleProtocol(Handles[Index], &gEfiComponentNameProtocolGuid, &Interface))) {
       gBS->UninstallProtocolInterface(ImageHandle, &gEfiComponentNameProtocolGuid, Interface);
     }
     if (!EFI_ERROR(gBS->HandleProtocol(Handles[Index], &gEfiDriverConfigurationProtocolGuid,
                                        &Interface))) {
-      gBS->UninstallProtocolInterface(ImageHandle, &gEfiDriverConfigurationProtocolGuid,
-                                      Interface);
+      gBS->UninstallProtocolInterface(ImageHandle, &gEfiDriverConfigurationProtocolGuid, Interface);
     }
-    if (!EFI_ERROR(gBS->HandleProtocol(Handles[Index], &gEfiDriverDiagnosticsProtocolGuid,
-                                       &Interface))) {
+    if (!EFI_ERROR(
+            gBS->HandleProtocol(Handles[Index], &gEfiDriverDiagnosticsProtocolGuid, &Interface))) {
       gBS->UninstallProtocolInterface(ImageHandle, &gEfiDriverDiagnosticsProtocolGuid, Interface);
     }
   }

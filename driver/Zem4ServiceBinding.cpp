@@ -44,7 +44,9 @@ VOID EFIAPI Zem4MappingTimeoutNotify(EFI_EVENT Event, VOID *Context) {
   ((Zem4Instance *)Context)->MappingTimedOut = 1;
 }
 
-static EFI_HANDLE AgentHandle() { return gZem4DriverBinding.DriverBindingHandle; }
+static EFI_HANDLE AgentHandle() {
+  return gZem4DriverBinding.DriverBindingHandle;
+}
 
 EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *ChildHandle) {
   Zem4ServiceBinding *Sb = ZEM4_SERVICE_BINDING_FROM_THIS(This);
@@ -185,9 +187,9 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
     return Status;
   }
 
-  Status = gBS->OpenProtocol(Sb->ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid,
-                             (VOID **)&UdpSb, AgentHandle(), Sb->ControllerHandle,
-                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  Status =
+      gBS->OpenProtocol(Sb->ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)&UdpSb,
+                        AgentHandle(), Sb->ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "DestroyChild: Get Udp4SB failed with %r.\n", Status);
     // The child has already left the list and lost its protocol: without the

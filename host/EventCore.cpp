@@ -11,8 +11,8 @@ namespace {
 // Event handles are tokens, not pointers: never reused, and an address no
 // code can dereference, so a stale or forged handle is caught by lookup.
 // (In the 32-bit runner the top byte of a 32-bit address serves as the tag.)
-constexpr uintptr_t kEventHandleBase = static_cast<uintptr_t>(
-    sizeof(uintptr_t) == 8 ? uint64_t{0xE7} << 48 : uint64_t{0xE7} << 24);
+constexpr uintptr_t kEventHandleBase =
+    static_cast<uintptr_t>(sizeof(uintptr_t) == 8 ? uint64_t{0xE7} << 48 : uint64_t{0xE7} << 24);
 
 constexpr UINT32 kKnownTypeBits = EVT_TIMER | EVT_RUNTIME | EVT_NOTIFY_WAIT | EVT_NOTIFY_SIGNAL;
 

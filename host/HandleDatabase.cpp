@@ -10,8 +10,8 @@ namespace {
 
 // Handles are tokens like events: never reused, never dereferenceable.
 // (In the 32-bit runner the top byte of a 32-bit address serves as the tag.)
-constexpr uintptr_t kHandleBase = static_cast<uintptr_t>(
-    sizeof(uintptr_t) == 8 ? uint64_t{0xA7} << 48 : uint64_t{0xA7} << 24);
+constexpr uintptr_t kHandleBase =
+    static_cast<uintptr_t>(sizeof(uintptr_t) == 8 ? uint64_t{0xA7} << 48 : uint64_t{0xA7} << 24);
 
 std::string Ptr(const void *p) {
   char buf[24];

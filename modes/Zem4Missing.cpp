@@ -28,7 +28,9 @@ inline Zem4MissingRange *RangeOf(LIST_ENTRY *Entry) {
 }
 
 // Links Entry directly after Prev.
-inline VOID InsertAfter(LIST_ENTRY *Prev, LIST_ENTRY *Entry) { InsertHeadList(Prev, Entry); }
+inline VOID InsertAfter(LIST_ENTRY *Prev, LIST_ENTRY *Entry) {
+  InsertHeadList(Prev, Entry);
+}
 
 // Takes Number out of the range at Entry, which holds it. MoveCursor selects
 // the cursor form's cursor updates.
@@ -116,8 +118,7 @@ EFI_STATUS Zem4RrqSaveLostBlk(Zem4Instance *Instance, UINT32 Number, BOOLEAN *Wa
   return EFI_SUCCESS;
 }
 
-EFI_STATUS Zem4RrqSaveLostBlkAtCursor(Zem4Instance *Instance, UINT32 Number,
-                                      BOOLEAN *WasMissing) {
+EFI_STATUS Zem4RrqSaveLostBlkAtCursor(Zem4Instance *Instance, UINT32 Number, BOOLEAN *WasMissing) {
   Zem4RrqData *RrqData = Instance->RrqData;
   LIST_ENTRY *Head = &RrqData->MissingList;
   *WasMissing = FALSE;
@@ -205,7 +206,9 @@ EFI_STATUS Zem4RrqFreeMissing(Zem4Instance *Instance) {
   return EFI_SUCCESS;
 }
 
-UINT32 Zem4RrqNextSaveBlock(const Zem4Instance *Instance) { return NextSave(Instance->RrqData); }
+UINT32 Zem4RrqNextSaveBlock(const Zem4Instance *Instance) {
+  return NextSave(Instance->RrqData);
+}
 
 EFI_STATUS Zem4RrqSaveBlk(Zem4Instance *Instance, UINT32 FirstBlock, UINT8 *Data, UINT32 Length) {
   Zem4Token *Token = Instance->Token;
@@ -303,9 +306,9 @@ EFI_STATUS Zem4RrqSaveSlots(Zem4Instance *Instance, UINT32 FirstSlot, UINT32 Slo
       Length += Instance->SlotLength[Order[Next]];
       Next++;
     }
-    EFI_STATUS Status = Zem4RrqSaveBlk(Instance, SlotBlock[Start],
-                                       Instance->WindowBuffer + (UINTN)Start * ZEM4_BLOCK_SIZE,
-                                       Length);
+    EFI_STATUS Status =
+        Zem4RrqSaveBlk(Instance, SlotBlock[Start],
+                       Instance->WindowBuffer + (UINTN)Start * ZEM4_BLOCK_SIZE, Length);
     if (EFI_ERROR(Status)) {
       return Status;
     }

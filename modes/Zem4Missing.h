@@ -39,8 +39,7 @@ EFI_STATUS Zem4RrqSaveLostBlk(Zem4Instance *Instance, UINT32 Number, BOOLEAN *Wa
 
 // The same, searching from the entry after MissingCursor only, and moving the
 // cursor. Passive mode.
-EFI_STATUS Zem4RrqSaveLostBlkAtCursor(Zem4Instance *Instance, UINT32 Number,
-                                      BOOLEAN *WasMissing);
+EFI_STATUS Zem4RrqSaveLostBlkAtCursor(Zem4Instance *Instance, UINT32 Number, BOOLEAN *WasMissing);
 
 // Puts First..Last back into the list (blocks that were taken out but could
 // not be kept); ReceivedBlocks goes down by the blocks that were not missing.

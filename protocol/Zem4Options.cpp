@@ -6,8 +6,8 @@
 #include "zem4/Zem4.h"
 #include "zem4/Zem4Wire.h"
 
-CHAR8 *Zem4SupportedOptions[ZEM4_SUPPORTED_OPTION_COUNT] = {
-    const_cast<CHAR8 *>(ZEM4_OPT_MULTICAST), const_cast<CHAR8 *>(ZEM4_OPT_TSIZE)};
+CHAR8 *Zem4SupportedOptions[ZEM4_SUPPORTED_OPTION_COUNT] = {const_cast<CHAR8 *>(ZEM4_OPT_MULTICAST),
+                                                            const_cast<CHAR8 *>(ZEM4_OPT_TSIZE)};
 CHAR8 *Zem4UnsupportedOptions[ZEM4_UNSUPPORTED_OPTION_COUNT] = {
     const_cast<CHAR8 *>(ZEM4_OPT_RESTART), const_cast<CHAR8 *>(ZEM4_OPT_SESSION)};
 
@@ -22,10 +22,16 @@ struct Zem4OptionEntry {
   Zem4OptionCheck Check;
 };
 
-inline BOOLEAN IsDigit(CHAR8 C) { return (BOOLEAN)(C >= '0' && C <= '9'); }
+inline BOOLEAN IsDigit(CHAR8 C) {
+  return (BOOLEAN)(C >= '0' && C <= '9');
+}
 
-inline const CHAR8 *OptName(const Zem4Option *Pair) { return Pair->OptionStr; }
-inline const CHAR8 *OptValue(const Zem4Option *Pair) { return Pair->ValueStr; }
+inline const CHAR8 *OptName(const Zem4Option *Pair) {
+  return Pair->OptionStr;
+}
+inline const CHAR8 *OptValue(const Zem4Option *Pair) {
+  return Pair->ValueStr;
+}
 
 // "tsize": one or more digits, nothing else, no overflow.
 EFI_STATUS ParseTsize(Zem4NegotiatedOptions *Options, const CHAR8 *Value) {
@@ -66,7 +72,9 @@ EFI_STATUS ParseMulticast(Zem4NegotiatedOptions *Options, const CHAR8 *Value) {
   return EFI_SUCCESS;
 }
 
-EFI_STATUS CheckMulticast(Zem4NegotiatedOptions *Options) { return EFI_SUCCESS; }
+EFI_STATUS CheckMulticast(Zem4NegotiatedOptions *Options) {
+  return EFI_SUCCESS;
+}
 
 // Row k is bit k of OptionsSeen.
 const Zem4OptionEntry Zem4OptionTable[] = {
@@ -309,10 +317,10 @@ EFI_STATUS EFIAPI Zem4ParseOptions(Zem4 *This, UINT32 PacketLen, VOID *Packet, U
   if (PacketLen <= ZEM4_OPCODE_SIZE || Packet == nullptr || OptionCount == nullptr ||
       OptionList == nullptr) {
     DiagLog(DIAG_NOTICE, "Zem4ParseOptions: Parameter invalid.\n");
-    DiagLog(DIAG_NOTICE, "Zem4ParseOptions: PacketLen %d, Packet %x,OptionCount %x, OptionList %x\n",
+    DiagLog(DIAG_NOTICE,
+            "Zem4ParseOptions: PacketLen %d, Packet %x,OptionCount %x, OptionList %x\n",
             (UINTN)PacketLen, (UINTN)Packet, (UINTN)OptionCount, (UINTN)OptionList);
     return EFI_INVALID_PARAMETER;
   }
-  return Zem4ExtractOptions(static_cast<const UINT8 *>(Packet), PacketLen, OptionList,
-                            OptionCount);
+  return Zem4ExtractOptions(static_cast<const UINT8 *>(Packet), PacketLen, OptionList, OptionCount);
 }

@@ -39,8 +39,8 @@ Zem4Packet *Zem4BuildRequest(Zem4Option *OptionList, Zem4Instance *Instance, UIN
         Instance->Status = EFI_INVALID_PARAMETER;
         return nullptr;
       }
-      Length += AsciiLength(OptionList[Index].OptionStr) +
-                AsciiLength(OptionList[Index].ValueStr) + 2;
+      Length +=
+          AsciiLength(OptionList[Index].OptionStr) + AsciiLength(OptionList[Index].ValueStr) + 2;
     }
   }
 

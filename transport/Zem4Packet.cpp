@@ -157,8 +157,7 @@ VOID Zem4SetPacketDestination(Zem4Packet *Packet, Zem4Instance *Instance, UINT32
 }
 
 EFI_STATUS Zem4CreatePacketEvent(Zem4Packet *Packet, EFI_EVENT_NOTIFY Notify) {
-  return gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Notify, Packet,
-                          &Packet->TxToken.Event);
+  return gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Notify, Packet, &Packet->TxToken.Event);
 }
 
 EFI_STATUS Zem4SendPacket(Zem4Instance *Instance, Zem4Packet *Packet) {

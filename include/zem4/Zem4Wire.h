@@ -267,13 +267,21 @@ inline bool Zem4WireSetLe32(void *Buffer, size_t Capacity, size_t Offset, uint32
 // ---------------------------------------------------------------------------
 // Length rules of the client's receive dispatch, per opcode.
 // ---------------------------------------------------------------------------
-constexpr bool Zem4WireErrorLengthOk(size_t Length) { return Length >= ZEM4_ERROR_MIN_LENGTH; }
-constexpr bool Zem4WireOackLengthOk(size_t Length) { return Length >= ZEM4_OACK_MIN_LENGTH; }
+constexpr bool Zem4WireErrorLengthOk(size_t Length) {
+  return Length >= ZEM4_ERROR_MIN_LENGTH;
+}
+constexpr bool Zem4WireOackLengthOk(size_t Length) {
+  return Length >= ZEM4_OACK_MIN_LENGTH;
+}
 constexpr bool Zem4WireData8LengthOk(size_t Length) {
   return Length >= ZEM4_DATA8_MIN_LENGTH && Length <= ZEM4_DATA8_MAX_LENGTH;
 }
-constexpr bool Zem4WireRplAckLengthOk(size_t Length) { return Length >= ZEM4_RPLACK_MIN_LENGTH; }
-constexpr bool Zem4WireFinLengthOk(size_t Length) { return Length == ZEM4_FIN_LENGTH; }
+constexpr bool Zem4WireRplAckLengthOk(size_t Length) {
+  return Length >= ZEM4_RPLACK_MIN_LENGTH;
+}
+constexpr bool Zem4WireFinLengthOk(size_t Length) {
+  return Length == ZEM4_FIN_LENGTH;
+}
 
 // Number of ranges an RPL of this length carries, or -1 when the length is
 // not 10 + 8k.

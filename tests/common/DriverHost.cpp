@@ -67,15 +67,15 @@ EFI_STATUS DriverHost::Disconnect(EFI_HANDLE controller) {
     EFI_HANDLE target = nullptr;
     UINTN count = 0;
     EFI_HANDLE *handles = nullptr;
-    if (EFI_ERROR(bs->LocateHandleBuffer(ByProtocol, &gEfiUdp4ProtocolGuid, nullptr, &count,
-                                          &handles))) {
+    if (EFI_ERROR(
+            bs->LocateHandleBuffer(ByProtocol, &gEfiUdp4ProtocolGuid, nullptr, &count, &handles))) {
       return EFI_SUCCESS;
     }
     for (UINTN i = 0; i < count && target == nullptr; i++) {
       EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *entries = nullptr;
       UINTN entryCount = 0;
       if (EFI_ERROR(bs->OpenProtocolInformation(handles[i], &gEfiUdp4ProtocolGuid, &entries,
-                                                 &entryCount))) {
+                                                &entryCount))) {
         continue;
       }
       for (UINTN e = 0; e < entryCount; e++) {

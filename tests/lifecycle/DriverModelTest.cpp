@@ -66,8 +66,8 @@ TEST_F(DriverModelTest, EntryInstallsBindingAndNameAndHooksUnload) {
 
 TEST_F(DriverModelTest, SupportedFollowsTheUdp4ServiceBinding) {
   EXPECT_EQ(gZem4DriverBinding.Supported(&gZem4DriverBinding, controller_, nullptr), EFI_SUCCESS);
-  EFI_HANDLE bare = host_.Fw().InstallProtocol(nullptr, gEfiLoadedImageDevicePathProtocolGuid,
-                                               &bare);
+  EFI_HANDLE bare =
+      host_.Fw().InstallProtocol(nullptr, gEfiLoadedImageDevicePathProtocolGuid, &bare);
   EXPECT_EQ(gZem4DriverBinding.Supported(&gZem4DriverBinding, bare, nullptr), EFI_UNSUPPORTED);
   host_.Fw().UninstallProtocol(bare, gEfiLoadedImageDevicePathProtocolGuid, &bare);
 }
@@ -87,9 +87,8 @@ TEST_F(DriverModelTest, StartBuildsServiceBindingWithReserveAndRefusesSecondStar
   // The reserve is held BY_DRIVER: nobody else may take it.
   EFI_UDP4_PROTOCOL *udp = nullptr;
   EFI_HANDLE other = host_.Fw().CreateImageHandle();
-  EXPECT_TRUE(EFI_ERROR(gBS->OpenProtocol(sb->UdpChildHandle, &gEfiUdp4ProtocolGuid,
-                                          (VOID **)&udp, other, controller_,
-                                          EFI_OPEN_PROTOCOL_BY_DRIVER)));
+  EXPECT_TRUE(EFI_ERROR(gBS->OpenProtocol(sb->UdpChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&udp,
+                                          other, controller_, EFI_OPEN_PROTOCOL_BY_DRIVER)));
   host_.Fw().RemoveImage(other);
 
   EXPECT_EQ(gZem4DriverBinding.Start(&gZem4DriverBinding, controller_, nullptr),

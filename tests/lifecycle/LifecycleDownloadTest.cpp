@@ -29,7 +29,9 @@ Bytes MakeFile(size_t size, uint32_t seed) {
   return out;
 }
 
-VOID EFIAPI CountSignal(EFI_EVENT, VOID *context) { ++*static_cast<int *>(context); }
+VOID EFIAPI CountSignal(EFI_EVENT, VOID *context) {
+  ++*static_cast<int *>(context);
+}
 
 // One child's download into its own buffer, completed through its event.
 struct Download {
@@ -116,9 +118,7 @@ TEST_F(LifecycleDownloadTest, TwoControllersThreeChildrenDownloadAtOnceThenEvery
   Start(downloads[2], kStationB);
 
   ASSERT_TRUE(host_.RunUntil(
-      [&] {
-        return downloads[0].signalled && downloads[1].signalled && downloads[2].signalled;
-      },
+      [&] { return downloads[0].signalled && downloads[1].signalled && downloads[2].signalled; },
       120 * kSecond))
       << host_.Net().Describe();
   for (Download &d : downloads) {

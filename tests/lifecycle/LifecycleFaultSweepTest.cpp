@@ -70,8 +70,7 @@ TEST(LifecycleFaultSweep, EveryFailingCallLeavesNothingBehind) {
       if (call == "FreePool" || call == "CloseEvent") {
         continue;
       }
-      EXPECT_TRUE(leaks.empty()) << call << " failing at occurrence " << n << ":\n"
-                                 << Join(leaks);
+      EXPECT_TRUE(leaks.empty()) << call << " failing at occurrence " << n << ":\n" << Join(leaks);
       runs++;
     }
   }

@@ -45,7 +45,9 @@ std::vector<uint8_t> Packet(uint16_t Opcode, std::vector<std::string> Strings,
   return Bytes;
 }
 
-std::string Str(const CHAR8 *Text) { return Text == nullptr ? "<null>" : std::string(Text); }
+std::string Str(const CHAR8 *Text) {
+  return Text == nullptr ? "<null>" : std::string(Text);
+}
 
 } // namespace
 
@@ -116,8 +118,7 @@ TEST_F(OptionsTest, ExtractSplitsRequestsAndOacks) {
   gBS->FreePool(List);
 
   auto Request = Packet(ZEM4_OP_RRQ, {"tsize", "0"}, "dir/file");
-  ASSERT_EQ(Zem4ExtractOptions(Request.data(), (UINT32)Request.size(), &List, &Count),
-            EFI_SUCCESS);
+  ASSERT_EQ(Zem4ExtractOptions(Request.data(), (UINT32)Request.size(), &List, &Count), EFI_SUCCESS);
   ASSERT_EQ(Count, 1u);
   EXPECT_EQ(Str(List[0].OptionStr), "tsize");
   gBS->FreePool(List);
@@ -177,8 +178,7 @@ TEST_F(OptionsTest, MoreThan255PairsAreAProtocolError) {
   auto Exactly = Packet(ZEM4_OP_OACK, Strings);
   Zem4Option *List = nullptr;
   UINT32 Count = 0;
-  ASSERT_EQ(Zem4ExtractOptions(Exactly.data(), (UINT32)Exactly.size(), &List, &Count),
-            EFI_SUCCESS);
+  ASSERT_EQ(Zem4ExtractOptions(Exactly.data(), (UINT32)Exactly.size(), &List, &Count), EFI_SUCCESS);
   EXPECT_EQ(Count, 255u);
   EXPECT_EQ(Str(List[254].OptionStr), "n254");
   gBS->FreePool(List);
@@ -238,8 +238,8 @@ TEST_F(OptionsTest, OackValues) {
   const UINT8 Group[] = {224, 1, 2, 3};
   EXPECT_EQ(std::memcmp(Options.McastIp.Addr, Group, 4), 0);
 
-  auto Passive = Packet(ZEM4_OP_OACK, {"multicast", "239.255.0.1,65535,0", "tsize", "1", "tsize",
-                                       "7"});
+  auto Passive =
+      Packet(ZEM4_OP_OACK, {"multicast", "239.255.0.1,65535,0", "tsize", "1", "tsize", "7"});
   ASSERT_EQ(Zem4ParseOack(&Options, Passive.data(), (UINT32)Passive.size()), EFI_SUCCESS);
   EXPECT_EQ(Options.McastRole, MCAST_ROLE_PASSIVE);
   EXPECT_EQ(Options.McastPort, 65535);
@@ -291,8 +291,7 @@ TEST_F(OptionsTest, MulticastValueForms) {
 TEST_F(OptionsTest, OackFailuresKeepWhatWasApplied) {
   Zem4NegotiatedOptions Options = Fresh();
   auto BadSize = Packet(ZEM4_OP_OACK, {"tsize", "5", "tsize", "x"});
-  EXPECT_EQ(Zem4ParseOack(&Options, BadSize.data(), (UINT32)BadSize.size()),
-            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Zem4ParseOack(&Options, BadSize.data(), (UINT32)BadSize.size()), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Options.Tsize, 5u);
   EXPECT_EQ(Options.OptionsSeen, ZEM4_OPTION_BIT_TSIZE);
 

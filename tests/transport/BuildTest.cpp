@@ -8,7 +8,9 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-Bytes Ascii(const char *Text) { return Bytes(Text, Text + std::strlen(Text) + 1); }
+Bytes Ascii(const char *Text) {
+  return Bytes(Text, Text + std::strlen(Text) + 1);
+}
 
 Bytes Concat(std::initializer_list<Bytes> Parts) {
   Bytes All;
@@ -42,7 +44,7 @@ TEST_F(TransportTest, RequestWithOptionsIsOpcodeNameAndPairs) {
                           {const_cast<CHAR8 *>("tsize"), const_cast<CHAR8 *>("0")}};
   Zem4Packet *Packet = Zem4BuildRequest(Options, Instance.get(), ZEM4_OP_RRQ, "a", 2, TestNotify);
   ASSERT_NE(Packet, nullptr);
-  const Bytes Expected = {0x00, 0x01, 'a', 0x00, 'm', 'u', 'l', 't', 'i', 'c', 'a', 's',
+  const Bytes Expected = {0x00, 0x01, 'a', 0x00, 'm', 'u', 'l', 't', 'i', 'c',  'a', 's',
                           't',  0x00, '1', 0x00, 't', 's', 'i', 'z', 'e', 0x00, '0', 0x00};
   EXPECT_EQ(Packet->Length, 24u);
   EXPECT_EQ(BytesOf(Packet), Expected);

@@ -379,8 +379,8 @@ TEST_F(MissingTest, WindowFlushGoesInFileOrderAndSplitsAtJumps) {
   EXPECT_EQ(gRuns[1].Data, RunBytes(3, 2)); // slots 0-1, not joined across the wrap
   EXPECT_EQ(gRuns[2].Data, RunBytes(7, 1)); // once, though two slots hold it
   EXPECT_EQ(gRuns[3].Data, RunBytes(9, 2, 100));
-  EXPECT_TRUE(std::equal(gRuns[3].Data.begin(), gRuns[3].Data.end(),
-                         File.begin() + 8 * ZEM4_BLOCK_SIZE));
+  EXPECT_TRUE(
+      std::equal(gRuns[3].Data.begin(), gRuns[3].Data.end(), File.begin() + 8 * ZEM4_BLOCK_SIZE));
 
   // A refusal stops the flush.
   gRuns.clear();

@@ -140,8 +140,8 @@ TEST_F(TransportTest, SendErrorKeepsTheLastErrorForRetransmission) {
   EXPECT_NE(Instance->LastPacket, Kept);
   EXPECT_EQ(Kept->RefCount, 1u); // now held by the pending list only
   ASSERT_EQ(Udp.SentBytes.size(), 2u);
-  EXPECT_EQ(Udp.SentBytes[1], std::vector<uint8_t>({0, 5, 0, 3, 'D', 'i', 's', 'k', ' ', 'f', 'u',
-                                                    'l', 'l', 0}));
+  EXPECT_EQ(Udp.SentBytes[1],
+            std::vector<uint8_t>({0, 5, 0, 3, 'D', 'i', 's', 'k', ' ', 'f', 'u', 'l', 'l', 0}));
 
   Zem4Packet *Before = Instance->LastPacket;
   Udp.TransmitStatus = EFI_DEVICE_ERROR;
@@ -170,8 +170,8 @@ TEST_F(TransportTest, StartRcvToleratesAReceiveAlreadyPosted) {
   Udp.ReceiveStatus = EFI_NO_MEDIA;
   EXPECT_EQ(Zem4StartRcv(Instance.get()), EFI_NO_MEDIA);
   EXPECT_EQ(Instance->Status, EFI_DEVICE_ERROR);
-  EXPECT_EQ(Logs(), std::vector<std::string>{
-                        "Zem4StartRcv: Udp4Io->Receive returned with No Media.\r\n"});
+  EXPECT_EQ(Logs(),
+            std::vector<std::string>{"Zem4StartRcv: Udp4Io->Receive returned with No Media.\r\n"});
   gBS->CloseEvent(Instance->RxContext.RxToken.Event);
 }
 

@@ -76,7 +76,9 @@ static_assert(offsetof(ScriptedUdp, Proto) == 0);
 
 // Counts completions of packets sent with TestNotify.
 inline int gNotifyCount = 0;
-inline void EFIAPI TestNotify(EFI_EVENT, VOID *) { gNotifyCount++; }
+inline void EFIAPI TestNotify(EFI_EVENT, VOID *) {
+  gNotifyCount++;
+}
 
 class TransportTest : public ::testing::Test {
 protected:
