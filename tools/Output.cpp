@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -64,6 +65,10 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::Map(uint64_t size) {
+  // A 32-bit process cannot map a file beyond its address space; --stream
+  // writes such a file as it comes.
+  if (size > std::numeric_limits<size_t>::max())
+    throw Failure(kExitLocalIo, path_ + " is too large to map here; use --stream");
   size_ = size;
   if (size == 0)
     return;
@@ -100,7 +105,7 @@ bool OutputFile::Append(const uint8_t *data, size_t length) {
 
 std::string OutputFile::Sha256Hex() {
   if (map_)
-    return cli::Sha256Hex({map_, size_});
+    return cli::Sha256Hex({map_, static_cast<size_t>(size_)});
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned length = 0;
   EVP_MD_CTX *copy = EVP_MD_CTX_new();
