@@ -18,11 +18,6 @@ UINT8 OutOfOrderSeen;
 
 namespace {
 
-EFI_STATUS Shutdown(Zem4Instance *Instance) {
-  Zem4RrqSilentShutdown(Instance);
-  return EFI_ABORTED;
-}
-
 // The caller would not take a half window: tell the server why, then close.
 EFI_STATUS RefuseHalf(Zem4Instance *Instance) {
   DiagLog(DIAG_ERROR, "Zem4RrqActiveRcvData: failed to save the block\n");
@@ -33,7 +28,7 @@ EFI_STATUS RefuseHalf(Zem4Instance *Instance) {
   if (EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
     DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
   }
-  return Shutdown(Instance);
+  return Zem4RrqShutdown(Instance);
 }
 
 // Slides the window by one half once the caller has the first half.
@@ -96,7 +91,7 @@ EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Le
   case ZEM4_STATE_ERROR_SENT:
     if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
       DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
-      return Shutdown(Instance);
+      return Zem4RrqShutdown(Instance);
     }
     return EFI_SUCCESS;
   case ZEM4_STATE_RECEIVING:
@@ -140,7 +135,7 @@ EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Le
       BOOLEAN WasMissing = FALSE;
       if (EFI_ERROR(Zem4RrqSaveLostBlk(Instance, Block, &WasMissing))) {
         DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save lost block\n");
-        return Shutdown(Instance);
+        return Zem4RrqShutdown(Instance);
       }
       // The slot counts for the Sequence bookkeeping either way; a block that
       // was here before is not handed over again.
@@ -184,7 +179,7 @@ EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Le
 
   if (EFI_ERROR(Zem4SendAck(Instance, Instance->NextBlock))) {
     DiagLog(DIAG_ERROR, "Zem4RrqActiveRcvData: failed to send the ack, silent shutdown\n");
-    return Shutdown(Instance);
+    return Zem4RrqShutdown(Instance);
   }
   Zem4SetTimer(0, Instance->TimerEvent, Instance->RetryTimeout);
   return EFI_SUCCESS;
@@ -234,12 +229,9 @@ EFI_STATUS Zem4RrqActiveRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 L
   switch (Instance->State) {
   case ZEM4_STATE_RECEIVING:
   case ZEM4_STATE_ERROR_SENT: {
-    UINT16 Code = 0;
-    Zem4WireGetBe16(Packet, Length, ZEM4_ERROR_CODE_OFFSET, &Code);
-    DiagLog(DIAG_NOTICE, "Zem4RrqActiveRcvError: received an error packet(%d) from server\n",
-            (UINTN)Code);
-    Instance->Status = EFI_TFTP_ERROR;
-    return Shutdown(Instance);
+    return Zem4RrqEndOnServerError(
+        Instance, Packet, Length,
+        "Zem4RrqActiveRcvError: received an error packet(%d) from server\n");
   }
   case ZEM4_STATE_TIME_WAIT:
     return EFI_ABORTED;

@@ -15,12 +15,6 @@
 
 namespace {
 
-UINT16 ErrorCodeOf(const UINT8 *Packet, UINT32 Length) {
-  UINT16 Code = 0;
-  Zem4WireGetBe16(Packet, Length, ZEM4_ERROR_CODE_OFFSET, &Code);
-  return Code;
-}
-
 // Answers the OACK with an error packet and lingers to repeat it.
 EFI_STATUS AnswerWithError(Zem4Instance *Instance, UINT16 Code, const CHAR8 *Message) {
   Zem4ErrorInfo Info;
@@ -36,11 +30,6 @@ EFI_STATUS AnswerWithError(Zem4Instance *Instance, UINT16 Code, const CHAR8 *Mes
   return EFI_ABORTED;
 }
 
-EFI_STATUS Shutdown(Zem4Instance *Instance) {
-  Zem4RrqSilentShutdown(Instance);
-  return EFI_ABORTED;
-}
-
 // Opens the group's port and posts its first receive. An error result: the
 // transfer is shutting down. *Answered: a master that got no port is
 // answering the server with an error packet instead.
@@ -51,7 +40,7 @@ EFI_STATUS OpenGroup(Zem4Instance *Instance, BOOLEAN Passive, BOOLEAN *Answered)
   if (EFI_ERROR(Status)) {
     if (Passive) {
       DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to create multicast udp port for passive\n");
-      return Shutdown(Instance);
+      return Zem4RrqShutdown(Instance);
     }
     DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to create multicast udp port for active\n");
     // Status stays what the port creation left.
@@ -63,7 +52,7 @@ EFI_STATUS OpenGroup(Zem4Instance *Instance, BOOLEAN Passive, BOOLEAN *Answered)
     DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to start mcast rcv %r\n", Status);
     // Deaf on the group: a failure, never a success without data.
     Instance->Status = EFI_DEVICE_ERROR;
-    return Shutdown(Instance);
+    return Zem4RrqShutdown(Instance);
   }
   return EFI_SUCCESS;
 }
@@ -119,7 +108,7 @@ EFI_STATUS Zem4RrqInitRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Leng
     // A server that keeps sending learns of our error.
     if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
       DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
-      return Shutdown(Instance);
+      return Zem4RrqShutdown(Instance);
     }
     return EFI_SUCCESS;
   default:
@@ -131,10 +120,9 @@ EFI_STATUS Zem4RrqInitRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Len
   switch (Instance->State) {
   case ZEM4_STATE_RRQ_SENT:
   case ZEM4_STATE_ERROR_SENT:
-    DiagLog(DIAG_NOTICE, "Zem4RrqInitRcvError: received an error packet(%d) from server\n",
-            (UINTN)ErrorCodeOf(Packet, Length));
-    Instance->Status = EFI_TFTP_ERROR;
-    return Shutdown(Instance);
+    return Zem4RrqEndOnServerError(
+        Instance, Packet, Length,
+        "Zem4RrqInitRcvError: received an error packet(%d) from server\n");
   case ZEM4_STATE_TIME_WAIT:
     return EFI_ABORTED;
   default:
@@ -191,7 +179,7 @@ EFI_STATUS Zem4RrqInitRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Leng
   // Unicast or master client: the first repair list plays the part of ACK0.
   if (EFI_ERROR(Zem4RrqEnterRpl(Instance))) {
     DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send ACK0\n");
-    return Shutdown(Instance);
+    return Zem4RrqShutdown(Instance);
   }
   return EFI_SUCCESS;
 }

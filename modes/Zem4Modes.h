@@ -83,6 +83,15 @@ EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy);
 // earlier send of it is still pending, so it is never on the pending list twice.
 EFI_STATUS Zem4RrqResendKept(Zem4Instance *Instance, Zem4Packet *Packet);
 
+// Ends the transfer through the silent shutdown; the error result tells the
+// dispatch not to post the next receive.
+EFI_STATUS Zem4RrqShutdown(Zem4Instance *Instance);
+
+// A server ERROR that the mode accepts: a notice under the mode's own text
+// (one %d, the error code), EFI_TFTP_ERROR, and the silent shutdown.
+EFI_STATUS Zem4RrqEndOnServerError(Zem4Instance *Instance, const UINT8 *Packet, UINT32 Length,
+                                   const CHAR8 *Notice);
+
 // Empties the receive window: no slot filled, WindowBase 1, fresh halves.
 VOID Zem4RrqResetWindow(Zem4Instance *Instance);
 

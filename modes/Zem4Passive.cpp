@@ -13,11 +13,6 @@
 
 namespace {
 
-EFI_STATUS Shutdown(Zem4Instance *Instance) {
-  Zem4RrqSilentShutdown(Instance);
-  return EFI_ABORTED;
-}
-
 // The block a streaming caller can keep next: the window holds, from the
 // point the caller has reached, an unbroken run of the blocks that follow it.
 UINT32 NextStreamBlock(const Zem4Instance *Instance) {
@@ -79,7 +74,7 @@ EFI_STATUS Zem4RrqPassiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 L
   BOOLEAN WasMissing = FALSE;
   if (EFI_ERROR(Zem4RrqSaveLostBlkAtCursor(Instance, Block, &WasMissing))) {
     DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save lost block\n");
-    return Shutdown(Instance);
+    return Zem4RrqShutdown(Instance);
   }
   if (!WasMissing) {
     return EFI_SUCCESS;
@@ -101,7 +96,7 @@ EFI_STATUS Zem4RrqPassiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 L
     }
     if (EFI_ERROR(Status)) {
       DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save data\n");
-      return Shutdown(Instance);
+      return Zem4RrqShutdown(Instance);
     }
     Instance->WindowBase = Block;
     for (UINT32 Slot = 1; Slot < ZEM4_HALF_WINDOW_BLOCKS; Slot++) {
@@ -154,12 +149,9 @@ EFI_STATUS Zem4RrqPassiveRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 
   switch (Instance->State) {
   case ZEM4_STATE_RECEIVING:
   case ZEM4_STATE_RRQ_SENT: {
-    UINT16 Code = 0;
-    Zem4WireGetBe16(Packet, Length, ZEM4_ERROR_CODE_OFFSET, &Code);
-    DiagLog(DIAG_NOTICE, "Zem4RrqPassiveRcvError: received an error packet(%d) from server\n",
-            (UINTN)Code);
-    Instance->Status = EFI_TFTP_ERROR;
-    return Shutdown(Instance);
+    return Zem4RrqEndOnServerError(
+        Instance, Packet, Length,
+        "Zem4RrqPassiveRcvError: received an error packet(%d) from server\n");
   }
   case ZEM4_STATE_TIME_WAIT:
     return EFI_ABORTED;

@@ -10,14 +10,7 @@
 #include "transport/Zem4Packet.h"
 #include "zem4/Zem4Wire.h"
 
-namespace {
-
-EFI_STATUS Shutdown(Zem4Instance *Instance) {
-  Zem4RrqSilentShutdown(Instance);
-  return EFI_ABORTED;
-}
-
-} // namespace
+namespace {} // namespace
 
 EFI_STATUS Zem4SendRpl(Zem4Instance *Instance, UINT32 RplSequence) {
   Zem4Packet *Packet = Zem4RrqBuildRPL(RplSequence, Instance);
@@ -77,14 +70,14 @@ EFI_STATUS Zem4RrqRplRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Len
     }
     if (EFI_ERROR(Zem4SendRpl(Instance, Instance->NextBlock))) {
       DiagLog(DIAG_ERROR, "Zem4RrqRplRcvRplAck: Send RPL Failed!");
-      return Shutdown(Instance);
+      return Zem4RrqShutdown(Instance);
     }
     Instance->NextBlock++;
     Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
     return EFI_SUCCESS;
 
   default:
-    return Shutdown(Instance);
+    return Zem4RrqShutdown(Instance);
   }
 }
 
@@ -147,7 +140,7 @@ EFI_STATUS Zem4RrqRplRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Lengt
   case ZEM4_STATE_ERROR_SENT:
     if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
       DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
-      return Shutdown(Instance);
+      return Zem4RrqShutdown(Instance);
     }
     return EFI_SUCCESS;
 
@@ -160,12 +153,9 @@ EFI_STATUS Zem4RrqRplRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Leng
   switch (Instance->State) {
   case ZEM4_STATE_RPL:
   case ZEM4_STATE_ERROR_SENT: {
-    UINT16 Code = 0;
-    Zem4WireGetBe16(Packet, Length, ZEM4_ERROR_CODE_OFFSET, &Code);
-    DiagLog(DIAG_NOTICE, "Zem4RrqInitRcvError: received an error packet(%d) from server\n",
-            (UINTN)Code);
-    Instance->Status = EFI_TFTP_ERROR;
-    return Shutdown(Instance);
+    return Zem4RrqEndOnServerError(
+        Instance, Packet, Length,
+        "Zem4RrqInitRcvError: received an error packet(%d) from server\n");
   }
   case ZEM4_STATE_TIME_WAIT:
     return EFI_ABORTED;
