@@ -6,7 +6,7 @@
 //
 // Arguments: members, loss in percent, late (1: half the members ask once a
 // third of the file has gone out).
-#include "tests/downloads/EngineServer.h"
+#include "tests/common/EngineServer.h"
 #include "tests/multicast/McastGroup.h"
 
 #include <benchmark/benchmark.h>

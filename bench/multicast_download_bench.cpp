@@ -6,7 +6,7 @@
 #include "host/Network.h"
 #include "support/Globals.h"
 #include "tests/common/DriverHost.h"
-#include "tests/downloads/EngineServer.h"
+#include "tests/common/EngineServer.h"
 
 #include <benchmark/benchmark.h>
 

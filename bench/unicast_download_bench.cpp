@@ -10,7 +10,7 @@
 #include "protocol/Zem4Instance.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
-#include "tests/downloads/EngineServer.h"
+#include "tests/common/EngineServer.h"
 #include "transport/Zem4Packet.h"
 
 #include <benchmark/benchmark.h>

@@ -2,7 +2,7 @@
 // load, connect, three children downloading at once (one by unicast, two in
 // one multicast group), destroy, disconnect, unload; nothing left live.
 #include "tests/common/DriverHost.h"
-#include "tests/downloads/EngineServer.h"
+#include "tests/common/EngineServer.h"
 #include "tests/modes/ModesFixture.h"
 
 #include "support/Globals.h"

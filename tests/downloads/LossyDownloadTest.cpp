@@ -1,6 +1,6 @@
 // Whole unicast downloads from the server's real engine over a network that
 // loses, duplicates and reorders datagrams, from fixed seeds.
-#include "tests/downloads/EngineServer.h"
+#include "tests/common/EngineServer.h"
 #include "tests/modes/ModesFixture.h"
 
 #include <string>

@@ -1,7 +1,7 @@
 // Whole multicast downloads from the server's real engine on the simulated
 // network: several members, each a controller of its own with its own child,
 // in one group; late joiners, a master that vanishes, loss on all or one.
-#include "tests/downloads/EngineServer.h"
+#include "tests/common/EngineServer.h"
 #include "tests/modes/ModesFixture.h"
 
 #include "driver/Zem4Driver.h"

@@ -1,7 +1,7 @@
 // The driver image run by the host firmware's loader: its whole life cycle,
 // and whole downloads from the server's engine on the simulated network,
 // unicast and multicast, every byte checked, nothing left live afterwards.
-#include "tests/downloads/EngineServer.h"
+#include "tests/common/EngineServer.h"
 #include "tests/image_run/ImageRun.h"
 
 #include <gtest/gtest.h>

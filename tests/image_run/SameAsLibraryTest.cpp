@@ -5,7 +5,7 @@
 // which depend on where things were allocated, are masked). A fault sweep
 // makes every Boot Services or UDP4 call of a download fail in turn under
 // both.
-#include "tests/downloads/EngineServer.h"
+#include "tests/common/EngineServer.h"
 #include "tests/image_run/ImageRun.h"
 
 #include <gtest/gtest.h>

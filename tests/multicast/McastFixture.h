@@ -3,7 +3,7 @@
 // ends with nothing live in the firmware.
 #pragma once
 
-#include "tests/downloads/EngineServer.h"
+#include "tests/common/EngineServer.h"
 #include "tests/multicast/McastGroup.h"
 
 #include <gtest/gtest.h>

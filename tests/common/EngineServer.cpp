@@ -1,4 +1,4 @@
-#include "tests/downloads/EngineServer.h"
+#include "tests/common/EngineServer.h"
 
 #include <stdexcept>
 
