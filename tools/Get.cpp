@@ -206,7 +206,7 @@ int RunGet(const GetOptions &o) {
     out.Commit();
     char line[256];
     double secs = std::max(d.Duration(), 1e-6);
-    std::snprintf(line, sizeof line, "%s -> %s: %llu bytes in %.2f s (%s), %u blocks lost, %s",
+    std::snprintf(line, sizeof line, "%s -> %s: %llu bytes in %.2f s (%s), %u gaps seen, %s",
                   o.file.c_str(), outPath.c_str(), static_cast<unsigned long long>(bytes), secs,
                   HumanRate(double(bytes) / secs).c_str(), d.Last().LostBlocks, verdict.c_str());
     message = line;

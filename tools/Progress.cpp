@@ -53,12 +53,12 @@ void ProgressBoard::Set(size_t index, const std::string &label, const Zem4Transf
       std::snprintf(buf, sizeof buf, "%ld:%02ld", left / 60, left % 60);
       eta = buf;
     }
-    std::snprintf(buf, sizeof buf, "%-18s [%s] %3d%% %10s %12s ETA %5s lost %u", label.c_str(),
+    std::snprintf(buf, sizeof buf, "%-18s [%s] %3d%% %10s %12s ETA %5s gaps %u", label.c_str(),
                   bar.c_str(), int(fraction * 100), HumanBytes(done).c_str(),
                   HumanRate(rate).c_str(), eta.c_str(), st.LostBlocks);
     text = buf;
   } else {
-    std::snprintf(buf, sizeof buf, "%s: %d%% %s of %s, %s, lost %u", label.c_str(),
+    std::snprintf(buf, sizeof buf, "%s: %d%% %s of %s, %s, gaps %u", label.c_str(),
                   int(fraction * 100), HumanBytes(done).c_str(),
                   HumanBytes(double(fileBytes)).c_str(), HumanRate(rate).c_str(), st.LostBlocks);
     text = buf;
