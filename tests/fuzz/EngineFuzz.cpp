@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "DownloadSink.h"
 #include "common/DriverHost.h"
 #include "common/ScriptedServer.h"
 #include "host/Network.h"
@@ -29,35 +30,10 @@ const host::Ipv4 kServer(127, 0, 3, 1);
 const uint16_t kPort = 5568;
 const host::Time100ns kMs = 10'000;
 
-struct Sink {
-  int completions = 0;
-  Zem4Token token{};
-  uint64_t bytes = 0;
-};
-
-VOID EFIAPI OnDone(EFI_EVENT, VOID *Context) {
-  static_cast<Sink *>(Context)->completions++;
-}
-
-EFI_STATUS EFIAPI OnData(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *Data) {
-  auto *sink = static_cast<Sink *>(Token->Context);
-  // Touch every byte handed over: a run must lie in readable memory.
-  volatile uint8_t sum = 0;
-  for (UINT32 i = 0; i < Length; i++) {
-    sum = sum + static_cast<const uint8_t *>(Data)[i];
-  }
-  (void)sum;
-  sink->bytes += Length;
-  return EFI_SUCCESS;
-}
-
-EFI_IPv4_ADDRESS EfiIp(host::Ipv4 ip) {
-  EFI_IPv4_ADDRESS out;
-  for (int i = 0; i < 4; i++) {
-    out.Addr[i] = ip.b[i];
-  }
-  return out;
-}
+using zem4::fuzz::EfiIp;
+using zem4::fuzz::OnData;
+using zem4::fuzz::OnDone;
+using zem4::fuzz::Sink;
 
 [[noreturn]] void Fail(const char *what) {
   std::fprintf(stderr, "EngineFuzz: %s\n", what);
