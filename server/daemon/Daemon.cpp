@@ -46,7 +46,7 @@ public:
       throw std::invalid_argument("--bind: not an IPv4 address: " + O.Bind);
     }
     ResolveMulticastInterface();
-    auto Listen = MakeSocket(O.Port);
+    auto Listen = MakeSocket(O.Port, true);
     ListenPortNumber = Listen->Sock.local_endpoint().port();
     Config.ListenPort = ListenPortNumber;
     Sockets[ListenPortNumber] = Listen;
@@ -198,11 +198,20 @@ private:
 
   bool Started() const { return StartTime.count() != 0; }
 
-  std::shared_ptr<Socket> MakeSocket(uint16_t Port) {
+  // No socket shares its address: with SO_REUSEADDR a local process (or a
+  // second zem4d) could bind the request port too and take the requests.
+  std::shared_ptr<Socket> MakeSocket(uint16_t Port, bool Listening = false) {
     auto S = std::make_shared<Socket>(Io);
     S->Sock.open(udp::v4());
-    S->Sock.set_option(asio::socket_base::reuse_address(Port != 0));
-    S->Sock.bind(udp::endpoint(BindAddress, Port));
+    asio::error_code Ec;
+    S->Sock.bind(udp::endpoint(BindAddress, Port), Ec);
+    if (Ec && Listening) {
+      throw std::runtime_error(
+          fmt::format("cannot listen on {}:{}: {}", Options.Bind, Port, Ec.message()));
+    }
+    if (Ec) {
+      throw std::system_error(Ec);
+    }
     S->Sock.non_blocking(true);
     S->Port = S->Sock.local_endpoint().port();
     int Fd = S->Sock.native_handle();

@@ -1,0 +1,285 @@
+// zem4d as a child process on loopback and clients of our own around it,
+// shared by the daemon's end-to-end suites. Waiting is bounded by loop
+// counts, never timed.
+#pragma once
+
+#include "server/engine/FileSource.h"
+#include "tests/server/ClientModel.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <regex>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace zem4::server::testing {
+
+namespace fs = std::filesystem;
+
+inline Bytes RandomBytes(size_t N, uint32_t Seed) {
+  std::mt19937 G(Seed);
+  Bytes Out(N);
+  for (auto &C : Out) {
+    C = static_cast<uint8_t>(G());
+  }
+  return Out;
+}
+
+class DaemonProcess {
+public:
+  explicit DaemonProcess(std::vector<std::string> Args) {
+    // We wait for the daemon ourselves; an inherited "ignore" would reap it unseen.
+    signal(SIGCHLD, SIG_DFL);
+    int Pipe[2];
+    EXPECT_EQ(pipe(Pipe), 0);
+    Pid = fork();
+    if (Pid == 0) {
+      dup2(Pipe[1], 2);
+      close(Pipe[0]);
+      close(Pipe[1]);
+      std::vector<char *> Argv{const_cast<char *>(ZEM4D_PATH)};
+      for (auto &A : Args) {
+        Argv.push_back(A.data());
+      }
+      Argv.push_back(nullptr);
+      execv(ZEM4D_PATH, Argv.data());
+      _exit(127);
+    }
+    close(Pipe[1]);
+    Err = Pipe[0];
+    fcntl(Err, F_SETFL, O_NONBLOCK);
+  }
+  ~DaemonProcess() {
+    if (Pid > 0) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, nullptr, 0);
+    }
+    close(Err);
+  }
+
+  // Reads what the daemon has logged so far; waits up to Ms for more.
+  void Drain(int Ms = 0) {
+    pollfd P{Err, POLLIN, 0};
+    if (Closed) {
+      poll(nullptr, 0, Ms); // nothing more to read; just let the time pass
+      return;
+    }
+    if (poll(&P, 1, Ms) <= 0) {
+      return;
+    }
+    char Buf[4096];
+    ssize_t N;
+    while ((N = read(Err, Buf, sizeof Buf)) > 0) {
+      Log.append(Buf, static_cast<size_t>(N));
+    }
+    Closed = N == 0;
+  }
+
+  // The port it listens on, from its start-up line.
+  uint16_t WaitForPort() {
+    std::regex Re("serving .* on 127\\.0\\.0\\.1:(\\d+)");
+    for (int I = 0; I < 500; ++I) {
+      Drain(20);
+      std::smatch M;
+      if (std::regex_search(Log, M, Re)) {
+        return static_cast<uint16_t>(std::stoi(M[1]));
+      }
+    }
+    return 0;
+  }
+
+  // Stops it with SIGTERM; returns its exit status (-1 if it did not exit).
+  int Terminate() {
+    kill(Pid, SIGTERM);
+    for (int I = 0; I < 500; ++I) {
+      int Status = 0;
+      if (waitpid(Pid, &Status, WNOHANG) == Pid) {
+        Pid = -1;
+        Drain(0);
+        return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+      }
+      Drain(20);
+    }
+    std::ifstream Status("/proc/" + std::to_string(Pid) + "/status");
+    std::string Line;
+    while (std::getline(Status, Line)) {
+      if (Line.rfind("State", 0) == 0) {
+        Log += "\n[still running: " + Line + "]\n";
+      }
+    }
+    return -1;
+  }
+
+  // Waits for it to exit by itself; its exit status, or -1 if it did not.
+  int WaitExit() {
+    for (int I = 0; I < 500; ++I) {
+      int Status = 0;
+      if (waitpid(Pid, &Status, WNOHANG) == Pid) {
+        Pid = -1;
+        Drain(0);
+        return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+      }
+      Drain(20);
+    }
+    return -1;
+  }
+
+  pid_t Pid = -1;
+  int Err = -1;
+  bool Closed = false;
+  std::string Log;
+};
+
+// One client: a unicast socket, and a group socket once the OACK names one.
+struct SocketClient {
+  SocketClient(std::string File, bool Multicast) : Model(std::move(File), Multicast, true) {
+    Fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0);
+  }
+  ~SocketClient() {
+    close(Fd);
+    if (GroupFd >= 0) {
+      close(GroupFd);
+    }
+  }
+
+  void JoinGroup(const Endpoint &G) {
+    GroupFd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    int One = 1;
+    setsockopt(GroupFd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(G.Ip); // bound to the group: only its traffic
+    A.sin_port = htons(G.Port);
+    ASSERT_EQ(bind(GroupFd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0) << strerror(errno);
+    ip_mreq M{};
+    M.imr_multiaddr.s_addr = htonl(G.Ip);
+    M.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(setsockopt(GroupFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &M, sizeof M), 0)
+        << strerror(errno);
+  }
+
+  void Send(uint16_t ServerListen, std::vector<ClientModel::Outgoing> Out) {
+    if (Model.Group() && GroupFd < 0) {
+      JoinGroup(*Model.Group());
+    }
+    for (auto &O : Out) {
+      sockaddr_in A{};
+      A.sin_family = AF_INET;
+      A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      A.sin_port = htons(O.ToRequestPort ? ServerListen : Model.SessionPort());
+      sendto(Fd, O.Datagram.data(), O.Datagram.size(), 0, reinterpret_cast<sockaddr *>(&A),
+             sizeof A);
+    }
+  }
+
+  void Pump(int FdToRead, bool ViaGroup, uint16_t ServerListen) {
+    uint8_t Buf[2048];
+    sockaddr_in From{};
+    socklen_t Len = sizeof From;
+    ssize_t N;
+    while ((N = recvfrom(FdToRead, Buf, sizeof Buf, 0, reinterpret_cast<sockaddr *>(&From),
+                         &Len)) >= 0) {
+      ++Received;
+      Send(ServerListen, Model.OnDatagram(std::span<const uint8_t>(Buf, static_cast<size_t>(N)),
+                                          ntohs(From.sin_port), ViaGroup, Now()));
+      Len = sizeof From;
+    }
+  }
+
+  static std::chrono::nanoseconds Now() {
+    return std::chrono::steady_clock::now().time_since_epoch();
+  }
+
+  ClientModel Model;
+  int Fd = -1;
+  int GroupFd = -1;
+  bool Started = false;
+  uint64_t Received = 0;
+};
+
+// Runs the clients until all are finished or the loop count runs out.
+inline void RunClients(std::vector<std::unique_ptr<SocketClient>> &Clients, uint16_t Listen,
+                       DaemonProcess &D, const std::function<void()> &EachRound = {}) {
+  for (int Round = 0; Round < 20000; ++Round) {
+    bool AllDone = true;
+    std::vector<pollfd> Fds;
+    for (auto &C : Clients) {
+      if (!C->Started) {
+        AllDone = false;
+        continue;
+      }
+      AllDone &= C->Model.Finished();
+      Fds.push_back({C->Fd, POLLIN, 0});
+      if (C->GroupFd >= 0) {
+        Fds.push_back({C->GroupFd, POLLIN, 0});
+      }
+    }
+    if (AllDone) {
+      return;
+    }
+    poll(Fds.data(), Fds.size(), 10);
+    for (auto &C : Clients) {
+      if (!C->Started) {
+        continue;
+      }
+      C->Pump(C->Fd, false, Listen);
+      if (C->GroupFd >= 0) {
+        C->Pump(C->GroupFd, true, Listen);
+      }
+      C->Send(Listen, C->Model.OnTime(SocketClient::Now()));
+    }
+    if (EachRound) {
+      EachRound();
+    }
+    D.Drain(0);
+  }
+}
+
+// A root directory of its own and a group network and port unlikely to meet
+// another test's.
+class DaemonFixture : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char Template[] = "/tmp/zem4-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(Template), nullptr);
+    Root = Template;
+    std::mt19937 G(static_cast<uint32_t>(getpid()));
+    Net = "239.255." + std::to_string(1 + G() % 250) + ".0/24";
+    McastPort = static_cast<uint16_t>(20000 + G() % 30000);
+  }
+  void TearDown() override { fs::remove_all(Root); }
+
+  void WriteFile(const std::string &Name, const Bytes &Data) {
+    std::ofstream(Root / Name, std::ios::binary)
+        .write(reinterpret_cast<const char *>(Data.data()),
+               static_cast<std::streamsize>(Data.size()));
+  }
+
+  std::vector<std::string> Args() {
+    return {"--root",      Root.string(), "--port",       "0",
+            "--mcast-net", Net,           "--mcast-port", std::to_string(McastPort),
+            "--mcast-if",  "127.0.0.1",   "--log-level",  "info"};
+  }
+
+  fs::path Root;
+  std::string Net;
+  uint16_t McastPort = 0;
+};
+
+} // namespace zem4::server::testing
