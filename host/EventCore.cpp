@@ -50,6 +50,11 @@ bool EventCore::IsNotifySignal(EFI_EVENT event) const {
   return ev && (ev->type & EVT_NOTIFY_SIGNAL);
 }
 
+EFI_TPL EventCore::NotifyTplOf(EFI_EVENT event) const {
+  const Event *ev = Find(event);
+  return ev ? ev->notifyTpl : 0;
+}
+
 void EventCore::Violation(std::string text) const {
   if (violations_)
     violations_(std::move(text));
@@ -67,6 +72,11 @@ EFI_STATUS EventCore::Validate(UINT32 type, EFI_TPL notifyTpl, bool hasNotify) c
   if (wait || signal) {
     if (!hasNotify || notifyTpl <= TPL_APPLICATION || notifyTpl > TPL_HIGH_LEVEL)
       return EFI_INVALID_PARAMETER;
+    // A notification runs at its level: one between the named ones is a
+    // level nobody may raise to.
+    if (!IsTplLevel(notifyTpl))
+      Violation("CreateEvent with notify TPL " + std::to_string(notifyTpl) +
+                ": not a TPL level (8, 16 or 31)");
   }
   return EFI_SUCCESS;
 }
@@ -188,11 +198,17 @@ EFI_STATUS EventCore::SetTimer(EFI_EVENT event, UINT32 type, uint64_t triggerTim
   return EFI_SUCCESS;
 }
 
+bool EventCore::IsTplLevel(EFI_TPL tpl) {
+  return tpl == TPL_APPLICATION || tpl == TPL_CALLBACK || tpl == TPL_NOTIFY ||
+         tpl == TPL_HIGH_LEVEL;
+}
+
 EFI_TPL EventCore::Raise(EFI_TPL newTpl) {
   const EFI_TPL old = current_;
-  if (newTpl > kMaxTpl) {
-    Violation("RaiseTPL(" + std::to_string(newTpl) + ") above TPL_HIGH_LEVEL");
-    newTpl = kMaxTpl;
+  if (!IsTplLevel(newTpl)) {
+    // Served anyway (clamped to the top) so that the caller's run goes on.
+    Violation("RaiseTPL(" + std::to_string(newTpl) + "): not a TPL level (4, 8, 16 or 31)");
+    newTpl = std::min<EFI_TPL>(newTpl, kMaxTpl);
   }
   if (newTpl < old) {
     Violation("RaiseTPL(" + std::to_string(newTpl) + ") below the current TPL " +
@@ -204,6 +220,8 @@ EFI_TPL EventCore::Raise(EFI_TPL newTpl) {
 }
 
 void EventCore::Restore(EFI_TPL oldTpl) {
+  if (!IsTplLevel(oldTpl))
+    Violation("RestoreTPL(" + std::to_string(oldTpl) + "): not a TPL level (4, 8, 16 or 31)");
   if (oldTpl > current_) {
     Violation("RestoreTPL(" + std::to_string(oldTpl) + ") above the current TPL " +
               std::to_string(current_));

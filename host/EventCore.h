@@ -41,7 +41,11 @@ public:
   EFI_STATUS SetTimer(EFI_EVENT event, UINT32 type, uint64_t triggerTime);
   bool IsEvent(EFI_EVENT event) const;
   bool IsNotifySignal(EFI_EVENT event) const;
+  // The level an event notifies at (0 for none or no such event).
+  EFI_TPL NotifyTplOf(EFI_EVENT event) const;
 
+  // One of the four levels RaiseTPL and RestoreTPL accept; the rest are reserved.
+  static bool IsTplLevel(EFI_TPL tpl);
   EFI_TPL Raise(EFI_TPL newTpl);
   void Restore(EFI_TPL oldTpl);
   EFI_TPL Current() const { return current_; }

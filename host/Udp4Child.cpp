@@ -2,11 +2,13 @@
 
 #include "host/Udp4Controller.h"
 
+#include "host/EventCore.h"
 #include "host/FaultInjector.h"
 
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <string>
 
 namespace zem4::host {
 namespace {
@@ -291,9 +293,17 @@ EFI_STATUS Udp4Child::Groups(bool join, const EFI_IPv4_ADDRESS *group) {
   return EFI_SUCCESS;
 }
 
+void Udp4Child::CheckTokenEvent(const char *call, const EFI_UDP4_COMPLETION_TOKEN &token) {
+  const EFI_TPL tpl = controller_.Fw().Events().NotifyTplOf(token.Event);
+  if (tpl > TPL_CALLBACK)
+    controller_.Fw().AddViolation(std::string(call) + " token event notifies at TPL " +
+                                  std::to_string(tpl) + " (limit <= 8)");
+}
+
 EFI_STATUS Udp4Child::Transmit(EFI_UDP4_COMPLETION_TOKEN *token) {
   if (!token || !token->Event || !token->Packet.TxData)
     return EFI_INVALID_PARAMETER;
+  CheckTokenEvent("Udp4.Transmit", *token);
   if (!configured_)
     return EFI_NOT_STARTED;
   if (!Mapped() || !port_)
@@ -362,6 +372,7 @@ EFI_STATUS Udp4Child::Transmit(EFI_UDP4_COMPLETION_TOKEN *token) {
 EFI_STATUS Udp4Child::Receive(EFI_UDP4_COMPLETION_TOKEN *token) {
   if (!token || !token->Event)
     return EFI_INVALID_PARAMETER;
+  CheckTokenEvent("Udp4.Receive", *token);
   if (!configured_)
     return EFI_NOT_STARTED;
   if (!Mapped() || !port_)

@@ -57,6 +57,8 @@ private:
   Ipv4 SubnetMask() const;
   EFI_STATUS OpenPort();
   void Complete(EFI_UDP4_COMPLETION_TOKEN *token, EFI_STATUS status);
+  // A token's event must notify at TPL_CALLBACK or below.
+  void CheckTokenEvent(const char *call, const EFI_UDP4_COMPLETION_TOKEN &token);
 
   EFI_UDP4_PROTOCOL protocol_; // first: the interface handed out
   Udp4ControllerImpl &controller_;

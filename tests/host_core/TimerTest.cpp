@@ -101,7 +101,7 @@ TEST_F(Timers, DueTimerWhileRaisedFiresButItsNotificationWaitsForRestore) {
   Hits hits{this};
   EFI_EVENT t = MakeTimer(hits);
   Bs()->SetTimer(t, TimerRelative, 10 * kMs);
-  const EFI_TPL old = Bs()->RaiseTPL(9);
+  const EFI_TPL old = Bs()->RaiseTPL(TPL_CALLBACK);
   Fw().AdvanceBy(20 * kMs);
   EXPECT_TRUE(hits.at.empty());
   Bs()->RestoreTPL(old);

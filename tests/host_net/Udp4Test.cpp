@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace zem4::test {
 namespace {
@@ -585,9 +586,9 @@ TEST_F(Udp4Test, ResetAbortsTheReceiveAndQueuedTransmitsAndLeavesGroups) {
   ASSERT_EQ(c.udp->Groups(c.udp, TRUE, &g), EFI_SUCCESS);
   TestToken rx(Fw()), tx(Fw());
   ASSERT_EQ(c.udp->Receive(c.udp, &rx.token), EFI_SUCCESS);
-  // At the driver's lock level the notifications wait for the restore. (The
-  // transmit is queued after the raise: RaiseTPL ticks, which would complete it.)
-  EFI_TPL old = Bs()->RaiseTPL(TPL_CALLBACK + 1);
+  // At TPL_CALLBACK the notifications wait for the restore. (The transmit is
+  // queued after the raise: RaiseTPL ticks, which would complete it.)
+  EFI_TPL old = Bs()->RaiseTPL(TPL_CALLBACK);
   TxData data({Payload(4)});
   tx.token.Packet.TxData = data.Get();
   ASSERT_EQ(c.udp->Transmit(c.udp, &tx.token), EFI_SUCCESS);
@@ -755,10 +756,10 @@ TEST_F(Udp4Test, IdlePollsJumpVirtualTimeToTheNextDelivery) {
   EXPECT_EQ(Fw().Now(), 20'000'000u);
 }
 
-TEST_F(Udp4Test, CallsAtTheDriversLockLevelAreServed) {
+TEST_F(Udp4Test, CallsAtCallbackLevelAreServedAndTheirNotificationsWait) {
   auto &ctl = Controller(kClientIp);
   Child c = CreateChild(ctl);
-  EFI_TPL old = Bs()->RaiseTPL(TPL_CALLBACK + 1);
+  EFI_TPL old = Bs()->RaiseTPL(TPL_CALLBACK);
   EFI_UDP4_CONFIG_DATA cfg = Config(kClientIp, 1000, kServerIp, 5568);
   EXPECT_EQ(c.udp->Configure(c.udp, &cfg), EFI_SUCCESS);
   TestToken rx(Fw()), tx(Fw());
@@ -773,7 +774,88 @@ TEST_F(Udp4Test, CallsAtTheDriversLockLevelAreServed) {
   Bs()->RestoreTPL(old);
   EXPECT_EQ(tx.fired, 1);
   EXPECT_EQ(rx.fired, 1);
+  EXPECT_TRUE(Fw().Violations().empty()) << Join(Fw().Violations());
+}
+
+// Every UDP4 and service-binding entry called at TPL_NOTIFY: recorded with its
+// name, and still served.
+struct AboveCallbackCall {
+  const char *call;
+  std::function<EFI_STATUS(EFI_SERVICE_BINDING_PROTOCOL *, EFI_UDP4_PROTOCOL *, EFI_HANDLE &,
+                           EFI_UDP4_COMPLETION_TOKEN &)>
+      run;
+  EFI_STATUS expect;
+};
+
+TEST_F(Udp4Test, EveryCallAboveCallbackLevelIsRecordedByName) {
+  ExpectViolations();
+  auto &ctl = Controller(kClientIp);
+  EFI_SERVICE_BINDING_PROTOCOL *sb = ctl.ServiceBinding();
+  Child c = CreateChild(ctl);
+  EFI_UDP4_CONFIG_DATA cfg = Config(kClientIp, 1000, kServerIp, 5568);
+  EFI_IPv4_ADDRESS g = Efi(kGroupIp), zero = Efi(Ipv4());
+  TxData data({Payload(4)});
+  const std::vector<AboveCallbackCall> calls = {
+      {"Udp4.Configure", [&](auto *, auto *u, auto &, auto &) { return u->Configure(u, &cfg); },
+       EFI_SUCCESS},
+      {"Udp4.GetModeData",
+       [&](auto *, auto *u, auto &, auto &) {
+         return u->GetModeData(u, nullptr, nullptr, nullptr, nullptr);
+       },
+       EFI_SUCCESS},
+      {"Udp4.Groups", [&](auto *, auto *u, auto &, auto &) { return u->Groups(u, TRUE, &g); },
+       EFI_SUCCESS},
+      {"Udp4.Routes",
+       [&](auto *, auto *u, auto &, auto &) { return u->Routes(u, FALSE, &zero, &zero, &zero); },
+       EFI_UNSUPPORTED},
+      {"Udp4.Receive", [&](auto *, auto *u, auto &, auto &t) { return u->Receive(u, &t); },
+       EFI_SUCCESS},
+      {"Udp4.Cancel", [&](auto *, auto *u, auto &, auto &t) { return u->Cancel(u, &t); },
+       EFI_SUCCESS},
+      {"Udp4.Transmit",
+       [&](auto *, auto *u, auto &, auto &t) {
+         t.Packet.TxData = data.Get();
+         return u->Transmit(u, &t);
+       },
+       EFI_SUCCESS},
+      {"Udp4.Poll", [&](auto *, auto *u, auto &, auto &) { return u->Poll(u); }, EFI_SUCCESS},
+      {"Udp4Sb.CreateChild",
+       [&](auto *s, auto *, auto &h, auto &) { return s->CreateChild(s, &h); }, EFI_SUCCESS},
+      {"Udp4Sb.DestroyChild",
+       [&](auto *s, auto *, auto &h, auto &) { return s->DestroyChild(s, h); }, EFI_SUCCESS},
+  };
+  TestToken token(Fw());
+  EFI_HANDLE extra = nullptr;
+  for (const AboveCallbackCall &call : calls) {
+    SCOPED_TRACE(call.call);
+    Fw().ClearViolations();
+    const EFI_TPL old = Bs()->RaiseTPL(TPL_NOTIFY);
+    EXPECT_EQ(call.run(sb, c.udp, extra, token.token), call.expect);
+    Bs()->RestoreTPL(old);
+    EXPECT_EQ(Fw().Violations(),
+              std::vector<std::string>{std::string(call.call) + " called at TPL 16 (limit <= 8)"});
+  }
+  EXPECT_EQ(ctl.ChildCount(), 1u);
+  Fw().ClearViolations();
+  EXPECT_EQ(c.udp->Configure(c.udp, nullptr), EFI_SUCCESS);
   EXPECT_TRUE(Fw().Violations().empty());
+}
+
+TEST_F(Udp4Test, ATokenEventAboveCallbackLevelIsRecorded) {
+  ExpectViolations();
+  auto &ctl = Controller(kClientIp);
+  Child c = CreateChild(ctl);
+  EFI_UDP4_CONFIG_DATA cfg = Config(kClientIp, 1000, kServerIp, 5568);
+  ASSERT_EQ(c.udp->Configure(c.udp, &cfg), EFI_SUCCESS);
+  TestToken rx(Fw(), TPL_NOTIFY), tx(Fw(), TPL_NOTIFY);
+  TxData data({Payload(4)});
+  tx.token.Packet.TxData = data.Get();
+  EXPECT_EQ(c.udp->Receive(c.udp, &rx.token), EFI_SUCCESS);
+  EXPECT_EQ(c.udp->Transmit(c.udp, &tx.token), EFI_SUCCESS);
+  EXPECT_EQ(Fw().Violations(), (std::vector<std::string>{
+                                   "Udp4.Receive token event notifies at TPL 16 (limit <= 8)",
+                                   "Udp4.Transmit token event notifies at TPL 16 (limit <= 8)"}));
+  EXPECT_EQ(c.udp->Configure(c.udp, nullptr), EFI_SUCCESS);
 }
 
 // ---- Fault injection ----------------------------------------------------------------
