@@ -28,7 +28,7 @@ EFI_STATUS Zem4AcquireLock(Zem4Lock *Lock) {
   if (Lock->Count != 0) {
     return EFI_ACCESS_DENIED;
   }
-  Lock->OldTpl = (UINT32)gBS->RaiseTPL(Lock->Tpl);
+  Lock->OldTpl = (UINT32)Zem4RaiseTo(Lock->Tpl);
   Lock->Count = 1;
   return EFI_SUCCESS;
 }
@@ -38,7 +38,7 @@ VOID Zem4ReleaseLock(Zem4Lock *Lock) {
   gBS->RestoreTPL(Lock->OldTpl);
 }
 
-// Runs at the lock level and only raises the flag the address wait polls.
+// Runs at TPL_CALLBACK and only raises the flag the address wait polls.
 VOID EFIAPI Zem4MappingTimeoutNotify(EFI_EVENT Event, VOID *Context) {
   (void)Event;
   ((Zem4Instance *)Context)->MappingTimedOut = 1;
@@ -55,6 +55,11 @@ EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *C
   EFI_STATUS Status;
 
   if (ChildHandle == NULL) {
+    return EFI_INVALID_PARAMETER;
+  }
+  // A later child needs a UDP4 child of its own: refused, whichever child
+  // this would be, where UDP4's service binding may not be called.
+  if (!Zem4UdpCallable()) {
     return EFI_INVALID_PARAMETER;
   }
   if (EFI_ERROR(Zem4AcquireLock(&Sb->Lock))) {
@@ -149,6 +154,10 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
   Zem4Instance *Instance;
   EFI_STATUS Status;
 
+  // Ending the transfer and giving back the UDP4 child both call UDP4.
+  if (!Zem4UdpCallable()) {
+    return EFI_INVALID_PARAMETER;
+  }
   Status = gBS->OpenProtocol(ChildHandle, &gZem4ProtocolGuid, (VOID **)&Protocol, AgentHandle(),
                              ChildHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR(Status)) {

@@ -12,6 +12,7 @@
 #include "efi/Uefi.h"
 #include "protocol/Zem4Options.h"
 #include "support/List.h"
+#include "support/Zem4Tpl.h"
 #include "zem4/Zem4.h"
 #include "zem4/Zem4Wire.h"
 
@@ -23,9 +24,6 @@ struct Zem4CallGuard;
 #define ZEM4_INSTANCE_SIGNATURE 0x5446544Du
 // "MTTO" in memory order: packets and receive contexts share it.
 #define ZEM4_RX_CONTEXT_SIGNATURE 0x4F54544Du
-
-// The driver's lock level: one above the transfer's notifications.
-#define ZEM4_TPL_LOCK (TPL_CALLBACK + 1)
 
 // Instance states.
 #define ZEM4_STATE_IDLE 1u       // no transfer; ReadFile and Configure with data only here

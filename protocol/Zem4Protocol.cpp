@@ -81,6 +81,11 @@ EFI_STATUS EFIAPI Zem4Config(Zem4 *This, Zem4ConfigData *ConfigData) {
   Zem4Instance *Instance = ZEM4_INSTANCE_FROM_PROTOCOL(This);
 
   if (ConfigData == NULL) {
+    // Ending a transfer resets its UDP4 ports; refused where UDP4 may not be
+    // called, so that the answer never depends on whether one is running.
+    if (!Zem4UdpCallable()) {
+      return EFI_INVALID_PARAMETER;
+    }
     EFI_TPL OldTpl = Zem4RaiseToLock();
     Instance->Configured = 0;
     if (Instance->State != ZEM4_STATE_IDLE) {
@@ -217,6 +222,9 @@ EFI_STATUS EFIAPI Zem4Poll(Zem4 *This) {
   }
   if (Instance->Udp == NULL) {
     return EFI_NOT_STARTED;
+  }
+  if (!Zem4UdpCallable()) {
+    return EFI_INVALID_PARAMETER;
   }
   return Instance->Udp->Poll(Instance->Udp);
 }

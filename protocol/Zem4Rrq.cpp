@@ -83,12 +83,6 @@ VOID Zem4RrqSetMode(UINT32 Mode, Zem4Instance *Instance) {
   }
 }
 
-EFI_TPL Zem4RaiseToLock(VOID) {
-  EFI_TPL Current = gBS->RaiseTPL(TPL_HIGH_LEVEL);
-  gBS->RestoreTPL(Current);
-  return gBS->RaiseTPL(Current > ZEM4_TPL_LOCK ? Current : ZEM4_TPL_LOCK);
-}
-
 VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds) {
   // 64-bit: an override time-out of 65535 s is 6.5e11 units of 100 ns.
   UINT64 Total = MultU64x64(Seconds, 1000) + Milliseconds;
@@ -175,8 +169,8 @@ VOID Zem4RrqFinish(Zem4Instance *Instance) {
   Instance->Guards = NULL;
 
   // Idle before the caller hears of it: a token event notified above
-  // TPL_CALLBACK runs inside SignalEvent and may start the next transfer or
-  // destroy the child.
+  // TPL_CALLBACK runs inside SignalEvent and must find the transfer over
+  // (what it may call there is refused, see Zem4UdpCallable).
   Instance->Done = 1;
   Instance->State = ZEM4_STATE_IDLE;
   Zem4Token *Token = Instance->Token;

@@ -7,6 +7,7 @@
 #include "efi/Uefi.h"
 #include "protocol/Zem4Instance.h"
 #include "support/List.h"
+#include "support/Zem4Tpl.h"
 
 // Download modes; 3 is not used.
 #define ZEM4_MODE_INIT 0u
@@ -38,17 +39,13 @@ typedef struct Zem4RrqData {
   ZEM4_TIMER_HANDLER Timer;
   UINT32 NextSaveBlock; // block saving: the next block a streaming caller takes (1 at start)
   UINT32 SlotBlock[ZEM4_WINDOW_BLOCKS]; // block number in each window slot; 0: nothing to hand over
-  EFI_SERVICE_BINDING_PROTOCOL *McastUdpSb; // the service binding the multicast child came from
+  UINT8 DataThisPass; // a DATA8 came, on either port, since the request last went out
+  UINT8 EmptyPasses;  // passes in a row that a FIN ended without any DATA8
 } Zem4RrqData;
 
 // Loads the mode table row: Mode, the five handlers, RetryTimeout, MaxRetry.
 // A mode without a row stores only Mode.
 VOID Zem4RrqSetMode(UINT32 Mode, Zem4Instance *Instance);
-
-// Takes the driver lock: raises to ZEM4_TPL_LOCK, or stays where the caller
-// already is when that is higher (a token event above TPL_CALLBACK may start
-// the next transfer). Returns the level to restore.
-EFI_TPL Zem4RaiseToLock(VOID);
 
 // Re-arms Event once for Seconds s + Milliseconds ms (cancelling it first).
 VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds);
@@ -59,8 +56,9 @@ VOID Zem4RrqSilentShutdown(Zem4Instance *Instance);
 
 // Ends the transfer: frees the download, closes the ports and events, marks the
 // instance done and idle, stores Status in the token and signals its event.
-// The caller must not touch the instance (or the download) afterwards: the
-// token's event may already have started another transfer or destroyed the child.
+// The caller must not touch the instance (or the download) afterwards: when it
+// runs inside a call-out of the caller's (CheckPacket, TimeoutCallback), the
+// caller may go on to start another transfer or destroy the child.
 VOID Zem4RrqFinish(Zem4Instance *Instance);
 
 // Creates the download in Init mode and sends the request; called by the

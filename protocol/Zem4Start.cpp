@@ -14,13 +14,6 @@
 
 namespace {
 
-// The caller's task priority, without changing it.
-EFI_TPL CurrentTpl() {
-  EFI_TPL Tpl = gBS->RaiseTPL(TPL_HIGH_LEVEL);
-  gBS->RestoreTPL(Tpl);
-  return Tpl;
-}
-
 // Per-transfer start values of the instance.
 VOID ResetTransferFields(Zem4Instance *Instance, Zem4Token *Token) {
   Instance->Token = Token;
@@ -100,6 +93,10 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
     DiagLog(DIAG_ERROR, "Zem.Read function called with invalid paramter.\n");
     return EFI_INVALID_PARAMETER;
   }
+  // Every start configures UDP4, which may not be called from up there.
+  if (!Zem4UdpCallable()) {
+    return EFI_INVALID_PARAMETER;
+  }
   if ((Token->OptionCount != 0 && Token->OptionList == NULL) || Token->Filename == NULL) {
     return EFI_INVALID_PARAMETER;
   }
@@ -114,7 +111,7 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
   }
   // A blocking call makes progress only through notifications at
   // TPL_CALLBACK; from that level or above it would spin for ever.
-  if (Token->Event == NULL && CurrentTpl() >= TPL_CALLBACK) {
+  if (Token->Event == NULL && Zem4CurrentTpl() >= TPL_CALLBACK) {
     return EFI_INVALID_PARAMETER;
   }
 

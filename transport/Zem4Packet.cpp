@@ -196,7 +196,7 @@ EFI_STATUS Zem4StartRcv(Zem4Instance *Instance) {
 EFI_STATUS Zem4CloseUdpPort(EFI_UDP4_PROTOCOL *Udp, Zem4RxContext *RxContext,
                             LIST_ENTRY *PendingList) {
   // Completion notifies stay out while the port is reset and its events go.
-  EFI_TPL OldTpl = gBS->RaiseTPL(ZEM4_TPL_LOCK);
+  EFI_TPL OldTpl = Zem4RaiseToLock();
 
   EFI_STATUS Status = Udp->Configure(Udp, nullptr);
   if (EFI_ERROR(Status)) {

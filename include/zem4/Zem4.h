@@ -5,6 +5,22 @@
 // and talks to the child through the `Zem4` protocol table: configure it, then
 // read a file with a token. Every record here crosses the firmware boundary,
 // so its layout is pinned for IA32 and X64 at the end of the file.
+//
+// Task priority (docs/caller-contract.md). UDP4 may be called only at
+// TPL_CALLBACK or below, so every call that may reach it is refused above
+// TPL_CALLBACK with EFI_INVALID_PARAMETER, at once and with nothing changed:
+//   CreateChild, DestroyChild, ReadFile, ReadDirectory, Configure with no
+//   data, Poll                       - TPL_APPLICATION or TPL_CALLBACK
+//   ReadFile without a token event,
+//   GetInfo (both block on Poll)     - below TPL_CALLBACK only
+//   GetModeData, Configure with data,
+//   ParseOptions, GetStatus          - up to TPL_NOTIFY
+// The driver's own notifications (receive, send, transfer and address-wait
+// timers) run at TPL_CALLBACK, so a caller at TPL_CALLBACK never interrupts
+// one, and the caller's routines (CheckPacket, TimeoutCallback) are called at
+// TPL_CALLBACK. A token event notified above TPL_CALLBACK runs inside the end
+// of the transfer and may only look (GetStatus, the token's Status); it starts
+// the next transfer from a TPL_CALLBACK event or from the caller's own level.
 #ifndef ZEM4_H_
 #define ZEM4_H_
 

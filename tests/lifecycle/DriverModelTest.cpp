@@ -79,7 +79,7 @@ TEST_F(DriverModelTest, StartBuildsServiceBindingWithReserveAndRefusesSecondStar
   EXPECT_EQ(sb->Signature, ZEM4_SERVICE_BINDING_SIGNATURE);
   EXPECT_EQ(sb->ControllerHandle, controller_);
   EXPECT_EQ(sb->ChildrenNum, 0);
-  EXPECT_EQ(sb->Lock.Tpl, 9u);
+  EXPECT_EQ(sb->Lock.Tpl, static_cast<UINT32>(TPL_CALLBACK));
   EXPECT_EQ(host_.Controller(0).ChildCount(), 1u);
   ASSERT_NE(sb->UdpChildHandle, nullptr);
   EXPECT_EQ(gZem4PacketPool.PacketBytes, 0u);
@@ -164,7 +164,7 @@ TEST_F(DriverModelTest, CreateChildWhileTheLockIsHeldIsRefused) {
   ASSERT_EQ(host_.Connect(controller_), EFI_SUCCESS);
   Zem4ServiceBinding *sb = Record();
   ASSERT_EQ(Zem4AcquireLock(&sb->Lock), EFI_SUCCESS);
-  EXPECT_EQ(host_.Fw().CurrentTpl(), 9u);
+  EXPECT_EQ(host_.Fw().CurrentTpl(), static_cast<EFI_TPL>(TPL_CALLBACK));
   EXPECT_EQ(Zem4AcquireLock(&sb->Lock), EFI_ACCESS_DENIED);
   EFI_HANDLE child = nullptr;
   EXPECT_EQ(host_.CreateChild(controller_, &child), EFI_ACCESS_DENIED);

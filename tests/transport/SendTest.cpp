@@ -189,7 +189,7 @@ TEST_F(TransportTest, ClosingThePortDropsEverythingAtTheLockLevel) {
   gConfigureResult = EFI_DEVICE_ERROR;
   EXPECT_EQ(Zem4CloseUdpPort(&Udp.Proto, &Instance->RxContext, &Instance->PendingList),
             EFI_DEVICE_ERROR);
-  EXPECT_EQ(gTplAtConfigure, TPL_CALLBACK + 1);
+  EXPECT_EQ(gTplAtConfigure, static_cast<EFI_TPL>(TPL_CALLBACK));
   EXPECT_EQ(Fw->CurrentTpl(), TPL_APPLICATION);
   // Nothing was touched.
   EXPECT_NE(Instance->RxContext.RxToken.Event, nullptr);

@@ -1,0 +1,23 @@
+#include "support/Zem4Tpl.h"
+
+#include "support/Globals.h"
+
+EFI_TPL Zem4CurrentTpl(VOID) {
+  // Raising to the top is legal from any level and returns where we were.
+  EFI_TPL Current = gBS->RaiseTPL(TPL_HIGH_LEVEL);
+  gBS->RestoreTPL(Current);
+  return Current;
+}
+
+EFI_TPL Zem4RaiseTo(EFI_TPL Tpl) {
+  EFI_TPL Current = Zem4CurrentTpl();
+  return gBS->RaiseTPL(Current > Tpl ? Current : Tpl);
+}
+
+EFI_TPL Zem4RaiseToLock(VOID) {
+  return Zem4RaiseTo(ZEM4_TPL_LOCK);
+}
+
+BOOLEAN Zem4UdpCallable(VOID) {
+  return (BOOLEAN)(Zem4CurrentTpl() <= TPL_CALLBACK);
+}
