@@ -164,7 +164,7 @@ EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy) {
 
   // The reset ends the posted receive and the group membership; no
   // notification of this port may run in between.
-  EFI_TPL OldTpl = gBS->RaiseTPL(ZEM4_TPL_LOCK);
+  EFI_TPL OldTpl = Zem4RaiseToLock();
   RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
   if (RrqData->McastRxContext.RxToken.Event != NULL) {
     gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event);
