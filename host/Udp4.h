@@ -10,6 +10,21 @@
 
 namespace zem4::host {
 
+// When UDP4 completes a transmit token. Real stacks complete sends from their
+// own poll, later than Transmit, and not always in the order they were queued.
+enum class SendCompletion {
+  NextTick,   // at the next Poll or timer tick after Transmit, in order
+  OutOfOrder, // at later ticks, shuffled, some held back a few ticks (seeded)
+  Held,       // never by themselves: Configure(NULL), Cancel or the child's
+              // end aborts them with EFI_ABORTED
+};
+
+// Which published EFI_IP4_MODE_DATA layout GetModeData writes.
+enum class Ip4ModeLayout {
+  Current, // MaxPacketSize after IsStarted, IsConfigured at offset 36
+  Uefi20,  // the 2.0-era layout: no MaxPacketSize, IsConfigured at offset 32
+};
+
 struct Udp4ControllerOptions {
   // Virtual time from creation until the default address is obtained;
   // until then UseDefaultAddress configurations get EFI_NO_MAPPING.
@@ -18,8 +33,14 @@ struct Udp4ControllerOptions {
   Ipv4 subnetMask{255, 255, 255, 0};
   // Transmits queued per child before EFI_NOT_READY.
   size_t transmitQueueLimit = 1024;
+  // Receive tokens queued per child before EFI_NOT_READY.
+  size_t receiveQueueLimit = 16;
   // Groups per child before EFI_OUT_OF_RESOURCES.
   size_t groupLimit = 32;
+  SendCompletion sendCompletion = SendCompletion::NextTick;
+  Ip4ModeLayout ip4ModeLayout = Ip4ModeLayout::Current;
+  // Drives every seeded choice of the controller (out-of-order completion).
+  uint64_t seed = 1;
 };
 
 class Udp4ControllerImpl;
@@ -44,6 +65,12 @@ public:
   size_t ChildCount() const;
   // Datagrams handed to receivers of this controller and not yet recycled.
   size_t Unrecycled() const;
+
+  // For every child without a setting of its own; takes effect at the next tick.
+  void SetSendCompletion(SendCompletion mode);
+  // For one UDP4 child of this controller; false when `child` is none.
+  bool SetSendCompletion(EFI_HANDLE child, SendCompletion mode);
+  void SetIp4ModeLayout(Ip4ModeLayout layout);
 
 private:
   std::unique_ptr<Udp4ControllerImpl> impl_;

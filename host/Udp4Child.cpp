@@ -123,24 +123,41 @@ EFI_STATUS Udp4Child::OpenPort() {
   }
 }
 
-void Udp4Child::Complete(EFI_UDP4_COMPLETION_TOKEN *token, EFI_STATUS status) {
+void Udp4Child::Complete(const char *call, EFI_UDP4_COMPLETION_TOKEN *token, EFI_STATUS status) {
   token->Status = status;
-  // The caller may have closed its event already; nothing to tell then.
-  controller_.Fw().SignalEvent(token->Event);
   ++controller_.Shared().activity;
+  Firmware &fw = controller_.Fw();
+  // Real firmware would signal freed memory here: the caller closed the event
+  // while the token was still ours.
+  if (!fw.IsEvent(token->Event)) {
+    fw.AddViolation(std::string(call) + " token completed on a closed event");
+    return;
+  }
+  fw.SignalEvent(token->Event);
+}
+
+SendCompletion Udp4Child::SendMode() const {
+  return sendCompletion_.value_or(controller_.Options().sendCompletion);
+}
+
+bool Udp4Child::Queued(const EFI_UDP4_COMPLETION_TOKEN *token) const {
+  for (const Pending &p : transmits_)
+    if (p.token == token)
+      return true;
+  return std::find(receives_.begin(), receives_.end(), token) != receives_.end();
 }
 
 void Udp4Child::Reset() {
-  if (receive_) {
-    EFI_UDP4_COMPLETION_TOKEN *token = receive_;
-    receive_ = nullptr;
+  while (!receives_.empty()) {
+    EFI_UDP4_COMPLETION_TOKEN *token = receives_.front();
+    receives_.pop_front();
     token->Packet.RxData = nullptr;
-    Complete(token, EFI_ABORTED);
+    Complete("Udp4.Receive", token, EFI_ABORTED);
   }
   while (!transmits_.empty()) {
-    EFI_UDP4_COMPLETION_TOKEN *token = transmits_.front();
+    EFI_UDP4_COMPLETION_TOKEN *token = transmits_.front().token;
     transmits_.pop_front();
-    Complete(token, EFI_ABORTED);
+    Complete("Udp4.Transmit", token, EFI_ABORTED);
   }
   groups_.clear();
   groupTable_.clear();
@@ -340,9 +357,11 @@ EFI_STATUS Udp4Child::Transmit(EFI_UDP4_COMPLETION_TOKEN *token) {
     return EFI_INVALID_PARAMETER;
   if (total > kMaxUdpPayload)
     return EFI_BAD_BUFFER_SIZE;
-  for (EFI_UDP4_COMPLETION_TOKEN *t : transmits_)
-    if (t == token || t->Event == token->Event)
+  for (const Pending &p : transmits_)
+    if (p.token == token || p.token->Event == token->Event)
       return EFI_ACCESS_DENIED;
+  if (Queued(token))
+    return EFI_ACCESS_DENIED;
   if (transmits_.size() >= controller_.Options().transmitQueueLimit)
     return EFI_NOT_READY;
 
@@ -365,7 +384,7 @@ EFI_STATUS Udp4Child::Transmit(EFI_UDP4_COMPLETION_TOKEN *token) {
     return EFI_DEVICE_ERROR;
   }
   // Sent; the token completes on a later tick, as an interrupt-driven NIC would.
-  transmits_.push_back(token);
+  transmits_.push_back(Pending{token});
   return EFI_SUCCESS;
 }
 
@@ -377,12 +396,15 @@ EFI_STATUS Udp4Child::Receive(EFI_UDP4_COMPLETION_TOKEN *token) {
     return EFI_NOT_STARTED;
   if (!Mapped() || !port_)
     return EFI_NO_MAPPING;
-  if (receive_)
-    return EFI_ACCESS_DENIED;
-  for (EFI_UDP4_COMPLETION_TOKEN *t : transmits_)
-    if (t == token)
+  // Several may wait, in order; the same token or event twice may not.
+  for (const EFI_UDP4_COMPLETION_TOKEN *t : receives_)
+    if (t == token || t->Event == token->Event)
       return EFI_ACCESS_DENIED;
-  receive_ = token;
+  if (Queued(token))
+    return EFI_ACCESS_DENIED;
+  if (receives_.size() >= controller_.Options().receiveQueueLimit)
+    return EFI_NOT_READY;
+  receives_.push_back(token);
   return EFI_SUCCESS;
 }
 
@@ -392,18 +414,22 @@ EFI_STATUS Udp4Child::Cancel(EFI_UDP4_COMPLETION_TOKEN *token) {
   if (!Mapped() || !port_)
     return EFI_NO_MAPPING;
   bool found = false;
-  if (receive_ && (!token || receive_ == token)) {
-    EFI_UDP4_COMPLETION_TOKEN *t = receive_;
-    receive_ = nullptr;
-    t->Packet.RxData = nullptr;
-    Complete(t, EFI_ABORTED);
-    found = true;
-  }
-  for (auto it = transmits_.begin(); it != transmits_.end();) {
+  for (auto it = receives_.begin(); it != receives_.end();) {
     if (!token || *it == token) {
       EFI_UDP4_COMPLETION_TOKEN *t = *it;
+      it = receives_.erase(it);
+      t->Packet.RxData = nullptr;
+      Complete("Udp4.Receive", t, EFI_ABORTED);
+      found = true;
+    } else {
+      ++it;
+    }
+  }
+  for (auto it = transmits_.begin(); it != transmits_.end();) {
+    if (!token || it->token == token) {
+      EFI_UDP4_COMPLETION_TOKEN *t = it->token;
       it = transmits_.erase(it);
-      Complete(t, EFI_ABORTED);
+      Complete("Udp4.Transmit", t, EFI_ABORTED);
       found = true;
     } else {
       ++it;
@@ -413,26 +439,54 @@ EFI_STATUS Udp4Child::Cancel(EFI_UDP4_COMPLETION_TOKEN *token) {
 }
 
 bool Udp4Child::HasWork() const {
-  return !transmits_.empty() || (receive_ && port_ && port_->HasReceived());
+  const bool sends = !transmits_.empty() && SendMode() != SendCompletion::Held;
+  return sends || (!receives_.empty() && port_ && port_->HasReceived());
 }
 
-bool Udp4Child::Service() {
-  bool worked = false;
+bool Udp4Child::CompleteTransmits() {
+  const SendCompletion mode = SendMode();
+  if (transmits_.empty() || mode == SendCompletion::Held)
+    return false;
+  // Everything queued is from before this tick: Transmit never ticks.
+  std::vector<EFI_UDP4_COMPLETION_TOKEN *> now;
+  if (mode == SendCompletion::NextTick) {
+    for (const Pending &p : transmits_)
+      now.push_back(p.token);
+    transmits_.clear();
+  } else {
+    // Each send is passed over with even odds, but never more than a few
+    // ticks running, so that every one still completes; then the chosen
+    // ones complete in a shuffled order.
+    constexpr unsigned kMaxTicksHeld = 3;
+    for (auto it = transmits_.begin(); it != transmits_.end();) {
+      if (it->ticksHeld >= kMaxTicksHeld || controller_.NextRandom() % 2 == 0) {
+        now.push_back(it->token);
+        it = transmits_.erase(it);
+      } else {
+        ++it->ticksHeld;
+        ++it;
+      }
+    }
+    for (size_t i = now.size(); i > 1; --i)
+      std::swap(now[i - 1], now[controller_.NextRandom() % i]);
+  }
+  // A completion can be made to fail ("Udp4.TransmitCompletion") as a NIC
+  // error or ICMP report would.
   FaultInjector &faults = controller_.Fw().Faults();
-  // The transmits queued before this tick. A completion can be made to fail
-  // ("Udp4.TransmitCompletion") as a NIC error or ICMP report would.
-  size_t due = transmits_.size();
-  while (due-- > 0 && !transmits_.empty()) {
-    EFI_UDP4_COMPLETION_TOKEN *token = transmits_.front();
-    transmits_.pop_front();
+  for (EFI_UDP4_COMPLETION_TOKEN *token : now) {
     EFI_STATUS st = EFI_SUCCESS;
     faults.ShouldFail("Udp4.TransmitCompletion", st);
-    Complete(token, st);
-    worked = true;
+    Complete("Udp4.Transmit", token, st);
   }
-  if (receive_ && port_ && port_->HasReceived()) {
-    EFI_UDP4_COMPLETION_TOKEN *token = receive_;
-    receive_ = nullptr;
+  return !now.empty();
+}
+
+bool Udp4Child::DeliverReceives() {
+  bool worked = false;
+  FaultInjector &faults = controller_.Fw().Faults();
+  while (!receives_.empty() && port_ && port_->HasReceived()) {
+    EFI_UDP4_COMPLETION_TOKEN *token = receives_.front();
+    receives_.pop_front();
     EFI_STATUS st = EFI_SUCCESS;
     if (faults.ShouldFail("Udp4.ReceiveCompletion", st)) {
       // An error completion carries no data; the datagram stays queued.
@@ -440,10 +494,15 @@ bool Udp4Child::Service() {
     } else {
       st = controller_.HandOut(std::move(*port_->Receive()), token);
     }
-    Complete(token, st);
+    Complete("Udp4.Receive", token, st);
     worked = true;
   }
   return worked;
+}
+
+bool Udp4Child::Service() {
+  const bool sent = CompleteTransmits();
+  return DeliverReceives() || sent;
 }
 
 } // namespace zem4::host

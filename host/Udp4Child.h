@@ -3,11 +3,13 @@
 #pragma once
 
 #include "host/Network.h"
+#include "host/Udp4.h"
 
 #include "efi/Uefi.h"
 
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace zem4::host {
@@ -38,7 +40,11 @@ public:
   EFI_STATUS Receive(EFI_UDP4_COMPLETION_TOKEN *token);
   EFI_STATUS Cancel(EFI_UDP4_COMPLETION_TOKEN *token);
 
-  // Back to unconfigured: the posted receive and queued transmits end with
+  // Overrides the controller's send completion for this child.
+  void SetSendCompletion(SendCompletion mode) { sendCompletion_ = mode; }
+  SendCompletion SendMode() const;
+
+  // Back to unconfigured: the posted receives and queued transmits end with
   // EFI_ABORTED, groups are left and the port is closed.
   void Reset();
   // Still installed but its controller is going: reset, and answer nothing
@@ -46,8 +52,9 @@ public:
   void Orphan();
   // The default address has just been obtained: bind a waiting configuration.
   void OnMapped();
-  // From the controller's tick: complete transmits queued before it and hand
-  // a waiting datagram to a posted receive. True when anything happened.
+  // From the controller's tick: complete transmits queued before it (as the
+  // send completion says) and hand waiting datagrams to posted receives, in
+  // the order they were posted. True when anything happened.
   bool Service();
   bool HasWork() const;
 
@@ -56,7 +63,15 @@ private:
   Ipv4 LocalAddress() const;
   Ipv4 SubnetMask() const;
   EFI_STATUS OpenPort();
-  void Complete(EFI_UDP4_COMPLETION_TOKEN *token, EFI_STATUS status);
+  struct Pending {
+    EFI_UDP4_COMPLETION_TOKEN *token = nullptr;
+    unsigned ticksHeld = 0; // out of order: ticks it was passed over
+  };
+  bool CompleteTransmits();
+  bool DeliverReceives();
+  // Sets the status and signals the event; `call` names the token's kind.
+  void Complete(const char *call, EFI_UDP4_COMPLETION_TOKEN *token, EFI_STATUS status);
+  bool Queued(const EFI_UDP4_COMPLETION_TOKEN *token) const;
   // A token's event must notify at TPL_CALLBACK or below.
   void CheckTokenEvent(const char *call, const EFI_UDP4_COMPLETION_TOKEN &token);
 
@@ -68,8 +83,9 @@ private:
   std::unique_ptr<NetworkPort> port_;
   std::vector<Ipv4> groups_;
   std::vector<EFI_IPv4_ADDRESS> groupTable_; // what GetModeData points at
-  std::deque<EFI_UDP4_COMPLETION_TOKEN *> transmits_;
-  EFI_UDP4_COMPLETION_TOKEN *receive_ = nullptr;
+  std::deque<Pending> transmits_;
+  std::deque<EFI_UDP4_COMPLETION_TOKEN *> receives_;
+  std::optional<SendCompletion> sendCompletion_;
 };
 
 // The function tables every child and controller interface starts from.

@@ -51,6 +51,7 @@ Udp4ControllerImpl::Udp4ControllerImpl(Firmware &firmware, Network &network, Ipv
                                        const Udp4ControllerOptions &options)
     : sb_(Udp4ServiceBindingTable()), fw_(firmware), net_(network), address_(address),
       options_(options), shared_(SharedFor(firmware)) {
+  random_ = options_.seed;
   mappedAt_ = fw_.Now() + options_.mappingDelay;
   mapped_ = options_.mappingDelay == 0;
   Registry()[&sb_] = this;
@@ -92,6 +93,20 @@ Udp4ControllerImpl::~Udp4ControllerImpl() {
 Udp4ControllerImpl *Udp4ControllerImpl::FromServiceBinding(const EFI_SERVICE_BINDING_PROTOCOL *sb) {
   auto it = Registry().find(sb);
   return it == Registry().end() ? nullptr : it->second;
+}
+
+Udp4Child *Udp4ControllerImpl::FindChild(EFI_HANDLE handle) const {
+  for (auto &c : children_)
+    if (c->Handle() == handle)
+      return c.get();
+  return nullptr;
+}
+
+uint64_t Udp4ControllerImpl::NextRandom() {
+  uint64_t z = (random_ += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
 }
 
 EFI_STATUS Udp4ControllerImpl::CreateChild(EFI_HANDLE *childHandle) {
@@ -274,6 +289,20 @@ size_t Udp4Controller::ChildCount() const {
 }
 size_t Udp4Controller::Unrecycled() const {
   return impl_->Unrecycled();
+}
+
+void Udp4Controller::SetSendCompletion(SendCompletion mode) {
+  impl_->MutableOptions().sendCompletion = mode;
+}
+bool Udp4Controller::SetSendCompletion(EFI_HANDLE child, SendCompletion mode) {
+  Udp4Child *c = impl_->FindChild(child);
+  if (c == nullptr)
+    return false;
+  c->SetSendCompletion(mode);
+  return true;
+}
+void Udp4Controller::SetIp4ModeLayout(Ip4ModeLayout layout) {
+  impl_->MutableOptions().ip4ModeLayout = layout;
 }
 
 Udp4Controller MakeController(Firmware &firmware, Network &network, Ipv4 address,

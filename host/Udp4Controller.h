@@ -29,6 +29,10 @@ public:
   Firmware &Fw() { return fw_; }
   Network &Net() { return net_; }
   const Udp4ControllerOptions &Options() const { return options_; }
+  Udp4ControllerOptions &MutableOptions() { return options_; }
+  Udp4Child *FindChild(EFI_HANDLE handle) const;
+  // The controller's seeded sequence (SplitMix64).
+  uint64_t NextRandom();
   Ipv4 Address() const { return address_; }
   bool Mapped() const { return mapped_; }
   EFI_HANDLE Handle() const { return handle_; }
@@ -66,6 +70,7 @@ private:
   std::map<RxRecord *, std::unique_ptr<RxRecord>> records_;
   std::shared_ptr<Udp4Shared> shared_;
   bool inService_ = false;
+  uint64_t random_ = 0;
 };
 
 } // namespace zem4::host

@@ -95,8 +95,12 @@ protected:
   host::SimNetwork &Net() { return *net_; }
 
   host::Udp4Controller &Controller(host::Ipv4 address, host::Time100ns mappingDelay = 0) {
-    controllers_.push_back(std::make_unique<host::Udp4Controller>(
-        host::MakeController(Fw(), *net_, address, mappingDelay)));
+    host::Udp4ControllerOptions options;
+    options.mappingDelay = mappingDelay;
+    return Controller(address, options);
+  }
+  host::Udp4Controller &Controller(host::Ipv4 address, const host::Udp4ControllerOptions &options) {
+    controllers_.push_back(std::make_unique<host::Udp4Controller>(Fw(), *net_, address, options));
     return *controllers_.back();
   }
 
