@@ -25,10 +25,14 @@ constexpr Time100ns kRealIdleWaitLimit = 1'000'000; // 100 ms
 } // namespace
 
 struct Firmware::State {
-  explicit State(ClockMode mode, Firmware &fw)
-      : clock(mode), events(clock, [&fw](std::string v) { fw.AddViolation(std::move(v)); }),
+  State(ClockMode mode, uint64_t seed, Firmware &fw)
+      : seed(seed), clock(mode), pool(seed ^ kPoolSeedSalt),
+        events(clock, [&fw](std::string v) { fw.AddViolation(std::move(v)); }), handles(seed),
         drivers(handles), protocols(handles, pool, drivers), images(handles) {}
 
+  // The pool's sequence differs from the handles' for the same seed.
+  static constexpr uint64_t kPoolSeedSalt = 0x5A17'F00D'0000'0001ull;
+  uint64_t seed;
   Clock clock;
   FaultInjector faults;
   PoolMemory pool;
@@ -50,7 +54,7 @@ struct Firmware::State {
   Firmware *previous = nullptr;
 };
 
-Firmware::Firmware(ClockMode mode) : s_(std::make_unique<State>(mode, *this)) {
+Firmware::Firmware(ClockMode mode, uint64_t seed) : s_(std::make_unique<State>(mode, seed, *this)) {
   s_->previous = gCurrent;
   gCurrent = this;
 
@@ -110,6 +114,9 @@ EFI_HANDLE Firmware::FirmwareHandle() const {
   return s_->firmwareHandle;
 }
 
+uint64_t Firmware::Seed() const {
+  return s_->seed;
+}
 Time100ns Firmware::Now() const {
   return s_->clock.Now();
 }
@@ -268,6 +275,12 @@ std::vector<std::string> Firmware::LeakReport() const {
 
 std::vector<std::string> Firmware::Violations() const {
   return s_->violations;
+}
+std::vector<std::string> Firmware::Findings() const {
+  std::vector<std::string> lines = LeakReport();
+  for (const std::string &v : s_->violations)
+    lines.push_back("violation: " + v);
+  return lines;
 }
 void Firmware::ClearViolations() {
   s_->violations.clear();

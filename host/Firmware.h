@@ -42,7 +42,9 @@ class Images;
 
 class Firmware {
 public:
-  explicit Firmware(ClockMode mode = ClockMode::Virtual);
+  // `seed` drives the order in which freed handle values and pool blocks are
+  // handed out again.
+  explicit Firmware(ClockMode mode = ClockMode::Virtual, uint64_t seed = 1);
   ~Firmware();
   Firmware(const Firmware &) = delete;
   Firmware &operator=(const Firmware &) = delete;
@@ -57,6 +59,7 @@ public:
   // debug-message service).
   EFI_HANDLE FirmwareHandle() const;
 
+  uint64_t Seed() const;
   Time100ns Now() const;
   ClockMode Mode() const;
   // What a timer interrupt does between calls: fire due timers, service the
@@ -106,6 +109,9 @@ public:
   // restored above it, services called above their TPL limit, ...).
   std::vector<std::string> Violations() const;
   void ClearViolations();
+  // What no run may end with, one line each: the leak report, then every
+  // violation ("violation: ..."). Empty when the run ended clean.
+  std::vector<std::string> Findings() const;
 
   // C++ helpers for host components and tests. They do not count as Boot
   // Services calls: no fault injection, no tick.

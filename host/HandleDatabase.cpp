@@ -8,8 +8,9 @@ namespace zem4::host {
 
 namespace {
 
-// Handles are tokens like events: never reused, never dereferenceable.
-// (In the 32-bit runner the top byte of a 32-bit address serves as the tag.)
+// Handles are tokens, never dereferenceable; their values are reused after
+// the handle goes. (In the 32-bit runner the top byte of a 32-bit address
+// serves as the tag.)
 constexpr uintptr_t kHandleBase =
     static_cast<uintptr_t>(sizeof(uintptr_t) == 8 ? uint64_t{0xA7} << 48 : uint64_t{0xA7} << 24);
 
@@ -51,10 +52,40 @@ HandleDatabase::Interface *HandleDatabase::Find(EFI_HANDLE handle, const EFI_GUI
   return nullptr;
 }
 
-EFI_HANDLE HandleDatabase::NewHandle() {
-  const uint64_t id = nextId_++;
-  handles_[id].id = id;
+EFI_HANDLE HandleDatabase::HandleOf(uint64_t id) {
   return reinterpret_cast<EFI_HANDLE>(kHandleBase + id * 16);
+}
+
+uint64_t HandleDatabase::NextRandom() {
+  uint64_t z = (random_ += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+EFI_HANDLE HandleDatabase::NewHandle() {
+  uint64_t id = 0;
+  if (!freeIds_.empty()) {
+    const size_t pick = NextRandom() % ((freeIds_.size() + 1) / 2);
+    id = freeIds_[pick];
+    freeIds_.erase(freeIds_.begin() + static_cast<std::ptrdiff_t>(pick));
+    ++reused_;
+  } else {
+    id = nextId_++;
+  }
+  Handle &h = handles_[id];
+  h.id = id;
+  h.created = ++created_;
+  return HandleOf(id);
+}
+
+std::vector<const HandleDatabase::Handle *> HandleDatabase::InOrder() const {
+  std::vector<const Handle *> out;
+  for (const auto &[id, h] : handles_)
+    out.push_back(&h);
+  std::sort(out.begin(), out.end(),
+            [](const Handle *a, const Handle *b) { return a->created < b->created; });
+  return out;
 }
 
 bool HandleDatabase::Add(EFI_HANDLE handle, const EFI_GUID &guid, void *iface) {
@@ -75,8 +106,10 @@ void HandleDatabase::Remove(EFI_HANDLE handle, const EFI_GUID &guid) {
   auto &v = h->protocols;
   v.erase(std::remove_if(v.begin(), v.end(), [&](auto &p) { return SameGuid(p->guid, guid); }),
           v.end());
-  if (v.empty())
+  if (v.empty()) {
+    freeIds_.push_back(h->id);
     handles_.erase(h->id);
+  }
 }
 
 void HandleDatabase::CloseAllBy(EFI_HANDLE agent) {
@@ -87,17 +120,17 @@ void HandleDatabase::CloseAllBy(EFI_HANDLE agent) {
 
 std::vector<EFI_HANDLE> HandleDatabase::AllHandles() const {
   std::vector<EFI_HANDLE> out;
-  for (const auto &[id, h] : handles_)
-    out.push_back(reinterpret_cast<EFI_HANDLE>(kHandleBase + id * 16));
+  for (const Handle *h : InOrder())
+    out.push_back(HandleOf(h->id));
   return out;
 }
 
 std::vector<EFI_HANDLE> HandleDatabase::HandlesWith(const EFI_GUID &guid) const {
   std::vector<EFI_HANDLE> out;
-  for (const auto &[id, h] : handles_)
-    for (const auto &p : h.protocols)
+  for (const Handle *h : InOrder())
+    for (const auto &p : h->protocols)
       if (SameGuid(p->guid, guid)) {
-        out.push_back(reinterpret_cast<EFI_HANDLE>(kHandleBase + id * 16));
+        out.push_back(HandleOf(h->id));
         break;
       }
   return out;
@@ -115,8 +148,9 @@ size_t HandleDatabase::OpenEntriesToClose() const {
 
 std::vector<std::string> HandleDatabase::Report(EFI_HANDLE skipHandle) const {
   std::vector<std::string> lines;
-  for (const auto &[id, h] : handles_) {
-    const auto handle = reinterpret_cast<EFI_HANDLE>(kHandleBase + id * 16);
+  for (const Handle *hp : InOrder()) {
+    const Handle &h = *hp;
+    const auto handle = HandleOf(h.id);
     const bool skip = handle == skipHandle;
     if (!skip) {
       std::string line = "handle " + Ptr(handle) + ":";

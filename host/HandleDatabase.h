@@ -31,6 +31,7 @@ public:
   };
   struct Handle {
     uint64_t id = 0;
+    uint64_t created = 0; // creation order, which lookups report in
     // unique_ptr: GUID addresses handed out by ProtocolsPerHandle stay put.
     std::vector<std::unique_ptr<Interface>> protocols;
   };
@@ -41,11 +42,18 @@ public:
                           EFI_OPEN_PROTOCOL_EXCLUSIVE)) != 0;
   }
 
+  explicit HandleDatabase(uint64_t seed = 1) : random_(seed) {}
+
   bool IsHandle(EFI_HANDLE handle) const { return Get(handle) != nullptr; }
   Handle *Get(EFI_HANDLE handle) const;
   Interface *Find(EFI_HANDLE handle, const EFI_GUID &guid) const;
 
+  // A handle value freed earlier comes back (one of the older half, chosen by
+  // the seed), as firmware reuses the memory of a freed handle: code that
+  // keeps a stale handle then meets someone else's.
   EFI_HANDLE NewHandle();
+  // Handle values handed out again after their handle went.
+  uint64_t Reused() const { return reused_; }
   // Adds an interface (no checks beyond a duplicate GUID → false).
   bool Add(EFI_HANDLE handle, const EFI_GUID &guid, void *iface);
   // Removes an interface with its open entries; the handle goes with its last one.
@@ -60,8 +68,17 @@ public:
   std::vector<std::string> Report(EFI_HANDLE skipHandle) const;
 
 private:
+  static EFI_HANDLE HandleOf(uint64_t id);
+  // Live handles in creation order.
+  std::vector<const Handle *> InOrder() const;
+  uint64_t NextRandom();
+
   std::map<uint64_t, Handle> handles_;
+  std::vector<uint64_t> freeIds_; // oldest first
   uint64_t nextId_ = 1;
+  uint64_t created_ = 0;
+  uint64_t reused_ = 0;
+  uint64_t random_;
 };
 
 } // namespace zem4::host

@@ -14,7 +14,7 @@ EFI_HANDLE Images::Create(EFI_SYSTEM_TABLE *systemTable, EFI_IMAGE_UNLOAD unload
   li->Unload = unload;
   EFI_HANDLE h = db_.NewHandle();
   db_.Add(h, gEfiLoadedImageProtocolGuid, li.get());
-  images_.emplace(h, std::move(li));
+  images_[h] = std::move(li); // a reused handle value replaces a stale entry
   return h;
 }
 

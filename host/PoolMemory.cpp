@@ -4,6 +4,24 @@
 #include <cstring>
 #include <new>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZEM4_POOL_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define ZEM4_POOL_ASAN 1
+#endif
+
+#ifdef ZEM4_POOL_ASAN
+#include <sanitizer/asan_interface.h>
+#define ZEM4_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define ZEM4_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define ZEM4_POISON(p, n) ((void)(p), (void)(n))
+#define ZEM4_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace zem4::host {
 
 namespace {
@@ -15,20 +33,85 @@ bool ValidPoolType(UINT32 type) {
   return type >= 0x70000000u; // OEM and OS-loader ranges
 }
 
+constexpr size_t kSmallestClass = 16;
+
 } // namespace
+
+PoolMemory::Storage::Storage(size_t cap) : capacity(cap) {
+  bytes = new (std::nothrow) std::byte[cap];
+}
+
+PoolMemory::Storage::~Storage() {
+  if (bytes != nullptr)
+    ZEM4_UNPOISON(bytes, capacity);
+  delete[] bytes;
+}
+
+PoolMemory::PoolMemory(uint64_t seed) : random_(seed) {}
+
+bool PoolMemory::Poisons() {
+#ifdef ZEM4_POOL_ASAN
+  return true;
+#else
+  return false;
+#endif
+}
+
+bool PoolMemory::IsPoisoned(const void *p) {
+#ifdef ZEM4_POOL_ASAN
+  return __asan_address_is_poisoned(p) != 0;
+#else
+  (void)p;
+  return false;
+#endif
+}
+
+PoolMemory::~PoolMemory() = default;
+
+size_t PoolMemory::ClassOf(size_t size) {
+  if (size > kLargestReused)
+    return size;
+  size_t c = kSmallestClass;
+  while (c < size)
+    c <<= 1;
+  return c;
+}
+
+uint64_t PoolMemory::NextRandom() {
+  uint64_t z = (random_ += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
 
 EFI_STATUS PoolMemory::Allocate(EFI_MEMORY_TYPE type, UINTN size, void **buffer) {
   if (buffer == nullptr || !ValidPoolType(type))
     return EFI_INVALID_PARAMETER;
   if (size > kMaxAllocation)
     return EFI_OUT_OF_RESOURCES;
-  // A zero-byte request still yields a distinct block that must be freed.
-  const size_t bytes = size == 0 ? 1 : size;
-  std::unique_ptr<std::byte[]> storage(new (std::nothrow) std::byte[bytes]);
-  if (!storage)
-    return EFI_OUT_OF_RESOURCES;
-  std::memset(storage.get(), kFillByte, bytes);
-  void *p = storage.get();
+  const size_t cls = ClassOf(size);
+  std::unique_ptr<Storage> storage;
+  auto it = freed_.find(cls);
+  if (it != freed_.end() && !it->second.empty()) {
+    // One of the older half of the freed blocks, chosen by the seed: reused
+    // soon enough to show stale pointers, while the newest stay poisoned.
+    auto &list = it->second;
+    const size_t pick = NextRandom() % ((list.size() + 1) / 2);
+    storage = std::move(list[pick]);
+    list.erase(list.begin() + static_cast<std::ptrdiff_t>(pick));
+    freedBytes_ -= cls;
+    ++reused_;
+  } else {
+    storage = std::make_unique<Storage>(cls);
+    if (storage->bytes == nullptr)
+      return EFI_OUT_OF_RESOURCES;
+  }
+  std::byte *p = storage->bytes;
+  ZEM4_UNPOISON(p, cls);
+  std::memset(p, kFillByte, size);
+  // The rest of the class stays out of reach: running past the block is
+  // still an overflow for ASan (a zero-byte block has no byte to touch).
+  ZEM4_POISON(p + size, cls - size);
   blocks_.emplace(p, Block{std::move(storage), size, ++sequence_, type});
   liveBytes_ += size;
   *buffer = p;
@@ -40,7 +123,16 @@ EFI_STATUS PoolMemory::Free(void *buffer) {
   if (buffer == nullptr || it == blocks_.end())
     return EFI_INVALID_PARAMETER;
   liveBytes_ -= it->second.size;
+  std::unique_ptr<Storage> storage = std::move(it->second.storage);
   blocks_.erase(it);
+  const size_t cls = storage->capacity;
+  if (cls > kLargestReused || freedBytes_ + cls > kReuseBudget)
+    return EFI_SUCCESS; // back to the host, where ASan quarantines it
+  ZEM4_UNPOISON(storage->bytes, cls);
+  std::memset(storage->bytes, kFreedByte, cls);
+  ZEM4_POISON(storage->bytes, cls);
+  freedBytes_ += cls;
+  freed_[cls].push_back(std::move(storage));
   return EFI_SUCCESS;
 }
 

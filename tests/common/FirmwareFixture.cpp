@@ -12,13 +12,17 @@ void FirmwareFixture::SetUp() {
   DiagLogReset();
 }
 
+void ExpectNoFindings(const std::vector<std::string> &findings) {
+  for (const std::string &line : findings)
+    ADD_FAILURE() << "at the end of the test: " << line;
+}
+
+void ExpectCleanTeardown(const host::Firmware &fw, bool violationsExpected) {
+  ExpectNoFindings(violationsExpected ? fw.LeakReport() : fw.Findings());
+}
+
 void FirmwareFixture::TearDown() {
-  const auto leaks = fw_->LeakReport();
-  EXPECT_TRUE(leaks.empty()) << "still live at the end of the test:\n" << Join(leaks);
-  if (!violationsExpected_) {
-    const auto bugs = fw_->Violations();
-    EXPECT_TRUE(bugs.empty()) << "firmware misuse:\n" << Join(bugs);
-  }
+  ExpectCleanTeardown(*fw_, violationsExpected_);
   DiagLogReset();
   gST = nullptr;
   gBS = nullptr;

@@ -17,6 +17,15 @@
 
 namespace zem4::test {
 
+// The checks every test ends with, wherever it made its firmware: nothing
+// live (pool, events, handles, open entries, unrecycled datagrams and every
+// other live counter) and no recorded violation. One test failure per line
+// of the firmware's findings; a test that provoked violations on purpose and
+// checked them itself passes `violationsExpected`.
+void ExpectCleanTeardown(const host::Firmware &fw, bool violationsExpected = false);
+// The same for findings already taken (from a rig's own teardown).
+void ExpectNoFindings(const std::vector<std::string> &findings);
+
 class FirmwareFixture : public ::testing::Test {
 protected:
   explicit FirmwareFixture(host::ClockMode mode = host::ClockMode::Virtual) : mode_(mode) {}

@@ -217,6 +217,7 @@ TEST_F(FaultsAndAccounting, FirmwaresMadeOneAfterAnotherServeTheirOwnTables) {
     EXPECT_EQ(inner.Live().poolAllocations, 1u);
     EXPECT_EQ(Fw().Live().poolAllocations, 0u);
     inner.BootServices()->FreePool(p);
+    ExpectCleanTeardown(inner);
   }
   EXPECT_EQ(host::Firmware::Current(), &Fw());
 }

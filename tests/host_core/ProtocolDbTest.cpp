@@ -323,6 +323,8 @@ TEST_F(ProtocolDb, LocateServices) {
 TEST_F(ProtocolDb, FreedAndForgedHandlesAreRefusedByEveryService) {
   EFI_HANDLE h = NewHandle(kGuidA, &ifaceA);
   EFI_HANDLE agent = Agent();
+  // Made before h goes: a handle made after it would reuse its value.
+  EFI_HANDLE ok = NewHandle(kGuidB, &ifaceB);
   Remove(h, kGuidA, &ifaceA); // h is gone now
   int local = 0;
   for (EFI_HANDLE bad : {h, static_cast<EFI_HANDLE>(&local)}) {
@@ -339,13 +341,12 @@ TEST_F(ProtocolDb, FreedAndForgedHandlesAreRefusedByEveryService) {
     EXPECT_EQ(Bs()->UninstallMultipleProtocolInterfaces(bad, &kGuidA, &ifaceA, nullptr),
               EFI_INVALID_PARAMETER);
     // A bad agent or controller is refused as well.
-    EFI_HANDLE ok = NewHandle(kGuidB, &ifaceB);
     EXPECT_EQ(Bs()->OpenProtocol(ok, &kGuidB, &got, bad, ok, EFI_OPEN_PROTOCOL_BY_DRIVER),
               EFI_INVALID_PARAMETER);
     EXPECT_EQ(Bs()->OpenProtocol(ok, &kGuidB, &got, agent, bad, EFI_OPEN_PROTOCOL_BY_DRIVER),
               EFI_INVALID_PARAMETER);
-    Remove(ok, kGuidB, &ifaceB);
   }
+  Remove(ok, kGuidB, &ifaceB);
   UINTN size = 0;
   EXPECT_EQ(Bs()->LocateHandle(ByRegisterNotify, nullptr, &local, &size, nullptr),
             EFI_INVALID_PARAMETER);
