@@ -19,6 +19,10 @@ std::map<const EFI_UDP4_PROTOCOL *, Udp4Child *> &Registry() {
   return registry;
 }
 
+// What IPv4 takes from the layer above in one packet: an Ethernet MTU less
+// the IPv4 header.
+constexpr UINT32 kIp4MaxPacketSize = 1500 - 20;
+
 bool ContiguousMask(Ipv4 mask) {
   uint32_t inverted = ~mask.ToUint();
   return (inverted & (inverted + 1)) == 0;
@@ -185,10 +189,14 @@ EFI_STATUS Udp4Child::GetModeData(EFI_UDP4_CONFIG_DATA *udp, EFI_IP4_MODE_DATA *
       udp->StationPort = port_->Port();
   }
   if (ip4) {
-    *ip4 = {};
-    ip4->IsStarted = configured_;
+    // Written as the layout the controller presents: a buffer sized for the
+    // 2.0-era record (60/80 bytes) is overrun by the current one (64/88), as
+    // it would be on current firmware.
+    EFI_IP4_MODE_DATA_WITH_MAX_PACKET_SIZE m{};
+    m.IsStarted = configured_;
+    m.MaxPacketSize = kIp4MaxPacketSize;
     if (configured_) {
-      EFI_IP4_CONFIG_DATA &c = ip4->ConfigData;
+      EFI_IP4_CONFIG_DATA &c = m.ConfigData;
       c.DefaultProtocol = 17; // UDP
       c.AcceptBroadcast = config_.AcceptBroadcast;
       c.AcceptPromiscuous = config_.AcceptPromiscuous;
@@ -200,12 +208,23 @@ EFI_STATUS Udp4Child::GetModeData(EFI_UDP4_CONFIG_DATA *udp, EFI_IP4_MODE_DATA *
       c.DoNotFragment = config_.DoNotFragment;
       c.ReceiveTimeout = config_.ReceiveTimeout;
       c.TransmitTimeout = config_.TransmitTimeout;
-      ip4->IsConfigured = Mapped() && port_ != nullptr;
+      m.IsConfigured = Mapped() && port_ != nullptr;
       groupTable_.clear();
       for (Ipv4 g : groups_)
         groupTable_.push_back(ToEfi(g));
-      ip4->GroupCount = UINT32(groupTable_.size());
-      ip4->GroupTable = groupTable_.empty() ? nullptr : groupTable_.data();
+      m.GroupCount = UINT32(groupTable_.size());
+      m.GroupTable = groupTable_.empty() ? nullptr : groupTable_.data();
+    }
+    if (controller_.Options().ip4ModeLayout == Ip4ModeLayout::Current) {
+      std::memcpy(static_cast<void *>(ip4), &m, sizeof m);
+    } else {
+      EFI_IP4_MODE_DATA old{};
+      old.IsStarted = m.IsStarted;
+      old.ConfigData = m.ConfigData;
+      old.IsConfigured = m.IsConfigured;
+      old.GroupCount = m.GroupCount;
+      old.GroupTable = m.GroupTable;
+      std::memcpy(static_cast<void *>(ip4), &old, sizeof old);
     }
   }
   if (mnp) {

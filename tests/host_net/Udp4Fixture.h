@@ -20,6 +20,13 @@ inline EFI_IPv4_ADDRESS Efi(host::Ipv4 a) {
   return EFI_IPv4_ADDRESS{{a.b[0], a.b[1], a.b[2], a.b[3]}};
 }
 
+// GetModeData's IPv4 record in the layout the host presents by default, and
+// the pointer type the function table declares for it.
+using Ip4Mode = EFI_IP4_MODE_DATA_WITH_MAX_PACKET_SIZE;
+inline EFI_IP4_MODE_DATA *AsIp4(Ip4Mode *m) {
+  return reinterpret_cast<EFI_IP4_MODE_DATA *>(m);
+}
+
 // A completion token with an event that counts its notifications.
 class TestToken {
 public:
