@@ -3,14 +3,15 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zem4::cli {
 
 struct GetOptions {
-  std::string file;
+  std::vector<std::string> files;
   std::string server = "127.0.0.1";
-  std::string out;
-  std::string station = "127.0.0.1";
+  std::string out;     // a file, a device or FIFO, "-" (standard output), or a directory
+  std::string station; // empty: the source address of the route to the server
   bool multicast = false;
   bool stream = false;
   bool quiet = false;
@@ -26,7 +27,7 @@ int RunGet(const GetOptions &options);
 struct InfoOptions {
   std::string file;
   std::string server = "127.0.0.1";
-  std::string station = "127.0.0.1";
+  std::string station;
   bool multicast = false;
   unsigned timeout = 10;
 };

@@ -214,7 +214,8 @@ void RunMembers(Host &host, std::vector<Member> &members, ProgressBoard &board,
       }
       if (m.download->Started() && !m.finished) {
         if (gInterrupted)
-          m.download->Abort(EndReason::Interrupted);
+          m.download->Stop(EndReason::Interrupted);
+        m.download->Service();
         if (m.download->Done())
           finish(m);
         else
@@ -318,12 +319,10 @@ int RunDemo(const DemoOptions &o) {
     ds.file = file;
     ds.multicast = multicast;
     ds.stallTimeoutS = 30;
-    ds.interrupted = &gInterrupted;
-    if (size == 0) {
+    if (size == 0 || !m.out->Map(size)) {
       OutputFile *out = m.out.get();
       ds.onData = [out](const uint8_t *d, size_t n) { return out->Append(d, n); };
     } else {
-      m.out->Map(size);
       ds.buffer = m.out->Data();
       ds.bufferSize = size;
     }
@@ -438,7 +437,7 @@ int RunDemo(const DemoOptions &o) {
   serverLine("multicast:", groupTotals, group.size());
   if (gInterrupted) {
     std::printf("\nzem4 demo: interrupted\n");
-    return kExitInterrupted;
+    return InterruptExit();
   }
   std::printf("\nzem4 demo: %s\n", allMatch ? "every copy matches the file" : "SOME COPIES FAILED");
   if (o.keep)

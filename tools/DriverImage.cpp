@@ -21,7 +21,8 @@ std::string &Selected() {
 }
 
 // Where the 32-bit runner lives: $ZEM4_RUNNER32, beside this program, or in
-// the host32 preset's tree next to this program's build tree.
+// the tree of the host32-release preset (which demo.sh builds) or of the
+// host32 preset (the tests' sanitizer build) next to this program's tree.
 std::string FindRunner32() {
   if (const char *env = std::getenv("ZEM4_RUNNER32"); env != nullptr && *env != '\0') {
     return env;
@@ -32,7 +33,8 @@ std::string FindRunner32() {
     return {};
   }
   for (const std::filesystem::path &candidate :
-       {self.parent_path() / "zem4-32", self.parent_path() / "../../host32/tools/zem4-32"}) {
+       {self.parent_path() / "zem4-32", self.parent_path() / "../../host32-release/tools/zem4-32",
+        self.parent_path() / "../../host32/tools/zem4-32"}) {
     if (access(candidate.c_str(), X_OK) == 0) {
       return std::filesystem::weakly_canonical(candidate, ec).string();
     }
@@ -60,15 +62,16 @@ const std::string &DriverImagePath() {
   return Selected();
 }
 
-void SelectDriverImage(const std::string &path, char **argv) {
+void SelectDriverImage(const std::string &path, char **argv, bool quiet) {
   const std::optional<uint16_t> machine = host::PeImage::MachineOfFile(path);
   if (!machine) {
     throw Failure(kExitUsage, "--driver: " + path + " is not a UEFI image");
   }
   if (*machine == host::kHostMachine) {
     Selected() = path;
-    std::fprintf(stderr, "zem4: running the %s driver image %s\n", MachineName(*machine).c_str(),
-                 path.c_str());
+    if (!quiet)
+      std::fprintf(stderr, "zem4: running the %s driver image %s\n", MachineName(*machine).c_str(),
+                   path.c_str());
     return;
   }
   if (*machine == host::kMachineIa32 && host::kHostMachine == host::kMachineX64) {

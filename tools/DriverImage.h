@@ -10,7 +10,8 @@ namespace zem4::cli {
 // into is handed on: a PE32 (IA32) image in the 64-bit build re-runs the whole
 // command (`argv`) in the 32-bit runner, zem4-32, and does not return. Throws
 // Failure when that is impossible.
-void SelectDriverImage(const std::string &path, char **argv);
+// `quiet` keeps the line that names the image off standard error.
+void SelectDriverImage(const std::string &path, char **argv, bool quiet = false);
 // Empty while the built-in driver is used.
 const std::string &DriverImagePath();
 

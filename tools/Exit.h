@@ -19,7 +19,7 @@ enum Exit : int {
   kExitIntegrity = 8,    // SHA-256 of the copy differs from the server's
   kExitLocalIo = 9,      // the output file cannot be written
   kExitDriver = 10,      // the driver or the host firmware failed
-  kExitInterrupted = 130 // Ctrl-C
+  kExitInterrupted = 130 // SIGINT; 128 + the signal for SIGTERM and SIGHUP
 };
 
 // What --help shows under "Exit codes".
@@ -30,13 +30,16 @@ inline constexpr const char *kExitCodeHelp = R"(Exit codes:
   3    server error 1: file not found
   4    server error 2: access violation (path refused by the server)
   5    server busy (error 9), still busy after every retry
-  6    other server error, or a reply that cannot be used
+  6    other server error, or a reply that cannot be used (a malformed
+       option acknowledgement, an impossible size or multicast answer)
   7    time-out: no answer, or no progress for --timeout seconds
   8    SHA-256 mismatch: the copy is not kept
-  9    the output file cannot be written
+  9    the output cannot be written (full disk, closed pipe, not a file,
+       device or FIFO)
   10   driver or firmware failure
-  130  interrupted (Ctrl-C)
-A failed download never leaves a file under the output name.)";
+  129  SIGHUP, 130 SIGINT (Ctrl-C), 143 SIGTERM: stopped, the server told
+With several files, the exit code is that of the first that failed, in the
+order given. A failed download never leaves a file under the output name.)";
 
 class Failure : public std::runtime_error {
 public:

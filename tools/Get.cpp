@@ -4,6 +4,7 @@
 #include "tools/Output.h"
 #include "tools/Progress.h"
 #include "tools/Signals.h"
+#include "tools/GetJob.h"
 #include "tools/Transfer.h"
 
 #include "support/DiagLog.h"
@@ -25,16 +26,34 @@ std::string BaseName(const std::string &path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string OutputPath(const GetOptions &o) {
-  std::string base = BaseName(o.file);
+bool IsDirectory(const std::string &path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string OutputPath(const std::string &file, const std::string &out) {
+  std::string base = BaseName(file);
   if (base.empty() || base == "." || base == "..")
     base = "download";
-  if (o.out.empty())
+  if (out.empty())
     return base;
-  struct stat st {};
-  if (::stat(o.out.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-    return o.out + "/" + base;
-  return o.out;
+  if (IsDirectory(out))
+    return out + "/" + base;
+  return out;
+}
+
+// Several files go into a directory, each under its own name.
+std::vector<std::string> OutputPaths(const GetOptions &o) {
+  std::vector<std::string> paths;
+  if (o.files.size() > 1 && !o.out.empty() && !IsDirectory(o.out))
+    throw Failure(kExitUsage, "with several files, --out names a directory: " + o.out);
+  for (const std::string &file : o.files) {
+    std::string path = OutputPath(file, o.out);
+    if (std::find(paths.begin(), paths.end(), path) != paths.end())
+      throw Failure(kExitUsage, "two files would both be written to " + path);
+    paths.push_back(path);
+  }
+  return paths;
 }
 
 std::vector<uint32_t> LogLevels(const std::string &level) {
@@ -45,38 +64,22 @@ std::vector<uint32_t> LogLevels(const std::string &level) {
   return {};
 }
 
-// Waits `seconds` with the firmware idle; false when interrupted.
-bool Pause(Host &host, double seconds) {
-  host::Time100ns until = host.Fw().Now() + host::Time100ns(seconds * 1e7);
-  while (host.Fw().Now() < until) {
-    if (gInterrupted)
-      return false;
-    host.Net().Wait(until);
-  }
-  return !gInterrupted;
-}
-
-// Busy server: a growing pause with jitter so that clients turned away
-// together do not come back together.
-double Backoff(unsigned attempt, std::mt19937 &rng) {
-  double base = std::min(8.0, 0.5 * std::pow(2.0, attempt));
-  return base * std::uniform_real_distribution<double>(0.5, 1.5)(rng);
-}
-
-void Say(ProgressBoard &board, bool quiet, const std::string &text) {
-  if (!quiet)
-    board.Print("zem4: " + text);
-}
+// Files fetched at once: enough for their closing periods to overlap, well
+// below what a server allows one client.
+constexpr size_t kConcurrentFiles = 4;
 
 } // namespace
 
 int RunGet(const GetOptions &o) {
+  CatchInterrupts(nullptr);
   ServerSpec server;
   ParseServer(o.server, server.address, server.port);
-  host::Ipv4 station = ParseAddress(o.station, "--station");
-  const std::string outPath = OutputPath(o);
+  host::Ipv4 station = o.station.empty() ? RouteSource(server.address, server.port)
+                                         : ParseAddress(o.station, "--station");
+  const std::vector<std::string> outPaths = OutputPaths(o);
+  const bool several = o.files.size() > 1;
 
-  ProgressBoard board(!o.quiet, ::isatty(2) != 0, 1);
+  ProgressBoard board(!o.quiet, StderrIsTerminal(), std::min(o.files.size(), kConcurrentFiles));
   HostOptions ho;
   ho.logLevels = LogLevels(o.log);
   ho.onLog = [&board](const std::string &line) { board.Print("zem4: driver: " + line); };
@@ -85,139 +88,94 @@ int RunGet(const GetOptions &o) {
   Host host(ho);
   CatchInterrupts(&host.Net());
 
-  Host::Child child = host.CreateChild(host.AddStation(station));
-  if (EFI_STATUS st = ConfigureChild(child.zem4, station, server); EFI_ERROR(st))
-    throw Failure(kExitUsage, "the driver refused the configuration for " + station.ToString() +
-                                  " -> " + server.ToString());
+  GetShared shared{host,    host.AddStation(station),
+                   station, server,
+                   o,       board,
+                   several, std::mt19937(std::random_device{}()),
+                   {}};
+  std::vector<std::unique_ptr<GetJob>> jobs;
+  for (size_t i = 0; i < o.files.size(); ++i)
+    jobs.push_back(std::make_unique<GetJob>(shared, o.files[i], outPaths[i]));
+  shared.serviceAll = [&jobs, &board] {
+    for (auto &job : jobs)
+      job->Service();
+    board.Render();
+  };
 
-  std::mt19937 rng(std::random_device{}());
-  bool multicast = o.multicast;
-  unsigned attempt = 0;
-  int result = kExitOk;
-  std::string message;
+  if (::isatty(STDERR_FILENO) && !o.quiet)
+    board.Print("zem4: waiting for " + server.ToString() + "\u2026");
+
+  std::vector<bool> free(std::min(o.files.size(), kConcurrentFiles), true);
+  auto report = [&](GetJob &job) {
+    // One line per file as it ends; with one file, after the board.
+    free[job.Slot()] = true;
+    if (!several || (job.Code() == kExitOk && o.quiet))
+      return;
+    board.Clear(job.Slot());
+    board.Print(job.Code() == kExitOk ? "zem4: " + job.Message()
+                                      : "zem4: " + job.File() + ": " + job.Message());
+  };
+
   for (;;) {
-    // What the file is: its size and, from our server, its SHA-256.
-    InfoReply info = QueryInfo(host, child.zem4, server, o.file, std::max(1u, o.timeout));
-    host.FlushLog();
-    if (info.reconfigure && EFI_ERROR(ConfigureChild(child.zem4, station, server)))
-      throw Failure(kExitDriver, "the driver refused the configuration again");
-    if (gInterrupted)
-      throw Failure(kExitInterrupted, "interrupted");
-    bool busy = (info.isError && info.errorCode == ZEM4_ERR_NOT_READY) ||
-                (!info.haveReply && info.status == EFI_NOT_READY);
-    if (busy && attempt < o.retries) {
-      double wait = Backoff(attempt++, rng);
-      char buf[96];
-      std::snprintf(buf, sizeof buf, "server busy, trying again in %.1f s (%u of %u)", wait,
-                    attempt, o.retries);
-      Say(board, o.quiet, buf);
-      if (!Pause(host, wait))
-        throw Failure(kExitInterrupted, "interrupted");
-      continue;
+    size_t active = 0, waiting = 0;
+    for (auto &job : jobs) {
+      active += job->Active();
+      waiting += job->GetPhase() == GetJob::Phase::Waiting;
     }
-    if (info.isError) {
-      Verdict v = ExplainServerError(info.errorCode, info.errorText);
-      throw Failure(v.code, v.message);
+    if (active == 0 && (waiting == 0 || gInterrupted))
+      break;
+    for (auto &job : jobs) {
+      if (gInterrupted || active >= kConcurrentFiles)
+        break;
+      if (job->GetPhase() != GetJob::Phase::Waiting)
+        continue;
+      size_t slot = size_t(std::find(free.begin(), free.end(), true) - free.begin());
+      free[slot] = false;
+      job->Begin(slot);
+      if (job->GetPhase() == GetJob::Phase::Done)
+        report(*job);
+      else
+        active++;
     }
-    if (!info.haveReply || EFI_ERROR(info.status)) {
-      Verdict v = Explain(info.status == EFI_SUCCESS ? EFI_PROTOCOL_ERROR : info.status,
-                          EndReason::None, server, o.timeout);
-      throw Failure(v.code, v.message);
+    for (auto &job : jobs) {
+      if (!job->Active())
+        continue;
+      job->Advance();
+      if (job->GetPhase() == GetJob::Phase::Done)
+        report(*job);
     }
-    std::optional<uint64_t> size = info.Size();
-    std::optional<std::string> sha = info.Sha256();
-
-    OutputFile out(outPath);
-    const bool stream = o.stream || !size || *size == 0;
-    if (!stream)
-      out.Map(*size);
-    DownloadSpec spec;
-    spec.file = o.file;
-    spec.multicast = multicast;
-    spec.stallTimeoutS = o.timeout;
-    spec.multicastWaitS = o.mcastWait;
-    spec.interrupted = &gInterrupted;
-    if (stream)
-      spec.onData = [&out](const uint8_t *data, size_t length) { return out.Append(data, length); };
-    else {
-      spec.buffer = out.Data();
-      spec.bufferSize = *size;
-    }
-    Download d(host, child.zem4, server, spec);
-    if (EFI_STATUS st = d.Start(); EFI_ERROR(st)) {
-      Verdict v = Explain(st, EndReason::None, server, o.timeout);
-      throw Failure(v.code, "ReadFile refused to start: " + v.message);
-    }
-    const std::string label = BaseName(o.file) + (multicast ? " (multicast)" : "");
-    auto shown = std::chrono::steady_clock::now();
-    while (!d.Done()) {
-      if (gInterrupted)
-        d.Abort(EndReason::Interrupted);
+    if (std::any_of(jobs.begin(), jobs.end(), [](auto &j) { return j->Active(); }))
       host.Step();
-      // Progress is for people: a few dozen updates a second are plenty.
-      auto now = std::chrono::steady_clock::now();
-      if (now - shown >= std::chrono::milliseconds(20)) {
-        shown = now;
-        board.Set(0, label, d.Progress(), size.value_or(0), d.Elapsed());
-        board.Render();
-      }
-    }
-    host.FlushLog();
-    board.Set(0, label, d.Last(), size.value_or(0), d.Duration(),
-              d.Status() == EFI_SUCCESS ? "done" : "failed");
-    board.Render(true);
-
-    if (d.Reason() == EndReason::Interrupted)
-      throw Failure(kExitInterrupted, "interrupted");
-    if (d.Reason() == EndReason::NoMulticast) {
-      Say(board, o.quiet,
-          "no multicast data within " + std::to_string(o.mcastWait) +
-              " s; falling back to unicast");
-      multicast = false;
-      continue;
-    }
-    if (d.Status() == EFI_NOT_READY && d.Reason() == EndReason::None && attempt < o.retries) {
-      double wait = Backoff(attempt++, rng);
-      Say(board, o.quiet, "server busy, trying again");
-      if (!Pause(host, wait))
-        throw Failure(kExitInterrupted, "interrupted");
-      continue;
-    }
-    Verdict v = Explain(d.Status(), d.Reason(), server, o.timeout);
-    if (v.code == kExitLocalIo && stream)
-      v.message = "cannot write " + outPath;
-    if (v.code != kExitOk)
-      throw Failure(v.code, v.message);
-
-    const uint64_t bytes = stream ? out.Written() : *size;
-    if (size && bytes != *size)
-      throw Failure(kExitServerError, "the file came out " + std::to_string(bytes) +
-                                          " bytes long, the server said " + std::to_string(*size));
-    std::string verdict;
-    if (sha) {
-      std::string got = out.Sha256Hex();
-      if (got != *sha)
-        throw Failure(kExitIntegrity, "SHA-256 mismatch for " + o.file + ": the server says " +
-                                          *sha + ", the copy has " + got + "; not kept");
-      verdict = "SHA-256 verified";
-    } else {
-      verdict = "not verified (the server gave no SHA-256)";
-    }
-    out.Commit();
-    char line[256];
-    double secs = std::max(d.Duration(), 1e-6);
-    std::snprintf(line, sizeof line, "%s -> %s: %llu bytes in %.2f s (%s), %u gaps seen, %s",
-                  o.file.c_str(), outPath.c_str(), static_cast<unsigned long long>(bytes), secs,
-                  HumanRate(double(bytes) / secs).c_str(), d.Last().LostBlocks, verdict.c_str());
-    message = line;
-    break;
+    shared.serviceAll();
   }
   board.Close();
-  host.DestroyChild(child);
+
+  // The first failure in argument order decides; a stop signal above all.
+  int result = kExitOk;
+  std::string message;
+  for (auto &job : jobs) {
+    if (job->GetPhase() == GetJob::Phase::Waiting) {
+      if (several && !o.quiet)
+        std::fprintf(stderr, "zem4: %s: not started (%s)\n", job->File().c_str(),
+                     InterruptText().c_str());
+      continue;
+    }
+    if (job->Code() != kExitOk && result == kExitOk) {
+      result = job->Code();
+      message = job->Message();
+    }
+    if (!several && (job->Code() != kExitOk || !o.quiet))
+      message = job->Message();
+  }
+  if (gInterrupted) {
+    result = InterruptExit();
+    message = InterruptText();
+  }
+  jobs.clear();
   std::vector<std::string> leaks = host.TearDown();
   for (const auto &l : leaks)
     std::fprintf(stderr, "zem4: firmware still holds: %s\n", l.c_str());
-  if (!o.quiet)
+  if (!several && !message.empty())
     std::fprintf(stderr, "zem4: %s\n", message.c_str());
   return result;
 }
@@ -225,7 +183,8 @@ int RunGet(const GetOptions &o) {
 int RunInfo(const InfoOptions &o) {
   ServerSpec server;
   ParseServer(o.server, server.address, server.port);
-  host::Ipv4 station = ParseAddress(o.station, "--station");
+  host::Ipv4 station = o.station.empty() ? RouteSource(server.address, server.port)
+                                         : ParseAddress(o.station, "--station");
   Host host(HostOptions{});
   CatchInterrupts(&host.Net());
   Host::Child child = host.CreateChild(host.AddStation(station));
@@ -236,16 +195,18 @@ int RunInfo(const InfoOptions &o) {
   host.DestroyChild(child);
   host.TearDown();
   if (gInterrupted)
-    throw Failure(kExitInterrupted, "interrupted");
+    throw Failure(InterruptExit(), InterruptText());
   if (info.isError) {
     Verdict v = ExplainServerError(info.errorCode, info.errorText);
     throw Failure(v.code, v.message);
   }
   if (!info.haveReply || EFI_ERROR(info.status)) {
     Verdict v = Explain(info.status == EFI_SUCCESS ? EFI_PROTOCOL_ERROR : info.status,
-                        EndReason::None, server, o.timeout);
+                        EndReason::None, server, o.timeout, o.file);
     throw Failure(v.code, v.message);
   }
+  if (std::string problem = info.Problem(); !problem.empty())
+    throw Failure(kExitServerError, problem);
   std::printf("file: %s\nserver: %s\n", o.file.c_str(), server.ToString().c_str());
   if (auto size = info.Size())
     std::printf("size: %llu bytes (%s)\n", static_cast<unsigned long long>(*size),

@@ -8,7 +8,13 @@
 #include "zem4/Zem4Wire.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace zem4::cli {
 
@@ -155,6 +161,7 @@ EFI_STATUS Host::Disconnect(EFI_HANDLE controller) {
 
 std::vector<std::string> Host::TearDown() {
   tornDown_ = true;
+  FlushLog();
   if (image_) {
     for (auto &c : controllers_)
       Disconnect(c->Handle());
@@ -165,7 +172,9 @@ std::vector<std::string> Host::TearDown() {
   if (gBS && !imageFile_) // an image drains its own pool
     Zem4DrainPacketPool();
   controllers_.clear();
-  FlushLog();
+  // The driver narrates its own unbinding at the error level; that is no
+  // failure of anything the command did, so it is not shown.
+  fw_->Debug().Clear();
   std::vector<std::string> report = fw_->LeakReport();
   fw_->SetIdleWait(nullptr);
   fw_->RemoveDevice(*net_);
@@ -177,6 +186,43 @@ host::Ipv4 ParseAddress(const std::string &text, const char *what) {
   if (!a || !a->IsUnicast())
     throw Failure(kExitUsage, std::string(what) + " is not an IPv4 address: " + text);
   return *a;
+}
+
+host::Ipv4 ResolveHost(const std::string &name, const char *what) {
+  if (host::Ipv4::Parse(name))
+    return ParseAddress(name, what);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo *list = nullptr;
+  int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+  if (rc != 0 || !list)
+    throw Failure(kExitUsage, std::string(what) + ": cannot resolve " + name + ": " +
+                                  (rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc)));
+  uint32_t ip = ntohl(reinterpret_cast<sockaddr_in *>(list->ai_addr)->sin_addr.s_addr);
+  ::freeaddrinfo(list);
+  return ParseAddress(host::Ipv4::FromUint(ip).ToString(), what);
+}
+
+host::Ipv4 RouteSource(host::Ipv4 server, uint16_t port) {
+  // A connected UDP socket sends nothing; the kernel only picks its route.
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    throw Failure(kExitFailure, std::string("no socket: ") + std::strerror(errno));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(server.ToUint());
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) == 0;
+  int error = errno;
+  ::close(fd);
+  if (!ok)
+    throw Failure(kExitUsage, "no route to " + server.ToString() + " (" + std::strerror(error) +
+                                  "); name this client's address with --station");
+  return host::Ipv4::FromUint(ntohl(local.sin_addr.s_addr));
 }
 
 void ParseServer(const std::string &text, host::Ipv4 &address, uint16_t &port) {
@@ -191,7 +237,7 @@ void ParseServer(const std::string &text, host::Ipv4 &address, uint16_t &port) {
       throw Failure(kExitUsage, "bad server port: " + text);
     port = static_cast<uint16_t>(value);
   }
-  address = ParseAddress(host, "--server");
+  address = ResolveHost(host, "--server");
 }
 
 } // namespace zem4::cli

@@ -76,8 +76,12 @@ private:
   std::function<void()> watch_;
 };
 
-// "a.b.c.d" or "a.b.c.d:port"; throws Failure(kExitUsage) otherwise.
+// "HOST" or "HOST:port", HOST an IPv4 address or a name resolved to one;
+// throws Failure(kExitUsage) otherwise.
 void ParseServer(const std::string &text, host::Ipv4 &address, uint16_t &port);
+host::Ipv4 ResolveHost(const std::string &name, const char *what);
+// The address this machine sends from to reach `server` (its route's source).
+host::Ipv4 RouteSource(host::Ipv4 server, uint16_t port);
 host::Ipv4 ParseAddress(const std::string &text, const char *what);
 
 } // namespace zem4::cli

@@ -3,6 +3,7 @@
 #include "tools/Commands.h"
 #include "tools/DriverImage.h"
 #include "tools/Exit.h"
+#include "tools/Signals.h"
 
 #include "server/daemon/Daemon.h"
 
@@ -12,20 +13,34 @@
 
 using namespace zem4::cli;
 
+// What the progress line's "gaps" count.
+constexpr const char *kGapsHelp =
+    R"(Progress: "gaps" counts the blocks that were found missing behind a later
+block (lost or reordered on the way). The driver asks for them again, so a gap
+costs time, never data: the copy is still checked whole.)";
+
 int main(int argc, char **argv) {
+  IgnoreWriteSignals();
   CLI::App app{"zem4 - boot-time network downloads by unicast and multicast, run on Linux"};
   app.require_subcommand(1);
   app.footer(kExitCodeHelp);
 
   GetOptions get;
   auto *getCmd = app.add_subcommand("get", "Download FILE from a zem4 server through the driver");
-  getCmd->add_option("FILE", get.file, "File name on the server")->required();
-  getCmd->add_option("--server", get.server, "Server ADDR[:PORT]")->capture_default_str();
+  getCmd
+      ->add_option("FILE", get.files,
+                   "File names on the server; several are fetched side by side (4 at a time)")
+      ->required();
+  getCmd->add_option("--server", get.server, "Server HOST[:PORT] (an IPv4 address or a name)")
+      ->capture_default_str();
   getCmd->add_option("--out,-o", get.out,
-                     "Output path or directory (default: the file's name here)");
+                     "Output file, device or FIFO, - for standard output, or a directory "
+                     "(default: the file's name here). A symbolic link is written through; "
+                     "nothing but a regular file is ever replaced");
   getCmd->add_flag("--multicast", get.multicast,
                    "Join the file's multicast group; falls back to unicast when it stays silent");
-  getCmd->add_option("--station", get.station, "This client's IPv4 address")->capture_default_str();
+  getCmd->add_option("--station", get.station,
+                     "This client's IPv4 address (default: the source of the route to the server)");
   getCmd->add_flag("--stream", get.stream, "Take the data in file order through CheckPacket");
   getCmd->add_option("--timeout", get.timeout, "Give up after S seconds without progress")
       ->capture_default_str()
@@ -37,7 +52,9 @@ int main(int argc, char **argv) {
                    "Seconds to wait for multicast data before falling back to unicast")
       ->capture_default_str()
       ->check(CLI::Range(1u, 3600u));
-  getCmd->add_option("--log", get.log, "Driver diagnostic lines to show: off, error, notice")
+  getCmd
+      ->add_option("--log", get.log,
+                   "Driver diagnostic lines to show: off, error (failures only), notice")
       ->capture_default_str()
       ->check(CLI::IsMember({"off", "error", "notice", "all"}));
   getCmd->add_flag("--quiet,-q", get.quiet, "No progress, no summary; errors only");
@@ -49,14 +66,16 @@ int main(int argc, char **argv) {
   const char *driverHelp = "Run this UEFI driver image instead of the built-in driver (X64 here, "
                            "IA32 through the 32-bit runner zem4-32)";
   getCmd->add_option("--driver", driver, driverHelp)->check(CLI::ExistingFile);
-  getCmd->footer(kExitCodeHelp);
+  getCmd->footer(std::string(kGapsHelp) + "\n\n" + kExitCodeHelp);
 
   InfoOptions info;
   auto *infoCmd = app.add_subcommand("info", "Ask the server about FILE: size, SHA-256, multicast");
   infoCmd->add_option("FILE", info.file, "File name on the server")->required();
-  infoCmd->add_option("--server", info.server, "Server ADDR[:PORT]")->capture_default_str();
-  infoCmd->add_option("--station", info.station, "This client's IPv4 address")
+  infoCmd->add_option("--server", info.server, "Server HOST[:PORT] (an IPv4 address or a name)")
       ->capture_default_str();
+  infoCmd->add_option("--station", info.station,
+                      "This client's IPv4 address (default: the source of the route to the "
+                      "server)");
   infoCmd->add_flag("--multicast", info.multicast, "Ask as a multicast client (group and role)");
   infoCmd->add_option("--timeout", info.timeout, "Seconds to wait for an answer")
       ->capture_default_str()
@@ -96,7 +115,7 @@ int main(int argc, char **argv) {
 
   try {
     if (!driver.empty())
-      SelectDriverImage(driver, argv);
+      SelectDriverImage(driver, argv, *getCmd && get.quiet);
     if (*getCmd)
       return RunGet(get);
     if (*infoCmd)

@@ -1,15 +1,19 @@
 #include "tools/Output.h"
 
 #include "tools/Exit.h"
+#include "tools/Signals.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <fcntl.h>
+#include <limits>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace zem4::cli {
 namespace {
@@ -24,8 +28,12 @@ std::string Hex(const unsigned char *digest, unsigned length) {
   return out;
 }
 
-std::string Errno(const std::string &what) {
-  return what + ": " + std::strerror(errno);
+std::string Errno(const std::string &what, int error = errno) {
+  return what + ": " + std::strerror(error);
+}
+
+bool IsDirectKind(mode_t mode) {
+  return S_ISCHR(mode) || S_ISBLK(mode) || S_ISFIFO(mode);
 }
 
 } // namespace
@@ -37,15 +45,51 @@ std::string Sha256Hex(std::span<const uint8_t> data) {
   return Hex(digest, length);
 }
 
-OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
+OutputFile::OutputFile(std::string path) : name_(std::move(path)) {
+  stream_ = EVP_MD_CTX_new();
+  EVP_DigestInit_ex(stream_, EVP_sha256(), nullptr);
+  if (name_ == "-") {
+    name_ = "standard output";
+    fd_ = STDOUT_FILENO;
+    ownsFd_ = false;
+    direct_ = true;
+    return;
+  }
+  struct stat st {};
+  if (::lstat(name_.c_str(), &st) != 0) {
+    if (errno != ENOENT)
+      throw Failure(kExitLocalIo, Errno("cannot use " + name_));
+    OpenTemporary(name_);
+    return;
+  }
+  std::string target = name_;
+  if (S_ISLNK(st.st_mode)) {
+    // A link is written through: the file it names is what gets replaced.
+    char resolved[PATH_MAX];
+    if (::realpath(name_.c_str(), resolved) == nullptr || ::stat(resolved, &st) != 0)
+      throw Failure(kExitLocalIo, name_ + " is a symbolic link to nothing; not replaced");
+    target = resolved;
+  }
+  if (S_ISREG(st.st_mode))
+    OpenTemporary(target);
+  else if (IsDirectKind(st.st_mode))
+    OpenDirect(target);
+  else if (S_ISDIR(st.st_mode))
+    throw Failure(kExitUsage, "output path names a directory: " + name_);
+  else
+    throw Failure(kExitLocalIo, name_ + " is not a regular file, device or FIFO; not replaced");
+}
+
+void OutputFile::OpenTemporary(const std::string &target) {
+  path_ = target;
   std::string dir = ".";
-  std::string base = path_;
-  if (auto slash = path_.rfind('/'); slash != std::string::npos) {
-    dir = slash == 0 ? "/" : path_.substr(0, slash);
-    base = path_.substr(slash + 1);
+  std::string base = target;
+  if (auto slash = target.rfind('/'); slash != std::string::npos) {
+    dir = slash == 0 ? "/" : target.substr(0, slash);
+    base = target.substr(slash + 1);
   }
   if (base.empty())
-    throw Failure(kExitUsage, "output path names a directory: " + path_);
+    throw Failure(kExitUsage, "output path names a directory: " + name_);
   std::string pattern = dir + "/." + base + ".zem4-XXXXXX";
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
@@ -54,8 +98,20 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     throw Failure(kExitLocalIo, Errno("cannot create a file in " + dir));
   temp_ = buf.data();
   ::fchmod(fd_, 0644);
-  stream_ = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(stream_, EVP_sha256(), nullptr);
+}
+
+void OutputFile::OpenDirect(const std::string &target) {
+  direct_ = true;
+  for (;;) {
+    // A FIFO's open waits for its reader; a stop request ends the wait.
+    fd_ = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd_ >= 0)
+      return;
+    if (errno == EINTR && gInterrupted)
+      throw Failure(InterruptExit(), InterruptText());
+    if (errno != EINTR)
+      throw Failure(kExitLocalIo, Errno("cannot open " + name_));
+  }
 }
 
 OutputFile::~OutputFile() {
@@ -64,27 +120,32 @@ OutputFile::~OutputFile() {
     EVP_MD_CTX_free(stream_);
 }
 
-void OutputFile::Map(uint64_t size) {
+bool OutputFile::Map(uint64_t size) {
+  if (direct_)
+    return false;
   // A 32-bit process cannot map a file beyond its address space; --stream
   // writes such a file as it comes.
   if (size > std::numeric_limits<size_t>::max())
-    throw Failure(kExitLocalIo, path_ + " is too large to map here; use --stream");
-  size_ = size;
+    throw Failure(kExitLocalIo, name_ + " is too large to map here; use --stream");
   if (size == 0)
-    return;
-  if (::ftruncate(fd_, off_t(size)) != 0)
-    throw Failure(kExitLocalIo, Errno("cannot size " + temp_));
-  // Reserve the blocks now, so a full disk shows here rather than as a
-  // SIGBUS halfway through the download.
-  int rc = ::posix_fallocate(fd_, 0, off_t(size));
-  if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) {
-    errno = rc;
-    throw Failure(kExitLocalIo, Errno("no room for " + path_));
+    return true;
+  if (size > uint64_t(std::numeric_limits<off_t>::max()))
+    throw Failure(kExitLocalIo, "no room for " + name_ + ": file too large");
+  // The whole file is reserved before the first block: the driver copies
+  // blocks into the mapping wherever they belong (a late multicast joiner
+  // starts in the middle), so a partial reservation could still meet a full
+  // disk as a SIGBUS. Without reservation there is no mapping at all.
+  if (::fallocate(fd_, 0, 0, off_t(size)) != 0) {
+    if (errno == EOPNOTSUPP)
+      return false;
+    throw Failure(kExitLocalIo, Errno("no room for " + name_));
   }
   void *p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
   if (p == MAP_FAILED)
     throw Failure(kExitLocalIo, Errno("cannot map " + temp_));
   map_ = static_cast<uint8_t *>(p);
+  size_ = size;
+  return true;
 }
 
 bool OutputFile::Append(const uint8_t *data, size_t length) {
@@ -94,6 +155,7 @@ bool OutputFile::Append(const uint8_t *data, size_t length) {
     if (n < 0) {
       if (errno == EINTR)
         continue;
+      writeErrno_ = errno;
       return false;
     }
     done += size_t(n);
@@ -101,6 +163,10 @@ bool OutputFile::Append(const uint8_t *data, size_t length) {
   EVP_DigestUpdate(stream_, data, length);
   written_ += length;
   return true;
+}
+
+std::string OutputFile::WriteError() const {
+  return Errno("cannot write to " + name_, writeErrno_ ? writeErrno_ : EIO);
 }
 
 std::string OutputFile::Sha256Hex() {
@@ -126,20 +192,22 @@ void OutputFile::Commit() {
   if (map_ && ::msync(map_, size_, MS_SYNC) != 0)
     throw Failure(kExitLocalIo, Errno("cannot write " + temp_));
   Unmap();
-  if (::close(fd_) != 0) {
-    fd_ = -1;
-    throw Failure(kExitLocalIo, Errno("cannot write " + temp_));
-  }
+  int fd = fd_;
   fd_ = -1;
-  if (::rename(temp_.c_str(), path_.c_str()) != 0)
-    throw Failure(kExitLocalIo, Errno("cannot rename to " + path_));
+  if (ownsFd_ && ::close(fd) != 0)
+    throw Failure(kExitLocalIo, Errno("cannot write to " + name_));
   committed_ = true;
+  if (!direct_ && ::rename(temp_.c_str(), path_.c_str()) != 0) {
+    ::unlink(temp_.c_str());
+    throw Failure(kExitLocalIo, Errno("cannot rename to " + name_));
+  }
 }
 
 void OutputFile::Discard() {
   Unmap();
   if (fd_ >= 0) {
-    ::close(fd_);
+    if (ownsFd_)
+      ::close(fd_);
     fd_ = -1;
   }
   if (!committed_ && !temp_.empty()) {

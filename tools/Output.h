@@ -1,50 +1,66 @@
-// The file a download writes: a temporary file beside the output name,
-// mapped into memory (blocks land at their offsets in any order) or written
-// as a stream, hashed with SHA-256, and renamed to the output name only once
-// it is complete and verified. Anything else removes it.
+// Where a download's bytes go. A regular file (new, or reached through a
+// symbolic link) is written as a temporary file beside it, mapped into memory
+// (blocks land at their offsets in any order) or written as a stream, hashed
+// with SHA-256, and renamed over the output name only once it is complete and
+// verified; anything else removes the temporary. A device, a FIFO or standard
+// output ("-") is written directly, in file order, with no temporary and no
+// reservation: those are never replaced. Nothing else is written to.
 #pragma once
 
 #include <openssl/evp.h>
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
-#include <vector>
 
 namespace zem4::cli {
 
 class OutputFile {
 public:
-  // Throws Failure(kExitLocalIo) when the temporary file cannot be made.
+  // Throws Failure(kExitLocalIo) when the target cannot be written (or is of
+  // a kind that is never replaced), Failure(kExitUsage) for a directory.
   explicit OutputFile(std::string path);
   ~OutputFile();
   OutputFile(const OutputFile &) = delete;
   OutputFile &operator=(const OutputFile &) = delete;
 
-  const std::string &Path() const { return path_; }
+  // What messages call the output: its path, or "standard output".
+  const std::string &Name() const { return name_; }
   const std::string &TempPath() const { return temp_; }
+  // Written directly in file order (device, FIFO, standard output).
+  bool Direct() const { return direct_; }
 
-  // Sizes the file and maps it; a size of 0 maps nothing.
-  void Map(uint64_t size);
+  // Sizes, reserves and maps the temporary file (a size of 0 maps nothing).
+  // False when this file system cannot reserve space: the download then goes
+  // as a stream, whose writes report a full disk as errors. Throws
+  // Failure(kExitLocalIo) when there is no room.
+  bool Map(uint64_t size);
   uint8_t *Data() { return map_; }
   uint64_t Size() const { return size_; }
-  // Appends (stream mode); false on a write error.
+  // Appends in file order; false on a write error (see WriteError()).
   bool Append(const uint8_t *data, size_t length);
   uint64_t Written() const { return written_; }
+  // "cannot write NAME: reason" for the last failed Append.
+  std::string WriteError() const;
 
   // Hex SHA-256 of the mapped file, or of what was appended.
   std::string Sha256Hex();
-  // Flushes, closes and renames to the output name.
+  // Flushes and closes; a temporary file is renamed to the output name.
   void Commit();
-  // Removes the temporary file now.
+  // Removes the temporary file now (a direct target keeps what it got).
   void Discard();
 
 private:
+  void OpenTemporary(const std::string &target);
+  void OpenDirect(const std::string &target);
   void Unmap();
-  std::string path_;
+  std::string name_;
+  std::string path_; // the regular file a temporary is renamed to
   std::string temp_;
   int fd_ = -1;
+  bool direct_ = false;
+  bool ownsFd_ = true;
+  int writeErrno_ = 0;
   uint8_t *map_ = nullptr;
   uint64_t size_ = 0;
   uint64_t written_ = 0;

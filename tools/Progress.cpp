@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace zem4::cli {
 
@@ -24,6 +28,58 @@ std::string HumanRate(double bytesPerSecond) {
   return buf;
 }
 
+bool StderrIsTerminal() {
+  if (!::isatty(STDERR_FILENO))
+    return false;
+  const char *term = std::getenv("TERM");
+  return !(term && std::strcmp(term, "dumb") == 0);
+}
+
+unsigned TerminalWidth() {
+  winsize ws{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+    return ws.ws_col;
+  return 80;
+}
+
+std::string ProgressBoard::TerminalLine(const std::string &label, double fraction, double doneBytes,
+                                        double rate, const std::string &eta, uint32_t gaps,
+                                        const std::string &state, unsigned width) {
+  // The last column stays free: some terminals wrap as soon as it is written.
+  const size_t room = width > 1 ? width - 1 : 1;
+  char pctText[8];
+  std::snprintf(pctText, sizeof pctText, "%3d%%", int(fraction * 100));
+  const std::string pct = pctText;
+  const std::string tail = state.empty() ? "" : "  " + state;
+  const std::string gapText = "gaps " + std::to_string(gaps);
+  auto bar = [&](int w) {
+    int filled = int(fraction * w + 0.5);
+    return "[" + std::string(size_t(filled), '#') + std::string(size_t(w - filled), '.') + "] ";
+  };
+  // From the richest layout down; the first that fits wins.
+  const std::vector<std::string> rests = {
+      " " + bar(24) + pct + " " + HumanBytes(doneBytes) + " " + HumanRate(rate) + " ETA " + eta +
+          " " + gapText + tail,
+      " " + bar(16) + pct + " " + HumanBytes(doneBytes) + " " + HumanRate(rate) + " ETA " + eta +
+          tail,
+      " " + bar(10) + pct + " " + HumanRate(rate) + tail,
+      " " + pct + " " + HumanRate(rate) + tail,
+      " " + pct + tail,
+  };
+  // Labels are padded so that the bars of several lines line up.
+  const std::string padded = label + std::string(label.size() < 18 ? 18 - label.size() : 0, ' ');
+  for (const std::string &rest : rests) {
+    if (padded.size() + rest.size() <= room)
+      return padded + rest;
+    if (label.size() + rest.size() <= room)
+      return label + rest;
+  }
+  const std::string &last = rests.back();
+  if (last.size() + 2 > room)
+    return pct.substr(0, room);
+  return label.substr(0, room - last.size() - 1) + "~" + last;
+}
+
 ProgressBoard::ProgressBoard(bool enabled, bool tty, size_t lines)
     : enabled_(enabled), tty_(tty), lines_(lines) {}
 
@@ -38,64 +94,81 @@ void ProgressBoard::Set(size_t index, const std::string &label, const Zem4Transf
   const bool known = st.TotalBlocks != 0xFFFFFFFFu && st.TotalBlocks != 0;
   double done = std::min<double>(double(st.ReceivedBlocks) * ZEM4_BLOCK_SIZE, double(fileBytes));
   double fraction = known ? std::min(1.0, double(st.ReceivedBlocks) / st.TotalBlocks) : 0.0;
-  if (!state.empty() && state != "waiting")
-    fraction = state == "done" ? 1.0 : fraction;
+  if (state == "done")
+    fraction = 1.0;
   double rate = seconds > 0 ? done / seconds : 0.0;
-  char buf[256];
-  std::string text;
-  if (tty_) {
-    const int width = 24;
-    int filled = int(fraction * width + 0.5);
-    std::string bar = std::string(size_t(filled), '#') + std::string(size_t(width - filled), '.');
-    std::string eta = "--:--";
-    if (rate > 0 && fraction < 1.0 && fileBytes > 0) {
-      long left = long((double(fileBytes) - done) / rate + 0.5);
-      std::snprintf(buf, sizeof buf, "%ld:%02ld", left / 60, left % 60);
-      eta = buf;
-    }
-    std::snprintf(buf, sizeof buf, "%-18s [%s] %3d%% %10s %12s ETA %5s gaps %u", label.c_str(),
-                  bar.c_str(), int(fraction * 100), HumanBytes(done).c_str(),
-                  HumanRate(rate).c_str(), eta.c_str(), st.LostBlocks);
-    text = buf;
-  } else {
-    std::snprintf(buf, sizeof buf, "%s: %d%% %s of %s, %s, gaps %u", label.c_str(),
-                  int(fraction * 100), HumanBytes(done).c_str(),
-                  HumanBytes(double(fileBytes)).c_str(), HumanRate(rate).c_str(), st.LostBlocks);
-    text = buf;
+  std::string eta = "--:--";
+  if (rate > 0 && fraction < 1.0 && fileBytes > 0) {
+    long left = long((double(fileBytes) - done) / rate + 0.5);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%ld:%02ld", left / 60, left % 60);
+    eta = buf;
   }
-  if (!state.empty())
-    text += "  " + state;
   Line &line = lines_[index];
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "%s: %d%% %s of %s, %s, gaps %u", label.c_str(),
+                int(fraction * 100), HumanBytes(done).c_str(),
+                HumanBytes(double(fileBytes)).c_str(), HumanRate(rate).c_str(), st.LostBlocks);
+  std::string plain = buf;
+  if (!state.empty())
+    plain += "  " + state;
   if (tty_) {
-    line.dirty = line.dirty || line.text != text;
+    line.dirty = line.dirty || !line.used || line.label != label || line.state != state ||
+                 line.fraction != fraction || line.done != done || line.gaps != st.LostBlocks;
   } else {
     // Plain output: a line per tenth of the file, and on a change of state.
     int decile = int(fraction * 10) + (state.empty() ? 0 : 100 + int(state.size()));
-    if (decile != line.lastDecile) {
+    if (decile != line.lastDecile || !line.used) {
       line.lastDecile = decile;
       line.dirty = true;
     }
   }
-  line.text = text;
+  line.used = true;
+  line.label = label;
+  line.state = state;
+  line.eta = eta;
+  line.fraction = fraction;
+  line.done = done;
+  line.rate = rate;
+  line.gaps = st.LostBlocks;
+  line.plain = plain;
+}
+
+void ProgressBoard::Clear(size_t index) {
+  if (!enabled_ || index >= lines_.size())
+    return;
+  lines_[index] = Line{};
+  lines_[index].dirty = tty_;
 }
 
 void ProgressBoard::Draw() {
   if (tty_) {
+    const unsigned width = TerminalWidth();
     if (drawn_)
       std::fprintf(stderr, "\x1b[%zuA", lines_.size());
     for (auto &line : lines_) {
-      std::fprintf(stderr, "\r\x1b[2K%s\n", line.text.c_str());
+      std::string text = line.used ? TerminalLine(line.label, line.fraction, line.done, line.rate,
+                                                  line.eta, line.gaps, line.state, width)
+                                   : "";
+      std::fprintf(stderr, "\r\x1b[2K%s\n", text.c_str());
       line.dirty = false;
     }
     drawn_ = true;
   } else {
     for (auto &line : lines_) {
-      if (line.dirty && !line.text.empty())
-        std::fprintf(stderr, "%s\n", line.text.c_str());
+      if (line.dirty && line.used)
+        std::fprintf(stderr, "%s\n", line.plain.c_str());
       line.dirty = false;
     }
   }
   std::fflush(stderr);
+}
+
+void ProgressBoard::Erase() {
+  if (tty_ && drawn_) {
+    std::fprintf(stderr, "\x1b[%zuA\r\x1b[J", lines_.size());
+    drawn_ = false;
+  }
 }
 
 void ProgressBoard::Render(bool force) {
@@ -113,8 +186,7 @@ void ProgressBoard::Render(bool force) {
 
 void ProgressBoard::Print(const std::string &text) {
   if (tty_ && drawn_ && !closed_) {
-    std::fprintf(stderr, "\x1b[%zuA\r\x1b[J", lines_.size());
-    drawn_ = false;
+    Erase();
     std::fprintf(stderr, "%s\n", text.c_str());
     for (auto &line : lines_)
       line.dirty = true;
@@ -129,9 +201,14 @@ void ProgressBoard::Close() {
   if (closed_)
     return;
   if (enabled_) {
-    for (auto &line : lines_)
-      line.dirty = line.dirty || tty_;
-    Render(true);
+    if (tty_ && std::none_of(lines_.begin(), lines_.end(), [](const Line &l) { return l.used; })) {
+      Erase(); // nothing left to show: no empty lines behind
+      std::fflush(stderr);
+    } else {
+      for (auto &line : lines_)
+        line.dirty = line.dirty || tty_;
+      Render(true);
+    }
   }
   closed_ = true;
 }

@@ -62,13 +62,65 @@ std::optional<std::string> InfoReply::Sha256() const {
   return Lower(it->second);
 }
 
-std::map<std::string, std::string> ParseOack(Zem4 *zem4, const std::vector<uint8_t> &packet) {
+namespace {
+
+// "a.b.c.d,port,role": a multicast group, a port other than 0, role 0 or 1.
+bool UsableMulticast(const std::string &value) {
+  unsigned field[ZEM4_MCAST_FIELDS] = {};
+  const char *cursor = value.c_str();
+  const char *end = cursor + value.size();
+  for (uint32_t i = 0; i < ZEM4_MCAST_FIELDS; ++i) {
+    auto [next, ec] = std::from_chars(cursor, end, field[i]);
+    if (ec != std::errc() || next == cursor || *next != ZEM4_MCAST_SEPARATORS[i])
+      return false;
+    cursor = next + 1;
+  }
+  if (cursor != end + 1)
+    return false;
+  for (int i = 0; i < 4; ++i)
+    if (field[i] > 255)
+      return false;
+  return field[0] >= 224 && field[0] <= 239 && field[4] >= 1 && field[4] <= 65535 && field[5] <= 1;
+}
+
+} // namespace
+
+bool InfoReply::Multicast() const {
+  return options.count(ZEM4_OPT_MULTICAST) != 0;
+}
+
+std::string InfoReply::Problem() const {
+  if (malformed)
+    return "the server's option acknowledgement is malformed";
+  if (auto it = options.find(ZEM4_OPT_TSIZE); it != options.end()) {
+    std::optional<uint64_t> size = Size();
+    if (!size || *size > kMaxFileBytes)
+      return "the server gave an impossible size: \"" + it->second + "\"";
+  }
+  if (auto it = options.find(ZEM4_OPT_SHA256); it != options.end()) {
+    bool hex = it->second.size() == 64 &&
+               std::all_of(it->second.begin(), it->second.end(),
+                           [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    if (!hex)
+      return "the server gave a malformed SHA-256: \"" + it->second + "\"";
+  }
+  if (auto it = options.find(ZEM4_OPT_MULTICAST);
+      it != options.end() && !UsableMulticast(it->second))
+    return "the server's multicast answer cannot be used: \"" + it->second + "\"";
+  return {};
+}
+
+std::map<std::string, std::string> ParseOack(Zem4 *zem4, const std::vector<uint8_t> &packet,
+                                             bool *malformed) {
   std::map<std::string, std::string> out;
   std::vector<uint8_t> copy = packet; // ParseOptions points into the packet
   UINT32 count = 0;
   Zem4Option *list = nullptr;
-  if (EFI_ERROR(zem4->ParseOptions(zem4, UINT32(copy.size()), copy.data(), &count, &list)))
+  if (EFI_ERROR(zem4->ParseOptions(zem4, UINT32(copy.size()), copy.data(), &count, &list))) {
+    if (malformed)
+      *malformed = true;
     return out;
+  }
   for (UINT32 i = 0; i < count; ++i)
     if (list[i].OptionStr && list[i].ValueStr)
       out[Lower(reinterpret_cast<const char *>(list[i].OptionStr))] =
@@ -79,7 +131,7 @@ std::map<std::string, std::string> ParseOack(Zem4 *zem4, const std::vector<uint8
 }
 
 InfoReply QueryInfo(Host &host, Zem4 *zem4, const ServerSpec &server, const std::string &file,
-                    unsigned timeoutS, bool multicast) {
+                    unsigned timeoutS, bool multicast, const std::function<void()> &whileWaiting) {
   InfoReply reply;
   std::vector<std::string> strings = {ZEM4_OPT_TSIZE, kZero, ZEM4_OPT_SHA256, kZero};
   if (multicast) {
@@ -95,6 +147,8 @@ InfoReply QueryInfo(Host &host, Zem4 *zem4, const ServerSpec &server, const std:
   VOID *packet = nullptr;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
   host.SetIdleWatch([&] {
+    if (whileWaiting)
+      whileWaiting();
     bool late = std::chrono::steady_clock::now() >= deadline;
     if (late || gInterrupted) {
       reply.timedOut = late;
@@ -127,7 +181,7 @@ InfoReply QueryInfo(Host &host, Zem4 *zem4, const ServerSpec &server, const std:
         reply.errorText += std::isprint(*it) ? char(*it) : '?';
     }
   } else if (opcode == ZEM4_OP_OACK) {
-    reply.options = ParseOack(zem4, bytes);
+    reply.options = ParseOack(zem4, bytes, &reply.malformed);
   }
   return reply;
 }
@@ -164,7 +218,8 @@ EFI_STATUS Download::Start() {
   token_.Buffer = spec_.buffer;
   token_.BufferSize = spec_.buffer ? spec_.bufferSize : 0;
   token_.Context = this;
-  token_.CheckPacket = spec_.buffer ? nullptr : &CheckPacket;
+  // Buffer mode too: CheckPacket is how a stop reaches the driver.
+  token_.CheckPacket = &CheckPacket;
   token_.TimeoutCallback = &TimeoutCallback;
   start_ = lastProgress_ = std::chrono::steady_clock::now();
   st = zem4_->ReadFile(zem4_, &token_);
@@ -172,12 +227,26 @@ EFI_STATUS Download::Start() {
   return st;
 }
 
-void Download::Abort(EndReason reason) {
-  if (!started_ || done_ || aborting_)
+void Download::Stop(EndReason reason) {
+  if (!started_ || done_ || stopping_)
     return;
-  aborting_ = true;
+  stopping_ = true;
   reason_ = reason;
-  zem4_->Configure(zem4_, nullptr);
+  stopAsked_ = std::chrono::steady_clock::now();
+}
+
+void Download::Service() {
+  if (done_)
+    return;
+  NoteProgress();
+  // No data came to refuse (a stalled transfer, a passive member between
+  // passes): end it here; the server's own time-out covers it.
+  if (stopping_ && !aborting_ &&
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - stopAsked_).count() >=
+          kStopGraceS) {
+    aborting_ = true;
+    zem4_->Configure(zem4_, nullptr);
+  }
 }
 
 double Download::Elapsed() const {
@@ -204,8 +273,13 @@ Zem4TransferStatus Download::Progress() {
 EFI_STATUS EFIAPI Download::CheckPacket(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *Packet) {
   auto *self = static_cast<Download *>(Token->Context);
   self->lastProgress_ = std::chrono::steady_clock::now();
-  if (self->spec_.onData && !self->spec_.onData(static_cast<const uint8_t *>(Packet), Length))
+  if (self->stopping_)
     return EFI_ABORTED;
+  if (self->spec_.onData && !self->spec_.onData(static_cast<const uint8_t *>(Packet), Length)) {
+    self->stopping_ = true;
+    self->reason_ = EndReason::WriteFailed;
+    return EFI_ABORTED;
+  }
   self->streamBytes_ += Length;
   return EFI_SUCCESS;
 }
@@ -214,12 +288,10 @@ EFI_STATUS EFIAPI Download::TimeoutCallback(Zem4 *, Zem4Token *Token) {
   auto *self = static_cast<Download *>(Token->Context);
   self->NoteProgress();
   auto now = std::chrono::steady_clock::now();
-  if (self->spec_.interrupted && *self->spec_.interrupted)
-    self->reason_ = EndReason::Interrupted;
-  else if (self->cancel_)
-    self->reason_ = EndReason::Cancelled;
-  else if (self->spec_.multicast && self->spec_.multicastWaitS && self->lastReceived_ == 0 &&
-           self->Elapsed() > self->spec_.multicastWaitS)
+  if (self->stopping_)
+    return EFI_SUCCESS; // the stop goes through CheckPacket or Service()
+  if (self->spec_.multicast && self->spec_.multicastWaitS && self->lastReceived_ == 0 &&
+      self->Elapsed() > self->spec_.multicastWaitS)
     self->reason_ = EndReason::NoMulticast;
   else if (self->spec_.stallTimeoutS &&
            std::chrono::duration<double>(now - self->lastProgress_).count() >
@@ -251,24 +323,26 @@ Verdict ExplainServerError(uint16_t code, const std::string &text) {
   }
 }
 
-Verdict Explain(EFI_STATUS status, EndReason reason, const ServerSpec &server, unsigned stallS) {
+Verdict Explain(EFI_STATUS status, EndReason reason, const ServerSpec &server, unsigned stallS,
+                const std::string &file) {
+  const std::string what = file.empty() ? "" : " for " + file;
   switch (reason) {
   case EndReason::Interrupted:
-    return {kExitInterrupted, "interrupted"};
+    return {InterruptExit(), InterruptText()};
   case EndReason::Stalled:
     return {kExitTimeout, "no progress for " + std::to_string(stallS) + " s from " +
                               server.ToString() + ": timed out"};
   case EndReason::NoMulticast:
     return {kExitTimeout, "no multicast data from " + server.ToString()};
-  case EndReason::Cancelled:
-    return {kExitFailure, "cancelled"};
+  case EndReason::WriteFailed:
+    return {kExitLocalIo, "cannot write the output"};
   case EndReason::None:
     break;
   }
   if (status == EFI_SUCCESS)
     return {kExitOk, ""};
   if (status == EFI_TIMEOUT)
-    return {kExitTimeout, "no answer from " + server.ToString()};
+    return {kExitTimeout, "no answer from " + server.ToString() + what};
   if (status == EFI_NOT_READY)
     return {kExitBusy, "server busy (error 9): try again later"};
   if (status == EFI_TFTP_ERROR)

@@ -1,7 +1,9 @@
 // One child of the driver doing one thing: asking the server about a file
 // (GetInfo) or downloading it (ReadFile with an event, into a buffer or a
-// stream), with progress from GetStatus and a TimeoutCallback that ends the
-// transfer on Ctrl-C, on a stall, or when multicast brings nothing.
+// stream), with progress from GetStatus. A stall, or multicast that brings
+// nothing, ends the transfer silently from the TimeoutCallback; a stop asked
+// by the caller (a signal, a failed write) refuses the next data through
+// CheckPacket, so that the driver tells the server with its ERROR.
 #pragma once
 
 #include "tools/Host.h"
@@ -28,6 +30,7 @@ EFI_STATUS ConfigureChild(Zem4 *zem4, host::Ipv4 station, const ServerSpec &serv
 
 struct InfoReply {
   EFI_STATUS status = EFI_SUCCESS;
+  bool malformed = false; // an OACK whose option pairs do not parse
   bool timedOut = false;
   bool reconfigure = false;
   bool haveReply = false; // a packet came back (OACK or ERROR)
@@ -37,19 +40,34 @@ struct InfoReply {
   std::map<std::string, std::string> options; // names in lower case
   std::optional<uint64_t> Size() const;
   std::optional<std::string> Sha256() const;
+  // Why an OACK cannot be used (the server's fault), or empty: option pairs
+  // that do not parse, a size that is not a number or beyond what block
+  // numbers can carry, a digest that is not 64 hex digits, a multicast answer
+  // that is not "group,port,role" with a multicast group and a port.
+  std::string Problem() const;
+  // The server answered with a multicast group.
+  bool Multicast() const;
 };
 
-// GetInfo for `file` asking "tsize" and "sha256" (no "multicast"). The
-// driver would wait minutes for a silent server: after `timeoutS` seconds,
-// or on Ctrl-C, the transfer is aborted through Configure with no data, which
-// leaves the child unconfigured (`reconfigure` is then true).
+// Largest file the protocol can carry: every block number used once.
+inline constexpr uint64_t kMaxFileBytes = uint64_t(0xFFFFFFFFu) * 1032u;
+
+// GetInfo for `file` asking "tsize" and "sha256", and "multicast" when the
+// download will. The driver would wait minutes for a silent server: after
+// `timeoutS` seconds, or on a stop signal, the transfer is aborted through
+// Configure with no data, which leaves the child unconfigured (`reconfigure`
+// is then true). `whileWaiting` runs whenever the firmware idles meanwhile.
 InfoReply QueryInfo(Host &host, Zem4 *zem4, const ServerSpec &server, const std::string &file,
-                    unsigned timeoutS, bool multicast = false);
+                    unsigned timeoutS, bool multicast = false,
+                    const std::function<void()> &whileWaiting = nullptr);
 
-// Lowercase option pairs of an OACK through the driver's ParseOptions.
-std::map<std::string, std::string> ParseOack(Zem4 *zem4, const std::vector<uint8_t> &packet);
+// Lowercase option pairs of an OACK through the driver's ParseOptions; sets
+// `*malformed` when they do not parse.
+std::map<std::string, std::string> ParseOack(Zem4 *zem4, const std::vector<uint8_t> &packet,
+                                             bool *malformed = nullptr);
 
-enum class EndReason { None, Interrupted, Stalled, NoMulticast, Cancelled };
+// Why the command line ended a transfer; None when the driver ended it.
+enum class EndReason { None, Interrupted, Stalled, NoMulticast, WriteFailed };
 
 struct DownloadSpec {
   std::string file;
@@ -61,7 +79,6 @@ struct DownloadSpec {
   std::function<bool(const uint8_t *data, size_t length)> onData;
   unsigned stallTimeoutS = 30; // 0: never
   unsigned multicastWaitS = 0; // with multicast: give up if no data by then; 0: never
-  const volatile std::sig_atomic_t *interrupted = nullptr;
 };
 
 class Download {
@@ -80,11 +97,15 @@ public:
   // The progress as GetStatus gives it; also notes progress for the stall
   // check.
   Zem4TransferStatus Progress();
-  void Cancel() { cancel_ = true; }
-  // Ends the transfer now through Configure with no data (the driver calls
-  // TimeoutCallback only when its timer runs out, which a flowing transfer
-  // never lets happen). The child must be configured again afterwards.
-  void Abort(EndReason reason);
+  // Asks the transfer to end: the next data handed to CheckPacket is refused
+  // (the driver then sends its ERROR, unless it is a passive member); if none
+  // comes within kStopGraceS, Service() ends it through Configure with no
+  // data, which leaves the child to be configured again (Aborted()).
+  void Stop(EndReason reason);
+  static constexpr double kStopGraceS = 0.5;
+  // Progress bookkeeping and the stop's fall-back; cheap, call often.
+  void Service();
+  bool Aborted() const { return aborting_; }
   double Elapsed() const;
   // When the transfer finished (seconds since start); Elapsed() until then.
   double Duration() const { return done_ ? doneAt_ : Elapsed(); }
@@ -106,8 +127,9 @@ private:
   Zem4Token token_{};
   bool started_ = false;
   bool done_ = false;
-  bool cancel_ = false;
+  bool stopping_ = false;
   bool aborting_ = false;
+  std::chrono::steady_clock::time_point stopAsked_;
   EndReason reason_ = EndReason::None;
   std::chrono::steady_clock::time_point start_, lastProgress_;
   double doneAt_ = 0;
@@ -121,7 +143,8 @@ struct Verdict {
   int code;
   std::string message;
 };
-Verdict Explain(EFI_STATUS status, EndReason reason, const ServerSpec &server, unsigned stallS);
+Verdict Explain(EFI_STATUS status, EndReason reason, const ServerSpec &server, unsigned stallS,
+                const std::string &file = "");
 Verdict ExplainServerError(uint16_t code, const std::string &text);
 
 } // namespace zem4::cli
