@@ -3,230 +3,38 @@
 // failure class with its exit code and message, and nothing left behind.
 // Waits are for events (a line of output, a process ending), never timed
 // assertions; a generous kill timer only keeps a broken build from hanging.
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <optional>
-#include <random>
-#include <regex>
-#include <string>
-#include <thread>
-#include <vector>
-
-namespace fs = std::filesystem;
+#include "tests/e2e/Cli.h"
 
 namespace {
 
-#if defined(ZEM4_CLI) && defined(ZEM4D)
-const char *const kCli = ZEM4_CLI;
-const char *const kDaemon = ZEM4D;
-#else
-const char *const kCli = nullptr;
-const char *const kDaemon = nullptr;
-#endif
+using namespace zem4::e2e;
 
-// Exit codes documented in `zem4 --help`.
-constexpr int kOk = 0, kNotFound = 3, kAccess = 4, kBusy = 5, kTimeout = 7;
-
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-  std::vector<uint8_t> v(n);
-  std::mt19937 rng(seed);
-  for (auto &b : v)
-    b = uint8_t(rng());
-  return v;
-}
-
-void WriteFile(const fs::path &p, const std::vector<uint8_t> &data) {
-  std::ofstream f(p, std::ios::binary);
-  f.write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
-}
-
-std::vector<uint8_t> ReadFile(const fs::path &p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-std::vector<std::string> Listing(const fs::path &dir) {
-  std::vector<std::string> names;
-  for (auto &e : fs::directory_iterator(dir))
-    names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(0x7F000001);
-  ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-  ::close(fd);
-  return ntohs(sa.sin_port);
-}
-
-// A child process with its stderr (and stdout) read through a pipe.
-class Process {
-public:
-  Process(std::vector<std::string> args, const fs::path &cwd, bool mergeStdout = true) {
-    int fds[2];
-    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds[1], 2);
-      ::dup2(mergeStdout ? fds[1] : ::open("/dev/null", O_WRONLY), 1);
-      if (::chdir(cwd.c_str()) != 0)
-        _exit(126);
-      std::vector<char *> argv;
-      for (auto &a : args)
-        argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      _exit(127);
-    }
-    ::close(fds[1]);
-    fd_ = fds[0];
-  }
-  ~Process() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      Wait();
-    }
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-
-  pid_t Pid() const { return pid_; }
-  const std::string &Output() const { return output_; }
-
-  // Reads output until `pattern` shows or the process ends; true if it showed.
-  bool WaitFor(const std::regex &pattern, int limitSeconds = 120) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    while (!std::regex_search(output_, pattern)) {
-      if (!ReadSome(deadline))
-        return std::regex_search(output_, pattern);
-    }
-    return true;
-  }
-
-  // Waits for the exit (killing it after `limitSeconds`); the exit code, or
-  // 128 + signal.
-  int Wait(int limitSeconds = 180) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    while (ReadSome(deadline)) {
-    }
-    int status = 0;
-    if (std::chrono::steady_clock::now() >= deadline)
-      ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-    exited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-private:
-  // False at end of output or at the deadline.
-  bool ReadSome(std::chrono::steady_clock::time_point deadline) {
-    if (fd_ < 0)
-      return false;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      return false;
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, int(left.count())) <= 0)
-      return false;
-    char buf[4096];
-    ssize_t n = ::read(fd_, buf, sizeof buf);
-    if (n <= 0) {
-      ::close(fd_);
-      fd_ = -1;
-      return false;
-    }
-    output_.append(buf, size_t(n));
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  bool exited_ = false;
-  std::string output_;
-};
-
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public TempDirTest {
 protected:
-  void SetUp() override {
-    if (!kCli || !fs::exists(kCli) || !fs::exists(kDaemon))
-      GTEST_SKIP() << "zem4 or zem4d not built";
-    dir_ = fs::temp_directory_path() /
-           ("zem4-e2e-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(Root());
-    fs::create_directories(Out());
-  }
   void TearDown() override {
     server_.reset();
-    if (!HasFailure())
-      fs::remove_all(dir_);
+    TempDirTest::TearDown();
   }
 
-  fs::path Root() const { return dir_ / "root"; }
-  fs::path Out() const { return dir_ / "out"; }
-
-  // zem4d on a port of its own, with a multicast network and port of its own.
   void StartServer(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {kDaemon,
-                                     "--bind",
-                                     "127.0.0.1",
-                                     "--port",
-                                     "0",
-                                     "--root",
-                                     Root().string(),
-                                     "--log-level",
-                                     "info",
-                                     "--mcast-net",
-                                     "239.255." + std::to_string(100 + ::getpid() % 150) + ".0/24",
-                                     "--mcast-port",
-                                     std::to_string(FreePort())};
-    args.insert(args.end(), extra.begin(), extra.end());
-    server_ = std::make_unique<Process>(args, dir_);
-    std::regex serving("serving .* on 127\\.0\\.0\\.1:([0-9]+)");
-    ASSERT_TRUE(server_->WaitFor(serving, 30)) << server_->Output();
-    std::smatch m;
-    std::regex_search(server_->Output(), m, serving);
-    server_addr_ = "127.0.0.1:" + m[1].str();
+    server_ = std::make_unique<Daemon>(Root(), dir_, std::move(extra));
+    server_addr_ = server_->Address();
+    ASSERT_FALSE(server_addr_.empty());
   }
 
   std::unique_ptr<Process> Get(const std::string &file, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {kCli, "get", file, "--server", server_addr_};
+    std::vector<std::string> args = {"get", file, "--server", server_addr_};
     args.insert(args.end(), extra.begin(), extra.end());
-    return std::make_unique<Process>(args, Out());
+    return Zem4(args);
   }
 
-  struct Result {
-    int code;
-    std::string output;
-  };
   Result RunGet(const std::string &file, std::vector<std::string> extra = {}) {
     auto p = Get(file, std::move(extra));
     int code = p->Wait();
     return {code, p->Output()};
   }
 
-  fs::path dir_;
-  std::unique_ptr<Process> server_;
+  std::unique_ptr<Daemon> server_;
   std::string server_addr_;
 };
 
@@ -305,7 +113,8 @@ TEST_F(EndToEnd, NoServerIsATimeOut) {
   server_addr_ = "127.0.0.1:" + std::to_string(FreePort());
   Result r = RunGet("x.bin", {"--timeout", "2"});
   EXPECT_EQ(r.code, kTimeout) << r.output;
-  EXPECT_NE(r.output.find("zem4: no answer from " + server_addr_), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("zem4: no answer from " + server_addr_ + " for x.bin"), std::string::npos)
+      << r.output;
   EXPECT_TRUE(Listing(Out()).empty());
 }
 
@@ -318,12 +127,18 @@ TEST_F(EndToEnd, ServerAtItsSessionLimit) {
   ASSERT_TRUE(holder->WaitFor(std::regex("hold\\.bin: [1-9][0-9]%"))) << holder->Output();
   ASSERT_EQ(::kill(holder->Pid(), SIGSTOP), 0);
   Result busy = RunGet("hold.bin", {"--station", "127.0.0.32", "--retries", "2", "--out", "b.bin"});
-  ::kill(holder->Pid(), SIGCONT);
   EXPECT_EQ(busy.code, kBusy) << busy.output;
   EXPECT_NE(busy.output.find("server busy, trying again"), std::string::npos) << busy.output;
   EXPECT_NE(busy.output.find("zem4: server error 9: "), std::string::npos) << busy.output;
   EXPECT_FALSE(fs::exists(Out() / "b.bin"));
+  // A stop signal ends the wait between tries at once.
+  auto waiter = Get("hold.bin", {"--station", "127.0.0.33", "--retries", "50", "--out", "w.bin"});
+  ASSERT_TRUE(waiter->WaitFor(std::regex("server busy, trying again"))) << waiter->Output();
+  ASSERT_EQ(::kill(waiter->Pid(), SIGTERM), 0);
+  EXPECT_EQ(waiter->Wait(), kTerminate) << waiter->Output();
+  EXPECT_FALSE(fs::exists(Out() / "w.bin"));
   // The holder carries on to the end once it runs again.
+  ::kill(holder->Pid(), SIGCONT);
   EXPECT_EQ(holder->Wait(), kOk) << holder->Output();
   EXPECT_EQ(ReadFile(Out() / "hold.bin"), ReadFile(Root() / "hold.bin"));
 }
@@ -335,24 +150,12 @@ TEST_F(EndToEnd, ServerKilledMidTransfer) {
   StartServer();
   auto client = Get("k.bin", {"--timeout", "5", "--station", "127.0.0.41"});
   ASSERT_TRUE(client->WaitFor(std::regex("k\\.bin: [1-9][0-9]%"))) << client->Output();
-  ::kill(server_->Pid(), SIGKILL);
+  ::kill(server_->Proc().Pid(), SIGKILL);
   EXPECT_EQ(client->Wait(), kTimeout) << client->Output();
   EXPECT_NE(client->Output().find("zem4: no progress for 5 s from " + server_addr_ + ": timed out"),
             std::string::npos)
       << client->Output();
   EXPECT_TRUE(Listing(Out()).empty()) << "left behind: " << Listing(Out()).size();
-}
-
-// Ctrl-C ends a flowing download at once: exit 130, nothing left behind.
-TEST_F(EndToEnd, InterruptStopsCleanly) {
-  WriteFile(Root() / "c.bin", RandomBytes(20 << 20, 6));
-  StartServer();
-  auto client = Get("c.bin", {"--station", "127.0.0.51"});
-  ASSERT_TRUE(client->WaitFor(std::regex("c\\.bin: [1-9][0-9]%"))) << client->Output();
-  ASSERT_EQ(::kill(client->Pid(), SIGINT), 0);
-  EXPECT_EQ(client->Wait(), 130) << client->Output();
-  EXPECT_NE(client->Output().find("zem4: interrupted"), std::string::npos) << client->Output();
-  EXPECT_TRUE(Listing(Out()).empty());
 }
 
 TEST_F(EndToEnd, InfoShowsSizeAndDigest) {

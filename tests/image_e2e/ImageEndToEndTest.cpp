@@ -4,37 +4,14 @@
 // multicast group with a late joiner, the image refused when it is damaged.
 // Waits are for events (a line of output, a process ending); a generous kill
 // timer only keeps a broken build from hanging.
-#include <gtest/gtest.h>
+#include "tests/e2e/Cli.h"
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <ostream>
-#include <regex>
-#include <string>
-#include <vector>
-
-namespace fs = std::filesystem;
 
 namespace {
 
-#if defined(ZEM4_CLI) && defined(ZEM4D)
-const char *const kCli = ZEM4_CLI;
-const char *const kDaemon = ZEM4D;
-#else
-const char *const kCli = "";
-const char *const kDaemon = "";
-#endif
+using namespace zem4::e2e;
+
 #ifndef ZEM4_IA32_IMAGE_PATH
 #define ZEM4_IA32_IMAGE_PATH ""
 #endif
@@ -49,127 +26,6 @@ struct ImageKind {
 void PrintTo(const ImageKind &kind, std::ostream *os) {
   *os << kind.name;
 }
-
-std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
-  std::vector<uint8_t> v(n);
-  uint32_t x = seed * 2654435761u + 7;
-  for (auto &b : v) {
-    x = x * 1664525u + 1013904223u;
-    b = static_cast<uint8_t>(x >> 24);
-  }
-  return v;
-}
-
-void WriteFile(const fs::path &p, const std::vector<uint8_t> &data) {
-  std::ofstream f(p, std::ios::binary);
-  f.write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
-}
-
-std::vector<uint8_t> ReadFile(const fs::path &p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(0x7F000001);
-  ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-  ::close(fd);
-  return ntohs(sa.sin_port);
-}
-
-// A child process whose stdout and stderr are read through one pipe.
-class Process {
-public:
-  Process(std::vector<std::string> args, const fs::path &cwd) {
-    int fds[2];
-    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds[1], 1);
-      ::dup2(fds[1], 2);
-      if (::chdir(cwd.c_str()) != 0) {
-        _exit(126);
-      }
-      std::vector<char *> argv;
-      for (auto &a : args) {
-        argv.push_back(a.data());
-      }
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      _exit(127);
-    }
-    ::close(fds[1]);
-    fd_ = fds[0];
-  }
-  ~Process() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      Wait();
-    }
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  const std::string &Output() const { return output_; }
-
-  bool WaitFor(const std::regex &pattern, int limitSeconds = 120) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    while (!std::regex_search(output_, pattern)) {
-      if (!ReadSome(deadline)) {
-        return std::regex_search(output_, pattern);
-      }
-    }
-    return true;
-  }
-
-  int Wait(int limitSeconds = 180) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    while (ReadSome(deadline)) {
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      ::kill(pid_, SIGKILL);
-    }
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    exited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-private:
-  bool ReadSome(std::chrono::steady_clock::time_point deadline) {
-    if (fd_ < 0) {
-      return false;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      return false;
-    }
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-      return false;
-    }
-    char buf[4096];
-    const ssize_t n = ::read(fd_, buf, sizeof buf);
-    if (n <= 0) {
-      ::close(fd_);
-      fd_ = -1;
-      return false;
-    }
-    output_.append(buf, static_cast<size_t>(n));
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  bool exited_ = false;
-  std::string output_;
-};
 
 class ImageEndToEnd : public ::testing::TestWithParam<ImageKind> {
 protected:
@@ -194,7 +50,7 @@ protected:
     }
   }
 
-  void StartServer() {
+  void StartServer(std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {kDaemon,
                                      "--bind",
                                      "127.0.0.1",
@@ -208,6 +64,7 @@ protected:
                                      "239.255." + std::to_string(10 + ::getpid() % 80) + ".0/24",
                                      "--mcast-port",
                                      std::to_string(FreePort())};
+    args.insert(args.end(), extra.begin(), extra.end());
     server_ = std::make_unique<Process>(args, dir_);
     const std::regex serving("serving .* on 127\\.0\\.0\\.1:([0-9]+)");
     ASSERT_TRUE(server_->WaitFor(serving, 30)) << server_->Output();
@@ -245,7 +102,7 @@ TEST_P(ImageEndToEnd, UnicastFilesArriveWhole) {
   const std::vector<std::pair<std::string, size_t>> files = {
       {"empty.bin", 0}, {"odd.bin", 1033}, {"big.bin", 3 << 20}};
   for (auto &[name, size] : files) {
-    WriteFile(dir_ / "root" / name, Pattern(size, static_cast<uint32_t>(size)));
+    WriteFile(dir_ / "root" / name, RandomBytes(size, static_cast<uint32_t>(size)));
   }
   StartServer();
   for (auto &[name, size] : files) {
@@ -262,7 +119,7 @@ TEST_P(ImageEndToEnd, UnicastFilesArriveWhole) {
 }
 
 TEST_P(ImageEndToEnd, MulticastGroupWithALateJoiner) {
-  WriteFile(dir_ / "root" / "m.bin", Pattern(4 << 20, 9));
+  WriteFile(dir_ / "root" / "m.bin", RandomBytes(4 << 20, 9));
   StartServer();
   std::vector<std::unique_ptr<Process>> clients;
   for (int i = 0; i < 2; ++i) {
@@ -284,7 +141,7 @@ TEST_P(ImageEndToEnd, MulticastGroupWithALateJoiner) {
 }
 
 TEST_P(ImageEndToEnd, ADamagedImageIsRefusedAndNothingIsWritten) {
-  WriteFile(dir_ / "root" / "f.bin", Pattern(5000, 3));
+  WriteFile(dir_ / "root" / "f.bin", RandomBytes(5000, 3));
   StartServer();
   std::vector<uint8_t> image = ReadFile(GetParam().path);
   ASSERT_GT(image.size(), 0x200u);
@@ -294,6 +151,38 @@ TEST_P(ImageEndToEnd, ADamagedImageIsRefusedAndNothingIsWritten) {
   EXPECT_EQ(p->Wait(), 10) << p->Output(); // driver or firmware failure
   EXPECT_NE(p->Output().find("beyond the file"), std::string::npos) << p->Output();
   EXPECT_FALSE(fs::exists(dir_ / "out" / "f.bin"));
+}
+
+// Ctrl-C of a flowing download: the image's driver sends its ERROR (the
+// command refused a block), zem4d ends the transfer on it, nothing is left,
+// and the next download from that address is served although the server
+// allows one transfer per address and waits a minute for silent ones.
+TEST_P(ImageEndToEnd, InterruptTellsTheServer) {
+  WriteFile(dir_ / "root" / "c.bin", RandomBytes(8 << 20, 5));
+  WriteFile(dir_ / "root" / "n.bin", RandomBytes(3000, 6));
+  StartServer({"--max-per-client", "1", "--idle-timeout", "60"});
+  auto p = Get("c.bin", {"--station", "127.0.0.5"});
+  ASSERT_TRUE(p->WaitFor(std::regex("c\\.bin: [1-9][0-9]%"))) << p->Output();
+  ASSERT_EQ(::kill(p->Pid(), SIGINT), 0);
+  EXPECT_EQ(p->Wait(), kInterrupt) << p->Output();
+  ExpectRanTheImage(*p);
+  EXPECT_TRUE(Listing(dir_ / "out").empty());
+  EXPECT_TRUE(server_->WaitFor(
+      std::regex("file=\"c\\.bin\"[^\n]*outcome=\"client error 3: User cancelled download\"")))
+      << server_->Output();
+  auto next = Get("n.bin", {"--station", "127.0.0.5", "--retries", "0"});
+  EXPECT_EQ(next->Wait(), kOk) << next->Output();
+  EXPECT_EQ(ReadFile(dir_ / "out" / "n.bin"), ReadFile(dir_ / "root" / "n.bin"));
+}
+
+// -q: nothing at all on success, not even the line that names the image.
+TEST_P(ImageEndToEnd, QuietIsSilent) {
+  WriteFile(dir_ / "root" / "q.bin", RandomBytes(5000, 7));
+  StartServer();
+  auto p = Get("q.bin", {"--station", "127.0.0.6", "-q"});
+  EXPECT_EQ(p->Wait(), kOk) << p->Output();
+  EXPECT_EQ(p->Output(), "");
+  EXPECT_EQ(ReadFile(dir_ / "out" / "q.bin"), ReadFile(dir_ / "root" / "q.bin"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, ImageEndToEnd,

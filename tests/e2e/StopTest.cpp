@@ -1,0 +1,77 @@
+// A download stopped by SIGINT, SIGTERM or SIGHUP: the command refuses the
+// next block, the driver sends its ERROR, zem4d ends the transfer on it (its
+// per-transfer line says "client error 3"), nothing is left behind, and the
+// next download from the same address is served at once, with the server
+// allowing one transfer per client address and a minute of idle patience.
+#include "tests/e2e/Cli.h"
+
+namespace {
+
+using namespace zem4::e2e;
+
+struct StopCase {
+  const char *name;
+  int signo;
+  int code;
+  const char *message;
+  bool stream;
+};
+
+void PrintTo(const StopCase &c, std::ostream *os) {
+  *os << c.name;
+}
+
+class StopSignal : public TempDirTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopSignal, TellsTheServerAndLeavesNothing) {
+  const StopCase &c = GetParam();
+  WriteFile(Root() / "c.bin", RandomBytes(8 << 20, 6));
+  WriteFile(Root() / "next.bin", RandomBytes(70000, 7));
+  Daemon server(Root(), dir_, {"--max-per-client", "1", "--idle-timeout", "60"});
+  std::vector<std::string> args = {"get",       "c.bin",     "--server", server.Address(),
+                                   "--station", "127.0.0.51"};
+  if (c.stream)
+    args.push_back("--stream");
+  auto client = Zem4(args);
+  ASSERT_TRUE(client->WaitFor(std::regex("c\\.bin: [1-9][0-9]%"))) << client->Output();
+  ASSERT_EQ(::kill(client->Pid(), c.signo), 0);
+  EXPECT_EQ(client->Wait(), c.code) << client->Output();
+  EXPECT_NE(client->Output().find(std::string("zem4: ") + c.message + "\n"), std::string::npos)
+      << client->Output();
+  EXPECT_TRUE(Listing(Out()).empty()) << Listing(Out()).front();
+  EXPECT_TRUE(server.WaitForTransfer("c.bin", "client error 3: User cancelled download"))
+      << server.Proc().Output();
+
+  Result next = Run({"get", "next.bin", "--server", server.Address(), "--station", "127.0.0.51",
+                     "--retries", "0"});
+  EXPECT_EQ(next.code, kOk) << next.output;
+  EXPECT_EQ(next.output.find("busy"), std::string::npos) << next.output;
+  EXPECT_EQ(ReadFile(Out() / "next.bin"), ReadFile(Root() / "next.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, StopSignal,
+    ::testing::Values(StopCase{"SIGINT", SIGINT, kInterrupt, "interrupted", false},
+                      StopCase{"SIGTERM", SIGTERM, kTerminate, "interrupted by SIGTERM", true},
+                      StopCase{"SIGHUP", SIGHUP, kHangup, "interrupted by SIGHUP", false}),
+    [](const ::testing::TestParamInfo<StopCase> &info) { return std::string(info.param.name); });
+
+class Stop : public TempDirTest {};
+
+// The server stops answering mid-transfer (SIGSTOP): whatever data is still
+// queued is refused, and when none comes the transfer ends without the
+// server's help. Either way the command ends with 130 and leaves nothing.
+TEST_F(Stop, AFrozenServerDoesNotHoldTheCommand) {
+  WriteFile(Root() / "f.bin", RandomBytes(8 << 20, 8));
+  Daemon server(Root(), dir_);
+  auto client = Zem4({"get", "f.bin", "--server", server.Address(), "--station", "127.0.0.52",
+                      "--timeout", "600"});
+  ASSERT_TRUE(client->WaitFor(std::regex("f\\.bin: [1-9][0-9]%"))) << client->Output();
+  ASSERT_EQ(::kill(server.Proc().Pid(), SIGSTOP), 0);
+  ASSERT_EQ(::kill(client->Pid(), SIGINT), 0);
+  EXPECT_EQ(client->Wait(), kInterrupt) << client->Output();
+  ::kill(server.Proc().Pid(), SIGCONT);
+  EXPECT_TRUE(Listing(Out()).empty());
+}
+
+} // namespace
