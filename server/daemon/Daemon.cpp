@@ -36,7 +36,8 @@ std::chrono::steady_clock::time_point ToSteady(Time T) {
 class Daemon::Impl final : public EngineIo {
 public:
   Impl(asio::io_context &Io, const DaemonOptions &O)
-      : Io(Io), Options(O), Config(ToEngineConfig(O)), Files(O.Root), Timer(Io), StatsTimer(Io) {
+      : Io(Io), Options(O), Config(ToEngineConfig(O)), Files(O.Root, O.DigestMax), Timer(Io),
+        StatsTimer(Io) {
     if (O.HandleSignals) {
       Signals.emplace(Io, SIGINT, SIGTERM, SIGUSR1);
     }
@@ -51,9 +52,20 @@ public:
     Config.ListenPort = ListenPortNumber;
     Sockets[ListenPortNumber] = Listen;
     Eng = std::make_unique<Engine>(Config, Files, *this);
+    // The worker thread tells the loop; the loop tells the engine.
+    Files.SetDigestReadyHook([this, Alive = Alive](const FileId &Id) {
+      asio::post(this->Io, [this, Alive, Id] {
+        if (*Alive && !Stopped) {
+          Eng->OnDigestReady(Id, SteadyNow());
+          AfterEngine();
+        }
+      });
+    });
   }
 
   ~Impl() override {
+    *Alive = false;
+    Files.StopDigests();
     Eng.reset(); // closes the transfers' ports through ClosePort
     for (auto &[Port, S] : Sockets) {
       S->Open = false;
@@ -80,6 +92,7 @@ public:
       return;
     }
     Stopped = true;
+    Files.StopDigests();
     Eng->Shutdown(SteadyNow());
     FlushAll();
     spdlog::info("zem4d stopping: {}", Totals());
@@ -100,10 +113,10 @@ public:
     return fmt::format(
         "requests={} served={} failed={} refused={} malformed={} groups={} passes={} datagrams={} "
         "bytes={} data_datagrams={} retransmissions={} unicast_fallbacks={} active_clients={} "
-        "active_groups={}",
+        "active_groups={} digest_waits={}",
         S.Requests, S.SessionsServed, S.SessionsFailed, S.Refused, S.Malformed, S.GroupsCreated,
         S.Passes, S.DatagramsSent, S.BytesSent, S.DataDatagrams, S.Retransmissions,
-        S.UnicastFallbacks, Eng->ActiveClients(), Eng->ActiveGroups());
+        S.UnicastFallbacks, Eng->ActiveClients(), Eng->ActiveGroups(), S.DigestWaits);
   }
 
   uint16_t ListenPort() const { return ListenPortNumber; }
@@ -392,6 +405,7 @@ private:
   bool Dirty = false;
   bool Stopped = false;
   uint64_t Dropped = 0;
+  std::shared_ptr<bool> Alive = std::make_shared<bool>(true);
 };
 
 Daemon::Daemon(asio::io_context &Io, const DaemonOptions &Options)

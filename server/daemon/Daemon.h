@@ -42,6 +42,8 @@ struct DaemonOptions {
   uint32_t MaxGroups = 16;
   uint32_t MaxActivePasses = 4;
   std::vector<std::string> Allow;
+  // Files above this many bytes are answered without "sha256".
+  uint64_t DigestMax = DefaultDigestMax;
   std::string LogLevel = "info";
   uint32_t StatsIntervalS = 0;
   // SIGINT/SIGTERM stop and SIGUSR1 logs the totals; off for a host program

@@ -57,6 +57,10 @@ void AddDaemonOptions(CLI::App &App, DaemonOptions &O) {
       ->capture_default_str();
   App.add_option("--allow", O.Allow,
                  "Client network allowed to ask (CIDR, repeatable; default: all)");
+  App.add_option("--digest-max", O.DigestMax,
+                 "Largest file (bytes) whose SHA-256 is computed; larger ones are answered "
+                 "without sha256")
+      ->capture_default_str();
   App.add_option("--log-level", O.LogLevel, "trace, debug, info, warn, error or off")
       ->capture_default_str()
       ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "critical", "off"}));

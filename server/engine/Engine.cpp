@@ -107,8 +107,22 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
     Refuse(From, ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_TOO_LARGE);
     return;
   }
+  std::optional<std::string> Digest;
+  if (Req->Sha256) {
+    DigestResult D = DigestFor(*Opened.File);
+    if (D.Status == DigestResult::State::Pending) {
+      // Nothing waits for it: the client asks again in a few seconds, and
+      // the first copy after the digest is ready is answered.
+      ++Counters.DigestWaits;
+      return;
+    }
+    if (D.Status == DigestResult::State::Ready) {
+      Digest = std::move(D.Hex);
+    }
+  }
   if (Transfer *T = FindClient(From)) {
     if (T->File().Id() == Opened.File->Id() && T->File().Size() == Opened.File->Size()) {
+      T->LearnDigest(Digest);
       T->OnRequest(From, *Req, Now); // a lost answer, or the next pass
       return;
     }
@@ -123,21 +137,23 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
     auto G = Groups.find(Opened.File->Id());
     if (G != Groups.end() && !G->second->IsDone() &&
         G->second->File().Size() == Opened.File->Size()) {
+      G->second->LearnDigest(Digest);
       G->second->Join(From, *Req, Now);
       return;
     }
-    if (G == Groups.end() && StartGroup(From, *Req, Opened.File, Now) != nullptr) {
+    if (G == Groups.end() && StartGroup(From, *Req, Opened.File, Digest, Now) != nullptr) {
       return;
     }
     // No group to be had: unicast serves it just as well, only not shared.
   }
-  if (!StartUnicast(From, *Req, std::move(Opened.File), Now)) {
+  if (!StartUnicast(From, *Req, std::move(Opened.File), Digest, Now)) {
     Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY);
   }
 }
 
 bool Engine::StartUnicast(const Endpoint &Client, const Request &Req,
-                          std::shared_ptr<OpenFile> File, Time Now) {
+                          std::shared_ptr<OpenFile> File, std::optional<std::string> Digest,
+                          Time Now) {
   auto Port = Io.OpenPort();
   if (!Port) {
     return false;
@@ -145,6 +161,7 @@ bool Engine::StartUnicast(const Endpoint &Client, const Request &Req,
   auto T =
       std::make_unique<Transfer>(*this, *Port, std::move(File), Req.FileName, std::nullopt, Now);
   Transfer *Raw = T.get();
+  Raw->LearnDigest(Digest);
   Transfers[*Port] = std::move(T);
   Raw->Join(Client, Req, Now);
   return true;
@@ -167,7 +184,8 @@ std::optional<int> Engine::FreeGroupSlot() const {
 }
 
 Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req,
-                             std::shared_ptr<OpenFile> File, Time Now) {
+                             std::shared_ptr<OpenFile> File, std::optional<std::string> Digest,
+                             Time Now) {
   auto Slot = FreeGroupSlot();
   if (!Slot) {
     return nullptr;
@@ -183,6 +201,7 @@ Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req,
   FileId Id = File->Id();
   auto T = std::make_unique<Transfer>(*this, *Port, std::move(File), Req.FileName, G, Now);
   Transfer *Raw = T.get();
+  Raw->LearnDigest(Digest);
   Transfers[*Port] = std::move(T);
   Groups[Id] = Raw;
   ++Counters.GroupsCreated;
@@ -204,6 +223,24 @@ void Engine::Reap() {
     } else {
       ++It;
     }
+  }
+}
+
+DigestResult Engine::DigestFor(OpenFile &File) {
+  // Asking is cheap (the source keeps its digests and queues each file
+  // once), so a host that never reports a digest still gets its answers.
+  DigestResult D = File.Digest();
+  if (D.Status == DigestResult::State::Pending) {
+    DigestsPending.insert(File.Id());
+  } else {
+    DigestsPending.erase(File.Id());
+  }
+  return D;
+}
+
+void Engine::OnDigestReady(const FileId &Id, Time) {
+  if (DigestsPending.erase(Id) != 0) {
+    Io.Note(NoteLevel::Debug, fmt::format("digest ready for file {}:{}", Id.Device, Id.Inode));
   }
 }
 

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -74,6 +75,7 @@ struct EngineStats {
   uint64_t Passes = 0;
   uint64_t GroupsCreated = 0;
   uint64_t UnicastFallbacks = 0;
+  uint64_t DigestWaits = 0; // requests left unanswered while their file's digest was computed
 };
 
 // One line per client at the end of its transfer.
@@ -118,6 +120,9 @@ public:
   void OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<const uint8_t> Datagram,
                   Time Now);
   void OnTime(Time Now);
+  // The file source has finished a digest it said was Pending (or given up
+  // on it): requests for that file are answered again from now on.
+  void OnDigestReady(const FileId &Id, Time Now);
   std::optional<Time> NextDeadline() const;
   // Ends every transfer (reported as "stopped") and closes their ports.
   void Shutdown(Time Now);
@@ -138,11 +143,13 @@ private:
   size_t ClientsFrom(uint32_t Ip) const;
   // Starts a unicast transfer for a request; false when no port is free.
   bool StartUnicast(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File,
-                    Time Now);
+                    std::optional<std::string> Digest, Time Now);
   Transfer *StartGroup(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File,
-                       Time Now);
+                       std::optional<std::string> Digest, Time Now);
   void Reap();
   std::optional<int> FreeGroupSlot() const;
+  // The digest for a request that asks for one; Pending while it is computed.
+  DigestResult DigestFor(OpenFile &File);
 
   EngineConfig Cfg;
   FileSource &Files;
@@ -150,6 +157,7 @@ private:
   EngineStats Counters;
   std::map<uint16_t, std::unique_ptr<Transfer>> Transfers; // by local port
   std::map<FileId, Transfer *> Groups;
+  std::set<FileId> DigestsPending; // asked for and not ready yet
 };
 
 } // namespace zem4::server

@@ -2,13 +2,17 @@
 
 #include "zem4/Zem4Wire.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <list>
 #include <mutex>
+#include <thread>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -133,7 +137,7 @@ struct DirectoryFileSource::DigestCache {
   struct Item {
     FileId Id;
     Version Ver;
-    std::string Hex;
+    std::string Hex; // empty: this version could not be digested
   };
   size_t Capacity;
   std::mutex Lock;
@@ -156,6 +160,8 @@ struct DirectoryFileSource::DigestCache {
     return std::nullopt;
   }
 
+  void StoreFailure(const FileId &Id, const Version &Ver) { Store(Id, Ver, std::string()); }
+
   void Store(const FileId &Id, const Version &Ver, std::string Hex) {
     std::lock_guard G(Lock);
     Items.remove_if([&](const Item &I) { return I.Id == Id; });
@@ -166,14 +172,157 @@ struct DirectoryFileSource::DigestCache {
   }
 };
 
+// One thread computes digests so that a huge file never holds up the event
+// loop. It takes the files in turns, a slice at a time, so a small file is
+// not queued behind a huge one; each job reads through a descriptor of its own.
+struct DirectoryFileSource::DigestWorker {
+  struct Job {
+    FileId Id;
+    Version Ver;
+    int Fd = -1;
+    std::shared_ptr<DigestContext> Context = std::make_shared<DigestContext>();
+    uint64_t Offset = 0;
+  };
+  static constexpr size_t MaxQueued = 64;
+  static constexpr uint64_t Slice = 16 << 20;
+
+  std::shared_ptr<DigestCache> Cache;
+  std::mutex Lock;
+  std::condition_variable Wake;
+  std::deque<Job> Queue;
+  std::optional<FileId> Busy; // the file whose slice is being read now
+  DigestReadyHook Hook;
+  std::atomic<bool> Stopping{false};
+  std::thread Thread;
+
+  explicit DigestWorker(std::shared_ptr<DigestCache> C) : Cache(std::move(C)) {}
+  ~DigestWorker() { Stop(); }
+
+  // false when the queue is full or the worker has stopped.
+  bool Submit(const FileId &Id, const Version &Ver, int Fd) {
+    std::lock_guard G(Lock);
+    if (Stopping) {
+      return false;
+    }
+    if ((Busy && *Busy == Id) ||
+        std::any_of(Queue.begin(), Queue.end(), [&](const Job &J) { return J.Id == Id; })) {
+      return true; // already on its way
+    }
+    if (Queue.size() >= MaxQueued) {
+      return false;
+    }
+    int Own = ::fcntl(Fd, F_DUPFD_CLOEXEC, 0);
+    if (Own < 0) {
+      return false;
+    }
+    Job J;
+    J.Id = Id;
+    J.Ver = Ver;
+    J.Fd = Own;
+    Queue.push_back(std::move(J));
+    if (!Thread.joinable()) {
+      Thread = std::thread([this] { Run(); });
+    }
+    Wake.notify_one();
+    return true;
+  }
+
+  void Stop() {
+    {
+      std::lock_guard G(Lock);
+      Stopping = true;
+      Wake.notify_all();
+    }
+    if (Thread.joinable()) {
+      Thread.join();
+    }
+    for (auto &J : Queue) {
+      ::close(J.Fd);
+    }
+    Queue.clear();
+  }
+
+  void Run() {
+    while (true) {
+      Job J;
+      {
+        std::unique_lock G(Lock);
+        Wake.wait(G, [&] { return Stopping || !Queue.empty(); });
+        if (Stopping) {
+          return;
+        }
+        J = std::move(Queue.front());
+        Queue.pop_front();
+        Busy = J.Id;
+      }
+      bool Failed = !Advance(J);
+      bool Done = Failed || J.Offset >= J.Ver.Size;
+      std::optional<std::string> Hex;
+      if (Done && !Failed && !Stopping) {
+        Hex = Finish(J);
+        Failed = !Hex;
+      }
+      if (Done && !Stopping) {
+        if (Hex) {
+          Cache->Store(J.Id, J.Ver, std::move(*Hex));
+        } else {
+          Cache->StoreFailure(J.Id, J.Ver);
+        }
+      }
+      DigestReadyHook Tell;
+      {
+        std::lock_guard G(Lock);
+        Busy.reset();
+        if (!Done && !Stopping) {
+          Queue.push_back(std::move(J)); // its next slice after the others' turns
+          continue;
+        }
+        Tell = Hook;
+      }
+      ::close(J.Fd);
+      if (Tell && !Stopping) {
+        Tell(J.Id);
+      }
+    }
+  }
+
+  // Reads one slice into the digest; false on a read error.
+  bool Advance(Job &J) {
+    std::vector<uint8_t> Chunk(1 << 16);
+    uint64_t End = std::min(J.Ver.Size, J.Offset + Slice);
+    while (J.Offset < End) {
+      if (Stopping) {
+        return false;
+      }
+      size_t Want = static_cast<size_t>(std::min<uint64_t>(Chunk.size(), End - J.Offset));
+      if (!PreadAll(J.Fd, J.Offset, Chunk.data(), Want)) {
+        return false;
+      }
+      J.Context->Update(Chunk.data(), Want);
+      J.Offset += Want;
+    }
+    return true;
+  }
+
+  std::optional<std::string> Finish(Job &J) {
+    // A file rewritten meanwhile has no digest for the version we send.
+    struct stat St {};
+    if (::fstat(J.Fd, &St) != 0 || !(VersionOf(St) == J.Ver)) {
+      return std::nullopt;
+    }
+    return J.Context->FinishHex();
+  }
+};
+
 namespace {
 
 class DiskFile final : public OpenFile {
 public:
-  DiskFile(int Fd, const struct stat &St, std::shared_ptr<DirectoryFileSource::DigestCache> Cache)
+  DiskFile(int Fd, const struct stat &St, std::shared_ptr<DirectoryFileSource::DigestCache> Cache,
+           std::shared_ptr<DirectoryFileSource::DigestWorker> Worker, uint64_t DigestMax)
       : Fd(Fd), Ver(VersionOf(St)), Ident{static_cast<uint64_t>(St.st_dev),
                                           static_cast<uint64_t>(St.st_ino)},
-        Cache(std::move(Cache)) {}
+        Cache(std::move(Cache)), Worker(std::move(Worker)), DigestMax(DigestMax) {}
   ~DiskFile() override { ::close(Fd); }
   DiskFile(const DiskFile &) = delete;
   DiskFile &operator=(const DiskFile &) = delete;
@@ -188,32 +337,21 @@ public:
     return PreadAll(Fd, Offset, Out.data(), Out.size());
   }
 
-  std::optional<std::string> Sha256Hex() override {
+  DigestResult Digest() override {
     struct stat St {};
-    if (::fstat(Fd, &St) != 0) {
-      return std::nullopt;
+    if (::fstat(Fd, &St) != 0 || !(VersionOf(St) == Ver) || Ver.Size > DigestMax) {
+      return {}; // changed under us, or too large to be worth it
     }
-    Version Now = VersionOf(St);
-    if (Now != Ver) {
-      return std::nullopt; // changed under us: the digest would not match what we send
-    }
-    if (auto Hit = Cache->Find(Ident, Now)) {
-      return Hit;
-    }
-    DigestContext D;
-    std::vector<uint8_t> Chunk(1 << 16);
-    uint64_t Offset = 0;
-    while (Offset < Ver.Size) {
-      size_t Want = static_cast<size_t>(std::min<uint64_t>(Chunk.size(), Ver.Size - Offset));
-      if (!PreadAll(Fd, Offset, Chunk.data(), Want)) {
-        return std::nullopt;
+    if (auto Hit = Cache->Find(Ident, Ver)) {
+      if (Hit->empty()) {
+        return {};
       }
-      D.Update(Chunk.data(), Want);
-      Offset += Want;
+      return {DigestResult::State::Ready, std::move(*Hit)};
     }
-    std::string Hex = D.FinishHex();
-    Cache->Store(Ident, Now, Hex);
-    return Hex;
+    if (!Worker->Submit(Ident, Ver, Fd)) {
+      return {};
+    }
+    return {DigestResult::State::Pending, {}};
   }
 
 private:
@@ -221,6 +359,8 @@ private:
   Version Ver;
   FileId Ident;
   std::shared_ptr<DirectoryFileSource::DigestCache> Cache;
+  std::shared_ptr<DirectoryFileSource::DigestWorker> Worker;
+  uint64_t DigestMax;
 };
 
 // Opens Name below RootFd without ever leaving it. openat2 does the walk in
@@ -274,8 +414,10 @@ int OpenBeneath(int RootFd, const std::string &Name) {
 
 } // namespace
 
-DirectoryFileSource::DirectoryFileSource(const std::string &Root, size_t DigestCacheEntries)
-    : RootPath(Root), Digests(std::make_shared<DigestCache>(DigestCacheEntries)) {
+DirectoryFileSource::DirectoryFileSource(const std::string &Root, uint64_t DigestMax,
+                                         size_t DigestCacheEntries)
+    : RootPath(Root), Digests(std::make_shared<DigestCache>(DigestCacheEntries)),
+      Worker(std::make_shared<DigestWorker>(Digests)), DigestMax(DigestMax) {
   RootFd = ::open(Root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (RootFd < 0) {
     throw std::system_error(errno, std::generic_category(), "cannot open root " + Root);
@@ -283,7 +425,17 @@ DirectoryFileSource::DirectoryFileSource(const std::string &Root, size_t DigestC
 }
 
 DirectoryFileSource::~DirectoryFileSource() {
+  Worker->Stop();
   ::close(RootFd);
+}
+
+void DirectoryFileSource::SetDigestReadyHook(DigestReadyHook Hook) {
+  std::lock_guard G(Worker->Lock);
+  Worker->Hook = std::move(Hook);
+}
+
+void DirectoryFileSource::StopDigests() {
+  Worker->Stop();
 }
 
 OpenResult DirectoryFileSource::Open(std::string_view Name) {
@@ -303,7 +455,7 @@ OpenResult DirectoryFileSource::Open(std::string_view Name) {
     ::close(Fd);
     return {OpenError::TooLarge, nullptr};
   }
-  return {OpenError::None, std::make_shared<DiskFile>(Fd, St, Digests)};
+  return {OpenError::None, std::make_shared<DiskFile>(Fd, St, Digests, Worker, DigestMax)};
 }
 
 // ---------------------------------------------------------------------------
@@ -316,6 +468,7 @@ struct MemoryFileSource::Entry {
   std::shared_ptr<std::vector<uint8_t>> Data;
   std::optional<std::string> Digest;
   std::shared_ptr<uint64_t> Computations;
+  std::shared_ptr<bool> Held;
 };
 
 namespace {
@@ -336,15 +489,18 @@ public:
     }
     return true;
   }
-  std::optional<std::string> Sha256Hex() override {
+  DigestResult Digest() override {
     if (E->Data->size() != Bytes) {
-      return std::nullopt;
+      return {};
     }
     if (!E->Digest) {
+      if (*E->Held) {
+        return {DigestResult::State::Pending, {}};
+      }
       E->Digest = server::Sha256Hex(*E->Data);
       ++*E->Computations;
     }
-    return E->Digest;
+    return {DigestResult::State::Ready, *E->Digest};
   }
 
 private:
@@ -359,6 +515,7 @@ void MemoryFileSource::Add(const std::string &Name, std::vector<uint8_t> Data) {
   E->Inode = NextInode++;
   E->Data = std::make_shared<std::vector<uint8_t>>(std::move(Data));
   E->Computations = Computations;
+  E->Held = Held;
   Files[Name] = std::move(E);
 }
 

@@ -5,6 +5,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -25,6 +26,15 @@ struct FileId {
   friend auto operator<=>(const FileId &, const FileId &) = default;
 };
 
+// A file's SHA-256 as far as it is known. Asking never blocks: a digest
+// that takes long is computed away from the caller, who is told through the
+// source's ready hook (the engine through Engine::OnDigestReady).
+struct DigestResult {
+  enum class State { Ready, Pending, Unavailable };
+  State Status = State::Unavailable;
+  std::string Hex; // lower-case hex when Ready
+};
+
 class OpenFile {
 public:
   virtual ~OpenFile() = default;
@@ -33,9 +43,9 @@ public:
   virtual FileId Id() const = 0;
   // Fills Out from Offset; false when the file no longer holds those bytes.
   virtual bool ReadAt(uint64_t Offset, std::span<uint8_t> Out) = 0;
-  // SHA-256 of the whole file in lower-case hex, computed once per file
-  // version; nullopt when the file cannot be read.
-  virtual std::optional<std::string> Sha256Hex() = 0;
+  // SHA-256 of the whole file, computed once per file version; Unavailable
+  // when the file is too large for a digest, has changed or cannot be read.
+  virtual DigestResult Digest() = 0;
 };
 
 struct OpenResult {
@@ -48,6 +58,13 @@ public:
   virtual ~FileSource() = default;
   virtual OpenResult Open(std::string_view Name) = 0;
 };
+
+// Called, possibly from another thread, when a digest that was Pending has
+// been computed (or has failed); the next Digest() of that file says which.
+using DigestReadyHook = std::function<void(const FileId &)>;
+
+// Largest file the daemon computes a digest for unless told otherwise.
+inline constexpr uint64_t DefaultDigestMax = uint64_t{8} << 30;
 
 // Refusals that do not depend on what is on disk: empty names, absolute
 // paths and ".." components.
@@ -63,19 +80,29 @@ uint64_t MaxServableSize();
 class DirectoryFileSource final : public FileSource {
 public:
   // Throws std::system_error when the root cannot be opened as a directory.
-  explicit DirectoryFileSource(const std::string &Root, size_t DigestCacheEntries = 256);
+  // Files above DigestMax bytes get no digest.
+  explicit DirectoryFileSource(const std::string &Root, uint64_t DigestMax = DefaultDigestMax,
+                               size_t DigestCacheEntries = 256);
   ~DirectoryFileSource() override;
   DirectoryFileSource(const DirectoryFileSource &) = delete;
   DirectoryFileSource &operator=(const DirectoryFileSource &) = delete;
 
   OpenResult Open(std::string_view Name) override;
+  // Digests are computed on a worker thread of the source's own; Hook is
+  // called from it for each one that is done.
+  void SetDigestReadyHook(DigestReadyHook Hook);
+  // Stops the worker, abandoning a digest half way; later ones stay Pending.
+  void StopDigests();
 
-  struct DigestCache; // shared with the open files so a digest outlives them
+  struct DigestCache;  // shared with the open files so a digest outlives them
+  struct DigestWorker; // the thread and its queue
 
 private:
   int RootFd = -1;
   std::string RootPath;
   std::shared_ptr<DigestCache> Digests;
+  std::shared_ptr<DigestWorker> Worker;
+  uint64_t DigestMax;
 };
 
 // Files held in memory; for tests, benchmarks and the simulated network.
@@ -89,6 +116,9 @@ public:
   OpenResult Open(std::string_view Name) override;
   // How many times a digest was computed (the cache is per content version).
   uint64_t DigestComputations() const;
+  // While held, a digest not yet known stays Pending, as a slow one on disk
+  // would; Release makes them known (the caller then tells the engine).
+  void HoldDigests(bool Hold) { *Held = Hold; }
 
   struct Entry;
 
@@ -96,6 +126,7 @@ private:
   std::map<std::string, std::shared_ptr<Entry>, std::less<>> Files;
   uint64_t NextInode = 1;
   std::shared_ptr<uint64_t> Computations = std::make_shared<uint64_t>(0);
+  std::shared_ptr<bool> Held = std::make_shared<bool>(false);
 };
 
 std::string Sha256Hex(std::span<const uint8_t> Data);

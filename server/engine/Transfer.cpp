@@ -226,8 +226,8 @@ void Transfer::SendOack(const Member &M, Role R) {
       }
     } else if (!Sha && OptionNameEquals(O.Name, ZEM4_OPT_SHA256)) {
       Sha = true;
-      if (auto Hex = Source->Sha256Hex()) {
-        Options.emplace_back(ZEM4_OPT_SHA256, *Hex);
+      if (DigestHex) {
+        Options.emplace_back(ZEM4_OPT_SHA256, *DigestHex);
       }
     }
   }
@@ -460,7 +460,7 @@ void Transfer::EndFinishing(Time Now) {
     Request Req = M->Req;
     Leave(C, "moved to unicast", true, Now);
     ++E.Counters.UnicastFallbacks;
-    if (!E.StartUnicast(C, Req, Source, Now)) {
+    if (!E.StartUnicast(C, Req, Source, DigestHex, Now)) {
       E.Refuse(C, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY);
     }
   }

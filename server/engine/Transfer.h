@@ -48,6 +48,12 @@ public:
   void OnTime(Time Now);
   std::optional<Time> Deadline() const;
   void Stop(Time Now);
+  // The file's SHA-256 once the engine has it; OACKs carry it when asked.
+  void LearnDigest(const std::optional<std::string> &Hex) {
+    if (Hex) {
+      DigestHex = *Hex;
+    }
+  }
   // Drops a member with its report; the transfer carries on with the others
   // (a group whose active member left ends the pass so another takes over).
   void Depart(const Endpoint &Client, std::string Outcome, bool Success, Time Now);
@@ -92,6 +98,7 @@ private:
   uint16_t LocalPort;
   std::shared_ptr<OpenFile> Source;
   std::string FileName;
+  std::optional<std::string> DigestHex;
   std::optional<Group> McastGroup;
   uint32_t TotalBlocks;
   Phase State = Phase::AwaitRpl;

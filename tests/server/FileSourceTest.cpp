@@ -2,6 +2,7 @@
 #include "server/engine/FileSource.h"
 #include "server/engine/Schedule.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -71,19 +72,52 @@ TEST_F(DirectorySourceTest, ServesRegularFilesAndLinksThatStayInside) {
   EXPECT_EQ(S.Open("./sub/inner.txt").Error, OpenError::None);
 }
 
-TEST_F(DirectorySourceTest, DigestIsCachedUntilTheFileChanges) {
+// Waits (bounded) for the source's worker to finish the digest of F.
+DigestResult DigestWhenReady(DirectoryFileSource &S, OpenFile &F) {
+  DigestResult D = F.Digest();
+  for (int I = 0; I < 1000 && D.Status == DigestResult::State::Pending; ++I) {
+    usleep(10'000);
+    D = F.Digest();
+  }
+  (void)S;
+  return D;
+}
+
+TEST_F(DirectorySourceTest, DigestIsComputedAwayFromTheCallerAndCachedUntilTheFileChanges) {
   DirectoryFileSource S(Root.string());
+  std::atomic<int> Told{0};
+  S.SetDigestReadyHook([&](const FileId &) { ++Told; });
   auto F = S.Open("file.bin");
   // SHA-256("hello world")
   const std::string Known = "b94d27b9934d3e08a52e52d7da7dabfac484efe37a5380ee9088f7ace2efcde9";
-  EXPECT_EQ(F.File->Sha256Hex(), Known);
-  EXPECT_EQ(S.Open("link-in").File->Sha256Hex(), Known);
+  EXPECT_EQ(F.File->Digest().Status, DigestResult::State::Pending);
+  EXPECT_EQ(DigestWhenReady(S, *F.File).Hex, Known);
+  EXPECT_EQ(Told, 1);
+  auto Again = S.Open("link-in").File->Digest();
+  EXPECT_EQ(Again.Status, DigestResult::State::Ready); // same file, from the cache
+  EXPECT_EQ(Again.Hex, Known);
   Write(Root / "file.bin", "hello there, world");
   // The open file no longer matches what it would send: no digest.
-  EXPECT_EQ(F.File->Sha256Hex(), std::nullopt);
+  EXPECT_EQ(F.File->Digest().Status, DigestResult::State::Unavailable);
   auto G = S.Open("file.bin");
-  EXPECT_EQ(G.File->Sha256Hex(), Sha256Hex(std::span<const uint8_t>(
-                                     reinterpret_cast<const uint8_t *>("hello there, world"), 18)));
+  EXPECT_EQ(DigestWhenReady(S, *G.File).Hex,
+            Sha256Hex(std::span<const uint8_t>(
+                reinterpret_cast<const uint8_t *>("hello there, world"), 18)));
+}
+
+TEST_F(DirectorySourceTest, NoDigestAboveTheLimitAndStoppingAbandonsOne) {
+  DirectoryFileSource Small(Root.string(), 11);
+  EXPECT_NE(Small.Open("file.bin").File->Digest().Status, DigestResult::State::Unavailable);
+  EXPECT_EQ(Small.Open("sub/inner.txt").File->Digest().Status, DigestResult::State::Unavailable);
+  // A 64 GiB sparse file: stopping does not wait for its digest.
+  { std::ofstream(Root / "huge"); }
+  ASSERT_EQ(truncate((Root / "huge").c_str(), off_t{64} << 30), 0);
+  DirectoryFileSource S(Root.string(), uint64_t{1} << 40);
+  auto H = S.Open("huge");
+  ASSERT_EQ(H.Error, OpenError::None);
+  EXPECT_EQ(H.File->Digest().Status, DigestResult::State::Pending);
+  S.StopDigests();
+  EXPECT_EQ(H.File->Digest().Status, DigestResult::State::Unavailable);
 }
 
 TEST(NameCheck, AbsoluteAndParentComponents) {

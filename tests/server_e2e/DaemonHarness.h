@@ -5,6 +5,7 @@
 
 #include "server/engine/FileSource.h"
 #include "tests/server/ClientModel.h"
+#include "tests/server/Harness.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -250,6 +251,55 @@ inline void RunClients(std::vector<std::unique_ptr<SocketClient>> &Clients, uint
     D.Drain(0);
   }
 }
+
+// Sends one datagram to the daemon from a socket of its own and keeps the
+// socket, so answers can be read (or their absence seen).
+struct RawClient {
+  RawClient() {
+    Fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A);
+  }
+  ~RawClient() { close(Fd); }
+  void Send(uint16_t Port, const Bytes &D) {
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    A.sin_port = htons(Port);
+    sendto(Fd, D.data(), D.size(), 0, reinterpret_cast<sockaddr *>(&A), sizeof A);
+  }
+  // Everything that has arrived so far.
+  std::vector<Bytes> Received() {
+    std::vector<Bytes> Out;
+    uint8_t Buf[2048];
+    ssize_t N;
+    while ((N = recv(Fd, Buf, sizeof Buf, 0)) >= 0) {
+      Out.emplace_back(Buf, Buf + N);
+    }
+    return Out;
+  }
+  // Asks for Name with "sha256" until an OACK comes (bounded), then cancels:
+  // the daemon has the digest from then on.
+  bool PrimeDigest(uint16_t Listen, const std::string &Name) {
+    for (int I = 0; I < 200; ++I) {
+      Send(Listen, BuildRequest(Name, {{"sha256", "1"}}));
+      pollfd P{Fd, POLLIN, 0};
+      poll(&P, 1, 50);
+      sockaddr_in From{};
+      socklen_t Len = sizeof From;
+      uint8_t Buf[2048];
+      ssize_t N = recvfrom(Fd, Buf, sizeof Buf, 0, reinterpret_cast<sockaddr *>(&From), &Len);
+      if (N >= 2 && Buf[1] == 6) {
+        Send(ntohs(From.sin_port), Cat({B({0, 5, 0, 0}), Str("User caceled download")}));
+        return true;
+      }
+    }
+    return false;
+  }
+  int Fd = -1;
+};
 
 // A root directory of its own and a group network and port unlikely to meet
 // another test's.

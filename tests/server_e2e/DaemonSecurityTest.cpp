@@ -55,5 +55,50 @@ TEST_F(DaemonSecurity, NoOneElseCanTakeTheRequestPort) {
   ASSERT_EQ(D.Terminate(), 0);
 }
 
+TEST_F(DaemonSecurity, DigestOfAHugeFileHoldsUpNothingAndSigtermStillStops) {
+  { std::ofstream(Root / "huge"); }
+  ASSERT_EQ(truncate((Root / "huge").c_str(), off_t{64} << 30), 0); // sparse
+  const Bytes Small = RandomBytes(200000, 7);
+  WriteFile("small.bin", Small);
+  auto A = Args();
+  A.insert(A.end(), {"--digest-max", std::to_string(uint64_t{1} << 40)});
+  DaemonProcess D(A);
+  const uint16_t Listen = D.WaitForPort();
+  ASSERT_NE(Listen, 0) << D.Log;
+  RawClient Asker;
+  Asker.Send(Listen, BuildRequest("huge", {{"tsize", "0"}, {"sha256", "1"}}));
+  // Another client downloads, digest included, while the huge one is read.
+  std::vector<std::unique_ptr<SocketClient>> C;
+  C.push_back(std::make_unique<SocketClient>("small.bin", false));
+  C[0]->Started = true;
+  C[0]->Send(Listen, C[0]->Model.Start(SocketClient::Now()));
+  RunClients(C, Listen, D);
+  ASSERT_TRUE(C[0]->Model.Complete()) << D.Log;
+  EXPECT_EQ(C[0]->Model.Sha(), Sha256Hex(Small));
+  EXPECT_TRUE(Asker.Received().empty()); // no OACK before its digest
+  ASSERT_EQ(D.Terminate(), 0) << D.Log;
+  EXPECT_TRUE(std::regex_search(D.Log, std::regex("zem4d stopping: .* digest_waits=[1-9]")))
+      << D.Log;
+}
+
+TEST_F(DaemonSecurity, FilesAboveDigestMaxAreServedWithoutSha256) {
+  const Bytes Data = RandomBytes(5000, 8);
+  WriteFile("f.bin", Data);
+  auto A = Args();
+  A.insert(A.end(), {"--digest-max", "4999"});
+  DaemonProcess D(A);
+  const uint16_t Listen = D.WaitForPort();
+  ASSERT_NE(Listen, 0) << D.Log;
+  std::vector<std::unique_ptr<SocketClient>> C;
+  C.push_back(std::make_unique<SocketClient>("f.bin", false));
+  C[0]->Started = true;
+  C[0]->Send(Listen, C[0]->Model.Start(SocketClient::Now()));
+  RunClients(C, Listen, D);
+  ASSERT_TRUE(C[0]->Model.Complete()) << D.Log;
+  EXPECT_EQ(C[0]->Model.Content(), Data);
+  EXPECT_EQ(C[0]->Model.Sha(), std::nullopt);
+  ASSERT_EQ(D.Terminate(), 0);
+}
+
 } // namespace
 } // namespace zem4::server::testing
