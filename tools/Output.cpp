@@ -46,8 +46,7 @@ std::string Sha256Hex(std::span<const uint8_t> data) {
 }
 
 OutputFile::OutputFile(std::string path) : name_(std::move(path)) {
-  stream_ = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(stream_, EVP_sha256(), nullptr);
+  EVP_DigestInit_ex(stream_.get(), EVP_sha256(), nullptr);
   if (name_ == "-") {
     name_ = "standard output";
     fd_ = STDOUT_FILENO;
@@ -116,8 +115,6 @@ void OutputFile::OpenDirect(const std::string &target) {
 
 OutputFile::~OutputFile() {
   Discard();
-  if (stream_)
-    EVP_MD_CTX_free(stream_);
 }
 
 bool OutputFile::Map(uint64_t size) {
@@ -160,7 +157,7 @@ bool OutputFile::Append(const uint8_t *data, size_t length) {
     }
     done += size_t(n);
   }
-  EVP_DigestUpdate(stream_, data, length);
+  EVP_DigestUpdate(stream_.get(), data, length);
   written_ += length;
   return true;
 }
@@ -175,7 +172,7 @@ std::string OutputFile::Sha256Hex() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned length = 0;
   EVP_MD_CTX *copy = EVP_MD_CTX_new();
-  EVP_MD_CTX_copy_ex(copy, stream_);
+  EVP_MD_CTX_copy_ex(copy, stream_.get());
   EVP_DigestFinal_ex(copy, digest, &length);
   EVP_MD_CTX_free(copy);
   return Hex(digest, length);

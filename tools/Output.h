@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -64,7 +65,8 @@ private:
   uint8_t *map_ = nullptr;
   uint64_t size_ = 0;
   uint64_t written_ = 0;
-  EVP_MD_CTX *stream_ = nullptr;
+  // Owned here so that a constructor that throws leaves nothing behind.
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> stream_{EVP_MD_CTX_new(), EVP_MD_CTX_free};
   bool committed_ = false;
 };
 
