@@ -112,11 +112,13 @@ EFI_STATUS EFIAPI DriverUnload(EFI_HANDLE ImageHandle) {
   }
 
   // A controller that still carries our service binding has children whose
-  // events and tables live in this image: the image must stay.
+  // events and tables live in this image: the image must stay. Another loaded
+  // copy of this driver installs the same GUID with its own functions.
   for (UINTN Index = 0; Index < HandleCount; Index++) {
-    VOID *Interface = NULL;
-    if (!EFI_ERROR(
-            gBS->HandleProtocol(Handles[Index], &gZem4ServiceBindingProtocolGuid, &Interface))) {
+    EFI_SERVICE_BINDING_PROTOCOL *Interface = NULL;
+    if (!EFI_ERROR(gBS->HandleProtocol(Handles[Index], &gZem4ServiceBindingProtocolGuid,
+                                       (VOID **)&Interface)) &&
+        Interface != NULL && Interface->CreateChild == Zem4SBCreate) {
       gBS->FreePool(Handles);
       return EFI_ACCESS_DENIED;
     }

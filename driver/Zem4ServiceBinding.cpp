@@ -3,8 +3,10 @@
 // first child.
 #include "driver/Zem4Driver.h"
 #include "protocol/Zem4Instance.h"
+#include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
+#include "transport/Zem4Packet.h"
 #include "zem4/Zem4.h"
 
 const Zem4ServiceBinding gZem4ServiceBindingTemplate = {
@@ -48,10 +50,30 @@ static EFI_HANDLE AgentHandle() {
   return gZem4DriverBinding.DriverBindingHandle;
 }
 
+// A new reserve UDP4 child, held as Start holds the first. Without one the
+// next first child makes its own.
+static VOID Zem4MakeReserve(Zem4ServiceBinding *Sb, EFI_SERVICE_BINDING_PROTOCOL *UdpSb) {
+  EFI_HANDLE Reserve = NULL;
+  EFI_UDP4_PROTOCOL *Udp = NULL;
+  Sb->UdpChildHandle = NULL;
+  Sb->Udp = NULL;
+  if (EFI_ERROR(UdpSb->CreateChild(UdpSb, &Reserve))) {
+    return;
+  }
+  if (EFI_ERROR(gBS->OpenProtocol(Reserve, &gEfiUdp4ProtocolGuid, (VOID **)&Udp, AgentHandle(),
+                                  Sb->ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER))) {
+    UdpSb->DestroyChild(UdpSb, Reserve);
+    return;
+  }
+  Sb->UdpChildHandle = Reserve;
+  Sb->Udp = Udp;
+}
+
 EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *ChildHandle) {
   Zem4ServiceBinding *Sb = ZEM4_SERVICE_BINDING_FROM_THIS(This);
   EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
   Zem4Instance *Instance = NULL;
+  BOOLEAN MadeUdpChild = FALSE;
   EFI_STATUS Status;
 
   if (ChildHandle == NULL) {
@@ -88,7 +110,9 @@ EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *C
     goto CleanUp;
   }
 
-  if (Sb->ChildrenNum == 0) {
+  // Without a reserve (a stuck one was given up) a first child is made like
+  // any later one.
+  if (Sb->ChildrenNum == 0 && Sb->UdpChildHandle != NULL) {
     *ChildHandle = Sb->UdpChildHandle;
     Status = gBS->OpenProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&Instance->Udp,
                                AgentHandle(), NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
@@ -109,6 +133,7 @@ EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *C
       DiagLog(DIAG_ERROR, "Zem4SBCreate: UdpSb->CreateChild faild with %r.\n", Status);
       goto CleanUp;
     }
+    MadeUdpChild = TRUE;
     Status = gBS->OpenProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&Instance->Udp,
                                AgentHandle(), Sb->ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
     if (EFI_ERROR(Status)) {
@@ -124,11 +149,11 @@ EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *C
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "Zem4ServiceBindingCreateChild: Install Zem4 on child faild with %r.\n",
             Status);
-    if (*ChildHandle != NULL && *ChildHandle != Sb->UdpChildHandle) {
+    // Only a UDP4 child made here goes: comparing handles with the reserve
+    // would keep one whose handle value happens to equal a stale reserve.
+    if (MadeUdpChild) {
       gBS->CloseProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(), Sb->ControllerHandle);
-      if (UdpSb != NULL) {
-        UdpSb->DestroyChild(UdpSb, *ChildHandle);
-      }
+      UdpSb->DestroyChild(UdpSb, *ChildHandle);
     }
     goto CleanUp;
   }
@@ -165,6 +190,13 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
     return Status;
   }
   Instance = ZEM4_INSTANCE_FROM_PROTOCOL(Protocol);
+  // Only this controller's own children: another's would be unlinked from a
+  // list it is not on and counted off the wrong ChildrenNum.
+  if (Sb->Signature != ZEM4_SERVICE_BINDING_SIGNATURE ||
+      Instance->Signature != ZEM4_INSTANCE_SIGNATURE ||
+      Instance->ControllerHandle != Sb->ControllerHandle) {
+    return EFI_INVALID_PARAMETER;
+  }
 
   if (Instance->InDestroy == 1) {
     return EFI_SUCCESS;
@@ -214,12 +246,23 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
     return Status;
   }
 
-  if (Sb->ChildrenNum > 0) {
+  // A port UDP4 would not reset still holds tokens that live in the instance:
+  // its UDP4 child goes first (aborting them), even a last child's, and only
+  // then what they pointed at.
+  BOOLEAN Stuck = (BOOLEAN)(Instance->ResetOwed && EFI_ERROR(Zem4ResetUnicastPort(Instance)));
+  if (Sb->ChildrenNum > 0 || Stuck) {
     gBS->CloseProtocol(ChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(), Sb->ControllerHandle);
     UdpSb->DestroyChild(UdpSb, ChildHandle);
   } else {
     // The last child's UDP4 child stays open and becomes the reserve.
     Sb->UdpChildHandle = ChildHandle;
+  }
+  if (Stuck) {
+    Zem4ForgetUdpPort(&Instance->RxContext, &Instance->PendingList);
+    Instance->PendingSends = 0;
+    if (Sb->ChildrenNum == 0) {
+      Zem4MakeReserve(Sb, UdpSb);
+    }
   }
 
   gBS->CloseEvent(Instance->MappingEvent);

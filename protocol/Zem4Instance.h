@@ -32,6 +32,9 @@ struct Zem4CallGuard;
 #define ZEM4_STATE_RPL 4u        // OACK accepted, first repair list sent
 #define ZEM4_STATE_RECEIVING 5u  // data phase (Active or Passive mode)
 #define ZEM4_STATE_ERROR_SENT 6u // an error packet went to the server; lingers, then closes
+// ReadFile waits for the default address: busy to every other call, and
+// Configure with no data ends the wait.
+#define ZEM4_STATE_ADDRESS_WAIT 7u
 
 // Receive context of one UDP4 port; leads like a Zem4Packet so that both can
 // be told apart by the signature. The receive event's context is the record.
@@ -93,6 +96,9 @@ typedef struct Zem4Instance {
   // Call-outs to the caller that are on the stack right now; the finish of a
   // transfer marks each of them so that none touches the instance again.
   struct Zem4CallGuard *Guards;
+  // UDP4 refused to reset the unicast port when a transfer ended: it still
+  // holds this instance's receive token and pending sends.
+  UINT8 ResetOwed;
 } Zem4Instance;
 
 // The record from the caller's protocol pointer.
@@ -130,6 +136,13 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode);
 EFI_STATUS Zem4CheckOverride(Zem4Instance *Instance, Zem4OverrideData *OverrideData);
 BOOLEAN Zem4IsValidNetmask(const EFI_IPv4_ADDRESS *Netmask);
 BOOLEAN Zem4IsValidClassIp(const EFI_IPv4_ADDRESS *Ip);
-BOOLEAN Zem4WaitForMapping(Zem4Instance *Instance, EFI_UDP4_CONFIG_DATA *UdpConfig);
+// Waits, under the driver lock taken from CallerTpl, until UDP4 takes
+// UdpConfig. EFI_SUCCESS: configured. EFI_NO_MAPPING: the wait ran out or
+// cannot be had at CallerTpl. EFI_ABORTED: Configure with no data or
+// DestroyChild ended it; the instance must not be touched any more.
+EFI_STATUS Zem4WaitForMapping(Zem4Instance *Instance, EFI_UDP4_CONFIG_DATA *UdpConfig,
+                              EFI_TPL CallerTpl);
+// Configure with no data during the wait: ends it with EFI_ABORTED.
+VOID Zem4AbortAddressWait(Zem4Instance *Instance);
 
 #endif // ZEM4_INSTANCE_H_

@@ -88,7 +88,10 @@ EFI_STATUS EFIAPI Zem4Config(Zem4 *This, Zem4ConfigData *ConfigData) {
     }
     EFI_TPL OldTpl = Zem4RaiseToLock();
     Instance->Configured = 0;
-    if (Instance->State != ZEM4_STATE_IDLE) {
+    if (Instance->State == ZEM4_STATE_ADDRESS_WAIT) {
+      // ReadFile is still waiting for an address: it returns EFI_ABORTED.
+      Zem4AbortAddressWait(Instance);
+    } else if (Instance->State != ZEM4_STATE_IDLE) {
       Instance->Status = EFI_ABORTED;
       if (Instance->RrqData != NULL) {
         // Nothing goes to the server; the instance may be gone after this.
@@ -111,7 +114,9 @@ EFI_STATUS EFIAPI Zem4Config(Zem4 *This, Zem4ConfigData *ConfigData) {
       return EFI_INVALID_PARAMETER;
     }
   }
-  if (Instance->State != ZEM4_STATE_IDLE) {
+  // A child being destroyed takes no new configuration: it would be read by a
+  // transfer started on a freed child.
+  if (Instance->State != ZEM4_STATE_IDLE || Instance->InDestroy) {
     return EFI_ACCESS_DENIED;
   }
   gBS->CopyMem(&Instance->Config, ConfigData, sizeof(Zem4ConfigData));

@@ -49,21 +49,24 @@ UINT16 ReadBe16(const UINT8 *Packet) {
   return (UINT16)(((UINT16)Packet[0] << 8) | Packet[1]);
 }
 
-// Resets the unicast port and drops what is pending on it. UDP4 that refuses
-// the reset still holds our tokens, so nothing may be released then; one more
-// attempt is made before giving up.
-EFI_STATUS ResetUnicastPort(Zem4Instance *Instance) {
+} // namespace
+
+EFI_STATUS Zem4ResetUnicastPort(Zem4Instance *Instance) {
   EFI_STATUS Status = Zem4CloseUdpPort(Instance->Udp, &Instance->RxContext, &Instance->PendingList);
   if (EFI_ERROR(Status)) {
     Status = Zem4CloseUdpPort(Instance->Udp, &Instance->RxContext, &Instance->PendingList);
   }
-  if (!EFI_ERROR(Status)) {
-    Instance->PendingSends = 0;
+  if (EFI_ERROR(Status)) {
+    // UDP4 still holds the receive token and the sends in flight, which live
+    // in this instance: they stay as they are until a reset succeeds or the
+    // UDP4 child is destroyed.
+    Instance->ResetOwed = 1;
+    return Status;
   }
-  return Status;
+  Instance->PendingSends = 0;
+  Instance->ResetOwed = 0;
+  return EFI_SUCCESS;
 }
-
-} // namespace
 
 VOID Zem4RrqSetMode(UINT32 Mode, Zem4Instance *Instance) {
   Zem4RrqData *RrqData = Instance->RrqData;
@@ -103,6 +106,13 @@ VOID Zem4GuardEnter(Zem4Instance *Instance, Zem4CallGuard *Guard) {
   Guard->Gone = FALSE;
   Guard->Next = Instance->Guards;
   Instance->Guards = Guard;
+}
+
+VOID Zem4GuardsGone(Zem4Instance *Instance) {
+  for (Zem4CallGuard *Guard = Instance->Guards; Guard != NULL; Guard = Guard->Next) {
+    Guard->Gone = TRUE;
+  }
+  Instance->Guards = NULL;
 }
 
 BOOLEAN Zem4GuardLeave(Zem4Instance *Instance, Zem4CallGuard *Guard) {
@@ -156,17 +166,14 @@ VOID Zem4RrqFinish(Zem4Instance *Instance) {
     Zem4ReleasePacket(Instance->LastPacket);
     Instance->LastPacket = NULL;
   }
-  ResetUnicastPort(Instance);
+  Zem4ResetUnicastPort(Instance);
   if (Instance->TimerEvent != NULL) {
     gBS->CloseEvent(Instance->TimerEvent);
     Instance->TimerEvent = NULL;
   }
 
   // Nothing on the stack may touch this transfer once the token is signalled.
-  for (Zem4CallGuard *Guard = Instance->Guards; Guard != NULL; Guard = Guard->Next) {
-    Guard->Gone = TRUE;
-  }
-  Instance->Guards = NULL;
+  Zem4GuardsGone(Instance);
 
   // Idle before the caller hears of it: a token event notified above
   // TPL_CALLBACK runs inside SignalEvent and must find the transfer over

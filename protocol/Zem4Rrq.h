@@ -61,6 +61,12 @@ VOID Zem4RrqSilentShutdown(Zem4Instance *Instance);
 // caller may go on to start another transfer or destroy the child.
 VOID Zem4RrqFinish(Zem4Instance *Instance);
 
+// Resets the unicast port and drops what was pending on it, with one more
+// attempt when UDP4 refuses. If both are refused the reset stays owed
+// (ResetOwed): nothing is released, and the next start or the child's
+// destruction deals with it.
+EFI_STATUS Zem4ResetUnicastPort(Zem4Instance *Instance);
+
 // Creates the download in Init mode and sends the request; called by the
 // transfer start-up under the driver lock. Everything it made is undone by the
 // start-up on failure.
@@ -89,6 +95,9 @@ typedef struct Zem4CallGuard {
 } Zem4CallGuard;
 
 VOID Zem4GuardEnter(Zem4Instance *Instance, Zem4CallGuard *Guard);
+// Marks every guard on the instance's stack gone (the transfer, or the wait
+// for an address, ended under them).
+VOID Zem4GuardsGone(Zem4Instance *Instance);
 // TRUE when the transfer is still there (the guard is unlinked); FALSE when it
 // ended meanwhile (the instance must not be touched).
 BOOLEAN Zem4GuardLeave(Zem4Instance *Instance, Zem4CallGuard *Guard);

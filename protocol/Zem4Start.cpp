@@ -51,41 +51,70 @@ VOID ResetTransferFields(Zem4Instance *Instance, Zem4Token *Token) {
   Instance->RetryTimeout = 0;
 }
 
-// Room for either published layout of the IPv4 mode data, so that a stack
-// writing the longer one cannot run past our buffer.
-union Zem4Ip4ModeBuffer {
-  EFI_IP4_MODE_DATA Short;
-  EFI_IP4_MODE_DATA_WITH_MAX_PACKET_SIZE Long;
-};
-
 } // namespace
 
-BOOLEAN Zem4WaitForMapping(Zem4Instance *Instance, EFI_UDP4_CONFIG_DATA *UdpConfig) {
+EFI_STATUS Zem4WaitForMapping(Zem4Instance *Instance, EFI_UDP4_CONFIG_DATA *UdpConfig,
+                              EFI_TPL CallerTpl) {
   if (!Instance->Config.UseDefaultSetting) {
-    return TRUE;
+    return EFI_SUCCESS; // nothing to wait for
+  }
+  // The address and the end of the wait come through notifications at
+  // TPL_CALLBACK, which can run only while the caller sits below it. From
+  // there the wait could never end (or would hold every callback off).
+  if (CallerTpl >= TPL_CALLBACK) {
+    return EFI_NO_MAPPING;
   }
   EFI_UDP4_PROTOCOL *Udp = Instance->Udp;
   // 3 x RetryTimeout seconds in units of 100 ns, in 64 bits.
   if (EFI_ERROR(gBS->SetTimer(Instance->MappingEvent, TimerRelative,
                               MultU64x64(Instance->RetryTimeout, 30000000ull)))) {
     // Without its timer the wait would have no end.
-    return FALSE;
+    return EFI_NO_MAPPING;
   }
+
+  // Busy from here: ReadFile and Configure with data are refused, Configure
+  // with no data (and so DestroyChild) ends the wait and marks the guard.
+  Instance->State = ZEM4_STATE_ADDRESS_WAIT;
+  Zem4CallGuard Guard;
+  Zem4GuardEnter(Instance, &Guard);
+  EFI_STATUS Status;
   for (;;) {
+    // Notifications run only here, between two looks at UDP4.
+    gBS->RestoreTPL(CallerTpl);
+    Zem4RaiseToLock();
+    if (Guard.Gone) {
+      return EFI_ABORTED;
+    }
     if (Instance->MappingTimedOut) {
-      return FALSE;
+      Status = EFI_NO_MAPPING;
+      break;
     }
     Udp->Poll(Udp);
-    Zem4Ip4ModeBuffer Mode;
-    gBS->SetMem(&Mode, sizeof(Mode), 0);
-    if (!EFI_ERROR(Udp->GetModeData(Udp, NULL, &Mode.Short, NULL, NULL)) &&
-        Mode.Short.IsConfigured) {
+    // The address is there once UDP4 takes the configuration: no layout of
+    // the IPv4 mode data (which differs between firmware generations) is read.
+    Udp->Configure(Udp, NULL);
+    Status = Udp->Configure(Udp, UdpConfig);
+    if (Status != EFI_NO_MAPPING) {
       break;
     }
   }
+  Zem4GuardLeave(Instance, &Guard);
   gBS->SetTimer(Instance->MappingEvent, TimerCancel, 0);
-  Udp->Configure(Udp, NULL);
-  return (BOOLEAN)!EFI_ERROR(Udp->Configure(Udp, UdpConfig));
+  Instance->State = ZEM4_STATE_IDLE;
+  return Status;
+}
+
+VOID Zem4AbortAddressWait(Zem4Instance *Instance) {
+  gBS->SetTimer(Instance->MappingEvent, TimerCancel, 0);
+  // A configuration UDP4 kept without an address goes with the wait.
+  Instance->Udp->Configure(Instance->Udp, NULL);
+  if (Instance->WindowBuffer != NULL) {
+    gBS->FreePool(Instance->WindowBuffer);
+    Instance->WindowBuffer = NULL;
+  }
+  Instance->Status = EFI_ABORTED;
+  Instance->State = ZEM4_STATE_IDLE;
+  Zem4GuardsGone(Instance);
 }
 
 EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
@@ -109,6 +138,12 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
       (Token->Buffer == NULL || Token->BufferSize == 0)) {
     return EFI_INVALID_PARAMETER;
   }
+  // Blocks land at Buffer + offset: a size that runs past the end of the
+  // address space cannot be the caller's, and offsets in it would wrap.
+  if (Token->Buffer != NULL &&
+      Token->BufferSize > (UINT64)((UINTN) ~(UINTN)0 - (UINTN)Token->Buffer)) {
+    return EFI_INVALID_PARAMETER;
+  }
   // A blocking call makes progress only through notifications at
   // TPL_CALLBACK; from that level or above it would spin for ever.
   if (Token->Event == NULL && Zem4CurrentTpl() >= TPL_CALLBACK) {
@@ -116,6 +151,10 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
   }
 
   Zem4Instance *Instance = ZEM4_INSTANCE_FROM_PROTOCOL(This);
+  // A child being destroyed is freed once DestroyChild returns.
+  if (Instance->InDestroy) {
+    return EFI_ACCESS_DENIED;
+  }
   if (Instance->Configured != 1) {
     return EFI_NOT_STARTED;
   }
@@ -130,6 +169,15 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
     return EFI_UNSUPPORTED;
   }
 
+  // From here to the first armed timer no notification runs but inside the
+  // wait for an address: nothing can end or destroy the child under us.
+  EFI_TPL OldTpl = Zem4RaiseToLock();
+  // The last transfer's port could not be reset: its tokens are UDP4's still.
+  if (Instance->ResetOwed && EFI_ERROR(Zem4ResetUnicastPort(Instance))) {
+    gBS->RestoreTPL(OldTpl);
+    return EFI_DEVICE_ERROR;
+  }
+
   Zem4ResetNegotiatedOptions(&Instance->Options);
   ResetTransferFields(Instance, Token);
 
@@ -137,6 +185,7 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
   Status = gBS->AllocatePool(EfiBootServicesData, ZEM4_WINDOW_BYTES, &Window);
   if (EFI_ERROR(Status) || Window == NULL) {
     DiagLog(DIAG_ERROR, "Zem.ReadFile out of resource.\n");
+    gBS->RestoreTPL(OldTpl);
     return EFI_OUT_OF_RESOURCES;
   }
   Instance->WindowBuffer = (UINT8 *)Window;
@@ -177,18 +226,32 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
     DiagLog(DIAG_ERROR, "Zem4ReadFile: failed to clean the UdpIo's configuration\n");
     gBS->FreePool(Instance->WindowBuffer);
     Instance->WindowBuffer = NULL;
+    gBS->RestoreTPL(OldTpl);
     return EFI_DEVICE_ERROR;
   }
   Status = Udp->Configure(Udp, &UdpConfig);
-  if (EFI_ERROR(Status) &&
-      !(Status == EFI_NO_MAPPING && Zem4WaitForMapping(Instance, &UdpConfig))) {
+  if (Status == EFI_NO_MAPPING) {
+    EFI_STATUS Waited = Zem4WaitForMapping(Instance, &UdpConfig, OldTpl);
+    if (Waited == EFI_ABORTED) {
+      // Ended by Configure with no data or DestroyChild, which undid the
+      // start: the instance may be gone.
+      gBS->RestoreTPL(OldTpl);
+      return EFI_ABORTED;
+    }
+    if (!EFI_ERROR(Waited)) {
+      Status = EFI_SUCCESS;
+    } else if (Waited != EFI_NO_MAPPING) {
+      Status = Waited;
+    }
+  }
+  if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "Udp->Configure return %r,UdpIo=%x\n", Status, (UINTN)Udp);
     gBS->FreePool(Instance->WindowBuffer);
     Instance->WindowBuffer = NULL;
+    gBS->RestoreTPL(OldTpl);
     return Status;
   }
 
-  EFI_TPL OldTpl = Zem4RaiseToLock();
   Status = Zem4InitRrqState(Instance, Opcode);
   if (!EFI_ERROR(Status)) {
     Instance->RxContext.Signature = ZEM4_RX_CONTEXT_SIGNATURE;
@@ -219,17 +282,9 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
     return Token->Status;
   }
 
-  // Undo everything of this transfer, the request already sent included.
-  EFI_STATUS Reset = Zem4CloseUdpPort(Udp, &Instance->RxContext, &Instance->PendingList);
-  if (EFI_ERROR(Reset)) {
-    Reset = Zem4CloseUdpPort(Udp, &Instance->RxContext, &Instance->PendingList);
-  }
-  if (!EFI_ERROR(Reset)) {
-    Instance->PendingSends = 0;
-  } else if (Instance->RxContext.RxToken.Event != NULL) {
-    gBS->CloseEvent(Instance->RxContext.RxToken.Event);
-    Instance->RxContext.RxToken.Event = NULL;
-  }
+  // Undo everything of this transfer, the request already sent included. A
+  // refused reset leaves the port's tokens to UDP4 and the reset owed.
+  Zem4ResetUnicastPort(Instance);
   if (Instance->RequestPacket != NULL) {
     Zem4ReleasePacket(Instance->RequestPacket);
     Instance->RequestPacket = NULL;

@@ -204,7 +204,13 @@ EFI_STATUS Zem4CloseUdpPort(EFI_UDP4_PROTOCOL *Udp, Zem4RxContext *RxContext,
     gBS->RestoreTPL(OldTpl);
     return Status;
   }
+  Zem4ForgetUdpPort(RxContext, PendingList);
+  gBS->RestoreTPL(OldTpl);
+  return EFI_SUCCESS;
+}
 
+VOID Zem4ForgetUdpPort(Zem4RxContext *RxContext, LIST_ENTRY *PendingList) {
+  EFI_TPL OldTpl = Zem4RaiseToLock();
   // A datagram that completed while notifications were held off will never
   // reach the dispatch once its event is closed: hand its buffer back here.
   if (RxContext != nullptr && RxContext->RxToken.Status == EFI_SUCCESS &&
@@ -229,7 +235,6 @@ EFI_STATUS Zem4CloseUdpPort(EFI_UDP4_PROTOCOL *Udp, Zem4RxContext *RxContext,
 
   InitializeListHead(PendingList);
   gBS->RestoreTPL(OldTpl);
-  return EFI_SUCCESS;
 }
 
 EFI_STATUS Zem4SendError(Zem4Instance *Instance, Zem4ErrorInfo *Info, EFI_EVENT_NOTIFY Notify) {

@@ -81,8 +81,15 @@ EFI_STATUS Zem4CreatePacketEvent(Zem4Packet *Packet, EFI_EVENT_NOTIFY Notify);
 // Zem4RrqSendComplete as its notify), never linked twice.
 EFI_STATUS Zem4SendPacket(Zem4Instance *Instance, Zem4Packet *Packet);
 EFI_STATUS Zem4StartRcv(Zem4Instance *Instance);
+// Resets the port (UDP4 Configure with no data), then drops what was pending
+// on it (Zem4ForgetUdpPort). A refused reset releases nothing: UDP4 still
+// holds the tokens.
 EFI_STATUS Zem4CloseUdpPort(EFI_UDP4_PROTOCOL *Udp, Zem4RxContext *RxContext,
                             LIST_ENTRY *PendingList);
+// Drops a port's receive event and pending sends once UDP4 no longer holds
+// them (after a reset, or once the UDP4 child is destroyed): a datagram that
+// completed unseen is handed back, the events are closed, the packets released.
+VOID Zem4ForgetUdpPort(Zem4RxContext *RxContext, LIST_ENTRY *PendingList);
 EFI_STATUS Zem4SendError(Zem4Instance *Instance, Zem4ErrorInfo *Info, EFI_EVENT_NOTIFY Notify);
 EFI_STATUS Zem4ResendPacket(Zem4Packet *Packet, Zem4Instance *Instance, BOOLEAN Copy,
                             EFI_EVENT_NOTIFY Notify);

@@ -21,6 +21,10 @@
 // TPL_CALLBACK. A token event notified above TPL_CALLBACK runs inside the end
 // of the transfer and may only look (GetStatus, the token's Status); it starts
 // the next transfer from a TPL_CALLBACK event or from the caller's own level.
+// ReadFile that must wait for the default address (UseDefaultSetting) waits
+// only below TPL_CALLBACK; from TPL_CALLBACK it returns EFI_NO_MAPPING at once.
+// During the wait the child is busy: Configure with no data or DestroyChild
+// ends the wait and ReadFile returns EFI_ABORTED.
 #ifndef ZEM4_H_
 #define ZEM4_H_
 

@@ -186,5 +186,38 @@ TEST_F(ReadFileCheckTest, BlockingCallAtCallbackLevelOrAboveIsRefused) {
   EXPECT_EQ(done.count, 1);
 }
 
+// A buffer whose end (Buffer + BufferSize) lies beyond the address space:
+// the size cannot be what the caller has, and block offsets would wrap.
+TEST_F(ReadFileCheckTest, ABufferWhoseEndDoesNotFitTheAddressSpaceIsRefused) {
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  static UINT8 storage[64];
+  const UINT64 room = UINT64(UINTN(~UINTN(0)) - reinterpret_cast<UINTN>(storage));
+  const struct {
+    UINT64 size;
+    EFI_STATUS expected;
+  } cases[] = {
+      {room, EFI_SUCCESS},                      // ends on the last address
+      {room + 1, EFI_INVALID_PARAMETER},        // one past it
+      {room + 1 + 1032, EFI_INVALID_PARAMETER}, // wraps to just past one block
+      {~UINT64(0), EFI_INVALID_PARAMETER},
+  };
+  for (const auto &c : cases) {
+    Zem4Token &token = token_;
+    ValidToken(token);
+    token.CheckPacket = nullptr;
+    token.Buffer = storage;
+    token.BufferSize = c.size;
+    const uint64_t udpBefore = UdpCalls();
+    EXPECT_EQ(Proto()->ReadFile(Proto(), &token), c.expected) << c.size;
+    if (c.expected == EFI_SUCCESS) {
+      EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
+      ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+    } else {
+      EXPECT_EQ(UdpCalls(), udpBefore) << "refused before UDP4 is touched";
+      EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+    }
+  }
+}
+
 } // namespace
 } // namespace zem4::test

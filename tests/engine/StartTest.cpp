@@ -191,8 +191,8 @@ class AddressWaitTest : public StartTest {
 protected:
   // A second controller, whose default address comes late.
   static constexpr host::Ipv4 kLateIp{127, 0, 1, 3};
-  void UseDelay(host::Time100ns delay) {
-    UseNewController(kLateIp, delay);
+  void UseDelay(host::Time100ns delay, host::Ipv4 address = kLateIp) {
+    UseNewController(address, delay);
     Zem4ConfigData config = DefaultConfig();
     config.UseDefaultSetting = TRUE;
     config.StationIp = EfiIp(host::Ipv4(0, 0, 0, 0));
@@ -267,6 +267,127 @@ TEST_F(AddressWaitTest, FixedAddressDoesNotWait) {
   ASSERT_EQ(Requests().size(), 1u);
   EXPECT_EQ(Fw().Faults().Count("Udp4.GetModeData"), 0u);
 }
+
+// Something a boot manager's own timer does while ReadFile waits for an
+// address: run at TPL_CALLBACK from inside the wait's polling.
+VOID EFIAPI RunClosure(EFI_EVENT, VOID *Context) {
+  (*static_cast<std::function<void()> *>(Context))();
+}
+
+TEST_F(AddressWaitTest, CallsDuringTheWaitFindTheChildBusy) {
+  enum class Act { DestroyChild, ConfigureNull, NestedReadFile };
+  const struct {
+    const char *name;
+    Act act;
+    EFI_STATUS inner; // what the call inside the wait returns
+    EFI_STATUS outer; // what the waiting ReadFile returns
+    size_t requests;  // requests on the wire afterwards
+  } cases[] = {
+      {"DestroyChild", Act::DestroyChild, EFI_SUCCESS, EFI_ABORTED, 0},
+      {"Configure with no data", Act::ConfigureNull, EFI_SUCCESS, EFI_ABORTED, 0},
+      {"a nested ReadFile", Act::NestedReadFile, EFI_ACCESS_DENIED, EFI_SUCCESS, 1},
+  };
+  uint8_t station = 20;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    UseDelay(5 * kSecond, host::Ipv4(127, 0, 1, station++));
+    Net().ClearCapture();
+    Completion nested;
+    Zem4Token nestedToken;
+    PrepareToken(nestedToken, nested, "nested.efi");
+    nestedToken.CheckPacket = AcceptData;
+    EFI_STATUS inner = EFI_NOT_READY;
+    Zem4Instance *waiting = Instance();
+    std::function<void()> body = [&] {
+      switch (c.act) {
+      case Act::DestroyChild:
+        instance_ = nullptr;
+        inner = host_->DestroyChild(controllerHandle_, waiting->ChildHandle);
+        break;
+      case Act::ConfigureNull:
+        inner = waiting->Protocol.Configure(&waiting->Protocol, nullptr);
+        break;
+      case Act::NestedReadFile:
+        inner = waiting->Protocol.ReadFile(&waiting->Protocol, &nestedToken);
+        break;
+      }
+    };
+    EFI_EVENT timer = nullptr;
+    ASSERT_EQ(
+        gBS->CreateEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, RunClosure, &body, &timer),
+        EFI_SUCCESS);
+    ASSERT_EQ(gBS->SetTimer(timer, TimerRelative, 1 * kSecond), EFI_SUCCESS);
+    PrepareToken(token_, done_, "boot.efi");
+    token_.CheckPacket = AcceptData;
+    const host::Time100ns start = Now();
+    EXPECT_EQ(waiting->Protocol.ReadFile(&waiting->Protocol, &token_), c.outer);
+    gBS->CloseEvent(timer);
+    EXPECT_EQ(inner, c.inner);
+    if (c.outer == EFI_ABORTED) {
+      EXPECT_LT(Now() - start, 2 * kSecond) << "the wait ends with the call";
+    }
+    RunFor(2 * kSecond); // within the request's first period
+    EXPECT_EQ(Requests().size(), c.requests);
+    EXPECT_EQ(nested.count, 0);
+    EXPECT_EQ(done_.count, 0) << "a refused start completes no token";
+    if (instance_ != nullptr) {
+      EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
+      EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+      EXPECT_EQ(Instance()->WindowBuffer, nullptr);
+    }
+    done_ = Completion{};
+  }
+}
+
+TEST_F(AddressWaitTest, FromCallbackLevelTheStartCannotWaitAndSaysSoAtOnce) {
+  UseDelay(5 * kSecond);
+  PrepareToken(token_, done_, "boot.efi");
+  token_.CheckPacket = AcceptData;
+  const host::Time100ns start = Now();
+  EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
+  EXPECT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_NO_MAPPING);
+  EXPECT_EQ(Now(), start);
+  gBS->RestoreTPL(old);
+  std::vector<std::string> logs = Logs();
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_EQ(logs[0].rfind("Udp->Configure return No mapping,UdpIo=", 0), 0u) << logs[0];
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Instance()->WindowBuffer, nullptr);
+  EXPECT_EQ(done_.count, 0);
+
+  // From the caller's own level the same token waits and goes out.
+  ASSERT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_SUCCESS);
+  EXPECT_GE(Now() - start, 5 * kSecond);
+  RunFor(10 * kMs);
+  EXPECT_EQ(Requests().size(), 1u);
+}
+
+// The address is seen by Configure succeeding, so neither published layout
+// of the IPv4 mode data is read, and both kinds of stack serve.
+class AddressLayoutTest : public AddressWaitTest,
+                          public ::testing::WithParamInterface<host::Ip4ModeLayout> {};
+
+TEST_P(AddressLayoutTest, TheWaitEndsWhenTheAddressComes) {
+  UseDelay(5 * kSecond);
+  Controller().SetIp4ModeLayout(GetParam());
+  Zem4Token &token = token_;
+  const host::Time100ns start = Now();
+  ASSERT_EQ(Start(token), EFI_SUCCESS);
+  EXPECT_GE(Now() - start, 5 * kSecond);
+  EXPECT_LT(Now() - start, 6 * kSecond);
+  EXPECT_EQ(Fw().Faults().Count("Udp4.GetModeData"), 0u);
+  RunFor(10 * kMs);
+  ASSERT_EQ(Requests().size(), 1u);
+  EXPECT_EQ(Requests()[0].datagram.src, kLateIp);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, AddressLayoutTest,
+                         ::testing::Values(host::Ip4ModeLayout::Current,
+                                           host::Ip4ModeLayout::Uefi20),
+                         [](const ::testing::TestParamInfo<host::Ip4ModeLayout> &info) {
+                           return std::string(
+                               info.param == host::Ip4ModeLayout::Current ? "Current" : "Uefi20");
+                         });
 
 } // namespace
 } // namespace zem4::test
