@@ -84,6 +84,7 @@ EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Le
   }
   UINT8 *Data = Packet + ZEM4_DATA8_DATA_OFFSET;
   UINT32 DataLength = Length - (UINT32)ZEM4_DATA8_DATA_OFFSET;
+  Zem4RrqNoteData(Instance);
 
   switch (Instance->State) {
   case ZEM4_STATE_TIME_WAIT:

@@ -26,6 +26,12 @@ VOID Zem4RrqResetWindow(Zem4Instance *Instance) {
   Instance->SecondHalfBytes = 0;
 }
 
+VOID Zem4RrqNoteData(Zem4Instance *Instance) {
+  if (Instance->RrqData != NULL) {
+    Instance->RrqData->DataThisPass = 1;
+  }
+}
+
 BOOLEAN Zem4RrqIsStream(const Zem4Instance *Instance) {
   const Zem4Token *Token = Instance->Token;
   return (BOOLEAN)(Token != NULL && !(Token->Buffer != NULL && Token->BufferSize != 0) &&
@@ -83,8 +89,20 @@ EFI_STATUS Zem4RrqRcvFin(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length, U
     return EFI_SUCCESS;
   }
 
-  // A new pass. The request may still be on its way from an earlier send:
-  // the copy rule keeps one packet off the pending list twice.
+  // A new pass, unless the server has ended too many in a row without data.
+  if (RrqData->DataThisPass) {
+    RrqData->EmptyPasses = 0;
+  } else if (++RrqData->EmptyPasses >= ZEM4_MAX_EMPTY_PASSES) {
+    DiagLog(DIAG_ERROR, "Zem4RrqRcvFin: too many passes without data\n");
+    Instance->Status = EFI_TIMEOUT;
+    *CloseFlag = Close;
+    Zem4RrqSilentShutdown(Instance);
+    return EFI_SUCCESS;
+  }
+  RrqData->DataThisPass = 0;
+
+  // The request may still be on its way from an earlier send: the copy rule
+  // keeps one packet off the pending list twice.
   if (Instance->RequestPacket != NULL) {
     EFI_STATUS Status = Zem4RrqResendKept(Instance, Instance->RequestPacket);
     if (EFI_ERROR(Status)) {
@@ -96,6 +114,9 @@ EFI_STATUS Zem4RrqRcvFin(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length, U
   }
   Instance->State = ZEM4_STATE_RRQ_SENT;
   Zem4RrqSetMode(ZEM4_MODE_INIT, Instance);
+  // The new pass counts its own retries: a quiet spell before the FIN (a
+  // listener waiting its turn) must not end it at its first tick.
+  Instance->RetryCount = 0;
   RrqData->MissingCursor = &RrqData->MissingList;
   Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
   *CloseFlag = Close;

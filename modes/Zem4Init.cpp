@@ -101,6 +101,7 @@ VOID Zem4RrqInitTimer(EFI_EVENT Event, Zem4Instance *Instance) {
 
 EFI_STATUS Zem4RrqInitRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
                               BOOLEAN FromMcast) {
+  Zem4RrqNoteData(Instance);
   switch (Instance->State) {
   case ZEM4_STATE_TIME_WAIT:
     return EFI_ABORTED;

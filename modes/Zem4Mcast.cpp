@@ -20,30 +20,46 @@ EFI_HANDLE AgentHandle() {
   return gZem4DriverBinding.DriverBindingHandle;
 }
 
-EFI_SERVICE_BINDING_PROTOCOL *OpenServiceBinding(Zem4Instance *Instance) {
-  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+// The controller's UDP4 service binding, looked up each time it is needed: one
+// kept from the port's creation may be gone since, with its memory.
+EFI_STATUS OpenServiceBinding(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOCOL **UdpSb) {
+  *UdpSb = NULL;
   EFI_STATUS Status = gBS->OpenProtocol(
-      Instance->ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)&UdpSb,
+      Instance->ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)UdpSb,
       AgentHandle(), Instance->ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-  return EFI_ERROR(Status) ? NULL : UdpSb;
+  if (!EFI_ERROR(Status) && *UdpSb == NULL) {
+    Status = EFI_NOT_FOUND;
+  }
+  if (EFI_ERROR(Status)) {
+    *UdpSb = NULL;
+  }
+  return Status;
 }
 
 // A child that cannot serve this pass is given back, whether it was made now
 // or kept from an earlier pass: a forgotten child would stay open for good.
+// Without the service binding only our open goes; the child stays with UDP4,
+// which reclaims it when it stops.
 VOID ReleaseChild(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOCOL *UdpSb) {
   EFI_HANDLE Child = Instance->McastChildHandle;
   if (Child == NULL) {
     return;
   }
   if (UdpSb == NULL) {
-    UdpSb = OpenServiceBinding(Instance);
-  }
-  if (UdpSb == NULL) {
-    UdpSb = Instance->RrqData->McastUdpSb;
+    OpenServiceBinding(Instance, &UdpSb);
   }
   gBS->CloseProtocol(Child, &gEfiUdp4ProtocolGuid, AgentHandle(), Instance->ChildHandle);
   if (UdpSb != NULL) {
     UdpSb->DestroyChild(UdpSb, Child);
+  }
+}
+
+// A datagram that UDP4 completed before the reset but whose notification
+// never ran: its event is about to go, so its buffer is handed back here.
+VOID HandBackWaiting(Zem4RxContext *Rx) {
+  if (Rx->RxToken.Status == EFI_SUCCESS && Rx->RxToken.Packet.RxData != NULL) {
+    gBS->SignalEvent(Rx->RxToken.Packet.RxData->RecycleSignal);
+    Rx->RxToken.Packet.RxData = NULL;
   }
 }
 
@@ -72,9 +88,8 @@ EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS Mcast
     Instance->McastChildHandle = NULL;
     RrqData->McastUdp = NULL;
 
-    UdpSb = OpenServiceBinding(Instance);
-    if (UdpSb == NULL) {
-      Status = EFI_UNSUPPORTED;
+    Status = OpenServiceBinding(Instance, &UdpSb);
+    if (EFI_ERROR(Status)) {
       DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: failed to open UDP ServiceBinding Protocol\n");
       goto Failed;
     }
@@ -95,7 +110,6 @@ EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS Mcast
     }
     RrqData->McastUdp = Udp;
     Instance->McastChildHandle = Child;
-    RrqData->McastUdpSb = UdpSb;
   }
 
   if (RrqData->McastRxContext.RxToken.Event == NULL) {
@@ -130,6 +144,7 @@ EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS Mcast
 
 CleanUp:
   if (RrqData->McastRxContext.RxToken.Event != NULL) {
+    HandBackWaiting(&RrqData->McastRxContext);
     gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event);
     RrqData->McastRxContext.RxToken.Event = NULL;
   }
@@ -167,6 +182,7 @@ EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy) {
   EFI_TPL OldTpl = Zem4RaiseToLock();
   RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
   if (RrqData->McastRxContext.RxToken.Event != NULL) {
+    HandBackWaiting(&RrqData->McastRxContext);
     gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event);
     RrqData->McastRxContext.RxToken.Event = NULL;
   }
@@ -176,17 +192,14 @@ EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy) {
     return EFI_SUCCESS; // the next pass reuses the child
   }
 
-  EFI_STATUS Status = EFI_SUCCESS;
-  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = OpenServiceBinding(Instance);
-  if (UdpSb == NULL) {
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+  EFI_STATUS Status = OpenServiceBinding(Instance, &UdpSb);
+  if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to retrieve Udp service binding protocol\n");
-    // The one the child came from still serves: the child is not left behind.
-    UdpSb = RrqData->McastUdpSb;
-    if (UdpSb == NULL) {
-      Status = EFI_UNSUPPORTED;
-    }
-  }
-  if (UdpSb != NULL) {
+    // Our open still goes, so that nothing of ours pins the child.
+    gBS->CloseProtocol(Instance->McastChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(),
+                       Instance->ChildHandle);
+  } else {
     Status = gBS->CloseProtocol(Instance->McastChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(),
                                 Instance->ChildHandle);
     if (EFI_ERROR(Status)) {

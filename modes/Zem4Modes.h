@@ -38,6 +38,15 @@ EFI_STATUS Zem4RrqRplRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Len
 VOID Zem4RrqRplTimer(EFI_EVENT Event, Zem4Instance *Instance);
 
 // ---------------------------------------------------------------------------
+// FIN, whatever the mode. A server that ends pass after pass without sending
+// a block would be asked again for ever: this many empty passes in a row end
+// the transfer with EFI_TIMEOUT.
+#define ZEM4_MAX_EMPTY_PASSES 8u
+
+// Every mode's DATA8 handler notes that the current pass carried data.
+VOID Zem4RrqNoteData(Zem4Instance *Instance);
+
+// ---------------------------------------------------------------------------
 // FIN, whatever the mode. CloseFlag (set to 0 by the caller) comes back 1 when
 // the multicast port is to be reset.
 // ---------------------------------------------------------------------------

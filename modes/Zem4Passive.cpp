@@ -47,6 +47,7 @@ EFI_STATUS Zem4RrqPassiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 L
   }
   UINT8 *Data = Packet + ZEM4_DATA8_DATA_OFFSET;
   UINT32 DataLength = Length - (UINT32)ZEM4_DATA8_DATA_OFFSET;
+  Zem4RrqNoteData(Instance);
 
   if (Instance->State == ZEM4_STATE_TIME_WAIT) {
     return EFI_ABORTED;

@@ -125,6 +125,7 @@ VOID Zem4RrqRplTimer(EFI_EVENT Event, Zem4Instance *Instance) {
 
 EFI_STATUS Zem4RrqRplRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
                              BOOLEAN FromMcast) {
+  Zem4RrqNoteData(Instance);
   switch (Instance->State) {
   case ZEM4_STATE_TIME_WAIT:
     return EFI_ABORTED;

@@ -1,0 +1,50 @@
+// The mode scenarios with a multicast group: the scripted server's OACK names
+// 239.1.1.1:5600 and its group datagrams go there.
+#pragma once
+
+#include "tests/modes/ModesFixture.h"
+
+#include "driver/Zem4Driver.h"
+
+#include <string>
+
+namespace zem4::test {
+
+inline constexpr host::Ipv4 kGroup{239, 1, 1, 1};
+inline constexpr uint16_t kGroupPort = 5600;
+
+class McastModeTest : public ModesFixture {
+protected:
+  void SetUp() override {
+    ModesFixture::SetUp();
+    // The multicast port's opens name the driver binding's handle as agent.
+    gZem4DriverBinding.DriverBindingHandle = agent_;
+  }
+  void TearDown() override {
+    ModesFixture::TearDown();
+    gZem4DriverBinding.DriverBindingHandle = nullptr;
+  }
+
+  Bytes McastOack(int flag, const char *group = "239.1.1.1") {
+    std::string value = std::string(group) + ",5600," + std::to_string(flag);
+    return OackPacket({{"multicast", value}});
+  }
+  void FromGroup(const Bytes &bytes, host::Ipv4 group = kGroup) {
+    server_->SendFrom(kDataPort, group, kGroupPort, bytes);
+    Settle();
+  }
+  Bytes Full(uint32_t sequence, uint32_t block) {
+    return Data8Packet(sequence, block, BlockOf(file_, block));
+  }
+  Bytes Blocks(uint32_t first, uint32_t last) {
+    return Bytes(file_.begin() + (first - 1) * 1032, file_.begin() + last * 1032);
+  }
+  void EnterPassive() {
+    FromServer(McastOack(0));
+    ASSERT_EQ(Instance()->State, ZEM4_STATE_RECEIVING);
+    ASSERT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_PASSIVE);
+  }
+  Bytes file_ = MakeFile(400 * 1032);
+};
+
+} // namespace zem4::test
