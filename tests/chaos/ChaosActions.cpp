@@ -1,0 +1,1115 @@
+// The caller's actions, each with what the oracle requires of its result:
+// which status each call may return in the state the model knows, and what a
+// refused call must leave untouched.
+#include "tests/chaos/ChaosWorld.h"
+
+#include "driver/Zem4Driver.h"
+#include "host/EventCore.h"
+#include "host/FaultInjector.h"
+#include "protocol/Zem4Instance.h"
+
+namespace zem4::test::chaos {
+
+extern World *gWorld;
+
+namespace {
+
+EFI_STATUS EFIAPI CheckPacketFn(Zem4 *, Zem4Token *token, UINT32 length, VOID *data) {
+  return gWorld->OnCheckPacket(*static_cast<TokenRec *>(token->Context), length, data);
+}
+
+EFI_STATUS EFIAPI TimeoutFn(Zem4 *, Zem4Token *token) {
+  return gWorld->OnTimeout(*static_cast<TokenRec *>(token->Context));
+}
+
+// The calls a failure is injected into, with the status and the caller's
+// action most likely to reach them next.
+struct FaultCall {
+  const char *call;
+  EFI_STATUS status;
+  Act follow;
+};
+const FaultCall kFaultCalls[] = {
+    {"AllocatePool", EFI_OUT_OF_RESOURCES, Act::ReadFileEvent},
+    {"CreateEvent", EFI_OUT_OF_RESOURCES, Act::ReadFileEvent},
+    {"OpenProtocol", EFI_UNSUPPORTED, Act::CreateChild},
+    {"InstallMultipleProtocolInterfaces", EFI_OUT_OF_RESOURCES, Act::CreateChild},
+    {"UninstallMultipleProtocolInterfaces", EFI_ACCESS_DENIED, Act::DestroyChild},
+    {"Udp4.Configure", EFI_DEVICE_ERROR, Act::ConfigureNull},
+    {"Udp4.Transmit", EFI_DEVICE_ERROR, Act::ReadFileEvent},
+    {"Udp4.Receive", EFI_DEVICE_ERROR, Act::ReadFileEvent},
+    {"Udp4.Groups", EFI_DEVICE_ERROR, Act::ReadFileEvent},
+    {"Udp4.GetModeData", EFI_DEVICE_ERROR, Act::ReadFileEvent},
+    {"Udp4.TransmitCompletion", EFI_DEVICE_ERROR, Act::ReadFileEvent},
+    {"Udp4.ReceiveCompletion", EFI_ICMP_ERROR, Act::ReadFileEvent},
+    {"Udp4Sb.CreateChild", EFI_OUT_OF_RESOURCES, Act::CreateChild},
+    {"Udp4Sb.DestroyChild", EFI_DEVICE_ERROR, Act::DestroyChild},
+};
+
+const FaultCall &FaultCallNamed(const char *call) {
+  for (const FaultCall &f : kFaultCalls) {
+    if (std::string(f.call) == call) {
+      return f;
+    }
+  }
+  return kFaultCalls[0];
+}
+
+bool NeedsChild(Act act) {
+  switch (act) {
+  case Act::DestroyChild:
+  case Act::DestroyForeign:
+  case Act::ConfigureData:
+  case Act::ConfigureBad:
+  case Act::ConfigureNull:
+  case Act::ReadFileEvent:
+  case Act::ReadFileBlocking:
+  case Act::GetInfo:
+  case Act::Poll:
+  case Act::GetStatus:
+  case Act::GetModeData:
+    return true;
+  default:
+    return false;
+  }
+}
+
+struct Weighted {
+  Act act;
+  unsigned weight;
+};
+
+} // namespace
+
+std::string World::Label(const Child *c) const {
+  return c == nullptr ? std::string("-")
+                      : "c" + std::to_string(c->id) + "/ctl" + std::to_string(c->ctl);
+}
+
+// Where a call on the child lands, for the failure's first line.
+std::string World::Where(const Child &c) const {
+  if (c.foreignDestroy) {
+    return " during a DestroyChild of " + Label(&c) + " through the other controller";
+  }
+  if (InDestroy(c)) {
+    return " during DestroyChild of " + Label(&c);
+  }
+  if (c.waiting != nullptr && !host_->Controller(static_cast<size_t>(c.ctl)).Mapped()) {
+    return " while ReadFile t" + std::to_string(c.waiting->id) + " of " + Label(&c) +
+           " waits for an address";
+  }
+  if (c.frames > 0) {
+    return " inside a ReadFile of " + Label(&c);
+  }
+  if (c.stopping) {
+    return " while " + Label(&c) + "'s controller stops";
+  }
+  return "";
+}
+
+std::vector<std::string> World::Delivered() {
+  std::vector<std::string> out;
+  host::FaultInjector &faults = host_->Fw().Faults();
+  for (auto it = armed_.begin(); it != armed_.end();) {
+    if (faults.Count(it->call) >= it->nth) {
+      out.push_back("fault:" + it->call);
+      it = armed_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return out;
+}
+
+Act World::PickAction(Ctx ctx) {
+  if (ctx == Ctx::App && !loaded_) {
+    return Act::Reload;
+  }
+  const bool anyDown = loaded_ && (!connected_[0] || !connected_[1]);
+  std::vector<Weighted> table;
+  if (ctx == Ctx::App) {
+    table = {{Act::CreateChild, 10},    {Act::DestroyChild, 6},
+             {Act::DestroyForeign, 2},  {Act::ConfigureData, 10},
+             {Act::ConfigureBad, 1},    {Act::ConfigureNull, 4},
+             {Act::ReadFileEvent, 16},  {Act::ReadFileBlocking, 5},
+             {Act::GetInfo, 2},         {Act::Poll, 2},
+             {Act::GetStatus, 2},       {Act::GetModeData, 1},
+             {Act::Disconnect, 1},      {Act::Connect, anyDown ? 8u : 0u},
+             {Act::Unload, 2},          {Act::InjectFault, 3},
+             {Act::InjectFaultTwice, 2}};
+  } else if (ctx == Ctx::CheckPacket || ctx == Ctx::TimeoutCallback) {
+    // From inside the driver's call-outs: mostly the calls that end the
+    // transfer under the driver's feet.
+    table = {{Act::DestroyChild, 10}, {Act::ConfigureNull, 8},    {Act::ReadFileEvent, 8},
+             {Act::ConfigureData, 4}, {Act::GetStatus, 4},        {Act::Poll, 4},
+             {Act::CreateChild, 2},   {Act::ReadFileBlocking, 1}, {Act::GetInfo, 1},
+             {Act::InjectFault, 1}};
+  } else {
+    table = {{Act::CreateChild, 6},
+             {Act::DestroyChild, 8},
+             {Act::DestroyForeign, 1},
+             {Act::ConfigureData, 8},
+             {Act::ConfigureNull, 6},
+             {Act::ReadFileEvent, 14},
+             {Act::ReadFileBlocking, 2},
+             {Act::GetInfo, 1},
+             {Act::Poll, 3},
+             {Act::GetStatus, 3},
+             {Act::GetModeData, 1},
+             {Act::InjectFault, 2},
+             {Act::InjectFaultTwice, 1},
+             {Act::Disconnect, ctx == Ctx::TimerCallback ? 3u : 0u}};
+  }
+  for (auto &w : table) {
+    if (options_.without.count(w.act) != 0) {
+      w.weight = 0;
+    }
+  }
+  unsigned total = 0;
+  for (const auto &w : table) {
+    total += w.weight;
+  }
+  uint64_t roll = rng_.Below(total);
+  for (const auto &w : table) {
+    if (roll < w.weight) {
+      return w.act;
+    }
+    roll -= w.weight;
+  }
+  return Act::GetStatus;
+}
+
+Child *World::PickChild(Child *prefer) {
+  if (prefer != nullptr && prefer->alive && rng_.Chance(65)) {
+    return prefer;
+  }
+  std::vector<Child *> alive;
+  for (auto &c : children_) {
+    if (c->alive) {
+      alive.push_back(c.get());
+    }
+  }
+  return alive.empty() ? nullptr : alive[rng_.Below(alive.size())];
+}
+
+void World::RandomAction(Ctx ctx, Child *prefer) {
+  const Act act = PickAction(ctx);
+  Do(act, ctx, NeedsChild(act) ? PickChild(prefer) : prefer);
+}
+
+void World::Do(Act act, Ctx ctx, Child *target) {
+  if (Failed()) {
+    return;
+  }
+  if (!loaded_ && act != Act::Reload) {
+    return;
+  }
+  depth_++;
+  if (NeedsChild(act)) {
+    if (target == nullptr || !target->alive) {
+      target = PickChild(nullptr);
+    }
+    if (target == nullptr) {
+      act = Act::CreateChild;
+    } else if (!DriverHas(*target)) {
+      // A stop on the stack has taken it already.
+      Trace(std::string(ActName(act)) + " skipped: " + Label(target) + " is being stopped");
+      depth_--;
+      return;
+    }
+  }
+  switch (act) {
+  case Act::CreateChild: {
+    int ctl = target != nullptr ? target->ctl : static_cast<int>(rng_.Below(2));
+    if (!connected_[ctl]) {
+      ctl = 1 - ctl;
+    }
+    DoCreate(ctx, ctl);
+    break;
+  }
+  case Act::DestroyChild:
+    DoDestroy(ctx, *target, false);
+    break;
+  case Act::DestroyForeign:
+    DoDestroy(ctx, *target, true);
+    break;
+  case Act::ConfigureData:
+    DoConfigure(ctx, *target, false);
+    break;
+  case Act::ConfigureBad:
+    DoConfigure(ctx, *target, true);
+    break;
+  case Act::ConfigureNull:
+    DoConfigureNull(ctx, *target);
+    break;
+  case Act::ReadFileEvent:
+    DoReadFile(ctx, *target, false);
+    break;
+  case Act::ReadFileBlocking:
+    DoReadFile(ctx, *target, true);
+    break;
+  case Act::GetInfo:
+    DoGetInfo(ctx, *target);
+    break;
+  case Act::Poll:
+    DoPoll(ctx, *target);
+    break;
+  case Act::GetStatus:
+    DoGetStatus(ctx, *target);
+    break;
+  case Act::GetModeData:
+    DoGetModeData(ctx, *target);
+    break;
+  case Act::Disconnect:
+    if (ctx == Ctx::App || ctx == Ctx::TimerCallback) {
+      DoDisconnect(ctx, static_cast<int>(rng_.Below(2)));
+    }
+    break;
+  case Act::Connect:
+    if (ctx == Ctx::App) {
+      DoConnect(ctx, connected_[0] ? 1 : 0);
+    }
+    break;
+  case Act::Unload:
+    if (ctx == Ctx::App) {
+      DoUnload(ctx);
+    }
+    break;
+  case Act::Reload:
+    if (ctx == Ctx::App) {
+      DoReload(ctx);
+    }
+    break;
+  case Act::InjectFault:
+  case Act::InjectFaultTwice:
+    DoInject(ctx, act == Act::InjectFaultTwice);
+    break;
+  }
+  depth_--;
+}
+
+void World::DoCreate(Ctx ctx, int ctl) {
+  if (!connected_[ctl] || stoppingCtl_[ctl]) {
+    return;
+  }
+  EFI_SERVICE_BINDING_PROTOCOL *sb = host_->ServiceBinding(controllers_[ctl]);
+  if (sb == nullptr) {
+    Fail("controller " + std::to_string(ctl) + " has no service binding");
+    return;
+  }
+  const Zem4ServiceBinding *record = ZEM4_SERVICE_BINDING_FROM_THIS(sb);
+  const bool lockHeld = record->Lock.Count != 0;
+  const int before = record->ChildrenNum;
+  const EFI_TPL tpl = Tpl();
+  const uint64_t injected = Injected();
+  EFI_HANDLE handle = nullptr;
+  const EFI_STATUS st = sb->CreateChild(sb, &handle);
+  const bool faulted = Injected() != injected;
+
+  std::vector<std::string> q = Delivered();
+  if (lockHeld) {
+    q.insert(q.begin(), "LockHeld");
+  }
+  Count(Act::CreateChild, ctx, q);
+  std::set<EFI_STATUS> allowed;
+  if (tpl > TPL_CALLBACK) {
+    // The first child takes the reserve and calls no UDP4 service.
+    allowed = {EFI_INVALID_PARAMETER};
+    if (before == 0 && !lockHeld) {
+      allowed.insert(EFI_SUCCESS);
+    }
+  } else {
+    allowed = {EFI_SUCCESS};
+  }
+  if (lockHeld) {
+    allowed.insert(EFI_ACCESS_DENIED);
+  }
+  Trace(std::string(CtxName(ctx)) + " CreateChild on ctl" + std::to_string(ctl) + " -> " +
+        StatusText(st) + (faulted ? " (injected failure)" : ""));
+  Expect("CreateChild from " + std::string(CtxName(ctx)), st, allowed, faulted);
+  if (st != EFI_SUCCESS) {
+    return;
+  }
+  Zem4 *proto = host_->Protocol(handle);
+  if (proto == nullptr) {
+    Fail("CreateChild returned EFI_SUCCESS without a Zem4 protocol on the handle");
+    return;
+  }
+  auto c = std::make_unique<Child>();
+  c->id = static_cast<int>(children_.size());
+  c->ctl = ctl;
+  c->handle = handle;
+  c->proto = proto;
+  Trace("  = " + Label(c.get()));
+  children_.push_back(std::move(c));
+  // Most callers configure a child as soon as they have it.
+  if (rng_.Chance(75)) {
+    Do(Act::ConfigureData, ctx, children_.back().get());
+  }
+}
+
+void World::DoDestroy(Ctx ctx, Child &c, bool foreign) {
+  const int ctl = foreign ? 1 - c.ctl : c.ctl;
+  if (!connected_[ctl] || stoppingCtl_[ctl]) {
+    return;
+  }
+  EFI_SERVICE_BINDING_PROTOCOL *sb = host_->ServiceBinding(controllers_[ctl]);
+  if (sb == nullptr) {
+    return;
+  }
+  const EFI_TPL tpl = Tpl();
+  std::vector<std::string> q;
+  const bool nested = InDestroy(c);
+  if (nested) {
+    q.push_back("InDestroy");
+  }
+  if (c.waiting != nullptr && !host_->Controller(static_cast<size_t>(c.ctl)).Mapped()) {
+    q.push_back("AddrWait");
+  }
+  if (Running(c)) {
+    q.push_back("Running");
+    if (c.running->multicast) {
+      q.push_back("Mcast");
+    }
+  }
+  const bool lockHeld = ZEM4_SERVICE_BINDING_FROM_THIS(sb)->Lock.Count != 0;
+  std::set<EFI_STATUS> allowed;
+  bool expectGone = false;
+  // Marked before the call, whatever is expected: the token's notification
+  // may run inside it, and a destruction that should have been refused is
+  // then reported as what it is rather than as an unexplained abort.
+  std::vector<TokenRec *> marked;
+  if (!nested) {
+    for (TokenRec *rec : {c.running, c.waiting}) {
+      if (options_.sabotage != Sabotage::ForgetAborts && rec != nullptr &&
+          rec->token.Status == kSentinel && rec->abortCause.empty()) {
+        rec->abortCause = foreign ? "DestroyChild via the other controller" : "DestroyChild";
+        marked.push_back(rec);
+      }
+    }
+  }
+  if (foreign) {
+    allowed = {EFI_INVALID_PARAMETER};
+  } else if (tpl > TPL_CALLBACK) {
+    allowed = {EFI_INVALID_PARAMETER};
+    if (lockHeld) {
+      allowed.insert(EFI_ACCESS_DENIED);
+    }
+  } else if (nested) {
+    // A destruction of it is under way: nothing more to do.
+    allowed = {EFI_SUCCESS};
+  } else {
+    allowed = {EFI_SUCCESS};
+    expectGone = true;
+    c.inDestroy = true;
+    c.configured = false;
+  }
+  const TokenRec *running = Running(c) ? c.running : nullptr;
+  const uint64_t injected = Injected();
+  c.foreignDestroy = foreign;
+  const EFI_STATUS st = sb->DestroyChild(sb, c.handle);
+  c.foreignDestroy = false;
+  const bool faulted = Injected() != injected;
+  for (auto &d : Delivered()) {
+    q.push_back(d);
+  }
+  Count(foreign ? Act::DestroyForeign : Act::DestroyChild, ctx, q);
+  Trace(std::string(CtxName(ctx)) +
+        (foreign ? " DestroyChild via the other controller " : " DestroyChild ") + Label(&c) +
+        " -> " + StatusText(st) + (faulted ? " (injected failure)" : ""));
+  if (expectGone) {
+    c.inDestroy = false;
+  }
+  Expect(std::string(foreign ? "DestroyChild of another controller's child" : "DestroyChild") +
+             " from " + CtxName(ctx) + Where(c),
+         st, allowed, faulted);
+  if (st != EFI_SUCCESS && !faulted) {
+    for (TokenRec *rec : marked) {
+      if (rec->token.Status == kSentinel) {
+        rec->abortCause.clear();
+      }
+    }
+  }
+  if (Failed() || !c.alive) {
+    return;
+  }
+  if (st == EFI_SUCCESS && expectGone) {
+    if (DriverHas(c)) {
+      if (!faulted) {
+        Fail("DestroyChild returned EFI_SUCCESS but " + Label(&c) + " still has its protocol");
+      }
+      Resync(c);
+      return;
+    }
+    ChildGone(c);
+    return;
+  }
+  if (faulted) {
+    Resync(c);
+    return;
+  }
+  // Refused, or a destruction already under way: nothing may have changed.
+  if (!DriverHas(c)) {
+    Fail("DestroyChild returned " + StatusText(st) + " yet " + Label(&c) + " is gone");
+  } else if (running != nullptr && running->token.Status != kSentinel && !nested) {
+    Fail("a refused DestroyChild ended t" + std::to_string(running->id));
+  }
+}
+
+void World::DoConfigure(Ctx ctx, Child &c, bool bad) {
+  Zem4ConfigData config{};
+  bool useDefault = c.ctl == 1 && rng_.Chance(60);
+  if (c.frames > 0) {
+    // A call on the stack decided by the current setting.
+    useDefault = c.useDefault;
+  }
+  config.UseDefaultSetting = useDefault;
+  if (!useDefault) {
+    for (int i = 0; i < 4; i++) {
+      config.StationIp.Addr[i] = kStations[c.ctl].b[i];
+    }
+    config.SubnetMask = {{255, 0, 0, 0}};
+  }
+  for (int i = 0; i < 4; i++) {
+    config.ServerIp.Addr[i] = kServer.b[i];
+  }
+  config.InitialServerPort = rng_.Chance(50) ? 0 : 5568;
+  if (bad) {
+    config.ServerIp = {{224, 0, 0, 1}};
+  }
+  const EFI_TPL tpl = Tpl();
+  std::vector<std::string> q;
+  if (InDestroy(c)) {
+    q.push_back("InDestroy");
+  }
+  const bool busy = Busy(c);
+  if (busy) {
+    q.push_back("Busy");
+  }
+  std::set<EFI_STATUS> allowed;
+  if (bad) {
+    allowed = {EFI_INVALID_PARAMETER};
+  } else if (busy) {
+    allowed = {EFI_ACCESS_DENIED};
+    // Inside a ReadFile that has not yet claimed the instance (its checks,
+    // before any wait for an address), the instance is still idle.
+    const bool inWait = c.waiting != nullptr;
+    if (c.frames > 0 && !inWait && !InDestroy(c) && DriverHas(c) &&
+        ZEM4_INSTANCE_FROM_PROTOCOL(c.proto)->State == ZEM4_STATE_IDLE) {
+      allowed.insert(EFI_SUCCESS);
+    }
+  } else {
+    allowed = {EFI_SUCCESS};
+  }
+  if (tpl > TPL_CALLBACK) {
+    allowed.insert(EFI_INVALID_PARAMETER);
+  }
+  const uint64_t injected = Injected();
+  const EFI_STATUS st = c.proto->Configure(c.proto, &config);
+  const bool faulted = Injected() != injected;
+  for (auto &d : Delivered()) {
+    q.push_back(d);
+  }
+  Count(bad ? Act::ConfigureBad : Act::ConfigureData, ctx, q);
+  Trace(std::string(CtxName(ctx)) + " Configure " + Label(&c) +
+        (bad          ? " bad"
+         : useDefault ? " default-address"
+                      : " static") +
+        " -> " + StatusText(st));
+  Expect(std::string("Configure with data from ") + CtxName(ctx) + Where(c), st, allowed, faulted);
+  if (st == EFI_SUCCESS && !bad) {
+    c.configured = true;
+    c.useDefault = useDefault;
+  }
+  if (faulted) {
+    Resync(c);
+  } else if (st != EFI_SUCCESS && DriverHas(c) &&
+             (ZEM4_INSTANCE_FROM_PROTOCOL(c.proto)->Configured != 0) != Configured(c)) {
+    Fail("a refused Configure changed whether " + Label(&c) + " is configured");
+  }
+}
+
+void World::DoConfigureNull(Ctx ctx, Child &c) {
+  const EFI_TPL tpl = Tpl();
+  std::vector<std::string> q;
+  const bool inWait =
+      c.waiting != nullptr && !host_->Controller(static_cast<size_t>(c.ctl)).Mapped();
+  if (inWait) {
+    q.push_back("AddrWait");
+  }
+  if (InDestroy(c)) {
+    q.push_back("InDestroy");
+  }
+  const bool transfer = Running(c) || c.frames > 0;
+  if (Running(c)) {
+    q.push_back("Running");
+    if (c.running->multicast) {
+      q.push_back("Mcast");
+    }
+  }
+  std::set<EFI_STATUS> allowed = {EFI_SUCCESS};
+  if (tpl > TPL_CALLBACK) {
+    // Ending a transfer calls UDP4, which is not allowed up here.
+    allowed = transfer ? std::set<EFI_STATUS>{EFI_INVALID_PARAMETER}
+                       : std::set<EFI_STATUS>{EFI_SUCCESS, EFI_INVALID_PARAMETER};
+  }
+  // Marked before the call: the token's notification may run inside it.
+  std::vector<TokenRec *> marked;
+  for (TokenRec *rec : {c.running, c.waiting}) {
+    if (options_.sabotage != Sabotage::ForgetAborts && rec != nullptr &&
+        rec->token.Status == kSentinel && rec->abortCause.empty()) {
+      rec->abortCause = "Configure(NULL)";
+      marked.push_back(rec);
+    }
+  }
+  const bool wasConfigured = c.configured;
+  c.configured = false;
+  const uint64_t injected = Injected();
+  const EFI_STATUS st = c.proto->Configure(c.proto, nullptr);
+  const bool faulted = Injected() != injected;
+  for (auto &d : Delivered()) {
+    q.push_back(d);
+  }
+  Count(Act::ConfigureNull, ctx, q);
+  Trace(std::string(CtxName(ctx)) + " Configure(NULL) " + Label(&c) + " -> " + StatusText(st));
+  Expect(std::string("Configure(NULL) from ") + CtxName(ctx) + Where(c), st, allowed, faulted);
+  if (st != EFI_SUCCESS && !faulted) {
+    c.configured = wasConfigured;
+    for (TokenRec *rec : marked) {
+      if (rec->token.Status != kSentinel) {
+        Fail("a refused Configure(NULL) ended t" + std::to_string(rec->id));
+        return;
+      }
+      rec->abortCause.clear();
+    }
+  }
+  if (faulted) {
+    Resync(c);
+  }
+}
+
+void World::DoReadFile(Ctx ctx, Child &c, bool blocking) {
+  auto owned = std::make_unique<TokenRec>();
+  TokenRec &rec = *owned;
+  rec.id = static_cast<int>(tokens_.size());
+  tokens_.push_back(std::move(owned));
+  rec.child = &c;
+  rec.blocking = blocking;
+  result_.tokens++;
+  const auto &file = files_[rng_.Below(files_.size())];
+  rec.file = file.first;
+  rec.expect = &file.second;
+  const uint64_t kind = rng_.Below(3);
+  rec.caller = kind == 0 ? Caller::Buffer : kind == 1 ? Caller::Stream : Caller::BufferAndCheck;
+  rec.multicast = rng_.Chance(30);
+  UINT32 count = 0;
+  if (rng_.Chance(70)) {
+    rec.options[count++] = {reinterpret_cast<CHAR8 *>(rec.optNames[0].data()),
+                            reinterpret_cast<CHAR8 *>(rec.optValues[0].data())};
+  }
+  if (rec.multicast) {
+    rec.options[count++] = {reinterpret_cast<CHAR8 *>(rec.optNames[1].data()),
+                            reinterpret_cast<CHAR8 *>(rec.optValues[1].data())};
+  }
+  Zem4Token &token = rec.token;
+  token.Status = kSentinel;
+  token.Filename = reinterpret_cast<CHAR8 *>(rec.file.data());
+  token.OptionCount = count;
+  token.OptionList = count != 0 ? rec.options : nullptr;
+  token.Context = &rec;
+  if (rec.caller != Caller::Stream) {
+    rec.buffer.assign(rec.expect->size() + 1, kGuard);
+    token.Buffer = rec.buffer.data();
+    token.BufferSize = rec.buffer.size();
+  }
+  if (rec.caller != Caller::Buffer) {
+    token.CheckPacket = CheckPacketFn;
+    if (rng_.Chance(8)) {
+      rec.failAtRun = static_cast<int>(rng_.Below(4));
+    }
+  }
+  if (rng_.Chance(50)) {
+    token.TimeoutCallback = TimeoutFn;
+    if (rng_.Chance(10)) {
+      rec.cancelAtTimeout = static_cast<int>(rng_.Below(4));
+    }
+  }
+  UINT16 timeoutValue = 0;
+  if (rng_.Chance(20)) {
+    for (int i = 0; i < 4; i++) {
+      rec.override.ServerIp.Addr[i] = kServer.b[i];
+    }
+    rec.override.TryCount = rng_.Chance(50) ? 0 : static_cast<UINT16>(3 + rng_.Below(8));
+    timeoutValue = rng_.Chance(50) ? 0 : static_cast<UINT16>(1 + rng_.Below(4));
+    rec.override.TimeoutValue = timeoutValue;
+    token.OverrideData = &rec.override;
+  }
+  if (!blocking) {
+    if (EFI_ERROR(host_->Fw().CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, ChaosTokenNotify, &rec,
+                                          &rec.event))) {
+      Fail("the harness cannot create a token event");
+      return;
+    }
+    token.Event = rec.event;
+  }
+
+  const EFI_TPL tpl = Tpl();
+  const std::string where = Where(c);
+  const bool needs = NeedsAddress(c);
+  const bool configured = Configured(c);
+  const bool busy = Busy(c);
+  std::vector<std::string> q;
+  if (needs) {
+    q.push_back("NeedsAddress");
+  }
+  if (c.waiting != nullptr && !host_->Controller(static_cast<size_t>(c.ctl)).Mapped()) {
+    q.push_back("AddrWait");
+  }
+  if (InDestroy(c)) {
+    q.push_back("InDestroy");
+  }
+  if (busy) {
+    q.push_back("Busy");
+  } else if (configured) {
+    q.push_back("Idle");
+  }
+  if (rec.multicast) {
+    q.push_back("Mcast");
+  }
+
+  std::set<EFI_STATUS> refusals;
+  if (tpl > TPL_CALLBACK || (blocking && tpl >= TPL_CALLBACK)) {
+    refusals.insert(EFI_INVALID_PARAMETER);
+  }
+  if (!configured) {
+    refusals.insert(EFI_NOT_STARTED);
+  }
+  if (busy) {
+    refusals.insert(EFI_ACCESS_DENIED);
+  }
+  const bool noMappingAtOnce = refusals.empty() && needs && tpl == TPL_CALLBACK;
+  const bool proceed = refusals.empty() && !noMappingAtOnce;
+  const host::Time100ns t0 = host_->Fw().Now();
+  const uint64_t injected = Injected();
+  rec.injectedAtStart = injected;
+  rec.inCall = true;
+  if (proceed) {
+    rec.started = true;
+    c.frames++;
+    c.running = &rec;
+    if (needs) {
+      c.waiting = &rec;
+      if (c.stopping) {
+        rec.abortCause = "Stop";
+      }
+      // A caller's timer that comes due while the driver waits for the address.
+      if (rng_.Chance(70)) {
+        static const Act kDuringWait[] = {Act::DestroyChild,  Act::ConfigureNull,
+                                          Act::ReadFileEvent, Act::ConfigureData,
+                                          Act::GetStatus,     Act::Poll};
+        Schedule(Ctx::TimerCallback, rng_.Below(2500) * kMs, kDuringWait[rng_.Below(6)], &c);
+      }
+    } else if (c.stopping) {
+      rec.abortCause = "Stop";
+    }
+  }
+  Trace(std::string(CtxName(ctx)) + (blocking ? " ReadFile(blocking) " : " ReadFile ") + Label(&c) +
+        " t" + std::to_string(rec.id) + " " + rec.file +
+        (rec.caller == Caller::Stream   ? " stream"
+         : rec.caller == Caller::Buffer ? " buffer"
+                                        : " buffer+check") +
+        (rec.multicast ? " multicast" : ""));
+  const EFI_STATUS st = c.proto->ReadFile(c.proto, &token);
+  rec.inCall = false;
+  const bool faulted = Injected() != injected;
+  rec.faulted = rec.faulted || faulted;
+  for (auto &d : Delivered()) {
+    q.push_back(d);
+  }
+  Count(blocking ? Act::ReadFileBlocking : Act::ReadFileEvent, ctx, q);
+  Trace("  t" + std::to_string(rec.id) + " ReadFile -> " + StatusText(st));
+  const std::string what = std::string(blocking ? "blocking " : "") + "ReadFile t" +
+                           std::to_string(rec.id) + " from " + CtxName(ctx) + where;
+
+  if (!proceed) {
+    Expect(what, st, noMappingAtOnce ? std::set<EFI_STATUS>{EFI_NO_MAPPING} : refusals, faulted);
+    if (noMappingAtOnce && host_->Fw().Now() != t0) {
+      Fail(what + " waited for an address at TPL_CALLBACK");
+    }
+    if (st == EFI_SUCCESS) {
+      // Only after an injected failure; follow what the driver did.
+      rec.started = true;
+      if (!blocking) {
+        c.running = &rec;
+      }
+    } else {
+      rec.refused = true;
+      if (token.Status != kSentinel || rec.signalled != 0) {
+        Fail(what + " was refused but its token was completed");
+      }
+    }
+    return;
+  }
+
+  c.frames--;
+  if (c.waiting == &rec) {
+    c.waiting = nullptr;
+  }
+  // The wait for an address lasts three time-outs.
+  const UINT16 t = timeoutValue != 0 ? timeoutValue : 3;
+  const host::Time100ns bound = 3ull * t * kSecond;
+  const host::Time100ns margin = kSecond / 2;
+  const host::Time100ns mappedAt = mappedAt_[c.ctl];
+  const bool mustMap = needs && mappedAt + margin <= t0 + bound;
+  const bool mustGiveUp = needs && mappedAt >= t0 + bound + margin;
+
+  // A ReadFile that never got a transfer going: the wait failed or was ended.
+  auto notStarted = [&] {
+    rec.started = false;
+    rec.refused = true;
+    if (c.running == &rec) {
+      c.running = nullptr;
+    }
+    if (rec.signalled != 0) {
+      Fail(what + " returned " + StatusText(st) + " but signalled its token");
+      return;
+    }
+    bool ok = faulted;
+    if (!rec.abortCause.empty()) {
+      ok = ok || st == EFI_ABORTED;
+    } else if (needs) {
+      ok = ok || (st == EFI_NO_MAPPING && !mustMap);
+    }
+    if (!ok) {
+      Fail(what + " returned " + StatusText(st) +
+           (needs ? " though the address came " +
+                        std::to_string(static_cast<int64_t>(mappedAt - t0) / int64_t(kMs)) +
+                        " ms into a wait of " + std::to_string(bound / kMs) + " ms"
+                  : "") +
+           (rec.abortCause.empty() ? "" : " after " + rec.abortCause));
+    }
+  };
+
+  if (blocking) {
+    if (c.running == &rec) {
+      c.running = nullptr;
+    }
+    if (st == EFI_NO_MAPPING || token.Status == kSentinel) {
+      notStarted();
+      return;
+    }
+    if (st != token.Status) {
+      Fail(what + " returned " + StatusText(st) + " but its token holds " +
+           StatusText(token.Status));
+      return;
+    }
+    if (mustGiveUp && rec.abortCause.empty() && !faulted) {
+      Fail(what + " did not give up waiting for an address that came only " +
+           std::to_string((mappedAt - t0) / kMs) + " ms later");
+      return;
+    }
+    CheckFinal(rec, st, "returned");
+    return;
+  }
+  if (st != EFI_SUCCESS) {
+    notStarted();
+    return;
+  }
+  if (mustGiveUp && rec.abortCause.empty() && !faulted) {
+    Fail(what + " did not give up waiting for an address that came only " +
+         std::to_string((mappedAt - t0) / kMs) + " ms later");
+  }
+}
+
+void World::DoGetInfo(Ctx ctx, Child &c) {
+  auto owned = std::make_unique<TokenRec>();
+  TokenRec &rec = *owned;
+  rec.id = static_cast<int>(tokens_.size());
+  tokens_.push_back(std::move(owned));
+  rec.child = &c;
+  rec.blocking = true;
+  rec.token.Status = kSentinel;
+  const auto &file = files_[rng_.Below(files_.size())];
+  rec.file = file.first;
+  rec.options[0] = {reinterpret_cast<CHAR8 *>(rec.optNames[0].data()),
+                    reinterpret_cast<CHAR8 *>(rec.optValues[0].data())};
+  const UINT8 count = rng_.Chance(50) ? 1 : 0;
+
+  const EFI_TPL tpl = Tpl();
+  const bool needs = NeedsAddress(c);
+  std::vector<std::string> q;
+  if (needs) {
+    q.push_back("NeedsAddress");
+  }
+  std::set<EFI_STATUS> refusals;
+  if (tpl >= TPL_CALLBACK) {
+    refusals.insert(EFI_INVALID_PARAMETER);
+  }
+  if (!Configured(c)) {
+    refusals.insert(EFI_NOT_STARTED);
+  }
+  if (Busy(c)) {
+    refusals.insert(EFI_ACCESS_DENIED);
+    q.push_back("Busy");
+  }
+  const bool proceed = refusals.empty();
+  if (proceed) {
+    c.frames++;
+    c.running = &rec;
+    if (needs) {
+      c.waiting = &rec;
+    }
+    if (c.stopping) {
+      rec.abortCause = "Stop";
+    }
+  }
+  const host::Time100ns t0 = host_->Fw().Now();
+  const uint64_t injected = Injected();
+  UINT32 length = 0;
+  VOID *packet = nullptr;
+  const EFI_STATUS st =
+      c.proto->GetInfo(c.proto, nullptr, reinterpret_cast<CHAR8 *>(rec.file.data()), nullptr, count,
+                       count != 0 ? rec.options : nullptr, &length, &packet);
+  const bool faulted = Injected() != injected;
+  for (auto &d : Delivered()) {
+    q.push_back(d);
+  }
+  Count(Act::GetInfo, ctx, q);
+  Trace(std::string(CtxName(ctx)) + " GetInfo " + Label(&c) + " " + rec.file + " -> " +
+        StatusText(st));
+  const std::string what = std::string("GetInfo from ") + CtxName(ctx);
+  if (proceed) {
+    c.frames--;
+    if (c.running == &rec) {
+      c.running = nullptr;
+    }
+    if (c.waiting == &rec) {
+      c.waiting = nullptr;
+    }
+  }
+  if (packet != nullptr) {
+    const auto *bytes = static_cast<const uint8_t *>(packet);
+    if (st == EFI_SUCCESS && (length < 2 || bytes[0] != 0 || bytes[1] != 6) && !faulted) {
+      Fail(what + " captured something other than an OACK");
+    }
+    host_->Fw().FreePool(packet);
+  } else if (st == EFI_SUCCESS && !faulted) {
+    Fail(what + " returned EFI_SUCCESS without a packet");
+  }
+  if (!proceed) {
+    Expect(what, st, refusals, faulted);
+    return;
+  }
+  std::set<EFI_STATUS> allowed = {EFI_SUCCESS};
+  if (!rec.abortCause.empty()) {
+    allowed = {EFI_ABORTED};
+  } else if (needs) {
+    const host::Time100ns bound = 9 * kSecond;
+    if (mappedAt_[c.ctl] + kSecond / 2 > t0 + bound) {
+      allowed.insert(EFI_NO_MAPPING);
+      if (mappedAt_[c.ctl] >= t0 + bound + kSecond / 2) {
+        allowed.erase(EFI_SUCCESS);
+      }
+    }
+  }
+  Expect(what, st, allowed, faulted);
+}
+
+void World::DoPoll(Ctx ctx, Child &c) {
+  const EFI_TPL tpl = Tpl();
+  const uint64_t injected = Injected();
+  const EFI_STATUS st = c.proto->Poll(c.proto);
+  const bool faulted = Injected() != injected;
+  std::vector<std::string> q = Delivered();
+  if (Running(c)) {
+    q.insert(q.begin(), "Running");
+  }
+  Count(Act::Poll, ctx, q);
+  Trace(std::string(CtxName(ctx)) + " Poll " + Label(&c) + " -> " + StatusText(st));
+  if (tpl > TPL_CALLBACK) {
+    Expect(std::string("Poll from ") + CtxName(ctx), st, {EFI_INVALID_PARAMETER}, faulted);
+  } else {
+    Expect(std::string("Poll from ") + CtxName(ctx), st,
+           {EFI_SUCCESS, EFI_NOT_READY, EFI_TIMEOUT, EFI_NOT_STARTED}, faulted);
+  }
+}
+
+void World::DoGetStatus(Ctx ctx, Child &c) {
+  Zem4TransferStatus status{};
+  const EFI_STATUS st = c.proto->GetStatus(c.proto, &status);
+  Count(Act::GetStatus, ctx);
+  Trace(std::string(CtxName(ctx)) + " GetStatus " + Label(&c) + " -> " + StatusText(st) + " " +
+        std::to_string(status.ReceivedBlocks) + "/" + std::to_string(status.TotalBlocks));
+  Expect(std::string("GetStatus from ") + CtxName(ctx), st, {EFI_SUCCESS}, false);
+  // A file whose size is a multiple of the block size ends with an empty
+  // block that "tsize" does not count: one over is what the driver reports.
+  if (status.TotalBlocks != 0xFFFFFFFFu && status.TotalBlocks != 0 &&
+      status.ReceivedBlocks > status.TotalBlocks + 1) {
+    Fail("GetStatus reports more blocks received than the file has");
+  }
+}
+
+void World::DoGetModeData(Ctx ctx, Child &c) {
+  Zem4ModeData mode{};
+  const EFI_STATUS st = c.proto->GetModeData(c.proto, &mode);
+  Count(Act::GetModeData, ctx);
+  Trace(std::string(CtxName(ctx)) + " GetModeData " + Label(&c) + " -> " + StatusText(st));
+  Expect(std::string("GetModeData from ") + CtxName(ctx), st,
+         {Configured(c) ? EFI_SUCCESS : EFI_NO_MAPPING}, false);
+}
+
+void World::DoDisconnect(Ctx ctx, int ctl) {
+  if (!connected_[ctl] || stoppingCtl_[ctl]) {
+    return;
+  }
+  std::vector<std::string> q;
+  bool destroying = false;
+  for (auto &c : children_) {
+    if (c->alive && c->ctl == ctl) {
+      if (Running(*c) && q.empty()) {
+        q.push_back("Running");
+      }
+      destroying = destroying || InDestroy(*c);
+      c->stopping = true;
+      MarkAborted(*c, "Stop");
+    }
+  }
+  stoppingCtl_[ctl] = true;
+  const uint64_t injected = Injected();
+  Trace(std::string(CtxName(ctx)) + " DisconnectController ctl" + std::to_string(ctl));
+  const EFI_STATUS st = host_->Disconnect(controllers_[ctl]);
+  const bool faulted = Injected() != injected;
+  stoppingCtl_[ctl] = false;
+  for (auto &d : Delivered()) {
+    q.push_back(d);
+  }
+  Count(Act::Disconnect, ctx, q);
+  Trace("  ctl" + std::to_string(ctl) + " stopped -> " + StatusText(st));
+  // A destruction on the stack keeps its child until it returns.
+  Expect(std::string("DisconnectController from ") + CtxName(ctx), st, {EFI_SUCCESS},
+         faulted || destroying);
+  const bool gone = host_->ServiceBinding(controllers_[ctl]) == nullptr;
+  connected_[ctl] = !gone;
+  for (auto &c : children_) {
+    if (!c->alive || c->ctl != ctl) {
+      continue;
+    }
+    c->stopping = false;
+    if (!DriverHas(*c)) {
+      ChildGone(*c);
+    } else if (gone) {
+      Fail(Label(c.get()) + " outlived its controller's stop");
+    } else if (faulted || destroying) {
+      Resync(*c);
+    }
+  }
+}
+
+void World::DoConnect(Ctx ctx, int ctl) {
+  if (connected_[ctl]) {
+    return;
+  }
+  const uint64_t injected = Injected();
+  const EFI_STATUS st = host_->Connect(controllers_[ctl]);
+  const bool faulted = Injected() != injected;
+  Count(Act::Connect, ctx, Delivered());
+  Trace(std::string(CtxName(ctx)) + " ConnectController ctl" + std::to_string(ctl) + " -> " +
+        StatusText(st));
+  Expect("ConnectController", st, {EFI_SUCCESS}, faulted);
+  connected_[ctl] = host_->ServiceBinding(controllers_[ctl]) != nullptr;
+}
+
+void World::DoUnload(Ctx ctx) {
+  std::vector<std::string> q;
+  for (auto &c : children_) {
+    if (c->alive) {
+      if (Running(*c) && q.empty()) {
+        q.push_back("Running");
+      }
+      c->stopping = true;
+      MarkAborted(*c, "Unload");
+    }
+  }
+  stoppingCtl_[0] = stoppingCtl_[1] = true;
+  const uint64_t injected = Injected();
+  Trace(std::string(CtxName(ctx)) + " Unload");
+  const EFI_STATUS st = host_->Unload();
+  const bool faulted = Injected() != injected;
+  stoppingCtl_[0] = stoppingCtl_[1] = false;
+  for (auto &d : Delivered()) {
+    q.push_back(d);
+  }
+  Count(Act::Unload, ctx, q);
+  Trace("  unloaded -> " + StatusText(st));
+  Expect("Unload", st, {EFI_SUCCESS}, faulted);
+  for (auto &c : children_) {
+    if (!c->alive) {
+      continue;
+    }
+    c->stopping = false;
+    if (!DriverHas(*c)) {
+      ChildGone(*c);
+    } else if (st == EFI_SUCCESS) {
+      Fail(Label(c.get()) + " outlived the driver's unload");
+      return;
+    } else if (faulted) {
+      Resync(*c);
+    }
+  }
+  if (st == EFI_SUCCESS) {
+    loaded_ = false;
+    connected_[0] = connected_[1] = false;
+  } else {
+    // An unload that failed half way may have stopped controllers already.
+    for (int ctl = 0; ctl < 2; ctl++) {
+      connected_[ctl] = host_->ServiceBinding(controllers_[ctl]) != nullptr;
+    }
+  }
+}
+
+void World::DoReload(Ctx ctx) {
+  const EFI_STATUS st = host_->Load();
+  Count(Act::Reload, ctx);
+  Trace(std::string(CtxName(ctx)) + " load the driver again -> " + StatusText(st));
+  Expect("loading the driver", st, {EFI_SUCCESS}, false);
+  loaded_ = st == EFI_SUCCESS;
+  if (loaded_) {
+    DoConnect(ctx, 0);
+    DoConnect(ctx, 1);
+  }
+}
+
+void World::DoInject(Ctx ctx, bool twice) {
+  Child *running = nullptr;
+  for (auto &c : children_) {
+    if (c->alive && Running(*c) && running == nullptr) {
+      running = c.get();
+    }
+  }
+  // A UDP4 reset refused while a transfer runs is the path most worth a
+  // second failure in a row.
+  const FaultCall &f = running != nullptr && rng_.Chance(25)
+                           ? FaultCallNamed("Udp4.Configure")
+                           : kFaultCalls[rng_.Below(sizeof(kFaultCalls) / sizeof(kFaultCalls[0]))];
+  host::FaultInjector &faults = host_->Fw().Faults();
+  const uint64_t nth = faults.Count(f.call) + 1;
+  faults.FailNth(f.call, nth, f.status);
+  armed_.push_back({f.call, nth});
+  if (twice) {
+    faults.FailNth(f.call, nth + 1, f.status);
+    armed_.push_back({f.call, nth + 1});
+  }
+  std::vector<std::string> q = {f.call};
+  if (running != nullptr) {
+    q.push_back("Running");
+  }
+  Count(twice ? Act::InjectFaultTwice : Act::InjectFault, ctx, q);
+  Trace(std::string(CtxName(ctx)) + " fail " + f.call + (twice ? " twice" : " once") + " with " +
+        StatusText(f.status));
+  // Steer towards the path that makes the call.
+  if (ctx == Ctx::App && rng_.Chance(60)) {
+    Do(f.follow, ctx, f.follow == Act::ConfigureNull ? running : nullptr);
+  }
+}
+
+} // namespace zem4::test::chaos
