@@ -28,6 +28,8 @@ zem4_build host32
 
 zem4_log "tests: debug (ASan + UBSan)"
 zem4_ctest --preset debug -j "$(zem4_jobs)" || status=1
+# The seeded re-entrant caller ran its fixed seed range above (Chaos.CiSeedRange).
+grep -h '^chaos: seeds' build/debug/Testing/Temporary/LastTest.log 2>/dev/null || true
 
 zem4_log "tests: the IA32 image in the 32-bit runner (UBSan)"
 zem4_ctest --preset host32 -j "$(zem4_jobs)" || status=1
