@@ -1,4 +1,5 @@
 #include "tests/common/DriverHost.h"
+#include "tests/common/FirmwareFixture.h"
 
 #include "driver/Zem4Driver.h"
 #include "host/DebugMessage.h"
@@ -9,14 +10,18 @@
 namespace zem4::test {
 
 DriverHost::DriverHost(uint64_t seed) {
-  fw_ = std::make_unique<host::Firmware>(host::ClockMode::Virtual);
+  fw_ = std::make_unique<host::Firmware>(host::ClockMode::Virtual, seed);
   net_ = std::make_unique<host::SimNetwork>([this] { return fw_->Now(); }, seed);
   fw_->AddDevice(*net_);
 }
 
 DriverHost::~DriverHost() {
   if (!tornDown_) {
-    TearDown();
+    // A test that never asked still ends with the checks.
+    std::vector<std::string> findings = TearDown();
+    if (::testing::UnitTest::GetInstance()->current_test_info() != nullptr) {
+      ExpectNoFindings(findings);
+    }
   }
   gST = nullptr;
   gBS = nullptr;
@@ -160,7 +165,7 @@ std::vector<std::string> DriverHost::TearDown() {
     Zem4DrainPacketPool();
   }
   controllers_.clear();
-  std::vector<std::string> report = fw_->LeakReport();
+  std::vector<std::string> report = fw_->Findings();
   fw_->RemoveDevice(*net_);
   return report;
 }

@@ -56,7 +56,9 @@ public:
   bool RunUntil(const std::function<bool()> &done, host::Time100ns limit);
 
   // Best-effort teardown with faults cleared: disconnect every controller,
-  // unload the image, drop the controllers. Then reports what is still live.
+  // unload the image, drop the controllers. Then the firmware's findings:
+  // what is still live and every recorded violation (empty when clean).
+  // Without a call the destructor makes it and fails the running test on them.
   std::vector<std::string> TearDown();
 
   std::vector<std::string> LogTexts() const;

@@ -19,6 +19,7 @@
 #include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
+#include "tests/common/FirmwareFixture.h"
 #include "transport/Zem4Packet.h"
 
 namespace zem4::test {
@@ -112,7 +113,7 @@ protected:
     }
     Zem4DrainPacketPool();
     EXPECT_EQ(gZem4PacketPool.PacketBytes, 0u) << "packets still alive";
-    EXPECT_TRUE(Fw->LeakReport().empty()) << ::testing::PrintToString(Fw->LeakReport());
+    zem4::test::ExpectCleanTeardown(*Fw);
     gBS = nullptr;
     gST = nullptr;
     DiagLogReset();
