@@ -46,7 +46,9 @@ protected:
     group_.reset();
     server_.reset();
     std::vector<std::string> leaks = host_->TearDown();
-    EXPECT_TRUE(leaks.empty()) << JoinLines(leaks);
+    if (checkLeaks_) {
+      EXPECT_TRUE(leaks.empty()) << JoinLines(leaks);
+    }
     host_.reset();
   }
 
@@ -146,6 +148,9 @@ protected:
     return out;
   }
 
+  // Off for a test whose firmware refused a release on purpose: what it
+  // would not free stays live.
+  bool checkLeaks_ = true;
   std::unique_ptr<DriverHost> host_;
   std::unique_ptr<EngineServer> server_;
   std::unique_ptr<Group> group_;

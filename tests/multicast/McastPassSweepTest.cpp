@@ -1,35 +1,42 @@
 // Every Boot Services and UDP4 call of a two-pass multicast download failing
 // in turn: pass 1 as a listener that misses a block, pass 2 as the master on
-// the same (reset and reused) multicast child. The token completes exactly
-// once, a success means the exact file, the instance ends idle, and nothing
-// is left behind.
-#include "tests/modes/ModesFixture.h"
-
-#include "driver/Zem4Driver.h"
+// the same (reset and reused) multicast child. A scripted server at its own
+// address plays both passes. The token completes exactly once, a success
+// means the exact file, the child ends idle, and nothing is left behind.
+#include "tests/common/ScriptedServer.h"
+#include "tests/multicast/McastFixture.h"
 
 #include <map>
 #include <set>
 #include <string>
 
-namespace zem4::test {
+namespace zem4::test::mcast {
 namespace {
 
+constexpr host::Ipv4 kScripted{127, 0, 9, 2};
 constexpr host::Ipv4 kGroup{239, 1, 1, 1};
 constexpr uint16_t kGroupPort = 5600;
+constexpr uint16_t kDataPort = 6000;
 const EFI_STATUS kUnset = 0x7777;
 
-class McastFaultSweepTest : public ModesFixture {
+Bytes BlockOf(const Bytes &file, uint32_t block) {
+  size_t at = size_t(block - 1) * kBlock;
+  return Bytes(file.begin() + at, file.begin() + std::min(file.size(), at + kBlock));
+}
+
+class McastPassSweepTest : public McastFixture {
 protected:
   void SetUp() override {
-    ModesFixture::SetUp();
-    gZem4DriverBinding.DriverBindingHandle = agent_;
-    Fw().AddDevice(later_);
+    McastFixture::SetUp();
+    scripted_ = std::make_unique<ScriptedServer>(host_->Net(), kScripted, 5568);
+    host_->Fw().AddDevice(later_);
+    later_.test = this;
   }
   void TearDown() override {
-    Fw().RemoveDevice(later_);
+    host_->Fw().RemoveDevice(later_);
     later_.due.clear();
-    ModesFixture::TearDown();
-    gZem4DriverBinding.DriverBindingHandle = nullptr;
+    scripted_.reset();
+    McastFixture::TearDown();
   }
 
   static EFI_STATUS FailureFor(const std::string &call) {
@@ -53,13 +60,14 @@ protected:
     if (p.size() < 2) {
       return;
     }
-    uint16_t client = received.datagram.srcPort;
-    auto toClient = [&](const Bytes &bytes) {
-      server.SendFrom(kDataPort, kClientIp, client, bytes);
-    };
+    host::Ipv4 client = received.datagram.src;
+    uint16_t port = received.datagram.srcPort;
+    auto toClient = [&](const Bytes &bytes) { server.SendFrom(kDataPort, client, port, bytes); };
     // Sent to the group a little later: membership counts when a datagram is
     // sent, and the client joins only once it has the OACK.
-    auto toGroup = [&](const Bytes &bytes) { later_.due.push_back({Now() + 10 * kMs, bytes}); };
+    auto toGroup = [&](const Bytes &bytes) {
+      later_.due.push_back({host_->Fw().Now() + 10 * kMs, bytes});
+    };
     switch (p[1]) {
     case 1: // request
       if (++requests_ == 1) {
@@ -96,43 +104,49 @@ protected:
   Outcome Download(const std::string &call, uint64_t nth) {
     Outcome out;
     requests_ = 0;
-    later_.test = this;
-    done_ = Completion{};
-    server_->SetHandler(
+    scripted_->SetHandler(
         [this](ScriptedServer &s, const ScriptedServer::Received &r) { Serve(s, r); });
-    EXPECT_EQ(ConfigureDefault(), EFI_SUCCESS);
-    PrepareToken(token_, done_, "file.bin");
-    buffer_.assign(file_.size(), 0xEE);
-    token_.Buffer = buffer_.data();
-    token_.BufferSize = buffer_.size();
-    token_.Status = kUnset;
-    auto before = Fw().Faults().Counts();
+    Member *m = Add(Caller::Buffer, file_.size());
+    if (m == nullptr) {
+      return out;
+    }
+    Zem4ConfigData config{};
+    for (int i = 0; i < 4; i++) {
+      config.StationIp.Addr[i] = m->address.b[i];
+      config.ServerIp.Addr[i] = kScripted.b[i];
+    }
+    config.SubnetMask = {{255, 0, 0, 0}};
+    EXPECT_EQ(m->proto->Configure(m->proto, &config), EFI_SUCCESS);
+    host::FaultInjector &faults = host_->Fw().Faults();
+    auto before = faults.Counts();
     if (nth != 0) {
-      Fw().Faults().FailNth(call, Fw().Faults().Count(call) + nth, FailureFor(call));
+      faults.FailNth(call, faults.Count(call) + nth, FailureFor(call));
     }
-    out.readFile = Proto()->ReadFile(Proto(), &token_);
-    if (!EFI_ERROR(out.readFile)) {
-      RunToEnd(700 * kSecond);
+    out.readFile = group_->Start(*m);
+    if (EFI_ERROR(out.readFile)) {
+      m->started = false;
+    } else {
+      group_->RunUntilDone(700 * kSecond);
     }
-    RunFor(10 * kSecond); // a second completion would show here
-    Fw().Faults().Clear();
-    for (const auto &[name, count] : Fw().Faults().Counts()) {
+    host_->RunUntil([] { return false; }, 10 * kSecond); // a second completion would show here
+    faults.Clear();
+    for (const auto &[name, count] : faults.Counts()) {
       auto it = before.find(name);
       uint64_t delta = count - (it == before.end() ? 0 : it->second);
       if (delta != 0) {
         out.calls[name] = delta;
       }
     }
-    out.completions = done_.count;
-    out.tokenStatus = token_.Status;
-    out.state = Instance()->State;
-    out.fileComplete = buffer_ == file_;
+    out.completions = m->signalled;
+    out.tokenStatus = m->started ? m->token.Status : kUnset;
+    out.state = m->Instance()->State;
+    out.fileComplete = Group::Compare(*m, file_).empty();
     return out;
   }
 
   // Group datagrams waiting for their time.
   struct Later : host::Device {
-    McastFaultSweepTest *test = nullptr;
+    McastPassSweepTest *test = nullptr;
     std::vector<std::pair<host::Time100ns, Bytes>> due;
     void Service(host::Time100ns now) override {
       std::vector<Bytes> ready;
@@ -145,7 +159,7 @@ protected:
         }
       }
       for (const Bytes &bytes : ready) {
-        test->server_->SendFrom(kDataPort, kGroup, kGroupPort, bytes);
+        test->scripted_->SendFrom(kDataPort, kGroup, kGroupPort, bytes);
       }
     }
     std::optional<host::Time100ns> NextDeadline() const override {
@@ -160,11 +174,12 @@ protected:
   };
 
   Later later_;
-  Bytes file_ = MakeFile(2 * 1032 + 5, 3);
+  std::unique_ptr<ScriptedServer> scripted_;
+  Bytes file_ = MakeFile(2 * kBlock + 5, 3);
   int requests_ = 0;
 };
 
-TEST_F(McastFaultSweepTest, EveryCallOfATwoPassMulticastDownloadFailingInTurn) {
+TEST_F(McastPassSweepTest, EveryCallOfATwoPassMulticastDownloadFailingInTurn) {
   const Outcome clean = Download("", 0);
   ASSERT_EQ(clean.readFile, EFI_SUCCESS);
   ASSERT_EQ(clean.completions, 1);
@@ -220,4 +235,4 @@ TEST_F(McastFaultSweepTest, EveryCallOfATwoPassMulticastDownloadFailingInTurn) {
 }
 
 } // namespace
-} // namespace zem4::test
+} // namespace zem4::test::mcast
