@@ -456,9 +456,20 @@ void World::CheckState(const char *where) {
       return;
     }
   }
+  bool quiet = true;
   for (auto &c : children_) {
     if (c->alive && !DriverHas(*c)) {
       Fail("child c" + std::to_string(c->id) + " lost its Zem4 protocol " + where);
+      return;
+    }
+    quiet = quiet && !(c->alive && (Running(*c) || c->frames > 0));
+  }
+  // With no transfer running, every datagram handed to the driver is back.
+  for (int ctl = 0; ctl < 2 && quiet; ctl++) {
+    const size_t held = host_->Controller(static_cast<size_t>(ctl)).Unrecycled();
+    if (held != 0) {
+      Fail("controller " + std::to_string(ctl) + ": " + std::to_string(held) +
+           " datagrams not recycled with no transfer running " + where);
       return;
     }
   }
