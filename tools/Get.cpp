@@ -8,6 +8,7 @@
 #include "tools/Transfer.h"
 
 #include "support/DiagLog.h"
+#include "support/Globals.h"
 #include "zem4/Zem4Wire.h"
 
 #include <algorithm>
@@ -67,6 +68,20 @@ std::vector<uint32_t> LogLevels(const std::string &level) {
 // Files fetched at once: enough for their closing periods to overlap, well
 // below what a server allows one client.
 constexpr size_t kConcurrentFiles = 4;
+// 100 ms in the firmware's 100 ns units.
+constexpr UINT64 kTickPeriod = 1'000'000;
+
+struct TickContext {
+  std::vector<std::unique_ptr<GetJob>> &jobs;
+  ProgressBoard &board;
+};
+
+VOID EFIAPI OnTick(EFI_EVENT, VOID *context) {
+  auto *c = static_cast<TickContext *>(context);
+  for (auto &job : c->jobs)
+    job->Tick();
+  c->board.Render();
+}
 
 } // namespace
 
@@ -101,6 +116,14 @@ int RunGet(const GetOptions &o) {
       job->Service();
     board.Render();
   };
+
+  // A firmware timer keeps progress and stop requests going even while one
+  // job's GetInfo holds the command inside the driver.
+  TickContext tickContext{jobs, board};
+  EFI_EVENT tick = nullptr;
+  if (several && !EFI_ERROR(gBS->CreateEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnTick,
+                                             &tickContext, &tick)))
+    gBS->SetTimer(tick, TimerPeriodic, kTickPeriod);
 
   if (::isatty(STDERR_FILENO) && !o.quiet)
     board.Print("zem4: waiting for " + server.ToString() + "\u2026");
@@ -148,6 +171,8 @@ int RunGet(const GetOptions &o) {
       host.Step();
     shared.serviceAll();
   }
+  if (tick)
+    gBS->CloseEvent(tick);
   board.Close();
 
   // The first failure in argument order decides; a stop signal above all.

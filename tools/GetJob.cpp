@@ -82,6 +82,14 @@ void GetJob::Service() {
   if (gInterrupted)
     download_->Stop(EndReason::Interrupted);
   download_->Service();
+  Tick();
+}
+
+void GetJob::Tick() {
+  if (phase_ != Phase::Downloading || download_->Done())
+    return;
+  if (gInterrupted)
+    download_->Stop(EndReason::Interrupted);
   auto now = std::chrono::steady_clock::now();
   // Progress is for people: a few dozen updates a second are plenty.
   if (now - shown_ >= std::chrono::milliseconds(20)) {

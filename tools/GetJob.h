@@ -52,6 +52,10 @@ public:
   void Advance();
   // Progress, stop requests, the stop's fall-back. Cheap; never blocks.
   void Service();
+  // Progress and stop requests only: safe from a firmware notification,
+  // which is where the command gets a word in while another job's GetInfo
+  // keeps the firmware busy with traffic.
+  void Tick();
 
   int Code() const { return code_; }
   const std::string &Message() const { return message_; }
