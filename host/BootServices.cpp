@@ -79,7 +79,7 @@ EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE type, UINTN size, VOID **buffer) 
 EFI_STATUS EFIAPI FreePool(VOID *buffer) {
   ZEM4_ENTER("FreePool");
   fw->CheckTplLimit("FreePool", TPL_NOTIFY);
-  const EFI_STATUS st = fw->Memory().Free(buffer);
+  const EFI_STATUS st = fw->Memory().Free(buffer, __builtin_return_address(0));
   if (EFI_ERROR(st))
     fw->AddViolation("FreePool of a pointer that is not a live pool block");
   return st;

@@ -1,6 +1,9 @@
 #include "host/PoolMemory.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <set>
 #include <cstring>
 #include <new>
 
@@ -15,6 +18,7 @@
 
 #ifdef ZEM4_POOL_ASAN
 #include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
 #define ZEM4_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
 #define ZEM4_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
 #else
@@ -35,6 +39,23 @@ bool ValidPoolType(UINT32 type) {
 
 constexpr size_t kSmallestClass = 16;
 
+// Every pool alive, for the ASan report hook.
+std::set<const PoolMemory *> &Pools() {
+  static std::set<const PoolMemory *> pools;
+  return pools;
+}
+
+std::string CallSite(const void *pc) {
+  char text[256] = "an unknown caller";
+#ifdef ZEM4_POOL_ASAN
+  if (pc != nullptr)
+    __sanitizer_symbolize_pc(const_cast<void *>(pc), "%p %F %L", text, sizeof text);
+#else
+  (void)pc;
+#endif
+  return text;
+}
+
 } // namespace
 
 PoolMemory::Storage::Storage(size_t cap) : capacity(cap) {
@@ -47,7 +68,41 @@ PoolMemory::Storage::~Storage() {
   delete[] bytes;
 }
 
-PoolMemory::PoolMemory(uint64_t seed) : random_(seed) {}
+PoolMemory::PoolMemory(uint64_t seed) : random_(seed) {
+  Pools().insert(this);
+#ifdef ZEM4_POOL_ASAN
+  static std::once_flag hooked;
+  std::call_once(hooked, [] { __asan_set_error_report_callback(&PoolMemory::DescribeForAsan); });
+#endif
+}
+
+void PoolMemory::DescribeForAsan(const char *) {
+#ifdef ZEM4_POOL_ASAN
+  const void *address = __asan_get_report_address();
+  for (const PoolMemory *pool : Pools())
+    pool->Describe(address);
+#endif
+}
+
+void PoolMemory::Describe(const void *address) const {
+  const auto *a = static_cast<const std::byte *>(address);
+  for (const auto &[cls, list] : freed_)
+    for (const auto &st : list)
+      if (a >= st->bytes && a < st->bytes + st->capacity)
+        std::fprintf(stderr,
+                     "zem4 pool: %p is %zu byte(s) into freed pool block #%llu (%zu byte(s)), "
+                     "freed by FreePool called from %s\n",
+                     address, size_t(a - st->bytes), static_cast<unsigned long long>(st->sequence),
+                     st->size, CallSite(st->freedBy).c_str());
+  for (const auto &[p, block] : blocks_) {
+    const Storage &st = *block.storage;
+    if (a >= st.bytes + block.size && a < st.bytes + st.capacity)
+      std::fprintf(stderr,
+                   "zem4 pool: %p is %zu byte(s) past the end of pool block #%llu (%zu byte(s))\n",
+                   address, size_t(a - st.bytes - block.size),
+                   static_cast<unsigned long long>(block.sequence), block.size);
+  }
+}
 
 bool PoolMemory::Poisons() {
 #ifdef ZEM4_POOL_ASAN
@@ -66,7 +121,9 @@ bool PoolMemory::IsPoisoned(const void *p) {
 #endif
 }
 
-PoolMemory::~PoolMemory() = default;
+PoolMemory::~PoolMemory() {
+  Pools().erase(this);
+}
 
 size_t PoolMemory::ClassOf(size_t size) {
   if (size > kLargestReused)
@@ -118,12 +175,15 @@ EFI_STATUS PoolMemory::Allocate(EFI_MEMORY_TYPE type, UINTN size, void **buffer)
   return EFI_SUCCESS;
 }
 
-EFI_STATUS PoolMemory::Free(void *buffer) {
+EFI_STATUS PoolMemory::Free(void *buffer, const void *caller) {
   auto it = blocks_.find(buffer);
   if (buffer == nullptr || it == blocks_.end())
     return EFI_INVALID_PARAMETER;
   liveBytes_ -= it->second.size;
   std::unique_ptr<Storage> storage = std::move(it->second.storage);
+  storage->sequence = it->second.sequence;
+  storage->size = it->second.size;
+  storage->freedBy = caller;
   blocks_.erase(it);
   const size_t cls = storage->capacity;
   if (cls > kLargestReused || freedBytes_ + cls > kReuseBudget)

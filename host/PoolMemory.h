@@ -37,7 +37,9 @@ public:
   PoolMemory &operator=(const PoolMemory &) = delete;
 
   EFI_STATUS Allocate(EFI_MEMORY_TYPE type, UINTN size, void **buffer);
-  EFI_STATUS Free(void *buffer);
+  // `caller`: where FreePool was called from, named if ASan later reports a
+  // use of the freed block.
+  EFI_STATUS Free(void *buffer, const void *caller = nullptr);
   bool Owns(const void *buffer) const { return blocks_.count(buffer) != 0; }
   // Size of a live block, 0 if `buffer` is not one.
   size_t SizeOf(const void *buffer) const;
@@ -58,6 +60,10 @@ private:
   struct Storage {
     std::byte *bytes = nullptr;
     size_t capacity = 0;
+    // The last block it held, for an ASan report on a stale pointer.
+    uint64_t sequence = 0;
+    size_t size = 0;
+    const void *freedBy = nullptr;
     Storage(size_t cap);
     ~Storage();
     Storage(const Storage &) = delete;
@@ -70,6 +76,10 @@ private:
     EFI_MEMORY_TYPE type;
   };
   static size_t ClassOf(size_t size);
+  // Called by ASan as it reports a bad access: names the pool block the
+  // address belongs to (freed, or the slack past a live one).
+  static void DescribeForAsan(const char *report);
+  void Describe(const void *address) const;
   uint64_t NextRandom();
 
   std::map<const void *, Block> blocks_;

@@ -192,7 +192,8 @@ TEST_F(PoolPoisonDeathTest, UseAfterFreePoolIsReported) {
         Bs()->FreePool(p);
         static_cast<volatile uint8_t *>(p)[8] = 1;
       },
-      "use-after-poison");
+      "use-after-poison.*zem4 pool: 0x[0-9a-f]+ is 8 byte\\(s\\) into freed pool block #[0-9]+ "
+      "\\(64 byte\\(s\\)\\), freed by FreePool called from");
 }
 
 TEST_F(PoolPoisonDeathTest, AWritePastTheBlockInsideItsClassIsReported) {
@@ -203,7 +204,8 @@ TEST_F(PoolPoisonDeathTest, AWritePastTheBlockInsideItsClassIsReported) {
         Bs()->AllocatePool(EfiBootServicesData, 20, &p);
         static_cast<volatile uint8_t *>(p)[20] = 1;
       },
-      "use-after-poison");
+      "use-after-poison.*zem4 pool: 0x[0-9a-f]+ is 0 byte\\(s\\) past the end of pool block "
+      "#[0-9]+ \\(20 byte\\(s\\)\\)");
 }
 
 } // namespace
