@@ -7,108 +7,29 @@
 #include "server/engine/FileSource.h"
 #include "zem4/Zem4Wire.h"
 
-#include <gtest/gtest.h>
+#include "tests/e2e/Cli.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <mutex>
-#include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
-namespace fs = std::filesystem;
 using namespace zem4::server;
+using namespace zem4::e2e;
 
 namespace {
 
-#if defined(ZEM4_CLI)
-const char *const kCli = ZEM4_CLI;
-#else
-const char *const kCli = nullptr;
-#endif
-
-constexpr int kOk = 0, kIntegrity = 8; // as documented in `zem4 get --help`
-
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-  std::vector<uint8_t> v(n);
-  std::mt19937 rng(seed);
-  for (auto &b : v)
-    b = uint8_t(rng());
-  return v;
-}
-
-std::vector<uint8_t> ReadFile(const fs::path &p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-std::vector<std::string> Listing(const fs::path &dir) {
-  std::vector<std::string> names;
-  for (auto &e : fs::directory_iterator(dir))
-    names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// Runs the command in `cwd` and collects its merged output; killed after
-// `limitSeconds` so a broken build cannot hang the suite.
+// Runs zem4 in `cwd` and collects its merged output.
 struct RunResult {
   int code = -1;
   std::string output;
 };
-RunResult RunCommand(std::vector<std::string> args, const fs::path &cwd, int limitSeconds = 120) {
-  int fds[2];
-  EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(fds[1], 1);
-    ::dup2(fds[1], 2);
-    if (::chdir(cwd.c_str()) != 0)
-      _exit(126);
-    std::vector<char *> argv;
-    for (auto &a : args)
-      argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    _exit(127);
-  }
-  ::close(fds[1]);
-  RunResult r;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd p{fds[0], POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) {
-      ::kill(pid, SIGKILL);
-      break;
-    }
-    char buf[4096];
-    ssize_t n = ::read(fds[0], buf, sizeof buf);
-    if (n <= 0)
-      break;
-    r.output.append(buf, size_t(n));
-  }
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
+RunResult RunCommand(std::vector<std::string> args, const fs::path &cwd) {
+  Process p(std::move(args), cwd);
+  int code = p.Wait();
+  return {code, p.Output()};
 }
-
 // Announces a digest that differs from the content in its first hex digit.
 class LyingDigest final : public OpenFile {
 public:
@@ -118,10 +39,10 @@ public:
   bool ReadAt(uint64_t Offset, std::span<uint8_t> Out) override {
     return Real->ReadAt(Offset, Out);
   }
-  std::optional<std::string> Sha256Hex() override {
-    auto d = Real->Sha256Hex();
-    if (d && !d->empty())
-      (*d)[0] = (*d)[0] == '0' ? '1' : '0';
+  DigestResult Digest() override {
+    DigestResult d = Real->Digest();
+    if (d.Status == DigestResult::State::Ready && !d.Hex.empty())
+      d.Hex[0] = d.Hex[0] == '0' ? '1' : '0';
     return d;
   }
 
@@ -279,25 +200,7 @@ private:
   std::thread Thread;
 };
 
-class InProcessServer : public ::testing::Test {
-protected:
-  void SetUp() override {
-    if (!kCli || !fs::exists(kCli))
-      GTEST_SKIP() << "zem4 not built";
-    dir_ = fs::temp_directory_path() /
-           ("zem4-e2e-inproc-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(Out());
-  }
-  void TearDown() override {
-    if (!HasFailure())
-      fs::remove_all(dir_);
-  }
-  fs::path Out() const { return dir_ / "out"; }
-
-  fs::path dir_;
-};
+class InProcessServer : public TempDirTest {};
 
 // The server's answer carries a digest that is not the file's: the download
 // completes, the check fails, exit 8 with the message, and neither the file
