@@ -754,27 +754,6 @@ TEST_F(Udp4Test, IdlePollsJumpVirtualTimeToTheNextDelivery) {
   EXPECT_EQ(Fw().Now(), 20'000'000u);
 }
 
-TEST_F(Udp4Test, CallsAtCallbackLevelAreServedAndTheirNotificationsWait) {
-  auto &ctl = Controller(kClientIp);
-  Child c = CreateChild(ctl);
-  EFI_TPL old = Bs()->RaiseTPL(TPL_CALLBACK);
-  EFI_UDP4_CONFIG_DATA cfg = Config(kClientIp, 1000, kServerIp, 5568);
-  EXPECT_EQ(c.udp->Configure(c.udp, &cfg), EFI_SUCCESS);
-  TestToken rx(Fw()), tx(Fw());
-  EXPECT_EQ(c.udp->Receive(c.udp, &rx.token), EFI_SUCCESS);
-  TxData data({Payload(4)});
-  tx.token.Packet.TxData = data.Get();
-  EXPECT_EQ(c.udp->Transmit(c.udp, &tx.token), EFI_SUCCESS);
-  EXPECT_EQ(c.udp->Poll(c.udp), EFI_SUCCESS);
-  EXPECT_EQ(tx.token.Status, EFI_SUCCESS);
-  EXPECT_EQ(tx.fired, 0) << "its notification waits for the level to drop";
-  EXPECT_EQ(c.udp->Configure(c.udp, nullptr), EFI_SUCCESS);
-  Bs()->RestoreTPL(old);
-  EXPECT_EQ(tx.fired, 1);
-  EXPECT_EQ(rx.fired, 1);
-  EXPECT_TRUE(Fw().Violations().empty()) << Join(Fw().Violations());
-}
-
 // Every UDP4 and service-binding entry called at TPL_NOTIFY: recorded with its
 // name, and still served.
 struct AboveCallbackCall {
