@@ -179,14 +179,18 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
   Zem4Instance *Instance;
   EFI_STATUS Status;
 
-  // Ending the transfer and giving back the UDP4 child both call UDP4.
-  if (!Zem4UdpCallable()) {
+  // Ending the transfer and giving back the UDP4 child both call UDP4. Until
+  // InDestroy is set no notification may end or destroy the child under us.
+  EFI_TPL OldTpl = Zem4RaiseToLock();
+  if (OldTpl > TPL_CALLBACK) {
+    gBS->RestoreTPL(OldTpl);
     return EFI_INVALID_PARAMETER;
   }
   Status = gBS->OpenProtocol(ChildHandle, &gZem4ProtocolGuid, (VOID **)&Protocol, AgentHandle(),
                              ChildHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "DestroyChild: Get Zem4 interface failed %r.\n", Status);
+    gBS->RestoreTPL(OldTpl);
     return Status;
   }
   Instance = ZEM4_INSTANCE_FROM_PROTOCOL(Protocol);
@@ -195,13 +199,16 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
   if (Sb->Signature != ZEM4_SERVICE_BINDING_SIGNATURE ||
       Instance->Signature != ZEM4_INSTANCE_SIGNATURE ||
       Instance->ControllerHandle != Sb->ControllerHandle) {
+    gBS->RestoreTPL(OldTpl);
     return EFI_INVALID_PARAMETER;
   }
-
   if (Instance->InDestroy == 1) {
+    gBS->RestoreTPL(OldTpl);
     return EFI_SUCCESS;
   }
   Instance->InDestroy = 1;
+  // The token's notification may run from here on and finds the child busy.
+  gBS->RestoreTPL(OldTpl);
 
   // Ends a running transfer with EFI_ABORTED before the child goes away.
   Instance->Protocol.Configure(&Instance->Protocol, NULL);

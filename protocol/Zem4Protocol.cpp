@@ -83,10 +83,11 @@ EFI_STATUS EFIAPI Zem4Config(Zem4 *This, Zem4ConfigData *ConfigData) {
   if (ConfigData == NULL) {
     // Ending a transfer resets its UDP4 ports; refused where UDP4 may not be
     // called, so that the answer never depends on whether one is running.
-    if (!Zem4UdpCallable()) {
+    EFI_TPL OldTpl = Zem4RaiseToLock();
+    if (OldTpl > TPL_CALLBACK) {
+      gBS->RestoreTPL(OldTpl);
       return EFI_INVALID_PARAMETER;
     }
-    EFI_TPL OldTpl = Zem4RaiseToLock();
     Instance->Configured = 0;
     if (Instance->State == ZEM4_STATE_ADDRESS_WAIT) {
       // ReadFile is still waiting for an address: it returns EFI_ABORTED.
@@ -220,6 +221,11 @@ EFI_STATUS EFIAPI Zem4Poll(Zem4 *This) {
     DiagLog(DIAG_ERROR, "Zem.Zem4Poll function called with invalid paramter.\n");
     return EFI_INVALID_PARAMETER;
   }
+  // Checked first: finding the level out may let notifications run, and
+  // nothing of the instance is read before that.
+  if (!Zem4UdpCallable()) {
+    return EFI_INVALID_PARAMETER;
+  }
   Zem4Instance *Instance = ZEM4_INSTANCE_FROM_PROTOCOL(This);
   if (Instance->Signature != ZEM4_INSTANCE_SIGNATURE) {
     DiagLog(DIAG_ERROR, "Zem.ReadFile called with invalid protocol pointer.\n");
@@ -227,9 +233,6 @@ EFI_STATUS EFIAPI Zem4Poll(Zem4 *This) {
   }
   if (Instance->Udp == NULL) {
     return EFI_NOT_STARTED;
-  }
-  if (!Zem4UdpCallable()) {
-    return EFI_INVALID_PARAMETER;
   }
   return Instance->Udp->Poll(Instance->Udp);
 }

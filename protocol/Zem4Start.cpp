@@ -117,13 +117,13 @@ VOID Zem4AbortAddressWait(Zem4Instance *Instance) {
   Zem4GuardsGone(Instance);
 }
 
-EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
-  if (This == NULL || Token == NULL) {
-    DiagLog(DIAG_ERROR, "Zem.Read function called with invalid paramter.\n");
-    return EFI_INVALID_PARAMETER;
-  }
+namespace {
+
+// The checks of a start, in their order, made under the driver lock taken
+// from CallerTpl; they change nothing.
+EFI_STATUS CheckStart(Zem4Token *Token, Zem4 *This, UINT16 Opcode, EFI_TPL CallerTpl) {
   // Every start configures UDP4, which may not be called from up there.
-  if (!Zem4UdpCallable()) {
+  if (CallerTpl > TPL_CALLBACK) {
     return EFI_INVALID_PARAMETER;
   }
   if ((Token->OptionCount != 0 && Token->OptionList == NULL) || Token->Filename == NULL) {
@@ -146,7 +146,7 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
   }
   // A blocking call makes progress only through notifications at
   // TPL_CALLBACK; from that level or above it would spin for ever.
-  if (Token->Event == NULL && Zem4CurrentTpl() >= TPL_CALLBACK) {
+  if (Token->Event == NULL && CallerTpl >= TPL_CALLBACK) {
     return EFI_INVALID_PARAMETER;
   }
 
@@ -168,10 +168,25 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
     // This protocol has no directory transfer.
     return EFI_UNSUPPORTED;
   }
+  return EFI_SUCCESS;
+}
 
-  // From here to the first armed timer no notification runs but inside the
-  // wait for an address: nothing can end or destroy the child under us.
+} // namespace
+
+EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
+  if (This == NULL || Token == NULL) {
+    DiagLog(DIAG_ERROR, "Zem.Read function called with invalid paramter.\n");
+    return EFI_INVALID_PARAMETER;
+  }
+  // From the checks to the first armed timer no notification runs but inside
+  // the wait for an address: nothing can end or destroy the child under us.
   EFI_TPL OldTpl = Zem4RaiseToLock();
+  EFI_STATUS Status = CheckStart(Token, This, Opcode, OldTpl);
+  if (EFI_ERROR(Status)) {
+    gBS->RestoreTPL(OldTpl);
+    return Status;
+  }
+  Zem4Instance *Instance = ZEM4_INSTANCE_FROM_PROTOCOL(This);
   // The last transfer's port could not be reset: its tokens are UDP4's still.
   if (Instance->ResetOwed && EFI_ERROR(Zem4ResetUnicastPort(Instance))) {
     gBS->RestoreTPL(OldTpl);

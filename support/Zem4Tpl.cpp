@@ -10,8 +10,11 @@ EFI_TPL Zem4CurrentTpl(VOID) {
 }
 
 EFI_TPL Zem4RaiseTo(EFI_TPL Tpl) {
-  EFI_TPL Current = Zem4CurrentTpl();
-  return gBS->RaiseTPL(Current > Tpl ? Current : Tpl);
+  // To the top first, which tells where we were, then down to the level we
+  // want: nothing at or below it can run in between.
+  EFI_TPL Current = gBS->RaiseTPL(TPL_HIGH_LEVEL);
+  gBS->RestoreTPL(Current > Tpl ? Current : Tpl);
+  return Current;
 }
 
 EFI_TPL Zem4RaiseToLock(VOID) {
