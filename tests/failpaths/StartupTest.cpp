@@ -94,5 +94,47 @@ INSTANTIATE_TEST_SUITE_P(
                   "Zem4InitPrivate: failed to start receive on unicast port No Media.\n"}}),
     CaseName);
 
+// GetInfo runs a transfer only as far as the server's answer, then cancels
+// it with an error packet to the server.
+class GetInfoFailTest : public ModesFixture, public ::testing::WithParamInterface<FailCase> {};
+
+TEST_P(GetInfoFailTest, GetInfoReturnsTheStatusOfItsPath) {
+  const FailCase &c = GetParam();
+  const Bytes oack = OackPacket({{"tsize", "123456"}});
+  server_->Expect(RrqPacket("boot.efi")).ReplyFrom(kDataPort, oack);
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  host::FaultInjector &faults = Fw().Faults();
+  const uint64_t before = faults.Injected();
+  const size_t logsBefore = Logs().size();
+  Arm(faults, c.faults);
+  UINT32 length = 0;
+  VOID *packet = nullptr;
+  EXPECT_EQ(Proto()->GetInfo(Proto(), nullptr, const_cast<CHAR8 *>("boot.efi"), nullptr, 0, nullptr,
+                             &length, &packet),
+            c.expected)
+      << Hex(c.expected);
+  ExpectInjected(faults, before, c.faults);
+  faults.Clear();
+  ExpectLines(Logs(), c.lines, logsBefore);
+  if (packet != nullptr) {
+    EXPECT_EQ(Bytes(static_cast<uint8_t *>(packet), static_cast<uint8_t *>(packet) + length), oack);
+    gBS->FreePool(packet);
+  }
+  RunFor(5 * kSecond);
+  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, GetInfoFailTest,
+    ::testing::Values(
+        FailCase{"CancellationNotSent",
+                 {{"Udp4.Transmit", 2, EFI_DEVICE_ERROR}},
+                 EFI_SUCCESS,
+                 {"Zem4SendPacket: UdpIo->Transmit returned with Device Error.\n",
+                  "Zem4SendError: failed to send an error packet, double error\n",
+                  "Zem4RrqRxCallback: double error occured when deal with user cancellation\n"}},
+        FailCase{"NoCopy", {{"AllocatePool", 6, EFI_OUT_OF_RESOURCES}}, EFI_OUT_OF_RESOURCES, {}}),
+    CaseName);
+
 } // namespace
 } // namespace zem4::test::failpaths
