@@ -77,7 +77,7 @@ struct RunOptions {
   std::set<Act> without;
   // Bounds that turn a hang into a failure that names the seed.
   uint64_t virtualLimitSeconds = 3600;
-  uint64_t realLimitSeconds = 20;
+  uint64_t realLimitSeconds = 60;
 };
 
 SeedResult RunSeed(uint64_t seed, const RunOptions &options = {});

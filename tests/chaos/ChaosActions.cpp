@@ -87,7 +87,7 @@ std::string World::Where(const Child &c) const {
   if (InDestroy(c)) {
     return " during DestroyChild of " + Label(&c);
   }
-  if (c.waiting != nullptr && !host_->Controller(static_cast<size_t>(c.ctl)).Mapped()) {
+  if (InWait(c)) {
     return " while ReadFile t" + std::to_string(c.waiting->id) + " of " + Label(&c) +
            " waits for an address";
   }
@@ -356,7 +356,7 @@ void World::DoDestroy(Ctx ctx, Child &c, bool foreign) {
   if (nested) {
     q.push_back("InDestroy");
   }
-  if (c.waiting != nullptr && !host_->Controller(static_cast<size_t>(c.ctl)).Mapped()) {
+  if (InWait(c)) {
     q.push_back("AddrWait");
   }
   if (Running(c)) {
@@ -374,8 +374,7 @@ void World::DoDestroy(Ctx ctx, Child &c, bool foreign) {
   std::vector<TokenRec *> marked;
   if (!nested) {
     for (TokenRec *rec : {c.running, c.waiting}) {
-      if (options_.sabotage != Sabotage::ForgetAborts && rec != nullptr &&
-          rec->token.Status == kSentinel && rec->abortCause.empty()) {
+      if (Abortable(c, rec)) {
         rec->abortCause = foreign ? "DestroyChild via the other controller" : "DestroyChild";
         marked.push_back(rec);
       }
@@ -412,6 +411,10 @@ void World::DoDestroy(Ctx ctx, Child &c, bool foreign) {
         " -> " + StatusText(st) + (faulted ? " (injected failure)" : ""));
   if (expectGone) {
     c.inDestroy = false;
+  }
+  if (!c.alive) {
+    // A notification inside this call destroyed it first.
+    return;
   }
   Expect(std::string(foreign ? "DestroyChild of another controller's child" : "DestroyChild") +
              " from " + CtxName(ctx) + Where(c),
@@ -484,13 +487,6 @@ void World::DoConfigure(Ctx ctx, Child &c, bool bad) {
     allowed = {EFI_INVALID_PARAMETER};
   } else if (busy) {
     allowed = {EFI_ACCESS_DENIED};
-    // Inside a ReadFile that has not yet claimed the instance (its checks,
-    // before any wait for an address), the instance is still idle.
-    const bool inWait = c.waiting != nullptr;
-    if (c.frames > 0 && !inWait && !InDestroy(c) && DriverHas(c) &&
-        ZEM4_INSTANCE_FROM_PROTOCOL(c.proto)->State == ZEM4_STATE_IDLE) {
-      allowed.insert(EFI_SUCCESS);
-    }
   } else {
     allowed = {EFI_SUCCESS};
   }
@@ -525,15 +521,14 @@ void World::DoConfigure(Ctx ctx, Child &c, bool bad) {
 void World::DoConfigureNull(Ctx ctx, Child &c) {
   const EFI_TPL tpl = Tpl();
   std::vector<std::string> q;
-  const bool inWait =
-      c.waiting != nullptr && !host_->Controller(static_cast<size_t>(c.ctl)).Mapped();
+  const bool inWait = InWait(c);
   if (inWait) {
     q.push_back("AddrWait");
   }
   if (InDestroy(c)) {
     q.push_back("InDestroy");
   }
-  const bool transfer = Running(c) || c.frames > 0;
+  const bool transfer = Transferring(c);
   if (Running(c)) {
     q.push_back("Running");
     if (c.running->multicast) {
@@ -549,8 +544,7 @@ void World::DoConfigureNull(Ctx ctx, Child &c) {
   // Marked before the call: the token's notification may run inside it.
   std::vector<TokenRec *> marked;
   for (TokenRec *rec : {c.running, c.waiting}) {
-    if (options_.sabotage != Sabotage::ForgetAborts && rec != nullptr &&
-        rec->token.Status == kSentinel && rec->abortCause.empty()) {
+    if (Abortable(c, rec)) {
       rec->abortCause = "Configure(NULL)";
       marked.push_back(rec);
     }

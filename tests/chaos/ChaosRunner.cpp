@@ -337,7 +337,14 @@ RangeReport RunRange(uint64_t first, uint64_t last, const RangeOptions &options)
   }
   const auto start = std::chrono::steady_clock::now();
   for (uint64_t seed = first;; seed++) {
+    const auto seedStart = std::chrono::steady_clock::now();
     SeedResult result = options.isolate ? RunIsolated(seed, options) : RunSeed(seed, options.run);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - seedStart).count();
+    if (took > report.slowestSeconds) {
+      report.slowestSeconds = took;
+      report.slowestSeed = seed;
+    }
     if (!result.failure.empty() && options.printTraces && !options.isolate) {
       PrintTrace(result);
     } else if (options.traceAll && !options.isolate) {
@@ -361,17 +368,19 @@ RangeReport RunRange(uint64_t first, uint64_t last, const RangeOptions &options)
 }
 
 std::string Summary(const RangeReport &report) {
-  char line[256];
+  char line[320];
   std::snprintf(line, sizeof(line),
                 "chaos: seeds %llu:%llu, %llu seeds in %.1f s (%.1f seeds/s), %llu actions, "
-                "%llu tokens, %llu exact downloads, %zu failed",
+                "%llu tokens, %llu exact downloads, slowest seed %llu (%.2f s), %zu failed",
                 static_cast<unsigned long long>(report.first),
                 static_cast<unsigned long long>(report.last),
                 static_cast<unsigned long long>(report.seeds), report.seconds,
                 report.seconds > 0 ? static_cast<double>(report.seeds) / report.seconds : 0.0,
                 static_cast<unsigned long long>(report.actions),
                 static_cast<unsigned long long>(report.tokens),
-                static_cast<unsigned long long>(report.successes), report.failures.size());
+                static_cast<unsigned long long>(report.successes),
+                static_cast<unsigned long long>(report.slowestSeed), report.slowestSeconds,
+                report.failures.size());
   return line;
 }
 

@@ -24,6 +24,8 @@ struct RangeReport {
   uint64_t tokens = 0;
   uint64_t successes = 0;
   double seconds = 0;
+  uint64_t slowestSeed = 0;
+  double slowestSeconds = 0;
   // Required pairs that no seed of the range reached.
   std::vector<std::string> missing;
 };

@@ -97,7 +97,7 @@ void World::DoReadFile(Ctx ctx, Child &c, bool blocking) {
   if (needs) {
     q.push_back("NeedsAddress");
   }
-  if (c.waiting != nullptr && !host_->Controller(static_cast<size_t>(c.ctl)).Mapped()) {
+  if (InWait(c)) {
     q.push_back("AddrWait");
   }
   if (InDestroy(c)) {
@@ -127,6 +127,7 @@ void World::DoReadFile(Ctx ctx, Child &c, bool blocking) {
   const host::Time100ns t0 = host_->Fw().Now();
   const uint64_t injected = Injected();
   rec.injectedAtStart = injected;
+  rec.startedAt = t0;
   rec.inCall = true;
   if (proceed) {
     rec.started = true;
@@ -134,9 +135,6 @@ void World::DoReadFile(Ctx ctx, Child &c, bool blocking) {
     c.running = &rec;
     if (needs) {
       c.waiting = &rec;
-      if (c.stopping) {
-        rec.abortCause = "Stop";
-      }
       // A caller's timer that comes due while the driver waits for the address.
       if (rng_.Chance(70)) {
         static const Act kDuringWait[] = {Act::DestroyChild,  Act::ConfigureNull,
@@ -144,8 +142,12 @@ void World::DoReadFile(Ctx ctx, Child &c, bool blocking) {
                                           Act::GetStatus,     Act::Poll};
         Schedule(Ctx::TimerCallback, rng_.Below(2500) * kMs, kDuringWait[rng_.Below(6)], &c);
       }
-    } else if (c.stopping) {
-      rec.abortCause = "Stop";
+    }
+    // Accepted before a stop or a destruction on the stack has reached the
+    // child: that ends it, unless its wait for an address ends first.
+    if (c.stopping || c.inDestroy) {
+      rec.abortCause = c.stopping ? "Stop" : "DestroyChild";
+      rec.abortMaybe = true;
     }
   }
   Trace(std::string(CtxName(ctx)) + (blocking ? " ReadFile(blocking) " : " ReadFile ") + Label(&c) +
@@ -212,7 +214,8 @@ void World::DoReadFile(Ctx ctx, Child &c, bool blocking) {
     bool ok = faulted;
     if (!rec.abortCause.empty()) {
       ok = ok || st == EFI_ABORTED;
-    } else if (needs) {
+    }
+    if (needs && (rec.abortCause.empty() || rec.abortMaybe)) {
       ok = ok || (st == EFI_NO_MAPPING && !mustMap);
     }
     if (!ok) {
@@ -298,6 +301,7 @@ void World::DoGetInfo(Ctx ctx, Child &c) {
       rec.abortCause = "Stop";
     }
   }
+  rec.inCall = true;
   const host::Time100ns t0 = host_->Fw().Now();
   const uint64_t injected = Injected();
   UINT32 length = 0;
@@ -313,6 +317,7 @@ void World::DoGetInfo(Ctx ctx, Child &c) {
   Trace(std::string(CtxName(ctx)) + " GetInfo " + Label(&c) + " " + rec.file + " -> " +
         StatusText(st));
   const std::string what = std::string("GetInfo from ") + CtxName(ctx);
+  rec.inCall = false;
   if (proceed) {
     c.frames--;
     if (c.running == &rec) {

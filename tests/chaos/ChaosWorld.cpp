@@ -589,26 +589,51 @@ bool World::DriverHas(const Child &c) const {
          host_->Protocol(c.handle) == c.proto;
 }
 
+// The driver's own flag while the child is there; ours once it is gone.
 bool World::InDestroy(const Child &c) const {
-  return c.inDestroy || (DriverHas(c) && ZEM4_INSTANCE_FROM_PROTOCOL(c.proto)->InDestroy != 0);
+  return DriverHas(c) ? ZEM4_INSTANCE_FROM_PROTOCOL(c.proto)->InDestroy != 0 : c.inDestroy;
 }
 
 bool World::Running(const Child &c) const {
   return c.running != nullptr && c.running->token.Status == kSentinel;
 }
 
+bool World::DriverIdle(const Child &c) const {
+  return DriverHas(c) && ZEM4_INSTANCE_FROM_PROTOCOL(c.proto)->State == ZEM4_STATE_IDLE;
+}
+
+// A token whose ReadFile is still on the stack while the driver is idle has
+// no transfer: its wait failed and the call is about to say so (the caller's
+// notifications run on the way out).
+bool World::Transferring(const Child &c) const {
+  return Running(c) && !(c.running->inCall && DriverIdle(c));
+}
+
+bool World::InWait(const Child &c) const {
+  return c.waiting != nullptr && !host_->Controller(static_cast<size_t>(c.ctl)).Mapped() &&
+         !DriverIdle(c);
+}
+
 bool World::Busy(const Child &c) const {
-  return Running(c) || c.frames > 0 || InDestroy(c);
+  return Transferring(c) || InDestroy(c);
+}
+
+// Whether ending the child's transfer now must end this token with EFI_ABORTED.
+bool World::Abortable(const Child &c, const TokenRec *rec) const {
+  return options_.sabotage != Sabotage::ForgetAborts && rec != nullptr &&
+         rec->token.Status == kSentinel && rec->abortCause.empty() &&
+         !(rec->inCall && DriverIdle(c));
 }
 
 bool World::NeedsAddress(const Child &c) const {
   return c.useDefault && !host_->Controller(static_cast<size_t>(c.ctl)).Mapped();
 }
 
-// What a stopping controller does to a child is read from the driver itself,
-// since the firmware picks the order.
+// What a stopping controller or a destruction on the stack has done to a
+// child so far is read from the driver itself: where the caller's
+// notifications run inside them is the firmware's choice.
 bool World::Configured(const Child &c) const {
-  if (c.stopping && DriverHas(c)) {
+  if ((c.stopping || c.inDestroy) && DriverHas(c)) {
     return ZEM4_INSTANCE_FROM_PROTOCOL(c.proto)->Configured != 0;
   }
   return c.configured;
@@ -619,7 +644,7 @@ void World::MarkAborted(Child &c, const std::string &cause) {
     return;
   }
   for (TokenRec *rec : {c.running, c.waiting}) {
-    if (rec != nullptr && rec->token.Status == kSentinel && rec->abortCause.empty()) {
+    if (Abortable(c, rec)) {
       rec->abortCause = cause;
     }
   }
@@ -701,6 +726,7 @@ void World::CheckFinal(TokenRec &rec, EFI_STATUS status, const char *how) {
     return;
   }
   rec.completed = true;
+  rec.endedAt = host_->Fw().Now();
   if (rec.child != nullptr && rec.child->running == &rec) {
     rec.child->running = nullptr;
   }
@@ -730,8 +756,28 @@ void World::CheckFinal(TokenRec &rec, EFI_STATUS status, const char *how) {
   if (rec.faulted && Widened(status)) {
     return;
   }
+  // The group's port is bound without duplicates allowed: a second child of
+  // the same controller in the same group cannot open it.
+  if (status == EFI_ACCESS_DENIED && SharesGroupPort(rec)) {
+    return;
+  }
   Fail(name + ": " + how + " with " + StatusText(status) + " after " + cause +
        (rec.faulted ? " and an injected failure" : ""));
+}
+
+bool World::SharesGroupPort(const TokenRec &rec) const {
+  if (!rec.multicast || rec.child == nullptr) {
+    return false;
+  }
+  for (const auto &other : tokens_) {
+    if (other.get() != &rec && other->multicast && other->started && other->child != nullptr &&
+        other->child != rec.child && other->child->ctl == rec.child->ctl &&
+        other->file == rec.file && other->startedAt <= rec.endedAt &&
+        other->endedAt >= rec.startedAt) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void World::Expect(const std::string &what, EFI_STATUS got, const std::set<EFI_STATUS> &allowed,

@@ -86,8 +86,11 @@ struct TokenRec {
   bool completed = false; // signalled, or a blocking ReadFile returned its status
   int signalled = 0;
   bool userCancelled = false;
-  std::string abortCause; // destroy, Configure(NULL), stop, unload
+  std::string abortCause;  // destroy, Configure(NULL), stop, unload
+  bool abortMaybe = false; // started while a stop or destruction was under way
   uint64_t injectedAtStart = 0;
+  host::Time100ns startedAt = 0;
+  host::Time100ns endedAt = ~host::Time100ns(0);
   bool faulted = false;
 };
 
@@ -199,13 +202,18 @@ private:
   bool DriverHas(const Child &c) const;
   bool InDestroy(const Child &c) const;
   bool Running(const Child &c) const;
+  bool DriverIdle(const Child &c) const;
+  bool Transferring(const Child &c) const;
+  bool InWait(const Child &c) const;
   bool Busy(const Child &c) const;
+  bool Abortable(const Child &c, const TokenRec *rec) const;
   bool Configured(const Child &c) const;
   bool NeedsAddress(const Child &c) const;
   void MarkAborted(Child &c, const std::string &cause);
   void ChildGone(Child &c);
   void Resync(Child &c);
   void CheckFinal(TokenRec &rec, EFI_STATUS status, const char *how);
+  bool SharesGroupPort(const TokenRec &rec) const;
   std::string Holds(const TokenRec &rec) const;
   static bool Widened(EFI_STATUS status);
   void Expect(const std::string &what, EFI_STATUS got, const std::set<EFI_STATUS> &allowed,
