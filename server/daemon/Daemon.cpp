@@ -113,10 +113,11 @@ public:
     return fmt::format(
         "requests={} served={} failed={} refused={} malformed={} groups={} passes={} datagrams={} "
         "bytes={} data_datagrams={} retransmissions={} unicast_fallbacks={} active_clients={} "
-        "active_groups={} digest_waits={}",
+        "active_groups={} digest_waits={} drivers_replaced={}",
         S.Requests, S.SessionsServed, S.SessionsFailed, S.Refused, S.Malformed, S.GroupsCreated,
         S.Passes, S.DatagramsSent, S.BytesSent, S.DataDatagrams, S.Retransmissions,
-        S.UnicastFallbacks, Eng->ActiveClients(), Eng->ActiveGroups(), S.DigestWaits);
+        S.UnicastFallbacks, Eng->ActiveClients(), Eng->ActiveGroups(), S.DigestWaits,
+        S.DriversReplaced);
   }
 
   uint16_t ListenPort() const { return ListenPortNumber; }

@@ -34,8 +34,13 @@ struct EngineConfig {
   // counts as gone (a unicast client has until IdleTimeout).
   uint32_t MaxRetries = 10;
   // How long a pass waits for the controlling client's repair list; it
-  // resends the list every 3 s, so this rides out a couple of losses.
+  // resends the list every 3 s, so this rides out a couple of losses. A
+  // group's driving member that acknowledges nothing this long loses the
+  // group to another member, whatever else it sends.
   Duration ListPatience = 15s;
+  // The same for a member chosen to drive that has never listed or
+  // acknowledged anything in this transfer: enough for one lost OACK or list.
+  Duration UnprovenPatience = 7s;
   // A transfer that hears nothing from its clients this long is dropped.
   Duration IdleTimeout = 60s;
   // FIN datagrams at the end of a pass, this far apart; requests that come
@@ -75,7 +80,8 @@ struct EngineStats {
   uint64_t Passes = 0;
   uint64_t GroupsCreated = 0;
   uint64_t UnicastFallbacks = 0;
-  uint64_t DigestWaits = 0; // requests left unanswered while their file's digest was computed
+  uint64_t DigestWaits = 0;     // requests left unanswered while their file's digest was computed
+  uint64_t DriversReplaced = 0; // group members given up on as drivers for making no progress
 };
 
 // One line per client at the end of its transfer.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 #include <fmt/ranges.h>
 #include <fmt/format.h>
 
@@ -111,12 +112,8 @@ void Transfer::OnRequest(const Endpoint &Client, const Request &Req, Time Now) {
       return;
     }
     // Give it a fresh pass; listeners keep their windows, blocks are placed
-    // by number.
-    M->Passes--;
-    if (M->EverActive && McastGroup) {
-      M->ActivePasses--;
-    }
-    PassNumber--;
+    // by number. It counts as a pass of its own, and the time it has been
+    // driving without progress runs on: asking again buys nothing.
     BeginPass(Client, Now);
     return;
   case Phase::Done:
@@ -175,6 +172,9 @@ void Transfer::Stop(Time Now) {
 // ---------------------------------------------------------------------------
 
 void Transfer::BeginPass(const Endpoint &Active, Time Now) {
+  if (!Controller || !(*Controller == Active)) {
+    DriverSince = Now;
+  }
   State = Phase::AwaitRpl;
   ++PassNumber;
   ++E.Counters.Passes;
@@ -304,6 +304,9 @@ void Transfer::OnRpl(const Rpl &R, Time Now) {
   LastProgress = Now;
   ListWaitSince = Now;
   Member *M = FindMember(*Controller);
+  if (M != nullptr) {
+    M->Listened = true;
+  }
   if (R.Sequence == NextRplSeq) {
     size_t Room =
         E.Cfg.MaxRepairRanges > Collected.size() ? E.Cfg.MaxRepairRanges - Collected.size() : 0;
@@ -369,6 +372,7 @@ void Transfer::OnAck(const Ack8 &A, Time Now) {
     Acked = N;
     Retries = 0;
     LastProgress = Now;
+    DriverSince = Now;
     NextSeq = std::max(NextSeq, N);
   } else if (NextSeq > Acked && GoneBackFor != N && StaleBudget > 0) {
     // Most likely an answer to one of our own retransmissions.
@@ -468,13 +472,14 @@ void Transfer::EndFinishing(Time Now) {
     State = Phase::Done;
     return;
   }
-  // The next pass is driven by the member that has driven the fewest, the
-  // earliest to join among equals; the others listen.
-  auto Next =
-      std::min_element(Members.begin(), Members.end(), [](const Member &A, const Member &B) {
-        return A.ActivePasses != B.ActivePasses ? A.ActivePasses < B.ActivePasses
-                                                : A.Joined < B.Joined;
-      });
+  // The next pass is driven by a member that has shown it hears us (listed
+  // or acknowledged before) and was never given up on, then by the fewest
+  // passes driven, then the earliest to join; the others listen.
+  auto Rank = [this](const Member &M) {
+    return std::make_tuple(GivenUp.count(M.Client) != 0, !M.Listened, M.ActivePasses, M.Joined);
+  };
+  auto Next = std::min_element(Members.begin(), Members.end(),
+                               [&](const Member &A, const Member &B) { return Rank(A) < Rank(B); });
   BeginPass(Next->Client, Now);
 }
 
@@ -493,6 +498,12 @@ void Transfer::Depart(const Endpoint &Client, std::string Outcome, bool Success,
 }
 
 void Transfer::ControllerGone(std::string Outcome, Time Now) {
+  if (Controller && McastGroup) {
+    if (GivenUp.size() >= 256) {
+      GivenUp.erase(GivenUp.begin());
+    }
+    GivenUp.insert(*Controller);
+  }
   if (Controller) {
     Depart(*Controller, std::move(Outcome), false, Now);
   } else if (Members.empty()) {
@@ -529,7 +540,24 @@ Duration Transfer::CurrentRto() const {
   return E.Cfg.RetransmitTimeout * (1 << Shift);
 }
 
+std::optional<Time> Transfer::DriverDeadline() const {
+  if (!McastGroup || Members.size() < 2 || !Controller ||
+      (State != Phase::AwaitRpl && State != Phase::Sending)) {
+    return std::nullopt; // alone it holds back no one but itself
+  }
+  const Member *M = FindMember(*Controller);
+  return DriverSince + (M != nullptr && M->Listened ? E.Cfg.ListPatience : E.Cfg.UnprovenPatience);
+}
+
 std::optional<Time> Transfer::Deadline() const {
+  std::optional<Time> T = StateDeadline();
+  if (auto D = DriverDeadline(); D && (!T || *D < *T)) {
+    T = D;
+  }
+  return T;
+}
+
+std::optional<Time> Transfer::StateDeadline() const {
   switch (State) {
   case Phase::AwaitRpl: {
     Time T = std::min(ListWaitSince + E.Cfg.ListPatience, LastHeard + E.Cfg.IdleTimeout);
@@ -566,6 +594,13 @@ void Transfer::OnTime(Time Now) {
       Leave(Members.front().Client, "timeout", false, Now);
     }
     State = Phase::Done;
+    return;
+  }
+  if (auto D = DriverDeadline(); D && Now >= *D) {
+    ++E.Counters.DriversReplaced;
+    E.Io.Note(NoteLevel::Info, fmt::format("group {}: driver {} made no progress, handing over",
+                                           ToString(McastGroup->Address), ToString(*Controller)));
+    ControllerGone("no progress", Now);
     return;
   }
   switch (State) {

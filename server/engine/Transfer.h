@@ -6,6 +6,7 @@
 #include "server/engine/Schedule.h"
 
 #include <array>
+#include <set>
 
 namespace zem4::server {
 
@@ -26,6 +27,7 @@ public:
     uint64_t RetransAtJoin = 0;
     uint64_t RepairRanges = 0;
     bool Requested = false; // asked again while the pass was finishing
+    bool Listened = false;  // has listed or acknowledged as the driver: it hears us
   };
 
   struct Group {
@@ -89,6 +91,9 @@ private:
   void ControllerGone(std::string Outcome, Time Now);
   void Abort(uint16_t Code, std::string_view Message, std::string Outcome, Time Now);
   Duration CurrentRto() const;
+  // When a group's driver that makes no progress is given up on (others wait).
+  std::optional<Time> DriverDeadline() const;
+  std::optional<Time> StateDeadline() const;
   bool OackResendDue() const;
   Duration OackBackoff() const;
   bool Outstanding() const { return State == Phase::Sending && NextSeq > Acked; }
@@ -109,6 +114,9 @@ private:
   uint32_t ControllerRrqs = 0; // requests from it since it last acknowledged or listed
   Time FirstControllerRrq{0};
   Time ListWaitSince{0}; // waiting for (the rest of) its repair list since
+  Time DriverSince{0};   // the driver took over, or last moved its acknowledgement on
+  // Members given up on as drivers: not chosen again while others can drive.
+  std::set<Endpoint> GivenUp;
   uint32_t PassNumber = 0;
 
   // Repair list of the pass being collected.

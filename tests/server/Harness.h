@@ -114,6 +114,14 @@ public:
     Queue(C, C.Model.Start(Now));
   }
 
+  // A datagram a hostile peer sends at a given time, to the listening port
+  // (Port 0) or to a port of the server.
+  void Inject(std::chrono::nanoseconds At, Endpoint From, uint16_t Port, Bytes Datagram) {
+    auto It = std::upper_bound(Scripted.begin(), Scripted.end(), At,
+                               [](auto T, const auto &S) { return T < S.first; });
+    Scripted.insert(It, {At, {From, Port ? Port : Config.ListenPort, std::move(Datagram)}});
+  }
+
   // Runs until Done() or nothing is left to do; returns the steps taken.
   size_t Run(const std::function<bool()> &Done, size_t MaxSteps = 2'000'000) {
     size_t Steps = 0;
@@ -125,8 +133,17 @@ public:
         DeliverServerOutput();
         continue;
       }
-      // Nothing in flight: jump to the next timer, the engine's or a client's.
+      if (!Scripted.empty() && Scripted.front().first <= Now) {
+        ToServer.push_back(std::move(Scripted.front().second));
+        Scripted.pop_front();
+        continue;
+      }
+      // Nothing in flight: jump to the next timer, the engine's, a client's
+      // or a scripted datagram's.
       std::optional<std::chrono::nanoseconds> Next = Engine_.NextDeadline();
+      if (!Scripted.empty()) {
+        Next = Next ? std::min(*Next, Scripted.front().first) : Scripted.front().first;
+      }
       for (auto &C : Clients) {
         if (C->Started && !C->Model.Finished()) {
           auto D = C->Model.Deadline();
@@ -204,6 +221,7 @@ private:
     Bytes Data;
   };
   std::deque<Pending> ToServer;
+  std::deque<std::pair<std::chrono::nanoseconds, Pending>> Scripted;
   Engine Engine_;
 };
 
