@@ -110,14 +110,30 @@ public:
 
   std::string Totals() const {
     const auto &S = Eng->Stats();
-    return fmt::format(
-        "requests={} served={} failed={} refused={} malformed={} groups={} passes={} datagrams={} "
-        "bytes={} data_datagrams={} retransmissions={} unicast_fallbacks={} active_clients={} "
-        "active_groups={} digest_waits={} drivers_replaced={}",
-        S.Requests, S.SessionsServed, S.SessionsFailed, S.Refused, S.Malformed, S.GroupsCreated,
-        S.Passes, S.DatagramsSent, S.BytesSent, S.DataDatagrams, S.Retransmissions,
-        S.UnicastFallbacks, Eng->ActiveClients(), Eng->ActiveGroups(), S.DigestWaits,
-        S.DriversReplaced);
+    const std::pair<const char *, uint64_t> Items[] = {
+        {"requests", S.Requests},
+        {"served", S.SessionsServed},
+        {"failed", S.SessionsFailed},
+        {"refused", S.Refused},
+        {"malformed", S.Malformed},
+        {"groups", S.GroupsCreated},
+        {"passes", S.Passes},
+        {"datagrams", S.DatagramsSent},
+        {"bytes", S.BytesSent},
+        {"data_datagrams", S.DataDatagrams},
+        {"retransmissions", S.Retransmissions},
+        {"unicast_fallbacks", S.UnicastFallbacks},
+        {"active_clients", Eng->ActiveClients()},
+        {"active_groups", Eng->ActiveGroups()},
+        {"digest_waits", S.DigestWaits},
+        {"drivers_replaced", S.DriversReplaced},
+        {"bad_source", S.BadSource},
+    };
+    std::string Out;
+    for (const auto &[Name, Value] : Items) {
+      Out += fmt::format("{}{}={}", Out.empty() ? "" : " ", Name, Value);
+    }
+    return Out;
   }
 
   uint16_t ListenPort() const { return ListenPortNumber; }

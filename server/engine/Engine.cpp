@@ -64,8 +64,19 @@ void Engine::Refuse(const Endpoint &To, uint16_t Code, std::string_view Message)
   Send(Cfg.ListenPort, To, BuildError(Code, Message));
 }
 
+bool Engine::PlausibleSource(const Endpoint &From) const {
+  uint8_t First = static_cast<uint8_t>(From.Ip >> 24);
+  // 0/8 is "this network", 224/4 multicast, 240/4 reserved and broadcast.
+  return From.Port != 0 && First != 0 && First < 224 && !Cfg.McastNetwork.Contains(From.Ip);
+}
+
 void Engine::OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<const uint8_t> Datagram,
                         Time Now) {
+  if (!PlausibleSource(From)) {
+    // Forged: answering would send to a group (or everyone), as if it asked.
+    ++Counters.BadSource;
+    return;
+  }
   if (LocalPort == Cfg.ListenPort) {
     OnRequest(From, Datagram, Now);
   } else if (auto It = Transfers.find(LocalPort); It != Transfers.end()) {
@@ -76,8 +87,7 @@ void Engine::OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<cons
 
 void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now) {
   uint16_t Op = 0;
-  if (!Zem4WireGetOpcode(Datagram.data(), Datagram.size(), &Op) || Op != ZEM4_OP_RRQ ||
-      From.Port == 0) {
+  if (!Zem4WireGetOpcode(Datagram.data(), Datagram.size(), &Op) || Op != ZEM4_OP_RRQ) {
     ++Counters.Malformed; // nothing but requests belong here; say nothing
     return;
   }

@@ -82,6 +82,7 @@ struct EngineStats {
   uint64_t UnicastFallbacks = 0;
   uint64_t DigestWaits = 0;     // requests left unanswered while their file's digest was computed
   uint64_t DriversReplaced = 0; // group members given up on as drivers for making no progress
+  uint64_t BadSource = 0;       // datagrams from addresses no client can have, dropped unanswered
 };
 
 // One line per client at the end of its transfer.
@@ -143,6 +144,8 @@ private:
   friend class Transfer;
 
   void OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now);
+  // A unicast host address outside our own group network, with a port.
+  bool PlausibleSource(const Endpoint &From) const;
   void Refuse(const Endpoint &To, uint16_t Code, std::string_view Message);
   void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram);
   Transfer *FindClient(const Endpoint &Client, Transfer *Except = nullptr);

@@ -1,0 +1,67 @@
+// Datagrams whose source cannot be a client: multicast, broadcast, "this
+// network", reserved, or the server's own group network. A forged request
+// "from" a running group once made the server pump another file into it.
+#include "tests/server/Harness.h"
+
+namespace zem4::server::testing {
+namespace {
+
+constexpr uint16_t Listen = 5568;
+constexpr Endpoint Group1{MakeIp(239, 255, 0, 1), 5570};
+
+TEST(SourceCheckTest, RequestsFromAddressesNoClientHasAreDropped) {
+  MemoryFileSource Files;
+  RecordingIo Io;
+  Files.Add("a", Pattern(3000));
+  EngineConfig Cfg;
+  Cfg.McastNetwork = *ParseCidr("232.1.0.0/16"); // source-specific range: a unicast check alone
+  Engine E(Cfg, Files, Io);
+  const Bytes Rrq = Cat({B({0, 1}), Str("a"), Str("tsize"), Str("0")});
+  const std::vector<Endpoint> Forged{
+      {MakeIp(0, 0, 0, 0), 1000},         {MakeIp(0, 1, 2, 3), 1000},
+      {MakeIp(255, 255, 255, 255), 1000}, {MakeIp(224, 0, 0, 1), 1000},
+      {MakeIp(239, 255, 0, 1), 5570},     {MakeIp(232, 1, 0, 1), 5570},
+      {MakeIp(240, 0, 0, 1), 1000},       {MakeIp(127, 0, 0, 2), 0}};
+  for (const auto &F : Forged) {
+    E.OnDatagram(F, Listen, Rrq, 0ms);
+    EXPECT_TRUE(Io.Take().empty()) << ToString(F);
+  }
+  EXPECT_EQ(E.ActiveTransfers(), 0u);
+  EXPECT_EQ(E.Stats().BadSource, Forged.size());
+  EXPECT_EQ(E.Stats().Requests, 0u);
+  // A real host is still served.
+  E.OnDatagram({MakeIp(10, 1, 2, 3), 1000}, Listen, Rrq, 0ms);
+  EXPECT_EQ(Io.Take().size(), 1u);
+}
+
+TEST(SourceCheckTest, ForgedRequestFromTheGroupPumpsNothingIntoIt) {
+  MemoryFileSource Files;
+  Files.Add("f", Pattern(100 * 1032, 3));
+  Files.Add("other", Pattern(50 * 1032, 4));
+  VirtualNet Net({}, Files);
+  auto &A = Net.Add({MakeIp(127, 0, 0, 2), 1000}, ClientModel("f", true));
+  auto &P = Net.Add({MakeIp(127, 0, 0, 3), 1000}, ClientModel("f", true));
+  bool Forged = false;
+  Net.Watch = [&](const SentDatagram &S) {
+    if (Opcode(S.Data) == ZEM4_OP_DATA8 && !Forged) {
+      Forged = true;
+      Net.StartClient(P);
+      // The group's own address asks for another file, and lists it all.
+      Net.Inject(Net.Now, Group1, 0, Cat({B({0, 1}), Str("other")}));
+      Net.Inject(Net.Now + 1us, Group1, 40001,
+                 BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}));
+      Net.Inject(Net.Now + 1us, Group1, 40000, BuildAck8(2));
+    }
+  };
+  Net.StartClient(A);
+  Net.Run([&] { return A.Model.Finished() && P.Model.Finished(); });
+  ASSERT_TRUE(A.Model.Complete());
+  ASSERT_TRUE(P.Model.Complete());
+  EXPECT_EQ(A.Model.Content(), Pattern(100 * 1032, 3));
+  EXPECT_EQ(P.Model.Content(), Pattern(100 * 1032, 3));
+  EXPECT_EQ(Net.Server().Stats().BadSource, 3u);
+  EXPECT_EQ(Net.Server().Stats().GroupsCreated, 1u);
+}
+
+} // namespace
+} // namespace zem4::server::testing
