@@ -240,6 +240,11 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
                         AgentHandle(), Sb->ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "DestroyChild: Get Udp4SB failed with %r.\n", Status);
+    // UDP4 still holding this instance's tokens (a reset owed) could write
+    // into it after a free: it is left alive rather than freed under them.
+    if (Instance->ResetOwed && EFI_ERROR(Zem4ResetUnicastPort(Instance))) {
+      return Status;
+    }
     // The child has already left the list and lost its protocol: without the
     // UDP4 service binding its UDP4 child cannot be destroyed, but the rest
     // must not outlive it. A last child's UDP4 child still becomes the reserve.
