@@ -13,8 +13,9 @@
 //   data, Poll                       - TPL_APPLICATION or TPL_CALLBACK
 //   ReadFile without a token event,
 //   GetInfo (both block on Poll)     - below TPL_CALLBACK only
+//   ParseOptions (a pool list)       - up to TPL_NOTIFY
 //   GetModeData, Configure with data,
-//   ParseOptions, GetStatus          - up to TPL_NOTIFY
+//   GetStatus                        - any level
 // The driver's own notifications (receive, send, transfer and address-wait
 // timers) run at TPL_CALLBACK, so a caller at TPL_CALLBACK never interrupts
 // one, and the caller's routines (CheckPacket, TimeoutCallback) are called at

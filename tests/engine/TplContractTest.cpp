@@ -161,6 +161,18 @@ TEST_F(TplContractTest, CallsThatWouldReachUdp4AboveCallbackAreRefusedAndChangeN
   Zem4TransferStatus status{};
   EXPECT_EQ(busy->GetStatus(busy, &status), EFI_SUCCESS);
   EXPECT_EQ(spare->Configure(spare, &config), EFI_SUCCESS);
+  UINT8 oack[] = {0, 6, 't', 's', 'i', 'z', 'e', 0, '9', 0};
+  UINT32 count = 0;
+  Zem4Option *options = nullptr;
+  EXPECT_EQ(busy->ParseOptions(busy, sizeof(oack), oack, &count, &options), EFI_SUCCESS);
+  EXPECT_EQ(count, 1u);
+  gBS->FreePool(options);
+  gBS->RestoreTPL(old);
+  // Its list is pool memory, which is not to be had at TPL_HIGH_LEVEL.
+  old = gBS->RaiseTPL(TPL_HIGH_LEVEL);
+  options = nullptr;
+  EXPECT_EQ(busy->ParseOptions(busy, sizeof(oack), oack, &count, &options), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(options, nullptr);
   gBS->RestoreTPL(old);
 
   // The transfer was left exactly as it was: it still ends once, aborted.
