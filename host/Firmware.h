@@ -105,8 +105,10 @@ public:
   void RemoveLiveCounter(const std::string &name);
   // One line per thing still live; empty when nothing is.
   std::vector<std::string> LeakReport() const;
-  // Caller bugs the firmware survived (TPL raised below the current level,
-  // restored above it, services called above their TPL limit, ...).
+  // Caller bugs the firmware survived: a TPL other than the four levels, a
+  // raise below the current level or a restore above it, services (UDP4 and
+  // its service binding above TPL_CALLBACK among them) called above their
+  // limit, a UDP4 token completed on an event already closed, ...
   std::vector<std::string> Violations() const;
   void ClearViolations();
   // What no run may end with, one line each: the leak report, then every

@@ -1,6 +1,10 @@
 // UDP4 for the host firmware: a controller handle that carries the UDP4
 // service binding; its children carry the UDP4 protocol, served over a
-// Network port. Behaves as UEFI firmware does where a driver can tell.
+// Network port. Behaves as UEFI firmware does where a driver can tell, and is
+// stricter where firmware would only misbehave later: calls above
+// TPL_CALLBACK and completions on closed events are recorded as violations,
+// sends complete later than Transmit (in order, out of order or held, as set),
+// and GetModeData writes a whole published IPv4 mode-data layout.
 #pragma once
 
 #include "host/Firmware.h"
