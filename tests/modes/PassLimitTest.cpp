@@ -76,6 +76,7 @@ protected:
       // Far past the limit the server falls silent, so that a client that
       // would ask for ever is still seen to fail in bounded time.
       size_t pass = requests_++;
+      EXPECT_EQ(p, RrqPacket("file.bin")) << "request " << requests_;
       if (pass >= kServerGivesUp) {
         return;
       }
