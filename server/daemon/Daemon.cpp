@@ -128,6 +128,9 @@ public:
         {"digest_waits", S.DigestWaits},
         {"drivers_replaced", S.DriversReplaced},
         {"bad_source", S.BadSource},
+        {"queries", S.Queries},
+        {"unconfirmed_expired", S.PendingExpired},
+        {"unconfirmed_evicted", S.PendingEvicted},
     };
     std::string Out;
     for (const auto &[Name, Value] : Items) {
@@ -189,7 +192,7 @@ public:
   }
 
   void Report(const TransferReport &R) override {
-    if (R.Success) {
+    if (R.Success || R.Query) {
       spdlog::info("transfer {}", FormatReport(R));
     } else {
       spdlog::warn("transfer {}", FormatReport(R));

@@ -3,6 +3,7 @@
 #include "server/engine/Transfer.h"
 #include "zem4/Zem4Wire.h"
 
+#include <cstring>
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
@@ -25,12 +26,24 @@ Engine::Engine(EngineConfig Config, FileSource &Files, EngineIo &Io)
   Cfg.OackSends = std::max<uint32_t>(Cfg.OackSends, 1);
 }
 
-Engine::~Engine() = default;
+Engine::~Engine() {
+  while (!Pending.empty()) {
+    DropPending(0);
+  }
+}
 
 size_t Engine::ActiveClients() const {
   size_t N = 0;
   for (const auto &[Port, T] : Transfers) {
-    N += T->MemberCount();
+    N += T->ConfirmedMembers();
+  }
+  return N;
+}
+
+size_t Engine::UnconfirmedClients() const {
+  size_t N = Pending.size();
+  for (const auto &[Port, T] : Transfers) {
+    N += T->UnconfirmedMembers();
   }
   return N;
 }
@@ -38,9 +51,134 @@ size_t Engine::ActiveClients() const {
 size_t Engine::ClientsFrom(uint32_t Ip) const {
   size_t N = 0;
   for (const auto &[Port, T] : Transfers) {
-    N += T->MembersFrom(Ip);
+    N += T->ConfirmedFrom(Ip);
   }
   return N;
+}
+
+void Engine::MakeRoomForUnconfirmed(Time Now) {
+  while (UnconfirmedClients() >= std::max<uint32_t>(Cfg.MaxPending, 1)) {
+    std::optional<std::pair<Time, Endpoint>> Oldest;
+    Transfer *Owner = nullptr;
+    if (!Pending.empty()) {
+      Oldest = std::make_pair(Pending.front().Since, Pending.front().Client);
+    }
+    for (auto &[Port, T] : Transfers) {
+      auto O = T->IsDone() ? std::nullopt : T->OldestUnconfirmed();
+      if (O && (!Oldest || O->first < Oldest->first)) {
+        Oldest = O;
+        Owner = T.get();
+      }
+    }
+    if (!Oldest) {
+      return;
+    }
+    ++Counters.PendingEvicted;
+    if (Owner != nullptr) {
+      Owner->Evict(Oldest->second, Now);
+      Reap();
+    } else {
+      DropPending(0);
+    }
+  }
+}
+
+bool Engine::StartPending(const Endpoint &Client, const Request &Req,
+                          std::shared_ptr<OpenFile> File, std::optional<std::string> Digest,
+                          Time Now) {
+  MakeRoomForUnconfirmed(Now);
+  auto Port = Io.OpenPort();
+  if (!Port) {
+    return false;
+  }
+  Pending.push_back({Client, Req, std::move(File), std::move(Digest), *Port, Now});
+  SendPendingOack(Pending.back());
+  return true;
+}
+
+void Engine::SendPendingOack(const PendingRequest &P) {
+  std::vector<std::pair<std::string, std::string>> Options;
+  bool Tsize = false, Sha = false;
+  for (const auto &O : P.Req.Options) {
+    if (!Tsize && OptionNameEquals(O.Name, ZEM4_OPT_TSIZE)) {
+      Tsize = true;
+      Options.emplace_back(ZEM4_OPT_TSIZE, std::to_string(P.File->Size()));
+    } else if (!Sha && OptionNameEquals(O.Name, ZEM4_OPT_SHA256)) {
+      Sha = true;
+      if (P.Digest) {
+        Options.emplace_back(ZEM4_OPT_SHA256, *P.Digest);
+      }
+    }
+  }
+  Send(P.Port, P.Client, BuildOack(Options));
+}
+
+void Engine::DropPending(size_t Index) {
+  uint16_t Port = Pending[Index].Port;
+  Pending.erase(Pending.begin() + static_cast<long>(Index));
+  Io.ClosePort(Port);
+}
+
+void Engine::ExpirePending(Time Now) {
+  while (!Pending.empty() && Pending.front().Since + Cfg.PendingLife <= Now) {
+    ++Counters.PendingExpired;
+    Io.Note(NoteLevel::Debug, fmt::format("request from {} for \"{}\" never confirmed",
+                                          ToString(Pending.front().Client),
+                                          EscapeText(Pending.front().Req.FileName)));
+    DropPending(0);
+  }
+}
+
+void Engine::OnPendingDatagram(size_t Index, const Endpoint &From,
+                               std::span<const uint8_t> Datagram, Time Now) {
+  PendingRequest &P = Pending[Index];
+  uint16_t Op = 0;
+  if (!(From == P.Client) || !Zem4WireGetOpcode(Datagram.data(), Datagram.size(), &Op)) {
+    return; // strangers get nothing back
+  }
+  if (Op == ZEM4_OP_ERROR && Zem4WireErrorLengthOk(Datagram.size())) {
+    // GetInfo ends this way, and so does a client that gave up: a query.
+    uint16_t Code = 0;
+    Zem4WireGetBe16(Datagram.data(), Datagram.size(), ZEM4_ERROR_CODE_OFFSET, &Code);
+    const char *Text = reinterpret_cast<const char *>(Datagram.data()) + ZEM4_ERROR_MESSAGE_OFFSET;
+    TransferReport R;
+    R.Client = P.Client;
+    R.File = P.Req.FileName;
+    R.Roles = "unicast";
+    R.Elapsed = Now - P.Since;
+    R.Outcome =
+        fmt::format("client error {}: {}", Code,
+                    std::string(Text, strnlen(Text, Datagram.size() - ZEM4_ERROR_MESSAGE_OFFSET)));
+    R.Query = true;
+    ++Counters.Queries;
+    DropPending(Index);
+    Io.Report(R);
+    return;
+  }
+  if (Op != ZEM4_OP_RPL) {
+    return;
+  }
+  auto List = ParseRpl(Datagram);
+  if (!List || List->Sequence != 1) {
+    ++Counters.Malformed; // a first list is RplSequence 1
+    return;
+  }
+  if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.Ip) >= Cfg.MaxPerClient) {
+    ++Counters.Refused;
+    Send(P.Port, P.Client, BuildError(ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY));
+    DropPending(Index);
+    return;
+  }
+  // Confirmed: the session takes over the port its OACK came from.
+  PendingRequest Taken = std::move(P);
+  Pending.erase(Pending.begin() + static_cast<long>(Index));
+  auto T = std::make_unique<Transfer>(*this, Taken.Port, std::move(Taken.File), Taken.Req.FileName,
+                                      std::nullopt, Taken.Since);
+  Transfer *Raw = T.get();
+  Raw->LearnDigest(Taken.Digest);
+  Transfers[Taken.Port] = std::move(T);
+  Raw->Adopt(Taken.Client, Taken.Req, Taken.Since, Now);
+  Raw->OnDatagram(From, Datagram, Now);
 }
 
 Transfer *Engine::FindClient(const Endpoint &Client, Transfer *Except) {
@@ -81,6 +219,13 @@ void Engine::OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<cons
     OnRequest(From, Datagram, Now);
   } else if (auto It = Transfers.find(LocalPort); It != Transfers.end()) {
     It->second->OnDatagram(From, Datagram, Now);
+  } else {
+    for (size_t I = 0; I < Pending.size(); ++I) {
+      if (Pending[I].Port == LocalPort) {
+        OnPendingDatagram(I, From, Datagram, Now);
+        break;
+      }
+    }
   }
   Reap();
 }
@@ -139,11 +284,23 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
     // The same client port now wants something else: it is done with the old one.
     T->Depart(From, "replaced by a new request", true, Now);
   }
+  for (size_t I = 0; I < Pending.size(); ++I) {
+    if (Pending[I].Client == From) {
+      if (Pending[I].File->Id() == Opened.File->Id() &&
+          Pending[I].File->Size() == Opened.File->Size()) {
+        SendPendingOack(Pending[I]); // its answer was lost: one OACK per request
+        return;
+      }
+      DropPending(I); // it asks for something else now
+      break;
+    }
+  }
   if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.Ip) >= Cfg.MaxPerClient) {
     Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY);
     return;
   }
   if (Req->Multicast && Cfg.MulticastEnabled) {
+    MakeRoomForUnconfirmed(Now);
     auto G = Groups.find(Opened.File->Id());
     if (G != Groups.end() && !G->second->IsDone() &&
         G->second->File().Size() == Opened.File->Size()) {
@@ -156,7 +313,7 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
     }
     // No group to be had: unicast serves it just as well, only not shared.
   }
-  if (!StartUnicast(From, *Req, std::move(Opened.File), Digest, Now)) {
+  if (!StartPending(From, *Req, std::move(Opened.File), Digest, Now)) {
     Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY);
   }
 }
@@ -255,6 +412,7 @@ void Engine::OnDigestReady(const FileId &Id, Time) {
 }
 
 void Engine::OnTime(Time Now) {
+  ExpirePending(Now);
   for (auto &[Port, T] : Transfers) {
     auto D = T->Deadline();
     if (D && *D <= Now) {
@@ -266,6 +424,9 @@ void Engine::OnTime(Time Now) {
 
 std::optional<Time> Engine::NextDeadline() const {
   std::optional<Time> Next;
+  if (!Pending.empty()) {
+    Next = Pending.front().Since + Cfg.PendingLife;
+  }
   for (const auto &[Port, T] : Transfers) {
     auto D = T->Deadline();
     if (D && (!Next || *D < *Next)) {
@@ -276,6 +437,9 @@ std::optional<Time> Engine::NextDeadline() const {
 }
 
 void Engine::Shutdown(Time Now) {
+  while (!Pending.empty()) {
+    DropPending(0);
+  }
   for (auto &[Port, T] : Transfers) {
     T->Stop(Now);
   }

@@ -47,10 +47,21 @@ struct EngineConfig {
   // in meanwhile start the next pass after the last one.
   uint32_t FinCount = 4;
   Duration FinInterval = 100ms;
-  // OACK datagrams per request while the client stays silent (1 + resends).
+  // OACK datagrams of a later pass while its driver (a member that has
+  // listed before) stays silent (1 + resends). A request that is not yet
+  // confirmed gets exactly one OACK per copy that arrives.
   uint32_t OackSends = 3;
-  uint32_t MaxSessions = 64;  // clients being served (unicast and group members)
-  uint32_t MaxPerClient = 16; // of them from one IP address
+  // Confirmed clients being served (unicast and group members that have
+  // listed or acknowledged, or asked again at a FIN), and of them from one
+  // IP address.
+  uint32_t MaxSessions = 64;
+  uint32_t MaxPerClient = 16;
+  // Requests answered but not yet confirmed by a first repair list (and
+  // group members that have not shown they listen): a small table apart from
+  // the sessions, each entry for PendingLife at most, the oldest evicted
+  // first when it is full.
+  uint32_t MaxPending = 64;
+  Duration PendingLife = 7s;
   uint32_t MaxGroups = 16;
   bool MulticastEnabled = true;
   // Groups take addresses network+1, +2, ... and ports McastPort, +1, ...
@@ -83,6 +94,9 @@ struct EngineStats {
   uint64_t DigestWaits = 0;     // requests left unanswered while their file's digest was computed
   uint64_t DriversReplaced = 0; // group members given up on as drivers for making no progress
   uint64_t BadSource = 0;       // datagrams from addresses no client can have, dropped unanswered
+  uint64_t Queries = 0;         // clients that ended with ERROR before their first repair list
+  uint64_t PendingExpired = 0;  // answered requests never confirmed within PendingLife
+  uint64_t PendingEvicted = 0;  // the same, evicted early for newer requests
 };
 
 // One line per client at the end of its transfer.
@@ -97,6 +111,9 @@ struct TransferReport {
   uint64_t RepairRanges = 0;
   std::string Outcome; // "complete", "timeout", "client error 0: ...", "stopped", ...
   bool Success = false;
+  // Ended by the client before any data (GetInfo, or an abandoned request):
+  // neither served nor failed.
+  bool Query = false;
 };
 
 std::string FormatReport(const TransferReport &R);
@@ -116,6 +133,17 @@ public:
 };
 
 class Transfer;
+
+// A request that has been answered (OACK from a port of its own) and waits
+// for its first repair list: the port, the open file and the request only.
+struct PendingRequest {
+  Endpoint Client;
+  Request Req;
+  std::shared_ptr<OpenFile> File;
+  std::optional<std::string> Digest;
+  uint16_t Port = 0;
+  Time Since{0};
+};
 
 class Engine {
 public:
@@ -138,7 +166,10 @@ public:
   const EngineConfig &Config() const { return Cfg; }
   size_t ActiveTransfers() const { return Transfers.size(); }
   size_t ActiveGroups() const { return Groups.size(); }
+  // Confirmed clients (what --max-sessions bounds).
   size_t ActiveClients() const;
+  // Requests and group members not yet confirmed (what MaxPending bounds).
+  size_t UnconfirmedClients() const;
 
 private:
   friend class Transfer;
@@ -150,6 +181,17 @@ private:
   void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram);
   Transfer *FindClient(const Endpoint &Client, Transfer *Except = nullptr);
   size_t ClientsFrom(uint32_t Ip) const;
+  // Room for one more unconfirmed request or member: evicts the oldest.
+  void MakeRoomForUnconfirmed(Time Now);
+  // Answers a new unicast request from a port of its own and keeps it in the
+  // table until its first repair list; false when no port is free.
+  bool StartPending(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File,
+                    std::optional<std::string> Digest, Time Now);
+  void SendPendingOack(const struct PendingRequest &P);
+  void OnPendingDatagram(size_t Index, const Endpoint &From, std::span<const uint8_t> Datagram,
+                         Time Now);
+  void DropPending(size_t Index);
+  void ExpirePending(Time Now);
   // Starts a unicast transfer for a request; false when no port is free.
   bool StartUnicast(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File,
                     std::optional<std::string> Digest, Time Now);
@@ -166,7 +208,8 @@ private:
   EngineStats Counters;
   std::map<uint16_t, std::unique_ptr<Transfer>> Transfers; // by local port
   std::map<FileId, Transfer *> Groups;
-  std::set<FileId> DigestsPending; // asked for and not ready yet
+  std::vector<PendingRequest> Pending; // oldest first
+  std::set<FileId> DigestsPending;     // asked for and not ready yet
 };
 
 } // namespace zem4::server

@@ -72,6 +72,7 @@ void Transfer::Join(const Endpoint &Client, const Request &Req, Time Now) {
   if (State == Phase::Finishing) {
     // Served from the next pass on, together with the members that ask again.
     M.Requested = true;
+    M.HeardFin = true;
     Members.push_back(std::move(M));
     return;
   }
@@ -79,6 +80,49 @@ void Transfer::Join(const Endpoint &Client, const Request &Req, Time Now) {
   M.Passes = 1;
   Members.push_back(std::move(M));
   SendOack(Members.back(), Role::Passive);
+}
+
+void Transfer::Adopt(const Endpoint &Client, const Request &Req, Time Asked, Time Now) {
+  Member M;
+  M.Client = Client;
+  M.Req = Req;
+  M.Joined = Asked;
+  M.BytesAtJoin = DataBytes;
+  M.RetransAtJoin = Retransmitted;
+  LastHeard = Now;
+  Members.push_back(std::move(M));
+  BeginPass(Client, Now, true);
+}
+
+size_t Transfer::ConfirmedMembers() const {
+  return static_cast<size_t>(
+      std::count_if(Members.begin(), Members.end(), [&](const Member &M) { return Confirmed(M); }));
+}
+
+size_t Transfer::ConfirmedFrom(uint32_t Ip) const {
+  return static_cast<size_t>(std::count_if(Members.begin(), Members.end(), [&](const Member &M) {
+    return M.Client.Ip == Ip && Confirmed(M);
+  }));
+}
+
+std::optional<std::pair<Time, Endpoint>> Transfer::OldestUnconfirmed() const {
+  std::optional<std::pair<Time, Endpoint>> Oldest;
+  for (const auto &M : Members) {
+    if (!Confirmed(M) && (!Oldest || M.Joined < Oldest->first)) {
+      Oldest = std::make_pair(M.Joined, M.Client);
+    }
+  }
+  return Oldest;
+}
+
+void Transfer::Evict(const Endpoint &Client, Time Now) {
+  bool WasController = IsController(Client);
+  Leave(Client, "evicted", false, Now, false, true);
+  if (WasController && McastGroup && State != Phase::Finishing && !Members.empty()) {
+    StartFinishing(Now); // the listeners ask again and one of them drives
+  } else if (Members.empty()) {
+    State = Phase::Done;
+  }
 }
 
 void Transfer::OnRequest(const Endpoint &Client, const Request &Req, Time Now) {
@@ -91,6 +135,7 @@ void Transfer::OnRequest(const Endpoint &Client, const Request &Req, Time Now) {
   switch (State) {
   case Phase::Finishing:
     M->Requested = true;
+    M->HeardFin = true;
     return;
   case Phase::AwaitRpl:
   case Phase::Sending:
@@ -121,7 +166,8 @@ void Transfer::OnRequest(const Endpoint &Client, const Request &Req, Time Now) {
   }
 }
 
-void Transfer::Leave(const Endpoint &Client, std::string Outcome, bool Success, Time Now) {
+void Transfer::Leave(const Endpoint &Client, std::string Outcome, bool Success, Time Now,
+                     bool Query, bool Silent) {
   auto It = std::find_if(Members.begin(), Members.end(),
                          [&](const Member &M) { return M.Client == Client; });
   if (It == Members.end()) {
@@ -149,15 +195,20 @@ void Transfer::Leave(const Endpoint &Client, std::string Outcome, bool Success, 
   R.RepairRanges = It->RepairRanges;
   R.Outcome = std::move(Outcome);
   R.Success = Success;
+  R.Query = Query;
   bool Moved = R.Outcome == "moved to unicast";
-  if (!Moved) {
+  if (Query) {
+    ++E.Counters.Queries;
+  } else if (!Moved && !Silent) {
     (Success ? E.Counters.SessionsServed : E.Counters.SessionsFailed)++;
   }
   if (IsController(Client)) {
     Controller.reset();
   }
   Members.erase(It);
-  E.Io.Report(R);
+  if (!Silent) {
+    E.Io.Report(R);
+  }
 }
 
 void Transfer::Stop(Time Now) {
@@ -171,7 +222,7 @@ void Transfer::Stop(Time Now) {
 // Passes
 // ---------------------------------------------------------------------------
 
-void Transfer::BeginPass(const Endpoint &Active, Time Now) {
+void Transfer::BeginPass(const Endpoint &Active, Time Now, bool Answered) {
   if (!Controller || !(*Controller == Active)) {
     DriverSince = Now;
   }
@@ -196,7 +247,9 @@ void Transfer::BeginPass(const Endpoint &Active, Time Now) {
         M.EverActive = true;
         M.ActivePasses++;
       }
-      SendOack(M, McastGroup ? Role::Active : Role::Unicast);
+      if (!Answered) {
+        SendOack(M, McastGroup ? Role::Active : Role::Unicast);
+      }
       ControllerOacks = 1;
     }
   }
@@ -259,7 +312,17 @@ void Transfer::OnDatagram(const Endpoint &From, std::span<const uint8_t> Datagra
     const char *Text = reinterpret_cast<const char *>(Datagram.data()) + ZEM4_ERROR_MESSAGE_OFFSET;
     std::string Message(Text, strnlen(Text, Datagram.size() - ZEM4_ERROR_MESSAGE_OFFSET));
     std::string Outcome = fmt::format("client error {}: {}", Code, Message);
-    Depart(From, std::move(Outcome), false, Now);
+    // Before it listed anything or was sent any data it asked only for the
+    // answer (GetInfo) or gave up on the request: a query, not a failure.
+    const Member *M = FindMember(From);
+    bool Query = !M->Listened && DataBytes == M->BytesAtJoin;
+    bool WasController = IsController(From);
+    Leave(From, std::move(Outcome), false, Now, Query);
+    if (WasController && McastGroup && State != Phase::Finishing) {
+      StartFinishing(Now);
+    } else if (Members.empty()) {
+      State = Phase::Done;
+    }
     return;
   }
   if (!IsController(From)) {
@@ -526,7 +589,10 @@ void Transfer::Abort(uint16_t Code, std::string_view Message, std::string Outcom
 // ---------------------------------------------------------------------------
 
 bool Transfer::OackResendDue() const {
-  return !ControllerHeard && ControllerOacks < E.Cfg.OackSends;
+  // Only a driver that has listed before is sent its OACK again unasked: to
+  // anyone else, that would multiply what a forged request brings back.
+  const Member *M = Controller ? FindMember(*Controller) : nullptr;
+  return !ControllerHeard && ControllerOacks < E.Cfg.OackSends && M != nullptr && M->Listened;
 }
 
 Duration Transfer::OackBackoff() const {

@@ -28,6 +28,7 @@ public:
     uint64_t RepairRanges = 0;
     bool Requested = false; // asked again while the pass was finishing
     bool Listened = false;  // has listed or acknowledged as the driver: it hears us
+    bool HeardFin = false;  // asked again while a pass was finishing
   };
 
   struct Group {
@@ -44,6 +45,9 @@ public:
   // A request from a client that is not yet a member: the first one starts
   // the transfer, later ones join the group.
   void Join(const Endpoint &Client, const Request &Req, Time Now);
+  // The first member of a unicast transfer whose OACK was already sent (from
+  // this port, while it waited in the engine's table) and who now lists.
+  void Adopt(const Endpoint &Client, const Request &Req, Time Asked, Time Now);
   // A request from a client that is a member already.
   void OnRequest(const Endpoint &Client, const Request &Req, Time Now);
   void OnDatagram(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now);
@@ -60,6 +64,16 @@ public:
   // (a group whose active member left ends the pass so another takes over).
   void Depart(const Endpoint &Client, std::string Outcome, bool Success, Time Now);
 
+  // Drops a member that has not shown it listens, without a report (the
+  // engine's table of unconfirmed clients is full).
+  void Evict(const Endpoint &Client, Time Now);
+  // Members that count as sessions, and the others.
+  size_t ConfirmedMembers() const;
+  size_t ConfirmedFrom(uint32_t Ip) const;
+  size_t UnconfirmedMembers() const { return Members.size() - ConfirmedMembers(); }
+  // The unconfirmed member that joined first, with its join time.
+  std::optional<std::pair<Time, Endpoint>> OldestUnconfirmed() const;
+
   bool IsDone() const { return State == Phase::Done; }
   bool IsGroup() const { return McastGroup.has_value(); }
   bool HasMember(const Endpoint &Client) const { return FindMember(Client) != nullptr; }
@@ -71,13 +85,16 @@ public:
   Phase CurrentPhase() const { return State; }
 
 private:
-  void Leave(const Endpoint &Client, std::string Outcome, bool Success, Time Now);
+  void Leave(const Endpoint &Client, std::string Outcome, bool Success, Time Now,
+             bool Query = false, bool Silent = false);
+  bool Confirmed(const Member &M) const { return !McastGroup || M.Listened || M.HeardFin; }
   Member *FindMember(const Endpoint &Client);
   const Member *FindMember(const Endpoint &Client) const;
   bool IsController(const Endpoint &Client) const { return Controller && *Controller == Client; }
   Endpoint DataDestination() const;
 
-  void BeginPass(const Endpoint &Active, Time Now);
+  // Answered: its OACK has gone out already.
+  void BeginPass(const Endpoint &Active, Time Now, bool Answered = false);
   void SendOack(const Member &M, Role R);
   void ResendControllerOack();
   void OnRpl(const Rpl &R, Time Now);

@@ -57,6 +57,22 @@ std::optional<Cidr> ParseCidr(std::string_view Text) {
   return C;
 }
 
+std::string EscapeText(std::string_view Text) {
+  std::string Out;
+  Out.reserve(Text.size());
+  for (unsigned char C : Text) {
+    if (C == '"' || C == '\\') {
+      Out.push_back('\\');
+      Out.push_back(static_cast<char>(C));
+    } else if (C >= 0x20 && C < 0x7F) {
+      Out.push_back(static_cast<char>(C));
+    } else {
+      Out += fmt::format("\\x{:02x}", C);
+    }
+  }
+  return Out;
+}
+
 std::string ToString(const Cidr &C) {
   return fmt::format("{}/{}", IpToString(C.Network), C.PrefixLength);
 }

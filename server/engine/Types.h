@@ -44,6 +44,10 @@ struct Cidr {
 };
 
 std::optional<Cidr> ParseCidr(std::string_view Text);
+
+// Text a peer sent, made safe for one log line: printable ASCII stays,
+// quotes and backslashes are escaped, everything else becomes \xNN.
+std::string EscapeText(std::string_view Text);
 std::string ToString(const Cidr &C);
 
 } // namespace zem4::server

@@ -50,20 +50,71 @@ TEST_F(RefusalTest, ErrorCodesAndTextsOnTheWire) {
   EXPECT_TRUE(Io.Open.empty());
 }
 
+// A request becomes a session when its client lists (it has the OACK).
+void Confirm(Engine &E, RecordingIo &Io, Endpoint From, uint16_t Port) {
+  E.OnDatagram(From, Port, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), 0ms);
+  Io.Take();
+}
+
 TEST_F(RefusalTest, SessionLimitAnswersCode9) {
   EngineConfig Cfg;
   Cfg.MaxSessions = 2;
   Engine E(Cfg, Files, Io);
   Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 1});
   Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 2});
+  Confirm(E, Io, {Client.Ip, 1}, 40000);
+  Confirm(E, Io, {Client.Ip, 2}, 40001);
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 3}),
             Cat({B({0, 5, 0, 9}), Str("Server busy, try again later")}));
-  // A repeated request of a client being served is still answered.
+  // A late copy of a served client's request is not refused.
   E.OnDatagram({Client.Ip, 1}, Listen, Cat({B({0, 1}), Str("a")}), 1ms);
-  auto Out = Io.Take();
-  ASSERT_EQ(Out.size(), 1u);
-  EXPECT_EQ(Opcode(Out[0].Data), ZEM4_OP_OACK);
+  EXPECT_TRUE(Io.Take().empty());
   EXPECT_EQ(E.ActiveClients(), 2u);
+}
+
+TEST_F(RefusalTest, UnconfirmedRequestsNeverCrowdOutAConfirmedClient) {
+  // Fifty requests a second from four addresses that never list: the table
+  // keeps the newest, no session is taken, and a real client is served.
+  EngineConfig Cfg;
+  Cfg.MaxPending = 8;
+  Cfg.MaxSessions = 4;
+  Engine E(Cfg, Files, Io);
+  Time T{0};
+  for (int I = 0; I < 500; ++I, T += 20ms) {
+    Endpoint Bad{MakeIp(127, 0, 1, static_cast<uint8_t>(I % 4)), static_cast<uint16_t>(1000 + I)};
+    E.OnDatagram(Bad, Listen, Cat({B({0, 1}), Str("a")}), T);
+    E.OnTime(T);
+    ASSERT_EQ(Opcode(Io.Take().at(0).Data), ZEM4_OP_OACK);
+    ASSERT_LE(E.UnconfirmedClients(), 8u);
+    ASSERT_LE(Io.Open.size(), 8u); // one port each, no more
+  }
+  EXPECT_EQ(E.ActiveClients(), 0u);
+  EXPECT_EQ(E.Stats().PendingEvicted, 492u);
+  EXPECT_EQ(E.Stats().Refused, 0u);
+  // A real client in the middle of the flood: asks, lists, is served.
+  E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("a")}), T);
+  auto Out = Io.Take();
+  ASSERT_EQ(Opcode(Out.at(0).Data), ZEM4_OP_OACK);
+  const uint16_t Port = Out[0].From;
+  for (int I = 0; I < 7; ++I) { // the flood goes on, short of evicting it
+    E.OnDatagram({MakeIp(127, 0, 1, 9), static_cast<uint16_t>(5000 + I)}, Listen,
+                 Cat({B({0, 1}), Str("a")}), T);
+  }
+  Io.Take();
+  E.OnDatagram(Client, Port, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), T + 1ms);
+  Out = Io.Take();
+  ASSERT_EQ(Out.size(), 5u);
+  EXPECT_EQ(Out[0].From, Port); // the session took over the port its OACK came from
+  EXPECT_EQ(Opcode(Out[0].Data), ZEM4_OP_DATA8);
+  EXPECT_EQ(E.ActiveClients(), 1u);
+  // More flood evicts unconfirmed entries only.
+  for (int I = 0; I < 50; ++I) {
+    E.OnDatagram({MakeIp(127, 0, 1, 10), static_cast<uint16_t>(6000 + I)}, Listen,
+                 Cat({B({0, 1}), Str("a")}), T + 2ms);
+  }
+  EXPECT_EQ(E.ActiveClients(), 1u);
+  E.OnDatagram(Client, Port, BuildAck8(6), T + 3ms);
+  EXPECT_EQ(Io.Take().back().Data, B({0, 14, 0, 0, 0, 1}));
 }
 
 TEST_F(RefusalTest, PerClientLimitAndNoFreePort) {
@@ -71,6 +122,7 @@ TEST_F(RefusalTest, PerClientLimitAndNoFreePort) {
   Cfg.MaxPerClient = 1;
   Engine E(Cfg, Files, Io);
   Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 1});
+  Confirm(E, Io, {Client.Ip, 1}, 40000);
   EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 2})), ZEM4_OP_ERROR);
   EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip + 1, 2})), ZEM4_OP_OACK);
   Io.PortsLeft = 0;
@@ -114,7 +166,7 @@ TEST_F(RefusalTest, MalformedDatagramsAreDroppedWithoutAnswer) {
   // A datagram for a port no one owns.
   E.OnDatagram(Client, 12345, B({0, 9, 0, 0, 0, 1, 0, 0, 0, 64}), 1ms);
   EXPECT_TRUE(Io.Take().empty());
-  EXPECT_EQ(E.ActiveTransfers(), 1u);
+  EXPECT_EQ(E.UnconfirmedClients(), 1u);
   // The session still works.
   E.OnDatagram(Client, Port, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), 2ms);
   EXPECT_EQ(Io.Take().size(), 5u);
@@ -156,10 +208,14 @@ TEST_F(RefusalTest, ShutdownReportsAndClosesEverything) {
   Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 1});
   Ask(E, Cat({B({0, 1}), Str("a"), Str("multicast"), Str("0")}), {Client.Ip, 2});
   Ask(E, Cat({B({0, 1}), Str("a"), Str("multicast"), Str("1")}), {Client.Ip, 3});
-  EXPECT_EQ(E.ActiveClients(), 3u);
+  Confirm(E, Io, {Client.Ip, 1}, 40000);
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 4}); // not confirmed: no report
+  EXPECT_EQ(E.ActiveClients(), 1u);
+  EXPECT_EQ(E.UnconfirmedClients(), 3u);
   EXPECT_EQ(E.ActiveGroups(), 1u);
   E.Shutdown(1ms);
   EXPECT_EQ(E.ActiveTransfers(), 0u);
+  EXPECT_EQ(E.UnconfirmedClients(), 0u);
   EXPECT_TRUE(Io.Open.empty());
   ASSERT_EQ(Io.Reports.size(), 3u);
   for (auto &R : Io.Reports) {

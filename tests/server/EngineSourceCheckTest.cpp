@@ -63,5 +63,46 @@ TEST(SourceCheckTest, ForgedRequestFromTheGroupPumpsNothingIntoIt) {
   EXPECT_EQ(Net.Server().Stats().GroupsCreated, 1u);
 }
 
+// What a forged request brings back to the address it names: one datagram
+// per request, never more, and at most 33 bytes for 4 (the busy error).
+TEST(AmplificationTest, OneAnswerPerRequestAndTheFactorStaysAsDocumented) {
+  struct Case {
+    const char *What;
+    Bytes Request;
+    size_t AnswerBytes;
+  };
+  const std::vector<Case> Cases{
+      {"digest", Cat({B({0, 1}), Str("a"), Str("sha256"), Str("")}), 2 + 7 + 65},
+      {"group", Cat({B({0, 1}), Str("a"), Str("multicast"), Str("")}), 2 + 10 + 19},
+      {"size", Cat({B({0, 1}), Str("a"), Str("tsize"), Str("")}), 2 + 6 + 5},
+      {"not found", Cat({B({0, 1}), Str("")}), 4 + 15},
+      {"refused", Cat({B({0, 1}), Str("/")}), 4 + 17},
+      {"busy", Cat({B({0, 1}), Str("a")}), 4 + 29},
+  };
+  double Worst = 0;
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.What);
+    MemoryFileSource Files;
+    Files.Add("a", Pattern(5000));
+    RecordingIo Io;
+    EngineConfig Cfg;
+    Cfg.MaxSessions = std::string_view(C.What) == "busy" ? 0 : 64;
+    Engine E(Cfg, Files, Io);
+    const Endpoint Victim{MakeIp(192, 0, 2, 1), 1000};
+    E.OnDatagram(Victim, 5568, C.Request, 0ms);
+    // Left alone: nothing more goes to it (a group's FINs go to the group).
+    while (auto D = E.NextDeadline()) {
+      E.OnTime(*D);
+    }
+    auto Out = Io.Take();
+    std::erase_if(Out, [&](const SentDatagram &S) { return !(S.To == Victim); });
+    ASSERT_EQ(Out.size(), 1u);
+    EXPECT_EQ(Out[0].Data.size(), C.AnswerBytes);
+    Worst = std::max(Worst, double(Out[0].Data.size()) / double(C.Request.size()));
+    EXPECT_TRUE(Io.Open.empty());
+  }
+  EXPECT_DOUBLE_EQ(Worst, 33.0 / 4.0);
+}
+
 } // namespace
 } // namespace zem4::server::testing

@@ -246,49 +246,62 @@ TEST_F(UnicastTest, RepeatedFullListStartsThePassAfterTwoRepeats) {
   EXPECT_EQ(Opcode(Out[0].Data), ZEM4_OP_DATA8);
 }
 
-TEST_F(UnicastTest, LostOackIsSentAgainButOnlyAFewTimes) {
+TEST_F(UnicastTest, UnconfirmedRequestGetsOneOackPerCopyFromOnePortAndExpires) {
   EngineConfig Cfg;
-  Cfg.OackSends = 3;
-  Cfg.MaxRetries = 4;
+  Cfg.PendingLife = 7s;
   auto E = Make(Cfg);
   Bytes Rrq = Cat({B({0, 1}), Str("a"), Str("tsize"), Str("0")});
   Feed(*E, Rrq, Listen, 0ms);
-  int Oacks = static_cast<int>(Io.Take().size());
-  for (int I = 0; I < 20 && E->NextDeadline(); ++I) {
-    E->OnTime(*E->NextDeadline());
-    Oacks += static_cast<int>(Io.Take().size());
-  }
-  EXPECT_EQ(Oacks, 3); // no amplification for a client that never answers
-  EXPECT_EQ(E->ActiveTransfers(), 0u);
-  ASSERT_EQ(Io.Reports.size(), 1u);
-  EXPECT_EQ(Io.Reports[0].Outcome, "timeout");
-  EXPECT_TRUE(Io.Open.empty());
-}
-
-TEST_F(UnicastTest, RepeatedRequestGetsTheSameAnswerFromTheSamePort) {
-  auto E = Make();
-  Bytes Rrq = Cat({B({0, 1}), Str("a"), Str("tsize"), Str("0")});
-  Feed(*E, Rrq, Listen, 0ms);
   auto First = Io.Take();
-  Feed(*E, Rrq, Listen, 3000ms);
+  ASSERT_EQ(First.size(), 1u);
+  // Nothing more unasked, however long the client stays silent...
+  EXPECT_EQ(E->NextDeadline(), std::optional<Time>(7000ms));
+  E->OnTime(6999ms);
+  EXPECT_TRUE(Io.Take().empty());
+  // ...and one OACK for each copy of the request, from the same port.
+  Feed(*E, Rrq, Listen, 6999ms);
   auto Second = Io.Take();
   ASSERT_EQ(Second.size(), 1u);
   EXPECT_EQ(Second[0].From, First[0].From);
   EXPECT_EQ(Second[0].Data, First[0].Data);
-  EXPECT_EQ(E->ActiveTransfers(), 1u);
+  EXPECT_EQ(E->ActiveTransfers(), 0u); // a table entry, not a session
+  EXPECT_EQ(E->UnconfirmedClients(), 1u);
+  E->OnTime(7000ms);
+  EXPECT_TRUE(Io.Take().empty());
+  EXPECT_EQ(E->UnconfirmedClients(), 0u);
+  EXPECT_TRUE(Io.Open.empty());
+  EXPECT_TRUE(Io.Reports.empty());
+  EXPECT_EQ(E->Stats().PendingExpired, 1u);
+  EXPECT_EQ(E->Stats().DatagramsSent, 2u);
 }
 
-TEST_F(UnicastTest, ClientErrorEndsTheSession) {
-  auto E = Make();
-  Feed(*E, Cat({B({0, 1}), Str("big")}), Listen, 0ms);
-  Io.Take();
-  Feed(*E, FullRpl(), 40000, 0ms);
-  Io.Take();
-  Feed(*E, Cat({B({0, 5, 0, 0}), Str("User caceled download")}), 40000, 1ms);
-  EXPECT_EQ(E->ActiveTransfers(), 0u);
-  ASSERT_EQ(Io.Reports.size(), 1u);
-  EXPECT_EQ(Io.Reports[0].Outcome, "client error 0: User caceled download");
-  EXPECT_FALSE(Io.Reports[0].Success);
+TEST_F(UnicastTest, ClientErrorBeforeItsFirstListIsAQueryAfterItACancelledTransfer) {
+  struct Case {
+    bool Listed;
+    bool Query;
+  };
+  for (const Case C : {Case{false, true}, Case{true, false}}) {
+    SCOPED_TRACE(C.Listed ? "after its list" : "before its list");
+    RecordingIo Local;
+    Engine E({}, Files, Local);
+    E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("big"), Str("tsize"), Str("0")}), 0ms);
+    if (C.Listed) {
+      E.OnDatagram(Client, 40000, FullRpl(), 0ms);
+    }
+    Local.Take();
+    // GetInfo ends every request this way.
+    E.OnDatagram(Client, 40000, Cat({B({0, 5, 0, 0}), Str("User caceled download")}), 1ms);
+    EXPECT_TRUE(Local.Take().empty());
+    EXPECT_EQ(E.ActiveTransfers(), 0u);
+    EXPECT_EQ(E.UnconfirmedClients(), 0u);
+    EXPECT_TRUE(Local.Open.empty());
+    ASSERT_EQ(Local.Reports.size(), 1u);
+    EXPECT_EQ(Local.Reports[0].Outcome, "client error 0: User caceled download");
+    EXPECT_FALSE(Local.Reports[0].Success);
+    EXPECT_EQ(Local.Reports[0].Query, C.Query);
+    EXPECT_EQ(E.Stats().Queries, C.Query ? 1u : 0u);
+    EXPECT_EQ(E.Stats().SessionsFailed, C.Query ? 0u : 1u);
+  }
 }
 
 TEST_F(UnicastTest, ReRequestAfterFinStartsANewPassAfterTheRepeats) {
