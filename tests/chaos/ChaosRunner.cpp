@@ -387,6 +387,7 @@ std::string Summary(const RangeReport &report) {
 } // namespace zem4::test::chaos
 
 // test_chaos --seeds FIRST:LAST [--isolate] [--pairs] [--trace] [--without ACT,...]
+//            [--real-limit SECONDS]
 // runs a range and says what failed; without --seeds it is an ordinary
 // GoogleTest binary.
 int main(int argc, char **argv) {
@@ -404,6 +405,8 @@ int main(int argc, char **argv) {
       isolate = true;
     } else if (std::strcmp(argv[i], "--pairs") == 0) {
       pairs = true;
+    } else if (std::strcmp(argv[i], "--real-limit") == 0 && i + 1 < argc) {
+      options.run.realLimitSeconds = std::strtoull(argv[++i], nullptr, 10);
     } else if (std::strcmp(argv[i], "--trace") == 0) {
       options.traceAll = true;
     } else if (std::strcmp(argv[i], "--without") == 0 && i + 1 < argc) {
