@@ -300,6 +300,10 @@ void World::DoCreate(Ctx ctx, int ctl) {
   const bool faulted = Injected() != injected;
 
   std::vector<std::string> q = Delivered();
+  if (before > 0) {
+    // Not the first: a UDP4 child of its own is made for it.
+    q.insert(q.begin(), "Later");
+  }
   if (lockHeld) {
     q.insert(q.begin(), "LockHeld");
   }

@@ -258,8 +258,9 @@ const std::vector<std::string> &RequiredPairs() {
       "DestroyForeign@App",
       // A UDP4 reset refused twice while a transfer runs.
       "InjectFaultTwice@App+Udp4.Configure+Running",
-      // CreateChild's clean-up after a failed install.
-      "CreateChild@App+fault:InstallMultipleProtocolInterfaces",
+      // CreateChild's clean-up after a failed install, for a child that got
+      // a UDP4 child of its own.
+      "CreateChild@App+Later+fault:InstallMultipleProtocolInterfaces",
       // Ends of multicast transfers, and calls from the driver's call-outs.
       "ConfigureNull@App+Running+Mcast",
       "DestroyChild@CheckPacket+Running",
