@@ -6,6 +6,7 @@
 #include <csignal>
 #include <deque>
 #include <fmt/format.h>
+#include <ifaddrs.h>
 #include <map>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -29,6 +30,33 @@ Time SteadyNow() {
 std::chrono::steady_clock::time_point ToSteady(Time T) {
   return std::chrono::steady_clock::time_point(
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(T));
+}
+
+// The interface that has `Address` (host order); a loopback interface answers
+// for its whole network (127/8). 0: none.
+unsigned InterfaceWithAddress(uint32_t Address) {
+  ifaddrs *List = nullptr;
+  if (::getifaddrs(&List) != 0) {
+    return 0;
+  }
+  unsigned Exact = 0;
+  unsigned Loopback = 0;
+  for (ifaddrs *A = List; A != nullptr && Exact == 0; A = A->ifa_next) {
+    if (A->ifa_addr == nullptr || A->ifa_addr->sa_family != AF_INET) {
+      continue;
+    }
+    uint32_t Own = ntohl(reinterpret_cast<sockaddr_in *>(A->ifa_addr)->sin_addr.s_addr);
+    if (Own == Address) {
+      Exact = ::if_nametoindex(A->ifa_name);
+    } else if ((A->ifa_flags & IFF_LOOPBACK) != 0 && A->ifa_netmask != nullptr && Loopback == 0) {
+      uint32_t Mask = ntohl(reinterpret_cast<sockaddr_in *>(A->ifa_netmask)->sin_addr.s_addr);
+      if ((Own & Mask) == (Address & Mask)) {
+        Loopback = ::if_nametoindex(A->ifa_name);
+      }
+    }
+  }
+  ::freeifaddrs(List);
+  return Exact != 0 ? Exact : Loopback;
 }
 
 } // namespace
@@ -84,7 +112,7 @@ public:
     spdlog::info("zem4d serving {} on {}:{}, multicast {} via {}", Options.Root, Options.Bind,
                  ListenPortNumber,
                  Config.MulticastEnabled ? ToString(Config.McastNetwork) : std::string("off"),
-                 Options.McastInterface);
+                 McastIfName);
   }
 
   void Stop() {
@@ -261,18 +289,42 @@ private:
     return S;
   }
 
+  // Multicast leaves by one interface: the one named, else the one that has
+  // the --bind address. With --bind 0.0.0.0 no interface is implied, and
+  // guessing one (the kernel's default route, or none at all) sends the
+  // groups where the clients are not.
   void ResolveMulticastInterface() {
     McastIf = {};
-    in_addr Addr{};
-    if (::inet_pton(AF_INET, Options.McastInterface.c_str(), &Addr) == 1) {
-      McastIf.imr_address = Addr;
-      return;
+    std::string Named = Options.McastInterface;
+    if (Named.empty()) {
+      if (BindAddress.is_unspecified()) {
+        if (!Options.Multicast) {
+          return;
+        }
+        throw std::invalid_argument(
+            "--bind " + Options.Bind +
+            " does not say where the clients are: name the multicast interface with --mcast-if "
+            "(or serve by unicast only with --no-multicast)");
+      }
+      Named = Options.Bind;
     }
-    unsigned Index = ::if_nametoindex(Options.McastInterface.c_str());
-    if (Index == 0) {
-      throw std::invalid_argument("--mcast-if: no such interface: " + Options.McastInterface);
+    in_addr Addr{};
+    unsigned Index = 0;
+    if (::inet_pton(AF_INET, Named.c_str(), &Addr) == 1) {
+      Index = InterfaceWithAddress(ntohl(Addr.s_addr));
+      if (Index == 0) {
+        throw std::invalid_argument((Options.McastInterface.empty() ? "--bind " : "--mcast-if ") +
+                                    Named + ": no interface of this machine has that address");
+      }
+    } else {
+      Index = ::if_nametoindex(Named.c_str());
+      if (Index == 0) {
+        throw std::invalid_argument("--mcast-if: no such interface: " + Named);
+      }
     }
     McastIf.imr_ifindex = static_cast<int>(Index);
+    char Name[IF_NAMESIZE] = {};
+    McastIfName = ::if_indextoname(Index, Name) ? Name : Named;
   }
 
   void Receive(const std::shared_ptr<Socket> &S) {
@@ -417,6 +469,7 @@ private:
   std::optional<asio::signal_set> Signals;
   asio::ip::address_v4 BindAddress;
   ip_mreqn McastIf{};
+  std::string McastIfName = "none";
   uint16_t ListenPortNumber = 0;
   std::map<uint16_t, std::shared_ptr<Socket>> Sockets;
   std::unique_ptr<Engine> Eng;

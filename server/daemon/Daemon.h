@@ -25,9 +25,9 @@ struct DaemonOptions {
   bool Multicast = true;
   std::string McastNetwork = "239.255.0.0/16";
   uint16_t McastPort = 5570;
-  // Interface for multicast: an IPv4 address of it or its name. Loopback by
-  // default, which needs no route and keeps the traffic on this machine.
-  std::string McastInterface = "127.0.0.1";
+  // Interface for multicast: an IPv4 address of it or its name. Empty: the
+  // interface of Bind (which must then not be 0.0.0.0).
+  std::string McastInterface;
   int McastTtl = 1;
   uint64_t RateLimit = 0; // bytes per second to each group, 0: none
   uint32_t Window = 64;

@@ -17,8 +17,8 @@ void AddDaemonOptions(CLI::App &App, DaemonOptions &O) {
   App.add_option("--mcast-port", O.McastPort, "UDP port of the first group; later groups count up")
       ->capture_default_str();
   App.add_option("--mcast-if", O.McastInterface,
-                 "Interface for multicast: its IPv4 address or name")
-      ->capture_default_str();
+                 "Interface for multicast: its IPv4 address or name (default: the interface "
+                 "of --bind; required with --bind 0.0.0.0)");
   App.add_option("--mcast-ttl", O.McastTtl, "Multicast TTL")
       ->capture_default_str()
       ->check(CLI::Range(0, 255));

@@ -30,8 +30,8 @@ struct EngineConfig {
   uint32_t Window = 64;
   // Without progress for this long, go back to the last acknowledged Sequence.
   Duration RetransmitTimeout = 500ms;
-  // Time-outs in a row, while sending, before a group's active client
-  // counts as gone (a unicast client has until IdleTimeout).
+  // Time-outs in a row, while sending, before the driving client counts as
+  // gone (a unicast client's time-outs grow, up to 8 x RetransmitTimeout).
   uint32_t MaxRetries = 10;
   // How long a pass waits for the controlling client's repair list; it
   // resends the list every 3 s, so this rides out a couple of losses. A
@@ -41,7 +41,8 @@ struct EngineConfig {
   // The same for a member chosen to drive that has never listed or
   // acknowledged anything in this transfer: enough for one lost OACK or list.
   Duration UnprovenPatience = 7s;
-  // A transfer that hears nothing from its clients this long is dropped.
+  // A transfer that makes no progress this long is dropped (datagrams that
+  // move nothing on, such as a stale ACK8 or a repeated request, do not count).
   Duration IdleTimeout = 60s;
   // FIN datagrams at the end of a pass, this far apart; requests that come
   // in meanwhile start the next pass after the last one.

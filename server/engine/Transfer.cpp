@@ -130,8 +130,7 @@ void Transfer::OnRequest(const Endpoint &Client, const Request &Req, Time Now) {
   if (M == nullptr) {
     return;
   }
-  M->Req = Req;
-  LastHeard = Now;
+  M->Req = Req; // asking again is not progress: LastHeard stays
   switch (State) {
   case Phase::Finishing:
     M->Requested = true;
@@ -225,6 +224,7 @@ void Transfer::Stop(Time Now) {
 void Transfer::BeginPass(const Endpoint &Active, Time Now, bool Answered) {
   if (!Controller || !(*Controller == Active)) {
     DriverSince = Now;
+    LastHeard = Now;
   }
   State = Phase::AwaitRpl;
   ++PassNumber;
@@ -330,14 +330,12 @@ void Transfer::OnDatagram(const Endpoint &From, std::span<const uint8_t> Datagra
   }
   if (Op == ZEM4_OP_RPL) {
     if (auto R = ParseRpl(Datagram)) {
-      LastHeard = Now;
       OnRpl(*R, Now);
     } else {
       ++E.Counters.Malformed;
     }
   } else if (Op == ZEM4_OP_ACK8) {
     if (auto A = ParseAck8(Datagram)) {
-      LastHeard = Now;
       OnAck(*A, Now);
     } else {
       ++E.Counters.Malformed;
@@ -371,6 +369,7 @@ void Transfer::OnRpl(const Rpl &R, Time Now) {
     M->Listened = true;
   }
   if (R.Sequence == NextRplSeq) {
+    LastHeard = Now; // idle means no progress, not no datagrams
     size_t Room =
         E.Cfg.MaxRepairRanges > Collected.size() ? E.Cfg.MaxRepairRanges - Collected.size() : 0;
     size_t Take = std::min(Room, R.Ranges.size());
@@ -414,6 +413,7 @@ void Transfer::StartSending(Time Now) {
   GoneBackFor = 0;
   StaleBudget = 0;
   Retries = 0;
+  ProbeOnly = false;
   LastProgress = Now;
   RateNext = Now;
   Pump(Now);
@@ -434,7 +434,9 @@ void Transfer::OnAck(const Ack8 &A, Time Now) {
   if (N > Acked) {
     Acked = N;
     Retries = 0;
+    ProbeOnly = false;
     LastProgress = Now;
+    LastHeard = Now;
     DriverSince = Now;
     NextSeq = std::max(NextSeq, N);
   } else if (NextSeq > Acked && GoneBackFor != N && StaleBudget > 0) {
@@ -454,7 +456,7 @@ void Transfer::OnAck(const Ack8 &A, Time Now) {
 }
 
 void Transfer::Pump(Time Now) {
-  uint32_t Window = std::max<uint32_t>(1, std::min(E.Cfg.Window, ClientWindow));
+  uint32_t Window = ProbeOnly ? 1 : std::max<uint32_t>(1, std::min(E.Cfg.Window, ClientWindow));
   while (State == Phase::Sending && NextSeq <= Schedule.Count() &&
          uint64_t{NextSeq} < uint64_t{Acked} + Window) {
     if (McastGroup && E.Cfg.McastRateLimit > 0 && Now < RateNext) {
@@ -687,11 +689,14 @@ void Transfer::OnTime(Time Now) {
       Pump(Now);
     }
     if (Outstanding() && Now >= LastProgress + CurrentRto()) {
+      // Without progress the window is resent once, then only its first
+      // datagram: a list followed by silence must not cost megabytes.
       ++Retries;
-      if (McastGroup && Retries > E.Cfg.MaxRetries) {
+      if (Retries > E.Cfg.MaxRetries) {
         ControllerGone("timeout", Now);
         return;
       }
+      ProbeOnly = Retries >= 2;
       GoneBackFor = Acked;
       NextSeq = Acked;
       LastProgress = Now;

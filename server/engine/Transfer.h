@@ -152,6 +152,7 @@ private:
   uint32_t StaleBudget = 0;
   uint32_t ClientWindow = 64;
   uint32_t Retries = 0;
+  bool ProbeOnly = false; // time-outs in a row: resend the first datagram alone
   Time LastProgress{0};
   Time LastHeard{0};
   Time RateNext{0};
