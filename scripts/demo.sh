@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The main job: installs what a fresh Debian 12 machine lacks, builds both
-# driver images and, in the release build, the zem4 command line, and runs
-# `zem4 demo`. Before the command line existed it built the whole release
-# tree, ran its test suite and showed what was built; that path remains for a
-# tree without tools/. Run as root (or with sudo). Arguments go to `zem4 demo`.
+# driver images, the zem4 command line (release build) and its optimised
+# 32-bit runner for the IA32 image (host32-release), and runs `zem4 demo`.
+# Before the command line existed it built the whole release tree, ran its
+# test suite and showed what was built; that path remains for a tree without
+# tools/. Run as root (or with sudo). Arguments go to `zem4 demo`.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ZEM4_ROOT"
@@ -24,6 +25,12 @@ if ninja -C build/release -t query tools/zem4 >/dev/null 2>&1; then
 else
   zem4_log "build: release, everything"
   cmake --build --preset release -j "$(zem4_jobs)"
+fi
+
+# An IA32 image runs in a 32-bit process: `zem4 get --driver zem4-ia32.efi`
+# hands it to the optimised runner build/host32-release/tools/zem4-32.
+if [ -x "$ZEM4_CLI" ] && [ -f runner32/CMakeLists.txt ]; then
+  zem4_build host32-release
 fi
 
 if [ -x "$ZEM4_CLI" ]; then

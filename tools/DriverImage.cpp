@@ -79,8 +79,9 @@ void SelectDriverImage(const std::string &path, char **argv, bool quiet) {
     if (runner.empty()) {
       throw Failure(kExitDriver, "--driver: " + path +
                                      " is an IA32 image; it runs in the 32-bit runner zem4-32, "
-                                     "which was not found (build the host32 preset, or set "
-                                     "ZEM4_RUNNER32)");
+                                     "which was not found (scripts/demo.sh builds it; or "
+                                     "cmake --preset host32-release && cmake --build --preset "
+                                     "host32-release; or set ZEM4_RUNNER32)");
     }
     std::vector<char *> args;
     args.push_back(const_cast<char *>(runner.c_str()));

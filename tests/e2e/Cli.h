@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -177,10 +178,15 @@ public:
 
   // Reads output until `pattern` shows or the process ends; true if it showed.
   bool WaitFor(const std::regex &pattern, int limitSeconds = 120) {
+    return WaitUntil([&](const std::string &out) { return std::regex_search(out, pattern); },
+                     limitSeconds);
+  }
+  // Reads output until `done` holds for it or the process ends.
+  bool WaitUntil(const std::function<bool(const std::string &)> &done, int limitSeconds = 120) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
-    while (!std::regex_search(output_, pattern)) {
+    while (!done(output_)) {
       if (!ReadSome(deadline))
-        return std::regex_search(output_, pattern);
+        return done(output_);
     }
     return true;
   }
@@ -284,6 +290,23 @@ public:
   }
   const std::string &Address() const { return address_; }
   Process &Proc() { return *process_; }
+  // The transfers it still holds, from the totals it logs on SIGUSR1; -1
+  // when it does not say.
+  int ActiveClients() {
+    const size_t before = Count(process_->Output(), "stats: ");
+    ::kill(process_->Pid(), SIGUSR1);
+    if (!process_->WaitUntil([&](const std::string &out) {
+          return Count(out, "stats: ") > before &&
+                 out.find('\n', out.rfind("stats: ")) != std::string::npos;
+        }))
+      return -1;
+    const std::string &out = process_->Output();
+    std::smatch m;
+    std::string last = out.substr(out.rfind("stats: "));
+    if (!std::regex_search(last, m, std::regex("active_clients=([0-9]+)")))
+      return -1;
+    return std::stoi(m[1].str());
+  }
   // Waits for the per-transfer line of `file` whose outcome matches.
   bool WaitForTransfer(const std::string &file, const std::string &outcome, int limitSeconds = 60) {
     return process_->WaitFor(

@@ -1,8 +1,9 @@
 // A download stopped by SIGINT, SIGTERM or SIGHUP: the command refuses the
 // next block, the driver sends its ERROR, zem4d ends the transfer on it (its
 // per-transfer line says "client error 3"), nothing is left behind, and the
-// next download from the same address is served at once, with the server
-// allowing one transfer per client address and a minute of idle patience.
+// next download from the same address is served, with the server allowing
+// two transfers per client address (the query before a download and the
+// download) and a minute of idle patience.
 #include "tests/e2e/Cli.h"
 
 namespace {
@@ -27,7 +28,7 @@ TEST_P(StopSignal, TellsTheServerAndLeavesNothing) {
   const StopCase &c = GetParam();
   WriteFile(Root() / "c.bin", RandomBytes(8 << 20, 6));
   WriteFile(Root() / "next.bin", RandomBytes(70000, 7));
-  Daemon server(Root(), dir_, {"--max-per-client", "1", "--idle-timeout", "60"});
+  Daemon server(Root(), dir_, {"--max-per-client", "2", "--idle-timeout", "60"});
   std::vector<std::string> args = {"get",       "c.bin",     "--server", server.Address(),
                                    "--station", "127.0.0.51"};
   if (c.stream)
@@ -41,11 +42,15 @@ TEST_P(StopSignal, TellsTheServerAndLeavesNothing) {
   EXPECT_TRUE(Listing(Out()).empty()) << Listing(Out()).front();
   EXPECT_TRUE(server.WaitForTransfer("c.bin", "client error 3: User cancelled download"))
       << server.Proc().Output();
+  EXPECT_EQ(server.ActiveClients(), 0) << server.Proc().Output();
 
+  // Two transfers per address: the query that precedes a download may still
+  // be ending when the download's request arrives. A transfer still held for
+  // the stopped client makes that three, and keeps the address busy past the
+  // one try more for the whole minute.
   Result next = Run({"get", "next.bin", "--server", server.Address(), "--station", "127.0.0.51",
-                     "--retries", "0"});
-  EXPECT_EQ(next.code, kOk) << next.output;
-  EXPECT_EQ(next.output.find("busy"), std::string::npos) << next.output;
+                     "--retries", "1"});
+  EXPECT_EQ(next.code, kOk) << next.output << server.Proc().Output();
   EXPECT_EQ(ReadFile(Out() / "next.bin"), ReadFile(Root() / "next.bin"));
 }
 
