@@ -5,6 +5,8 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -74,12 +76,61 @@ NetStatus FromErrno(int err) {
   }
 }
 
+ip_mreqn InterfaceRequest(unsigned index) {
+  ip_mreqn r{};
+  r.imr_ifindex = int(index);
+  return r;
+}
+
+Ipv4 FromIn(const sockaddr *sa) {
+  return Ipv4::FromUint(ntohl(reinterpret_cast<const sockaddr_in *>(sa)->sin_addr.s_addr));
+}
+
 } // namespace
+
+unsigned InterfaceOf(Ipv4 address) {
+  ifaddrs *list = nullptr;
+  if (::getifaddrs(&list) != 0)
+    return 0;
+  unsigned exact = 0, loopback = 0;
+  for (ifaddrs *a = list; a; a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET)
+      continue;
+    Ipv4 own = FromIn(a->ifa_addr);
+    if (own == address) {
+      exact = ::if_nametoindex(a->ifa_name);
+      break;
+    }
+    // The kernel answers for a loopback interface's whole network, not only
+    // for the address it carries.
+    if ((a->ifa_flags & IFF_LOOPBACK) && a->ifa_netmask && !loopback) {
+      uint32_t mask = FromIn(a->ifa_netmask).ToUint();
+      if ((own.ToUint() & mask) == (address.ToUint() & mask))
+        loopback = ::if_nametoindex(a->ifa_name);
+    }
+  }
+  ::freeifaddrs(list);
+  return exact ? exact : loopback;
+}
+
+unsigned InterfaceNamed(const std::string &text) {
+  in_addr in{};
+  if (::inet_pton(AF_INET, text.c_str(), &in) == 1) {
+    Ipv4 address = Ipv4::FromUint(ntohl(in.s_addr));
+    return address.IsUnicast() ? InterfaceOf(address) : 0;
+  }
+  return text.empty() || text.size() >= IF_NAMESIZE ? 0 : ::if_nametoindex(text.c_str());
+}
+
+std::string InterfaceName(unsigned index) {
+  char name[IF_NAMESIZE] = {};
+  return index && ::if_indextoname(index, name) ? std::string(name) : std::string();
+}
 
 class SocketNetwork::SocketPort final : public NetworkPort {
 public:
-  SocketPort(SocketNetwork &net, uint64_t id, const PortConfig &config, int fd)
-      : net_(&net), id_(id), config_(config), fd_(fd) {}
+  SocketPort(SocketNetwork &net, uint64_t id, const PortConfig &config, int fd, unsigned interface)
+      : net_(&net), id_(id), config_(config), fd_(fd), interface_(interface) {}
   ~SocketPort() override {
     for (auto &[group, fd] : groups_)
       ::close(fd);
@@ -129,9 +180,10 @@ public:
       return FromErrno(errno);
     int zero = 0;
     ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
-    ip_mreq mreq{};
+    // Joined where the station is: a join on another interface (loopback)
+    // hears nothing of a group that lives on the LAN.
+    ip_mreqn mreq = InterfaceRequest(interface_);
     mreq.imr_multiaddr = ToIn(group);
-    mreq.imr_interface = ToIn(net_->options_.multicastInterface);
     if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
       ::close(fd);
       return NetStatus::InvalidArgument;
@@ -172,6 +224,7 @@ public:
   uint64_t id_;
   PortConfig config_;
   int fd_;
+  unsigned interface_; // multicast goes out and is joined here (0: the kernel's choice)
   std::map<Ipv4, int> groups_;
   std::deque<ReceivedDatagram> inbox_;
 };
@@ -179,6 +232,17 @@ public:
 SocketNetwork::SocketNetwork(ClockFn clock, SocketNetworkOptions options)
     : clock_(std::move(clock)), options_(options), rng_(options.faults.seed) {
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (!options_.multicastInterface.empty())
+    namedInterface_ = InterfaceNamed(options_.multicastInterface);
+}
+
+unsigned SocketNetwork::MulticastInterfaceFor(Ipv4 address) {
+  if (namedInterface_)
+    return namedInterface_;
+  auto it = interfaceOf_.find(address);
+  if (it == interfaceOf_.end())
+    it = interfaceOf_.emplace(address, InterfaceOf(address)).first;
+  return it->second;
 }
 
 SocketNetwork::~SocketNetwork() {
@@ -227,8 +291,11 @@ std::unique_ptr<NetworkPort> SocketNetwork::OpenPort(const PortConfig &config, N
   ::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &len);
   c.localPort = ntohs(bound.sin_port);
 
-  in_addr iface = ToIn(options_.multicastInterface);
-  ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
+  unsigned interface = MulticastInterfaceFor(c.localAddress);
+  if (interface) {
+    ip_mreqn iface = InterfaceRequest(interface);
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
+  }
   int ttl = options_.multicastTtl;
   ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
   int one = 1;
@@ -237,7 +304,7 @@ std::unique_ptr<NetworkPort> SocketNetwork::OpenPort(const PortConfig &config, N
     ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
 
   uint64_t id = nextPortId_++;
-  auto port = std::make_unique<SocketPort>(*this, id, c, fd);
+  auto port = std::make_unique<SocketPort>(*this, id, c, fd, interface);
   ports_[id] = port.get();
   status = NetStatus::Ok;
   return port;

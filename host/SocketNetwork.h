@@ -1,8 +1,8 @@
 // The host firmware's network over Linux UDP sockets: every port is a real
 // socket, so the driver talks to real servers (on loopback in tests, demos
-// and benchmarks). Multicast goes out through, and is joined on, one
-// interface: loopback unless told otherwise. Loss, duplication and
-// reordering can be injected on receive, from a seed.
+// and benchmarks). Multicast goes out through, and is joined on, the
+// interface that owns each port's address, or one interface named for all.
+// Loss, duplication and reordering can be injected on receive, from a seed.
 #pragma once
 
 #include "host/Network.h"
@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace zem4::host {
@@ -26,8 +27,9 @@ struct ReceiveFaults {
 };
 
 struct SocketNetworkOptions {
-  // Interface for multicast, by one of its addresses.
-  Ipv4 multicastInterface{127, 0, 0, 1};
+  // Interface for multicast, by name or one of its IPv4 addresses; empty:
+  // the interface that owns each port's address.
+  std::string multicastInterface;
   uint8_t multicastTtl = 1;
   ReceiveFaults faults;
   // Kernel receive buffer asked for per socket (the kernel may grant less).
@@ -47,6 +49,14 @@ struct SocketStats {
   uint64_t overflowed = 0; // dropped on a full inbox
   uint64_t waits = 0;      // idle waits that blocked
 };
+
+// This machine's interfaces, as the kernel sees them now. Index 0: none.
+// The interface that has `address`; an address of a loopback network (all of
+// 127/8) belongs to its loopback interface.
+unsigned InterfaceOf(Ipv4 address);
+// The interface `text` names: its name, or one of its IPv4 addresses.
+unsigned InterfaceNamed(const std::string &text);
+std::string InterfaceName(unsigned index);
 
 class SocketNetwork final : public Network {
 public:
@@ -70,6 +80,9 @@ public:
   void Wake();
 
   const SocketStats &Stats() const { return stats_; }
+  // The interface a port on `address` sends and joins multicast on; 0 when
+  // no interface has it (the kernel then picks by its routes).
+  unsigned MulticastInterfaceFor(Ipv4 address);
   size_t OpenPorts() const { return ports_.size(); }
 
 private:
@@ -96,6 +109,8 @@ private:
   std::multimap<Time100ns, Held> held_; // reordered datagrams by release time
   std::vector<uint8_t> rxBuffers_;
   int wakeFd_ = -1;
+  unsigned namedInterface_ = 0;          // from options_.multicastInterface
+  std::map<Ipv4, unsigned> interfaceOf_; // looked up once per address
 };
 
 } // namespace zem4::host
