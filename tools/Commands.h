@@ -12,6 +12,7 @@ struct GetOptions {
   std::string server = "127.0.0.1";
   std::string out;     // a file, a device or FIFO, "-" (standard output), or a directory
   std::string station; // empty: the source address of the route to the server
+  std::string mcastIf; // empty: the interface that has the station address
   bool multicast = false;
   bool stream = false;
   bool quiet = false;

@@ -83,14 +83,27 @@ VOID EFIAPI OnTick(EFI_EVENT, VOID *context) {
   c->board.Render();
 }
 
+// This client's address: named, or the source of the route to the server.
+// One that no interface here has would fail in the driver with a bare status
+// (or send from an address we cannot hear on): refused before anything is sent.
+host::Ipv4 StationFor(const std::string &named, const ServerSpec &server) {
+  host::Ipv4 station =
+      named.empty() ? RouteSource(server.address, server.port) : ParseAddress(named, "--station");
+  if (!host::InterfaceOf(station))
+    throw Failure(kExitUsage, "--station " + station.ToString() +
+                                  ": no interface of this machine has that address");
+  return station;
+}
+
 } // namespace
 
 int RunGet(const GetOptions &o) {
   CatchInterrupts(nullptr);
   ServerSpec server;
   ParseServer(o.server, server.address, server.port);
-  host::Ipv4 station = o.station.empty() ? RouteSource(server.address, server.port)
-                                         : ParseAddress(o.station, "--station");
+  host::Ipv4 station = StationFor(o.station, server);
+  if (!o.mcastIf.empty() && !host::InterfaceNamed(o.mcastIf))
+    throw Failure(kExitUsage, "--mcast-if: no such interface: " + o.mcastIf);
   const std::vector<std::string> outPaths = OutputPaths(o);
   const bool several = o.files.size() > 1;
 
@@ -100,6 +113,7 @@ int RunGet(const GetOptions &o) {
   ho.onLog = [&board](const std::string &line) { board.Print("zem4: driver: " + line); };
   ho.net.faults.loss = o.loss;
   ho.net.faults.seed = o.seed;
+  ho.net.multicastInterface = o.mcastIf;
   Host host(ho);
   CatchInterrupts(&host.Net());
 
@@ -208,8 +222,7 @@ int RunGet(const GetOptions &o) {
 int RunInfo(const InfoOptions &o) {
   ServerSpec server;
   ParseServer(o.server, server.address, server.port);
-  host::Ipv4 station = o.station.empty() ? RouteSource(server.address, server.port)
-                                         : ParseAddress(o.station, "--station");
+  host::Ipv4 station = StationFor(o.station, server);
   Host host(HostOptions{});
   CatchInterrupts(&host.Net());
   Host::Child child = host.CreateChild(host.AddStation(station));

@@ -195,6 +195,8 @@ void GetJob::EndDownload() {
 
   if (d.Reason() == EndReason::NoMulticast) {
     Say("no multicast data within " + std::to_string(o.mcastWait) + " s; falling back to unicast");
+    // The wait is part of what the download cost.
+    fellBackAfter_ = d.Duration();
     multicast_ = false;
     answeredByGroup_ = false;
     download_.reset();
@@ -232,10 +234,16 @@ void GetJob::EndDownload() {
   }
   out_->Commit();
   char line[512];
-  double secs = std::max(d.Duration(), 1e-6);
-  std::snprintf(line, sizeof line, "%s -> %s: %llu bytes in %.2f s (%s), %u gaps seen, %s",
+  double secs = std::max(d.Duration() + fellBackAfter_.value_or(0.0), 1e-6);
+  char how[96] = "";
+  if (fellBackAfter_)
+    std::snprintf(how, sizeof how, ", by unicast after %.1f s without multicast data",
+                  *fellBackAfter_);
+  else if (multicast_ && answeredByGroup_)
+    std::snprintf(how, sizeof how, ", by multicast");
+  std::snprintf(line, sizeof line, "%s -> %s: %llu bytes in %.2f s (%s), %u gaps seen%s, %s",
                 file_.c_str(), out_->Name().c_str(), static_cast<unsigned long long>(bytes), secs,
-                HumanRate(double(bytes) / secs).c_str(), d.Last().LostBlocks, verdict.c_str());
+                HumanRate(double(bytes) / secs).c_str(), d.Last().LostBlocks, how, verdict.c_str());
   Finish(kExitOk, line);
 }
 

@@ -80,6 +80,7 @@ private:
   bool reconfigure_ = false;
   bool multicast_;
   bool answeredByGroup_ = false;
+  std::optional<double> fellBackAfter_; // seconds the group stayed silent
   unsigned attempt_ = 0;
   std::chrono::steady_clock::time_point backoffUntil_;
   std::optional<uint64_t> size_;

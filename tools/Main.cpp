@@ -41,6 +41,9 @@ int main(int argc, char **argv) {
                    "Join the file's multicast group; falls back to unicast when it stays silent");
   getCmd->add_option("--station", get.station,
                      "This client's IPv4 address (default: the source of the route to the server)");
+  getCmd->add_option("--mcast-if", get.mcastIf,
+                     "Interface to join the multicast group on, by name or IPv4 address "
+                     "(default: the one that has the station address)");
   getCmd->add_flag("--stream", get.stream, "Take the data in file order through CheckPacket");
   getCmd->add_option("--timeout", get.timeout, "Give up after S seconds without progress")
       ->capture_default_str()
