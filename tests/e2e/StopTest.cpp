@@ -79,4 +79,29 @@ TEST_F(Stop, AFrozenServerDoesNotHoldTheCommand) {
   EXPECT_TRUE(Listing(Out()).empty());
 }
 
+// The member that drives a multicast group is stopped: it tells the server,
+// and the member that only listened ends with the whole file.
+TEST_F(Stop, TheDrivingMemberOfAGroupTellsTheServer) {
+  WriteFile(Root() / "g.bin", RandomBytes(8 << 20, 10));
+  Daemon server(Root(), dir_);
+  fs::create_directories(Out() / "1");
+  fs::create_directories(Out() / "2");
+  auto driver = Zem4({"get", "g.bin", "--server", server.Address(), "--multicast", "--station",
+                      "127.0.0.55", "-o", "1/g.bin"});
+  ASSERT_TRUE(driver->WaitFor(std::regex("g\\.bin \\(multicast\\): [1-9][0-9]%")))
+      << driver->Output();
+  auto listener = Zem4({"get", "g.bin", "--server", server.Address(), "--multicast", "--station",
+                        "127.0.0.56", "-o", "2/g.bin"});
+  ASSERT_TRUE(listener->WaitFor(std::regex("g\\.bin \\(multicast\\): [1-9]")))
+      << listener->Output();
+  ASSERT_EQ(::kill(driver->Pid(), SIGINT), 0);
+  EXPECT_EQ(driver->Wait(), kInterrupt) << driver->Output();
+  EXPECT_TRUE(Listing(Out() / "1").empty());
+  EXPECT_TRUE(server.Proc().WaitFor(std::regex("client=127\\.0\\.0\\.55:[0-9]+ file=\"g\\.bin\" "
+                                               "[^\n]*outcome=\"client error 3: User cancelled")))
+      << server.Proc().Output();
+  EXPECT_EQ(listener->Wait(), kOk) << listener->Output();
+  EXPECT_EQ(ReadFile(Out() / "2" / "g.bin"), ReadFile(Root() / "g.bin"));
+}
+
 } // namespace
