@@ -50,6 +50,13 @@ public:
   std::deque<ReceivedDatagram> inbox_;
 };
 
+Time100ns WireTime(size_t payload, uint64_t bitsPerSecond) {
+  if (bitsPerSecond == 0)
+    return 0;
+  uint64_t bits = (uint64_t(payload) + kLinkHeaderBytes) * 8;
+  return (bits * 10'000'000 + bitsPerSecond - 1) / bitsPerSecond;
+}
+
 SimNetwork::SimNetwork(ClockFn clock, uint64_t seed)
     : clock_(std::move(clock)), seed_(seed), rng_(seed) {}
 
@@ -65,7 +72,105 @@ std::string SimNetwork::Describe() const {
          " reordered=" + std::to_string(stats_.reordered) +
          " fragmented=" + std::to_string(stats_.fragmented) +
          " unreachable=" + std::to_string(stats_.unreachable) +
-         " overflowed=" + std::to_string(stats_.overflowed);
+         " overflowed=" + std::to_string(stats_.overflowed) +
+         (linksOn_ ? " link_dropped=" + std::to_string(stats_.linkDropped) : std::string());
+}
+
+void SimNetwork::SetDefaultLink(const StationLink &link) {
+  linksOn_ = true;
+  defaultLink_ = link;
+  for (auto &[address, station] : stations_)
+    if (!station.own) {
+      station.up.config = link.up;
+      station.down.config = link.down;
+    }
+}
+
+void SimNetwork::SetLink(Ipv4 address, const StationLink &link) {
+  linksOn_ = true;
+  Station &station = StationOf(address);
+  station.own = true;
+  station.up.config = link.up;
+  station.down.config = link.down;
+}
+
+SimNetwork::Station &SimNetwork::StationOf(Ipv4 address) {
+  auto it = stations_.find(address);
+  if (it == stations_.end()) {
+    Station station;
+    station.up.config = defaultLink_.up;
+    station.down.config = defaultLink_.down;
+    it = stations_.emplace(address, std::move(station)).first;
+  }
+  return it->second;
+}
+
+LinkStats SimNetwork::UplinkStats(Ipv4 address) const {
+  auto it = stations_.find(address);
+  return it == stations_.end() ? LinkStats{} : it->second.up.stats;
+}
+
+LinkStats SimNetwork::DownlinkStats(Ipv4 address) const {
+  auto it = stations_.find(address);
+  return it == stations_.end() ? LinkStats{} : it->second.down.stats;
+}
+
+std::optional<Time100ns> SimNetwork::Cross(Link &link, size_t payload, Time100ns at) {
+  while (!link.finishes.empty() && link.finishes.front() <= at)
+    link.finishes.pop_front();
+  if (link.config.queueLimit != 0 && link.finishes.size() >= link.config.queueLimit) {
+    ++link.stats.dropped;
+    return std::nullopt;
+  }
+  Time100ns end = std::max(at, link.busyUntil) + WireTime(payload, link.config.bitsPerSecond);
+  link.busyUntil = end;
+  // Without serialisation nothing waits, so such a link never fills.
+  if (end > at)
+    link.finishes.push_back(end);
+  ++link.stats.datagrams;
+  link.stats.bytes += payload + kLinkHeaderBytes;
+  return end + link.config.delay;
+}
+
+unsigned SimNetwork::SendOverLinks(const Datagram &d, const std::vector<uint64_t> &receivers,
+                                   Time100ns now) {
+  unsigned copies = 0;
+  std::vector<uint64_t> remote;
+  for (uint64_t id : receivers) {
+    if (ports_.at(id)->config_.localAddress != d.src) {
+      remote.push_back(id);
+      continue;
+    }
+    uint64_t before = nextSeq_;
+    bool scheduled = false;
+    ScheduleCopy(id, d, ProfileFor(d, d.src), now, scheduled);
+    copies += unsigned(nextSeq_ - before);
+  }
+  if (remote.empty())
+    return copies;
+  // One copy on the uplink, whatever the number of receivers behind the switch.
+  std::optional<Time100ns> arrival = Cross(StationOf(d.src).up, d.payload.size(), now);
+  if (!arrival) {
+    ++stats_.linkDropped;
+    return copies;
+  }
+  copies += unsigned(remote.size());
+  atSwitch_.emplace(std::make_pair(*arrival, nextHop_++), AtSwitch{d, std::move(remote)});
+  return copies;
+}
+
+void SimNetwork::ArriveAtSwitch(AtSwitch &hop, Time100ns at) {
+  for (uint64_t id : hop.portIds) {
+    auto it = ports_.find(id);
+    if (it == ports_.end()) {
+      ++stats_.overflowed;
+      continue;
+    }
+    Ipv4 receiver = it->second->config_.localAddress;
+    bool scheduled = false;
+    ScheduleCopy(id, hop.datagram, ProfileFor(hop.datagram, receiver), at, scheduled,
+                 &StationOf(receiver).down);
+  }
 }
 
 void SimNetwork::AddFlowProfile(const FlowMatch &match, const FaultProfile &profile) {
@@ -179,7 +284,7 @@ std::vector<uint32_t> SimNetwork::Split(size_t size, const FaultProfile &p) {
 }
 
 void SimNetwork::ScheduleCopy(uint64_t portId, const Datagram &d, const FaultProfile &p,
-                              Time100ns now, bool &scheduled) {
+                              Time100ns now, bool &scheduled, Link *down) {
   if (p.loss > 0 && Draw() < p.loss) {
     ++stats_.lost;
     return;
@@ -190,7 +295,16 @@ void SimNetwork::ScheduleCopy(uint64_t portId, const Datagram &d, const FaultPro
     copies = 2;
   }
   for (unsigned i = 0; i < copies; ++i) {
-    Time100ns at = now + p.delay + DrawUpTo(p.jitter);
+    Time100ns base = now;
+    if (down) {
+      std::optional<Time100ns> arrival = Cross(*down, d.payload.size(), now);
+      if (!arrival) {
+        ++stats_.linkDropped;
+        continue;
+      }
+      base = *arrival;
+    }
+    Time100ns at = base + p.delay + DrawUpTo(p.jitter);
     if (p.reorder > 0 && Draw() < p.reorder) {
       ++stats_.reordered;
       at += 1 + DrawUpTo(p.reorderDelay > 1 ? p.reorderDelay - 1 : 0);
@@ -220,6 +334,22 @@ NetStatus SimNetwork::SendFrom(SimPort &port, const Datagram &datagram) {
 
   CaptureRecord rec;
   rec.time = now;
+  if (linksOn_) {
+    std::vector<uint64_t> receivers;
+    for (auto &[id, p] : ports_)
+      if (p != &port && Accepts(*p, d))
+        receivers.push_back(id);
+    rec.receivers = unsigned(receivers.size());
+    rec.copies = SendOverLinks(d, receivers, now);
+    rec.dropped = rec.copies == 0;
+    if (rec.receivers == 0)
+      ++stats_.unreachable;
+    if (captureOn_) {
+      rec.datagram = std::move(d);
+      capture_.push_back(std::move(rec));
+    }
+    return NetStatus::Ok;
+  }
   size_t queuedBefore = nextSeq_;
   // Ports in order of opening, so one seed gives one outcome.
   for (auto &[id, p] : ports_) {
@@ -241,7 +371,18 @@ NetStatus SimNetwork::SendFrom(SimPort &port, const Datagram &datagram) {
 }
 
 void SimNetwork::Service(Time100ns now) {
-  while (!queue_.empty() && queue_.begin()->first.first <= now) {
+  for (;;) {
+    bool copyDue = !queue_.empty() && queue_.begin()->first.first <= now;
+    bool hopDue = !atSwitch_.empty() && atSwitch_.begin()->first.first <= now;
+    if (!copyDue && !hopDue)
+      break;
+    // In time order across both queues: a link's queue is only right when
+    // its arrivals come in the order they happen.
+    if (hopDue && (!copyDue || atSwitch_.begin()->first.first <= queue_.begin()->first.first)) {
+      auto hop = atSwitch_.extract(atSwitch_.begin());
+      ArriveAtSwitch(hop.mapped(), hop.key().first);
+      continue;
+    }
     auto node = queue_.extract(queue_.begin());
     InFlightCopy &copy = node.mapped();
     auto it = ports_.find(copy.portId);
@@ -257,9 +398,12 @@ void SimNetwork::Service(Time100ns now) {
 }
 
 std::optional<Time100ns> SimNetwork::NextDeadline() const {
-  if (queue_.empty())
-    return std::nullopt;
-  return queue_.begin()->first.first;
+  std::optional<Time100ns> next;
+  if (!queue_.empty())
+    next = queue_.begin()->first.first;
+  if (!atSwitch_.empty() && (!next || atSwitch_.begin()->first.first < *next))
+    next = atSwitch_.begin()->first.first;
+  return next;
 }
 
 } // namespace zem4::host
