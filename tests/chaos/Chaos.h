@@ -75,6 +75,8 @@ struct RunOptions {
   // Actions left out of the program (to look past a fault that stops seeds
   // early); a seed then runs a different program.
   std::set<Act> without;
+  // A failing seed adds the datagrams on the wire to its trace.
+  bool captureNet = false;
   // Bounds that turn a hang into a failure that names the seed.
   uint64_t virtualLimitSeconds = 3600;
   uint64_t realLimitSeconds = 60;

@@ -388,7 +388,7 @@ std::string Summary(const RangeReport &report) {
 } // namespace zem4::test::chaos
 
 // test_chaos --seeds FIRST:LAST [--isolate] [--pairs] [--trace] [--without ACT,...]
-//            [--real-limit SECONDS]
+//            [--real-limit SECONDS] [--net]
 // runs a range and says what failed; without --seeds it is an ordinary
 // GoogleTest binary.
 int main(int argc, char **argv) {
@@ -408,6 +408,8 @@ int main(int argc, char **argv) {
       pairs = true;
     } else if (std::strcmp(argv[i], "--real-limit") == 0 && i + 1 < argc) {
       options.run.realLimitSeconds = std::strtoull(argv[++i], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--net") == 0) {
+      options.run.captureNet = true;
     } else if (std::strcmp(argv[i], "--trace") == 0) {
       options.traceAll = true;
     } else if (std::strcmp(argv[i], "--without") == 0 && i + 1 < argc) {

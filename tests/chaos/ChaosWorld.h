@@ -171,6 +171,7 @@ private:
   void Setup();
   bool AllCompleted() const;
   void CheckViolations(const char *where);
+  void TraceNet();
   void Finish();
   void Step();
   void Advance(host::Time100ns delta);
@@ -226,6 +227,7 @@ private:
   uint64_t Injected();
   EFI_TPL Tpl();
   int LiveChildren(int ctl) const;
+  size_t HarnessEvents() const;
 
   uint64_t seed_;
   RunOptions options_;
@@ -243,6 +245,7 @@ private:
   std::vector<std::unique_ptr<TokenRec>> tokens_;
   std::vector<std::unique_ptr<Timer>> timers_;
   std::unique_ptr<Watchdog> watchdog_;
+  EFI_EVENT alarm_ = nullptr; // the end of the main loop's current advance
   std::vector<Armed> armed_;
   int depth_ = 0;
   size_t baselineEvents_ = 0;
