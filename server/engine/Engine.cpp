@@ -438,6 +438,8 @@ std::optional<Time> Engine::NextDeadline() const {
 
 void Engine::Shutdown(Time Now) {
   while (!Pending.empty()) {
+    Send(Pending.front().Port, Pending.front().Client,
+         BuildError(ZEM4_ERR_NOT_READY, ShuttingDownMessage));
     DropPending(0);
   }
   for (auto &[Port, T] : Transfers) {

@@ -58,6 +58,10 @@ bool OptionNameEquals(std::string_view A, std::string_view B);
 // "a.b.c.d,port,flag", the value of the "multicast" option in an OACK.
 std::string FormatMulticastValue(uint32_t GroupIp, uint16_t GroupPort, bool Active);
 
+// ERROR 9 text when zem4d stops: the client reports "not ready" and may ask
+// again once the server is back.
+inline constexpr char ShuttingDownMessage[] = "server shutting down";
+
 Bytes BuildOack(const std::vector<std::pair<std::string, std::string>> &Options);
 Bytes BuildError(uint16_t Code, std::string_view Message);
 Bytes BuildFin(uint32_t Value);

@@ -211,6 +211,11 @@ void Transfer::Leave(const Endpoint &Client, std::string Outcome, bool Success, 
 }
 
 void Transfer::Stop(Time Now) {
+  // Each member hears once that we are going, from the port it talks to.
+  const Bytes Bye = BuildError(ZEM4_ERR_NOT_READY, ShuttingDownMessage);
+  for (const auto &M : Members) {
+    Emit(M.Client, Bye);
+  }
   while (!Members.empty()) {
     Leave(Members.front().Client, "stopped", false, Now);
   }
@@ -388,7 +393,7 @@ void Transfer::OnRpl(const Rpl &R, Time Now) {
     StartSending(Now);
     return;
   }
-  if (R.Sequence + 1 == NextRplSeq) {
+  if (NextRplSeq > 1 && R.Sequence + 1 == NextRplSeq) {
     // A repeat of the last full list: the RPLACK was lost, or the client
     // will not go on listing; after a second repeat, send what we have.
     if (++RplRepeats >= 2) {
@@ -396,7 +401,11 @@ void Transfer::OnRpl(const Rpl &R, Time Now) {
     } else {
       Emit(*Controller, BuildRplAck(NextRplSeq));
     }
+    return;
   }
+  // Any other sequence (0 at the start of a pass, or one from the future)
+  // is not part of this list.
+  ++E.Counters.Malformed;
 }
 
 void Transfer::StartSending(Time Now) {

@@ -213,10 +213,21 @@ TEST_F(RefusalTest, ShutdownReportsAndClosesEverything) {
   EXPECT_EQ(E.ActiveClients(), 1u);
   EXPECT_EQ(E.UnconfirmedClients(), 3u);
   EXPECT_EQ(E.ActiveGroups(), 1u);
+  Io.Take();
   E.Shutdown(1ms);
   EXPECT_EQ(E.ActiveTransfers(), 0u);
   EXPECT_EQ(E.UnconfirmedClients(), 0u);
   EXPECT_TRUE(Io.Open.empty());
+  // Every client, confirmed or not, gets one ERROR 9 from its own port.
+  auto Out = Io.Take();
+  ASSERT_EQ(Out.size(), 4u);
+  std::set<uint16_t> Ports;
+  for (auto &S : Out) {
+    EXPECT_EQ(S.Data, Cat({B({0, 5, 0, 9}), Str("server shutting down")}));
+    EXPECT_NE(S.From, Listen);
+    Ports.insert(S.To.Port);
+  }
+  EXPECT_EQ(Ports, (std::set<uint16_t>{1, 2, 3, 4}));
   ASSERT_EQ(Io.Reports.size(), 3u);
   for (auto &R : Io.Reports) {
     EXPECT_EQ(R.Outcome, "stopped");

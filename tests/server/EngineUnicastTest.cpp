@@ -227,6 +227,34 @@ TEST_F(UnicastTest, RepairListOfMoreThan129RangesWithRplAck) {
   EXPECT_EQ(Io.Take()[0].Data, B({0, 14, 0, 0, 0, 1}));
 }
 
+TEST_F(UnicastTest, ListSequenceZeroOrAheadIsIgnored) {
+  auto E = Make();
+  Feed(*E, Cat({B({0, 1}), Str("a")}), Listen, 0ms);
+  Io.Take();
+  // RplSequence 0 before a first list: ignored both when the request is
+  // waiting in the table and in a later pass; never an RPLACK 1.
+  const Bytes Zero = B({0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
+  Feed(*E, Zero, 40000, 1ms);
+  Feed(*E, BuildRpl(2, std::vector<BlockRange>{{1, 5}}), 40000, 1ms);
+  EXPECT_TRUE(Io.Take().empty());
+  EXPECT_EQ(E->Stats().Malformed, 2u);
+  Feed(*E, FullRpl(), 40000, 2ms);
+  EXPECT_EQ(Io.Take().size(), 3u);
+  Feed(*E, BuildAck8(4), 40000, 3ms); // the whole pass: FIN
+  Feed(*E, Cat({B({0, 1}), Str("a")}), Listen, 4ms);
+  while (E->NextDeadline() && Io.Sent.size() < 5) {
+    E->OnTime(*E->NextDeadline());
+  }
+  ASSERT_EQ(Opcode(Io.Take().back().Data), ZEM4_OP_OACK); // pass 2
+  Feed(*E, Zero, 40000, 1s);
+  EXPECT_TRUE(Io.Take().empty());
+  EXPECT_EQ(E->Stats().Malformed, 3u);
+  Feed(*E, BuildRpl(1, std::vector<BlockRange>{{2, 2}}), 40000, 1s);
+  auto Out = Io.Take();
+  ASSERT_EQ(Out.size(), 1u);
+  EXPECT_EQ(Be32At(Out[0].Data, 6), 2u);
+}
+
 TEST_F(UnicastTest, RepeatedFullListStartsThePassAfterTwoRepeats) {
   // A client that never goes on listing must not be left waiting forever.
   auto E = Make();

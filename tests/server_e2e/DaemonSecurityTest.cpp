@@ -100,5 +100,35 @@ TEST_F(DaemonSecurity, FilesAboveDigestMaxAreServedWithoutSha256) {
   ASSERT_EQ(D.Terminate(), 0);
 }
 
+TEST_F(DaemonSecurity, SigtermTellsEveryClientOnceThenExitsWithItsTotals) {
+  WriteFile("f.bin", RandomBytes(500000, 9));
+  DaemonProcess D(Args());
+  const uint16_t Listen = D.WaitForPort();
+  ASSERT_NE(Listen, 0) << D.Log;
+  // One client in the middle of its transfer, one that was only answered.
+  RawClient Busy, Asked;
+  Busy.Send(Listen, BuildRequest("f.bin", {}));
+  Asked.Send(Listen, BuildRequest("f.bin", {}));
+  sockaddr_in From{};
+  socklen_t Len = sizeof From;
+  uint8_t Buf[2048];
+  pollfd P{Busy.Fd, POLLIN, 0};
+  ASSERT_EQ(poll(&P, 1, 5000), 1);
+  ASSERT_GE(recvfrom(Busy.Fd, Buf, sizeof Buf, 0, reinterpret_cast<sockaddr *>(&From), &Len), 2);
+  const uint16_t Session = ntohs(From.sin_port);
+  Busy.Send(Session, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}));
+  P = {Busy.Fd, POLLIN, 0};
+  ASSERT_EQ(poll(&P, 1, 5000), 1);
+  Busy.Received();
+  Asked.Received();
+  ASSERT_EQ(D.Terminate(), 0) << D.Log;
+  const Bytes Bye = Cat({B({0, 5, 0, 9}), Str("server shutting down")});
+  for (RawClient *C : {&Busy, &Asked}) {
+    auto Got = C->Received();
+    EXPECT_EQ(std::count(Got.begin(), Got.end(), Bye), 1) << D.Log;
+  }
+  EXPECT_NE(D.Log.find("zem4d stopping: requests=2 served=0 failed=1"), std::string::npos) << D.Log;
+}
+
 } // namespace
 } // namespace zem4::server::testing
