@@ -1,0 +1,163 @@
+// The boot storm at scale, in virtual time: N clients ask for one 4 MiB file
+// at once (a tenth of them 0.1 s late) through the simulated network's link
+// model (1 Gbit/s server uplink, 100 Mbit/s client links, 5 ms each way),
+// by unicast and as one multicast group, without and with loss towards the
+// clients. Each client is the real driver in the host firmware; the server is
+// the real engine. Printed per run: virtual time until every client has the
+// exact file, server bytes per byte of file, passes and what the links
+// dropped; then the whole run time. With --plot the curve is drawn by gnuplot.
+//
+// Its own main rather than Google Benchmark's: one pass over the curve, the
+// virtual figures are what it measures, and the wall clock only bounds it.
+#include "tests/storm/StormRig.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace zem4;
+
+std::vector<double> ParseList(const char *text) {
+  std::vector<double> out;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ','))
+    out.push_back(std::strtod(item.c_str(), nullptr));
+  return out;
+}
+
+struct Row {
+  size_t clients;
+  bool multicast;
+  double lossPercent;
+  test::StormResult result;
+  double wallSeconds;
+};
+
+void Plot(const std::vector<Row> &rows, const std::vector<double> &losses, const std::string &svg) {
+  std::string data = svg + ".dat";
+  {
+    std::ofstream out(data);
+    // One block per curve (mode, loss), separated by two blank lines for gnuplot's index.
+    for (bool multicast : {false, true})
+      for (double loss : losses) {
+        out << "# " << (multicast ? "multicast" : "unicast") << " loss " << loss << "%\n";
+        for (const Row &r : rows)
+          if (r.multicast == multicast && r.lossPercent == loss && r.result.Ok())
+            out << r.clients << " " << r.result.seconds << " " << r.result.serverBytesPerFileByte
+                << " " << r.result.passes << "\n";
+        out << "\n\n";
+      }
+  }
+  std::string script = svg + ".gp";
+  {
+    std::ofstream gp(script);
+    gp << "set terminal svg size 900,420 dynamic font 'sans,11'\n"
+       << "set output '" << svg << "'\n"
+       << "set multiplot layout 1,2 title 'Boot storm, 4 MiB, 1 Gbit/s server uplink, 100 "
+          "Mbit/s clients (virtual time)'\n"
+       << "set logscale xy\nset grid\nset key top left\nset xlabel 'clients'\n"
+       << "set ylabel 'seconds until every client has the file'\n";
+    auto plotLine = [&](int column) {
+      gp << "plot ";
+      int index = 0;
+      for (bool multicast : {false, true})
+        for (double loss : losses) {
+          if (index)
+            gp << ", ";
+          gp << "'" << data << "' index " << index << " using 1:" << column
+             << " with linespoints title '" << (multicast ? "multicast" : "unicast") << " " << loss
+             << " % loss'";
+          index++;
+        }
+      gp << "\n";
+    };
+    plotLine(2);
+    gp << "set ylabel 'server bytes per byte of file'\n";
+    plotLine(3);
+    gp << "unset multiplot\n";
+  }
+  std::string command = "gnuplot '" + script + "'";
+  if (std::system(command.c_str()) != 0)
+    std::fprintf(stderr, "gnuplot failed (apt-get install gnuplot-nox); data in %s\n",
+                 data.c_str());
+  std::remove(data.c_str());
+  std::remove(script.c_str());
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  std::vector<double> clients = {1, 10, 100, 1000};
+  std::vector<double> losses = {0, 5};
+  double mib = 4;
+  std::string plot;
+  double maxWall = 600;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string flag = argv[i];
+    if (flag == "--clients")
+      clients = ParseList(argv[i + 1]);
+    else if (flag == "--loss")
+      losses = ParseList(argv[i + 1]);
+    else if (flag == "--mib")
+      mib = std::strtod(argv[i + 1], nullptr);
+    else if (flag == "--max-wall")
+      maxWall = std::strtod(argv[i + 1], nullptr);
+    else if (flag == "--plot")
+      plot = argv[i + 1];
+    else {
+      std::fprintf(stderr,
+                   "usage: %s [--clients 1,10,100,1000] [--loss 0,5] [--mib 4] "
+                   "[--max-wall 600] [--plot FILE.svg]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+  const std::vector<uint8_t> file = test::StormFile(size_t(mib * 1024 * 1024));
+  auto begin = std::chrono::steady_clock::now();
+  std::vector<Row> rows;
+  std::printf("| clients | mode | loss | all exact | virtual s | server bytes / file byte | "
+              "passes | retransmissions | link drops | wall s |\n"
+              "|---:|---|---:|:---:|---:|---:|---:|---:|---:|---:|\n");
+  bool allOk = true;
+  // Cheapest first at each size: one stream before a copy each, no loss before loss.
+  for (double n : clients)
+    for (double loss : losses)
+      for (bool multicast : {true, false}) {
+        auto t0 = std::chrono::steady_clock::now();
+        double spent = std::chrono::duration<double>(t0 - begin).count();
+        if (spent >= maxWall) {
+          std::printf("| %zu | %s | %g %% | skipped: the curve's %g s are spent | | | | | | |\n",
+                      size_t(n), multicast ? "multicast" : "unicast", loss, maxWall);
+          continue;
+        }
+        test::StormConfig config = test::StandardStorm(size_t(n), multicast, loss / 100.0);
+        config.wallBudget = maxWall - spent;
+        test::StormResult r = test::RunStorm(config, file);
+        double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        allOk = allOk && r.Ok();
+        std::printf("| %zu | %s | %g %% | %s | %.2f | %.2f | %llu | %llu | %llu | %.1f |\n",
+                    size_t(n), multicast ? "multicast" : "unicast", loss, r.Ok() ? "yes" : "NO",
+                    r.seconds, r.serverBytesPerFileByte, static_cast<unsigned long long>(r.passes),
+                    static_cast<unsigned long long>(r.retransmissions),
+                    static_cast<unsigned long long>(r.linkDropped), wall);
+        if (!r.Ok())
+          std::printf("\n%s: %s%s; at %.2f virtual s, %.1f %% of all copies checked\n\n",
+                      multicast ? "multicast" : "unicast", r.failure.c_str(),
+                      r.findings.empty() ? "" : " (and firmware findings)", r.reachedSeconds,
+                      100.0 * double(r.deliveredBytes) / (double(file.size()) * n));
+        std::fflush(stdout);
+        rows.push_back({size_t(n), multicast, loss, std::move(r), wall});
+      }
+  double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  std::printf("\nwhole curve: %.1f s of wall time\n", total);
+  if (!plot.empty())
+    Plot(rows, losses, plot);
+  return allOk ? 0 : 1;
+}
