@@ -62,7 +62,7 @@ struct EngineConfig {
   // the sessions, each entry for PendingLife at most, the oldest evicted
   // first when it is full.
   uint32_t MaxPending = 64;
-  Duration PendingLife = 7s;
+  Duration PendingLife = 10s;
   uint32_t MaxGroups = 16;
   bool MulticastEnabled = true;
   // Groups take addresses network+1, +2, ... and ports McastPort, +1, ...
