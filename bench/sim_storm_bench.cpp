@@ -99,22 +99,28 @@ int main(int argc, char **argv) {
   double mib = 4;
   std::string plot;
   double maxWall = 600;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool verbose = false;
+  for (int i = 1; i < argc; i++) {
     std::string flag = argv[i];
-    if (flag == "--clients")
-      clients = ParseList(argv[i + 1]);
-    else if (flag == "--loss")
-      losses = ParseList(argv[i + 1]);
-    else if (flag == "--mib")
-      mib = std::strtod(argv[i + 1], nullptr);
-    else if (flag == "--max-wall")
-      maxWall = std::strtod(argv[i + 1], nullptr);
-    else if (flag == "--plot")
-      plot = argv[i + 1];
+    if (flag == "--verbose") {
+      verbose = true;
+      continue;
+    }
+    const char *value = i + 1 < argc ? argv[++i] : nullptr;
+    if (value && flag == "--clients")
+      clients = ParseList(value);
+    else if (value && flag == "--loss")
+      losses = ParseList(value);
+    else if (value && flag == "--mib")
+      mib = std::strtod(value, nullptr);
+    else if (value && flag == "--max-wall")
+      maxWall = std::strtod(value, nullptr);
+    else if (value && flag == "--plot")
+      plot = value;
     else {
       std::fprintf(stderr,
                    "usage: %s [--clients 1,10,100,1000] [--loss 0,5] [--mib 4] "
-                   "[--max-wall 600] [--plot FILE.svg]\n",
+                   "[--max-wall 600] [--plot FILE.svg] [--verbose]\n",
                    argv[0]);
       return 2;
     }
@@ -152,6 +158,9 @@ int main(int argc, char **argv) {
                       multicast ? "multicast" : "unicast", r.failure.c_str(),
                       r.findings.empty() ? "" : " (and firmware findings)", r.reachedSeconds,
                       100.0 * double(r.deliveredBytes) / (double(file.size()) * n));
+        if (verbose)
+          for (const std::string &line : r.reports)
+            std::printf("    %s\n", line.c_str());
         std::fflush(stdout);
         rows.push_back({size_t(n), multicast, loss, std::move(r), wall});
       }

@@ -207,6 +207,8 @@ StormResult RunStorm(const StormConfig &config, const std::vector<uint8_t> &file
   result.retransmissions = stats.Retransmissions;
   result.fallbacks = stats.UnicastFallbacks;
   result.linkDropped = net.Stats().linkDropped;
+  for (const server::TransferReport &report : server->Reports())
+    result.reports.push_back(server::FormatReport(report));
 
   for (auto &c : clients) {
     if (c->child != nullptr) {

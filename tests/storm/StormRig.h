@@ -46,6 +46,7 @@ struct StormResult {
   bool overBudget = false;           // stopped at the wall-time budget
   double reachedSeconds = 0;         // virtual time when it stopped
   uint64_t deliveredBytes = 0;       // checked bytes over all clients
+  std::vector<std::string> reports;  // the server's line per client
   bool Ok() const { return exact == clients && findings.empty() && failure.empty(); }
 };
 
