@@ -134,6 +134,29 @@ std::string ReadFile(const fs::path &path) {
   return s.str();
 }
 
+namespace {
+
+// The bed of the running test, for a signal that ends the binary (Ctrl-C):
+// it is taken down before the signal's own end. Only what is safe in a
+// handler: fork, exec, wait.
+char gDownTag[32];
+
+void DownOnSignal(int sig) {
+  if (gDownTag[0] != '\0') {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::execl("/bin/bash", "bash", ZEM4_LAN_SCRIPT, "down", gDownTag, static_cast<char *>(nullptr));
+      ::_exit(127);
+    }
+    if (pid > 0)
+      ::waitpid(pid, nullptr, 0);
+  }
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+} // namespace
+
 bool LanBed::Script(const std::vector<std::string> &args, std::string *output) {
   std::string cmd = "bash '" ZEM4_LAN_SCRIPT "'";
   for (auto &a : args)
@@ -163,6 +186,9 @@ void LanBed::Build(BedShape shape) {
     reason = "scripts/lan.sh could not build the bed: " + reason;
   else {
     built_ = true;
+    std::snprintf(gDownTag, sizeof gDownTag, "%s", tag_.c_str());
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+      ::signal(sig, DownOnSignal);
     return;
   }
   // CI has the rights: a bed that cannot be built there is a failure.
@@ -173,8 +199,10 @@ void LanBed::Build(BedShape shape) {
 }
 
 void LanBed::TearDown() {
-  if (!tag_.empty())
+  if (!tag_.empty()) {
+    gDownTag[0] = '\0';
     Script({"down", tag_});
+  }
   if (!dir_.empty()) {
     if (HasFailure())
       std::fprintf(stderr, "lan: logs kept in %s\n", dir_.c_str());

@@ -175,7 +175,8 @@ TEST_F(Lan, Ia32ImageAsMember) {
     ExpectByMulticast(*c[i - 1], dir_ / ("c" + std::to_string(i) + ".out"), file,
                       "member " + std::to_string(i));
   std::string log = StopServer(*server);
-  const TransferLine *l = Completed(TransferLines(log), ClientAddress(1));
+  auto lines = TransferLines(log);
+  const TransferLine *l = Completed(lines, ClientAddress(1));
   ASSERT_NE(l, nullptr) << log;
   EXPECT_EQ(l->roles.find("unicast"), std::string::npos) << l->roles;
 }
