@@ -63,6 +63,34 @@ VOID HandBackWaiting(Zem4RxContext *Rx) {
   }
 }
 
+// Gives the group's UDP4 child back to the service binding, which aborts
+// whatever it still holds of ours. A failure marks the transfer failed.
+EFI_STATUS DestroyMcastChild(Zem4Instance *Instance) {
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+  EFI_STATUS Status = OpenServiceBinding(Instance, &UdpSb);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to retrieve Udp service binding protocol\n");
+    // Our open still goes, so that nothing of ours pins the child.
+    gBS->CloseProtocol(Instance->McastChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(),
+                       Instance->ChildHandle);
+  } else {
+    Status = gBS->CloseProtocol(Instance->McastChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(),
+                                Instance->ChildHandle);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to close the udp child %r\n", Status);
+    } else {
+      Status = UdpSb->DestroyChild(UdpSb, Instance->McastChildHandle);
+      if (EFI_ERROR(Status)) {
+        DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to destory the udp child %r\n", Status);
+      }
+    }
+  }
+  if (EFI_ERROR(Status)) {
+    Instance->Status = EFI_DEVICE_ERROR;
+  }
+  return Status;
+}
+
 } // namespace
 
 EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS McastIp,
@@ -180,7 +208,31 @@ EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy) {
   // The reset ends the posted receive and the group membership; no
   // notification of this port may run in between.
   EFI_TPL OldTpl = Zem4RaiseToLock();
-  RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
+  EFI_STATUS Status = EFI_SUCCESS;
+  BOOLEAN Gone = FALSE;
+  if (EFI_ERROR(RrqData->McastUdp->Configure(RrqData->McastUdp, NULL))) {
+    // UDP4 still holds the posted receive, whose token and event live in the
+    // download record: the receive is cancelled and the unreset child goes
+    // (its destruction aborts whatever it still holds) before anything the
+    // token points at, even a child that would have been kept for reuse.
+    EFI_STATUS Cancelled =
+        RrqData->McastUdp->Cancel(RrqData->McastUdp, &RrqData->McastRxContext.RxToken);
+    BOOLEAN Held = (BOOLEAN)(EFI_ERROR(Cancelled) && Cancelled != EFI_NOT_FOUND &&
+                             Cancelled != EFI_NOT_STARTED);
+    HandBackWaiting(&RrqData->McastRxContext);
+    Status = DestroyMcastChild(Instance);
+    Gone = TRUE;
+    if (Held && EFI_ERROR(Status) &&
+        EFI_ERROR(RrqData->McastUdp->Configure(RrqData->McastUdp, NULL))) {
+      // Neither cancelled, destroyed nor reset: UDP4 keeps the receive until
+      // it stops. Its event stays open rather than be completed after its
+      // close.
+      RrqData->McastUdp = NULL;
+      Instance->McastChildHandle = NULL;
+      gBS->RestoreTPL(OldTpl);
+      return Status;
+    }
+  }
   if (RrqData->McastRxContext.RxToken.Event != NULL) {
     HandBackWaiting(&RrqData->McastRxContext);
     gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event);
@@ -188,32 +240,15 @@ EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy) {
   }
   gBS->RestoreTPL(OldTpl);
 
+  if (Gone) {
+    RrqData->McastUdp = NULL;
+    Instance->McastChildHandle = NULL;
+    return Status;
+  }
   if (!Destroy) {
     return EFI_SUCCESS; // the next pass reuses the child
   }
-
-  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
-  EFI_STATUS Status = OpenServiceBinding(Instance, &UdpSb);
-  if (EFI_ERROR(Status)) {
-    DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to retrieve Udp service binding protocol\n");
-    // Our open still goes, so that nothing of ours pins the child.
-    gBS->CloseProtocol(Instance->McastChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(),
-                       Instance->ChildHandle);
-  } else {
-    Status = gBS->CloseProtocol(Instance->McastChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(),
-                                Instance->ChildHandle);
-    if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to close the udp child %r\n", Status);
-    } else {
-      Status = UdpSb->DestroyChild(UdpSb, Instance->McastChildHandle);
-      if (EFI_ERROR(Status)) {
-        DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to destory the udp child %r\n", Status);
-      }
-    }
-  }
-  if (EFI_ERROR(Status)) {
-    Instance->Status = EFI_DEVICE_ERROR;
-  }
+  Status = DestroyMcastChild(Instance);
   // The download record, and McastUdp with it, goes right after this: a
   // handle kept past it would make the next transfer reuse a child without
   // its protocol.

@@ -147,3 +147,134 @@ TEST_F(McastLookupTest, ReusedChildWithoutTheServiceBindingIsOnlyLetGo) {
 
 } // namespace
 } // namespace zem4::test
+
+namespace zem4::test {
+namespace {
+
+// UDP4 refuses to reset the group's port while it holds the posted receive:
+// the port's UDP4 child must go (aborting the receive) before the receive's
+// event is closed and the download record freed, whether the port was
+// closing for good or only for the next pass.
+enum class RefusedAt { CallerCancels, ServerError, FinOnUnicast };
+
+struct RefusedCase {
+  RefusedAt at;
+  bool destroyFails; // and then UDP4 will not give the child back either
+  const char *name;
+};
+
+class McastRefusedResetTest : public McastModeTest,
+                              public ::testing::WithParamInterface<RefusedCase> {
+protected:
+  // The group port's Configure(NULL) is the next UDP4 Configure call.
+  void RefuseTheGroupReset() {
+    Fw().Faults().FailNext("Udp4.Configure", EFI_DEVICE_ERROR);
+    if (GetParam().destroyFails) {
+      Fw().Faults().FailNext("Udp4Sb.DestroyChild", EFI_DEVICE_ERROR);
+    }
+  }
+  // When UDP4 would not give the child back it stays with UDP4, the receive
+  // cancelled and nothing of ours open on it: the test gives it back.
+  void GiveBackTheOrphan(EFI_HANDLE group) {
+    if (!GetParam().destroyFails) {
+      return;
+    }
+    EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *entries = nullptr;
+    UINTN count = 0;
+    ASSERT_EQ(gBS->OpenProtocolInformation(group, &gEfiUdp4ProtocolGuid, &entries, &count),
+              EFI_SUCCESS);
+    for (UINTN i = 0; i < count; i++) {
+      EXPECT_NE(entries[i].AgentHandle, agent_) << "the driver still holds the orphan";
+    }
+    gBS->FreePool(entries);
+    EFI_SERVICE_BINDING_PROTOCOL *sb = Controller().ServiceBinding();
+    EXPECT_EQ(sb->DestroyChild(sb, group), EFI_SUCCESS);
+  }
+  // A child UDP4 would not give back fails the transfer.
+  EFI_STATUS Ends(EFI_STATUS status) const {
+    return GetParam().destroyFails ? EFI_DEVICE_ERROR : status;
+  }
+  void ExpectNoViolation() {
+    for (const std::string &violation : Fw().Violations()) {
+      ADD_FAILURE() << "violation: " << violation;
+    }
+  }
+};
+
+TEST_P(McastRefusedResetTest, GroupChildGoesBeforeItsReceive) {
+  Start(Caller::Stream);
+  EnterPassive();
+  FromGroup(Full(1, 1));
+  EFI_HANDLE group = Instance()->McastChildHandle;
+  ASSERT_NE(group, nullptr);
+  ASSERT_EQ(Controller().ChildCount(), 2u);
+  uint64_t destroys = Fw().Faults().Count("Udp4Sb.DestroyChild");
+
+  switch (GetParam().at) {
+  case RefusedAt::CallerCancels:
+    RefuseTheGroupReset();
+    EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
+    ASSERT_TRUE(Finished());
+    GiveBackTheOrphan(group);
+    EXPECT_EQ(done_.status, Ends(EFI_ABORTED));
+    break;
+  case RefusedAt::ServerError:
+    FromServer(ErrorPacket(2, "gone"));
+    ASSERT_EQ(Instance()->State, ZEM4_STATE_TIME_WAIT);
+    RefuseTheGroupReset();
+    ASSERT_TRUE(RunToEnd(kSecond));
+    GiveBackTheOrphan(group);
+    EXPECT_EQ(done_.status, Ends(EFI_TFTP_ERROR));
+    break;
+  case RefusedAt::FinOnUnicast: {
+    // The FIN starts a new pass, which would keep the child for reuse.
+    RefuseTheGroupReset();
+    FromServer(FinPacket(0));
+    ASSERT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+    GiveBackTheOrphan(group);
+    EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+    EXPECT_EQ(Instance()->RrqData->McastUdp, nullptr);
+    EXPECT_EQ(Controller().ChildCount(), 1u);
+    // The next pass joins through a child of its own and hears the group.
+    EnterPassive();
+    EXPECT_NE(Instance()->McastChildHandle, nullptr);
+    EXPECT_EQ(Controller().ChildCount(), 2u);
+    FromGroup(Full(2, 2));
+    EXPECT_EQ(Instance()->SlotFilled[1], 1) << "the new group port hears nothing";
+    EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
+    EXPECT_EQ(done_.status, EFI_ABORTED); // the caller's cancel decides
+    break;
+  }
+  }
+  EXPECT_EQ(Fw().Faults().Injected(), GetParam().destroyFails ? 2u : 1u);
+  EXPECT_GE(Fw().Faults().Count("Udp4Sb.DestroyChild"), destroys + 1);
+  EXPECT_EQ(Controller().Unrecycled(), 0u);
+  std::vector<std::string> closeLines;
+  for (const std::string &line : Logs()) {
+    if (line.rfind("Zem4RrqCloseMcastPort:", 0) == 0) {
+      closeLines.push_back(line);
+    }
+  }
+  if (GetParam().destroyFails) {
+    EXPECT_EQ(closeLines,
+              std::vector<std::string>{
+                  "Zem4RrqCloseMcastPort: failed to destory the udp child Device Error\n"});
+  } else {
+    EXPECT_TRUE(closeLines.empty()) << closeLines.front();
+  }
+  EXPECT_EQ(Controller().ChildCount(), 1u) << "the group's UDP4 child outlived the transfer";
+  ExpectNoViolation();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refused, McastRefusedResetTest,
+    ::testing::Values(RefusedCase{RefusedAt::CallerCancels, false, "CallerCancels"},
+                      RefusedCase{RefusedAt::ServerError, false, "ServerError"},
+                      RefusedCase{RefusedAt::FinOnUnicast, false, "FinOnUnicast"},
+                      RefusedCase{RefusedAt::CallerCancels, true, "CallerCancelsNoDestroy"},
+                      RefusedCase{RefusedAt::ServerError, true, "ServerErrorNoDestroy"},
+                      RefusedCase{RefusedAt::FinOnUnicast, true, "FinOnUnicastNoDestroy"}),
+    [](const ::testing::TestParamInfo<RefusedCase> &info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace zem4::test
