@@ -33,11 +33,13 @@ inline constexpr const char *kExitCodeHelp = R"(Exit codes:
   6    other server error, or a reply that cannot be used (a malformed
        option acknowledgement, an impossible size or multicast answer)
   7    time-out: no answer, or no progress for --timeout seconds
-  8    SHA-256 mismatch: the copy is not kept
+  8    SHA-256 mismatch: the copy is not kept (a device, FIFO or standard
+       output already has it)
   9    the output cannot be written (full disk, closed pipe, not a file,
        device or FIFO)
   10   driver or firmware failure
-  129  SIGHUP, 130 SIGINT (Ctrl-C), 143 SIGTERM: stopped, the server told
+  129  SIGHUP, 130 SIGINT (Ctrl-C), 143 SIGTERM: stopped; a flowing download
+       tells the server
 With several files, the exit code is that of the first that failed, in the
 order given. A failed download never leaves a file under the output name.)";
 
