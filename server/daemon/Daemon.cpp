@@ -159,6 +159,7 @@ public:
         {"queries", S.Queries},
         {"unconfirmed_expired", S.PendingExpired},
         {"unconfirmed_evicted", S.PendingEvicted},
+        {"log_suppressed", S.LogSuppressed},
     };
     std::string Out;
     for (const auto &[Name, Value] : Items) {

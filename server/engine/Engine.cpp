@@ -12,11 +12,12 @@ namespace zem4::server {
 std::string FormatReport(const TransferReport &R) {
   double Seconds = std::chrono::duration<double>(R.Elapsed).count();
   double Rate = Seconds > 0 ? static_cast<double>(R.Bytes) / Seconds : 0.0;
+  // The name and a client's error text come from the peer: escaped.
   return fmt::format(
       "client={} file=\"{}\" roles={} passes={} bytes={} time={:.3f}s rate={:.0f}B/s "
       "retransmissions={} repair_ranges={} outcome=\"{}\"",
-      ToString(R.Client), R.File, R.Roles, R.Passes, R.Bytes, Seconds, Rate, R.Retransmissions,
-      R.RepairRanges, R.Outcome);
+      ToString(R.Client), EscapeText(R.File), R.Roles, R.Passes, R.Bytes, Seconds, Rate,
+      R.Retransmissions, R.RepairRanges, EscapeText(R.Outcome));
 }
 
 Engine::Engine(EngineConfig Config, FileSource &Files, EngineIo &Io)
@@ -196,10 +197,32 @@ void Engine::Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t
   Io.Send(FromPort, To, Datagram);
 }
 
-void Engine::Refuse(const Endpoint &To, uint16_t Code, std::string_view Message) {
+void Engine::Refuse(const Endpoint &To, uint16_t Code, std::string_view Message,
+                    std::string_view Name, Time Now) {
   ++Counters.Refused;
-  Io.Note(NoteLevel::Info, fmt::format("refused {}: error {} \"{}\"", ToString(To), Code, Message));
+  NoteLimited(Now, fmt::format("refused {} file=\"{}\": error {} \"{}\"", ToString(To),
+                               EscapeText(Name), Code, Message));
   Send(Cfg.ListenPort, To, BuildError(Code, Message));
+}
+
+void Engine::NoteLimited(Time Now, std::string Line) {
+  // A flood of junk must not become a flood of log lines: a few a second,
+  // and then how many were left out.
+  if (Now >= NoteWindowStart + std::chrono::seconds(1)) {
+    if (NotesSuppressed > 0) {
+      Io.Note(NoteLevel::Info, fmt::format("{} similar lines suppressed", NotesSuppressed));
+    }
+    NoteWindowStart = Now;
+    NotesInWindow = 0;
+    NotesSuppressed = 0;
+  }
+  if (NotesInWindow >= NotesPerSecond) {
+    ++NotesSuppressed;
+    ++Counters.LogSuppressed;
+    return;
+  }
+  ++NotesInWindow;
+  Io.Note(NoteLevel::Info, Line);
 }
 
 bool Engine::PlausibleSource(const Endpoint &From) const {
@@ -239,13 +262,15 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
   ++Counters.Requests;
   if (!Cfg.Allow.empty() && std::none_of(Cfg.Allow.begin(), Cfg.Allow.end(),
                                          [&](const Cidr &C) { return C.Contains(From.Ip); })) {
-    Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION);
+    auto Named = ParseRequest(Datagram);
+    Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION,
+           Named ? std::string_view(Named->FileName) : std::string_view(), Now);
     return;
   }
   auto Req = ParseRequest(Datagram);
   if (!Req) {
     ++Counters.Malformed;
-    Refuse(From, ZEM4_ERR_ILLEGAL_OPERATION, ZEM4_MSG_ILLEGAL_OPERATION);
+    Refuse(From, ZEM4_ERR_ILLEGAL_OPERATION, ZEM4_MSG_ILLEGAL_OPERATION, {}, Now);
     return;
   }
   OpenResult Opened = Files.Open(Req->FileName);
@@ -253,13 +278,13 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
   case OpenError::None:
     break;
   case OpenError::NotFound:
-    Refuse(From, ZEM4_ERR_FILE_NOT_FOUND, ZEM4_MSG_FILE_NOT_FOUND);
+    Refuse(From, ZEM4_ERR_FILE_NOT_FOUND, ZEM4_MSG_FILE_NOT_FOUND, Req->FileName, Now);
     return;
   case OpenError::AccessDenied:
-    Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION);
+    Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION, Req->FileName, Now);
     return;
   case OpenError::TooLarge:
-    Refuse(From, ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_TOO_LARGE);
+    Refuse(From, ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_TOO_LARGE, Req->FileName, Now);
     return;
   }
   std::optional<std::string> Digest;
@@ -296,7 +321,7 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
     }
   }
   if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.Ip) >= Cfg.MaxPerClient) {
-    Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY);
+    Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, Now);
     return;
   }
   if (Req->Multicast && Cfg.MulticastEnabled) {
@@ -314,7 +339,7 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
     // No group to be had: unicast serves it just as well, only not shared.
   }
   if (!StartPending(From, *Req, std::move(Opened.File), Digest, Now)) {
-    Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY);
+    Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, Now);
   }
 }
 

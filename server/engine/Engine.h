@@ -98,6 +98,7 @@ struct EngineStats {
   uint64_t Queries = 0;         // clients that ended with ERROR before their first repair list
   uint64_t PendingExpired = 0;  // answered requests never confirmed within PendingLife
   uint64_t PendingEvicted = 0;  // the same, evicted early for newer requests
+  uint64_t LogSuppressed = 0;   // log lines left out by the rate limit
 };
 
 // One line per client at the end of its transfer.
@@ -178,7 +179,10 @@ private:
   void OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now);
   // A unicast host address outside our own group network, with a port.
   bool PlausibleSource(const Endpoint &From) const;
-  void Refuse(const Endpoint &To, uint16_t Code, std::string_view Message);
+  void Refuse(const Endpoint &To, uint16_t Code, std::string_view Message, std::string_view Name,
+              Time Now);
+  // An info line that peers can provoke at will: rate-limited.
+  void NoteLimited(Time Now, std::string Line);
   void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram);
   Transfer *FindClient(const Endpoint &Client, Transfer *Except = nullptr);
   size_t ClientsFrom(uint32_t Ip) const;
@@ -211,6 +215,10 @@ private:
   std::map<FileId, Transfer *> Groups;
   std::vector<PendingRequest> Pending; // oldest first
   std::set<FileId> DigestsPending;     // asked for and not ready yet
+  static constexpr uint32_t NotesPerSecond = 5;
+  Time NoteWindowStart{-std::chrono::hours(1)};
+  uint32_t NotesInWindow = 0;
+  uint64_t NotesSuppressed = 0;
 };
 
 } // namespace zem4::server

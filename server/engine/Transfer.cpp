@@ -539,7 +539,7 @@ void Transfer::EndFinishing(Time Now) {
     Leave(C, "moved to unicast", true, Now);
     ++E.Counters.UnicastFallbacks;
     if (!E.StartUnicast(C, Req, Source, DigestHex, Now)) {
-      E.Refuse(C, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY);
+      E.Refuse(C, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, FileName, Now);
     }
   }
   if (Members.empty()) {

@@ -236,3 +236,42 @@ TEST_F(RefusalTest, ShutdownReportsAndClosesEverything) {
 
 } // namespace
 } // namespace zem4::server::testing
+
+namespace zem4::server::testing {
+namespace {
+
+TEST_F(RefusalTest, RefusalsNameWhatWasAskedEscapedAndAreRateLimited) {
+  Engine E({}, Files, Io);
+  // A name that would forge a log line and colour the terminal.
+  E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("x\n[zem4d] [info] fake\x1b[31m\"")}), 0ms);
+  ASSERT_EQ(Io.Notes.size(), 1u);
+  EXPECT_EQ(Io.Notes[0], "refused 127.0.0.2:1234 file=\"x\\x0a[zem4d] [info] fake\\x1b[31m\\\"\": "
+                         "error 1 \"File not found\"");
+  // 20,000 junk requests in one second: a handful of lines, then a count.
+  for (int I = 0; I < 20000; ++I) {
+    E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("nope")}),
+                 std::chrono::microseconds(10 + 49 * I));
+  }
+  EXPECT_EQ(Io.Notes.size(), 5u);
+  EXPECT_EQ(E.Stats().Refused, 20001u);
+  EXPECT_EQ(E.Stats().LogSuppressed, 19996u);
+  E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("late")}), 2s);
+  ASSERT_EQ(Io.Notes.size(), 7u);
+  EXPECT_EQ(Io.Notes[5], "19996 similar lines suppressed");
+  EXPECT_NE(Io.Notes[6].find("file=\"late\""), std::string::npos);
+}
+
+TEST_F(RefusalTest, ClientErrorTextAndNameAreEscapedInTheReport) {
+  TransferReport R;
+  R.Client = Client;
+  R.File = "a\tb";
+  R.Roles = "unicast";
+  R.Outcome = "client error 0: bye\r\n2026 [info] transfer client=6.6.6.6";
+  EXPECT_EQ(FormatReport(R), "client=127.0.0.2:1234 file=\"a\\x09b\" roles=unicast passes=0 "
+                             "bytes=0 time=0.000s rate=0B/s retransmissions=0 repair_ranges=0 "
+                             "outcome=\"client error 0: bye\\x0d\\x0a2026 [info] transfer "
+                             "client=6.6.6.6\"");
+}
+
+} // namespace
+} // namespace zem4::server::testing

@@ -37,6 +37,7 @@ public:
     Sent.push_back({FromPort, To, Bytes(D.begin(), D.end())});
   }
   void Report(const TransferReport &R) override { Reports.push_back(R); }
+  void Note(NoteLevel, std::string_view Text) override { Notes.emplace_back(Text); }
 
   std::vector<SentDatagram> Take() {
     std::vector<SentDatagram> Out;
@@ -46,6 +47,7 @@ public:
 
   std::vector<SentDatagram> Sent;
   std::vector<TransferReport> Reports;
+  std::vector<std::string> Notes;
   std::set<uint16_t> Open;
   uint16_t NextPort = 40000;
   uint32_t PortsLeft = 1000;
