@@ -337,6 +337,11 @@ public:
     return PreadAll(Fd, Offset, Out.data(), Out.size());
   }
 
+  bool Unchanged() override {
+    struct stat St {};
+    return ::fstat(Fd, &St) == 0 && VersionOf(St) == Ver;
+  }
+
   DigestResult Digest() override {
     struct stat St {};
     if (::fstat(Fd, &St) != 0 || !(VersionOf(St) == Ver) || Ver.Size > DigestMax) {
@@ -469,6 +474,7 @@ struct MemoryFileSource::Entry {
   std::optional<std::string> Digest;
   std::shared_ptr<uint64_t> Computations;
   std::shared_ptr<bool> Held;
+  uint64_t Version = 0; // bumped by every Replace
 };
 
 namespace {
@@ -476,7 +482,8 @@ namespace {
 class MemoryFile final : public OpenFile {
 public:
   explicit MemoryFile(std::shared_ptr<MemoryFileSource::Entry> E)
-      : E(std::move(E)), Bytes(this->E->Data->size()) {}
+      : E(std::move(E)), Bytes(this->E->Data->size()), Version(this->E->Version) {}
+  bool Unchanged() override { return E->Version == Version; }
   uint64_t Size() const override { return Bytes; }
   FileId Id() const override { return {0, E->Inode}; }
   bool ReadAt(uint64_t Offset, std::span<uint8_t> Out) override {
@@ -506,6 +513,7 @@ public:
 private:
   std::shared_ptr<MemoryFileSource::Entry> E;
   uint64_t Bytes;
+  uint64_t Version;
 };
 
 } // namespace
@@ -532,6 +540,7 @@ void MemoryFileSource::Replace(const std::string &Name, std::vector<uint8_t> Dat
   }
   *It->second->Data = std::move(Data);
   It->second->Digest.reset();
+  ++It->second->Version;
 }
 
 OpenResult MemoryFileSource::Open(std::string_view Name) {

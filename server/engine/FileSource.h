@@ -46,6 +46,9 @@ public:
   // SHA-256 of the whole file, computed once per file version; Unavailable
   // when the file is too large for a digest, has changed or cannot be read.
   virtual DigestResult Digest() = 0;
+  // false once the file's version (size, modification and change times) is
+  // no longer the one opened: it was rewritten in place.
+  virtual bool Unchanged() { return true; }
 };
 
 struct OpenResult {

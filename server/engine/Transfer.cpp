@@ -458,6 +458,10 @@ void Transfer::OnAck(const Ack8 &A, Time Now) {
     LastProgress = Now;
   }
   if (Acked > Schedule.Count()) {
+    if (!Source->Unchanged()) { // never "complete" for a file that changed meanwhile
+      Abort(ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_CHANGED, "file changed", Now);
+      return;
+    }
     StartFinishing(Now);
     return;
   }
@@ -479,6 +483,12 @@ void Transfer::Pump(Time Now) {
 }
 
 bool Transfer::SendData(uint32_t Seq, Time Now) {
+  // Once per window of new data: a file rewritten in place must not go out
+  // as a mix of two versions.
+  if (Seq > HighestSent && (Seq - 1) % ZEM4_HALF_WINDOW_BLOCKS == 0 && !Source->Unchanged()) {
+    Abort(ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_CHANGED, "file changed", Now);
+    return false;
+  }
   uint32_t Block = Schedule.BlockAt(Seq);
   uint32_t Length = BlockLength(Source->Size(), Block);
   std::span<uint8_t> Out(Buffer.data(), ZEM4_DATA8_HEADER_SIZE + Length);

@@ -275,3 +275,46 @@ TEST_F(RefusalTest, ClientErrorTextAndNameAreEscapedInTheReport) {
 
 } // namespace
 } // namespace zem4::server::testing
+
+namespace zem4::server::testing {
+namespace {
+
+// A file rewritten in place (same size) while it is sent: found at the next
+// window or before the transfer would be called complete, never sent as a mix.
+TEST_F(RefusalTest, FileRewrittenInPlaceEndsTheTransferWithAnError) {
+  struct Case {
+    const char *When;
+    uint32_t AckBeforeRewrite; // acknowledged when the file changes
+    size_t DataAfter;          // DATA8 that still go out after the ACK8
+  };
+  for (const Case &C : {Case{"mid-file", 33, 0}, Case{"last window", 65, 0}}) {
+    SCOPED_TRACE(C.When);
+    MemoryFileSource Local;
+    RecordingIo LIo;
+    Local.Add("f", Pattern(100 * 1032, 1));
+    Engine E({}, Local, LIo);
+    E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("f")}), 0ms);
+    E.OnDatagram(Client, 40000, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), 0ms);
+    LIo.Take();
+    if (C.AckBeforeRewrite == 65) {
+      // Everything has gone out before the rewrite; the pass would end at
+      // the last ACK8.
+      E.OnDatagram(Client, 40000, BuildAck8(65), 1ms);
+      ASSERT_EQ(LIo.Take().size(), 37u);
+      Local.Replace("f", Pattern(100 * 1032, 2));
+      E.OnDatagram(Client, 40000, BuildAck8(102), 2ms);
+    } else {
+      Local.Replace("f", Pattern(100 * 1032, 2));
+      E.OnDatagram(Client, 40000, BuildAck8(C.AckBeforeRewrite), 1ms);
+    }
+    auto Out = LIo.Take();
+    ASSERT_EQ(Out.size(), C.DataAfter + 1);
+    EXPECT_EQ(Out.back().Data, Cat({B({0, 5, 0, 0}), Str("File changed during transfer")}));
+    ASSERT_EQ(LIo.Reports.size(), 1u);
+    EXPECT_EQ(LIo.Reports[0].Outcome, "file changed");
+    EXPECT_TRUE(LIo.Open.empty());
+  }
+}
+
+} // namespace
+} // namespace zem4::server::testing
