@@ -66,7 +66,7 @@ attach() { # TAG NS PEER ADDRESS: a veth from NS's eth0 to the bridge's PEER por
 }
 
 up() { # TAG CLIENTS MBIT
-  local tag=$1 clients=$2 mbit=$3 i br srv
+  local tag=$1 clients=$2 mbit=$3 i br srv ns
   [[ "$tag" =~ ^[0-9]+$ && "$clients" =~ ^[0-9]+$ && "$mbit" =~ ^[0-9]+$ ]] ||
     { echo "lan.sh: up TAG CLIENTS MBIT" >&2; exit 2; }
   ((clients >= 1 && clients <= 32)) || { echo "lan.sh: 1 to 32 clients" >&2; exit 2; }
@@ -93,6 +93,13 @@ up() { # TAG CLIENTS MBIT
   # both ends of its veth are up).
   for ((i = 0; i < 50; i++)); do
     if [[ $(bridge -n "$br" link show | grep -c "state forwarding") -eq $((clients + 1)) ]]; then
+      # Nothing here may lead anywhere else.
+      for ns in $(beds_of "$tag"); do
+        if [[ -n $(ip -n "$ns" route show default) ]]; then
+          echo "lan.sh: $ns has a default route" >&2
+          exit 3
+        fi
+      done
       trap - ERR INT TERM EXIT
       return 0
     fi
