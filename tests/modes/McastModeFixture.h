@@ -5,6 +5,7 @@
 #include "tests/modes/ModesFixture.h"
 
 #include "driver/Zem4Driver.h"
+#include "support/Globals.h"
 
 #include <string>
 
@@ -43,6 +44,20 @@ protected:
     FromServer(McastOack(0));
     ASSERT_EQ(Instance()->State, ZEM4_STATE_RECEIVING);
     ASSERT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_PASSIVE);
+  }
+  // A group child the driver had to leave to UDP4: nothing of ours may still
+  // hold it open; the test gives it back so that the firmware ends clean.
+  void ExpectOrphanedAndGiveBack(EFI_HANDLE orphan) {
+    EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *entries = nullptr;
+    UINTN count = 0;
+    ASSERT_EQ(gBS->OpenProtocolInformation(orphan, &gEfiUdp4ProtocolGuid, &entries, &count),
+              EFI_SUCCESS);
+    for (UINTN i = 0; i < count; i++) {
+      EXPECT_NE(entries[i].AgentHandle, agent_) << "the driver still holds the orphan";
+    }
+    gBS->FreePool(entries);
+    EFI_SERVICE_BINDING_PROTOCOL *sb = Controller().ServiceBinding();
+    EXPECT_EQ(sb->DestroyChild(sb, orphan), EFI_SUCCESS);
   }
   Bytes file_ = MakeFile(400 * 1032);
 };
