@@ -9,10 +9,13 @@
 #include <ifaddrs.h>
 #include <map>
 #include <net/if.h>
+#include <grp.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace zem4::server {
 
@@ -501,13 +504,44 @@ std::string Daemon::TotalsLine() const {
   return P->Totals();
 }
 
-int RunDaemon(const DaemonOptions &Options) {
+namespace {
+
+// For good: groups, then the group, then the user, and no way back.
+void DropPrivileges(const std::string &User) {
+  errno = 0;
+  const passwd *Pw = ::getpwnam(User.c_str());
+  if (Pw == nullptr) {
+    throw std::runtime_error("--user: no such user: " + User);
+  }
+  if (::initgroups(Pw->pw_name, Pw->pw_gid) != 0 || ::setgid(Pw->pw_gid) != 0 ||
+      ::setuid(Pw->pw_uid) != 0) {
+    throw std::system_error(errno, std::generic_category(), "--user " + User);
+  }
+  if (Pw->pw_uid != 0 && ::setuid(0) == 0) {
+    throw std::runtime_error("--user " + User + ": root could be regained");
+  }
+}
+
+} // namespace
+
+int RunDaemon(const DaemonOptions &Options, const std::string &User) {
   auto Logger = spdlog::stderr_color_mt("zem4d");
   spdlog::set_default_logger(Logger);
   spdlog::set_level(spdlog::level::from_str(Options.LogLevel));
   try {
     asio::io_context Io;
     Daemon D(Io, Options);
+    if (!User.empty()) {
+      DropPrivileges(User);
+    } else if (::geteuid() == 0) {
+      spdlog::warn("running as root without --user: every file root may read is at risk");
+    }
+    auto Bind = ParseIp(Options.Bind);
+    if (Bind && (*Bind >> 24) != 127 && Options.Allow.empty()) {
+      spdlog::warn("listening on {} beyond loopback with no --allow: anyone who reaches it may "
+                   "download",
+                   Options.Bind);
+    }
     D.Start();
     Io.run();
     return 0;

@@ -81,7 +81,8 @@ private:
 };
 
 // zem4d's main: parse nothing more, run until a signal stops it. Returns the
-// process exit code.
-int RunDaemon(const DaemonOptions &Options);
+// process exit code. With User, privileges are dropped to that account once
+// the sockets are bound and the root is open (only zem4d itself asks for it).
+int RunDaemon(const DaemonOptions &Options, const std::string &User = "");
 
 } // namespace zem4::server

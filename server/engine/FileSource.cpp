@@ -368,11 +368,10 @@ private:
   uint64_t DigestMax;
 };
 
-// Opens Name below RootFd without ever leaving it. openat2 does the walk in
-// the kernel; without it, each component is opened with O_NOFOLLOW, which
-// refuses every symbolic link (stricter, never looser).
-int OpenBeneath(int RootFd, const std::string &Name) {
-  constexpr int Flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+// Resolves Name below RootFd without ever leaving it. openat2 does the walk
+// in the kernel; without it, each component is opened with O_NOFOLLOW,
+// which refuses every symbolic link (stricter, never looser).
+int OpenBeneath(int RootFd, const std::string &Name, int Flags) {
 #ifdef SYS_openat2
   struct open_how How {};
   How.flags = Flags;
@@ -447,20 +446,41 @@ OpenResult DirectoryFileSource::Open(std::string_view Name) {
   if (OpenError E = CheckRequestName(Name); E != OpenError::None) {
     return {E, nullptr};
   }
-  int Fd = OpenBeneath(RootFd, std::string(Name));
-  if (Fd < 0) {
+  // The name is resolved to a path descriptor first: opening a FIFO or a
+  // device for reading could block, or wake a writer waiting on it.
+  int Path = OpenBeneath(RootFd, std::string(Name), O_PATH | O_CLOEXEC);
+  if (Path < 0) {
     return {FromErrno(errno), nullptr};
   }
   struct stat St {};
-  if (::fstat(Fd, &St) != 0 || !S_ISREG(St.st_mode)) {
-    ::close(Fd);
+  bool Servable = ::fstat(Path, &St) == 0 && S_ISREG(St.st_mode) &&
+                  (St.st_mode & S_IROTH) != 0; // only what anyone may read, even as root
+  int Fd = -1;
+  if (Servable) {
+    Fd = ::open(("/proc/self/fd/" + std::to_string(Path)).c_str(),
+                O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (Fd < 0 && errno == ENOENT) { // no /proc: the name once more
+      Fd = OpenBeneath(RootFd, std::string(Name), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    }
+  }
+  ::close(Path);
+  if (!Servable) {
     return {OpenError::AccessDenied, nullptr};
   }
-  if (static_cast<uint64_t>(St.st_size) > MaxServableSize()) {
+  if (Fd < 0) {
+    return {FromErrno(errno), nullptr};
+  }
+  struct stat Opened {};
+  if (::fstat(Fd, &Opened) != 0 || !S_ISREG(Opened.st_mode) || Opened.st_dev != St.st_dev ||
+      Opened.st_ino != St.st_ino) {
+    ::close(Fd); // replaced between the two opens
+    return {OpenError::AccessDenied, nullptr};
+  }
+  if (static_cast<uint64_t>(Opened.st_size) > MaxServableSize()) {
     ::close(Fd);
     return {OpenError::TooLarge, nullptr};
   }
-  return {OpenError::None, std::make_shared<DiskFile>(Fd, St, Digests, Worker, DigestMax)};
+  return {OpenError::None, std::make_shared<DiskFile>(Fd, Opened, Digests, Worker, DigestMax)};
 }
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,9 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace zem4::server {
@@ -118,6 +121,45 @@ TEST_F(DirectorySourceTest, NoDigestAboveTheLimitAndStoppingAbandonsOne) {
   EXPECT_EQ(H.File->Digest().Status, DigestResult::State::Pending);
   S.StopDigests();
   EXPECT_EQ(H.File->Digest().Status, DigestResult::State::Unavailable);
+}
+
+// True once Pid sleeps in the kernel waiting for a FIFO's other end.
+bool BlockedOnFifo(pid_t Pid) {
+  std::ifstream W("/proc/" + std::to_string(Pid) + "/wchan");
+  std::string Where;
+  W >> Where;
+  return Where.find("fifo") != std::string::npos || Where.find("pipe") != std::string::npos ||
+         Where.find("partner") != std::string::npos;
+}
+
+TEST_F(DirectorySourceTest, AFifoIsRefusedWithoutBeingOpened) {
+  DirectoryFileSource S(Root.string());
+  pid_t Writer = fork();
+  if (Writer == 0) {
+    int Fd = ::open((Root / "fifo").c_str(), O_WRONLY); // blocks until a reader opens
+    _exit(Fd >= 0 ? 0 : 1);
+  }
+  ASSERT_GT(Writer, 0);
+  for (int I = 0; I < 500 && !BlockedOnFifo(Writer); ++I) {
+    usleep(10'000);
+  }
+  ASSERT_TRUE(BlockedOnFifo(Writer));
+  EXPECT_EQ(S.Open("fifo").Error, OpenError::AccessDenied);
+  usleep(50'000);
+  int Status = 0;
+  EXPECT_EQ(waitpid(Writer, &Status, WNOHANG), 0) << "the writer was woken by our open";
+  kill(Writer, SIGKILL);
+  waitpid(Writer, &Status, 0);
+}
+
+TEST_F(DirectorySourceTest, OnlyFilesEveryoneMayReadAreServedEvenAsRoot) {
+  DirectoryFileSource S(Root.string());
+  for (mode_t Mode : {0000, 0600, 0640, 0604}) {
+    SCOPED_TRACE(Mode);
+    ASSERT_EQ(chmod((Root / "file.bin").c_str(), Mode), 0);
+    EXPECT_EQ(S.Open("file.bin").Error,
+              (Mode & S_IROTH) ? OpenError::None : OpenError::AccessDenied);
+  }
 }
 
 TEST(NameCheck, AbsoluteAndParentComponents) {

@@ -130,5 +130,48 @@ TEST_F(DaemonSecurity, SigtermTellsEveryClientOnceThenExitsWithItsTotals) {
   EXPECT_NE(D.Log.find("zem4d stopping: requests=2 served=0 failed=1"), std::string::npos) << D.Log;
 }
 
+TEST_F(DaemonSecurity, PrivilegesAreDroppedWithUserAndWarnedAboutWithout) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to change user";
+  }
+  WriteFile("open.bin", RandomBytes(100, 10));
+  WriteFile("secret.bin", RandomBytes(100, 11));
+  ASSERT_EQ(chmod((Root / "secret.bin").c_str(), 0), 0);
+  ASSERT_EQ(chmod(Root.c_str(), 0755), 0);
+  {
+    DaemonProcess Plain(Args());
+    ASSERT_NE(Plain.WaitForPort(), 0) << Plain.Log;
+    EXPECT_NE(Plain.Log.find("running as root without --user"), std::string::npos) << Plain.Log;
+    ASSERT_EQ(Plain.Terminate(), 0);
+  }
+  auto A = Args();
+  A.insert(A.end(), {"--user", "nobody"});
+  DaemonProcess D(A);
+  const uint16_t Listen = D.WaitForPort();
+  ASSERT_NE(Listen, 0) << D.Log;
+  EXPECT_EQ(D.Log.find("running as root"), std::string::npos) << D.Log;
+  std::ifstream Status("/proc/" + std::to_string(D.Pid) + "/status");
+  std::string Line, Uid;
+  while (std::getline(Status, Line)) {
+    if (Line.rfind("Uid:", 0) == 0) {
+      Uid = Line;
+    }
+  }
+  EXPECT_EQ(Uid.find("\t0\t"), std::string::npos) << Uid; // no id is root's any more
+  for (const char *Name : {"open.bin", "secret.bin"}) {
+    std::vector<std::unique_ptr<SocketClient>> C;
+    C.push_back(std::make_unique<SocketClient>(Name, false));
+    C[0]->Started = true;
+    C[0]->Send(Listen, C[0]->Model.Start(SocketClient::Now()));
+    RunClients(C, Listen, D);
+    if (std::string(Name) == "open.bin") {
+      EXPECT_TRUE(C[0]->Model.Complete()) << D.Log;
+    } else {
+      EXPECT_EQ(C[0]->Model.Error(), 2) << D.Log; // mode 000: refused, even though root could
+    }
+  }
+  ASSERT_EQ(D.Terminate(), 0);
+}
+
 } // namespace
 } // namespace zem4::server::testing
