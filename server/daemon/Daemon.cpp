@@ -23,8 +23,10 @@ using asio::ip::udp;
 
 namespace {
 
-constexpr size_t MaxQueuedPerSocket = 4096; // datagrams waiting for a full send buffer
-constexpr size_t Batch = 64;                // datagrams per sendmmsg call
+// Datagrams waiting for a full send buffer, per socket: four windows. What a
+// full queue drops, the time-outs resend.
+constexpr size_t MaxQueuedPerSocket = 256;
+constexpr size_t Batch = 64; // datagrams per sendmmsg call
 
 Time SteadyNow() {
   return std::chrono::duration_cast<Time>(std::chrono::steady_clock::now().time_since_epoch());
@@ -254,8 +256,6 @@ private:
     explicit Socket(asio::io_context &Io) : Sock(Io) {}
     udp::socket Sock;
     uint16_t Port = 0;
-    std::array<uint8_t, 65536> Rx{};
-    udp::endpoint From;
     std::deque<Outgoing> Queue;
     bool Open = true;
     bool WaitingWrite = false;
@@ -331,23 +331,31 @@ private:
     McastIfName = ::if_indextoname(Index, Name) ? Name : Named;
   }
 
+  // Sockets wait for readability and read into the one buffer all share:
+  // a session costs no receive buffer of its own.
   void Receive(const std::shared_ptr<Socket> &S) {
     if (!S->Open || Stopped) {
       return;
     }
-    S->Sock.async_receive_from(
-        asio::buffer(S->Rx), S->From, [this, S](const asio::error_code &Ec, size_t Length) {
-          if (!S->Open || Stopped || Ec == asio::error::operation_aborted) {
-            return;
-          }
-          if (!Ec && S->From.address().is_v4()) {
-            Endpoint From{S->From.address().to_v4().to_uint(), S->From.port()};
-            Eng->OnDatagram(From, S->Port, std::span<const uint8_t>(S->Rx.data(), Length),
-                            SteadyNow());
-            AfterEngine();
-          }
-          Receive(S);
-        });
+    S->Sock.async_wait(udp::socket::wait_read, [this, S](const asio::error_code &Ec) {
+      if (!S->Open || Stopped || Ec == asio::error::operation_aborted) {
+        return;
+      }
+      for (int I = 0; I < 64 && S->Open && !Stopped; ++I) {
+        udp::endpoint From;
+        asio::error_code Rc;
+        size_t Length = S->Sock.receive_from(asio::buffer(Rx), From, 0, Rc);
+        if (Rc) {
+          break; // would block, or an error the next wait reports again
+        }
+        if (From.address().is_v4()) {
+          Eng->OnDatagram({From.address().to_v4().to_uint(), From.port()}, S->Port,
+                          std::span<const uint8_t>(Rx.data(), Length), SteadyNow());
+        }
+      }
+      AfterEngine();
+      Receive(S);
+    });
   }
 
   void AfterEngine() {
@@ -476,6 +484,7 @@ private:
   std::string McastIfName = "none";
   uint16_t ListenPortNumber = 0;
   std::map<uint16_t, std::shared_ptr<Socket>> Sockets;
+  std::array<uint8_t, 65536> Rx{}; // shared by every socket (one thread reads)
   std::unique_ptr<Engine> Eng;
   std::optional<Time> ArmedFor;
   Time StartTime{0};
