@@ -1,5 +1,6 @@
-// Arbitrary datagrams and times into the server engine: it must not crash,
-// leak, grow without bound, or answer a datagram with a flood.
+// Arbitrary datagrams, times and digest completions into the server engine:
+// it must not crash, leak, grow without bound (sessions, the table of
+// unconfirmed requests, ports), or answer a datagram with a flood.
 #include "server/engine/Engine.h"
 
 #include <cstdint>
@@ -48,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   EngineConfig Cfg;
   Cfg.MaxSessions = 8;
   Cfg.MaxGroups = 2;
+  Cfg.MaxPending = 4; // small, so eviction is reached
+  bool Held = false;
   FuzzIo Io;
   Time Now{0};
   {
@@ -63,9 +66,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
       std::span<const uint8_t> Datagram(Data + Pos, Length);
       Pos += Length;
       Io.SentNow = 0;
-      if (Kind % 4 == 0) {
+      if (Kind % 8 == 0) {
         Now += std::chrono::milliseconds(Kind * 40);
         E.OnTime(Now);
+      } else if (Kind % 8 == 4) {
+        // Digests: hold them (requests for one wait), or finish one.
+        if (PortPick % 2 == 0) {
+          Held = !Held;
+          Files.HoldDigests(Held);
+        } else {
+          static const char *Names[] = {"a", "b", "z"};
+          auto F = Files.Open(Names[Client % 3]);
+          if (F.File) {
+            if (PortPick % 4 == 3) {
+              Files.Replace(Names[Client % 3], std::vector<uint8_t>(F.File->Size(), Client));
+            }
+            E.OnDigestReady(F.File->Id(), Now);
+          }
+        }
+        if (Io.SentNow != 0) {
+          std::abort(); // a digest completing answers no one by itself
+        }
       } else {
         uint16_t Port = 5568;
         if (PortPick % 2 == 1 && !Io.Open.empty()) {
@@ -73,14 +94,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
           std::advance(It, PortPick / 2 % Io.Open.size());
           Port = *It;
         }
-        Endpoint From{0x7F000000u + (Client % 16), static_cast<uint16_t>(1000 + Client / 16)};
+        // Mostly loopback hosts; now and then a source no client can have.
+        uint32_t Ip =
+            Client >= 240 ? 0xEFFF0001u + (Client & 3) * 0x01000000u : 0x7F000000u + (Client % 16);
+        Endpoint From{Ip, static_cast<uint16_t>(1000 + Client / 16)};
+        uint64_t BadBefore = E.Stats().BadSource;
         E.OnDatagram(From, Port, Datagram, Now);
         // A datagram is answered by at most a window of data (a go-back) plus a FIN.
         if (Io.SentNow > 64 + 1) {
           std::abort();
         }
+        if (E.Stats().BadSource != BadBefore && Io.SentNow != 0) {
+          std::abort(); // a forged source is never answered
+        }
       }
-      if (E.ActiveClients() > Cfg.MaxSessions || E.ActiveGroups() > Cfg.MaxGroups) {
+      if (E.ActiveClients() > Cfg.MaxSessions || E.ActiveGroups() > Cfg.MaxGroups ||
+          E.UnconfirmedClients() > Cfg.MaxPending) {
+        std::abort();
+      }
+      // Every port belongs to a transfer or a waiting request.
+      if (Io.Open.size() > E.ActiveTransfers() + Cfg.MaxPending) {
         std::abort();
       }
       if (auto D = E.NextDeadline(); D && *D < Now - std::chrono::hours(1)) {
