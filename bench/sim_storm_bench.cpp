@@ -135,6 +135,7 @@ int main(int argc, char **argv) {
               "passes | retransmissions | link drops | wall s |\n"
               "|---:|---|---:|:---:|---:|---:|---:|---:|---:|---:|\n");
   bool allOk = true;
+  std::vector<std::string> notes; // after the table, which they would break
   // Cheapest first at each size: without loss one stream before a copy each;
   // with loss the other way round, as a group's streaming members each need
   // a repair pass of their own (see docs/benchmarks.md).
@@ -158,11 +159,16 @@ int main(int argc, char **argv) {
                     r.seconds, r.serverBytesPerFileByte, static_cast<unsigned long long>(r.passes),
                     static_cast<unsigned long long>(r.retransmissions),
                     static_cast<unsigned long long>(r.linkDropped), wall);
-        if (!r.Ok())
-          std::printf("\n%s: %s%s; at %.2f virtual s, %.1f %% of all copies checked\n\n",
-                      multicast ? "multicast" : "unicast", r.failure.c_str(),
-                      r.findings.empty() ? "" : " (and firmware findings)", r.reachedSeconds,
-                      100.0 * double(r.deliveredBytes) / (double(file.size()) * n));
+        if (!r.Ok()) {
+          char note[256];
+          std::snprintf(note, sizeof note,
+                        "%zu clients, %s, %g %% loss: %s%s; at %.2f virtual s, %.1f %% of all "
+                        "copies checked",
+                        size_t(n), multicast ? "multicast" : "unicast", loss, r.failure.c_str(),
+                        r.findings.empty() ? "" : " (and firmware findings)", r.reachedSeconds,
+                        100.0 * double(r.deliveredBytes) / (double(file.size()) * n));
+          notes.push_back(note);
+        }
         if (verbose)
           for (const std::string &line : r.reports)
             std::printf("    %s\n", line.c_str());
@@ -170,7 +176,10 @@ int main(int argc, char **argv) {
         rows.push_back({size_t(n), multicast, loss, std::move(r), wall});
       }
   double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  std::printf("\nwhole curve: %.1f s of wall time\n", total);
+  std::printf("\n");
+  for (const std::string &note : notes)
+    std::printf("%s\n", note.c_str());
+  std::printf("whole curve: %.1f s of wall time\n", total);
   if (!plot.empty())
     Plot(rows, losses, plot);
   return allOk ? 0 : 1;
