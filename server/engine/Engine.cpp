@@ -57,7 +57,7 @@ size_t Engine::ClientsFrom(uint32_t Ip) const {
   return N;
 }
 
-void Engine::MakeRoomForUnconfirmed(Time Now) {
+bool Engine::MakeRoomForUnconfirmed(Time Now) {
   while (UnconfirmedClients() >= std::max<uint32_t>(Cfg.MaxPending, 1)) {
     std::optional<std::pair<Time, Endpoint>> Oldest;
     Transfer *Owner = nullptr;
@@ -71,8 +71,11 @@ void Engine::MakeRoomForUnconfirmed(Time Now) {
         Owner = T.get();
       }
     }
-    if (!Oldest) {
-      return;
+    // An entry younger than a round trip's worth of patience is a client
+    // about to list (a boot storm): the newcomer is told to come back
+    // instead. A flood's entries grow old and go first.
+    if (!Oldest || Now < Oldest->first + Cfg.PendingMinAge) {
+      return false;
     }
     ++Counters.PendingEvicted;
     if (Owner != nullptr) {
@@ -82,12 +85,15 @@ void Engine::MakeRoomForUnconfirmed(Time Now) {
       DropPending(0);
     }
   }
+  return true;
 }
 
 bool Engine::StartPending(const Endpoint &Client, const Request &Req,
                           std::shared_ptr<OpenFile> File, std::optional<std::string> Digest,
                           Time Now) {
-  MakeRoomForUnconfirmed(Now);
+  if (!MakeRoomForUnconfirmed(Now)) {
+    return false;
+  }
   auto Port = Io.OpenPort();
   if (!Port) {
     return false;
@@ -325,7 +331,10 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
     return;
   }
   if (Req->Multicast && Cfg.MulticastEnabled) {
-    MakeRoomForUnconfirmed(Now);
+    if (!MakeRoomForUnconfirmed(Now)) {
+      Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, Now);
+      return;
+    }
     auto G = Groups.find(Opened.File->Id());
     if (G != Groups.end() && !G->second->IsDone() &&
         G->second->File().Size() == Opened.File->Size()) {

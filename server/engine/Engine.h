@@ -63,6 +63,9 @@ struct EngineConfig {
   // first when it is full.
   uint32_t MaxPending = 64;
   Duration PendingLife = 10s;
+  // Entries younger than this are not evicted (their clients are about to
+  // list): a full table of them answers newcomers with error 9.
+  Duration PendingMinAge = 1s;
   uint32_t MaxGroups = 16;
   bool MulticastEnabled = true;
   // Groups take addresses network+1, +2, ... and ports McastPort, +1, ...
@@ -187,7 +190,8 @@ private:
   Transfer *FindClient(const Endpoint &Client, Transfer *Except = nullptr);
   size_t ClientsFrom(uint32_t Ip) const;
   // Room for one more unconfirmed request or member: evicts the oldest.
-  void MakeRoomForUnconfirmed(Time Now);
+  // false when every unconfirmed entry is too young to be evicted.
+  bool MakeRoomForUnconfirmed(Time Now);
   // Answers a new unicast request from a port of its own and keeps it in the
   // table until its first repair list; false when no port is free.
   bool StartPending(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File,

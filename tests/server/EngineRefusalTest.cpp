@@ -75,8 +75,10 @@ TEST_F(RefusalTest, SessionLimitAnswersCode9) {
 TEST_F(RefusalTest, UnconfirmedRequestsNeverCrowdOutAConfirmedClient) {
   // Fifty requests a second from four addresses that never list: the table
   // keeps the newest, no session is taken, and a real client is served.
+  // (Scaled down: 8 entries, evictable from 100 ms on.)
   EngineConfig Cfg;
   Cfg.MaxPending = 8;
+  Cfg.PendingMinAge = 100ms;
   Cfg.MaxSessions = 4;
   Engine E(Cfg, Files, Io);
   Time T{0};
@@ -91,6 +93,7 @@ TEST_F(RefusalTest, UnconfirmedRequestsNeverCrowdOutAConfirmedClient) {
   EXPECT_EQ(E.ActiveClients(), 0u);
   EXPECT_EQ(E.Stats().PendingEvicted, 492u);
   EXPECT_EQ(E.Stats().Refused, 0u);
+  T += 1s; // the flood's entries are old enough to go
   // A real client in the middle of the flood: asks, lists, is served.
   E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("a")}), T);
   auto Out = Io.Take();
@@ -110,10 +113,13 @@ TEST_F(RefusalTest, UnconfirmedRequestsNeverCrowdOutAConfirmedClient) {
   // More flood evicts unconfirmed entries only.
   for (int I = 0; I < 50; ++I) {
     E.OnDatagram({MakeIp(127, 0, 1, 10), static_cast<uint16_t>(6000 + I)}, Listen,
-                 Cat({B({0, 1}), Str("a")}), T + 2ms);
+                 Cat({B({0, 1}), Str("a")}), T + 2s);
   }
   EXPECT_EQ(E.ActiveClients(), 1u);
-  E.OnDatagram(Client, Port, BuildAck8(6), T + 3ms);
+  // A storm: more requests at once than the table holds. None is evicted
+  // before it could list; the newest are told to come back.
+  EXPECT_EQ(Opcode(Io.Take().back().Data), ZEM4_OP_ERROR);
+  E.OnDatagram(Client, Port, BuildAck8(6), T + 2s);
   EXPECT_EQ(Io.Take().back().Data, B({0, 14, 0, 0, 0, 1}));
 }
 
