@@ -14,6 +14,7 @@
 #include <pwd.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
+#include <zem4/Version.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -114,10 +115,10 @@ public:
     }
     WaitSignal();
     ArmStats();
-    spdlog::info("zem4d serving {} on {}:{}, multicast {} via {}", Options.Root, Options.Bind,
-                 ListenPortNumber,
+    spdlog::info("zem4d serving {} on {}:{}, multicast {} via {}, version {}", Options.Root,
+                 Options.Bind, ListenPortNumber,
                  Config.MulticastEnabled ? ToString(Config.McastNetwork) : std::string("off"),
-                 McastIfName);
+                 McastIfName, VersionText());
   }
 
   void Stop() {
@@ -520,7 +521,7 @@ void DropPrivileges(const std::string &User) {
   errno = 0;
   const passwd *Pw = ::getpwnam(User.c_str());
   if (Pw == nullptr) {
-    throw std::runtime_error("--user: no such user: " + User);
+    throw ConfigError("--user: no such user: " + User);
   }
   if (::initgroups(Pw->pw_name, Pw->pw_gid) != 0 || ::setgid(Pw->pw_gid) != 0 ||
       ::setuid(Pw->pw_uid) != 0) {
@@ -532,6 +533,10 @@ void DropPrivileges(const std::string &User) {
 }
 
 } // namespace
+
+std::string VersionText() {
+  return std::string(ZEM4_VERSION) + " (commit " + ZEM4_COMMIT + ")";
+}
 
 int RunDaemon(const DaemonOptions &Options, const std::string &User) {
   auto Logger = spdlog::stderr_color_mt("zem4d");
@@ -553,10 +558,13 @@ int RunDaemon(const DaemonOptions &Options, const std::string &User) {
     }
     D.Start();
     Io.run();
-    return 0;
+    return kDaemonExitStopped;
+  } catch (const std::invalid_argument &E) {
+    spdlog::error("zem4d: {}", E.what());
+    return kDaemonExitUsage;
   } catch (const std::exception &E) {
     spdlog::error("zem4d: {}", E.what());
-    return 1;
+    return kDaemonExitFailed;
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,22 @@ public:
 
 private:
   std::unique_ptr<Impl> P;
+};
+
+// "VERSION (commit COMMIT)", as configured.
+std::string VersionText();
+
+// Exit codes of zem4d (and of `zem4 serve`).
+constexpr int kDaemonExitStopped = 0; // stopped by a signal
+constexpr int kDaemonExitFailed = 1;  // e.g. the port is taken, the root cannot be opened
+constexpr int kDaemonExitUsage = 2;   // bad command line or configuration
+constexpr const char *kDaemonExitHelp = R"(Exit codes: 0 stopped by SIGINT or SIGTERM,
+1 failed (e.g. the port is taken or the root cannot be opened),
+2 bad command line or configuration.)";
+
+// A configuration that cannot work (exit 2, unlike a failure while running).
+struct ConfigError : std::invalid_argument {
+  using std::invalid_argument::invalid_argument;
 };
 
 // zem4d's main: parse nothing more, run until a signal stops it. Returns the

@@ -11,6 +11,16 @@ int main(int argc, char **argv) {
   std::string User;
   App.add_option("--user", User,
                  "Account to run as once the sockets are bound and the root is open");
-  CLI11_PARSE(App, argc, argv);
+  App.set_version_flag("--version", "zem4d " + zem4::server::VersionText());
+  App.footer(zem4::server::kDaemonExitHelp);
+  try {
+    App.parse(argc, argv);
+  } catch (const CLI::Success &E) { // --help, --version
+    return App.exit(E);
+  } catch (const CLI::ParseError &E) {
+    // CLI11's own codes (105, 109, ...) would tell a service manager nothing.
+    App.exit(E);
+    return zem4::server::kDaemonExitUsage;
+  }
   return zem4::server::RunDaemon(Options, User);
 }

@@ -40,7 +40,8 @@ inline Bytes RandomBytes(size_t N, uint32_t Seed) {
 
 class DaemonProcess {
 public:
-  explicit DaemonProcess(std::vector<std::string> Args) {
+  // With Stdout, what it prints there lands in Log too (--help, --version).
+  explicit DaemonProcess(std::vector<std::string> Args, bool Stdout = false) {
     // We wait for the daemon ourselves; an inherited "ignore" would reap it unseen.
     signal(SIGCHLD, SIG_DFL);
     int Pipe[2];
@@ -48,6 +49,9 @@ public:
     Pid = fork();
     if (Pid == 0) {
       dup2(Pipe[1], 2);
+      if (Stdout) {
+        dup2(Pipe[1], 1);
+      }
       close(Pipe[0]);
       close(Pipe[1]);
       std::vector<char *> Argv{const_cast<char *>(ZEM4D_PATH)};
