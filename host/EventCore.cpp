@@ -141,6 +141,7 @@ EFI_STATUS EventCore::Close(EFI_EVENT event) {
     return EFI_INVALID_PARAMETER;
   // Closing drops a queued notification and disarms the timer with it.
   Unqueue(*ev);
+  Disarm(*ev);
   events_.erase(ev->id);
   return EFI_SUCCESS;
 }
@@ -181,8 +182,7 @@ EFI_STATUS EventCore::SetTimer(EFI_EVENT event, UINT32 type, uint64_t triggerTim
   Event *ev = Find(event);
   if (ev == nullptr || !(ev->type & EVT_TIMER) || type > TimerRelative)
     return EFI_INVALID_PARAMETER;
-  ev->armed = false;
-  ev->periodic = false;
+  Disarm(*ev);
   if (type == TimerCancel)
     return EFI_SUCCESS;
   const uint64_t now = clock_.Now();
@@ -195,7 +195,15 @@ EFI_STATUS EventCore::SetTimer(EFI_EVENT event, UINT32 type, uint64_t triggerTim
   } else {
     ev->deadline = now + triggerTime; // 0: the next tick
   }
+  timers_.insert(KeyOf(*ev));
   return EFI_SUCCESS;
+}
+
+void EventCore::Disarm(Event &ev) {
+  if (ev.armed)
+    timers_.erase(KeyOf(ev));
+  ev.armed = false;
+  ev.periodic = false;
 }
 
 bool EventCore::IsTplLevel(EFI_TPL tpl) {
@@ -232,22 +240,17 @@ void EventCore::Restore(EFI_TPL oldTpl) {
 }
 
 void EventCore::FireDueTimers(uint64_t now) {
-  std::vector<std::pair<std::pair<uint64_t, uint64_t>, uint64_t>> due;
-  for (const auto &[id, ev] : events_)
-    if (ev->armed && ev->deadline <= now)
-      due.push_back({{ev->deadline, ev->armSequence}, id});
-  std::sort(due.begin(), due.end());
-  for (const auto &[key, id] : due) {
-    auto it = events_.find(id);
-    if (it == events_.end())
-      continue;
-    Event &ev = *it->second;
-    if (!ev.armed || ev.armSequence != key.second)
-      continue; // re-armed or cancelled by an earlier notification
+  // Signalling only queues notifications, so nothing re-arms a timer in this
+  // loop but the periodic step, which always lands after `now`.
+  while (!timers_.empty() && std::get<0>(*timers_.begin()) <= now) {
+    const uint64_t id = std::get<2>(*timers_.begin());
+    timers_.erase(timers_.begin());
+    Event &ev = *events_.at(id);
     if (ev.periodic) {
       ev.deadline += ev.period;
       if (ev.deadline <= now) // fell behind (real clock): skip missed periods
         ev.deadline = now + ev.period - (now - ev.deadline) % ev.period;
+      timers_.insert(KeyOf(ev));
     } else {
       ev.armed = false;
     }
@@ -256,11 +259,9 @@ void EventCore::FireDueTimers(uint64_t now) {
 }
 
 std::optional<uint64_t> EventCore::NextTimerDeadline() const {
-  std::optional<uint64_t> next;
-  for (const auto &[id, ev] : events_)
-    if (ev->armed && (!next || ev->deadline < *next))
-      next = ev->deadline;
-  return next;
+  if (timers_.empty())
+    return std::nullopt;
+  return std::get<0>(*timers_.begin());
 }
 
 void EventCore::Dispatch() {

@@ -12,7 +12,9 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace zem4::host {
@@ -84,10 +86,15 @@ private:
   void Enqueue(Event &ev);
   void Unqueue(Event &ev);
   void Violation(std::string text) const;
+  using TimerKey = std::tuple<uint64_t, uint64_t, uint64_t>; // deadline, arm sequence, id
+  static TimerKey KeyOf(const Event &ev) { return {ev.deadline, ev.armSequence, ev.id}; }
+  void Disarm(Event &ev);
 
   Clock &clock_;
   ViolationSink violations_;
   std::map<uint64_t, std::unique_ptr<Event>> events_;
+  // Armed timers in firing order, so a tick costs what is due, not what exists.
+  std::set<TimerKey> timers_;
   std::array<std::deque<uint64_t>, kMaxTpl + 1> queues_;
   EFI_TPL current_ = TPL_APPLICATION;
   uint64_t nextId_ = 1;

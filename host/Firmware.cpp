@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_set>
 
 namespace zem4::host {
 
@@ -47,6 +48,7 @@ struct Firmware::State {
   EFI_HANDLE firmwareHandle = nullptr;
   EFI_LOADED_IMAGE_PROTOCOL firmwareImage{};
   std::vector<Device *> devices;
+  std::unordered_set<Device *> deviceSet; // membership of `devices`, looked up per tick
   std::function<void(Time100ns)> idleWait;
   std::map<std::string, std::function<size_t()>> counters;
   std::vector<std::string> violations;
@@ -132,7 +134,7 @@ void Firmware::Tick() {
     // A device may remove itself (or another) while being serviced.
     const std::vector<Device *> devices = s_->devices;
     for (Device *d : devices)
-      if (std::find(s_->devices.begin(), s_->devices.end(), d) != s_->devices.end())
+      if (s_->deviceSet.count(d) != 0)
         d->Service(now);
     s_->ticking = false;
   }
@@ -224,12 +226,13 @@ bool Firmware::RunUntil(const std::function<bool()> &done, Time100ns timeout) {
 }
 
 void Firmware::AddDevice(Device &device) {
-  if (std::find(s_->devices.begin(), s_->devices.end(), &device) == s_->devices.end())
+  if (s_->deviceSet.insert(&device).second)
     s_->devices.push_back(&device);
 }
 
 void Firmware::RemoveDevice(Device &device) {
-  std::erase(s_->devices, &device);
+  if (s_->deviceSet.erase(&device) != 0)
+    std::erase(s_->devices, &device);
 }
 
 FaultInjector &Firmware::Faults() {
