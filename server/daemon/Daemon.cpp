@@ -81,6 +81,9 @@ public:
       throw std::invalid_argument("--bind: not an IPv4 address: " + O.Bind);
     }
     ResolveMulticastInterface();
+    if (!O.PortRange.empty()) {
+      Range = ParsePortRange(O.PortRange);
+    }
     auto Listen = MakeSocket(O.Port, true);
     ListenPortNumber = Listen->Sock.local_endpoint().port();
     Config.ListenPort = ListenPortNumber;
@@ -166,6 +169,7 @@ public:
         {"unconfirmed_expired", S.PendingExpired},
         {"unconfirmed_evicted", S.PendingEvicted},
         {"log_suppressed", S.LogSuppressed},
+        {"no_port", S.NoPort},
     };
     std::string Out;
     for (const auto &[Name, Value] : Items) {
@@ -181,7 +185,10 @@ public:
 
   std::optional<uint16_t> OpenPort() override {
     try {
-      auto S = MakeSocket(0);
+      auto S = Range ? MakeRangeSocket() : MakeSocket(0);
+      if (!S) {
+        return std::nullopt; // the whole range is in use: busy, and counted
+      }
       uint16_t Port = S->Sock.local_endpoint().port();
       Sockets[Port] = S;
       if (Started()) {
@@ -263,6 +270,27 @@ private:
   };
 
   bool Started() const { return StartTime.count() != 0; }
+
+  // The next free port of --port-range, going round from where the last one
+  // was taken, so that a port just closed is the last to be used again (late
+  // datagrams of its client find nobody). Null when every port is taken.
+  std::shared_ptr<Socket> MakeRangeSocket() {
+    const uint32_t Span = uint32_t{Range->second} - Range->first + 1;
+    for (uint32_t I = 0; I < Span; ++I) {
+      auto Port = static_cast<uint16_t>(Range->first + (RangeNext + I) % Span);
+      if (Sockets.count(Port) != 0) {
+        continue;
+      }
+      try {
+        auto S = MakeSocket(Port);
+        RangeNext = (RangeNext + I + 1) % Span;
+        return S;
+      } catch (const std::system_error &) {
+        // taken by another program: try the next one
+      }
+    }
+    return nullptr;
+  }
 
   // No socket shares its address: with SO_REUSEADDR a local process (or a
   // second zem4d) could bind the request port too and take the requests.
@@ -484,6 +512,8 @@ private:
   ip_mreqn McastIf{};
   std::string McastIfName = "none";
   uint16_t ListenPortNumber = 0;
+  std::optional<std::pair<uint16_t, uint16_t>> Range;
+  uint32_t RangeNext = 0;
   std::map<uint16_t, std::shared_ptr<Socket>> Sockets;
   std::array<uint8_t, 65536> Rx{}; // shared by every socket (one thread reads)
   std::unique_ptr<Engine> Eng;

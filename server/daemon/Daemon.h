@@ -19,10 +19,18 @@ class io_context;
 
 namespace zem4::server {
 
+inline constexpr const char *kDefaultRoot = "/srv/zem4";
+
 struct DaemonOptions {
   std::string Bind = "127.0.0.1";
   uint16_t Port = 5568; // 0: any free port (see Daemon::ListenPort)
-  std::string Root = ".";
+  // Never the working directory: a daemon started from the wrong place
+  // would serve whatever lies there.
+  std::string Root = kDefaultRoot;
+  // Names exactly as asked (no "\\" mapping, a leading "/" refused).
+  bool StrictNames = false;
+  // "LOW-HIGH": the ports transfers bind (a firewall's opening); empty: any.
+  std::string PortRange;
   bool Multicast = true;
   std::string McastNetwork = "239.255.0.0/16";
   uint16_t McastPort = 5570;
@@ -56,6 +64,9 @@ struct DaemonOptions {
 void AddDaemonOptions(CLI::App &App, DaemonOptions &Options);
 // Throws std::invalid_argument for values that do not parse.
 EngineConfig ToEngineConfig(const DaemonOptions &Options);
+// --port-range "LOW-HIGH" (1 <= LOW <= HIGH <= 65535); throws
+// std::invalid_argument otherwise.
+std::pair<uint16_t, uint16_t> ParsePortRange(const std::string &Text);
 
 class Daemon {
 public:

@@ -1,6 +1,7 @@
 #include "server/daemon/Daemon.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <stdexcept>
 
 namespace zem4::server {
@@ -9,8 +10,17 @@ void AddDaemonOptions(CLI::App &App, DaemonOptions &O) {
   App.add_option("--bind", O.Bind, "Address to listen on")->capture_default_str();
   App.add_option("--port", O.Port, "UDP port for requests (0: any free port)")
       ->capture_default_str();
-  App.add_option("--root", O.Root, "Directory whose regular files are served, read-only")
+  App.add_option("--root", O.Root,
+                 "Directory whose regular files are served, read-only (never the working "
+                 "directory unless named)")
       ->capture_default_str();
+  App.add_flag("--strict-names", O.StrictNames,
+               "Serve names exactly as asked; by default \"\\\" is read as \"/\" and leading "
+               "\"/\" are dropped, so \"/boot/x.efi\" and \"\\EFI\\BOOT\\x.efi\" name files "
+               "below the root (\"..\" is refused either way)");
+  App.add_option("--port-range", O.PortRange,
+                 "LOW-HIGH: the only UDP ports transfers and groups send from (for a "
+                 "firewall); when all are taken, requests are answered busy");
   App.add_flag("!--no-multicast", O.Multicast, "Serve every request by unicast");
   App.add_option("--mcast-net", O.McastNetwork, "Network the group addresses are taken from (CIDR)")
       ->capture_default_str();
@@ -69,6 +79,16 @@ void AddDaemonOptions(CLI::App &App, DaemonOptions &O) {
       ->capture_default_str();
 }
 
+std::pair<uint16_t, uint16_t> ParsePortRange(const std::string &Text) {
+  unsigned Low = 0, High = 0;
+  char Dash = 0, Extra = 0;
+  if (std::sscanf(Text.c_str(), "%5u%c%5u%c", &Low, &Dash, &High, &Extra) != 3 || Dash != '-' ||
+      Low == 0 || Low > High || High > 65535) {
+    throw std::invalid_argument("--port-range: not LOW-HIGH within 1-65535: " + Text);
+  }
+  return {static_cast<uint16_t>(Low), static_cast<uint16_t>(High)};
+}
+
 EngineConfig ToEngineConfig(const DaemonOptions &O) {
   EngineConfig C;
   C.ListenPort = O.Port;
@@ -83,6 +103,10 @@ EngineConfig ToEngineConfig(const DaemonOptions &O) {
   C.MaxPerClient = O.MaxPerClient;
   C.MaxGroups = O.MaxGroups;
   C.MulticastEnabled = O.Multicast;
+  C.StrictNames = O.StrictNames;
+  if (!O.PortRange.empty()) {
+    ParsePortRange(O.PortRange);
+  }
   auto Net = ParseCidr(O.McastNetwork);
   if (!Net || !IsMulticast(Net->Network) || !IsMulticast(Net->Network | ~Net->Mask())) {
     throw std::invalid_argument("--mcast-net must be a multicast network, e.g. 239.255.0.0/16");

@@ -15,9 +15,9 @@ std::string FormatReport(const TransferReport &R) {
   // The name and a client's error text come from the peer: escaped.
   return fmt::format(
       "client={} file=\"{}\" roles={} passes={} bytes={} time={:.3f}s rate={:.0f}B/s "
-      "retransmissions={} repair_ranges={} outcome=\"{}\"",
+      "retransmissions={} repair_ranges={} outcome=\"{}\" served=\"{}\"",
       ToString(R.Client), EscapeText(R.File), R.Roles, R.Passes, R.Bytes, Seconds, Rate,
-      R.Retransmissions, R.RepairRanges, EscapeText(R.Outcome));
+      R.Retransmissions, R.RepairRanges, EscapeText(R.Outcome), EscapeText(R.Served));
 }
 
 Engine::Engine(EngineConfig Config, FileSource &Files, EngineIo &Io)
@@ -96,6 +96,7 @@ bool Engine::StartPending(const Endpoint &Client, const Request &Req,
   }
   auto Port = Io.OpenPort();
   if (!Port) {
+    ++Counters.NoPort;
     return false;
   }
   Pending.push_back({Client, Req, std::move(File), std::move(Digest), *Port, Now});
@@ -151,6 +152,7 @@ void Engine::OnPendingDatagram(size_t Index, const Endpoint &From,
     TransferReport R;
     R.Client = P.Client;
     R.File = P.Req.FileName;
+    R.Served = P.Req.Served;
     R.Roles = "unicast";
     R.Elapsed = Now - P.Since;
     R.Outcome =
@@ -180,7 +182,7 @@ void Engine::OnPendingDatagram(size_t Index, const Endpoint &From,
   PendingRequest Taken = std::move(P);
   Pending.erase(Pending.begin() + static_cast<long>(Index));
   auto T = std::make_unique<Transfer>(*this, Taken.Port, std::move(Taken.File), Taken.Req.FileName,
-                                      std::nullopt, Taken.Since);
+                                      Taken.Req.Served, std::nullopt, Taken.Since);
   Transfer *Raw = T.get();
   Raw->LearnDigest(Taken.Digest);
   Transfers[Taken.Port] = std::move(T);
@@ -279,7 +281,8 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
     Refuse(From, ZEM4_ERR_ILLEGAL_OPERATION, ZEM4_MSG_ILLEGAL_OPERATION, {}, Now);
     return;
   }
-  OpenResult Opened = Files.Open(Req->FileName);
+  Req->Served = Cfg.StrictNames ? Req->FileName : MapRequestName(Req->FileName);
+  OpenResult Opened = Files.Open(Req->Served);
   switch (Opened.Error) {
   case OpenError::None:
     break;
@@ -357,10 +360,11 @@ bool Engine::StartUnicast(const Endpoint &Client, const Request &Req,
                           Time Now) {
   auto Port = Io.OpenPort();
   if (!Port) {
+    ++Counters.NoPort;
     return false;
   }
-  auto T =
-      std::make_unique<Transfer>(*this, *Port, std::move(File), Req.FileName, std::nullopt, Now);
+  auto T = std::make_unique<Transfer>(*this, *Port, std::move(File), Req.FileName, Req.Served,
+                                      std::nullopt, Now);
   Transfer *Raw = T.get();
   Raw->LearnDigest(Digest);
   Transfers[*Port] = std::move(T);
@@ -393,6 +397,7 @@ Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req,
   }
   auto Port = Io.OpenPort();
   if (!Port) {
+    ++Counters.NoPort;
     return nullptr;
   }
   Transfer::Group G;
@@ -400,7 +405,8 @@ Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req,
   G.Address.Ip = Cfg.McastNetwork.Network + 1 + static_cast<uint32_t>(*Slot);
   G.Address.Port = static_cast<uint16_t>(Cfg.McastPort + *Slot);
   FileId Id = File->Id();
-  auto T = std::make_unique<Transfer>(*this, *Port, std::move(File), Req.FileName, G, Now);
+  auto T =
+      std::make_unique<Transfer>(*this, *Port, std::move(File), Req.FileName, Req.Served, G, Now);
   Transfer *Raw = T.get();
   Raw->LearnDigest(Digest);
   Transfers[*Port] = std::move(T);

@@ -25,6 +25,9 @@ using namespace std::chrono_literals;
 
 struct EngineConfig {
   uint16_t ListenPort = 5568;
+  // Names are taken exactly as asked: no "\" to "/" mapping, and a leading
+  // "/" is refused instead of dropped.
+  bool StrictNames = false;
   // DATA8 in flight beyond the controlling client's last ACK8 (at most 64,
   // the client's own window).
   uint32_t Window = 64;
@@ -85,6 +88,7 @@ struct EngineConfig {
 struct EngineStats {
   uint64_t Requests = 0;
   uint64_t Refused = 0;   // answered with an ERROR (or dropped) instead of served
+  uint64_t NoPort = 0;    // times a transfer found no free port (answered busy, or by unicast)
   uint64_t Malformed = 0; // datagrams that did not parse
   uint64_t SessionsServed = 0;
   uint64_t SessionsFailed = 0;
@@ -107,8 +111,9 @@ struct EngineStats {
 // One line per client at the end of its transfer.
 struct TransferReport {
   Endpoint Client;
-  std::string File;
-  std::string Roles; // "unicast", "active", "passive", or several joined by '+'
+  std::string File;   // as asked
+  std::string Served; // as opened below the root
+  std::string Roles;  // "unicast", "active", "passive", or several joined by '+'
   uint32_t Passes = 0;
   uint64_t Bytes = 0; // data bytes sent to it (or to its group while it was in it)
   Duration Elapsed{0};

@@ -2,6 +2,7 @@
 
 #include "zem4/Zem4Wire.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -95,6 +96,13 @@ OpenError FromErrno(int Error) {
 }
 
 } // namespace
+
+std::string MapRequestName(std::string_view Asked) {
+  std::string Name(Asked);
+  std::replace(Name.begin(), Name.end(), '\\', '/');
+  Name.erase(0, std::min(Name.find_first_not_of('/'), Name.size()));
+  return Name;
+}
 
 OpenError CheckRequestName(std::string_view Name) {
   if (Name.empty()) {

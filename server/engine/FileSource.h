@@ -73,6 +73,12 @@ inline constexpr uint64_t DefaultDigestMax = uint64_t{8} << 30;
 // paths and ".." components.
 OpenError CheckRequestName(std::string_view Name);
 
+// Firmware and DHCP options ask for "\EFI\BOOT\x.efi" or "/boot/x.efi":
+// backslashes become slashes and leading slashes are dropped, so the name is
+// taken relative to the root. CheckRequestName still judges the result, so
+// "..\x" and "/../x" stay refused.
+std::string MapRequestName(std::string_view Asked);
+
 // Largest file whose blocks can all be numbered (the block after the last
 // full one is always sent, empty when the size is a multiple of the block).
 uint64_t MaxServableSize();

@@ -20,7 +20,8 @@ struct RequestOption {
 };
 
 struct Request {
-  std::string FileName;
+  std::string FileName; // as the client asked
+  std::string Served;   // the path opened below the root (set by the engine)
   std::vector<RequestOption> Options;
   // Options the server knows, by first occurrence (names compare without case).
   bool Multicast = false;

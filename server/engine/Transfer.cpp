@@ -15,9 +15,10 @@ namespace zem4::server {
 constexpr Duration RequestRepeatGap = std::chrono::seconds(1);
 
 Transfer::Transfer(Engine &E, uint16_t Port, std::shared_ptr<OpenFile> File, std::string Name,
-                   std::optional<Group> G, Time Now)
-    : E(E), LocalPort(Port), Source(std::move(File)), FileName(std::move(Name)), McastGroup(G),
-      TotalBlocks(BlockCount(Source->Size())), LastProgress(Now), LastHeard(Now), RateNext(Now) {}
+                   std::string Served, std::optional<Group> G, Time Now)
+    : E(E), LocalPort(Port), Source(std::move(File)), FileName(std::move(Name)),
+      ServedName(std::move(Served)), McastGroup(G), TotalBlocks(BlockCount(Source->Size())),
+      LastProgress(Now), LastHeard(Now), RateNext(Now) {}
 
 Transfer::~Transfer() {
   E.Io.ClosePort(LocalPort);
@@ -175,6 +176,7 @@ void Transfer::Leave(const Endpoint &Client, std::string Outcome, bool Success, 
   TransferReport R;
   R.Client = It->Client;
   R.File = FileName;
+  R.Served = ServedName;
   std::vector<std::string> Roles;
   if (!McastGroup) {
     Roles.push_back("unicast");

@@ -37,7 +37,7 @@ public:
   };
 
   Transfer(Engine &E, uint16_t Port, std::shared_ptr<OpenFile> File, std::string Name,
-           std::optional<Group> G, Time Now);
+           std::string Served, std::optional<Group> G, Time Now);
   ~Transfer();
   Transfer(const Transfer &) = delete;
   Transfer &operator=(const Transfer &) = delete;
@@ -119,7 +119,8 @@ private:
   Engine &E;
   uint16_t LocalPort;
   std::shared_ptr<OpenFile> Source;
-  std::string FileName;
+  std::string FileName;   // as asked
+  std::string ServedName; // as opened
   std::optional<std::string> DigestHex;
   std::optional<Group> McastGroup;
   uint32_t TotalBlocks;

@@ -33,7 +33,7 @@ TEST_F(RefusalTest, ErrorCodesAndTextsOnTheWire) {
   Engine E({}, Files, Io);
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("missing")})),
             Cat({B({0, 5, 0, 1}), Str("File not found")}));
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("/etc/passwd")})),
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("/../etc/passwd")})),
             Cat({B({0, 5, 0, 2}), Str("Access violation")}));
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("x/../a")})),
             Cat({B({0, 5, 0, 2}), Str("Access violation")}));
@@ -271,12 +271,13 @@ TEST_F(RefusalTest, ClientErrorTextAndNameAreEscapedInTheReport) {
   TransferReport R;
   R.Client = Client;
   R.File = "a\tb";
+  R.Served = "a\tb";
   R.Roles = "unicast";
   R.Outcome = "client error 0: bye\r\n2026 [info] transfer client=6.6.6.6";
   EXPECT_EQ(FormatReport(R), "client=127.0.0.2:1234 file=\"a\\x09b\" roles=unicast passes=0 "
                              "bytes=0 time=0.000s rate=0B/s retransmissions=0 repair_ranges=0 "
                              "outcome=\"client error 0: bye\\x0d\\x0a2026 [info] transfer "
-                             "client=6.6.6.6\"");
+                             "client=6.6.6.6\" served=\"a\\x09b\"");
 }
 
 } // namespace

@@ -76,7 +76,7 @@ TEST(AmplificationTest, OneAnswerPerRequestAndTheFactorStaysAsDocumented) {
       {"group", Cat({B({0, 1}), Str("a"), Str("multicast"), Str("")}), 2 + 10 + 19},
       {"size", Cat({B({0, 1}), Str("a"), Str("tsize"), Str("")}), 2 + 6 + 5},
       {"not found", Cat({B({0, 1}), Str("")}), 4 + 15},
-      {"refused", Cat({B({0, 1}), Str("/")}), 4 + 17},
+      {"refused", Cat({B({0, 1}), Str("..")}), 4 + 17},
       {"busy", Cat({B({0, 1}), Str("a")}), 4 + 29},
   };
   double Worst = 0;

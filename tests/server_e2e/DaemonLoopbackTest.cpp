@@ -92,7 +92,7 @@ TEST_F(DaemonLoopback, RefusesWhatIsNotUnderTheRootReportsOnSigusr1StopsOnSigter
   DaemonProcess D(Args());
   const uint16_t Listen = D.WaitForPort();
   ASSERT_NE(Listen, 0) << D.Log;
-  for (const char *Name : {"../etc/passwd", "/etc/passwd", "nope"}) {
+  for (const char *Name : {"../etc/passwd", "/../etc/passwd", "nope"}) {
     std::vector<std::unique_ptr<SocketClient>> C;
     C.push_back(std::make_unique<SocketClient>(Name, false));
     C[0]->Started = true;
