@@ -99,7 +99,7 @@ TEST_F(EndToEnd, RefusalsGiveTheirExitCodesAndMessagesAndLeaveNothing) {
   EXPECT_NE(missing.output.find("zem4: server error 1: File not found"), std::string::npos)
       << missing.output;
 
-  for (const std::string path : {"../etc/passwd", "/etc/passwd"}) {
+  for (const std::string path : {"../etc/passwd", "/../etc/passwd", "..\\etc\\passwd"}) {
     SCOPED_TRACE(path);
     Result refused = RunGet(path);
     EXPECT_EQ(refused.code, kAccess) << refused.output;
