@@ -23,6 +23,7 @@ int main(int argc, char **argv) {
   IgnoreWriteSignals();
   CLI::App app{"zem4 - boot-time network downloads by unicast and multicast, run on Linux"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "zem4 " + zem4::server::VersionText());
   app.footer(kExitCodeHelp);
 
   GetOptions get;
@@ -110,6 +111,8 @@ int main(int argc, char **argv) {
   } catch (const CLI::CallForHelp &e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp &e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion &e) {
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
     app.exit(e);
