@@ -362,10 +362,110 @@ std::vector<std::string> Serialize(const Outcome &o) {
   for (const std::string &w : o.wire) {
     lines.push_back("wire " + w);
   }
+  // FNV-1a over every byte, so that the record holds the whole download.
+  uint64_t digest = 14695981039346656037ull;
+  for (const uint8_t b : o.received) {
+    digest = (digest ^ b) * 1099511628211ull;
+  }
   lines.push_back("received " + Hex(o.received).substr(0, 64) + " size " +
-                  std::to_string(o.received.size()));
+                  std::to_string(o.received.size()) + " fnv " + std::to_string(digest));
   lines.push_back("leaks " + std::to_string(o.leaks.size()));
   return lines;
+}
+
+// ---- Golden records ----------------------------------------------------------
+//
+// What each scenario did when these records were written, kept in
+// tests/image_run/golden/<scenario>.txt. The comparison above only holds the
+// image to the library of the same commit, so a change made on both sides would
+// pass it; these records hold both to what the driver did before. To write them
+// again after a change meant to alter what the driver does, run
+//   ZEM4_GOLDEN_UPDATE=1 test_image_run --gtest_filter='Golden/*'
+// and commit the new files on their own, saying why they changed.
+
+#ifdef ZEM4_GOLDEN_DIR
+std::filesystem::path GoldenPath(const Scenario &scenario) {
+  return std::filesystem::path(ZEM4_GOLDEN_DIR) / (std::string(scenario.name) + ".txt");
+}
+#endif
+
+std::vector<std::string> ReadLines(const std::filesystem::path &path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// The first line where `got` leaves `want`, with its neighbours.
+std::string FirstDifference(const std::vector<std::string> &want,
+                            const std::vector<std::string> &got) {
+  size_t i = 0;
+  while (i < want.size() && i < got.size() && want[i] == got[i]) {
+    i++;
+  }
+  if (i == want.size() && i == got.size()) {
+    return {};
+  }
+  const auto at = [](const std::vector<std::string> &v, size_t n) {
+    return n < v.size() ? v[n].substr(0, 240) : std::string("<end>");
+  };
+  return "line " + std::to_string(i + 1) + " of " + std::to_string(want.size()) + " recorded, " +
+         std::to_string(got.size()) + " now\n  recorded: " + at(want, i) +
+         "\n  now:      " + at(got, i);
+}
+
+class Golden : public ::testing::TestWithParam<Scenario> {
+protected:
+  void Check(DriverKind kind) {
+#ifndef ZEM4_GOLDEN_DIR
+    GTEST_SKIP() << "the records are checked by the 64-bit tests";
+#else
+    const std::vector<std::string> got = Serialize(RunScenario(GetParam(), kind));
+    const std::filesystem::path path = GoldenPath(GetParam());
+    const char *update = std::getenv("ZEM4_GOLDEN_UPDATE");
+    if (update != nullptr && std::string(update) == "1" && kind == DriverKind::Library) {
+      std::ofstream out(path);
+      for (const std::string &line : got) {
+        out << line << "\n";
+      }
+      ASSERT_TRUE(out.good()) << path;
+      return;
+    }
+    const std::vector<std::string> want = ReadLines(path);
+    ASSERT_FALSE(want.empty()) << "no record at " << path;
+    EXPECT_EQ(FirstDifference(want, got), "") << KindName(kind) << " against " << path;
+#endif
+  }
+};
+
+TEST_P(Golden, LibraryDoesWhatWasRecorded) {
+  Check(DriverKind::Library);
+}
+
+TEST_P(Golden, ImageDoesWhatWasRecorded) {
+  if (RunnableImagePath().empty()) {
+    if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
+      FAIL() << "driver image missing";
+    }
+    GTEST_SKIP() << "driver image not built";
+  }
+  Check(DriverKind::Image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, Golden, ::testing::ValuesIn(kScenarios),
+                         [](const ::testing::TestParamInfo<Scenario> &info) {
+                           return std::string(info.param.name);
+                         });
+
+// A record that no longer matches is found, wherever it differs.
+TEST(GoldenCompare, FindsTheFirstDifference) {
+  EXPECT_EQ(FirstDifference({"a", "b"}, {"a", "b"}), "");
+  EXPECT_NE(FirstDifference({"a", "b"}, {"a", "c"}).find("line 2"), std::string::npos);
+  EXPECT_NE(FirstDifference({"a", "b"}, {"a"}).find("<end>"), std::string::npos);
+  EXPECT_NE(FirstDifference({"a"}, {"a", "b"}).find("line 2"), std::string::npos);
+  EXPECT_NE(FirstDifference({}, {"a"}).find("line 1"), std::string::npos);
 }
 
 // Writes the image's outcomes when asked to (by the test below, in the other

@@ -8,3 +8,5 @@ target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests/common/EngineServer.c
 set(ZEM4_RUNNER32_TESTS ${CMAKE_SOURCE_DIR}/build/host32/runner32/test_image_run32 CACHE FILEPATH
     "The 32-bit runner's image tests")
 target_compile_definitions(${target} PRIVATE ZEM4_RUNNER32_TESTS="${ZEM4_RUNNER32_TESTS}")
+# The golden records of the image scenarios.
+target_compile_definitions(${target} PRIVATE ZEM4_GOLDEN_DIR="${CMAKE_SOURCE_DIR}/tests/image_run/golden")
