@@ -355,9 +355,9 @@ void Transfer::OnDatagram(const Endpoint &From, std::span<const uint8_t> Datagra
 void Transfer::OnRpl(const Rpl &R, Time Now) {
   if (State == Phase::Sending) {
     // The client is still listing: none of this pass's data reached it.
-    if (Acked == 1 && HighestSent > 0 && GoneBackFor != 1) {
-      GoneBackFor = 1;
-      NextSeq = 1;
+    if (Window.Acked() == 1 && Window.HighestSent() > 0 && !Restarted) {
+      Restarted = true;
+      Window.GoBack();
       LastProgress = Now;
       Pump(Now);
     }
@@ -418,11 +418,8 @@ void Transfer::StartSending(Time Now) {
   Collected.clear();
   Collected.shrink_to_fit();
   State = Phase::Sending;
-  Acked = 1;
-  NextSeq = 1;
-  HighestSent = 0;
-  GoneBackFor = 0;
-  StaleBudget = 0;
+  Window.Start(Schedule.Count(), E.Cfg.RetransmitTimeout);
+  Restarted = false;
   Retries = 0;
   ProbeOnly = false;
   LastProgress = Now;
@@ -439,27 +436,14 @@ void Transfer::OnAck(const Ack8 &A, Time Now) {
   if (A.Window > 0) {
     ClientWindow = std::min<uint32_t>(A.Window, ZEM4_HALF_WINDOW_BLOCKS);
   }
-  if (N < Acked || N > HighestSent + 1) {
-    return; // stale, or names data never sent
-  }
-  if (N > Acked) {
-    Acked = N;
+  if (Window.OnAck(N, Now) == SendWindow::AckKind::Advanced) {
     Retries = 0;
     ProbeOnly = false;
     LastProgress = Now;
     LastHeard = Now;
     DriverSince = Now;
-    NextSeq = std::max(NextSeq, N);
-  } else if (NextSeq > Acked && GoneBackFor != N && StaleBudget > 0) {
-    // Most likely an answer to one of our own retransmissions.
-    --StaleBudget;
-  } else if (NextSeq > Acked && GoneBackFor != N) {
-    // The same acknowledgement again: something after it was lost.
-    GoneBackFor = N;
-    NextSeq = N;
-    LastProgress = Now;
   }
-  if (Acked > Schedule.Count()) {
+  if (Window.AllAcknowledged()) {
     if (!Source->Unchanged()) { // never "complete" for a file that changed meanwhile
       Abort(ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_CHANGED, "file changed", Now);
       return;
@@ -471,23 +455,27 @@ void Transfer::OnAck(const Ack8 &A, Time Now) {
 }
 
 void Transfer::Pump(Time Now) {
-  uint32_t Window = ProbeOnly ? 1 : std::max<uint32_t>(1, std::min(E.Cfg.Window, ClientWindow));
-  while (State == Phase::Sending && NextSeq <= Schedule.Count() &&
-         uint64_t{NextSeq} < uint64_t{Acked} + Window) {
+  uint32_t Limit = ProbeOnly ? 1 : std::max<uint32_t>(1, std::min(E.Cfg.Window, ClientWindow));
+  while (State == Phase::Sending) {
+    auto Seq = Window.Next(Limit);
+    if (!Seq) {
+      return;
+    }
     if (McastGroup && E.Cfg.McastRateLimit > 0 && Now < RateNext) {
       return;
     }
-    if (!SendData(NextSeq, Now)) {
+    if (!SendData(*Seq, Now)) {
       return;
     }
-    ++NextSeq;
+    Window.Sent(*Seq, Now);
   }
 }
 
 bool Transfer::SendData(uint32_t Seq, Time Now) {
   // Once per window of new data: a file rewritten in place must not go out
   // as a mix of two versions.
-  if (Seq > HighestSent && (Seq - 1) % ZEM4_HALF_WINDOW_BLOCKS == 0 && !Source->Unchanged()) {
+  bool Again = Seq <= Window.HighestSent();
+  if (!Again && (Seq - 1) % ZEM4_HALF_WINDOW_BLOCKS == 0 && !Source->Unchanged()) {
     Abort(ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_CHANGED, "file changed", Now);
     return false;
   }
@@ -502,12 +490,9 @@ bool Transfer::SendData(uint32_t Seq, Time Now) {
   Emit(DataDestination(), Out);
   ++E.Counters.DataDatagrams;
   DataBytes += Length;
-  if (Seq <= HighestSent) {
+  if (Again) {
     ++Retransmitted;
     ++E.Counters.Retransmissions;
-    StaleBudget = std::min<uint32_t>(StaleBudget + 1, ZEM4_HALF_WINDOW_BLOCKS);
-  } else {
-    HighestSent = Seq;
   }
   if (McastGroup && E.Cfg.McastRateLimit > 0) {
     auto Cost =
@@ -660,8 +645,11 @@ std::optional<Time> Transfer::StateDeadline() const {
     if (Outstanding()) {
       T = std::min(T, LastProgress + CurrentRto());
     }
-    if (McastGroup && E.Cfg.McastRateLimit > 0 && NextSeq <= Schedule.Count() &&
-        uint64_t{NextSeq} < uint64_t{Acked} + std::min(E.Cfg.Window, ClientWindow)) {
+    if (auto P = Window.ProbeDeadline()) {
+      T = std::min(T, *P);
+    }
+    if (McastGroup && E.Cfg.McastRateLimit > 0 &&
+        Window.Next(std::min(E.Cfg.Window, ClientWindow))) {
       T = std::min(T, RateNext);
     }
     return T;
@@ -706,9 +694,6 @@ void Transfer::OnTime(Time Now) {
     }
     return;
   case Phase::Sending:
-    if (McastGroup && E.Cfg.McastRateLimit > 0 && Now >= RateNext) {
-      Pump(Now);
-    }
     if (Outstanding() && Now >= LastProgress + CurrentRto()) {
       // Without progress the window is resent once, then only its first
       // datagram: a list followed by silence must not cost megabytes.
@@ -718,11 +703,16 @@ void Transfer::OnTime(Time Now) {
         return;
       }
       ProbeOnly = Retries >= 2;
-      GoneBackFor = Acked;
-      NextSeq = Acked;
+      if (ProbeOnly) {
+        Window.ResendFirst();
+      } else {
+        Window.GoBack();
+      }
       LastProgress = Now;
-      Pump(Now);
+    } else {
+      Window.OnTime(Now); // a stalled window: its first block once more
     }
+    Pump(Now);
     return;
   case Phase::Finishing:
     if (Now >= FinNext) {

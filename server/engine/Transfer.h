@@ -4,6 +4,7 @@
 
 #include "server/engine/Engine.h"
 #include "server/engine/Schedule.h"
+#include "server/engine/SendWindow.h"
 
 #include <array>
 #include <set>
@@ -113,7 +114,7 @@ private:
   std::optional<Time> StateDeadline() const;
   bool OackResendDue() const;
   Duration OackBackoff() const;
-  bool Outstanding() const { return State == Phase::Sending && NextSeq > Acked; }
+  bool Outstanding() const { return State == Phase::Sending && Window.Outstanding(); }
   void Emit(const Endpoint &To, std::span<const uint8_t> Datagram);
 
   Engine &E;
@@ -144,13 +145,8 @@ private:
 
   // The pass being sent.
   PassSchedule Schedule;
-  uint32_t Acked = 1;       // client's next expected Sequence
-  uint32_t NextSeq = 1;     // next Sequence to put on the wire
-  uint32_t HighestSent = 0; // highest Sequence sent in this pass
-  uint32_t GoneBackFor = 0; // Acked value already answered with a go-back
-  // Retransmitted DATA8 that may reach the client after it has them: each
-  // makes it repeat its ACK8, which must not count as a new loss.
-  uint32_t StaleBudget = 0;
+  SendWindow Window;
+  bool Restarted = false; // the pass was started over for a client still listing
   uint32_t ClientWindow = 64;
   uint32_t Retries = 0;
   bool ProbeOnly = false; // time-outs in a row: resend the first datagram alone

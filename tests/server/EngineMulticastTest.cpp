@@ -251,7 +251,11 @@ void RunGroup(MemoryFileSource &Files, uint32_t Seed, int LossPercent, bool Sile
     EXPECT_EQ(C[3]->Model.RoleHistory().front(), ClientModel::Role::Passive);
     EXPECT_GE(C[3]->Model.Passes(), 2u); // a late joiner needs a repair pass
   }
-  EXPECT_EQ(Net.Server().Stats().GroupsCreated, 1u);
+  if (LossPercent == 0) {
+    // Under loss a member's request at a FIN can be lost: the group ends
+    // without it and it comes back later to a group of its own.
+    EXPECT_EQ(Net.Server().Stats().GroupsCreated, 1u);
+  }
   EXPECT_TRUE(Net.Io.Open.empty());
 }
 

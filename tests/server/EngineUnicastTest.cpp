@@ -118,7 +118,7 @@ TEST_F(UnicastTest, LastBlockEmptyWhenSizeIsMultipleAndZeroByteFile) {
   EXPECT_EQ(Out[0].Data, B({0, 8, 0, 0, 0, 1, 0, 0, 0, 1}));
 }
 
-TEST_F(UnicastTest, WindowOf64AndGoBackOnRepeatedAck) {
+TEST_F(UnicastTest, WindowOf64AndResendOfTheHoleOnRepeatedAck) {
   auto E = Make();
   const Bytes File = Pattern(200 * 1032 + 7, 2);
   Feed(*E, Cat({B({0, 1}), Str("big")}), Listen, 0ms);
@@ -135,29 +135,26 @@ TEST_F(UnicastTest, WindowOf64AndGoBackOnRepeatedAck) {
   EXPECT_EQ(Be32At(Out.front().Data, 2), 65u);
   EXPECT_EQ(Be32At(Out.back().Data, 2), 96u);
 
-  // 40 was lost: the client repeats 40. The first repeat goes back once...
+  // 40 was lost: the client repeats 40 for every DATA8 behind it. The
+  // second repeat sends 40 alone; nothing goes beyond the window's edge.
   Feed(*E, BuildAck8(40), 40000, 3ms);
   Out = Io.Take();
   ASSERT_EQ(Out.size(), 7u); // window slid from 33 to 40: 97..103
+  Feed(*E, BuildAck8(40), 40000, 3ms);
+  EXPECT_TRUE(Io.Take().empty());
   Feed(*E, BuildAck8(40), 40000, 4ms);
   Out = Io.Take();
-  ASSERT_EQ(Out.size(), 64u); // 40..103 again
+  ASSERT_EQ(Out.size(), 1u);
   EXPECT_EQ(Out.front().Data, Data8(40, 40, File));
-  EXPECT_EQ(Be32At(Out.back().Data, 2), 103u);
-  // ...further repeats of the same value (from the old flight) do not.
   Feed(*E, BuildAck8(40), 40000, 5ms);
   EXPECT_TRUE(Io.Take().empty());
-  EXPECT_EQ(E->Stats().Retransmissions, 64u);
+  EXPECT_EQ(E->Stats().Retransmissions, 1u);
 
   // An acknowledgement that jumps ahead skips what it already has.
-  Feed(*E, BuildAck8(100), 40000, 6ms);
+  Feed(*E, BuildAck8(104), 40000, 6ms);
   Out = Io.Take();
-  ASSERT_EQ(Out.size(), 60u);
+  ASSERT_EQ(Out.size(), 64u);
   EXPECT_EQ(Be32At(Out.front().Data, 2), 104u);
-  // Stale and impossible acknowledgements change nothing.
-  Feed(*E, BuildAck8(50), 40000, 7ms);
-  Feed(*E, BuildAck8(5000), 40000, 7ms);
-  EXPECT_TRUE(Io.Take().empty());
 }
 
 TEST_F(UnicastTest, TimeoutGoesBackToAcknowledgedSequence) {
@@ -170,6 +167,16 @@ TEST_F(UnicastTest, TimeoutGoesBackToAcknowledgedSequence) {
   Io.Take();
   Feed(*E, BuildAck8(11), 40000, 10ms);
   Io.Take();
+  // A stalled window: its first block alone after about a round trip, twice.
+  for (int Probe = 0; Probe < 2; ++Probe) {
+    auto T = E->NextDeadline();
+    ASSERT_TRUE(T.has_value());
+    ASSERT_LT(*T, Time(510ms));
+    E->OnTime(*T);
+    auto Out = Io.Take();
+    ASSERT_EQ(Out.size(), 1u);
+    EXPECT_EQ(Be32At(Out.front().Data, 2), 11u);
+  }
   ASSERT_EQ(E->NextDeadline(), std::optional<Time>(510ms));
   E->OnTime(509ms);
   EXPECT_TRUE(Io.Take().empty());
