@@ -69,13 +69,69 @@ static VOID Zem4MakeReserve(Zem4ServiceBinding *Sb, EFI_SERVICE_BINDING_PROTOCOL
   Sb->Udp = Udp;
 }
 
+// The UDP4 child a new instance sends and receives on, opened for it into
+// *ChildHandle and Instance->Udp: the reserve for a first child, a new one
+// otherwise (*Made). On failure nothing made here is left.
+static EFI_STATUS OpenUdpChild(Zem4ServiceBinding *Sb, Zem4Instance *Instance,
+                               EFI_HANDLE *ChildHandle, EFI_SERVICE_BINDING_PROTOCOL **UdpSb,
+                               BOOLEAN *Made) {
+  // Without a reserve (a stuck one was given up) a first child is made like
+  // any later one.
+  if (Sb->ChildrenNum == 0 && Sb->UdpChildHandle != NULL) {
+    *ChildHandle = Sb->UdpChildHandle;
+    EFI_STATUS Status =
+        gBS->OpenProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&Instance->Udp,
+                          AgentHandle(), NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    if (EFI_ERROR(Status)) {
+      DiagLog(DIAG_ERROR, "Zem4SBCreate: Open Udp protocol on child handler failed.\n");
+    }
+    return Status;
+  }
+  EFI_STATUS Status =
+      gBS->OpenProtocol(Sb->ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)UdpSb,
+                        AgentHandle(), Sb->ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4SBCreate: Get UdpSb faild with %r.\n", Status);
+    return Status;
+  }
+  Status = (*UdpSb)->CreateChild(*UdpSb, ChildHandle);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4SBCreate: UdpSb->CreateChild faild with %r.\n", Status);
+    return Status;
+  }
+  *Made = TRUE;
+  Status = gBS->OpenProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&Instance->Udp,
+                             AgentHandle(), Sb->ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4SBCreate: Open Udp4 protocol failed with %r.\n", Status);
+    (*UdpSb)->DestroyChild(*UdpSb, *ChildHandle);
+  }
+  return Status;
+}
+
+// Puts the Zem4 protocol on the child's handle; on failure a UDP4 child made
+// for it goes again.
+static EFI_STATUS InstallChild(Zem4ServiceBinding *Sb, Zem4Instance *Instance,
+                               EFI_HANDLE *ChildHandle, EFI_SERVICE_BINDING_PROTOCOL *UdpSb,
+                               BOOLEAN MadeUdpChild) {
+  Instance->ChildHandle = *ChildHandle;
+  EFI_STATUS Status = gBS->InstallMultipleProtocolInterfaces(ChildHandle, &gZem4ProtocolGuid,
+                                                             &Instance->Protocol, (VOID *)NULL);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4ServiceBindingCreateChild: Install Zem4 on child faild with %r.\n",
+            Status);
+    // Only a UDP4 child made here goes: comparing handles with the reserve
+    // would keep one whose handle value happens to equal a stale reserve.
+    if (MadeUdpChild) {
+      gBS->CloseProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(), Sb->ControllerHandle);
+      UdpSb->DestroyChild(UdpSb, *ChildHandle);
+    }
+  }
+  return Status;
+}
+
 EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *ChildHandle) {
   Zem4ServiceBinding *Sb = ZEM4_SERVICE_BINDING_FROM_THIS(This);
-  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
-  Zem4Instance *Instance = NULL;
-  BOOLEAN MadeUdpChild = FALSE;
-  EFI_STATUS Status;
-
   if (ChildHandle == NULL) {
     return EFI_INVALID_PARAMETER;
   }
@@ -88,7 +144,9 @@ EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *C
     return EFI_ACCESS_DENIED;
   }
 
-  Status = gBS->AllocatePool(EfiBootServicesData, sizeof(Zem4Instance), (VOID **)&Instance);
+  Zem4Instance *Instance = NULL;
+  EFI_STATUS Status =
+      gBS->AllocatePool(EfiBootServicesData, sizeof(Zem4Instance), (VOID **)&Instance);
   if (EFI_ERROR(Status) || Instance == NULL) {
     Zem4ReleaseLock(&Sb->Lock);
     return EFI_OUT_OF_RESOURCES;
@@ -107,78 +165,34 @@ EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *C
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "Zem4SBCreate: Create mapping timeout event return %r\n", Status);
     Instance->MappingEvent = NULL;
-    goto CleanUp;
   }
-
-  // Without a reserve (a stuck one was given up) a first child is made like
-  // any later one.
-  if (Sb->ChildrenNum == 0 && Sb->UdpChildHandle != NULL) {
-    *ChildHandle = Sb->UdpChildHandle;
-    Status = gBS->OpenProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&Instance->Udp,
-                               AgentHandle(), NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-    if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4SBCreate: Open Udp protocol on child handler failed.\n");
-      goto CleanUp;
-    }
-  } else {
-    Status = gBS->OpenProtocol(Sb->ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid,
-                               (VOID **)&UdpSb, AgentHandle(), Sb->ControllerHandle,
-                               EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-    if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4SBCreate: Get UdpSb faild with %r.\n", Status);
-      goto CleanUp;
-    }
-    Status = UdpSb->CreateChild(UdpSb, ChildHandle);
-    if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4SBCreate: UdpSb->CreateChild faild with %r.\n", Status);
-      goto CleanUp;
-    }
-    MadeUdpChild = TRUE;
-    Status = gBS->OpenProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, (VOID **)&Instance->Udp,
-                               AgentHandle(), Sb->ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER);
-    if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4SBCreate: Open Udp4 protocol failed with %r.\n", Status);
-      UdpSb->DestroyChild(UdpSb, *ChildHandle);
-      goto CleanUp;
-    }
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+  BOOLEAN MadeUdpChild = FALSE;
+  if (!EFI_ERROR(Status)) {
+    Status = OpenUdpChild(Sb, Instance, ChildHandle, &UdpSb, &MadeUdpChild);
   }
-
-  Instance->ChildHandle = *ChildHandle;
-  Status = gBS->InstallMultipleProtocolInterfaces(ChildHandle, &gZem4ProtocolGuid,
-                                                  &Instance->Protocol, (VOID *)NULL);
+  if (!EFI_ERROR(Status)) {
+    Status = InstallChild(Sb, Instance, ChildHandle, UdpSb, MadeUdpChild);
+  }
   if (EFI_ERROR(Status)) {
-    DiagLog(DIAG_ERROR, "Zem4ServiceBindingCreateChild: Install Zem4 on child faild with %r.\n",
-            Status);
-    // Only a UDP4 child made here goes: comparing handles with the reserve
-    // would keep one whose handle value happens to equal a stale reserve.
-    if (MadeUdpChild) {
-      gBS->CloseProtocol(*ChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(), Sb->ControllerHandle);
-      UdpSb->DestroyChild(UdpSb, *ChildHandle);
+    if (Instance->MappingEvent != NULL) {
+      gBS->CloseEvent(Instance->MappingEvent);
     }
-    goto CleanUp;
+    gBS->FreePool(Instance);
+    Zem4ReleaseLock(&Sb->Lock);
+    return Status;
   }
 
   Sb->ChildrenNum++;
   InsertTailList(&Sb->Children, &Instance->Link);
   Zem4ReleaseLock(&Sb->Lock);
   return EFI_SUCCESS;
-
-CleanUp:
-  if (Instance->MappingEvent != NULL) {
-    gBS->CloseEvent(Instance->MappingEvent);
-  }
-  gBS->FreePool(Instance);
-  Zem4ReleaseLock(&Sb->Lock);
-  return Status;
 }
 
-EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE ChildHandle) {
-  Zem4ServiceBinding *Sb = ZEM4_SERVICE_BINDING_FROM_THIS(This);
-  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
-  Zem4 *Protocol = NULL;
-  Zem4Instance *Instance;
-  EFI_STATUS Status;
-
+// The instance behind ChildHandle, marked InDestroy, into *Out; *Out stays
+// NULL when it is already being destroyed (EFI_SUCCESS) or is not one of this
+// controller's children.
+static EFI_STATUS TakeChild(Zem4ServiceBinding *Sb, EFI_HANDLE ChildHandle, Zem4Instance **Out) {
   // Ending the transfer and giving back the UDP4 child both call UDP4. Until
   // InDestroy is set no notification may end or destroy the child under us.
   EFI_TPL OldTpl = Zem4RaiseToLock();
@@ -186,14 +200,15 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
     gBS->RestoreTPL(OldTpl);
     return EFI_INVALID_PARAMETER;
   }
-  Status = gBS->OpenProtocol(ChildHandle, &gZem4ProtocolGuid, (VOID **)&Protocol, AgentHandle(),
-                             ChildHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  Zem4 *Protocol = NULL;
+  EFI_STATUS Status = gBS->OpenProtocol(ChildHandle, &gZem4ProtocolGuid, (VOID **)&Protocol,
+                                        AgentHandle(), ChildHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "DestroyChild: Get Zem4 interface failed %r.\n", Status);
     gBS->RestoreTPL(OldTpl);
     return Status;
   }
-  Instance = ZEM4_INSTANCE_FROM_PROTOCOL(Protocol);
+  Zem4Instance *Instance = ZEM4_INSTANCE_FROM_PROTOCOL(Protocol);
   // Only this controller's own children: another's would be unlinked from a
   // list it is not on and counted off the wrong ChildrenNum.
   if (Sb->Signature != ZEM4_SERVICE_BINDING_SIGNATURE ||
@@ -202,17 +217,19 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
     gBS->RestoreTPL(OldTpl);
     return EFI_INVALID_PARAMETER;
   }
-  if (Instance->InDestroy == 1) {
-    gBS->RestoreTPL(OldTpl);
-    return EFI_SUCCESS;
+  if (Instance->InDestroy != 1) {
+    Instance->InDestroy = 1;
+    *Out = Instance;
   }
-  Instance->InDestroy = 1;
   // The token's notification may run from here on and finds the child busy.
   gBS->RestoreTPL(OldTpl);
+  return EFI_SUCCESS;
+}
 
-  // Ends a running transfer with EFI_ABORTED before the child goes away.
-  Instance->Protocol.Configure(&Instance->Protocol, NULL);
-
+// Takes the child off the controller's list and its protocol off the handle.
+// A protocol that stays reachable keeps the instance a child.
+static EFI_STATUS DetachChild(Zem4ServiceBinding *Sb, Zem4Instance *Instance,
+                              EFI_HANDLE ChildHandle) {
   if (EFI_ERROR(Zem4AcquireLock(&Sb->Lock))) {
     Instance->InDestroy = 0;
     return EFI_ACCESS_DENIED;
@@ -221,8 +238,8 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
   Sb->ChildrenNum--;
   Zem4ReleaseLock(&Sb->Lock);
 
-  Status = gBS->UninstallMultipleProtocolInterfaces(ChildHandle, &gZem4ProtocolGuid,
-                                                    &Instance->Protocol, (VOID *)NULL);
+  EFI_STATUS Status = gBS->UninstallMultipleProtocolInterfaces(ChildHandle, &gZem4ProtocolGuid,
+                                                               &Instance->Protocol, (VOID *)NULL);
   if (EFI_ERROR(Status)) {
     // Its protocol is still reachable on the handle: the instance must live
     // on as a child rather than be freed under its callers.
@@ -232,22 +249,32 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
       Zem4ReleaseLock(&Sb->Lock);
       Instance->InDestroy = 0;
     }
-    return Status;
   }
+  return Status;
+}
 
-  Status =
+// Gives the child's UDP4 child back (or keeps it as the reserve) and frees
+// the instance, unless UDP4 may still write into it.
+static EFI_STATUS FreeChild(Zem4ServiceBinding *Sb, Zem4Instance *Instance,
+                            EFI_HANDLE ChildHandle) {
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+  EFI_STATUS Status =
       gBS->OpenProtocol(Sb->ControllerHandle, &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)&UdpSb,
                         AgentHandle(), Sb->ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "DestroyChild: Get Udp4SB failed with %r.\n", Status);
-    // UDP4 still holding this instance's tokens (a reset owed) could write
-    // into it after a free: it is left alive rather than freed under them.
-    if (Instance->ResetOwed && EFI_ERROR(Zem4ResetUnicastPort(Instance))) {
+  }
+  // A port UDP4 would not reset still holds tokens that live in the instance.
+  BOOLEAN Stuck = (BOOLEAN)!Zem4SettleOwedReset(Instance);
+  if (EFI_ERROR(Status)) {
+    // Without the service binding the UDP4 child cannot be destroyed: an
+    // instance its tokens point into is left alive rather than freed under
+    // them. Otherwise the rest must not outlive the child, which has already
+    // left the list and lost its protocol. A last child's UDP4 child still
+    // becomes the reserve.
+    if (Stuck) {
       return Status;
     }
-    // The child has already left the list and lost its protocol: without the
-    // UDP4 service binding its UDP4 child cannot be destroyed, but the rest
-    // must not outlive it. A last child's UDP4 child still becomes the reserve.
     if (Sb->ChildrenNum > 0) {
       gBS->CloseProtocol(ChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(), Sb->ControllerHandle);
     } else {
@@ -258,10 +285,8 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
     return Status;
   }
 
-  // A port UDP4 would not reset still holds tokens that live in the instance:
-  // its UDP4 child goes first (aborting them), even a last child's, and only
-  // then what they pointed at.
-  BOOLEAN Stuck = (BOOLEAN)(Instance->ResetOwed && EFI_ERROR(Zem4ResetUnicastPort(Instance)));
+  // A stuck port's UDP4 child goes first (aborting its tokens), even a last
+  // child's, and only then what they pointed at.
   if (Sb->ChildrenNum > 0 || Stuck) {
     gBS->CloseProtocol(ChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(), Sb->ControllerHandle);
     UdpSb->DestroyChild(UdpSb, ChildHandle);
@@ -276,8 +301,23 @@ EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE Ch
       Zem4MakeReserve(Sb, UdpSb);
     }
   }
-
   gBS->CloseEvent(Instance->MappingEvent);
   gBS->FreePool(Instance);
   return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE ChildHandle) {
+  Zem4ServiceBinding *Sb = ZEM4_SERVICE_BINDING_FROM_THIS(This);
+  Zem4Instance *Instance = NULL;
+  EFI_STATUS Status = TakeChild(Sb, ChildHandle, &Instance);
+  if (EFI_ERROR(Status) || Instance == NULL) {
+    return Status;
+  }
+  // Ends a running transfer with EFI_ABORTED before the child goes away.
+  Instance->Protocol.Configure(&Instance->Protocol, NULL);
+  Status = DetachChild(Sb, Instance, ChildHandle);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  return FreeChild(Sb, Instance, ChildHandle);
 }

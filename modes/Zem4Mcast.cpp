@@ -93,11 +93,90 @@ EFI_STATUS DestroyMcastChild(Zem4Instance *Instance) {
 
 } // namespace
 
+namespace {
+
+// A new UDP4 child for the group, opened by us. On failure nothing is left.
+EFI_STATUS MakeMcastChild(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOCOL **UdpSb) {
+  EFI_STATUS Status = OpenServiceBinding(Instance, UdpSb);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: failed to open UDP ServiceBinding Protocol\n");
+    return Status;
+  }
+  EFI_HANDLE Child = NULL;
+  Status = (*UdpSb)->CreateChild(*UdpSb, &Child);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: UdpSb->CreateChild faild with %r.\n", Status);
+    return Status;
+  }
+  EFI_UDP4_PROTOCOL *Udp = NULL;
+  Status = gBS->OpenProtocol(Child, &gEfiUdp4ProtocolGuid, (VOID **)&Udp, AgentHandle(),
+                             Instance->ChildHandle, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Get UdpIo failed with %r, destroy the child.\n",
+            Status);
+    (*UdpSb)->DestroyChild(*UdpSb, Child);
+    return Status;
+  }
+  Instance->RrqData->McastUdp = Udp;
+  Instance->McastChildHandle = Child;
+  return EFI_SUCCESS;
+}
+
+// The port's receive event (once per download), its configuration and the
+// group membership. On failure the event may be left for the caller to close.
+EFI_STATUS JoinGroup(Zem4Instance *Instance, EFI_UDP4_CONFIG_DATA *Config,
+                     EFI_IPv4_ADDRESS McastIp) {
+  Zem4RrqData *RrqData = Instance->RrqData;
+  if (RrqData->McastRxContext.RxToken.Event == NULL) {
+    EFI_STATUS Status =
+        gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Zem4RrqRxCallback,
+                         &RrqData->McastRxContext, &RrqData->McastRxContext.RxToken.Event);
+    if (EFI_ERROR(Status)) {
+      RrqData->McastRxContext.RxToken.Event = NULL;
+      DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Failed to create event with status = %r\n",
+              Status);
+      return Status;
+    }
+    RrqData->McastRxContext.Signature = ZEM4_RX_CONTEXT_SIGNATURE;
+    RrqData->McastRxContext.Instance = Instance;
+    RrqData->McastRxContext.RxToken.Status = EFI_SUCCESS;
+  }
+
+  RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
+  EFI_STATUS Status = RrqData->McastUdp->Configure(RrqData->McastUdp, Config);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Udp4.Configure failed with %r.\n", Status);
+    return Status;
+  }
+  if (IsBroadcast(McastIp)) {
+    return EFI_SUCCESS; // broadcast needs no membership
+  }
+  Status = RrqData->McastUdp->Groups(RrqData->McastUdp, TRUE, &McastIp);
+  if (!EFI_ERROR(Status) || Status == EFI_ALREADY_STARTED) {
+    return EFI_SUCCESS;
+  }
+  DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Udp4.Configure failed with %r.\n", Status);
+  return Status;
+}
+
+// Undoes a port that could not join: its event, its configuration, its child.
+VOID DropFailedPort(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOCOL *UdpSb) {
+  Zem4RrqData *RrqData = Instance->RrqData;
+  if (RrqData->McastRxContext.RxToken.Event != NULL) {
+    HandBackWaiting(&RrqData->McastRxContext);
+    gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event);
+    RrqData->McastRxContext.RxToken.Event = NULL;
+  }
+  RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
+  ReleaseChild(Instance, UdpSb);
+}
+
+} // namespace
+
 EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS McastIp,
                                   UINT16 McastPort) {
   Zem4RrqData *RrqData = Instance->RrqData;
   EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
-  EFI_STATUS Status;
 
   EFI_UDP4_CONFIG_DATA Config;
   gBS->SetMem(&Config, sizeof(Config), 0);
@@ -110,76 +189,21 @@ EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS Mcast
   Config.RemoteAddress = Instance->ServerIp;
   Config.RemotePort = 0;
 
+  EFI_STATUS Status = EFI_SUCCESS;
   // The child of an earlier pass was only reset; reuse it, but only together
   // with its protocol: a handle without one cannot be configured.
   if (Instance->McastChildHandle == NULL || RrqData->McastUdp == NULL) {
     Instance->McastChildHandle = NULL;
     RrqData->McastUdp = NULL;
-
-    Status = OpenServiceBinding(Instance, &UdpSb);
-    if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: failed to open UDP ServiceBinding Protocol\n");
-      goto Failed;
+    Status = MakeMcastChild(Instance, &UdpSb);
+  }
+  if (!EFI_ERROR(Status)) {
+    Status = JoinGroup(Instance, &Config, McastIp);
+    if (!EFI_ERROR(Status)) {
+      return EFI_SUCCESS;
     }
-    EFI_HANDLE Child = NULL;
-    Status = UdpSb->CreateChild(UdpSb, &Child);
-    if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: UdpSb->CreateChild faild with %r.\n", Status);
-      goto Failed;
-    }
-    EFI_UDP4_PROTOCOL *Udp = NULL;
-    Status = gBS->OpenProtocol(Child, &gEfiUdp4ProtocolGuid, (VOID **)&Udp, AgentHandle(),
-                               Instance->ChildHandle, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER);
-    if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Get UdpIo failed with %r, destroy the child.\n",
-              Status);
-      UdpSb->DestroyChild(UdpSb, Child);
-      goto Failed;
-    }
-    RrqData->McastUdp = Udp;
-    Instance->McastChildHandle = Child;
+    DropFailedPort(Instance, UdpSb);
   }
-
-  if (RrqData->McastRxContext.RxToken.Event == NULL) {
-    Status = gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Zem4RrqRxCallback,
-                              &RrqData->McastRxContext, &RrqData->McastRxContext.RxToken.Event);
-    if (EFI_ERROR(Status)) {
-      RrqData->McastRxContext.RxToken.Event = NULL;
-      DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Failed to create event with status = %r\n",
-              Status);
-      goto CleanUp;
-    }
-    RrqData->McastRxContext.Signature = ZEM4_RX_CONTEXT_SIGNATURE;
-    RrqData->McastRxContext.Instance = Instance;
-    RrqData->McastRxContext.RxToken.Status = EFI_SUCCESS;
-  }
-
-  RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
-  Status = RrqData->McastUdp->Configure(RrqData->McastUdp, &Config);
-  if (EFI_ERROR(Status)) {
-    DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Udp4.Configure failed with %r.\n", Status);
-    goto CleanUp;
-  }
-
-  if (IsBroadcast(McastIp)) {
-    return EFI_SUCCESS; // broadcast needs no membership
-  }
-  Status = RrqData->McastUdp->Groups(RrqData->McastUdp, TRUE, &McastIp);
-  if (!EFI_ERROR(Status) || Status == EFI_ALREADY_STARTED) {
-    return EFI_SUCCESS;
-  }
-  DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: Udp4.Configure failed with %r.\n", Status);
-
-CleanUp:
-  if (RrqData->McastRxContext.RxToken.Event != NULL) {
-    HandBackWaiting(&RrqData->McastRxContext);
-    gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event);
-    RrqData->McastRxContext.RxToken.Event = NULL;
-  }
-  RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
-  ReleaseChild(Instance, UdpSb);
-
-Failed:
   Instance->McastChildHandle = NULL;
   RrqData->McastUdp = NULL;
   Instance->Status = Status;

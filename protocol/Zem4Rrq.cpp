@@ -45,15 +45,12 @@ VOID RecycleRx(EFI_EVENT Recycle) {
   }
 }
 
-UINT16 ReadBe16(const UINT8 *Packet) {
-  return (UINT16)(((UINT16)Packet[0] << 8) | Packet[1]);
-}
-
 } // namespace
 
 EFI_STATUS Zem4ResetUnicastPort(Zem4Instance *Instance) {
-  EFI_STATUS Status = Zem4CloseUdpPort(Instance->Udp, &Instance->RxContext, &Instance->PendingList);
-  if (EFI_ERROR(Status)) {
+  // A refused reset gets one more attempt before it is left owed.
+  EFI_STATUS Status = EFI_DEVICE_ERROR;
+  for (UINTN Attempt = 0; Attempt < 2 && EFI_ERROR(Status); Attempt++) {
     Status = Zem4CloseUdpPort(Instance->Udp, &Instance->RxContext, &Instance->PendingList);
   }
   if (EFI_ERROR(Status)) {
@@ -66,6 +63,10 @@ EFI_STATUS Zem4ResetUnicastPort(Zem4Instance *Instance) {
   Instance->PendingSends = 0;
   Instance->ResetOwed = 0;
   return EFI_SUCCESS;
+}
+
+BOOLEAN Zem4SettleOwedReset(Zem4Instance *Instance) {
+  return (BOOLEAN)(!Instance->ResetOwed || !EFI_ERROR(Zem4ResetUnicastPort(Instance)));
 }
 
 VOID Zem4RrqSetMode(UINT32 Mode, Zem4Instance *Instance) {
@@ -142,7 +143,7 @@ EFI_STATUS Zem4CallCheckPacket(Zem4Instance *Instance, UINT32 Length, VOID *Data
   return Status;
 }
 
-VOID Zem4RrqFinish(Zem4Instance *Instance) {
+VOID Zem4RrqRelease(Zem4Instance *Instance) {
   Zem4RrqData *RrqData = Instance->RrqData;
   if (RrqData != NULL) {
     if (!IsListEmpty(&RrqData->MissingList)) {
@@ -171,6 +172,10 @@ VOID Zem4RrqFinish(Zem4Instance *Instance) {
     gBS->CloseEvent(Instance->TimerEvent);
     Instance->TimerEvent = NULL;
   }
+}
+
+VOID Zem4RrqFinish(Zem4Instance *Instance) {
+  Zem4RrqRelease(Instance);
 
   // Nothing on the stack may touch this transfer once the token is signalled.
   Zem4GuardsGone(Instance);
@@ -278,224 +283,222 @@ BOOLEAN IsGetInfoTransfer(const Zem4Instance *Instance) {
 
 } // namespace
 
-VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
-  Zem4RxContext *Rx = (Zem4RxContext *)Context;
-  Zem4Instance *Instance = Rx->Instance;
-  EFI_STATUS TokenStatus = Rx->RxToken.Status;
-  EFI_UDP4_RECEIVE_DATA *RxData = EFI_ERROR(TokenStatus) ? NULL : Rx->RxToken.Packet.RxData;
-  EFI_EVENT Recycle = RxData != NULL ? RxData->RecycleSignal : NULL;
-  // The datagram is this notification's now; closing the port must not
-  // hand it back a second time.
-  Rx->RxToken.Packet.RxData = NULL;
+// ---- The receive dispatch ----------------------------------------------------
+//
+// A datagram goes through three steps: it is taken (the completion's status,
+// its length, one linear copy), handed to the handler of its opcode, and the
+// receive on its port is posted again or not. Each step says what comes next.
 
-  // A transfer that is already over only hands the buffer back.
-  Zem4RrqData *RrqData = Instance->RrqData;
-  if (RrqData == NULL || Instance->State == ZEM4_STATE_IDLE) {
-    RecycleRx(Recycle);
-    return;
-  }
+namespace {
 
-  BOOLEAN FromMcast = (BOOLEAN)(Rx == &RrqData->McastRxContext);
-  EFI_STATUS Result = EFI_SUCCESS;
-  Zem4Packet *Linear = NULL;
-  UINT8 *Packet = NULL;
-  UINT32 Length = 0;
-  UINT16 Opcode = 0;
-  EFI_STATUS Status;
+enum RxNext {
+  RX_CONTINUE, // on to the next step
+  RX_REPOST,   // this datagram is done with: receive the next one
+  RX_STOP,     // the transfer is closing: no further receive on this port
+  RX_GONE      // the transfer ended inside a call-out: the instance is not touched
+};
 
+// One delivered datagram and what was made of it.
+struct RxDatagram {
+  EFI_EVENT Recycle;  // hands UDP4's buffer back; NULL when there is none
+  Zem4Packet *Linear; // our own copy of a fragmented datagram
+  UINT8 *Packet;
+  UINT32 Length;
+  BOOLEAN FromMcast;
+  BOOLEAN CloseGroup; // a FIN closed the group: its port is closed after the recycle
+};
+
+// The completion itself: an error, or a datagram too short to have an opcode.
+RxNext TakeCompletion(Zem4Instance *Instance, EFI_STATUS TokenStatus,
+                      const EFI_UDP4_RECEIVE_DATA *RxData, BOOLEAN FromMcast) {
   // An error completion carries no receive data: look at the status first.
   if (EFI_ERROR(TokenStatus)) {
     DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: receive failed, token's status is %r\n", TokenStatus);
     if (TokenStatus == EFI_TIMEOUT || TokenStatus == EFI_ABORTED || TokenStatus == EFI_ICMP_ERROR) {
-      goto Restart;
+      return RX_REPOST;
     }
     Instance->Status = (TokenStatus == EFI_DEVICE_ERROR) ? EFI_DEVICE_ERROR : EFI_ICMP_ERROR;
     Zem4RrqSilentShutdown(Instance);
-    return;
+    return RX_STOP;
   }
   if (RxData == NULL) {
     DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: Get a packet which is too short %d, ignore it\n",
             (UINTN)0);
-    goto Restart;
+    return RX_REPOST;
   }
-
   if (FromMcast && RxData->UdpSession.DestinationPort != Instance->Options.McastPort) {
     DiagLog(DIAG_ERROR, "Ignore the useless packet");
-    goto Recycle;
+    return RX_REPOST;
   }
-
   if (RxData->DataLength < 2 || RxData->FragmentCount == 0) {
     DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: Get a packet which is too short %d, ignore it\n",
             (UINTN)RxData->DataLength);
-    goto Recycle;
+    return RX_REPOST;
   }
-
   if (RxData->UdpSession.SourcePort != Instance->ServerPort &&
       Instance->State == ZEM4_STATE_RRQ_SENT) {
     // The server answers the request from a port of its own.
     Instance->ServerPort = RxData->UdpSession.SourcePort;
   }
+  return RX_CONTINUE;
+}
 
+// Points Rx at the datagram in one piece, copying a fragmented one.
+RxNext Linearise(Zem4Instance *Instance, const EFI_UDP4_RECEIVE_DATA *RxData, RxDatagram *Rx) {
   if (RxData->FragmentCount == 1) {
-    Packet = (UINT8 *)RxData->FragmentTable[0].FragmentBuffer;
-    Length = RxData->FragmentTable[0].FragmentLength;
+    Rx->Packet = (UINT8 *)RxData->FragmentTable[0].FragmentBuffer;
+    Rx->Length = RxData->FragmentTable[0].FragmentLength;
   } else {
-    Linear = Zem4GetPacket(RxData->DataLength);
-    if (Linear == NULL) {
+    Rx->Linear = Zem4GetPacket(RxData->DataLength);
+    if (Rx->Linear == NULL) {
       DiagLog(DIAG_ERROR,
               "Zem4RrqRxCallback:failed to allocate buffer to linearize the packets.\n");
       Instance->Status = EFI_OUT_OF_RESOURCES;
-      Result = EFI_OUT_OF_RESOURCES;
       Zem4RrqSilentShutdown(Instance);
-      goto Recycle;
+      return RX_STOP;
     }
     // Never more than DataLength, whatever the fragment table claims.
+    UINT32 Length = 0;
     for (UINT32 Index = 0; Index < RxData->FragmentCount && Length < RxData->DataLength; Index++) {
       UINT32 Piece = RxData->FragmentTable[Index].FragmentLength;
       if (Piece > RxData->DataLength - Length) {
         Piece = RxData->DataLength - Length;
       }
-      gBS->CopyMem(Linear->Buffer + Length, RxData->FragmentTable[Index].FragmentBuffer, Piece);
+      gBS->CopyMem(Rx->Linear->Buffer + Length, RxData->FragmentTable[Index].FragmentBuffer, Piece);
       Length += Piece;
     }
-    Packet = Linear->Buffer;
+    Rx->Packet = Rx->Linear->Buffer;
+    Rx->Length = Length;
   }
-  if (Length < 2 || Packet == NULL) {
+  if (Rx->Length < 2 || Rx->Packet == NULL) {
     DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: Get a packet which is too short %d, ignore it\n",
-            (UINTN)Length);
-    goto Recycle;
+            (UINTN)Rx->Length);
+    return RX_REPOST;
   }
+  return RX_CONTINUE;
+}
 
-  Opcode = ReadBe16(Packet);
-
-  if (IsGetInfoTransfer(Instance) &&
-      (Opcode == ZEM4_OP_OACK || (Opcode == ZEM4_OP_ERROR && Zem4WireErrorLengthOk(Length)))) {
-    if (Instance->State == ZEM4_STATE_RRQ_SENT) {
-      // Our own capture routine: it copies and cannot end the transfer.
-      Zem4GetInfoCheck(&Instance->Protocol, Instance->Token, Length, Packet);
-    }
-    if (Opcode == ZEM4_OP_OACK) {
-      CancelAfterCapture(Instance);
-      Result = EFI_ABORTED;
-      goto Recycle;
-    }
-    // A server ERROR goes on to the mode's handler like any other.
+// What a handler's result means for the port: an error result closes it.
+RxNext AfterHandler(EFI_STATUS Result) {
+  if (Result == ZEM4_TRANSFER_GONE) {
+    return RX_GONE;
   }
+  return EFI_ERROR(Result) ? RX_STOP : RX_REPOST;
+}
 
+RxNext OnError(Zem4Instance *Instance, const RxDatagram *Rx) {
+  if (!Zem4WireErrorLengthOk(Rx->Length)) {
+    return RX_REPOST;
+  }
+  UINT16 Code = 0;
+  Zem4WireGetBe16(Rx->Packet, Rx->Length, ZEM4_ERROR_CODE_OFFSET, &Code);
+  UINT32 StateBefore = Instance->State;
+  EFI_STATUS Result = Instance->RrqData->RcvError(Instance, Rx->Packet, Rx->Length);
+  if (Result == ZEM4_TRANSFER_GONE) {
+    return RX_GONE;
+  }
+  // Code 9 qualifies an error the handler accepted; it never turns a
+  // transfer that had already completed into a failure.
+  if (Code == ZEM4_ERR_NOT_READY && StateBefore != ZEM4_STATE_TIME_WAIT && EFI_ERROR(Result) &&
+      Instance->Status == EFI_TFTP_ERROR) {
+    Instance->Status = EFI_NOT_READY;
+  }
+  return AfterHandler(Result);
+}
+
+RxNext OnData8(Zem4Instance *Instance, const RxDatagram *Rx) {
+  UINT32 Header = 2 + 2 * (UINT32)Instance->Options.BlockNumberSize;
+  if (Rx->Length < Header || Rx->Length > Instance->Options.BlockSize + Header) {
+    return RX_REPOST;
+  }
+  EFI_STATUS Result = Instance->RrqData->RcvData(Instance, Rx->Packet, Rx->Length, Rx->FromMcast);
+  if (Result != ZEM4_TRANSFER_GONE && !EFI_ERROR(Result)) {
+    Instance->RetryCount = 0;
+  }
+  return AfterHandler(Result);
+}
+
+RxNext OnRplAck(Zem4Instance *Instance, const RxDatagram *Rx) {
+  if (!Zem4WireRplAckLengthOk(Rx->Length)) {
+    return RX_REPOST;
+  }
+  EFI_STATUS Result = Instance->RrqData->RcvRplAck(Instance, Rx->Packet, Rx->Length);
+  if (Result != ZEM4_TRANSFER_GONE && !EFI_ERROR(Result)) {
+    Instance->RetryCount = 0;
+  }
+  return AfterHandler(Result);
+}
+
+// A FIN leaves the receive posted even when it ends the transfer (the
+// shutdown still hears the server), unless it closed the group it came on.
+RxNext OnFin(Zem4Instance *Instance, RxDatagram *Rx) {
+  if (!Zem4WireFinLengthOk(Rx->Length)) {
+    return RX_REPOST;
+  }
+  UINT8 CloseFlag = 0;
+  EFI_STATUS Status = Zem4RrqRcvFin(Instance, Rx->Packet, Rx->Length, &CloseFlag);
+  if (Status == ZEM4_TRANSFER_GONE) {
+    return RX_GONE;
+  }
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: FIN packet processing returns %r.\n", Status);
+    Zem4RrqSilentShutdown(Instance);
+  }
+  Rx->CloseGroup = (BOOLEAN)(CloseFlag == 1);
+  // The group's port stays open unless the FIN closed it: a member that
+  // stopped listening there would go deaf and time out.
+  return (Rx->FromMcast && Rx->CloseGroup) ? RX_STOP : RX_REPOST;
+}
+
+// GetInfo wants only the server's answer to its request: the OACK ends the
+// transfer here; a server ERROR goes on to the mode's handler like any other.
+RxNext CaptureForGetInfo(Zem4Instance *Instance, const RxDatagram *Rx, UINT16 Opcode) {
+  if (!IsGetInfoTransfer(Instance) ||
+      !(Opcode == ZEM4_OP_OACK || (Opcode == ZEM4_OP_ERROR && Zem4WireErrorLengthOk(Rx->Length)))) {
+    return RX_CONTINUE;
+  }
+  if (Instance->State == ZEM4_STATE_RRQ_SENT) {
+    // Our own capture routine: it copies and cannot end the transfer.
+    Zem4GetInfoCheck(&Instance->Protocol, Instance->Token, Rx->Length, Rx->Packet);
+  }
+  if (Opcode == ZEM4_OP_OACK) {
+    CancelAfterCapture(Instance);
+    return RX_STOP;
+  }
+  return RX_CONTINUE;
+}
+
+RxNext DispatchByOpcode(Zem4Instance *Instance, RxDatagram *Rx) {
+  UINT16 Opcode = 0;
+  Zem4WireGetOpcode(Rx->Packet, Rx->Length, &Opcode);
+  RxNext Next = CaptureForGetInfo(Instance, Rx, Opcode);
+  if (Next != RX_CONTINUE) {
+    return Next;
+  }
   switch (Opcode) {
   case ZEM4_OP_ERROR:
-    if (Zem4WireErrorLengthOk(Length)) {
-      UINT32 StateBefore = Instance->State;
-      Result = RrqData->RcvError(Instance, Packet, Length);
-      if (Result == ZEM4_TRANSFER_GONE) {
-        goto Gone;
-      }
-      // Code 9 qualifies an error the handler accepted; it never turns a
-      // transfer that had already completed into a failure.
-      if (ReadBe16(Packet + ZEM4_ERROR_CODE_OFFSET) == ZEM4_ERR_NOT_READY &&
-          StateBefore != ZEM4_STATE_TIME_WAIT && EFI_ERROR(Result) &&
-          Instance->Status == EFI_TFTP_ERROR) {
-        Instance->Status = EFI_NOT_READY;
-      }
-    }
-    break;
-
+    return OnError(Instance, Rx);
   case ZEM4_OP_OACK:
-    if (Zem4WireOackLengthOk(Length)) {
-      Result = RrqData->RcvOack(Instance, Packet, Length);
-      if (Result == ZEM4_TRANSFER_GONE) {
-        goto Gone;
-      }
+    if (!Zem4WireOackLengthOk(Rx->Length)) {
+      return RX_REPOST;
     }
-    break;
-
-  case ZEM4_OP_DATA8: {
-    UINT32 Header = 2 + 2 * (UINT32)Instance->Options.BlockNumberSize;
-    if (Length >= Header && Length <= Instance->Options.BlockSize + Header) {
-      Result = RrqData->RcvData(Instance, Packet, Length, FromMcast);
-      if (Result == ZEM4_TRANSFER_GONE) {
-        goto Gone;
-      }
-      if (!EFI_ERROR(Result)) {
-        Instance->RetryCount = 0;
-      }
-    }
-    break;
-  }
-
+    return AfterHandler(Instance->RrqData->RcvOack(Instance, Rx->Packet, Rx->Length));
+  case ZEM4_OP_DATA8:
+    return OnData8(Instance, Rx);
   case ZEM4_OP_RPLACK:
-    if (Zem4WireRplAckLengthOk(Length)) {
-      Result = RrqData->RcvRplAck(Instance, Packet, Length);
-      if (Result == ZEM4_TRANSFER_GONE) {
-        goto Gone;
-      }
-      if (!EFI_ERROR(Result)) {
-        Instance->RetryCount = 0;
-      }
-    }
-    break;
-
+    return OnRplAck(Instance, Rx);
   case ZEM4_OP_FIN:
-    if (Zem4WireFinLengthOk(Length)) {
-      UINT8 CloseFlag = 0;
-      Status = Zem4RrqRcvFin(Instance, Packet, Length, &CloseFlag);
-      if (Status == ZEM4_TRANSFER_GONE) {
-        goto Gone;
-      }
-      if (EFI_ERROR(Status)) {
-        DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: FIN packet processing returns %r.\n", Status);
-        Zem4RrqSilentShutdown(Instance);
-      }
-      if (Linear != NULL) {
-        Zem4ReleasePacket(Linear);
-      }
-      RecycleRx(Recycle);
-      if (CloseFlag == 1) {
-        Zem4RrqCloseMcastPort(Instance, FALSE);
-      }
-      if (FromMcast) {
-        // The group's port stays open unless the FIN closed it: a member that
-        // stopped listening there would go deaf and time out.
-        if (CloseFlag != 1) {
-          Status = Zem4RrqStartMcastRcv(Instance->RrqData);
-          if (EFI_ERROR(Status)) {
-            DiagLog(DIAG_ERROR, mRestartFailed, Status);
-            Instance->Status = EFI_DEVICE_ERROR;
-            Zem4RrqSilentShutdown(Instance);
-          }
-        }
-        return;
-      }
-      Status = Zem4StartRcv(Instance);
-      if (EFI_ERROR(Status)) {
-        DiagLog(DIAG_ERROR, mRestartFailed, Status);
-        Zem4RrqSilentShutdown(Instance);
-      }
-      return;
-    }
-    break;
-
+    return OnFin(Instance, Rx);
   default:
     DiagLog(DIAG_ERROR, "Zem4RrqRxCallback: Get an unexpected packet, opcode=%d, ignore it.\n",
             (UINTN)Opcode);
-    break;
+    return RX_REPOST;
   }
+}
 
-Recycle:
-  if (Linear != NULL) {
-    Zem4ReleasePacket(Linear);
-  }
-  RecycleRx(Recycle);
-  if (EFI_ERROR(Result)) {
-    return;
-  }
-
-Restart:
-  if (FromMcast) {
-    Status = Zem4RrqStartMcastRcv(Instance->RrqData);
-  } else {
-    Status = Zem4StartRcv(Instance);
-  }
+// Posts the next receive on the port the datagram came from.
+VOID Repost(Zem4Instance *Instance, BOOLEAN FromMcast) {
+  EFI_STATUS Status = FromMcast ? Zem4RrqStartMcastRcv(Instance->RrqData) : Zem4StartRcv(Instance);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, mRestartFailed, Status);
     if (FromMcast) {
@@ -504,15 +507,50 @@ Restart:
     }
     Zem4RrqSilentShutdown(Instance);
   }
-  return;
+}
 
-Gone:
-  // The caller ended the transfer from inside a call-out: the instance may be
-  // freed already. Only our own buffers are handed back.
-  if (Linear != NULL) {
-    Zem4ReleasePacket(Linear);
+} // namespace
+
+VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
+  Zem4RxContext *Port = (Zem4RxContext *)Context;
+  Zem4Instance *Instance = Port->Instance;
+  EFI_STATUS TokenStatus = Port->RxToken.Status;
+  EFI_UDP4_RECEIVE_DATA *RxData = EFI_ERROR(TokenStatus) ? NULL : Port->RxToken.Packet.RxData;
+  RxDatagram Rx = {};
+  Rx.Recycle = RxData != NULL ? RxData->RecycleSignal : NULL;
+  // The datagram is this notification's now; closing the port must not
+  // hand it back a second time.
+  Port->RxToken.Packet.RxData = NULL;
+
+  // A transfer that is already over only hands the buffer back.
+  if (Instance->RrqData == NULL || Instance->State == ZEM4_STATE_IDLE) {
+    RecycleRx(Rx.Recycle);
+    return;
   }
-  RecycleRx(Recycle);
+  Rx.FromMcast = (BOOLEAN)(Port == &Instance->RrqData->McastRxContext);
+
+  RxNext Next = TakeCompletion(Instance, TokenStatus, RxData, Rx.FromMcast);
+  if (Next == RX_CONTINUE) {
+    Next = Linearise(Instance, RxData, &Rx);
+  }
+  if (Next == RX_CONTINUE) {
+    Next = DispatchByOpcode(Instance, &Rx);
+  }
+
+  // Our own buffers go back whatever happened; after RX_GONE nothing else.
+  if (Rx.Linear != NULL) {
+    Zem4ReleasePacket(Rx.Linear);
+  }
+  RecycleRx(Rx.Recycle);
+  if (Next == RX_GONE) {
+    return;
+  }
+  if (Rx.CloseGroup) {
+    Zem4RrqCloseMcastPort(Instance, FALSE);
+  }
+  if (Next == RX_REPOST) {
+    Repost(Instance, Rx.FromMcast);
+  }
 }
 
 VOID EFIAPI Zem4RrqTimer(EFI_EVENT Event, VOID *Context) {

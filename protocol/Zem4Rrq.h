@@ -61,11 +61,20 @@ VOID Zem4RrqSilentShutdown(Zem4Instance *Instance);
 // caller may go on to start another transfer or destroy the child.
 VOID Zem4RrqFinish(Zem4Instance *Instance);
 
+// Releases everything a transfer holds: the download (missing list, group
+// port), the window, the kept packets, the unicast port (reset) and the
+// timer. Each is released once and its field cleared, so a second call does
+// nothing but the port reset, which a refused reset leaves owed. Every end of a
+// transfer goes through here: Zem4RrqFinish, and a start that fails half-way.
+VOID Zem4RrqRelease(Zem4Instance *Instance);
+
 // Resets the unicast port and drops what was pending on it, with one more
 // attempt when UDP4 refuses. If both are refused the reset stays owed
 // (ResetOwed): nothing is released, and the next start or the child's
 // destruction deals with it.
 EFI_STATUS Zem4ResetUnicastPort(Zem4Instance *Instance);
+// TRUE when no reset is owed any more (none was, or it succeeded now).
+BOOLEAN Zem4SettleOwedReset(Zem4Instance *Instance);
 
 // Creates the download in Init mode and sends the request; called by the
 // transfer start-up under the driver lock. Everything it made is undone by the

@@ -108,10 +108,6 @@ VOID Zem4AbortAddressWait(Zem4Instance *Instance) {
   gBS->SetTimer(Instance->MappingEvent, TimerCancel, 0);
   // A configuration UDP4 kept without an address goes with the wait.
   Instance->Udp->Configure(Instance->Udp, NULL);
-  if (Instance->WindowBuffer != NULL) {
-    gBS->FreePool(Instance->WindowBuffer);
-    Instance->WindowBuffer = NULL;
-  }
   Instance->Status = EFI_ABORTED;
   Instance->State = ZEM4_STATE_IDLE;
   Zem4GuardsGone(Instance);
@@ -171,43 +167,11 @@ EFI_STATUS CheckStart(Zem4Token *Token, Zem4 *This, UINT16 Opcode, EFI_TPL Calle
   return EFI_SUCCESS;
 }
 
-} // namespace
-
-EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
-  if (This == NULL || Token == NULL) {
-    DiagLog(DIAG_ERROR, "Zem.Read function called with invalid paramter.\n");
-    return EFI_INVALID_PARAMETER;
-  }
-  // From the checks to the first armed timer no notification runs but inside
-  // the wait for an address: nothing can end or destroy the child under us.
-  EFI_TPL OldTpl = Zem4RaiseToLock();
-  EFI_STATUS Status = CheckStart(Token, This, Opcode, OldTpl);
-  if (EFI_ERROR(Status)) {
-    gBS->RestoreTPL(OldTpl);
-    return Status;
-  }
-  Zem4Instance *Instance = ZEM4_INSTANCE_FROM_PROTOCOL(This);
-  // The last transfer's port could not be reset: its tokens are UDP4's still.
-  if (Instance->ResetOwed && EFI_ERROR(Zem4ResetUnicastPort(Instance))) {
-    gBS->RestoreTPL(OldTpl);
-    return EFI_DEVICE_ERROR;
-  }
-
-  Zem4ResetNegotiatedOptions(&Instance->Options);
-  ResetTransferFields(Instance, Token);
-
-  VOID *Window = NULL;
-  Status = gBS->AllocatePool(EfiBootServicesData, ZEM4_WINDOW_BYTES, &Window);
-  if (EFI_ERROR(Status) || Window == NULL) {
-    DiagLog(DIAG_ERROR, "Zem.ReadFile out of resource.\n");
-    gBS->RestoreTPL(OldTpl);
-    return EFI_OUT_OF_RESOURCES;
-  }
-  Instance->WindowBuffer = (UINT8 *)Window;
-
+// The request's server and the retry values: the configuration's, unless the
+// token overrides them; the defaults where neither gives one.
+VOID TakeRequestTarget(Zem4Instance *Instance, const Zem4OverrideData *Override) {
   Instance->RequestServerIp = Instance->Config.ServerIp;
   Instance->RequestServerPort = Instance->Config.InitialServerPort;
-  Zem4OverrideData *Override = Token->OverrideData;
   if (Override != NULL) {
     Instance->RequestServerIp = Override->ServerIp;
     Instance->RequestServerPort = Override->ServerPort;
@@ -225,7 +189,13 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
   }
   Instance->ServerIp = Instance->RequestServerIp;
   Instance->ServerPort = Instance->RequestServerPort;
+}
 
+// Configures the child's UDP4 port for the request, waiting for an address
+// when the configuration asks for the default one. ZEM4_TRANSFER_GONE: the
+// wait was ended by Configure with no data or DestroyChild, which undid the
+// start, and the instance may be gone.
+EFI_STATUS ConfigurePort(Zem4Instance *Instance, EFI_TPL CallerTpl) {
   EFI_UDP4_CONFIG_DATA UdpConfig;
   gBS->SetMem(&UdpConfig, sizeof(UdpConfig), 0);
   UdpConfig.TimeToLive = 255;
@@ -239,19 +209,13 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
   EFI_UDP4_PROTOCOL *Udp = Instance->Udp;
   if (EFI_ERROR(Udp->Configure(Udp, NULL))) {
     DiagLog(DIAG_ERROR, "Zem4ReadFile: failed to clean the UdpIo's configuration\n");
-    gBS->FreePool(Instance->WindowBuffer);
-    Instance->WindowBuffer = NULL;
-    gBS->RestoreTPL(OldTpl);
     return EFI_DEVICE_ERROR;
   }
-  Status = Udp->Configure(Udp, &UdpConfig);
+  EFI_STATUS Status = Udp->Configure(Udp, &UdpConfig);
   if (Status == EFI_NO_MAPPING) {
-    EFI_STATUS Waited = Zem4WaitForMapping(Instance, &UdpConfig, OldTpl);
+    EFI_STATUS Waited = Zem4WaitForMapping(Instance, &UdpConfig, CallerTpl);
     if (Waited == EFI_ABORTED) {
-      // Ended by Configure with no data or DestroyChild, which undid the
-      // start: the instance may be gone.
-      gBS->RestoreTPL(OldTpl);
-      return EFI_ABORTED;
+      return ZEM4_TRANSFER_GONE;
     }
     if (!EFI_ERROR(Waited)) {
       Status = EFI_SUCCESS;
@@ -261,61 +225,92 @@ EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
   }
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "Udp->Configure return %r,UdpIo=%x\n", Status, (UINTN)Udp);
-    gBS->FreePool(Instance->WindowBuffer);
-    Instance->WindowBuffer = NULL;
+  }
+  return Status;
+}
+
+// On a configured port: the window, the download in Init mode with its
+// request sent, and the first receive posted.
+EFI_STATUS StartDownload(Zem4Instance *Instance, UINT16 Opcode) {
+  VOID *Window = NULL;
+  EFI_STATUS Status = gBS->AllocatePool(EfiBootServicesData, ZEM4_WINDOW_BYTES, &Window);
+  if (EFI_ERROR(Status) || Window == NULL) {
+    DiagLog(DIAG_ERROR, "Zem.ReadFile out of resource.\n");
+    return EFI_OUT_OF_RESOURCES;
+  }
+  Instance->WindowBuffer = (UINT8 *)Window;
+
+  Status = Zem4InitRrqState(Instance, Opcode);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  Instance->RxContext.Signature = ZEM4_RX_CONTEXT_SIGNATURE;
+  Instance->RxContext.RxToken.Status = EFI_SUCCESS;
+  Instance->RxContext.Instance = Instance;
+  Status = Zem4StartRcv(Instance);
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4InitPrivate: failed to start receive on unicast port %r.\n", Status);
+  }
+  return Status;
+}
+
+// The transfer runs: an event caller has its answer, a blocking one polls
+// until the transfer ends. Called under the lock taken from CallerTpl.
+EFI_STATUS RunOrReturn(Zem4Instance *Instance, Zem4Token *Token, Zem4 *This, EFI_TPL CallerTpl) {
+  Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
+  // Everything the blocking wait needs is taken before the lock goes: once
+  // notifications run, the transfer may end and the child with it.
+  BOOLEAN Blocking = (BOOLEAN)(Token->Event == NULL);
+  Zem4CallGuard Guard;
+  if (Blocking) {
+    Zem4GuardEnter(Instance, &Guard);
+  }
+  gBS->RestoreTPL(CallerTpl);
+  if (!Blocking) {
+    return EFI_SUCCESS;
+  }
+  while (!Guard.Gone) {
+    This->Poll(This);
+  }
+  return Token->Status;
+}
+
+} // namespace
+
+EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
+  if (This == NULL || Token == NULL) {
+    DiagLog(DIAG_ERROR, "Zem.Read function called with invalid paramter.\n");
+    return EFI_INVALID_PARAMETER;
+  }
+  // From the checks to the first armed timer no notification runs but inside
+  // the wait for an address: nothing can end or destroy the child under us.
+  EFI_TPL OldTpl = Zem4RaiseToLock();
+  EFI_STATUS Status = CheckStart(Token, This, Opcode, OldTpl);
+  Zem4Instance *Instance = ZEM4_INSTANCE_FROM_PROTOCOL(This);
+  // The last transfer's port could not be reset: its tokens are UDP4's still.
+  if (!EFI_ERROR(Status) && !Zem4SettleOwedReset(Instance)) {
+    Status = EFI_DEVICE_ERROR;
+  }
+  if (EFI_ERROR(Status)) {
     gBS->RestoreTPL(OldTpl);
     return Status;
   }
 
-  Status = Zem4InitRrqState(Instance, Opcode);
+  Zem4ResetNegotiatedOptions(&Instance->Options);
+  ResetTransferFields(Instance, Token);
+  TakeRequestTarget(Instance, Token->OverrideData);
+  Status = ConfigurePort(Instance, OldTpl);
   if (!EFI_ERROR(Status)) {
-    Instance->RxContext.Signature = ZEM4_RX_CONTEXT_SIGNATURE;
-    Instance->RxContext.RxToken.Status = EFI_SUCCESS;
-    Instance->RxContext.Instance = Instance;
-    Status = Zem4StartRcv(Instance);
+    Status = StartDownload(Instance, Opcode);
     if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4InitPrivate: failed to start receive on unicast port %r.\n", Status);
+      // Everything of this transfer goes, the request already sent included.
+      Zem4RrqRelease(Instance);
+      Instance->State = ZEM4_STATE_IDLE;
     }
   }
-
-  if (!EFI_ERROR(Status)) {
-    Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
-    // Everything the blocking wait needs is taken before the lock goes: once
-    // notifications run, the transfer may end and the child with it.
-    BOOLEAN Blocking = (BOOLEAN)(Token->Event == NULL);
-    Zem4CallGuard Guard;
-    if (Blocking) {
-      Zem4GuardEnter(Instance, &Guard);
-    }
+  if (EFI_ERROR(Status)) {
     gBS->RestoreTPL(OldTpl);
-    if (!Blocking) {
-      return EFI_SUCCESS;
-    }
-    while (!Guard.Gone) {
-      This->Poll(This);
-    }
-    return Token->Status;
+    return Status == ZEM4_TRANSFER_GONE ? EFI_ABORTED : Status;
   }
-
-  // Undo everything of this transfer, the request already sent included. A
-  // refused reset leaves the port's tokens to UDP4 and the reset owed.
-  Zem4ResetUnicastPort(Instance);
-  if (Instance->RequestPacket != NULL) {
-    Zem4ReleasePacket(Instance->RequestPacket);
-    Instance->RequestPacket = NULL;
-  }
-  if (Instance->TimerEvent != NULL) {
-    gBS->CloseEvent(Instance->TimerEvent);
-    Instance->TimerEvent = NULL;
-  }
-  if (Instance->RrqData != NULL) {
-    Zem4RrqFreeMissing(Instance);
-    gBS->FreePool(Instance->RrqData);
-    Instance->RrqData = NULL;
-  }
-  gBS->FreePool(Instance->WindowBuffer);
-  Instance->WindowBuffer = NULL;
-  Instance->State = ZEM4_STATE_IDLE;
-  gBS->RestoreTPL(OldTpl);
-  return Status;
+  return RunOrReturn(Instance, Token, This, OldTpl);
 }
