@@ -1,0 +1,85 @@
+// Every end of a transfer releases through one routine, which may run more
+// than once: whatever the transfer held goes exactly once, the caller hears of
+// the end once, and the child starts the next transfer.
+#include "tests/modes/McastModeFixture.h"
+
+namespace zem4::test {
+namespace {
+
+struct ReleaseCase {
+  const char *name;
+  void (*reach)(McastModeTest &); // brings the transfer to the stage released
+};
+
+class ReleaseTest : public McastModeTest, public ::testing::WithParamInterface<ReleaseCase> {
+public:
+  using McastModeTest::Accept;
+  using McastModeTest::EnterActive;
+  using McastModeTest::EnterPassive;
+  using McastModeTest::Full;
+  using McastModeTest::FromGroup;
+};
+
+const ReleaseCase kStages[] = {
+    {"RequestSent", [](McastModeTest &) {}},
+    {"Rpl", [](McastModeTest &t) { static_cast<ReleaseTest &>(t).Accept(); }},
+    {"Active",
+     [](McastModeTest &t) {
+       auto &r = static_cast<ReleaseTest &>(t);
+       r.EnterActive(Data8Packet(1, 1, 1032, 0x5A));
+     }},
+    {"PassiveWithGroupPort",
+     [](McastModeTest &t) {
+       auto &r = static_cast<ReleaseTest &>(t);
+       r.EnterPassive();
+       r.FromGroup(r.Full(1, 1));
+     }},
+};
+
+TEST_P(ReleaseTest, ReleasedTwiceThenFinishedEndsOnce) {
+  Start(Caller::Stream);
+  GetParam().reach(*this);
+  ASSERT_FALSE(Finished());
+  Sent();
+  Zem4Instance *instance = Instance();
+  const bool hadGroup = instance->RrqData->McastUdp != nullptr;
+
+  Zem4RrqRelease(instance);
+  EXPECT_EQ(instance->RrqData, nullptr);
+  EXPECT_EQ(instance->WindowBuffer, nullptr);
+  EXPECT_EQ(instance->RequestPacket, nullptr);
+  EXPECT_EQ(instance->LastPacket, nullptr);
+  EXPECT_EQ(instance->TimerEvent, nullptr);
+  EXPECT_EQ(instance->RxContext.RxToken.Event, nullptr);
+  EXPECT_EQ(instance->PendingSends, 0u);
+  EXPECT_EQ(instance->ResetOwed, 0);
+  if (hadGroup) {
+    EXPECT_EQ(instance->McastChildHandle, nullptr);
+  }
+  Zem4RrqRelease(instance); // nothing left to free twice
+  EXPECT_EQ(done_.count, 0) << "releasing tells the caller nothing";
+
+  instance->Status = EFI_ABORTED;
+  Zem4RrqFinish(instance);
+  EXPECT_EQ(done_.count, 1);
+  EXPECT_EQ(done_.status, EFI_ABORTED);
+  EXPECT_EQ(instance->State, ZEM4_STATE_IDLE);
+  RunFor(10 * kSecond);
+  EXPECT_TRUE(Sent().empty()) << "a released transfer sends nothing";
+  EXPECT_EQ(done_.count, 1);
+  EXPECT_EQ(Controller().Unrecycled(), 0u);
+
+  // The child is whole again: the next request goes out.
+  const size_t requests = server_->Log().size();
+  ASSERT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_SUCCESS);
+  ASSERT_TRUE(RunUntil([&] { return server_->Log().size() > requests; }, kSecond));
+  EXPECT_EQ(server_->Log().back().datagram.payload, RrqPacket("file.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, ReleaseTest, ::testing::ValuesIn(kStages),
+                         [](const ::testing::TestParamInfo<ReleaseCase> &info) {
+                           return std::string(info.param.name);
+                         });
+
+} // namespace
+} // namespace zem4::test
