@@ -34,6 +34,15 @@ grep -h '^chaos: seeds' build/debug/Testing/Temporary/LastTest.log 2>/dev/null |
 zem4_log "tests: the IA32 image in the 32-bit runner (UBSan)"
 zem4_ctest --preset host32 -j "$(zem4_jobs)" || status=1
 
+# cmake --install and the .deb: release tree, zem4d started from the packaged unit.
+zem4_log "install and package: tests/install/check.sh"
+if bash tests/install/check.sh; then
+  ZEM4_PASSED=$((ZEM4_PASSED + 1))
+else
+  ZEM4_FAILED=$((ZEM4_FAILED + 1))
+  status=1
+fi
+
 zem4_build fuzz -DZEM4_FUZZ_SECONDS="${ZEM4_FUZZ_SECONDS:-10}"
 if ctest --preset fuzz -N 2>/dev/null | grep -qE 'Total Tests: [1-9]'; then
   zem4_log "fuzz targets: ${ZEM4_FUZZ_SECONDS:-10} s each"
