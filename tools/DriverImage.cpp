@@ -81,7 +81,9 @@ void SelectDriverImage(const std::string &path, char **argv, bool quiet) {
                                      " is an IA32 image; it runs in the 32-bit runner zem4-32, "
                                      "which was not found (scripts/demo.sh builds it; or "
                                      "cmake --preset host32-release && cmake --build --preset "
-                                     "host32-release; or set ZEM4_RUNNER32)");
+                                     "host32-release; or set ZEM4_RUNNER32); the zem4 package "
+                                     "leaves it out: build it in the zem4 sources and copy "
+                                     "build/host32-release/tools/zem4-32 beside zem4");
     }
     std::vector<char *> args;
     args.push_back(const_cast<char *>(runner.c_str()));
