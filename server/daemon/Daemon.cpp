@@ -1,4 +1,5 @@
 #include "server/daemon/Daemon.h"
+#include "server/daemon/Metrics.h"
 
 #include <arpa/inet.h>
 #include <asio.hpp>
@@ -74,6 +75,7 @@ public:
         StatsTimer(Io) {
     if (O.HandleSignals) {
       Signals.emplace(Io, SIGINT, SIGTERM, SIGUSR1);
+      Signals->add(SIGHUP);
     }
     asio::error_code Ec;
     BindAddress = asio::ip::make_address_v4(O.Bind, Ec);
@@ -143,43 +145,41 @@ public:
       S->Open = false;
       S->Sock.close(Ec);
     }
+    if (StopHook) {
+      StopHook();
+    }
   }
 
   std::string Totals() const {
-    const auto &S = Eng->Stats();
-    const std::pair<const char *, uint64_t> Items[] = {
-        {"requests", S.Requests},
-        {"served", S.SessionsServed},
-        {"failed", S.SessionsFailed},
-        {"refused", S.Refused},
-        {"malformed", S.Malformed},
-        {"groups", S.GroupsCreated},
-        {"passes", S.Passes},
-        {"datagrams", S.DatagramsSent},
-        {"bytes", S.BytesSent},
-        {"data_datagrams", S.DataDatagrams},
-        {"retransmissions", S.Retransmissions},
-        {"unicast_fallbacks", S.UnicastFallbacks},
-        {"active_clients", Eng->ActiveClients()},
-        {"active_groups", Eng->ActiveGroups()},
-        {"digest_waits", S.DigestWaits},
-        {"drivers_replaced", S.DriversReplaced},
-        {"bad_source", S.BadSource},
-        {"queries", S.Queries},
-        {"unconfirmed_expired", S.PendingExpired},
-        {"unconfirmed_evicted", S.PendingEvicted},
-        {"log_suppressed", S.LogSuppressed},
-        {"no_port", S.NoPort},
-    };
     std::string Out;
-    for (const auto &[Name, Value] : Items) {
-      Out += fmt::format("{}{}={}", Out.empty() ? "" : " ", Name, Value);
+    for (const auto &T : TotalsOf(*Eng)) {
+      Out += fmt::format("{}{}={}", Out.empty() ? "" : " ", T.Name, T.Value);
     }
     return Out;
   }
 
   uint16_t ListenPort() const { return ListenPortNumber; }
   EngineStats Stats() const { return Eng->Stats(); }
+  const Engine &Server() const { return *Eng; }
+  std::function<void()> ReloadHook;
+  std::function<void()> StopHook;
+
+  void ApplyLive(const DaemonOptions &New) {
+    EngineConfig Next = ToEngineConfig(New); // throws before anything changes
+    Eng->ApplyLimits(Next);
+    Options.Allow = New.Allow;
+    Options.MaxSessions = New.MaxSessions;
+    Options.MaxPerClient = New.MaxPerClient;
+    Options.MaxGroups = New.MaxGroups;
+    Options.MaxActivePasses = New.MaxActivePasses;
+    Options.RateLimit = New.RateLimit;
+    Options.LogLevel = New.LogLevel;
+    if (Options.StatsIntervalS != New.StatsIntervalS) {
+      Options.StatsIntervalS = New.StatsIntervalS;
+      StatsTimer.cancel();
+      ArmStats();
+    }
+  }
 
   // --- EngineIo ---------------------------------------------------------
 
@@ -482,6 +482,15 @@ private:
         WaitSignal();
         return;
       }
+      if (Signal == SIGHUP) {
+        if (ReloadHook) {
+          ReloadHook();
+        } else {
+          spdlog::info("signal 1 (SIGHUP) received: started without --config, nothing to reload");
+        }
+        WaitSignal();
+        return;
+      }
       spdlog::info("signal {} received", Signal);
       Stop();
     });
@@ -543,6 +552,18 @@ EngineStats Daemon::Stats() const {
 std::string Daemon::TotalsLine() const {
   return P->Totals();
 }
+const Engine &Daemon::Server() const {
+  return P->Server();
+}
+void Daemon::SetReloadHook(std::function<void()> Hook) {
+  P->ReloadHook = std::move(Hook);
+}
+void Daemon::SetStopHook(std::function<void()> Hook) {
+  P->StopHook = std::move(Hook);
+}
+void Daemon::ApplyLive(const DaemonOptions &Options) {
+  P->ApplyLive(Options);
+}
 
 namespace {
 
@@ -568,13 +589,20 @@ std::string VersionText() {
   return std::string(ZEM4_VERSION) + " (commit " + ZEM4_COMMIT + ")";
 }
 
-int RunDaemon(const DaemonOptions &Options, const std::string &User) {
-  auto Logger = spdlog::stderr_color_mt("zem4d");
-  spdlog::set_default_logger(Logger);
+int RunDaemon(const DaemonOptions &Options, const std::string &User, const DaemonHooks &Hooks) {
+  if (Hooks.Logging) {
+    Hooks.Logging();
+  } else {
+    spdlog::set_default_logger(spdlog::stderr_color_mt("zem4d"));
+  }
   spdlog::set_level(spdlog::level::from_str(Options.LogLevel));
   try {
     asio::io_context Io;
     Daemon D(Io, Options);
+    std::shared_ptr<void> Extras;
+    if (Hooks.Prepare) {
+      Extras = Hooks.Prepare(Io, D);
+    }
     if (!User.empty()) {
       DropPrivileges(User);
     } else if (::geteuid() == 0) {

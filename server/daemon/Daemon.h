@@ -5,6 +5,7 @@
 #include "server/engine/Engine.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -85,6 +86,17 @@ public:
   uint16_t ListenPort() const;
   EngineStats Stats() const;
   std::string TotalsLine() const;
+  // Read-only, for the metrics.
+  const Engine &Server() const;
+  // SIGHUP runs Hook on the loop; without one the signal is logged and ignored.
+  void SetReloadHook(std::function<void()> Hook);
+  // Stop runs Hook after closing its own sockets: whatever else waits on the
+  // loop closes too, so that the loop runs out of work.
+  void SetStopHook(std::function<void()> Hook);
+  // Takes over what may change while transfers run: the limits, the
+  // allow-list and the stats interval. Throws std::invalid_argument (and
+  // changes nothing) when a value does not parse.
+  void ApplyLive(const DaemonOptions &Options);
 
   class Impl;
 
@@ -108,9 +120,20 @@ struct ConfigError : std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
+// What zem4d adds around the daemon; `zem4 serve` goes without.
+struct DaemonHooks {
+  // Installs the default logger (else stderr, in colour on a terminal).
+  std::function<void()> Logging;
+  // Once the daemon is bound, before privileges are dropped: more listeners
+  // on the same loop (metrics), the reload hook. What it returns lives until
+  // the loop has run out, and goes before the loop. Throws to refuse the start.
+  std::function<std::shared_ptr<void>(asio::io_context &, Daemon &)> Prepare;
+};
+
 // zem4d's main: parse nothing more, run until a signal stops it. Returns the
 // process exit code. With User, privileges are dropped to that account once
 // the sockets are bound and the root is open (only zem4d itself asks for it).
-int RunDaemon(const DaemonOptions &Options, const std::string &User = "");
+int RunDaemon(const DaemonOptions &Options, const std::string &User = "",
+              const DaemonHooks &Hooks = {});
 
 } // namespace zem4::server

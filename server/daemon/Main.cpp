@@ -1,26 +1,38 @@
 // zem4d: serve the files of one directory to zem4 clients.
-#include "server/daemon/Daemon.h"
+#include "server/daemon/Config.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <iostream>
 
 int main(int argc, char **argv) {
-  zem4::server::DaemonOptions Options;
+  using namespace zem4::server;
+  std::vector<std::string> Args(argv + 1, argv + argc);
+  bool Check = std::find(Args.begin(), Args.end(), "--check-config") != Args.end();
+  auto Config = std::find(Args.begin(), Args.end(), "--config");
+  std::string File = Config != Args.end() && Config + 1 != Args.end() ? *(Config + 1) : "--config";
+  Zem4dSettings S;
   CLI::App App{"zem4d - serves files to zem4 clients by unicast and multicast"};
-  zem4::server::AddDaemonOptions(App, Options);
-  std::string User;
-  App.add_option("--user", User,
-                 "Account to run as once the sockets are bound and the root is open");
-  App.set_version_flag("--version", "zem4d " + zem4::server::VersionText());
-  App.footer(zem4::server::kDaemonExitHelp);
+  AddZem4dOptions(App, S);
   try {
-    App.parse(argc, argv);
+    S = ParseZem4d(Args);
   } catch (const CLI::Success &E) { // --help, --version
     return App.exit(E);
   } catch (const CLI::ParseError &E) {
+    if (Check) {
+      std::cerr << "zem4d: configuration error: " << ParseErrorText(E, File) << "\n";
+      return kDaemonExitUsage;
+    }
+    if (dynamic_cast<const CLI::ConfigError *>(&E) != nullptr) {
+      std::cerr << "zem4d: " << ParseErrorText(E, File) << "\n";
+      return kDaemonExitUsage;
+    }
     // CLI11's own codes (105, 109, ...) would tell a service manager nothing.
     App.exit(E);
-    return zem4::server::kDaemonExitUsage;
+    return kDaemonExitUsage;
   }
-  return zem4::server::RunDaemon(Options, User);
+  if (S.Service.CheckConfig) {
+    return CheckConfig(S, std::cout, std::cerr);
+  }
+  return RunDaemon(S.Daemon, S.Service.User, Zem4dHooks(Args, S));
 }

@@ -41,6 +41,23 @@ size_t Engine::ActiveClients() const {
   return N;
 }
 
+std::vector<Engine::GroupInfo> Engine::GroupList() const {
+  std::vector<GroupInfo> Out;
+  for (const auto &[Id, T] : Groups) {
+    Out.push_back({GroupAddress(T->GroupSlot()), T->MemberCount()});
+  }
+  return Out;
+}
+
+void Engine::ApplyLimits(const EngineConfig &C) {
+  Cfg.MaxSessions = C.MaxSessions;
+  Cfg.MaxPerClient = C.MaxPerClient;
+  Cfg.MaxGroups = C.MaxGroups;
+  Cfg.MaxActivePasses = C.MaxActivePasses;
+  Cfg.McastRateLimit = C.McastRateLimit;
+  Cfg.Allow = C.Allow;
+}
+
 size_t Engine::UnconfirmedClients() const {
   size_t N = Pending.size();
   for (const auto &[Port, T] : Transfers) {
@@ -388,6 +405,11 @@ std::optional<int> Engine::FreeGroupSlot() const {
   return std::nullopt;
 }
 
+Endpoint Engine::GroupAddress(int Slot) const {
+  return {Cfg.McastNetwork.Network + 1 + static_cast<uint32_t>(Slot),
+          static_cast<uint16_t>(Cfg.McastPort + Slot)};
+}
+
 Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req,
                              std::shared_ptr<OpenFile> File, std::optional<std::string> Digest,
                              Time Now) {
@@ -402,8 +424,7 @@ Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req,
   }
   Transfer::Group G;
   G.Slot = *Slot;
-  G.Address.Ip = Cfg.McastNetwork.Network + 1 + static_cast<uint32_t>(*Slot);
-  G.Address.Port = static_cast<uint16_t>(Cfg.McastPort + *Slot);
+  G.Address = GroupAddress(*Slot);
   FileId Id = File->Id();
   auto T =
       std::make_unique<Transfer>(*this, *Port, std::move(File), Req.FileName, Req.Served, G, Now);

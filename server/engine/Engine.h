@@ -180,6 +180,16 @@ public:
   size_t ActiveClients() const;
   // Requests and group members not yet confirmed (what MaxPending bounds).
   size_t UnconfirmedClients() const;
+  // Each group as a monitor sees it: its address and its members.
+  struct GroupInfo {
+    Endpoint Address;
+    size_t Members = 0;
+  };
+  std::vector<GroupInfo> GroupList() const;
+  // What may change while transfers run (zem4d reloads it): the limits on
+  // sessions and groups, the groups' rate and the allow-list. Transfers under
+  // way carry on; the new values count from the next decision.
+  void ApplyLimits(const EngineConfig &Config);
 
 private:
   friend class Transfer;
@@ -213,6 +223,7 @@ private:
                        std::optional<std::string> Digest, Time Now);
   void Reap();
   std::optional<int> FreeGroupSlot() const;
+  Endpoint GroupAddress(int Slot) const;
   // The digest for a request that asks for one; Pending while it is computed.
   DigestResult DigestFor(OpenFile &File);
 

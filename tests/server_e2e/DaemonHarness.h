@@ -22,6 +22,7 @@
 #include <regex>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,13 +42,28 @@ inline Bytes RandomBytes(size_t N, uint32_t Seed) {
 class DaemonProcess {
 public:
   // With Stdout, what it prints there lands in Log too (--help, --version).
-  explicit DaemonProcess(std::vector<std::string> Args, bool Stdout = false) {
+  // Env entries "NAME=VALUE" are set in the child; a VALUE of "{stderr}"
+  // becomes "DEVICE:INODE" of the child's stderr, as systemd's
+  // $JOURNAL_STREAM names a service's stream.
+  explicit DaemonProcess(std::vector<std::string> Args, bool Stdout = false,
+                         std::vector<std::string> Env = {}) {
     // We wait for the daemon ourselves; an inherited "ignore" would reap it unseen.
     signal(SIGCHLD, SIG_DFL);
     int Pipe[2];
     EXPECT_EQ(pipe(Pipe), 0);
+    struct stat Stream {};
+    fstat(Pipe[1], &Stream);
+    for (auto &E : Env) {
+      auto At = E.find("{stderr}");
+      if (At != std::string::npos) {
+        E.replace(At, 8, std::to_string(Stream.st_dev) + ":" + std::to_string(Stream.st_ino));
+      }
+    }
     Pid = fork();
     if (Pid == 0) {
+      for (auto &E : Env) {
+        putenv(E.data());
+      }
       dup2(Pipe[1], 2);
       if (Stdout) {
         dup2(Pipe[1], 1);
@@ -103,6 +119,14 @@ public:
       }
     }
     return 0;
+  }
+
+  // Waits (bounded) until Log holds Text; false if it never came.
+  bool WaitForLine(const std::string &Text) {
+    for (int I = 0; I < 500 && Log.find(Text) == std::string::npos; ++I) {
+      Drain(20);
+    }
+    return Log.find(Text) != std::string::npos;
   }
 
   // Stops it with SIGTERM; returns its exit status (-1 if it did not exit).
@@ -256,6 +280,17 @@ inline void RunClients(std::vector<std::unique_ptr<SocketClient>> &Clients, uint
   }
 }
 
+// One whole download of Name by a client of its own, to its end.
+inline std::unique_ptr<SocketClient> Fetch(DaemonProcess &D, uint16_t Listen,
+                                           const std::string &Name, bool Multicast = false) {
+  std::vector<std::unique_ptr<SocketClient>> C;
+  C.push_back(std::make_unique<SocketClient>(Name, Multicast));
+  C[0]->Started = true;
+  C[0]->Send(Listen, C[0]->Model.Start(SocketClient::Now()));
+  RunClients(C, Listen, D);
+  return std::move(C[0]);
+}
+
 // Sends one datagram to the daemon from a socket of its own and keeps the
 // socket, so answers can be read (or their absence seen).
 struct RawClient {
@@ -318,6 +353,13 @@ protected:
     McastPort = static_cast<uint16_t>(20000 + G() % 30000);
   }
   void TearDown() override { fs::remove_all(Root); }
+
+  // A configuration file for --config, written whole.
+  void WriteConfig(const fs::path &Path, const std::string &Text) {
+    fs::path Next = Path.string() + ".new";
+    std::ofstream(Next) << Text;
+    fs::rename(Next, Path); // a reload never reads half a file
+  }
 
   void WriteFile(const std::string &Name, const Bytes &Data) {
     std::ofstream(Root / Name, std::ios::binary)
