@@ -86,19 +86,8 @@ EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Le
   UINT32 DataLength = Length - (UINT32)ZEM4_DATA8_DATA_OFFSET;
   Zem4RrqNoteData(Instance);
 
-  switch (Instance->State) {
-  case ZEM4_STATE_TIME_WAIT:
-    return EFI_ABORTED;
-  case ZEM4_STATE_ERROR_SENT:
-    if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
-      DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
-      return Zem4RrqShutdown(Instance);
-    }
-    return EFI_SUCCESS;
-  case ZEM4_STATE_RECEIVING:
-    break;
-  default:
-    return EFI_SUCCESS;
+  if (Instance->State != ZEM4_STATE_RECEIVING) {
+    return EFI_SUCCESS; // the closing states are the dispatch's
   }
 
   Zem4RrqData *RrqData = Instance->RrqData;
@@ -187,43 +176,31 @@ EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Le
 }
 
 VOID Zem4RrqActiveTimer(EFI_EVENT Event, Zem4Instance *Instance) {
-  switch (Instance->State) {
-  case ZEM4_STATE_TIME_WAIT:
-    Zem4RrqFinish(Instance);
-    return;
-
-  case ZEM4_STATE_RECEIVING:
-    Instance->RetryCount++;
-    if (Instance->RetryCount > Instance->MaxRetry) {
-      DiagLog(DIAG_ERROR, "Zem4RrqActiveTimer: too many retries to send request\n");
-      Instance->Status = EFI_TIMEOUT;
-      Zem4ErrorInfo Info;
-      Info.ErrorCode = ZEM4_ERR_NOT_DEFINED;
-      Info.ErrorMessage = ZEM4_MSG_TOO_MANY_TIMEOUTS;
-      if (!EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
-        Instance->State = ZEM4_STATE_ERROR_SENT;
-        Zem4SetTimer(2, Instance->TimerEvent, 0);
-        return;
-      }
-      DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
-      Zem4RrqSilentShutdown(Instance);
+  if (Instance->State != ZEM4_STATE_RECEIVING) {
+    return; // the closing states are the dispatch's
+  }
+  Instance->RetryCount++;
+  if (Instance->RetryCount > Instance->MaxRetry) {
+    DiagLog(DIAG_ERROR, "Zem4RrqActiveTimer: too many retries to send request\n");
+    Instance->Status = EFI_TIMEOUT;
+    Zem4ErrorInfo Info;
+    Info.ErrorCode = ZEM4_ERR_NOT_DEFINED;
+    Info.ErrorMessage = ZEM4_MSG_TOO_MANY_TIMEOUTS;
+    if (!EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
+      Instance->State = ZEM4_STATE_ERROR_SENT;
+      Zem4SetTimer(2, Instance->TimerEvent, 0);
       return;
     }
-    if (Instance->AckPending == 1 && EFI_ERROR(Zem4SendAck(Instance, Instance->NextBlock))) {
-      DiagLog(DIAG_ERROR, "Zem4RrqActiveTimer: failed to send the ack, silent shutdown\n");
-      Zem4RrqSilentShutdown(Instance);
-      return;
-    }
-    Zem4SetTimer(0, Instance->TimerEvent, Instance->RetryTimeout);
-    return;
-
-  case ZEM4_STATE_ERROR_SENT:
+    DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
     Zem4RrqSilentShutdown(Instance);
     return;
-
-  default:
+  }
+  if (Instance->AckPending == 1 && EFI_ERROR(Zem4SendAck(Instance, Instance->NextBlock))) {
+    DiagLog(DIAG_ERROR, "Zem4RrqActiveTimer: failed to send the ack, silent shutdown\n");
+    Zem4RrqSilentShutdown(Instance);
     return;
   }
+  Zem4SetTimer(0, Instance->TimerEvent, Instance->RetryTimeout);
 }
 
 EFI_STATUS Zem4RrqActiveRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
@@ -234,13 +211,11 @@ EFI_STATUS Zem4RrqActiveRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 L
         Instance, Packet, Length,
         "Zem4RrqActiveRcvError: received an error packet(%d) from server\n");
   }
-  case ZEM4_STATE_TIME_WAIT:
-    return EFI_ABORTED;
   default:
     return EFI_SUCCESS;
   }
 }
 
 EFI_STATUS Zem4RrqActiveRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
-  return Instance->State == ZEM4_STATE_TIME_WAIT ? EFI_ABORTED : EFI_SUCCESS;
+  return EFI_SUCCESS; // nothing the data phase acts on
 }

@@ -66,55 +66,33 @@ EFI_STATUS Zem4RrqResendKept(Zem4Instance *Instance, Zem4Packet *Packet) {
   return Zem4ResendPacket(Packet, Instance, Zem4PacketInFlight(Packet), Zem4RrqSendComplete);
 }
 
+// The closing states (TIME_WAIT, ERROR_SENT) are the dispatch's: the
+// handlers below see every other state.
 VOID Zem4RrqInitTimer(EFI_EVENT Event, Zem4Instance *Instance) {
-  switch (Instance->State) {
-  case ZEM4_STATE_TIME_WAIT:
-    Zem4RrqFinish(Instance);
-    return;
-
-  case ZEM4_STATE_RRQ_SENT:
-    Instance->RetryCount++;
-    if (Instance->RetryCount > Instance->MaxRetry) {
-      DiagLog(DIAG_ERROR, "Zem4RrqInitTimer: too many retries to send request\n");
-      Instance->Status = EFI_TIMEOUT;
-      Zem4RrqSilentShutdown(Instance);
-      return;
-    }
-    if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->RequestPacket))) {
-      DiagLog(DIAG_ERROR,
-              "Zem4RrqInitTimer: failed to retransmit the request, init silent shutdown\n");
-      Zem4RrqSilentShutdown(Instance);
-      return;
-    }
-    Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
-    return;
-
-  case ZEM4_STATE_ERROR_SENT:
-    // The 2 seconds of repeating the error packet are over.
-    Zem4RrqSilentShutdown(Instance);
-    return;
-
-  default:
+  if (Instance->State != ZEM4_STATE_RRQ_SENT) {
     return;
   }
+  Instance->RetryCount++;
+  if (Instance->RetryCount > Instance->MaxRetry) {
+    DiagLog(DIAG_ERROR, "Zem4RrqInitTimer: too many retries to send request\n");
+    Instance->Status = EFI_TIMEOUT;
+    Zem4RrqSilentShutdown(Instance);
+    return;
+  }
+  if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->RequestPacket))) {
+    DiagLog(DIAG_ERROR,
+            "Zem4RrqInitTimer: failed to retransmit the request, init silent shutdown\n");
+    Zem4RrqSilentShutdown(Instance);
+    return;
+  }
+  Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
 }
 
 EFI_STATUS Zem4RrqInitRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
                               BOOLEAN FromMcast) {
+  // Data before the OACK: nothing to keep it in yet.
   Zem4RrqNoteData(Instance);
-  switch (Instance->State) {
-  case ZEM4_STATE_TIME_WAIT:
-    return EFI_ABORTED;
-  case ZEM4_STATE_ERROR_SENT:
-    // A server that keeps sending learns of our error.
-    if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
-      DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
-      return Zem4RrqShutdown(Instance);
-    }
-    return EFI_SUCCESS;
-  default:
-    return EFI_SUCCESS;
-  }
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS Zem4RrqInitRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
@@ -124,17 +102,12 @@ EFI_STATUS Zem4RrqInitRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Len
     return Zem4RrqEndOnServerError(
         Instance, Packet, Length,
         "Zem4RrqInitRcvError: received an error packet(%d) from server\n");
-  case ZEM4_STATE_TIME_WAIT:
-    return EFI_ABORTED;
   default:
     return EFI_SUCCESS;
   }
 }
 
 EFI_STATUS Zem4RrqInitRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
-  if (Instance->State == ZEM4_STATE_TIME_WAIT) {
-    return EFI_ABORTED;
-  }
   if (Instance->State != ZEM4_STATE_RRQ_SENT) {
     return EFI_SUCCESS; // a repeated OACK
   }
@@ -186,5 +159,5 @@ EFI_STATUS Zem4RrqInitRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Leng
 }
 
 EFI_STATUS Zem4RrqInitRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
-  return Instance->State == ZEM4_STATE_TIME_WAIT ? EFI_ABORTED : EFI_SUCCESS;
+  return EFI_SUCCESS; // no repair list is out before the OACK
 }

@@ -48,10 +48,6 @@ EFI_STATUS Zem4RrqPassiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 L
   UINT8 *Data = Packet + ZEM4_DATA8_DATA_OFFSET;
   UINT32 DataLength = Length - (UINT32)ZEM4_DATA8_DATA_OFFSET;
   Zem4RrqNoteData(Instance);
-
-  if (Instance->State == ZEM4_STATE_TIME_WAIT) {
-    return EFI_ABORTED;
-  }
   if (Instance->State != ZEM4_STATE_RECEIVING) {
     return EFI_SUCCESS;
   }
@@ -114,9 +110,6 @@ EFI_STATUS Zem4RrqPassiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 L
 
 VOID Zem4RrqPassiveTimer(EFI_EVENT Event, Zem4Instance *Instance) {
   switch (Instance->State) {
-  case ZEM4_STATE_TIME_WAIT:
-    Zem4RrqFinish(Instance);
-    return;
   case ZEM4_STATE_RECEIVING:
   case ZEM4_STATE_RRQ_SENT:
     Instance->RetryCount++;
@@ -135,8 +128,6 @@ VOID Zem4RrqPassiveTimer(EFI_EVENT Event, Zem4Instance *Instance) {
 
 EFI_STATUS Zem4RrqPassiveRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
   switch (Instance->State) {
-  case ZEM4_STATE_TIME_WAIT:
-    return EFI_ABORTED;
   case ZEM4_STATE_RECEIVING:
     // Someone is driving the server: the group is alive.
     Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
@@ -154,17 +145,12 @@ EFI_STATUS Zem4RrqPassiveRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 
         Instance, Packet, Length,
         "Zem4RrqPassiveRcvError: received an error packet(%d) from server\n");
   }
-  case ZEM4_STATE_TIME_WAIT:
-    return EFI_ABORTED;
   default:
     return EFI_SUCCESS;
   }
 }
 
 EFI_STATUS Zem4RrqPassiveRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
-  if (Instance->State == ZEM4_STATE_TIME_WAIT) {
-    return EFI_ABORTED;
-  }
   if (Instance->State != ZEM4_STATE_RRQ_SENT) {
     return EFI_SUCCESS; // the data phase ignores a repeated OACK
   }

@@ -54,11 +54,9 @@ EFI_STATUS Zem4RrqRplRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Len
   UINT32 Sequence = 0;
   Zem4WireGetBe32(Packet, Length, ZEM4_RPLACK_SEQUENCE_OFFSET, &Sequence);
 
+  // The closing states are the dispatch's (an RPLACK in ERROR_SENT stops
+  // the receive there).
   switch (Instance->State) {
-  case ZEM4_STATE_TIME_WAIT:
-  case ZEM4_STATE_ERROR_SENT:
-    return EFI_ABORTED;
-
   case ZEM4_STATE_RPL:
     if (Sequence != Instance->NextBlock) {
       DiagLog(DIAG_NOTICE, "Zem4RrqRplRcvRplAck: ignore a unexpected data block(%d/%d)\n",
@@ -82,72 +80,47 @@ EFI_STATUS Zem4RrqRplRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Len
 }
 
 VOID Zem4RrqRplTimer(EFI_EVENT Event, Zem4Instance *Instance) {
-  switch (Instance->State) {
-  case ZEM4_STATE_TIME_WAIT:
-    Zem4RrqFinish(Instance);
-    return;
-
-  case ZEM4_STATE_RPL:
-    Instance->RetryCount++;
-    if (Instance->RetryCount > Instance->MaxRetry) {
-      DiagLog(DIAG_ERROR, "Zem4RrqRplTimer: too many retries to send request\n");
-      Instance->Status = EFI_TIMEOUT;
-      Zem4ErrorInfo Info;
-      Info.ErrorCode = ZEM4_ERR_NOT_DEFINED;
-      Info.ErrorMessage = ZEM4_MSG_TOO_MANY_TIMEOUTS;
-      if (!EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
-        Instance->State = ZEM4_STATE_ERROR_SENT;
-        Zem4SetTimer(2, Instance->TimerEvent, 0);
-        return;
-      }
-      DiagLog(DIAG_ERROR,
-              "Zem4RrqRplTimer: failed to send an error packet (Timeout Too Many Times)\n");
-      Zem4RrqSilentShutdown(Instance);
+  if (Instance->State != ZEM4_STATE_RPL) {
+    return; // the closing states are the dispatch's
+  }
+  Instance->RetryCount++;
+  if (Instance->RetryCount > Instance->MaxRetry) {
+    DiagLog(DIAG_ERROR, "Zem4RrqRplTimer: too many retries to send request\n");
+    Instance->Status = EFI_TIMEOUT;
+    Zem4ErrorInfo Info;
+    Info.ErrorCode = ZEM4_ERR_NOT_DEFINED;
+    Info.ErrorMessage = ZEM4_MSG_TOO_MANY_TIMEOUTS;
+    if (!EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
+      Instance->State = ZEM4_STATE_ERROR_SENT;
+      Zem4SetTimer(2, Instance->TimerEvent, 0);
       return;
     }
-    if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
-      DiagLog(DIAG_ERROR,
-              "Zem4RrqActiveTimer: failed to retransmit the request, init silent shutdown\n");
-      Zem4RrqSilentShutdown(Instance);
-      return;
-    }
-    Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
-    return;
-
-  case ZEM4_STATE_ERROR_SENT:
+    DiagLog(DIAG_ERROR,
+            "Zem4RrqRplTimer: failed to send an error packet (Timeout Too Many Times)\n");
     Zem4RrqSilentShutdown(Instance);
     return;
-
-  default:
+  }
+  if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
+    DiagLog(DIAG_ERROR,
+            "Zem4RrqActiveTimer: failed to retransmit the request, init silent shutdown\n");
+    Zem4RrqSilentShutdown(Instance);
     return;
   }
+  Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
 }
 
 EFI_STATUS Zem4RrqRplRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
                              BOOLEAN FromMcast) {
   Zem4RrqNoteData(Instance);
-  switch (Instance->State) {
-  case ZEM4_STATE_TIME_WAIT:
-    return EFI_ABORTED;
-
-  case ZEM4_STATE_RPL:
-    // The first data: Active mode takes over and handles this very packet.
-    Instance->NextBlock = 1;
-    Zem4RrqSetMode(ZEM4_MODE_ACTIVE, Instance);
-    Instance->State = ZEM4_STATE_RECEIVING;
-    Instance->RrqData->MissingCursor = &Instance->RrqData->MissingList;
-    return Zem4RrqActiveRcvData(Instance, Packet, Length, FromMcast);
-
-  case ZEM4_STATE_ERROR_SENT:
-    if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
-      DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
-      return Zem4RrqShutdown(Instance);
-    }
-    return EFI_SUCCESS;
-
-  default:
+  if (Instance->State != ZEM4_STATE_RPL) {
     return EFI_SUCCESS;
   }
+  // The first data: Active mode takes over and handles this very packet.
+  Instance->NextBlock = 1;
+  Zem4RrqSetMode(ZEM4_MODE_ACTIVE, Instance);
+  Instance->State = ZEM4_STATE_RECEIVING;
+  Instance->RrqData->MissingCursor = &Instance->RrqData->MissingList;
+  return Zem4RrqActiveRcvData(Instance, Packet, Length, FromMcast);
 }
 
 EFI_STATUS Zem4RrqRplRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
@@ -158,13 +131,11 @@ EFI_STATUS Zem4RrqRplRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Leng
         Instance, Packet, Length,
         "Zem4RrqInitRcvError: received an error packet(%d) from server\n");
   }
-  case ZEM4_STATE_TIME_WAIT:
-    return EFI_ABORTED;
   default:
     return EFI_SUCCESS;
   }
 }
 
 EFI_STATUS Zem4RrqRplRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
-  return Instance->State == ZEM4_STATE_TIME_WAIT ? EFI_ABORTED : EFI_SUCCESS;
+  return EFI_SUCCESS; // a repeated OACK
 }

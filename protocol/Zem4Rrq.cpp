@@ -378,55 +378,89 @@ RxNext Linearise(Zem4Instance *Instance, const EFI_UDP4_RECEIVE_DATA *RxData, Rx
   return RX_CONTINUE;
 }
 
-// What a handler's result means for the port: an error result closes it.
-RxNext AfterHandler(EFI_STATUS Result) {
-  if (Result == ZEM4_TRANSFER_GONE) {
-    return RX_GONE;
+// The closing states, answered here before any mode's handler, since they
+// are the same in every mode that can be in them. *Handled FALSE: the mode's
+// handler decides (an ERROR in ERROR_SENT, whose notice names the mode).
+EFI_STATUS InClosingState(Zem4Instance *Instance, UINT16 Opcode, BOOLEAN *Handled) {
+  *Handled = FALSE;
+  Zem4RrqData *RrqData = Instance->RrqData;
+  if (Instance->State == ZEM4_STATE_TIME_WAIT) {
+    // Only the timer and the pending sends are awaited: the first datagram
+    // for a handler stops the receive on its port.
+    if (Opcode == ZEM4_OP_DATA8) {
+      Zem4RrqNoteData(Instance);
+    }
+    *Handled = TRUE;
+    return EFI_ABORTED;
   }
-  return EFI_ERROR(Result) ? RX_STOP : RX_REPOST;
+  // A passive member never sends an error packet, so it is never in ERROR_SENT.
+  if (Instance->State != ZEM4_STATE_ERROR_SENT || RrqData->Mode == ZEM4_MODE_PASSIVE) {
+    return EFI_SUCCESS;
+  }
+  switch (Opcode) {
+  case ZEM4_OP_DATA8:
+    // A server that keeps sending learns of our error.
+    Zem4RrqNoteData(Instance);
+    *Handled = TRUE;
+    if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
+      DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
+      return Zem4RrqShutdown(Instance);
+    }
+    return EFI_SUCCESS;
+  case ZEM4_OP_OACK:
+    *Handled = TRUE;
+    return EFI_SUCCESS; // ignored while the error answer is pending
+  case ZEM4_OP_RPLACK:
+    // An RPLACK paces a repair list. In RPL mode it paces the list that timed
+    // out, which the error ended, so the port stops; Init and Active sent no
+    // list before their error, so theirs is a stray and the receive goes on.
+    *Handled = TRUE;
+    return RrqData->Mode == ZEM4_MODE_RPL ? EFI_ABORTED : EFI_SUCCESS;
+  default:
+    return EFI_SUCCESS;
+  }
 }
 
-RxNext OnError(Zem4Instance *Instance, const RxDatagram *Rx) {
-  if (!Zem4WireErrorLengthOk(Rx->Length)) {
-    return RX_REPOST;
+EFI_STATUS CallModeHandler(Zem4Instance *Instance, const RxDatagram *Rx, UINT16 Opcode) {
+  Zem4RrqData *RrqData = Instance->RrqData;
+  switch (Opcode) {
+  case ZEM4_OP_ERROR:
+    return RrqData->RcvError(Instance, Rx->Packet, Rx->Length);
+  case ZEM4_OP_OACK:
+    return RrqData->RcvOack(Instance, Rx->Packet, Rx->Length);
+  case ZEM4_OP_DATA8:
+    return RrqData->RcvData(Instance, Rx->Packet, Rx->Length, Rx->FromMcast);
+  default:
+    return RrqData->RcvRplAck(Instance, Rx->Packet, Rx->Length);
   }
+}
+
+// A datagram of the right length for its opcode goes to the closing states,
+// else to the mode's handler; an error result closes the port.
+RxNext RunHandler(Zem4Instance *Instance, const RxDatagram *Rx, UINT16 Opcode) {
   UINT16 Code = 0;
-  Zem4WireGetBe16(Rx->Packet, Rx->Length, ZEM4_ERROR_CODE_OFFSET, &Code);
-  UINT32 StateBefore = Instance->State;
-  EFI_STATUS Result = Instance->RrqData->RcvError(Instance, Rx->Packet, Rx->Length);
+  if (Opcode == ZEM4_OP_ERROR) {
+    Zem4WireGetBe16(Rx->Packet, Rx->Length, ZEM4_ERROR_CODE_OFFSET, &Code);
+  }
+  BOOLEAN Handled = FALSE;
+  EFI_STATUS Result = InClosingState(Instance, Opcode, &Handled);
+  if (!Handled) {
+    Result = CallModeHandler(Instance, Rx, Opcode);
+  }
   if (Result == ZEM4_TRANSFER_GONE) {
     return RX_GONE;
   }
   // Code 9 qualifies an error the handler accepted; it never turns a
   // transfer that had already completed into a failure.
-  if (Code == ZEM4_ERR_NOT_READY && StateBefore != ZEM4_STATE_TIME_WAIT && EFI_ERROR(Result) &&
+  if (!Handled && Code == ZEM4_ERR_NOT_READY && EFI_ERROR(Result) &&
       Instance->Status == EFI_TFTP_ERROR) {
     Instance->Status = EFI_NOT_READY;
   }
-  return AfterHandler(Result);
-}
-
-RxNext OnData8(Zem4Instance *Instance, const RxDatagram *Rx) {
-  UINT32 Header = 2 + 2 * (UINT32)Instance->Options.BlockNumberSize;
-  if (Rx->Length < Header || Rx->Length > Instance->Options.BlockSize + Header) {
-    return RX_REPOST;
-  }
-  EFI_STATUS Result = Instance->RrqData->RcvData(Instance, Rx->Packet, Rx->Length, Rx->FromMcast);
-  if (Result != ZEM4_TRANSFER_GONE && !EFI_ERROR(Result)) {
+  // Progress: the server is there.
+  if (!EFI_ERROR(Result) && (Opcode == ZEM4_OP_DATA8 || Opcode == ZEM4_OP_RPLACK)) {
     Instance->RetryCount = 0;
   }
-  return AfterHandler(Result);
-}
-
-RxNext OnRplAck(Zem4Instance *Instance, const RxDatagram *Rx) {
-  if (!Zem4WireRplAckLengthOk(Rx->Length)) {
-    return RX_REPOST;
-  }
-  EFI_STATUS Result = Instance->RrqData->RcvRplAck(Instance, Rx->Packet, Rx->Length);
-  if (Result != ZEM4_TRANSFER_GONE && !EFI_ERROR(Result)) {
-    Instance->RetryCount = 0;
-  }
-  return AfterHandler(Result);
+  return EFI_ERROR(Result) ? RX_STOP : RX_REPOST;
 }
 
 // A FIN leaves the receive posted even when it ends the transfer (the
@@ -475,18 +509,23 @@ RxNext DispatchByOpcode(Zem4Instance *Instance, RxDatagram *Rx) {
   if (Next != RX_CONTINUE) {
     return Next;
   }
+  BOOLEAN LengthOk;
   switch (Opcode) {
   case ZEM4_OP_ERROR:
-    return OnError(Instance, Rx);
+    LengthOk = Zem4WireErrorLengthOk(Rx->Length);
+    break;
   case ZEM4_OP_OACK:
-    if (!Zem4WireOackLengthOk(Rx->Length)) {
-      return RX_REPOST;
-    }
-    return AfterHandler(Instance->RrqData->RcvOack(Instance, Rx->Packet, Rx->Length));
-  case ZEM4_OP_DATA8:
-    return OnData8(Instance, Rx);
+    LengthOk = Zem4WireOackLengthOk(Rx->Length);
+    break;
+  case ZEM4_OP_DATA8: {
+    UINT32 Header = 2 + 2 * (UINT32)Instance->Options.BlockNumberSize;
+    LengthOk =
+        (BOOLEAN)(Rx->Length >= Header && Rx->Length <= Instance->Options.BlockSize + Header);
+    break;
+  }
   case ZEM4_OP_RPLACK:
-    return OnRplAck(Instance, Rx);
+    LengthOk = Zem4WireRplAckLengthOk(Rx->Length);
+    break;
   case ZEM4_OP_FIN:
     return OnFin(Instance, Rx);
   default:
@@ -494,6 +533,8 @@ RxNext DispatchByOpcode(Zem4Instance *Instance, RxDatagram *Rx) {
             (UINTN)Opcode);
     return RX_REPOST;
   }
+  // A datagram too short (or long) for its opcode is dropped.
+  return LengthOk ? RunHandler(Instance, Rx, Opcode) : RX_REPOST;
 }
 
 // Posts the next receive on the port the datagram came from.
@@ -576,6 +617,17 @@ VOID EFIAPI Zem4RrqTimer(EFI_EVENT Event, VOID *Context) {
     }
   }
 
+  // The closing states end alike in every mode that can be in them (a passive
+  // member is never in ERROR_SENT): the lingering after an error packet ends
+  // in the silent shutdown, which ends the transfer at its timer.
+  if (Instance->State == ZEM4_STATE_TIME_WAIT) {
+    Zem4RrqFinish(Instance);
+    return;
+  }
+  if (Instance->State == ZEM4_STATE_ERROR_SENT && Instance->RrqData->Mode != ZEM4_MODE_PASSIVE) {
+    Zem4RrqSilentShutdown(Instance);
+    return;
+  }
   Instance->RrqData->Timer(Event, Instance);
 }
 
