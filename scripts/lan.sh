@@ -8,6 +8,7 @@
 #   lan.sh up TAG CLIENTS MBIT   build the bed (server 10.199.0.1, client i 10.199.0.(10+i))
 #   lan.sh down TAG              kill what runs in it and remove it
 #   lan.sh loss TAG I PERMILLE   client I drops that share of the UDP it receives
+#                                (replacing the share set before; 0: none)
 #   lan.sh cut TAG I             take client I's namespace down (its processes killed)
 #   lan.sh ns TAG NAME           the namespace of "server", "bridge" or client I
 #   lan.sh sweep                 remove beds whose owner process is gone
@@ -117,9 +118,13 @@ ns) ns_of "$2" "$3" ;;
 loss)
   ns=$(ns_of "$2" "$3")
   [[ "$4" =~ ^[0-9]+$ ]] || { echo "lan.sh: loss TAG I PERMILLE" >&2; exit 2; }
-  ip netns exec "$ns" nft add table inet t
-  ip netns exec "$ns" nft add chain inet t input '{ type filter hook input priority 0; }'
-  ip netns exec "$ns" nft add rule inet t input meta l4proto udp numgen random mod 1000 '<' "$4" drop
+  # A new share replaces the old one (a benchmark runs with and without).
+  ip netns exec "$ns" nft delete table inet t 2>/dev/null || true
+  if (($4 > 0)); then
+    ip netns exec "$ns" nft add table inet t
+    ip netns exec "$ns" nft add chain inet t input '{ type filter hook input priority 0; }'
+    ip netns exec "$ns" nft add rule inet t input meta l4proto udp numgen random mod 1000 '<' "$4" drop
+  fi
   ;;
 cut)
   ns=$(ns_of "$2" "$3")
@@ -128,7 +133,7 @@ cut)
   ip netns del "$ns"
   ;;
 *)
-  sed -n '2,15p' "$0" >&2
+  sed -n '2,16p' "$0" >&2
   exit 2
   ;;
 esac
