@@ -417,7 +417,9 @@ class Stage:
             r.reap()
         res.cpu = sum(p.cpu for p in (receivers or procs))
         failed = [p for p in procs if p.status != 0]
-        if failed:
+        if res.timed_out:
+            res.note = "stopped at the time limit"
+        elif failed:
             res.note = f"{len(failed)} exit != 0 (first: {failed[0].status})"
         res.exact = self.check(copies)
         if tool.startswith("zem4"):
@@ -687,9 +689,9 @@ def main():
             finally:
                 stage.stop()
             rows, goals = summarize(case, runs, stage.tools, losses)
-            header = (f"Load average before each tool: {loads[0].split()[0]} to "
-                      f"{max(float(l.split()[0]) for l in loads):.2f}; one copy at the shaped "
-                      f"rate {case.ideal():.2f} s.")
+            ones = [float(l.split()[0]) for l in loads]
+            header = (f"Load average (1 min) before each tool: {min(ones):.2f} to "
+                      f"{max(ones):.2f}; one copy at the shaped rate {case.ideal():.2f} s.")
             print_case(case, rows, goals, header)
     except Stop as e:
         log(f"stopped ({e}); the bed is taken down")
