@@ -174,6 +174,22 @@ overrides=(--root "$scratch/srv" --bind 127.0.0.1 --port 0
   --mcast-net "239.255.$((100 + $$ % 150)).0/24" --mcast-port "$((20000 + $$ % 20000))")
 
 command_line ExecStartPre
+# The keys the packaged file shows commented out work when uncommented, one
+# at a time (not mcast-if: its example names an interface this machine may
+# lack).
+conf="$root/etc/zem4d.conf"
+examples=0
+while read -r key; do
+  [ "$key" = mcast-if ] && continue
+  sed "s/^#$key = /$key = /" "$conf" >"$scratch/example.conf"
+  rc=0
+  said="$("${cmd[0]}" --config "$scratch/example.conf" --check-config "${overrides[@]}" 2>&1)" || rc=$?
+  [ "$rc" = 0 ] || fail "zem4d.conf: the example of $key exits $rc: $said"
+  examples=$((examples + 1))
+done < <(sed -n 's/^#\([a-z-]*\) = .*/\1/p' "$conf")
+[ "$examples" -ge 5 ] || fail "zem4d.conf: only $examples examples found"
+step "zem4d.conf: its $examples commented examples pass --check-config"
+
 rc=0
 said="$("${cmd[@]}" "${overrides[@]}" 2>&1)" || rc=$?
 [ "$rc" = 0 ] || fail "ExecStartPre exited $rc: $said"
