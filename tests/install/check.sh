@@ -171,7 +171,7 @@ mkdir -m 0755 "$scratch/srv"
 head -c $((1024 * 1024 + 4321)) /dev/urandom >"$scratch/srv/payload.bin"
 chmod 0644 "$scratch/srv/payload.bin"
 overrides=(--root "$scratch/srv" --bind 127.0.0.1 --port 0
-  --mcast-net "239.255.$((100 + $$ % 150)).0/24" --mcast-port "$((20000 + $$ % 20000))")
+  --mcast-net "239.255.$((100 + $$ % 150)).0/24" --mcast-port "$((20000 + $$ % 12000))")
 
 command_line ExecStartPre
 # The keys the packaged file shows commented out work when uncommented, one
