@@ -2,7 +2,8 @@
 # --version, so the page never drifts from the program. Run with cmake -P:
 #   -DHELP2MAN=... -DPROGRAM=<built program> -DNAME=<installed name>
 #   -DSECTION=1|8 -DDESCRIPTION="..." -DINCLUDE=<.h2m file>
-#   -DSUBCOMMANDS="a;b" (their --help becomes a COMMANDS section) -DOUTPUT=...
+#   -DSUBCOMMANDS="a;b" (their --help becomes a COMMANDS section)
+#   -DOUTPUT=<page>, written as <page>.gz
 cmake_minimum_required(VERSION 3.25)
 
 # help2man names the page after the file it runs.
@@ -39,3 +40,8 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "help2man ${PROGRAM} exited ${rc}")
 endif()
 file(REMOVE "${include_file}")
+# Installed compressed, as Debian wants its pages (man reads either).
+execute_process(COMMAND gzip -9nf "${OUTPUT}" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "gzip ${OUTPUT} exited ${rc}")
+endif()

@@ -45,7 +45,7 @@ expected_files() {
   [ "$1" = /usr ] && etc=/etc
   printf '%s\n' "${etc#/}/zem4d.conf" "$prefix/bin/zem4" \
     "$prefix/lib/systemd/system/zem4d.service" "$prefix/sbin/zem4d" \
-    "$prefix/share/man/man1/zem4.1" "$prefix/share/man/man8/zem4d.8" \
+    "$prefix/share/man/man1/zem4.1.gz" "$prefix/share/man/man8/zem4d.8.gz" \
     "$prefix/share/zem4/zem4-ia32.efi" "$prefix/share/zem4/zem4-x64.efi" | LC_ALL=C sort
 }
 # The value of KEY= in a unit file; exactly one such line.
@@ -128,7 +128,18 @@ for program in zem4:usr/bin/zem4 zem4d:usr/sbin/zem4d; do
   [ "${line#* }" = "$("$tree/tools/zem4" --version | cut -d' ' -f2-)" ] ||
     fail "${program%%:*} --version: $line is not the commit of $tree"
 done
-step ".deb: control data, $(listing "$root" | wc -l) files, unit and versions checked"
+# The pages come from the programs' own --help: each names its version, zem4's
+# has every command's options, zem4d's the options the unit uses.
+man="$root/usr/share/man"
+for page in "man1/zem4.1.gz:ZEM4:1:zem4:--server" "man8/zem4d.8.gz:ZEM4D:8:zem4d:--check-config"; do
+  IFS=: read -r file title section program option <<<"$page"
+  text="$(zcat "$man/$file" | sed 's/\\-/-/g')" # roff's "\-" read as "-"
+  grep -qE "^\.TH $title \"$section\" .* \"$program ${version//./\\.} \(commit " <<<"$text" ||
+    fail "$file: no title line with the version"
+  grep -qF -- "$option" <<<"$text" || fail "$file: no $option"
+done
+grep -q '^\.SS "zem4 get"' <<<"$(zcat "$man/man1/zem4.1.gz")" || fail "zem4.1: no section for zem4 get"
+step ".deb: control data, $(listing "$root" | wc -l) files, unit, versions and man pages checked"
 
 # 4. systemd-analyze verify, with the unit's paths taken into the scratch
 # root (and its man page there) since nothing is installed on this system.
