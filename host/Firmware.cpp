@@ -11,7 +11,7 @@
 
 #include <algorithm>
 #include <map>
-#include <unordered_set>
+#include <set>
 
 namespace zem4::host {
 
@@ -47,8 +47,14 @@ struct Firmware::State {
   EFI_BOOT_SERVICES bootServices{};
   EFI_HANDLE firmwareHandle = nullptr;
   EFI_LOADED_IMAGE_PROTOCOL firmwareImage{};
-  std::vector<Device *> devices;
-  std::unordered_set<Device *> deviceSet; // membership of `devices`, looked up per tick
+  // Devices by adding order. `ready` holds every EveryTick device and the
+  // OnWake ones that are awake; `sleepers` the asleep ones with a deadline, so
+  // a tick and the next deadline cost what has work, not what exists.
+  std::map<uint64_t, Device *> devices;
+  std::set<uint64_t> ready;
+  std::set<std::pair<Time100ns, uint64_t>> sleepers;
+  uint64_t nextDeviceSeq = 1;
+  uint64_t deviceServices = 0;
   std::function<void(Time100ns)> idleWait;
   std::map<std::string, std::function<size_t()>> counters;
   std::vector<std::string> violations;
@@ -131,14 +137,65 @@ void Firmware::Tick() {
     s_->ticking = true;
     const Time100ns now = s_->clock.Now();
     s_->events.FireDueTimers(now);
-    // A device may remove itself (or another) while being serviced.
-    const std::vector<Device *> devices = s_->devices;
-    for (Device *d : devices)
-      if (s_->deviceSet.count(d) != 0)
-        d->Service(now);
+    State &st = *s_;
+    while (!st.sleepers.empty() && st.sleepers.begin()->first <= now) {
+      const uint64_t seq = st.sleepers.begin()->second;
+      st.sleepers.erase(st.sleepers.begin());
+      st.devices.at(seq)->sleepUntil_.reset();
+      st.ready.insert(seq);
+    }
+    // In adding order, looked up again after every service: a device may
+    // remove or wake others (or itself) while serviced. One woken behind the
+    // cursor waits for the next tick, one added during the tick too.
+    const uint64_t last = st.nextDeviceSeq - 1;
+    uint64_t cursor = 0;
+    for (;;) {
+      auto it = st.ready.upper_bound(cursor);
+      if (it == st.ready.end() || *it > last)
+        break;
+      cursor = *it;
+      Device *d = st.devices.at(cursor);
+      const bool wakeable = d->wakeable_;
+      if (wakeable)
+        st.ready.erase(it);
+      ++st.deviceServices;
+      d->Service(now);
+      if (wakeable) {
+        auto again = st.devices.find(cursor);
+        if (again != st.devices.end())
+          Settle(*again->second, now);
+      }
+    }
     s_->ticking = false;
   }
   s_->events.Dispatch();
+}
+
+void Firmware::Settle(Device &device, Time100ns now) {
+  const uint64_t seq = device.deviceSeq_;
+  if (s_->ready.count(seq) != 0)
+    return; // woken while serviced
+  const std::optional<Time100ns> next = device.NextDeadline();
+  if (!next)
+    return;
+  if (*next <= now) {
+    s_->ready.insert(seq); // still has work
+    return;
+  }
+  device.sleepUntil_ = *next;
+  s_->sleepers.emplace(*next, seq);
+}
+
+std::optional<Time100ns> Firmware::NextDeviceDeadline() const {
+  std::optional<Time100ns> next;
+  if (!s_->sleepers.empty())
+    next = s_->sleepers.begin()->first;
+  for (uint64_t seq : s_->ready) {
+    const std::optional<Time100ns> d = s_->devices.at(seq)->NextDeadline();
+    if (d && (!next || *d < *next))
+      next = d;
+  }
+  return next;
 }
 
 bool Firmware::InTick() const {
@@ -156,9 +213,8 @@ std::optional<Time100ns> Earliest(std::optional<Time100ns> a, std::optional<Time
 } // namespace
 
 bool Firmware::AdvanceIdle() {
-  std::optional<Time100ns> next = s_->events.NextTimerDeadline();
-  for (Device *d : s_->devices)
-    next = Earliest(next, d->NextDeadline());
+  const std::optional<Time100ns> next =
+      Earliest(s_->events.NextTimerDeadline(), NextDeviceDeadline());
   const Time100ns now = s_->clock.Now();
   if (s_->clock.Mode() == ClockMode::Real && s_->idleWait) {
     // The waiter wakes early for its own sources (readable sockets).
@@ -187,9 +243,8 @@ void Firmware::AdvanceBy(Time100ns delta) {
     return;
   }
   for (;;) {
-    std::optional<Time100ns> next = s_->events.NextTimerDeadline();
-    for (Device *d : s_->devices)
-      next = Earliest(next, d->NextDeadline());
+    const std::optional<Time100ns> next =
+        Earliest(s_->events.NextTimerDeadline(), NextDeviceDeadline());
     if (!next || *next > target)
       break;
     const Time100ns before = s_->clock.Now();
@@ -198,9 +253,8 @@ void Firmware::AdvanceBy(Time100ns delta) {
     if (*next <= before) {
       // Something stays due without being served (a device that keeps its
       // deadline in the past): step time on instead of spinning.
-      std::optional<Time100ns> again = s_->events.NextTimerDeadline();
-      for (Device *d : s_->devices)
-        again = Earliest(again, d->NextDeadline());
+      const std::optional<Time100ns> again =
+          Earliest(s_->events.NextTimerDeadline(), NextDeviceDeadline());
       if (again && *again <= before)
         s_->clock.WaitUntil(before + 1);
     }
@@ -225,14 +279,44 @@ bool Firmware::RunUntil(const std::function<bool()> &done, Time100ns timeout) {
   return true;
 }
 
-void Firmware::AddDevice(Device &device) {
-  if (s_->deviceSet.insert(&device).second)
-    s_->devices.push_back(&device);
+void Firmware::AddDevice(Device &device, DeviceWake wake) {
+  if (device.deviceSeq_ != 0)
+    return;
+  const uint64_t seq = s_->nextDeviceSeq++;
+  device.deviceSeq_ = seq;
+  device.wakeable_ = wake == DeviceWake::OnWake;
+  device.sleepUntil_.reset();
+  s_->devices.emplace(seq, &device);
+  s_->ready.insert(seq); // awake until its first service tells its deadline
 }
 
 void Firmware::RemoveDevice(Device &device) {
-  if (s_->deviceSet.erase(&device) != 0)
-    std::erase(s_->devices, &device);
+  const uint64_t seq = device.deviceSeq_;
+  auto it = s_->devices.find(seq);
+  if (seq == 0 || it == s_->devices.end() || it->second != &device)
+    return;
+  s_->devices.erase(it);
+  s_->ready.erase(seq);
+  if (device.sleepUntil_)
+    s_->sleepers.erase({*device.sleepUntil_, seq});
+  device.deviceSeq_ = 0;
+  device.wakeable_ = false;
+  device.sleepUntil_.reset();
+}
+
+void Firmware::WakeDevice(Device &device) {
+  const uint64_t seq = device.deviceSeq_;
+  if (seq == 0 || !device.wakeable_)
+    return;
+  if (device.sleepUntil_) {
+    s_->sleepers.erase({*device.sleepUntil_, seq});
+    device.sleepUntil_.reset();
+  }
+  s_->ready.insert(seq);
+}
+
+uint64_t Firmware::DeviceServices() const {
+  return s_->deviceServices;
 }
 
 FaultInjector &Firmware::Faults() {

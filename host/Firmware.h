@@ -28,6 +28,23 @@ public:
   virtual void Service(Time100ns now) = 0;
   // When the device next has something to do, if ever.
   virtual std::optional<Time100ns> NextDeadline() const = 0;
+
+private:
+  // The firmware's bookkeeping of this device.
+  friend class Firmware;
+  uint64_t deviceSeq_ = 0; // adding order; 0: not added
+  bool wakeable_ = false;
+  std::optional<Time100ns> sleepUntil_; // asleep, due again then
+};
+
+// How the tick looks at a device.
+enum class DeviceWake {
+  EveryTick, // serviced and asked for its deadline at every tick
+  // Serviced only after Firmware::WakeDevice, or when the deadline it gave
+  // after its last service comes. It must wake itself whenever it may have
+  // work or its deadline may have moved; a wake with nothing to do is a
+  // service that does nothing. A tick then costs the devices with work.
+  OnWake,
 };
 
 // ClockMode { Virtual, Real } comes from host/Clock.h.
@@ -82,8 +99,15 @@ public:
   // ends the wait when a datagram arrives. Unset: sleeps of at most 1 ms.
   void SetIdleWait(std::function<void(Time100ns until)> wait);
 
-  void AddDevice(Device &device);
+  // Devices are serviced in the order they were added; one added during a
+  // tick waits for the next.
+  void AddDevice(Device &device, DeviceWake wake = DeviceWake::EveryTick);
   void RemoveDevice(Device &device);
+  // An OnWake device has work (or a new deadline): it is serviced at the
+  // next tick, or in this one when its turn has not come yet.
+  void WakeDevice(Device &device);
+  // Device services made by ticks so far (tests of the scheduling).
+  uint64_t DeviceServices() const;
 
   FaultInjector &Faults();
   DebugMessageService &Debug();
@@ -168,6 +192,13 @@ public:
   void AddViolation(std::string text);
 
 private:
+  // After an OnWake device's service: awake while it has work, else asleep
+  // until the deadline it gives.
+  void Settle(Device &device, Time100ns now);
+  // The earliest deadline of any device: the sleepers' first, and what the
+  // awake ones say.
+  std::optional<Time100ns> NextDeviceDeadline() const;
+
   struct State;
   std::unique_ptr<State> s_;
 };

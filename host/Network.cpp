@@ -57,7 +57,12 @@ std::string_view ToString(NetStatus status) {
 }
 
 Endpoint::~Endpoint() {
+  port_->SetListener(nullptr);
   network_.Forget(id_);
+}
+
+void Endpoint::OnArrival() {
+  network_.pending_.insert(id_);
 }
 
 NetStatus Endpoint::Send(Ipv4 dst, uint16_t dstPort, std::span<const uint8_t> payload) {
@@ -84,17 +89,39 @@ std::unique_ptr<Endpoint> Network::OpenEndpoint(Ipv4 address, uint16_t port,
   uint64_t id = nextEndpointId_++;
   std::unique_ptr<Endpoint> ep(new Endpoint(*this, id, std::move(netPort), std::move(onReceive)));
   endpoints_[id] = ep.get();
+  if (ReportsArrivals()) {
+    ep->port_->SetListener(ep.get());
+    if (ep->port_->HasReceived())
+      pending_.insert(id);
+  } else {
+    unannounced_.insert(id);
+  }
   return ep;
 }
 
+void Network::Forget(uint64_t id) {
+  endpoints_.erase(id);
+  pending_.erase(id);
+  unannounced_.erase(id);
+}
+
 void Network::DispatchEndpoints() {
-  // Callbacks may open or close endpoints: walk a snapshot of ids and look
-  // each one up again after every callback.
-  std::vector<uint64_t> ids;
-  ids.reserve(endpoints_.size());
-  for (auto &[id, ep] : endpoints_)
-    ids.push_back(id);
-  for (uint64_t id : ids) {
+  // Callbacks may open or close endpoints: look the next one up again after
+  // every callback; those opened meanwhile wait for the next time.
+  const uint64_t last = nextEndpointId_ - 1;
+  uint64_t cursor = 0;
+  for (;;) {
+    auto p = pending_.upper_bound(cursor);
+    auto u = unannounced_.upper_bound(cursor);
+    uint64_t id = 0;
+    if (p != pending_.end())
+      id = *p;
+    if (u != unannounced_.end() && (id == 0 || *u < id))
+      id = *u;
+    if (id == 0 || id > last)
+      break;
+    cursor = id;
+    pending_.erase(id);
     for (;;) {
       auto it = endpoints_.find(id);
       if (it == endpoints_.end())
@@ -112,9 +139,10 @@ void Network::DispatchEndpoints() {
 }
 
 bool Network::EndpointsHaveReceived() const {
-  for (auto &[id, ep] : endpoints_)
-    if (ep->port_->HasReceived())
-      return true;
+  for (const std::set<uint64_t> *ids : {&pending_, &unannounced_})
+    for (uint64_t id : *ids)
+      if (endpoints_.at(id)->port_->HasReceived())
+        return true;
   return false;
 }
 

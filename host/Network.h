@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -88,6 +89,15 @@ struct PortConfig {
   bool allowDuplicatePort = false;
 };
 
+// Told when a datagram reaches a port (see Network::ReportsArrivals).
+class PortListener {
+public:
+  virtual void OnArrival() = 0;
+
+protected:
+  ~PortListener() = default;
+};
+
 // One bound UDP port. Closing is destroying it.
 class NetworkPort {
 public:
@@ -101,6 +111,18 @@ public:
   // The oldest datagram that has arrived and not been taken, if any.
   virtual std::optional<ReceivedDatagram> Receive() = 0;
   virtual bool HasReceived() const = 0;
+  // Null to stop listening. Only networks that report arrivals call it.
+  void SetListener(PortListener *listener) { listener_ = listener; }
+
+protected:
+  // Backends that report arrivals call it for every datagram queued here.
+  void NoteArrival() {
+    if (listener_ != nullptr)
+      listener_->OnArrival();
+  }
+
+private:
+  PortListener *listener_ = nullptr;
 };
 
 class Network;
@@ -108,7 +130,7 @@ class Network;
 // A raw endpoint for peers that are not UEFI (scripted test servers, the
 // server engine): received datagrams are handed to a callback from the
 // network's tick. Destroying it closes the port.
-class Endpoint {
+class Endpoint final : private PortListener {
 public:
   using OnReceive = std::function<void(const Datagram &, Time100ns)>;
   ~Endpoint();
@@ -125,6 +147,7 @@ public:
 
 private:
   friend class Network;
+  void OnArrival() override;
   Endpoint(Network &network, uint64_t id, std::unique_ptr<NetworkPort> port, OnReceive onReceive)
       : network_(network), id_(id), port_(std::move(port)), onReceive_(std::move(onReceive)) {}
   Network &network_;
@@ -148,18 +171,26 @@ public:
   // Grows with every datagram moved or handed to an endpoint: lets a poller
   // tell an idle tick from a busy one.
   uint64_t Activity() const { return activity_; }
+  // True when every datagram that reaches a port is announced to the port's
+  // listener, so that its owner need not look at idle ports every tick.
+  virtual bool ReportsArrivals() const { return false; }
 
 protected:
   void NoteActivity() { ++activity_; }
-  // Hands every waiting datagram of every endpoint to its callback. Backends
-  // call it from Service. Callbacks may send, open or close endpoints.
+  // Hands every waiting datagram of every endpoint to its callback, endpoint
+  // by endpoint in opening order. Backends call it from Service. Callbacks
+  // may send, open or close endpoints.
   void DispatchEndpoints();
   bool EndpointsHaveReceived() const;
 
 private:
   friend class Endpoint;
-  void Forget(uint64_t id) { endpoints_.erase(id); }
+  void Forget(uint64_t id);
   std::map<uint64_t, Endpoint *> endpoints_;
+  // What DispatchEndpoints looks at: endpoints with an announced arrival,
+  // and those whose network announces none (looked at every time).
+  std::set<uint64_t> pending_;
+  std::set<uint64_t> unannounced_;
   uint64_t nextEndpointId_ = 1;
   uint64_t activity_ = 0;
 };

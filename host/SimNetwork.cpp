@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <iterator>
 #include <set>
 
 namespace zem4::host {
@@ -12,7 +13,7 @@ public:
       : net_(&net), id_(id), config_(config) {}
   ~SimPort() override {
     if (net_)
-      net_->Unregister(id_);
+      net_->Unregister(*this);
   }
 
   Ipv4 Address() const override { return config_.localAddress; }
@@ -25,11 +26,16 @@ public:
   NetStatus JoinGroup(Ipv4 group) override {
     if (!group.IsMulticast())
       return NetStatus::InvalidArgument;
-    groups_.insert(group);
+    if (groups_.insert(group).second && net_)
+      net_->members_[group].insert(id_);
     return NetStatus::Ok;
   }
   NetStatus LeaveGroup(Ipv4 group) override {
-    return groups_.erase(group) ? NetStatus::Ok : NetStatus::InvalidArgument;
+    if (groups_.erase(group) == 0)
+      return NetStatus::InvalidArgument;
+    if (net_)
+      net_->ForgetMember(group, id_);
+    return NetStatus::Ok;
   }
   std::optional<ReceivedDatagram> Receive() override {
     if (inbox_.empty())
@@ -42,6 +48,10 @@ public:
 
   // The network went away first: the port stays an inert object.
   void Detach() { net_ = nullptr; }
+  void Arrive(ReceivedDatagram &&rx) {
+    inbox_.push_back(std::move(rx));
+    NoteArrival();
+  }
 
   SimNetwork *net_;
   uint64_t id_;
@@ -59,6 +69,45 @@ Time100ns WireTime(size_t payload, uint64_t bitsPerSecond) {
 
 SimNetwork::SimNetwork(ClockFn clock, uint64_t seed)
     : clock_(std::move(clock)), seed_(seed), rng_(seed) {}
+
+void SimNetwork::Unregister(SimPort &port) {
+  ports_.erase(port.id_);
+  if (IsWild(port.config_))
+    wild_.erase(port.id_);
+  auto it = bound_.find({port.config_.localAddress, port.config_.localPort});
+  if (it != bound_.end() && it->second.erase(port.id_) != 0 && it->second.empty())
+    bound_.erase(it);
+  for (Ipv4 group : port.groups_)
+    ForgetMember(group, port.id_);
+}
+
+void SimNetwork::ForgetMember(Ipv4 group, uint64_t portId) {
+  auto it = members_.find(group);
+  if (it != members_.end() && it->second.erase(portId) != 0 && it->second.empty())
+    members_.erase(it);
+}
+
+std::vector<uint64_t> SimNetwork::Candidates(const Datagram &d) const {
+  std::vector<uint64_t> out;
+  if (d.dst.IsBroadcast()) {
+    for (auto &[id, p] : ports_)
+      out.push_back(id);
+    return out;
+  }
+  const std::set<uint64_t> *exact = nullptr;
+  if (d.dst.IsMulticast()) {
+    auto it = members_.find(d.dst);
+    exact = it == members_.end() ? nullptr : &it->second;
+  } else {
+    auto it = bound_.find({d.dst, d.dstPort});
+    exact = it == bound_.end() ? nullptr : &it->second;
+  }
+  if (exact == nullptr)
+    return {wild_.begin(), wild_.end()};
+  out.reserve(exact->size() + wild_.size());
+  std::set_union(exact->begin(), exact->end(), wild_.begin(), wild_.end(), std::back_inserter(out));
+  return out;
+}
 
 SimNetwork::~SimNetwork() {
   for (auto &[id, port] : ports_)
@@ -178,12 +227,7 @@ void SimNetwork::AddFlowProfile(const FlowMatch &match, const FaultProfile &prof
 }
 
 bool SimNetwork::PortInUse(Ipv4 address, uint16_t port, bool allowDuplicate) const {
-  if (allowDuplicate)
-    return false;
-  for (auto &[id, p] : ports_)
-    if (p->config_.localPort == port && p->config_.localAddress == address)
-      return true;
-  return false;
+  return !allowDuplicate && bound_.count({address, port}) != 0;
 }
 
 std::unique_ptr<NetworkPort> SimNetwork::OpenPort(const PortConfig &config, NetStatus &status) {
@@ -215,6 +259,9 @@ std::unique_ptr<NetworkPort> SimNetwork::OpenPort(const PortConfig &config, NetS
   uint64_t id = nextPortId_++;
   auto port = std::make_unique<SimPort>(*this, id, c);
   ports_[id] = port.get();
+  bound_[{c.localAddress, c.localPort}].insert(id);
+  if (IsWild(c))
+    wild_.insert(id);
   status = NetStatus::Ok;
   return port;
 }
@@ -334,10 +381,12 @@ NetStatus SimNetwork::SendFrom(SimPort &port, const Datagram &datagram) {
 
   CaptureRecord rec;
   rec.time = now;
+  // Ports in order of opening, so one seed gives one outcome.
+  const std::vector<uint64_t> candidates = Candidates(d);
   if (linksOn_) {
     std::vector<uint64_t> receivers;
-    for (auto &[id, p] : ports_)
-      if (p != &port && Accepts(*p, d))
+    for (uint64_t id : candidates)
+      if (SimPort *p = ports_.at(id); p != &port && Accepts(*p, d))
         receivers.push_back(id);
     rec.receivers = unsigned(receivers.size());
     rec.copies = SendOverLinks(d, receivers, now);
@@ -351,8 +400,8 @@ NetStatus SimNetwork::SendFrom(SimPort &port, const Datagram &datagram) {
     return NetStatus::Ok;
   }
   size_t queuedBefore = nextSeq_;
-  // Ports in order of opening, so one seed gives one outcome.
-  for (auto &[id, p] : ports_) {
+  for (uint64_t id : candidates) {
+    SimPort *p = ports_.at(id);
     if (p == &port || !Accepts(*p, d))
       continue;
     ++rec.receivers;
@@ -392,7 +441,7 @@ void SimNetwork::Service(Time100ns now) {
     }
     ++stats_.delivered;
     NoteActivity();
-    it->second->inbox_.push_back(std::move(copy.rx));
+    it->second->Arrive(std::move(copy.rx));
   }
   DispatchEndpoints();
 }

@@ -128,6 +128,7 @@ public:
   LinkStats DownlinkStats(Ipv4 station) const;
 
   std::unique_ptr<NetworkPort> OpenPort(const PortConfig &config, NetStatus &status) override;
+  bool ReportsArrivals() const override { return true; }
 
   void Service(Time100ns now) override;
   std::optional<Time100ns> NextDeadline() const override;
@@ -172,7 +173,13 @@ private:
   double Draw() { return std::uniform_real_distribution<double>(0.0, 1.0)(rng_); }
   uint64_t DrawUpTo(uint64_t max); // 0..max
   bool PortInUse(Ipv4 address, uint16_t port, bool allowDuplicate) const;
-  void Unregister(uint64_t id) { ports_.erase(id); }
+  void Unregister(SimPort &port);
+  void ForgetMember(Ipv4 group, uint64_t portId);
+  // Ports that take datagrams for any destination port or address.
+  static bool IsWild(const PortConfig &c) { return c.acceptAnyPort || c.acceptPromiscuous; }
+  // The ports that may accept `d`, in order of opening: a superset of the
+  // receivers, without looking at every port for every datagram.
+  std::vector<uint64_t> Candidates(const Datagram &d) const;
 
   ClockFn clock_;
   uint64_t seed_;
@@ -180,6 +187,11 @@ private:
   FaultProfile default_;
   std::vector<std::pair<FlowMatch, FaultProfile>> flows_;
   std::map<uint64_t, SimPort *> ports_;
+  // Indexes of `ports_`: by bound address and port, by group joined, and
+  // the wild ones.
+  std::map<std::pair<Ipv4, uint16_t>, std::set<uint64_t>> bound_;
+  std::map<Ipv4, std::set<uint64_t>> members_;
+  std::set<uint64_t> wild_;
   uint64_t nextPortId_ = 1;
   uint16_t nextEphemeral_ = 49152;
   // Ordered by (delivery time, order of scheduling).

@@ -113,6 +113,11 @@ EFI_STATUS Udp4Child::OpenPort() {
   pc.allowDuplicatePort = config_.AllowDuplicatePort;
   NetStatus st = NetStatus::Ok;
   port_ = controller_.Net().OpenPort(pc, st);
+  if (port_ && controller_.Net().ReportsArrivals()) {
+    port_->SetListener(this);
+    if (port_->HasReceived())
+      controller_.Wake();
+  }
   switch (st) {
   case NetStatus::Ok:
     return EFI_SUCCESS;
@@ -138,6 +143,17 @@ void Udp4Child::Complete(const char *call, EFI_UDP4_COMPLETION_TOKEN *token, EFI
     return;
   }
   fw.SignalEvent(token->Event);
+}
+
+void Udp4Child::SetSendCompletion(SendCompletion mode) {
+  sendCompletion_ = mode;
+  if (mode != SendCompletion::Held && !transmits_.empty())
+    controller_.Wake(); // held sends are due now
+}
+
+void Udp4Child::OnArrival() {
+  if (!receives_.empty())
+    controller_.Wake();
 }
 
 SendCompletion Udp4Child::SendMode() const {
@@ -404,6 +420,8 @@ EFI_STATUS Udp4Child::Transmit(EFI_UDP4_COMPLETION_TOKEN *token) {
   }
   // Sent; the token completes on a later tick, as an interrupt-driven NIC would.
   transmits_.push_back(Pending{token});
+  if (SendMode() != SendCompletion::Held)
+    controller_.Wake();
   return EFI_SUCCESS;
 }
 
@@ -424,6 +442,8 @@ EFI_STATUS Udp4Child::Receive(EFI_UDP4_COMPLETION_TOKEN *token) {
   if (receives_.size() >= controller_.Options().receiveQueueLimit)
     return EFI_NOT_READY;
   receives_.push_back(token);
+  if (port_->HasReceived())
+    controller_.Wake();
   return EFI_SUCCESS;
 }
 

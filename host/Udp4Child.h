@@ -16,7 +16,7 @@ namespace zem4::host {
 
 class Udp4ControllerImpl;
 
-class Udp4Child {
+class Udp4Child final : private PortListener {
 public:
   Udp4Child(Udp4ControllerImpl &controller);
   ~Udp4Child();
@@ -41,7 +41,7 @@ public:
   EFI_STATUS Cancel(EFI_UDP4_COMPLETION_TOKEN *token);
 
   // Overrides the controller's send completion for this child.
-  void SetSendCompletion(SendCompletion mode) { sendCompletion_ = mode; }
+  void SetSendCompletion(SendCompletion mode);
   SendCompletion SendMode() const;
 
   // Back to unconfigured: the posted receives and queued transmits end with
@@ -59,6 +59,8 @@ public:
   bool HasWork() const;
 
 private:
+  // A datagram reached the port: work when a receive is waiting for it.
+  void OnArrival() override;
   bool Mapped() const;
   Ipv4 LocalAddress() const;
   Ipv4 SubnetMask() const;

@@ -57,7 +57,9 @@ Udp4ControllerImpl::Udp4ControllerImpl(Firmware &firmware, Network &network, Ipv
   Registry()[&sb_] = this;
   agent_ = fw_.InstallProtocol(nullptr, kUdp4StackGuid, const_cast<char *>(kStackMarker));
   handle_ = fw_.InstallProtocol(nullptr, gEfiUdp4ServiceBindingProtocolGuid, &sb_);
-  fw_.AddDevice(*this);
+  // Where arrivals are reported, a tick services only the controllers with
+  // work; elsewhere every controller has to look at its ports every tick.
+  fw_.AddDevice(*this, net_.ReportsArrivals() ? DeviceWake::OnWake : DeviceWake::EveryTick);
 }
 
 Udp4ControllerImpl::~Udp4ControllerImpl() {
@@ -293,6 +295,8 @@ size_t Udp4Controller::Unrecycled() const {
 
 void Udp4Controller::SetSendCompletion(SendCompletion mode) {
   impl_->MutableOptions().sendCompletion = mode;
+  if (mode != SendCompletion::Held)
+    impl_->Wake(); // sends held so far are due now
 }
 bool Udp4Controller::SetSendCompletion(EFI_HANDLE child, SendCompletion mode) {
   Udp4Child *c = impl_->FindChild(child);

@@ -45,6 +45,9 @@ public:
   EFI_STATUS DestroyChild(EFI_HANDLE childHandle);
   // Ticks the firmware; lets virtual time jump when the tick did nothing.
   EFI_STATUS Poll();
+  // A child may have work: serviced at the next tick (every tick anyway on a
+  // network that does not report arrivals).
+  void Wake() { fw_.WakeDevice(*this); }
 
   // Fills `rx` for `token` and hands the datagram out until RecycleSignal.
   EFI_STATUS HandOut(ReceivedDatagram &&rx, EFI_UDP4_COMPLETION_TOKEN *token);

@@ -1,9 +1,11 @@
 // Many timers and devices at once: timers that come due together notify
 // highest level first and, within a level, in deadline then arming order;
 // re-armed, cancelled and closed timers keep out of it; devices are serviced
-// in the order they were added, and one removed mid-tick is not serviced.
+// in the order they were added, and one removed mid-tick is not serviced;
+// devices that sleep until woken keep that order and are left alone asleep.
 #include "tests/common/FirmwareFixture.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,79 @@ TEST_F(DeviceOrder, ServicedInAddingOrderSkippingThoseRemovedMidTick) {
   log.clear();
   Fw().Tick();
   EXPECT_TRUE(log.empty());
+}
+
+// A device that sleeps until woken: serviced only after a wake or when the
+// deadline it gave comes, in adding order among the others.
+struct WakeDevice : OrderDevice {
+  std::optional<host::Time100ns> deadline;
+  std::optional<host::Time100ns> NextDeadline() const override { return deadline; }
+};
+
+TEST_F(DeviceOrder, WokenDevicesAreServicedInAddingOrderOthersSleep) {
+  std::vector<int> log;
+  OrderDevice every;
+  std::vector<WakeDevice> wake(4);
+  every.id = 9;
+  every.log = &log;
+  for (int i = 0; i < 4; ++i) {
+    wake[size_t(i)].id = i;
+    wake[size_t(i)].log = &log;
+  }
+  Fw().AddDevice(wake[0], host::DeviceWake::OnWake);
+  Fw().AddDevice(every);
+  for (int i = 1; i < 4; ++i)
+    Fw().AddDevice(wake[size_t(i)], host::DeviceWake::OnWake);
+  Fw().Tick(); // a new device is serviced once and tells its deadline
+  EXPECT_EQ(log, (std::vector<int>{0, 9, 1, 2, 3}));
+
+  struct Round {
+    std::vector<int> woken;
+    std::vector<int> serviced;
+  };
+  // 2 wakes 0 (behind it: next tick) and 3 (ahead: this tick).
+  wake[2].onService = [&] {
+    Fw().WakeDevice(wake[0]);
+    Fw().WakeDevice(wake[3]);
+  };
+  const Round rounds[] = {
+      {{}, {9}}, {{3, 1}, {9, 1, 3}}, {{2}, {9, 2, 3}}, {{}, {0, 9}}, {{1, 1}, {9, 1}},
+  };
+  for (const Round &r : rounds) {
+    log.clear();
+    for (int i : r.woken)
+      Fw().WakeDevice(wake[size_t(i)]);
+    Fw().Tick();
+    EXPECT_EQ(log, r.serviced);
+  }
+  for (auto &d : wake)
+    Fw().RemoveDevice(d);
+  Fw().RemoveDevice(every);
+}
+
+TEST_F(DeviceOrder, ASleepingDeviceIsServicedWhenItsDeadlineComes) {
+  std::vector<int> log;
+  WakeDevice a, b;
+  a.id = 1;
+  b.id = 2;
+  a.log = b.log = &log;
+  a.deadline = 30 * kMs;
+  b.deadline = 20 * kMs;
+  b.onService = [&] {
+    if (Fw().Now() >= 20 * kMs)
+      b.deadline.reset();
+  };
+  Fw().AddDevice(a, host::DeviceWake::OnWake);
+  Fw().AddDevice(b, host::DeviceWake::OnWake);
+  Fw().Tick();
+  log.clear();
+  ASSERT_TRUE(Fw().AdvanceIdle()); // to the earlier sleeper's deadline
+  EXPECT_EQ(Fw().Now(), 20 * kMs);
+  EXPECT_EQ(log, (std::vector<int>{2}));
+  Fw().RemoveDevice(a); // asleep: its deadline goes with it
+  EXPECT_FALSE(Fw().AdvanceIdle());
+  EXPECT_EQ(Fw().Now(), 20 * kMs);
+  Fw().RemoveDevice(b);
 }
 
 } // namespace
