@@ -21,7 +21,9 @@ EngineServer::EngineServer(host::Firmware &firmware, host::Network &network, hos
     : firmware_(firmware), network_(network), address_(address) {
   engine_ = std::make_unique<server::Engine>(config, files_, *this);
   ports_[config.ListenPort] = Open(config.ListenPort);
-  firmware_.AddDevice(*this);
+  // The engine runs when a datagram reaches it or its deadline comes, not at
+  // every tick of every client.
+  firmware_.AddDevice(*this, host::DeviceWake::OnWake);
 }
 
 EngineServer::~EngineServer() {
@@ -37,6 +39,7 @@ std::unique_ptr<host::Endpoint> EngineServer::Open(uint16_t port) {
   auto endpoint = network_.OpenEndpoint(
       address_, port,
       [this, port](const host::Datagram &datagram, host::Time100ns time) {
+        firmware_.WakeDevice(*this); // finished transfers are reaped by OnTime
         if (engine_) {
           engine_->OnDatagram({datagram.src.ToUint(), datagram.srcPort}, port, datagram.payload,
                               ToEngine(time));
@@ -79,6 +82,7 @@ void EngineServer::ClosePort(uint16_t port) {
   if (it != ports_.end()) {
     closed_.push_back(std::move(it->second));
     ports_.erase(it);
+    firmware_.WakeDevice(*this); // freed at the next service
   }
 }
 
