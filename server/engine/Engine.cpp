@@ -285,18 +285,24 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
     return;
   }
   ++Counters.Requests;
+  if (!ServeRequest(From, Datagram, Now)) {
+    DropHeld(From); // it asks for something else now, or was answered meanwhile
+  }
+}
+
+bool Engine::ServeRequest(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now) {
   if (!Cfg.Allow.empty() && std::none_of(Cfg.Allow.begin(), Cfg.Allow.end(),
                                          [&](const Cidr &C) { return C.Contains(From.Ip); })) {
     auto Named = ParseRequest(Datagram);
     Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION,
            Named ? std::string_view(Named->FileName) : std::string_view(), Now);
-    return;
+    return false;
   }
   auto Req = ParseRequest(Datagram);
   if (!Req) {
     ++Counters.Malformed;
     Refuse(From, ZEM4_ERR_ILLEGAL_OPERATION, ZEM4_MSG_ILLEGAL_OPERATION, {}, Now);
-    return;
+    return false;
   }
   Req->Served = Cfg.StrictNames ? Req->FileName : MapRequestName(Req->FileName);
   OpenResult Opened = Files.Open(Req->Served);
@@ -305,22 +311,31 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
     break;
   case OpenError::NotFound:
     Refuse(From, ZEM4_ERR_FILE_NOT_FOUND, ZEM4_MSG_FILE_NOT_FOUND, Req->FileName, Now);
-    return;
+    return false;
   case OpenError::AccessDenied:
     Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION, Req->FileName, Now);
-    return;
+    return false;
   case OpenError::TooLarge:
     Refuse(From, ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_TOO_LARGE, Req->FileName, Now);
-    return;
+    return false;
   }
   std::optional<std::string> Digest;
   if (Req->Sha256) {
     DigestResult D = DigestFor(*Opened.File);
     if (D.Status == DigestResult::State::Pending) {
-      // Nothing waits for it: the client asks again in a few seconds, and
-      // the first copy after the digest is ready is answered.
-      ++Counters.DigestWaits;
-      return;
+      // Held, not dropped: the client would come back only after its 3 s
+      // timer, and a storm would split into groups.
+      Hold(From, Opened.File->Id(), Datagram, Now);
+      return true;
+    }
+    if (AnyHeldFor(Opened.File->Id())) {
+      // Ready without being reported: the held ones go first, and a copy of
+      // one of them is answered by its replay alone.
+      bool Copy = IsHeld(From, Opened.File->Id());
+      ReleaseHeld(Opened.File->Id(), Now);
+      if (Copy) {
+        return false;
+      }
     }
     if (D.Status == DigestResult::State::Ready) {
       Digest = std::move(D.Hex);
@@ -330,7 +345,7 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
     if (T->File().Id() == Opened.File->Id() && T->File().Size() == Opened.File->Size()) {
       T->LearnDigest(Digest);
       T->OnRequest(From, *Req, Now); // a lost answer, or the next pass
-      return;
+      return false;
     }
     // The same client port now wants something else: it is done with the old one.
     T->Depart(From, "replaced by a new request", true, Now);
@@ -340,7 +355,7 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
       if (Pending[I].File->Id() == Opened.File->Id() &&
           Pending[I].File->Size() == Opened.File->Size()) {
         SendPendingOack(Pending[I]); // its answer was lost: one OACK per request
-        return;
+        return false;
       }
       DropPending(I); // it asks for something else now
       break;
@@ -348,28 +363,29 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
   }
   if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.Ip) >= Cfg.MaxPerClient) {
     Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, Now);
-    return;
+    return false;
   }
   if (Req->Multicast && Cfg.MulticastEnabled) {
     if (!MakeRoomForUnconfirmed(Now)) {
       Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, Now);
-      return;
+      return false;
     }
     auto G = Groups.find(Opened.File->Id());
     if (G != Groups.end() && !G->second->IsDone() &&
         G->second->File().Size() == Opened.File->Size()) {
       G->second->LearnDigest(Digest);
       G->second->Join(From, *Req, Now);
-      return;
+      return false;
     }
     if (G == Groups.end() && StartGroup(From, *Req, Opened.File, Digest, Now) != nullptr) {
-      return;
+      return false;
     }
     // No group to be had: unicast serves it just as well, only not shared.
   }
   if (!StartPending(From, *Req, std::move(Opened.File), Digest, Now)) {
     Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, Now);
   }
+  return false;
 }
 
 bool Engine::StartUnicast(const Endpoint &Client, const Request &Req,
@@ -466,14 +482,16 @@ DigestResult Engine::DigestFor(OpenFile &File) {
   return D;
 }
 
-void Engine::OnDigestReady(const FileId &Id, Time) {
+void Engine::OnDigestReady(const FileId &Id, Time Now) {
   if (DigestsPending.erase(Id) != 0) {
     Io.Note(NoteLevel::Debug, fmt::format("digest ready for file {}:{}", Id.Device, Id.Inode));
   }
+  ReleaseHeld(Id, Now);
 }
 
 void Engine::OnTime(Time Now) {
   ExpirePending(Now);
+  ExpireHeld(Now);
   for (auto &[Port, T] : Transfers) {
     auto D = T->Deadline();
     if (D && *D <= Now) {
@@ -488,6 +506,9 @@ std::optional<Time> Engine::NextDeadline() const {
   if (!Pending.empty()) {
     Next = Pending.front().Since + Cfg.PendingLife;
   }
+  if (auto H = HeldDeadline(); H && (!Next || *H < *Next)) {
+    Next = H;
+  }
   for (const auto &[Port, T] : Transfers) {
     auto D = T->Deadline();
     if (D && (!Next || *D < *Next)) {
@@ -498,6 +519,7 @@ std::optional<Time> Engine::NextDeadline() const {
 }
 
 void Engine::Shutdown(Time Now) {
+  ShutdownHeld();
   while (!Pending.empty()) {
     Send(Pending.front().Port, Pending.front().Client,
          BuildError(ZEM4_ERR_NOT_READY, ShuttingDownMessage));

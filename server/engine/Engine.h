@@ -99,7 +99,8 @@ struct EngineStats {
   uint64_t Passes = 0;
   uint64_t GroupsCreated = 0;
   uint64_t UnicastFallbacks = 0;
-  uint64_t DigestWaits = 0;     // requests left unanswered while their file's digest was computed
+  uint64_t DigestWaits = 0;     // requests held while their file's digest was computed
+  uint64_t DigestWaitsDropped = 0; // the same beyond the bound (MaxPending): left unanswered
   uint64_t DriversReplaced = 0; // group members given up on as drivers for making no progress
   uint64_t BadSource = 0;       // datagrams from addresses no client can have, dropped unanswered
   uint64_t Queries = 0;         // clients that ended with ERROR before their first repair list
@@ -166,7 +167,7 @@ public:
                   Time Now);
   void OnTime(Time Now);
   // The file source has finished a digest it said was Pending (or given up
-  // on it): requests for that file are answered again from now on.
+  // on it): the requests held for it are answered now, in arrival order.
   void OnDigestReady(const FileId &Id, Time Now);
   std::optional<Time> NextDeadline() const;
   // Ends every transfer (reported as "stopped") and closes their ports.
@@ -195,6 +196,18 @@ private:
   friend class Transfer;
 
   void OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now);
+  // Everything after the opcode check; true when the request is held for
+  // its file's digest (a replayed request comes here again).
+  bool ServeRequest(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now);
+  // Requests held while a digest is computed (HeldRequests.cpp).
+  void Hold(const Endpoint &From, const FileId &Id, std::span<const uint8_t> Datagram, Time Now);
+  bool IsHeld(const Endpoint &From, const FileId &Id) const;
+  bool AnyHeldFor(const FileId &Id) const;
+  void DropHeld(const Endpoint &From);
+  void ReleaseHeld(const FileId &Id, Time Now);
+  void ExpireHeld(Time Now);
+  std::optional<Time> HeldDeadline() const;
+  void ShutdownHeld();
   // A unicast host address outside our own group network, with a port.
   bool PlausibleSource(const Endpoint &From) const;
   void Refuse(const Endpoint &To, uint16_t Code, std::string_view Message, std::string_view Name,
@@ -235,6 +248,15 @@ private:
   std::map<FileId, Transfer *> Groups;
   std::vector<PendingRequest> Pending; // oldest first
   std::set<FileId> DigestsPending;     // asked for and not ready yet
+  // A request that waits for its file's digest, as it came; one per client
+  // endpoint (its copies only refresh it), answered when the digest is ready.
+  struct HeldRequest {
+    Endpoint Client;
+    FileId File;
+    std::vector<uint8_t> Datagram;
+    Time LastCopy{0};
+  };
+  std::vector<HeldRequest> Held; // arrival order
   static constexpr uint32_t NotesPerSecond = 5;
   Time NoteWindowStart{-std::chrono::hours(1)};
   uint32_t NotesInWindow = 0;
