@@ -47,10 +47,17 @@ struct EngineConfig {
   // A transfer that makes no progress this long is dropped (datagrams that
   // move nothing on, such as a stale ACK8 or a repeated request, do not count).
   Duration IdleTimeout = 60s;
-  // FIN datagrams at the end of a pass, this far apart; requests that come
-  // in meanwhile start the next pass after the last one.
+  // FIN datagrams at the end of a pass, this far apart. The next pass starts
+  // once the members that ask again have gathered (below), not after the
+  // last FIN: a member that asked again ignores FINs.
   uint32_t FinCount = 4;
   Duration FinInterval = 100ms;
+  // A group pass sends its first DATA8 only when no member has joined for
+  // JoinQuiet, and at the latest JoinGrace after the pass began: members
+  // that ask together get the whole first window. Members asking again at
+  // a FIN are gathered the same way before the next pass begins.
+  Duration JoinQuiet = 5ms;
+  Duration JoinGrace = 20ms;
   // OACK datagrams of a later pass while its driver (a member that has
   // listed before) stays silent (1 + resends). A request that is not yet
   // confirmed gets exactly one OACK per copy that arrives.

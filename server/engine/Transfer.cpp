@@ -75,11 +75,14 @@ void Transfer::Join(const Endpoint &Client, const Request &Req, Time Now) {
     M.Requested = true;
     M.HeardFin = true;
     Members.push_back(std::move(M));
+    NoteAsk(Now);
     return;
   }
   M.EverPassive = true;
   M.Passes = 1;
+  M.InPass = PassNumber;
   Members.push_back(std::move(M));
+  NoteJoin(Now);
   SendOack(Members.back(), Role::Passive);
 }
 
@@ -136,11 +139,14 @@ void Transfer::OnRequest(const Endpoint &Client, const Request &Req, Time Now) {
   case Phase::Finishing:
     M->Requested = true;
     M->HeardFin = true;
+    M->Undecided = false;
+    NoteAsk(Now);
     return;
   case Phase::AwaitRpl:
   case Phase::Sending:
     if (!IsController(Client)) {
-      SendOack(*M, Role::Passive); // its answer was lost
+      LateAsk(*M, Now);
+      SendOack(*M, Role::Passive); // its answer was lost, or it asks after the pass began
       return;
     }
     if (State == Phase::AwaitRpl && !ControllerHeard) {
@@ -236,6 +242,8 @@ void Transfer::BeginPass(const Endpoint &Active, Time Now, bool Answered) {
   State = Phase::AwaitRpl;
   ++PassNumber;
   ++E.Counters.Passes;
+  PassBegan = Now;
+  LastJoin = Now;
   Controller = Active;
   ControllerHeard = false;
   ControllerOacks = 0;
@@ -249,6 +257,8 @@ void Transfer::BeginPass(const Endpoint &Active, Time Now, bool Answered) {
   for (auto &M : Members) {
     if (M.Client == Active) {
       M.Passes++;
+      M.InPass = PassNumber;
+      M.Undecided = false;
       M.Requested = false;
       if (McastGroup) {
         M.EverActive = true;
@@ -263,6 +273,8 @@ void Transfer::BeginPass(const Endpoint &Active, Time Now, bool Answered) {
   for (auto &M : Members) {
     if (M.Requested) {
       M.Requested = false;
+      M.Undecided = false;
+      M.InPass = PassNumber;
       M.Passes++;
       M.EverPassive = true;
       SendOack(M, Role::Passive);
@@ -455,6 +467,9 @@ void Transfer::OnAck(const Ack8 &A, Time Now) {
 }
 
 void Transfer::Pump(Time Now) {
+  if (HoldingForJoins(Now)) {
+    return;
+  }
   uint32_t Limit = ProbeOnly ? 1 : std::max<uint32_t>(1, std::min(E.Cfg.Window, ClientWindow));
   while (State == Phase::Sending) {
     auto Seq = Window.Next(Limit);
@@ -505,10 +520,12 @@ bool Transfer::SendData(uint32_t Seq, Time Now) {
 void Transfer::StartFinishing(Time Now) {
   State = Phase::Finishing;
   FinSent = 0;
+  FirstAsk.reset();
   for (auto &M : Members) {
     M.Requested = false;
   }
   SendFin();
+  LastFinAt = Now;
   FinNext = Now + E.Cfg.FinInterval;
 }
 
@@ -516,42 +533,6 @@ void Transfer::SendFin() {
   ++FinSent;
   // Never the passive-hold value: every member must act on it.
   Emit(DataDestination(), BuildFin(PassNumber == ZEM4_FIN_PASSIVE_HOLD ? 0 : PassNumber));
-}
-
-void Transfer::EndFinishing(Time Now) {
-  std::vector<Endpoint> Finished, ToUnicast;
-  for (const auto &M : Members) {
-    if (!M.Requested) {
-      Finished.push_back(M.Client);
-    } else if (McastGroup && M.ActivePasses >= E.Cfg.MaxActivePasses) {
-      ToUnicast.push_back(M.Client);
-    }
-  }
-  for (const auto &C : Finished) {
-    Leave(C, "complete", true, Now);
-  }
-  for (const auto &C : ToUnicast) {
-    Member *M = FindMember(C);
-    Request Req = M->Req;
-    Leave(C, "moved to unicast", true, Now);
-    ++E.Counters.UnicastFallbacks;
-    if (!E.StartUnicast(C, Req, Source, DigestHex, Now)) {
-      E.Refuse(C, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, FileName, Now);
-    }
-  }
-  if (Members.empty()) {
-    State = Phase::Done;
-    return;
-  }
-  // The next pass is driven by a member that has shown it hears us (listed
-  // or acknowledged before) and was never given up on, then by the fewest
-  // passes driven, then the earliest to join; the others listen.
-  auto Rank = [this](const Member &M) {
-    return std::make_tuple(GivenUp.count(M.Client) != 0, !M.Listened, M.ActivePasses, M.Joined);
-  };
-  auto Next = std::min_element(Members.begin(), Members.end(),
-                               [&](const Member &A, const Member &B) { return Rank(A) < Rank(B); });
-  BeginPass(Next->Client, Now);
 }
 
 void Transfer::Depart(const Endpoint &Client, std::string Outcome, bool Success, Time Now) {
@@ -648,6 +629,9 @@ std::optional<Time> Transfer::StateDeadline() const {
     if (auto P = Window.ProbeDeadline()) {
       T = std::min(T, *P);
     }
+    if (auto H = JoinHoldEnd()) {
+      T = std::min(T, *H);
+    }
     if (McastGroup && E.Cfg.McastRateLimit > 0 &&
         Window.Next(std::min(E.Cfg.Window, ClientWindow))) {
       T = std::min(T, RateNext);
@@ -655,6 +639,9 @@ std::optional<Time> Transfer::StateDeadline() const {
     return T;
   }
   case Phase::Finishing:
+    if (auto G = GatherEnd()) {
+      return std::min(FinNext, *G);
+    }
     return FinNext;
   case Phase::Done:
     return std::nullopt;
@@ -715,12 +702,19 @@ void Transfer::OnTime(Time Now) {
     Pump(Now);
     return;
   case Phase::Finishing:
+    if (auto G = GatherEnd(); G && Now >= *G) {
+      // A FIN still to go out, or the last one too recent to have been
+      // answered by all: members that stay silent may still be listening.
+      NextPass(Now, FinSent < E.Cfg.FinCount || Now < LastFinAt + E.Cfg.FinInterval);
+      return;
+    }
     if (Now >= FinNext) {
       if (FinSent < E.Cfg.FinCount) {
         SendFin();
+        LastFinAt = Now;
         FinNext = Now + E.Cfg.FinInterval;
       } else {
-        EndFinishing(Now);
+        NextPass(Now, false);
       }
     }
     return;

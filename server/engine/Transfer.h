@@ -30,6 +30,11 @@ public:
     bool Requested = false; // asked again while the pass was finishing
     bool Listened = false;  // has listed or acknowledged as the driver: it hears us
     bool HeardFin = false;  // asked again while a pass was finishing
+    // Silent when a pass began before its FIN series was over: it may still
+    // be listening for a FIN, so it is counted as done only if it stays
+    // silent through the next pass too.
+    bool Undecided = false;
+    uint32_t InPass = 0; // the last pass it was counted in
   };
 
   struct Group {
@@ -105,7 +110,17 @@ private:
   bool SendData(uint32_t Seq, Time Now);
   void StartFinishing(Time Now);
   void SendFin();
-  void EndFinishing(Time Now);
+  // Group passes (GroupPass.cpp): the join grace before a pass's first
+  // DATA8, and the next pass begun once the members asking again gathered.
+  void NoteJoin(Time Now) { LastJoin = Now; }
+  void NoteAsk(Time Now);
+  std::optional<Time> JoinHoldEnd() const;
+  bool HoldingForJoins(Time Now);
+  std::optional<Time> GatherEnd() const;
+  // SeriesCut: FINs were still to go out, so silent members may not have
+  // heard one yet.
+  void NextPass(Time Now, bool SeriesCut);
+  void LateAsk(Member &M, Time Now);
   void ControllerGone(std::string Outcome, Time Now);
   void Abort(uint16_t Code, std::string_view Message, std::string Outcome, Time Now);
   Duration CurrentRto() const;
@@ -157,6 +172,13 @@ private:
   // End of a pass.
   uint32_t FinSent = 0;
   Time FinNext{0};
+  Time LastFinAt{0};
+  std::optional<Time> FirstAsk; // members asking again during this series
+  Time LastAsk{0};
+
+  // Join grace of the pass being started.
+  Time PassBegan{0};
+  Time LastJoin{0};
 
   // Counters for reports.
   uint64_t DataBytes = 0;

@@ -19,6 +19,13 @@ Bytes FullRpl() {
   return BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}});
 }
 
+// Data at once after the first list: for scripts about other things than
+// the join grace (GroupPassTest has that).
+EngineConfig NoGrace(EngineConfig Cfg = {}) {
+  Cfg.JoinGrace = 0ms;
+  return Cfg;
+}
+
 class MulticastTest : public ::testing::Test {
 protected:
   void SetUp() override { Files.Add("f", Pattern(100 * 1032 + 10, 9)); } // 101 blocks
@@ -27,7 +34,7 @@ protected:
 };
 
 TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPass) {
-  Engine E({}, Files, Io);
+  Engine E(NoGrace(), Files, Io);
   const Endpoint A = ClientAt(2), P = ClientAt(3);
   E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
   auto Out = Io.Take();
@@ -79,14 +86,15 @@ TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPa
       Later.push_back(S);
     }
   }
-  ASSERT_EQ(Later.size(), 4u);
+  // The next pass begins once P's request has settled, without the rest of
+  // the FIN series; A may not have heard a FIN yet, so it is decided on
+  // after the next pass.
+  ASSERT_EQ(Later.size(), 1u);
+  EXPECT_EQ(T, 10ms);
   EXPECT_EQ(Later.back().To, P);
   EXPECT_EQ(Later.back().Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,1"),
                                     Str("tsize"), Str("103210")}));
-  ASSERT_EQ(Io.Reports.size(), 1u);
-  EXPECT_EQ(Io.Reports[0].Client, A);
-  EXPECT_EQ(Io.Reports[0].Roles, "active");
-  EXPECT_EQ(Io.Reports[0].Outcome, "complete");
+  EXPECT_TRUE(Io.Reports.empty());
 
   // Pass 2 sends what P lists, Sequence from 1 again.
   E.OnDatagram(P, Port, BuildRpl(1, std::vector<BlockRange>{{1, 64}, {102, 0xFFFFFFFF}}), T + 1ms);
@@ -102,6 +110,9 @@ TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPa
     E.OnTime(*D);
   }
   ASSERT_EQ(Io.Reports.size(), 2u);
+  EXPECT_EQ(Io.Reports[0].Client, A);
+  EXPECT_EQ(Io.Reports[0].Roles, "active");
+  EXPECT_EQ(Io.Reports[0].Outcome, "complete");
   EXPECT_EQ(Io.Reports[1].Roles, "active+passive");
   EXPECT_EQ(Io.Reports[1].Passes, 2u);
   EXPECT_EQ(Io.Reports[1].RepairRanges, 2u);
@@ -113,7 +124,7 @@ TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPa
 TEST_F(MulticastTest, SilentActiveMemberMovesTheGroupOn) {
   EngineConfig Cfg;
   Cfg.MaxRetries = 3;
-  Engine E(Cfg, Files, Io);
+  Engine E(NoGrace(Cfg), Files, Io);
   const Endpoint A = ClientAt(2), P = ClientAt(3);
   E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
   const uint16_t Port = Io.Take()[0].From;
@@ -157,7 +168,7 @@ TEST_F(MulticastTest, SilentActiveMemberMovesTheGroupOn) {
 TEST_F(MulticastTest, ClientThatKeepsAskingIsServedByUnicast) {
   EngineConfig Cfg;
   Cfg.MaxActivePasses = 1;
-  Engine E(Cfg, Files, Io);
+  Engine E(NoGrace(Cfg), Files, Io);
   const Endpoint A = ClientAt(2);
   E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
   const uint16_t Port = Io.Take()[0].From;
@@ -282,7 +293,7 @@ namespace {
 TEST_F(MulticastTest, RateLimitPacesTheGroupInVirtualTime) {
   EngineConfig Cfg;
   Cfg.McastRateLimit = 1042 * 100; // 100 full DATA8 per second
-  Engine E(Cfg, Files, Io);
+  Engine E(NoGrace(Cfg), Files, Io);
   const Endpoint A = ClientAt(2);
   E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
   const uint16_t Port = Io.Take()[0].From;
@@ -378,7 +389,7 @@ TEST_F(MulticastTest, GivingUpOnTheOnlyMemberStillTellsTheGroup) {
 }
 
 TEST_F(MulticastTest, LateCopyOfTheActiveRequestDoesNotRestartThePass) {
-  Engine E({}, Files, Io);
+  Engine E(NoGrace(), Files, Io);
   const Endpoint A = ClientAt(2);
   const Bytes Rrq = McastRrq("f");
   E.OnDatagram(A, Listen, Rrq, 0ms);

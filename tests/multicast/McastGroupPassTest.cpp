@@ -1,0 +1,164 @@
+// Whole group downloads through the driver, timed by when members ask: a
+// storm whose members ask a few milliseconds apart shares one pass (the
+// first DATA8 waits for them, within its bound), and repair passes follow
+// each other without waiting out the FIN series, with no FIN of a pass ever
+// sent after the next pass's first OACK.
+#include "tests/multicast/McastFixture.h"
+
+#include <map>
+
+namespace zem4::test::mcast {
+namespace {
+
+class McastGroupPassTest : public McastFixture {
+protected:
+  // Starts member i at start[i] (virtual, from now), in order.
+  void StartAt(const std::vector<host::Time100ns> &start) {
+    EFI_BOOT_SERVICES *bs = host_->Fw().BootServices();
+    const host::Time100ns base = host_->Fw().Now();
+    for (size_t i = 0; i < start.size(); i++) {
+      // A timer of our own, so that idle time jumps to the start and no further.
+      EFI_EVENT timer = nullptr;
+      ASSERT_EQ(bs->CreateEvent(EVT_TIMER, TPL_CALLBACK, nullptr, nullptr, &timer), EFI_SUCCESS);
+      const host::Time100ns now = host_->Fw().Now();
+      if (base + start[i] > now) {
+        ASSERT_EQ(bs->SetTimer(timer, TimerRelative, base + start[i] - now), EFI_SUCCESS);
+        host_->RunUntil([&] { return host_->Fw().Now() >= base + start[i]; }, kSecond);
+      }
+      bs->CloseEvent(timer);
+      ASSERT_EQ(host_->Fw().Now(), base + start[i]);
+      ASSERT_EQ(group_->Start((*group_)[i]), EFI_SUCCESS);
+    }
+  }
+
+  struct Wire {
+    host::Time100ns at;
+    uint16_t port; // the server's
+    unsigned op;
+    uint32_t value; // FIN's value
+    bool groupOack; // an OACK that names the group
+  };
+  std::vector<Wire> ServerSent() const {
+    std::vector<Wire> out;
+    for (const host::CaptureRecord &r : host_->Net().Capture()) {
+      const host::Datagram &d = r.datagram;
+      if (d.src != kServer || d.payload.size() < 2) {
+        continue;
+      }
+      uint32_t value = 0;
+      if (d.payload.size() >= 6) {
+        value =
+            uint32_t(d.payload[2]) << 24 | d.payload[3] << 16 | d.payload[4] << 8 | d.payload[5];
+      }
+      const std::string text(d.payload.begin(), d.payload.end());
+      out.push_back(
+          {r.time, d.srcPort, d.payload[1], value, text.find("239.255.0.1") != std::string::npos});
+    }
+    return out;
+  }
+};
+
+TEST_F(McastGroupPassTest, EightMembersAskingMillisecondsApartShareOnePass) {
+  const size_t size = 300 * kBlock + 77;
+  Bytes file = Serve("file.bin", size);
+  std::vector<host::Time100ns> start;
+  for (size_t i = 0; i < 8; i++) {
+    ASSERT_NE(Add(i % 2 == 0 ? Caller::Buffer : Caller::Stream, size), nullptr);
+    start.push_back(static_cast<host::Time100ns>(i) * 2 * kMs); // 0, 2, ... 14 ms
+  }
+  StartAt(start);
+  ASSERT_TRUE(group_->RunUntilDone(600 * kSecond)) << host_->Net().Describe();
+  ExpectAllExact(file);
+  const auto &stats = server_->Engine().Stats();
+  EXPECT_EQ(stats.GroupsCreated, 1u);
+  EXPECT_EQ(stats.Passes, 1u) << "no repair pass";
+  EXPECT_EQ(stats.DataDatagrams, BlocksOf(size));
+  for (auto &m : group_->Members()) {
+    auto report = ReportFor(*m);
+    ASSERT_TRUE(report.has_value()) << m->Name();
+    EXPECT_EQ(report->Passes, 1u) << m->Name();
+    EXPECT_EQ(report->Outcome, "complete") << m->Name();
+    EXPECT_EQ(report->Roles, m->index == 0 ? "active" : "passive") << m->Name();
+  }
+}
+
+TEST_F(McastGroupPassTest, MembersThatKeepComingDelayTheFirstDataTwentyMillisecondsAtMost) {
+  const size_t size = 300 * kBlock + 77;
+  Bytes file = Serve("file.bin", size);
+  std::vector<host::Time100ns> start;
+  for (size_t i = 0; i < 16; i++) {
+    ASSERT_NE(Add(Caller::Buffer, size), nullptr);
+    start.push_back(static_cast<host::Time100ns>(i) * 3 * kMs); // 0 ... 45 ms
+  }
+  StartAt(start);
+  ASSERT_TRUE(group_->RunUntilDone(600 * kSecond)) << host_->Net().Describe();
+  ExpectAllExact(file);
+  std::optional<host::Time100ns> firstRrq, firstData;
+  for (const host::CaptureRecord &r : host_->Net().Capture()) {
+    const auto &p = r.datagram.payload;
+    if (!firstRrq && p.size() >= 2 && p[1] == 1) {
+      firstRrq = r.time;
+    }
+    if (r.datagram.src == kServer && p.size() >= 2 && p[1] == 8) {
+      firstData = r.time;
+      break;
+    }
+  }
+  // The request reaches the server 0.2 ms after it left.
+  ASSERT_TRUE(firstRrq && firstData);
+  EXPECT_EQ(*firstData - *firstRrq, 20 * kMs + 2 * kMs / 10);
+  // Members that asked after the data started missed its first window and
+  // come back for it.
+  EXPECT_GT(server_->Engine().Stats().Passes, 1u);
+}
+
+// Every listener loses a share of the stream and asks again; each repair
+// pass begins as soon as they have gathered, and no FIN of an older pass
+// follows the next pass's OACKs.
+TEST_F(McastGroupPassTest, RepairPassesBeginWithoutWaitingOutTheFinSeries) {
+  const size_t size = 120 * kBlock + 5;
+  Bytes file = Serve("file.bin", size);
+  for (size_t i = 0; i < 6; i++) {
+    ASSERT_NE(Add(i % 2 == 0 ? Caller::Buffer : Caller::Stream, size), nullptr);
+  }
+  host::FaultProfile lossy = Lan();
+  lossy.loss = 0.1;
+  for (size_t i = 1; i < 6; i++) {
+    host::FlowMatch toMember;
+    toMember.receiver = (*group_)[i].address;
+    host_->Net().AddFlowProfile(toMember, lossy);
+  }
+  for (auto &m : group_->Members()) {
+    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
+  }
+  ASSERT_TRUE(group_->RunUntilDone(3600 * kSecond)) << host_->Net().Describe();
+  ExpectAllExact(file);
+  const uint64_t passes = server_->Engine().Stats().Passes;
+  ASSERT_GT(passes, 1u);
+
+  // FINs carry the pass number. Once a group has sent the OACKs of its
+  // next pass, no FIN of an earlier one goes out; and passes began while
+  // their predecessor's FIN series was still going out.
+  struct PassState {
+    uint32_t pass = 1;
+    size_t fins = 0;
+  };
+  std::map<uint16_t, PassState> groups;
+  size_t early = 0, later = 0;
+  for (const Wire &w : ServerSent()) {
+    PassState &g = groups[w.port];
+    if (w.op == 14) {
+      EXPECT_EQ(w.value, g.pass) << "a FIN of another pass at " << w.at / kMs << " ms";
+      g.fins++;
+    } else if (w.op == 6 && w.groupOack && g.fins > 0) {
+      (g.fins < 4 ? early : later)++;
+      g.pass++;
+      g.fins = 0;
+    }
+  }
+  EXPECT_GT(early, later) << "passes waited out the FIN series";
+  EXPECT_GT(early + later + groups.size(), passes - 1);
+}
+
+} // namespace
+} // namespace zem4::test::mcast
