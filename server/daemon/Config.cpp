@@ -24,9 +24,9 @@ option names above without "--", e.g.
   max-sessions = 32
   no-multicast = true
 "#" starts a comment; an unknown key, a repeated key or a [section] is an error. The
-command line wins over the file. SIGHUP reads the file again and applies allow,
-max-sessions, max-per-client, max-groups, max-active-passes, rate-limit, log-level and
-stats-interval; any other key (bind, port, root...) keeps its running value until a restart.
+command line wins over the file. SIGHUP reads the file again and applies
+  {}
+and any other key (bind, port, root...) keeps its running value until a restart.
 --check-config checks the command line and the file as a start would (short of taking
 the port), prints one line and exits 0 (good) or 2 (bad).)";
 
@@ -155,7 +155,11 @@ void AddZem4dOptions(CLI::App &App, Zem4dSettings &S) {
                "Check the command line and the configuration file, print one line, exit 0 or 2")
       ->configurable(false);
   App.set_version_flag("--version", "zem4d " + VersionText());
-  App.footer(std::string(kConfigHelp) + "\n\n" + kDaemonExitHelp);
+  std::string Reloaded;
+  for (const char *Key : kReloadableKeys) {
+    Reloaded += (Reloaded.empty() ? "" : ", ") + std::string(Key);
+  }
+  App.footer(fmt::format(kConfigHelp, Reloaded) + "\n\n" + kDaemonExitHelp);
 }
 
 Zem4dSettings ParseZem4d(const std::vector<std::string> &Args) {

@@ -56,7 +56,8 @@ struct DaemonOptions {
   uint64_t DigestMax = DefaultDigestMax;
   std::string LogLevel = "info";
   uint32_t StatsIntervalS = 0;
-  // SIGINT/SIGTERM stop and SIGUSR1 logs the totals; off for a host program
+  // SIGINT/SIGTERM stop, SIGUSR1 logs the totals, SIGHUP reloads (see
+  // Daemon::SetReloadHook); off for a host program
   // (e.g. a demo) that runs the daemon in-process and owns its signals.
   bool HandleSignals = true;
 };
@@ -78,7 +79,7 @@ public:
   Daemon &operator=(const Daemon &) = delete;
 
   // Starts receiving, the timers and the signal handlers (SIGINT/SIGTERM
-  // stop, SIGUSR1 logs the totals).
+  // stop, SIGUSR1 logs the totals, SIGHUP reloads).
   void Start();
   // Ends every transfer, logs the totals and closes every socket; the
   // io_context then runs out of work.
