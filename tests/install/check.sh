@@ -4,7 +4,8 @@
 # builds the .deb, which is unpacked into a scratch root with dpkg-deb -x;
 # zem4d starts from the unit's own command lines with the packaged
 # configuration, and the packaged zem4 downloads from it, with its built-in
-# driver and with the packaged X64 image, each copy compared byte for byte.
+# driver and with the packaged X64 image, each copy compared byte for byte;
+# the unit's ExecReload makes it re-read the file and SIGTERM stops it (0).
 # systemd-analyze verifies the unit where it is installed. Whatever it starts
 # or makes is removed on every exit. Prints "install check: ok" at the end.
 #   ZEM4_PACKAGE_TREE  the release tree to package (build/release)
@@ -209,14 +210,17 @@ said="$("${cmd[@]}" "${overrides[@]}" 2>&1)" || rc=$?
 command_line ExecStart
 "${cmd[@]}" "${overrides[@]}" >"$scratch/zem4d.log" 2>&1 &
 daemon_pid=$!
-port=""
-for _ in $(seq 300); do
-  port="$(sed -n 's/.*zem4d serving .* on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$scratch/zem4d.log")"
-  [ -n "$port" ] && break
-  kill -0 "$daemon_pid" 2>/dev/null || break
-  sleep 0.1
-done
-[ -n "$port" ] || fail "zem4d did not start: $(cat "$scratch/zem4d.log")"
+# Waits up to 30 s for a line matching the extended regex in zem4d's log.
+wait_for_log() {
+  for _ in $(seq 300); do
+    grep -qE "$1" "$scratch/zem4d.log" && return 0
+    kill -0 "$daemon_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -qE "$1" "$scratch/zem4d.log"
+}
+wait_for_log "zem4d serving .* on 127\.0\.0\.1:[0-9]+" || fail "zem4d did not start: $(cat "$scratch/zem4d.log")"
+port="$(sed -n 's/.*zem4d serving .* on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$scratch/zem4d.log")"
 step "zem4d from ExecStart serving on 127.0.0.1:$port"
 
 zem4="$root/usr/bin/zem4"
@@ -235,6 +239,14 @@ ZEM4_RUNNER32= "$zem4" get payload.bin --server "127.0.0.1:$port" -o "$scratch/n
   --driver "$root/usr/share/zem4/zem4-ia32.efi" >"$scratch/get.log" 2>&1 || rc=$?
 [ "$rc" = 10 ] && grep -q "cmake --build --preset host32-release.*the zem4 package leaves it out" "$scratch/get.log" && [ ! -e "$scratch/none.bin" ] ||
   fail "zem4 get --driver zem4-ia32.efi without a runner: exit $rc: $(cat "$scratch/get.log")"
+
+# systemctl reload runs the unit's ExecReload; the packaged file read again
+# (by the account zem4d runs as) changes nothing.
+read -r -a reload <<<"$(unit_value ExecReload "$unit")"
+"${reload[@]/\$MAINPID/$daemon_pid}" || fail "ExecReload: ${reload[*]}"
+reloaded="configuration reloaded from $root/etc/zem4d.conf: nothing changed"
+wait_for_log "${reloaded//./\\.}\$" || fail "ExecReload: no \"$reloaded\": $(cat "$scratch/zem4d.log")"
+step "ExecReload: $reloaded"
 
 kill -TERM "$daemon_pid"
 rc=0
