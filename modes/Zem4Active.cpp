@@ -8,6 +8,7 @@
 #include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
+#include "support/Zem4Assert.h"
 #include "transport/Zem4Build.h"
 #include "transport/Zem4Packet.h"
 #include "zem4/Zem4Wire.h"
@@ -72,6 +73,102 @@ EFI_STATUS Zem4SendAck(Zem4Instance *Instance, UINT32 Number) {
   return EFI_SUCCESS;
 }
 
+namespace {
+
+// Moves NextBlock past an in-order DATA8 (and the blocks already behind it),
+// or notes the gap an early one leaves.
+VOID AdvanceSequence(Zem4Instance *Instance, UINT32 Sequence, UINT32 Slot) {
+  if (Sequence != Instance->NextBlock) {
+    Instance->LostBlocks += Sequence - Instance->NextBlock;
+    Instance->AckPending = 1;
+    OutOfOrderSeen = 1;
+    return;
+  }
+  if (OutOfOrderSeen == 1) {
+    Instance->AckPending = 1;
+    OutOfOrderSeen = 0;
+  }
+  // Jump over the blocks that already arrived behind this one.
+  UINT32 Count = 1;
+  UINT32 Probe = (Slot + 1) % ZEM4_WINDOW_BLOCKS;
+  while (Probe != Instance->WindowStartSlot && Instance->SlotFilled[Probe]) {
+    Count++;
+    Probe = (Probe + 1) % ZEM4_WINDOW_BLOCKS;
+  }
+  Instance->NextBlock = Sequence + Count;
+}
+
+// Copies a new block into its empty slot and counts it in its half.
+EFI_STATUS StoreBlock(Zem4Instance *Instance, UINT32 Slot, UINT32 Sequence, UINT32 Block,
+                      const UINT8 *Data, UINT32 DataLength) {
+  gBS->CopyMem(Instance->WindowBuffer + Slot * ZEM4_BLOCK_SIZE, (VOID *)Data, DataLength);
+  Instance->SlotFilled[Slot] = 1;
+  Instance->SlotLength[Slot] = DataLength;
+  BOOLEAN WasMissing = FALSE;
+  if (EFI_ERROR(Zem4RrqSaveLostBlk(Instance, Block, &WasMissing))) {
+    DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save lost block\n");
+    return Zem4RrqShutdown(Instance);
+  }
+  // The slot counts for the Sequence bookkeeping either way; a block that
+  // was here before is not handed over again.
+  Instance->RrqData->SlotBlock[Slot] = WasMissing ? Block : 0;
+  if (Sequence - Instance->WindowBase < ZEM4_HALF_WINDOW_BLOCKS) {
+    Instance->FirstHalfBytes += DataLength;
+    Instance->FirstHalfLeft--;
+  } else {
+    Instance->SecondHalfBytes += DataLength;
+    Instance->SecondHalfLeft--;
+  }
+  return EFI_SUCCESS;
+}
+
+// A DATA8 within the next half window: placed, a completed first half handed
+// over, the end of the file noted. *AckNow: it is acknowledged at once.
+EFI_STATUS TakeInWindow(Zem4Instance *Instance, UINT32 Sequence, UINT32 Block, const UINT8 *Data,
+                        UINT32 DataLength, BOOLEAN *AckNow) {
+  // NextBlock stays within the first half (a full one slides at once), so an
+  // accepted Sequence lies within the window.
+  if (!ZEM4_ASSERT(Sequence >= Instance->WindowBase &&
+                   Sequence - Instance->WindowBase < ZEM4_WINDOW_BLOCKS)) {
+    Instance->Status = EFI_DEVICE_ERROR;
+    return Zem4RrqShutdown(Instance);
+  }
+  UINT32 Slot =
+      (Instance->WindowStartSlot + (Sequence - Instance->WindowBase)) % ZEM4_WINDOW_BLOCKS;
+  AdvanceSequence(Instance, Sequence, Slot);
+  if (!Instance->SlotFilled[Slot]) {
+    EFI_STATUS Status = StoreBlock(Instance, Slot, Sequence, Block, Data, DataLength);
+    if (EFI_ERROR(Status)) {
+      return Status;
+    }
+  }
+  if (Instance->FirstHalfLeft == 0) {
+    EFI_STATUS Status = Zem4RrqSaveSlots(Instance, Instance->WindowStartSlot,
+                                         ZEM4_HALF_WINDOW_BLOCKS, Instance->RrqData->SlotBlock);
+    if (Status == ZEM4_TRANSFER_GONE) {
+      return Status;
+    }
+    if (EFI_ERROR(Status)) {
+      return RefuseHalf(Instance);
+    }
+    SlideHalf(Instance);
+  }
+  Instance->Status = EFI_SUCCESS;
+  if (DataLength < Instance->Options.BlockSize) {
+    // The short DATA8 ends the file; an empty one ends it with the block before.
+    Instance->LastBlock = (INT32)(DataLength > 0 ? Block : Block - 1);
+    if (OutOfOrderSeen == 0) {
+      Instance->AckPending = 1;
+    }
+  }
+  // Every other DATA8 in order is acknowledged.
+  *AckNow = (BOOLEAN)(Instance->AckPending == 1);
+  Instance->AckPending = 1;
+  return EFI_SUCCESS;
+}
+
+} // namespace
+
 EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
                                 BOOLEAN FromMcast) {
   UINT16 Opcode = 0;
@@ -82,88 +179,22 @@ EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Le
       !Zem4WireGetBe32(Packet, Length, ZEM4_DATA8_BLOCK_OFFSET, &Block)) {
     return EFI_SUCCESS;
   }
-  UINT8 *Data = Packet + ZEM4_DATA8_DATA_OFFSET;
+  const UINT8 *Data = Packet + ZEM4_DATA8_DATA_OFFSET;
   UINT32 DataLength = Length - (UINT32)ZEM4_DATA8_DATA_OFFSET;
   Zem4RrqNoteData(Instance);
-
   if (Instance->State != ZEM4_STATE_RECEIVING) {
     return EFI_SUCCESS; // the closing states are the dispatch's
   }
 
-  Zem4RrqData *RrqData = Instance->RrqData;
   if (Sequence < Instance->NextBlock || Sequence - Instance->NextBlock >= ZEM4_HALF_WINDOW_BLOCKS) {
     DiagLog(DIAG_NOTICE, "Zem4RrqActiveRcvData: ignore an unexpected old data block(%x/%x)\n",
             (UINTN)Sequence, (UINTN)Instance->NextBlock);
     OutOfOrderSeen = 1;
   } else {
-    UINT32 Slot =
-        (Instance->WindowStartSlot + (Sequence - Instance->WindowBase)) % ZEM4_WINDOW_BLOCKS;
-
-    if (Sequence == Instance->NextBlock) {
-      if (OutOfOrderSeen == 1) {
-        Instance->AckPending = 1;
-        OutOfOrderSeen = 0;
-      }
-      // Jump over the blocks that already arrived behind this one.
-      UINT32 Count = 1;
-      UINT32 Probe = (Slot + 1) % ZEM4_WINDOW_BLOCKS;
-      while (Probe != Instance->WindowStartSlot && Instance->SlotFilled[Probe]) {
-        Count++;
-        Probe = (Probe + 1) % ZEM4_WINDOW_BLOCKS;
-      }
-      Instance->NextBlock = Sequence + Count;
-    } else {
-      Instance->LostBlocks += Sequence - Instance->NextBlock;
-      Instance->AckPending = 1;
-      OutOfOrderSeen = 1;
-    }
-
-    if (!Instance->SlotFilled[Slot]) {
-      gBS->CopyMem(Instance->WindowBuffer + Slot * ZEM4_BLOCK_SIZE, Data, DataLength);
-      Instance->SlotFilled[Slot] = 1;
-      Instance->SlotLength[Slot] = DataLength;
-      BOOLEAN WasMissing = FALSE;
-      if (EFI_ERROR(Zem4RrqSaveLostBlk(Instance, Block, &WasMissing))) {
-        DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save lost block\n");
-        return Zem4RrqShutdown(Instance);
-      }
-      // The slot counts for the Sequence bookkeeping either way; a block that
-      // was here before is not handed over again.
-      RrqData->SlotBlock[Slot] = WasMissing ? Block : 0;
-      if (Sequence - Instance->WindowBase < ZEM4_HALF_WINDOW_BLOCKS) {
-        Instance->FirstHalfBytes += DataLength;
-        Instance->FirstHalfLeft--;
-      } else {
-        Instance->SecondHalfBytes += DataLength;
-        Instance->SecondHalfLeft--;
-      }
-    }
-
-    if (Instance->FirstHalfLeft == 0) {
-      EFI_STATUS Status = Zem4RrqSaveSlots(Instance, Instance->WindowStartSlot,
-                                           ZEM4_HALF_WINDOW_BLOCKS, RrqData->SlotBlock);
-      if (Status == ZEM4_TRANSFER_GONE) {
-        return Status;
-      }
-      if (EFI_ERROR(Status)) {
-        return RefuseHalf(Instance);
-      }
-      SlideHalf(Instance);
-    }
-
-    Instance->Status = EFI_SUCCESS;
-
-    if (DataLength < Instance->Options.BlockSize) {
-      // The short DATA8 ends the file; an empty one ends it with the block before.
-      Instance->LastBlock = (INT32)(DataLength > 0 ? Block : Block - 1);
-      if (OutOfOrderSeen == 0) {
-        Instance->AckPending = 1;
-      }
-    }
-
-    if (Instance->AckPending != 1) {
-      Instance->AckPending = 1;
-      return EFI_SUCCESS;
+    BOOLEAN AckNow = FALSE;
+    EFI_STATUS Status = TakeInWindow(Instance, Sequence, Block, Data, DataLength, &AckNow);
+    if (EFI_ERROR(Status) || !AckNow) {
+      return Status;
     }
   }
 

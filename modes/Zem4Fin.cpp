@@ -39,6 +39,8 @@ BOOLEAN Zem4RrqIsStream(const Zem4Instance *Instance) {
 }
 
 EFI_STATUS Zem4RrqRcvFin(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length, UINT8 *CloseFlag) {
+  UINT32 Value = 0;
+  Zem4WireGetBe32(Packet, Length, ZEM4_FIN_VALUE_OFFSET, &Value);
   UINT32 State = Instance->State;
   if (State == ZEM4_STATE_IDLE || State == ZEM4_STATE_TIME_WAIT || State == ZEM4_STATE_RRQ_SENT) {
     return EFI_SUCCESS;
@@ -48,8 +50,6 @@ EFI_STATUS Zem4RrqRcvFin(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length, U
   UINT8 Close = (UINT8)(Instance->Options.McastRole != MCAST_ROLE_UNICAST);
 
   if (State == ZEM4_STATE_RECEIVING || State == ZEM4_STATE_ERROR_SENT) {
-    UINT32 Value = 0;
-    Zem4WireGetBe32(Packet, Length, ZEM4_FIN_VALUE_OFFSET, &Value);
     if (RrqData->Mode == ZEM4_MODE_PASSIVE && Value == ZEM4_FIN_PASSIVE_HOLD) {
       *CloseFlag = 0;
       return EFI_SUCCESS;

@@ -5,6 +5,7 @@
 #include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
+#include "support/Zem4Assert.h"
 #include "support/Math64.h"
 #include "zem4/Zem4Wire.h"
 
@@ -38,6 +39,13 @@ EFI_STATUS TakeOut(Zem4Instance *Instance, LIST_ENTRY *Entry, UINT32 Number, BOO
                    BOOLEAN *WasMissing) {
   Zem4RrqData *RrqData = Instance->RrqData;
   Zem4MissingRange *Range = RangeOf(Entry);
+  // The list's ranges are never empty, and the searches stop at the one that
+  // holds Number.
+  if (!ZEM4_ASSERT(Range->First <= Number && Number <= Range->Last)) {
+    Instance->Status = EFI_DEVICE_ERROR;
+    *WasMissing = FALSE;
+    return EFI_DEVICE_ERROR;
+  }
 
   if (Range->First == Range->Last) {
     LIST_ENTRY *Prev = Entry->BackLink;

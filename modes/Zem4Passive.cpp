@@ -9,6 +9,7 @@
 #include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
+#include "support/Zem4Assert.h"
 #include "zem4/Zem4Wire.h"
 
 namespace {
@@ -154,6 +155,10 @@ EFI_STATUS Zem4RrqPassiveRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 L
   if (Instance->State != ZEM4_STATE_RRQ_SENT) {
     return EFI_SUCCESS; // the data phase ignores a repeated OACK
   }
+  // Cannot run: Passive mode is entered only from Init's OACK, and a FIN sends
+  // the request again in Init mode, so a listener never has the request out.
+  // The member's answer to a new OACK stays for the images should that change.
+  ZEM4_ASSERT(!"a listener with its request outstanding");
 
   // A new OACK for a request that is out again: follow the group it names.
   EFI_IPv4_ADDRESS OldIp = Instance->Options.McastIp;

@@ -7,6 +7,7 @@
 #include "support/DiagLog.h"
 #include "support/Globals.h"
 #include "support/Math64.h"
+#include "support/Zem4Assert.h"
 #include "transport/Zem4Build.h"
 #include "transport/Zem4Packet.h"
 #include "zem4/Zem4Wire.h"
@@ -72,19 +73,23 @@ BOOLEAN Zem4SettleOwedReset(Zem4Instance *Instance) {
 VOID Zem4RrqSetMode(UINT32 Mode, Zem4Instance *Instance) {
   Zem4RrqData *RrqData = Instance->RrqData;
   RrqData->Mode = Mode;
+  const Zem4ModeRow *Row = NULL;
   for (UINTN Index = 0; Index < sizeof(mZem4ModeTable) / sizeof(mZem4ModeTable[0]); Index++) {
-    const Zem4ModeRow *Row = &mZem4ModeTable[Index];
-    if (Row->Mode == Mode) {
-      RrqData->RcvData = Row->RcvData;
-      RrqData->RcvError = Row->RcvError;
-      RrqData->RcvOack = Row->RcvOack;
-      RrqData->RcvRplAck = Row->RcvRplAck;
-      RrqData->Timer = Row->Timer;
-      Instance->RetryTimeout = Row->RetryTimeout;
-      Instance->MaxRetry = Row->MaxRetry;
-      return;
+    if (mZem4ModeTable[Index].Mode == Mode) {
+      Row = &mZem4ModeTable[Index];
     }
   }
+  // Every mode the driver enters has a row; without one only Mode is stored.
+  if (!ZEM4_ASSERT(Row != NULL)) {
+    return;
+  }
+  RrqData->RcvData = Row->RcvData;
+  RrqData->RcvError = Row->RcvError;
+  RrqData->RcvOack = Row->RcvOack;
+  RrqData->RcvRplAck = Row->RcvRplAck;
+  RrqData->Timer = Row->Timer;
+  Instance->RetryTimeout = Row->RetryTimeout;
+  Instance->MaxRetry = Row->MaxRetry;
 }
 
 VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds) {
@@ -554,6 +559,10 @@ VOID Repost(Zem4Instance *Instance, BOOLEAN FromMcast) {
 
 VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
   Zem4RxContext *Port = (Zem4RxContext *)Context;
+  // Only our own contexts are ever this event's: anything else is not touched.
+  if (!ZEM4_ASSERT(Port != NULL && Port->Signature == ZEM4_RX_CONTEXT_SIGNATURE)) {
+    return;
+  }
   Zem4Instance *Instance = Port->Instance;
   EFI_STATUS TokenStatus = Port->RxToken.Status;
   EFI_UDP4_RECEIVE_DATA *RxData = EFI_ERROR(TokenStatus) ? NULL : Port->RxToken.Packet.RxData;
@@ -596,6 +605,9 @@ VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
 
 VOID EFIAPI Zem4RrqTimer(EFI_EVENT Event, VOID *Context) {
   Zem4Instance *Instance = (Zem4Instance *)Context;
+  if (!ZEM4_ASSERT(Instance != NULL && Instance->Signature == ZEM4_INSTANCE_SIGNATURE)) {
+    return;
+  }
   if (Instance->RrqData == NULL || Instance->State == ZEM4_STATE_IDLE) {
     return;
   }
@@ -633,6 +645,9 @@ VOID EFIAPI Zem4RrqTimer(EFI_EVENT Event, VOID *Context) {
 
 VOID EFIAPI Zem4RrqSendComplete(EFI_EVENT Event, VOID *Context) {
   Zem4Packet *Packet = (Zem4Packet *)Context;
+  if (!ZEM4_ASSERT(Packet != NULL && Packet->Signature == ZEM4_PACKET_SIGNATURE)) {
+    return;
+  }
   Zem4Instance *Instance = Packet->Instance;
   if (Instance == NULL) {
     return;

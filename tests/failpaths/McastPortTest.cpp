@@ -40,6 +40,7 @@ TEST_P(McastPortFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
     // carries the procedure for it, reached here directly.
     Instance()->State = ZEM4_STATE_RRQ_SENT;
     Bytes other = OackPacket({{"multicast", "239.1.1.2,5601,0"}});
+    AssertAsInImages asInImages;
     EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
     EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), other.data(), UINT32(other.size())),
               EFI_DEVICE_ERROR);

@@ -6,6 +6,7 @@
 
 #include "driver/Zem4Driver.h"
 #include "support/Globals.h"
+#include "support/Zem4Assert.h"
 
 #include <string>
 
@@ -13,6 +14,17 @@ namespace zem4::test {
 
 inline constexpr host::Ipv4 kGroup{239, 1, 1, 1};
 inline constexpr uint16_t kGroupPort = 5600;
+
+// The driver's assertions behave as in the images while this lives: logged,
+// and the function goes on along its error path instead of aborting. For the
+// arms the flow cannot reach, which tests reach by hand.
+struct AssertAsInImages {
+  BOOLEAN saved = gZem4AssertRecovers;
+  AssertAsInImages() { gZem4AssertRecovers = TRUE; }
+  ~AssertAsInImages() { gZem4AssertRecovers = saved; }
+  AssertAsInImages(const AssertAsInImages &) = delete;
+  AssertAsInImages &operator=(const AssertAsInImages &) = delete;
+};
 
 class McastModeTest : public ModesFixture {
 protected:

@@ -326,7 +326,8 @@ TEST_F(McastPortTest, FinWithAllOnesFlushesAMaster) {
 
 TEST_F(McastPortTest, NewOackForAnOutstandingRequestFollowsTheGroupItNames) {
   // Passive mode never runs with the request out; its OACK handler still
-  // knows what to do if it ever does.
+  // knows what to do if it ever does, after its assertion in the images.
+  AssertAsInImages asInImages;
   Start();
   EnterPassive();
   EFI_HANDLE child = Instance()->McastChildHandle;
@@ -359,6 +360,13 @@ TEST_F(McastPortTest, NewOackForAnOutstandingRequestFollowsTheGroupItNames) {
   EXPECT_EQ(CountLog("Zem4RrqPassiveRcvOack: failed to parse the OACK packet\n"), 1u);
   ASSERT_TRUE(RunToEnd(kSecond));
   EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
+  size_t asserted = 0;
+  for (const std::string &line : Logs()) {
+    asserted += line.rfind("ZEM4_ASSERT: !\"a listener with its request outstanding\" failed at "
+                           "Zem4Passive.cpp:",
+                           0) == 0;
+  }
+  EXPECT_EQ(asserted, 4u);
 }
 
 } // namespace
