@@ -1,5 +1,6 @@
 #include "host/SocketNetwork.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -22,6 +23,12 @@ namespace {
 constexpr unsigned kBatch = 32;
 constexpr unsigned kMaxPerService = 512;
 constexpr size_t kSlot = 65536; // holds any UDP payload
+// Datagrams per sendmmsg call, and the most the outbox holds before it is
+// sent anyway; how many datagrams it lets arrive, and how many services it
+// waits, at most.
+constexpr unsigned kSendBatch = 64;
+constexpr unsigned kHoldDatagrams = 32;
+constexpr unsigned kHoldServices = 1024;
 
 in_addr ToIn(Ipv4 a) {
   in_addr in{};
@@ -132,6 +139,9 @@ public:
   SocketPort(SocketNetwork &net, uint64_t id, const PortConfig &config, int fd, unsigned interface)
       : net_(&net), id_(id), config_(config), fd_(fd), interface_(interface) {}
   ~SocketPort() override {
+    // What this port said last (a FIN, an ERROR) still goes out.
+    if (net_)
+      net_->Flush();
     for (auto &[group, fd] : groups_)
       ::close(fd);
     ::close(fd_);
@@ -149,18 +159,9 @@ public:
       return NetStatus::TooLarge;
     if (d.dst.IsZero() || d.dstPort == 0)
       return NetStatus::InvalidArgument;
-    sockaddr_in to = ToSockaddr(d.dst, d.dstPort);
-    ssize_t n = ::sendto(fd_, d.payload.data(), d.payload.size(), 0,
-                         reinterpret_cast<sockaddr *>(&to), sizeof to);
-    ++net_->stats_.sent;
-    net_->NoteActivity();
-    if (n < 0) {
-      if (errno == EMSGSIZE)
-        return NetStatus::TooLarge;
-      // A full send buffer or an unreachable peer loses the datagram, as the
-      // wire would; the transmit itself has completed.
-      ++net_->stats_.sendErrors;
-    }
+    // The transmit has completed once queued: what the kernel then refuses
+    // is lost, as on the wire.
+    net_->Queue(id_, fd_, d);
     return NetStatus::Ok;
   }
 
@@ -204,6 +205,8 @@ public:
   std::optional<ReceivedDatagram> Receive() override {
     if (inbox_.empty())
       return std::nullopt;
+    if (net_ && !net_->outbox_.empty())
+      ++net_->takenWhileHeld_;
     ReceivedDatagram rx = std::move(inbox_.front());
     inbox_.pop_front();
     return rx;
@@ -246,6 +249,7 @@ unsigned SocketNetwork::MulticastInterfaceFor(Ipv4 address) {
 }
 
 SocketNetwork::~SocketNetwork() {
+  Flush();
   for (auto &[id, port] : ports_)
     port->Detach();
   if (wakeFd_ >= 0)
@@ -256,6 +260,78 @@ void SocketNetwork::Unregister(uint64_t id) {
   ports_.erase(id);
   for (auto it = held_.begin(); it != held_.end();)
     it = it->second.portId == id ? held_.erase(it) : std::next(it);
+}
+
+void SocketNetwork::Queue(uint64_t portId, int fd, const Datagram &d) {
+  NoteActivity();
+  if (options_.supersedes) {
+    // Only the last datagram queued for this peer may be replaced: an
+    // earlier one with another between them keeps its place in the order.
+    for (auto it = outbox_.rbegin(); it != outbox_.rend(); ++it) {
+      if (it->portId != portId || it->datagram.dst != d.dst || it->datagram.dstPort != d.dstPort)
+        continue;
+      if (options_.supersedes(d, it->datagram)) {
+        it->datagram.payload = d.payload;
+        ++stats_.superseded;
+        return;
+      }
+      break;
+    }
+  }
+  outbox_.push_back(Outgoing{portId, fd, d});
+  if (outbox_.size() >= kSendBatch)
+    Flush();
+}
+
+void SocketNetwork::Flush() {
+  servicesHeld_ = 0;
+  takenWhileHeld_ = 0;
+  if (outbox_.empty())
+    return;
+  std::vector<Outgoing> out;
+  out.swap(outbox_);
+  // By socket, each in the order its datagrams were sent.
+  std::stable_sort(out.begin(), out.end(),
+                   [](const Outgoing &a, const Outgoing &b) { return a.fd < b.fd; });
+  mmsghdr msgs[kSendBatch];
+  iovec iov[kSendBatch];
+  sockaddr_in to[kSendBatch];
+  size_t next = 0;
+  while (next < out.size()) {
+    const int fd = out[next].fd;
+    unsigned n = 0;
+    while (n < kSendBatch && next + n < out.size() && out[next + n].fd == fd) {
+      Datagram &d = out[next + n].datagram;
+      to[n] = ToSockaddr(d.dst, d.dstPort);
+      iov[n] = {d.payload.data(), d.payload.size()};
+      msgs[n] = {};
+      msgs[n].msg_hdr.msg_name = &to[n];
+      msgs[n].msg_hdr.msg_namelen = sizeof to[n];
+      msgs[n].msg_hdr.msg_iov = &iov[n];
+      msgs[n].msg_hdr.msg_iovlen = 1;
+      ++n;
+    }
+    ++stats_.sendCalls;
+    int done = ::sendmmsg(fd, msgs, n, 0);
+    if (done < 0 && errno == EINTR)
+      continue;
+    if (done <= 0) {
+      // The first one was refused (a full send buffer, an unreachable
+      // peer): it is lost, as the wire would lose it; the rest go on.
+      ++stats_.sendErrors;
+      ++next;
+      continue;
+    }
+    stats_.sent += unsigned(done);
+    next += unsigned(done);
+  }
+}
+
+bool SocketNetwork::InboxesEmpty() const {
+  for (auto &[id, port] : ports_)
+    if (!port->inbox_.empty())
+      return false;
+  return true;
 }
 
 bool SocketNetwork::InUse(Ipv4 address, uint16_t port) const {
@@ -400,6 +476,7 @@ void SocketNetwork::Drain(uint64_t portId, int fd, Ipv4 dst, Time100ns now) {
 }
 
 void SocketNetwork::Service(Time100ns now) {
+  const uint64_t before = stats_.received;
   std::vector<uint64_t> ids;
   ids.reserve(ports_.size());
   for (auto &[id, port] : ports_)
@@ -422,6 +499,16 @@ void SocketNetwork::Service(Time100ns now) {
     auto node = held_.extract(held_.begin());
     Deliver(node.mapped().portId, std::move(node.mapped().rx));
   }
+  // Transmits wait while the datagrams read are being handed on: the answers
+  // to a run of them (cumulative acknowledgements) leave together at the end
+  // of the round (all handed on, nothing new to read), or after half a
+  // window's worth. A port whose datagrams nobody takes holds them up for a
+  // bounded number of services only.
+  if (!outbox_.empty()) {
+    const bool roundOver = stats_.received == before && InboxesEmpty();
+    if (roundOver || takenWhileHeld_ >= kHoldDatagrams || ++servicesHeld_ >= kHoldServices)
+      Flush();
+  }
   DispatchEndpoints();
 }
 
@@ -433,10 +520,7 @@ std::optional<Time100ns> SocketNetwork::NextDeadline() const {
   return held_.begin()->first;
 }
 
-void SocketNetwork::Wait(Time100ns until) {
-  Time100ns now = clock_();
-  if (until <= now)
-    return;
+bool SocketNetwork::Poll(Time100ns wait) {
   std::vector<pollfd> fds;
   fds.reserve(ports_.size() * 2 + 1);
   if (wakeFd_ >= 0)
@@ -446,7 +530,6 @@ void SocketNetwork::Wait(Time100ns until) {
     for (auto &[group, fd] : port->groups_)
       fds.push_back({fd, POLLIN, 0});
   }
-  Time100ns wait = until - now;
   timespec ts{time_t(wait / 10'000'000), long(wait % 10'000'000) * 100};
   ++stats_.waits;
   int n = ::ppoll(fds.data(), fds.size(), &ts, nullptr);
@@ -454,6 +537,16 @@ void SocketNetwork::Wait(Time100ns until) {
     uint64_t count;
     [[maybe_unused]] ssize_t r = ::read(wakeFd_, &count, sizeof count);
   }
+  return n > 0;
+}
+
+void SocketNetwork::Wait(Time100ns until) {
+  Time100ns now = clock_();
+  // Not idle at all: something is due now, and the next service comes soon.
+  if (until <= now)
+    return;
+  Flush();
+  Poll(until - now);
 }
 
 void SocketNetwork::Wake() {

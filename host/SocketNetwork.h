@@ -3,6 +3,8 @@
 // and benchmarks). Multicast goes out through, and is joined on, the
 // interface that owns each port's address, or one interface named for all.
 // Loss, duplication and reordering can be injected on receive, from a seed.
+// Transmits are queued and leave in batches (sendmmsg) once the datagrams
+// already read have been handed on, or before the network waits.
 #pragma once
 
 #include "host/Network.h"
@@ -36,11 +38,17 @@ struct SocketNetworkOptions {
   int receiveBuffer = 4 << 20;
   // Datagrams waiting per port before more are dropped.
   size_t inboxLimit = 16384;
+  // Whether `later` says everything `earlier` says (both queued from one port
+  // to one peer, nothing else between them for that peer): `earlier` is then
+  // not sent. For cumulative acknowledgements; unset: everything is sent.
+  std::function<bool(const Datagram &later, const Datagram &earlier)> supersedes;
 };
 
 struct SocketStats {
-  uint64_t sent = 0;
+  uint64_t sent = 0;       // handed to the kernel
   uint64_t sendErrors = 0; // the kernel refused or had no room; the datagram is gone
+  uint64_t superseded = 0; // replaced in the queue by a later datagram
+  uint64_t sendCalls = 0;  // sendmmsg calls
   uint64_t received = 0;   // datagrams read from sockets
   uint64_t filtered = 0;   // from a sender the port does not take
   uint64_t lost = 0;       // dropped by the injected loss
@@ -74,10 +82,14 @@ public:
   std::optional<Time100ns> NextDeadline() const override;
 
   // Blocks until a socket is readable, Wake is called, or the clock reaches
-  // `until`. Never spins: an idle client sleeps in poll().
+  // `until`. Never spins: an idle client sleeps in poll(). Queued transmits
+  // leave first.
   void Wait(Time100ns until);
   // Ends a Wait from anywhere, a signal handler included.
   void Wake();
+  // Sends every queued datagram now.
+  void Flush();
+  size_t Queued() const { return outbox_.size(); }
 
   const SocketStats &Stats() const { return stats_; }
   // The interface a port on `address` sends and joins multicast on; 0 when
@@ -92,8 +104,17 @@ private:
     uint64_t portId;
     ReceivedDatagram rx;
   };
+  struct Outgoing {
+    uint64_t portId;
+    int fd;
+    Datagram datagram;
+  };
 
   void Unregister(uint64_t id);
+  void Queue(uint64_t portId, int fd, const Datagram &d);
+  // Blocks in ppoll for at most `wait`; true when something woke it.
+  bool Poll(Time100ns wait);
+  bool InboxesEmpty() const;
   bool InUse(Ipv4 address, uint16_t port) const;
   void Drain(uint64_t portId, int fd, Ipv4 dst, Time100ns now);
   void Deliver(uint64_t portId, ReceivedDatagram &&rx);
@@ -107,6 +128,9 @@ private:
   std::map<uint64_t, SocketPort *> ports_;
   uint64_t nextPortId_ = 1;
   std::multimap<Time100ns, Held> held_; // reordered datagrams by release time
+  std::vector<Outgoing> outbox_;        // in the order the ports sent them
+  unsigned servicesHeld_ = 0;           // services the outbox has waited
+  unsigned takenWhileHeld_ = 0;         // datagrams handed on meanwhile
   std::vector<uint8_t> rxBuffers_;
   int wakeFd_ = -1;
   unsigned namedInterface_ = 0;          // from options_.multicastInterface

@@ -159,8 +159,15 @@ void GetJob::StartDownload() {
   const GetOptions &o = shared_.options;
   out_ = std::make_unique<OutputFile>(outPath_);
   stream_ = o.stream || !size_ || *size_ == 0 || out_->Direct();
-  if (!stream_ && !out_->Map(*size_))
+  if (!stream_ && !multicast_) {
+    // By unicast the driver hands the file over in order: written and hashed
+    // as it comes, with no page to fault in per block and nothing to read
+    // again at the end. A multicast member may start anywhere: mapped.
+    out_->Reserve(*size_);
+    stream_ = true;
+  } else if (!stream_ && !out_->Map(*size_)) {
     stream_ = true; // no reservation here: written as it comes
+  }
   DownloadSpec spec;
   spec.file = file_;
   spec.multicast = multicast_;

@@ -2,6 +2,7 @@
 
 #include "driver/Zem4Driver.h"
 #include "support/Globals.h"
+#include "tools/Acks.h"
 #include "tools/DriverImage.h"
 #include "tools/Exit.h"
 #include "transport/Zem4Packet.h"
@@ -28,6 +29,8 @@ std::string StatusText(EFI_STATUS st) {
 
 Host::Host(HostOptions options) : options_(std::move(options)) {
   fw_ = std::make_unique<host::Firmware>(host::ClockMode::Real);
+  if (!options_.net.supersedes)
+    options_.net.supersedes = AckSupersedes;
   net_ = std::make_unique<host::SocketNetwork>([this] { return fw_->Now(); }, options_.net);
   fw_->AddDevice(*net_);
   fw_->SetIdleWait([this](host::Time100ns until) {

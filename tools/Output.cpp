@@ -32,6 +32,9 @@ std::string Errno(const std::string &what, int error = errno) {
   return what + ": " + std::strerror(error);
 }
 
+// Written data handed to the kernel's writeback in steps of this size.
+constexpr uint64_t kWritebackStep = 8 << 20;
+
 bool IsDirectKind(mode_t mode) {
   return S_ISCHR(mode) || S_ISBLK(mode) || S_ISFIFO(mode);
 }
@@ -117,6 +120,21 @@ OutputFile::~OutputFile() {
   Discard();
 }
 
+bool OutputFile::Reserve(uint64_t size) {
+  if (direct_)
+    return false;
+  if (size == 0)
+    return true;
+  if (size > uint64_t(std::numeric_limits<off_t>::max()))
+    throw Failure(kExitLocalIo, "no room for " + name_ + ": file too large");
+  if (::fallocate(fd_, 0, 0, off_t(size)) != 0) {
+    if (errno == EOPNOTSUPP)
+      return false;
+    throw Failure(kExitLocalIo, Errno("no room for " + name_));
+  }
+  return true;
+}
+
 bool OutputFile::Map(uint64_t size) {
   if (direct_)
     return false;
@@ -124,19 +142,14 @@ bool OutputFile::Map(uint64_t size) {
   // writes such a file as it comes.
   if (size > std::numeric_limits<size_t>::max())
     throw Failure(kExitLocalIo, name_ + " is too large to map here; use --stream");
-  if (size == 0)
-    return true;
-  if (size > uint64_t(std::numeric_limits<off_t>::max()))
-    throw Failure(kExitLocalIo, "no room for " + name_ + ": file too large");
   // The whole file is reserved before the first block: the driver copies
   // blocks into the mapping wherever they belong (a late multicast joiner
   // starts in the middle), so a partial reservation could still meet a full
   // disk as a SIGBUS. Without reservation there is no mapping at all.
-  if (::fallocate(fd_, 0, 0, off_t(size)) != 0) {
-    if (errno == EOPNOTSUPP)
-      return false;
-    throw Failure(kExitLocalIo, Errno("no room for " + name_));
-  }
+  if (!Reserve(size))
+    return false;
+  if (size == 0)
+    return true;
   void *p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
   if (p == MAP_FAILED)
     throw Failure(kExitLocalIo, Errno("cannot map " + temp_));
@@ -159,6 +172,12 @@ bool OutputFile::Append(const uint8_t *data, size_t length) {
   }
   EVP_DigestUpdate(stream_.get(), data, length);
   written_ += length;
+  // The kernel writes back as the file comes, so that the sync before the
+  // rename finds little left to do.
+  if (!direct_ && written_ - flushed_ >= kWritebackStep) {
+    ::sync_file_range(fd_, off_t(flushed_), off_t(written_ - flushed_), SYNC_FILE_RANGE_WRITE);
+    flushed_ = written_;
+  }
   return true;
 }
 
@@ -186,7 +205,10 @@ void OutputFile::Unmap() {
 }
 
 void OutputFile::Commit() {
+  // The copy is on the disk before its name is.
   if (map_ && ::msync(map_, size_, MS_SYNC) != 0)
+    throw Failure(kExitLocalIo, Errno("cannot write " + temp_));
+  if (!map_ && !direct_ && ::fdatasync(fd_) != 0)
     throw Failure(kExitLocalIo, Errno("cannot write " + temp_));
   Unmap();
   int fd = fd_;

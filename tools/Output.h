@@ -1,8 +1,9 @@
 // Where a download's bytes go. A regular file (new, or reached through a
 // symbolic link) is written as a temporary file beside it, mapped into memory
-// (blocks land at their offsets in any order) or written as a stream, hashed
-// with SHA-256, and renamed over the output name only once it is complete and
-// verified; anything else removes the temporary. A device, a FIFO or standard
+// (blocks land at their offsets in any order) or written as a stream (hashed
+// as it comes), checked with SHA-256, synced, and renamed over the output
+// name only once it is complete and verified; anything else removes the
+// temporary. A device, a FIFO or standard
 // output ("-") is written directly, in file order, with no temporary and no
 // reservation: those are never replaced. Nothing else is written to.
 #pragma once
@@ -31,10 +32,14 @@ public:
   // Written directly in file order (device, FIFO, standard output).
   bool Direct() const { return direct_; }
 
-  // Sizes, reserves and maps the temporary file (a size of 0 maps nothing).
-  // False when this file system cannot reserve space: the download then goes
-  // as a stream, whose writes report a full disk as errors. Throws
-  // Failure(kExitLocalIo) when there is no room.
+  // Sizes and reserves the temporary file for a stream of `size` bytes, so
+  // that a full disk is found before the first block. False when this file
+  // system cannot reserve space (the writes then report a full disk).
+  // Throws Failure(kExitLocalIo) when there is no room.
+  bool Reserve(uint64_t size);
+  // Reserves and maps the temporary file (a size of 0 maps nothing). False
+  // when this file system cannot reserve space: the download then goes as a
+  // stream. Throws Failure(kExitLocalIo) when there is no room.
   bool Map(uint64_t size);
   uint8_t *Data() { return map_; }
   uint64_t Size() const { return size_; }
@@ -46,7 +51,8 @@ public:
 
   // Hex SHA-256 of the mapped file, or of what was appended.
   std::string Sha256Hex();
-  // Flushes and closes; a temporary file is renamed to the output name.
+  // Syncs (a temporary file) and closes; a temporary file is then renamed to
+  // the output name.
   void Commit();
   // Removes the temporary file now (a direct target keeps what it got).
   void Discard();
@@ -65,6 +71,7 @@ private:
   uint8_t *map_ = nullptr;
   uint64_t size_ = 0;
   uint64_t written_ = 0;
+  uint64_t flushed_ = 0; // written back from here on, asked of the kernel as we go
   // Owned here so that a constructor that throws leaves nothing behind.
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> stream_{EVP_MD_CTX_new(), EVP_MD_CTX_free};
   bool committed_ = false;
