@@ -106,6 +106,11 @@ done
 root="$scratch/root"
 dpkg-deb -x "$deb" "$root"
 diff -u <(expected_files /usr) <(listing "$root") >&2 || fail ".deb: not the expected files"
+# Modes and owners as dpkg will leave them: the file stays readable by the
+# account zem4d becomes, which re-reads it on reload.
+modes="$(dpkg-deb -c "$deb" | awk '$6 ~ /zem4d\.conf$|bin\/zem4d?$/ { print $1, $2, $6 }')"
+[ "$modes" = "$(printf '%s\n' "-rw-r--r-- root/root ./etc/zem4d.conf" "-rwxr-xr-x root/root ./usr/bin/zem4" \
+  "-rwxr-xr-x root/root ./usr/sbin/zem4d")" ] || fail ".deb: modes and owners: $modes"
 for image in ia32 x64; do
   cmp "$root/usr/share/zem4/zem4-$image.efi" "build/$image/zem4-$image.efi" ||
     fail ".deb: zem4-$image.efi is not the image built by preset $image"
