@@ -30,13 +30,17 @@ cmake --build "$tree" -j "$(zem4_jobs)" --target zem4 zem4d zem4_man
 
 zem4_log "cpack: DEB"
 mkdir -p "$out"
+rm -f "$out"/zem4_*.deb
 # CPack stages the installation under $out/_CPack_Packages; only the .deb is kept.
 cpack --config "$tree/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1 || {
   cat "$out/cpack.log" >&2
   exit 1
 }
 rm -rf "$out/_CPack_Packages"
-deb="$(find "$out" -maxdepth 1 -name 'zem4_*.deb' -newer "$out/cpack.log" -print -quit)"
-[ -z "$deb" ] && deb="$(ls -t "$out"/zem4_*.deb | head -1)"
+deb="$(find "$out" -maxdepth 1 -name 'zem4_*.deb' -print -quit)"
+[ -n "$deb" ] || {
+  echo "error: cpack made no zem4_*.deb in $out" >&2
+  exit 1
+}
 zem4_log "done in $(($(date +%s) - ZEM4_START)) s"
 echo "$deb"
