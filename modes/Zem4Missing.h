@@ -18,15 +18,10 @@
 
 #include "efi/Uefi.h"
 #include "support/List.h"
+#include "support/Zem4MissingRange.h"
 
 struct Zem4Instance;
 struct Zem4RrqData;
-
-struct Zem4MissingRange {
-  UINT32 First; // inclusive
-  UINT32 Last;  // inclusive
-  LIST_ENTRY Link;
-};
 
 // Download start: MissingList = {1..0xFFFFFFFF}, MissingCursor = the head,
 // the in-order hand-over point = block 1. EFI_OUT_OF_RESOURCES (list left

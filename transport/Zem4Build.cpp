@@ -1,11 +1,11 @@
 // Builders of the request, ERROR, ACK8 and RPL packets.
 #include "transport/Zem4Build.h"
 
-#include "modes/Zem4Missing.h"
 #include "protocol/Zem4Instance.h"
 #include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
+#include "support/Zem4MissingRange.h"
 #include "zem4/Zem4Wire.h"
 
 namespace {
