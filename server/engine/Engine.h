@@ -188,6 +188,8 @@ public:
   size_t ActiveClients() const;
   // Requests and group members not yet confirmed (what MaxPending bounds).
   size_t UnconfirmedClients() const;
+  // Requests held until their file's digest is ready (also at most MaxPending).
+  size_t HeldRequests() const { return Held.size(); }
   // Each group as a monitor sees it: its address and its members.
   struct GroupInfo {
     Endpoint Address;
