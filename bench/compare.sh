@@ -7,8 +7,14 @@
 # downloads. Medians of several runs. Not a test: nothing here passes or fails
 # a build.
 #
-#   bench/compare.sh [--size 64M] [--runs 5] [--out docs/benchmarks.md]
+#   bench/compare.sh [--size 64M] [--runs 5] [--only zem4,atftp_w64] [--out docs/benchmarks.md]
 #   (ZEM4_BENCH_BUILD=build/xyz picks the build directory; default build/release)
+#
+# --only runs the named configurations alone (zem4 atftp atftp_w64 curl
+# mcast8 ucast8). --out replaces only this benchmark's section of the file,
+# between its two marker lines (added after the title the first time): the
+# other sections of docs/benchmarks.md are written by hand or by other
+# benchmarks.
 #
 # Every byte stays on 127.0.0.0/8; multicast is pinned to the loopback
 # interface. The peers are run as black boxes.
@@ -19,14 +25,24 @@ cd "$ZEM4_ROOT"
 SIZE=64M
 RUNS=5
 OUT=""
+ONLY="zem4,atftp,atftp_w64,curl,mcast8,ucast8"
 while [ $# -gt 0 ]; do
   case "$1" in
   --size) SIZE="$2"; shift 2 ;;
   --runs) RUNS="$2"; shift 2 ;;
+  --only) ONLY="$2"; shift 2 ;;
   --out) OUT="$2"; shift 2 ;;
-  *) echo "usage: $0 [--size 64M] [--runs N] [--out FILE]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--size 64M] [--runs N] [--only LIST] [--out FILE]" >&2; exit 2 ;;
   esac
 done
+IFS=, read -r -a NAMES <<<"$ONLY"
+for name in "${NAMES[@]}"; do
+  case "$name" in
+  zem4 | atftp | atftp_w64 | curl | mcast8 | ucast8) ;;
+  *) echo "--only: no configuration named $name" >&2; exit 2 ;;
+  esac
+done
+runs() { [[ ",$ONLY," == *",$1,"* ]]; }
 
 # --- peers from Debian's packages ---------------------------------------------
 missing=()
@@ -107,7 +123,7 @@ CMD[mcast8]="many multicast"
 CMD[ucast8]="many unicast"
 
 zem4_log "checking every configuration once"
-for name in zem4 atftp atftp_w64 curl mcast8 ucast8; do
+for name in "${NAMES[@]}"; do
   rm -f "$WORK"/out/*
   if timeout 600 bash -c "${CMD[$name]}" >"$WORK/$name.check.log" 2>&1; then
     OK[$name]=1
@@ -124,8 +140,9 @@ server_bytes() { # bytes the daemon has sent so far, from its totals line
   sleep 0.3
   grep -o 'stats: .*' "$WORK/zem4d.log" | tail -1 | sed -n 's/.* bytes=\([0-9]*\).*/\1/p'
 }
-declare -A SENT
+declare -A SENT=([mcast8]=0 [ucast8]=0)
 for name in mcast8 ucast8; do
+  runs "$name" || continue
   rm -f "$WORK"/out/*
   before=$(server_bytes)
   bash -c "${CMD[$name]}" >/dev/null 2>&1 || true
@@ -137,7 +154,7 @@ done
 # --- timings ---------------------------------------------------------------------------
 zem4_log "timing ($RUNS runs each)"
 args=()
-for name in zem4 atftp atftp_w64 curl mcast8 ucast8; do
+for name in "${NAMES[@]}"; do
   [ "${OK[$name]}" = 1 ] && args+=(-n "$name" "${CMD[$name]}")
 done
 hyperfine --runs "$RUNS" --warmup 1 --shell bash --export-json "$WORK/hyperfine.json" \
@@ -154,18 +171,20 @@ done
 table=$(python3 "$ZEM4_ROOT/bench/compare/table.py" --bytes "$BYTES" --hyperfine "$WORK/hyperfine.json" \
   --iperf "$WORK"/iperf*.json --sent-mcast "${SENT[mcast8]}" --sent-ucast "${SENT[ucast8]}" \
   --failed "$(for n in "${!OK[@]}"; do [ "${OK[$n]}" = 1 ] || printf '%s,' "$n"; done)" \
-  --runs "$RUNS")
+  --runs "$RUNS" --only "$ONLY")
 echo
 echo "$table"
 if [ -n "$OUT" ]; then
+  section="$WORK/section.md"
   {
-    echo "# Benchmarks"
-    echo
-    echo "Produced by \`bench/compare.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPU(s), $(uname -r)."
-    echo "File of $SIZE on loopback; medians of $RUNS runs (hyperfine), each run a fresh process"
-    echo "(start-up, the size and SHA-256 query and the final check included for zem4)."
+    echo "Produced by \`bench/compare.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPU(s), $(uname -r),"
+    echo "load average $(cut -d' ' -f1-3 /proc/loadavg) at the end. File of $SIZE on loopback; medians of"
+    echo "$RUNS runs (hyperfine), each run a fresh process. For zem4 a run is the whole command:"
+    echo "start-up, the GetInfo query for size and SHA-256, the download, the driver's closing period,"
+    echo "the SHA-256 check and the synced rename. Client CPU: user + system seconds of the command."
     echo
     echo "$table"
-  } >"$OUT"
-  zem4_log "written to $OUT"
+  } >"$section"
+  python3 "$ZEM4_ROOT/bench/compare/section.py" "$OUT" "$section"
+  zem4_log "section written to $OUT"
 fi

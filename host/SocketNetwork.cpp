@@ -477,22 +477,15 @@ void SocketNetwork::Drain(uint64_t portId, int fd, Ipv4 dst, Time100ns now) {
 
 void SocketNetwork::Service(Time100ns now) {
   const uint64_t before = stats_.received;
-  std::vector<uint64_t> ids;
-  ids.reserve(ports_.size());
-  for (auto &[id, port] : ports_)
-    ids.push_back(id);
-  for (uint64_t id : ids) {
-    auto it = ports_.find(id);
-    if (it == ports_.end())
+  // Reading calls nobody back, so no port comes or goes meanwhile.
+  for (auto &[id, port] : ports_) {
+    // A port with datagrams still waiting is not read again yet: the kernel
+    // keeps what comes meanwhile, and one recvmmsg then takes it all at
+    // once instead of a call per tick that finds one datagram or none.
+    if (!port->inbox_.empty())
       continue;
-    SocketPort &port = *it->second;
-    // A port with a batch still waiting is not read again yet: the kernel
-    // keeps the rest, and one recvmmsg then serves many ticks.
-    if (port.inbox_.size() >= kBatch)
-      continue;
-    Drain(id, port.fd_, port.config_.localAddress, now);
-    std::vector<std::pair<Ipv4, int>> groups(port.groups_.begin(), port.groups_.end());
-    for (auto &[group, fd] : groups)
+    Drain(id, port->fd_, port->config_.localAddress, now);
+    for (auto &[group, fd] : port->groups_)
       Drain(id, fd, group, now);
   }
   while (!held_.empty() && held_.begin()->first <= now) {

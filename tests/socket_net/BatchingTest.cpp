@@ -160,7 +160,7 @@ TEST_F(Batching, DatagramsNobodyTakesHoldTransmitsBackOnlyForAWhile) {
   Fill(1);
   Send(*sender_, kPeer, server_.Port(), {7});
   // An idle wait sends first.
-  net_->Wait(Now() + 10);
+  net_->Wait(Now() + 10'000);
   EXPECT_EQ(server_.Take(), std::vector<Bytes>{{7}});
   // So does a long run of busy services.
   Send(*sender_, kPeer, server_.Port(), {8});
