@@ -632,9 +632,9 @@ std::optional<Time> Transfer::StateDeadline() const {
     if (auto H = JoinHoldEnd()) {
       T = std::min(T, *H);
     }
-    if (McastGroup && E.Cfg.McastRateLimit > 0 &&
+    if (McastGroup && E.Cfg.McastRateLimit > 0 && !JoinHoldEnd() &&
         Window.Next(std::min(E.Cfg.Window, ClientWindow))) {
-      T = std::min(T, RateNext);
+      T = std::min(T, RateNext); // (while joins are awaited, RateNext is already due)
     }
     return T;
   }

@@ -135,6 +135,19 @@ TEST_F(GroupPassTest, FirstDataWaitsForMembersAskingTogetherBounded) {
   }
 }
 
+TEST_F(GroupPassTest, ARateLimitedGroupWaitsOutTheGraceWithoutSpinning) {
+  EngineConfig Cfg;
+  Cfg.McastRateLimit = 1042 * 100; // 100 full DATA8 per second
+  Script S(Cfg, Files);
+  S.At(0ms, ClientAt(2), 0, McastRrq());
+  S.At(1ms, ClientAt(2), S.GroupPort(), BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}));
+  EXPECT_EQ(S.E.NextDeadline(), std::optional<Time>(5ms));
+  S.RunUntil(5ms);
+  ASSERT_EQ(S.Of(ZEM4_OP_DATA8).size(), 1u);
+  EXPECT_EQ(S.Of(ZEM4_OP_DATA8)[0].At, 5ms);
+  EXPECT_EQ(S.E.NextDeadline(), std::optional<Time>(15ms));
+}
+
 // Pass 1 with A active and P, Q passive; A completes it (FIN 1 at 10 ms).
 std::unique_ptr<Script> PassOne(MemoryFileSource &Files) {
   auto Made = std::make_unique<Script>(EngineConfig{}, Files);
