@@ -98,88 +98,56 @@ EFI_STATUS EFIAPI DriverBindingStart(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HAND
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
-                                    UINTN NumberOfChildren, EFI_HANDLE *ChildHandleBuffer) {
-  (void)NumberOfChildren;
-  (void)ChildHandleBuffer;
+// The controller whose service binding ControllerHandle's UDP4 serves: the
+// one that opened it by driver, else (a multicast port) the child that opened
+// it on its behalf.
+static EFI_STATUS FindParent(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
+                             EFI_HANDLE *Parent) {
   EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *Entries = NULL;
   UINTN EntryCount = 0;
-  EFI_HANDLE Parent = NULL;
-  EFI_SERVICE_BINDING_PROTOCOL *ServiceBinding = NULL;
-  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
-  Zem4 *Protocol = NULL;
-  Zem4ServiceBinding *Sb;
-  EFI_STATUS Status;
-
-  Status =
+  EFI_STATUS Status =
       gBS->OpenProtocolInformation(ControllerHandle, &gEfiUdp4ProtocolGuid, &Entries, &EntryCount);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "DriverBindingStop: Get Udp Protocol failed %r.\n", Status);
     return Status;
   }
+  *Parent = NULL;
   for (UINTN Index = 0; Index < EntryCount; Index++) {
     if ((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) != 0) {
-      Parent = Entries[Index].ControllerHandle;
+      *Parent = Entries[Index].ControllerHandle;
       break;
     }
   }
   // A multicast port's UDP4 is opened only on behalf of the child that owns
   // it; that child is the parent to stop.
-  for (UINTN Index = 0; Parent == NULL && Index < EntryCount; Index++) {
+  for (UINTN Index = 0; *Parent == NULL && Index < EntryCount; Index++) {
     if ((Entries[Index].Attributes & EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER) != 0 &&
         Entries[Index].AgentHandle == This->DriverBindingHandle) {
-      Parent = Entries[Index].ControllerHandle;
+      *Parent = Entries[Index].ControllerHandle;
     }
   }
   if (Entries != NULL) {
     gBS->FreePool(Entries);
   }
-  if (Parent == NULL) {
+  if (*Parent == NULL) {
     DiagLog(DIAG_ERROR, "DriverBindingStop: No Parrent controller found.\n");
     return EFI_DEVICE_ERROR;
   }
+  return EFI_SUCCESS;
+}
 
-  Status = gBS->OpenProtocol(Parent, &gZem4ServiceBindingProtocolGuid, (VOID **)&ServiceBinding,
-                             This->DriverBindingHandle, ControllerHandle,
-                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-  if (EFI_ERROR(Status)) {
-    Status =
-        gBS->OpenProtocol(Parent, &gZem4ProtocolGuid, (VOID **)&Protocol, This->DriverBindingHandle,
-                          ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-    if (!EFI_ERROR(Status)) {
-      // ControllerHandle is a child's multicast port: stopping the child's own
-      // handle takes the port with it.
-      return DriverBindingStop(This, Parent, 0, NULL);
-    }
-    DiagLog(DIAG_ERROR, "DriverBindingStop: Get Zem4SB or ZEM4 failed %r.\n", Status);
-    return EFI_DEVICE_ERROR;
-  }
-  Sb = ZEM4_SERVICE_BINDING_FROM_THIS(ServiceBinding);
-
-  if (Sb->ChildrenNum > 0) {
-    Status = gBS->OpenProtocol(ControllerHandle, &gZem4ProtocolGuid, (VOID **)&Protocol,
-                               This->DriverBindingHandle, ControllerHandle,
-                               EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-    if (!EFI_ERROR(Status)) {
-      // A child that is still alive after a failed destruction must not be
-      // reported as stopped.
-      Status = ServiceBinding->DestroyChild(ServiceBinding, ControllerHandle);
-      if (EFI_ERROR(Status)) {
-        return Status;
-      }
-    }
-    if (Sb->ChildrenNum > 0) {
-      return EFI_SUCCESS;
-    }
-  }
-
+// The last child is gone: the service binding, the reserve UDP4 child and,
+// with the last controller, the packet pool go.
+static EFI_STATUS StopController(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
+                                 EFI_HANDLE Parent, Zem4ServiceBinding *Sb) {
   DiagLog(DIAG_ERROR,
           "DriverBindingStop: ChildrenNum is 0 and begin destroy the conjuction UDP child.\n");
   // Everything that can fail comes before the reserve is given up, so that a
   // failed Stop leaves a controller that a later Stop can still take down.
-  Status = gBS->OpenProtocol(Parent, &gEfiUdp4ServiceBindingProtocolGuid, (VOID **)&UdpSb,
-                             This->DriverBindingHandle, ControllerHandle,
-                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
+  EFI_STATUS Status = gBS->OpenProtocol(Parent, &gEfiUdp4ServiceBindingProtocolGuid,
+                                        (VOID **)&UdpSb, This->DriverBindingHandle,
+                                        ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "DriverBindingStop: Get Udp4SB failed %r on Parent controller.\n", Status);
     return Status;
@@ -200,4 +168,52 @@ EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDL
     Zem4DrainPacketPool();
   }
   return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI DriverBindingStop(EFI_DRIVER_BINDING_PROTOCOL *This, EFI_HANDLE ControllerHandle,
+                                    UINTN NumberOfChildren, EFI_HANDLE *ChildHandleBuffer) {
+  (void)NumberOfChildren;
+  (void)ChildHandleBuffer;
+  EFI_HANDLE Parent = NULL;
+  EFI_STATUS Status = FindParent(This, ControllerHandle, &Parent);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+
+  EFI_SERVICE_BINDING_PROTOCOL *ServiceBinding = NULL;
+  Zem4 *Protocol = NULL;
+  Status = gBS->OpenProtocol(Parent, &gZem4ServiceBindingProtocolGuid, (VOID **)&ServiceBinding,
+                             This->DriverBindingHandle, ControllerHandle,
+                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR(Status)) {
+    Status =
+        gBS->OpenProtocol(Parent, &gZem4ProtocolGuid, (VOID **)&Protocol, This->DriverBindingHandle,
+                          ControllerHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    if (!EFI_ERROR(Status)) {
+      // ControllerHandle is a child's multicast port: stopping the child's own
+      // handle takes the port with it.
+      return DriverBindingStop(This, Parent, 0, NULL);
+    }
+    DiagLog(DIAG_ERROR, "DriverBindingStop: Get Zem4SB or ZEM4 failed %r.\n", Status);
+    return EFI_DEVICE_ERROR;
+  }
+  Zem4ServiceBinding *Sb = ZEM4_SERVICE_BINDING_FROM_THIS(ServiceBinding);
+
+  if (Sb->ChildrenNum > 0) {
+    Status = gBS->OpenProtocol(ControllerHandle, &gZem4ProtocolGuid, (VOID **)&Protocol,
+                               This->DriverBindingHandle, ControllerHandle,
+                               EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    if (!EFI_ERROR(Status)) {
+      // A child that is still alive after a failed destruction must not be
+      // reported as stopped.
+      Status = ServiceBinding->DestroyChild(ServiceBinding, ControllerHandle);
+      if (EFI_ERROR(Status)) {
+        return Status;
+      }
+    }
+    if (Sb->ChildrenNum > 0) {
+      return EFI_SUCCESS;
+    }
+  }
+  return StopController(This, ControllerHandle, Parent, Sb);
 }
