@@ -182,6 +182,135 @@ const CHAR8 *StatusName(EFI_STATUS Status) {
   return nullptr;
 }
 
+namespace {
+
+// What the flags, width and length of one directive asked for.
+struct Directive {
+  bool ZeroPad = false;
+  bool Long = false;
+  UINTN Width = 0;
+};
+
+// Reads the flags, width and length after a '%'; Cursor is left on the
+// conversion character.
+Directive ParseDirective(const CHAR16 *&Cursor, va_list *Ap) {
+  Directive Spec;
+  for (;; Cursor++) {
+    CHAR16 Flag = *Cursor;
+    if (Flag == u'-' || Flag == u'+' || Flag == u' ' || Flag == u',') {
+      continue;
+    }
+    if (Flag == u'0') {
+      Spec.ZeroPad = true;
+      continue;
+    }
+    if (Flag >= u'1' && Flag <= u'9') {
+      Spec.Width = 0;
+      while (*Cursor >= u'0' && *Cursor <= u'9') {
+        Spec.Width = Spec.Width * 10 + static_cast<UINTN>(*Cursor - u'0');
+        if (Spec.Width > WidthLimit) {
+          Spec.Width = WidthLimit;
+        }
+        Cursor++;
+      }
+      Cursor--;
+      continue;
+    }
+    if (Flag == u'*') {
+      Spec.Width = va_arg(*Ap, UINTN);
+      if (Spec.Width > WidthLimit) {
+        Spec.Width = WidthLimit;
+      }
+      continue;
+    }
+    if (Flag == u'l' || Flag == u'L') {
+      Spec.Long = true;
+      continue;
+    }
+    return Spec;
+  }
+}
+
+// The numeric conversions: x, X, d and r.
+void Numeric(Writer &Out, CHAR16 Conversion, const Directive &Spec, va_list *Ap) {
+  if (Conversion == u'd') {
+    INT64 Value = Spec.Long ? va_arg(*Ap, long long) : static_cast<INTN>(va_arg(*Ap, UINTN));
+    bool Negative = Value < 0;
+    UINT64 Magnitude = static_cast<UINT64>(Value);
+    if (Negative) {
+      Magnitude = 0 - Magnitude;
+    }
+    Out.Number(Magnitude, 10, Negative, Spec.Width, Spec.ZeroPad);
+    return;
+  }
+  if (Conversion == u'r') {
+    EFI_STATUS Status =
+        Spec.Long ? static_cast<EFI_STATUS>(va_arg(*Ap, unsigned long long)) : va_arg(*Ap, UINTN);
+    const CHAR8 *Name = StatusName(Status);
+    if (Name != nullptr) {
+      Out.Narrow(Name, 0);
+    } else {
+      Out.Number(Status, 16, false, 16, true);
+    }
+    return;
+  }
+  UINT64 Value = Spec.Long ? va_arg(*Ap, unsigned long long) : va_arg(*Ap, UINTN);
+  if (Conversion == u'X') {
+    Out.Number(Value, 16, false, 16, true);
+  } else {
+    Out.Number(Value, 16, false, Spec.Width, Spec.ZeroPad);
+  }
+}
+
+// One conversion with its argument; an unknown one is written as it is.
+void Convert(Writer &Out, CHAR16 Conversion, const Directive &Spec, va_list *Ap) {
+  switch (Conversion) {
+  case u's':
+  case u'S': {
+    const CHAR16 *Text = va_arg(*Ap, const CHAR16 *);
+    if (Text == nullptr) {
+      Out.Narrow(NullString, Spec.Width);
+    } else {
+      Out.Wide(Text, Spec.Width);
+    }
+    return;
+  }
+  case u'a': {
+    const CHAR8 *Text = va_arg(*Ap, const CHAR8 *);
+    Out.Narrow(Text == nullptr ? NullString : Text, Spec.Width);
+    return;
+  }
+  case u'c':
+    Out.Put(static_cast<CHAR16>(va_arg(*Ap, UINTN) & 0xFFFF));
+    return;
+  case u'x':
+  case u'X':
+  case u'd':
+  case u'r':
+    Numeric(Out, Conversion, Spec, Ap);
+    return;
+  case u'g': {
+    const EFI_GUID *Value = va_arg(*Ap, const EFI_GUID *);
+    if (Value != nullptr) {
+      Guid(Out, Value);
+    }
+    return;
+  }
+  case u't': {
+    const EFI_TIME *Value = va_arg(*Ap, const EFI_TIME *);
+    if (Value != nullptr) {
+      Time(Out, Value);
+    }
+    return;
+  }
+  default:
+    Out.Put(Conversion);
+    return;
+  }
+}
+
+} // namespace
+
 UINTN FormatWide(CHAR16 *Buffer, UINTN Capacity, const CHAR16 *Format, va_list Args) {
   if (Buffer == nullptr || Capacity == 0) {
     return 0;
@@ -207,119 +336,13 @@ UINTN FormatWide(CHAR16 *Buffer, UINTN Capacity, const CHAR16 *Format, va_list A
       Out.Put(Char);
       continue;
     }
-
-    bool ZeroPad = false;
-    bool Long = false;
-    UINTN Width = 0;
-    for (;; Cursor++) {
-      CHAR16 Flag = *Cursor;
-      if (Flag == u'-' || Flag == u'+' || Flag == u' ' || Flag == u',') {
-        continue;
-      }
-      if (Flag == u'0') {
-        ZeroPad = true;
-        continue;
-      }
-      if (Flag >= u'1' && Flag <= u'9') {
-        Width = 0;
-        while (*Cursor >= u'0' && *Cursor <= u'9') {
-          Width = Width * 10 + static_cast<UINTN>(*Cursor - u'0');
-          if (Width > WidthLimit) {
-            Width = WidthLimit;
-          }
-          Cursor++;
-        }
-        Cursor--;
-        continue;
-      }
-      if (Flag == u'*') {
-        Width = va_arg(Ap, UINTN);
-        if (Width > WidthLimit) {
-          Width = WidthLimit;
-        }
-        continue;
-      }
-      if (Flag == u'l' || Flag == u'L') {
-        Long = true;
-        continue;
-      }
-      break;
-    }
-
+    Directive Spec = ParseDirective(Cursor, &Ap);
     CHAR16 Conversion = *Cursor;
     if (Conversion == 0) {
       break; // the format ended inside a directive
     }
     Cursor++;
-
-    switch (Conversion) {
-    case u's':
-    case u'S': {
-      const CHAR16 *Text = va_arg(Ap, const CHAR16 *);
-      if (Text == nullptr) {
-        Out.Narrow(NullString, Width);
-      } else {
-        Out.Wide(Text, Width);
-      }
-      break;
-    }
-    case u'a': {
-      const CHAR8 *Text = va_arg(Ap, const CHAR8 *);
-      Out.Narrow(Text == nullptr ? NullString : Text, Width);
-      break;
-    }
-    case u'c':
-      Out.Put(static_cast<CHAR16>(va_arg(Ap, UINTN) & 0xFFFF));
-      break;
-    case u'x':
-    case u'X': {
-      UINT64 Value = Long ? va_arg(Ap, unsigned long long) : va_arg(Ap, UINTN);
-      if (Conversion == u'X') {
-        Out.Number(Value, 16, false, 16, true);
-      } else {
-        Out.Number(Value, 16, false, Width, ZeroPad);
-      }
-      break;
-    }
-    case u'd': {
-      INT64 Value = Long ? va_arg(Ap, long long) : static_cast<INTN>(va_arg(Ap, UINTN));
-      bool Negative = Value < 0;
-      UINT64 Magnitude = static_cast<UINT64>(Value);
-      if (Negative) {
-        Magnitude = 0 - Magnitude;
-      }
-      Out.Number(Magnitude, 10, Negative, Width, ZeroPad);
-      break;
-    }
-    case u'g': {
-      const EFI_GUID *Value = va_arg(Ap, const EFI_GUID *);
-      if (Value != nullptr) {
-        Guid(Out, Value);
-      }
-      break;
-    }
-    case u't': {
-      const EFI_TIME *Value = va_arg(Ap, const EFI_TIME *);
-      if (Value != nullptr) {
-        Time(Out, Value);
-      }
-      break;
-    }
-    case u'r': {
-      EFI_STATUS Status =
-          Long ? static_cast<EFI_STATUS>(va_arg(Ap, unsigned long long)) : va_arg(Ap, UINTN);
-      const CHAR8 *Name = StatusName(Status);
-      if (Name != nullptr) {
-        Out.Narrow(Name, 0);
-      } else {
-        Out.Number(Status, 16, false, 16, true);
-      }
-      break;
-    }
-    default:
-      Out.Put(Conversion);
-      break;
-    }
+    Convert(Out, Conversion, Spec, &Ap);
   }
 
   va_end(Ap);
