@@ -427,7 +427,8 @@ class Stage:
         if res.timed_out:
             res.note = "stopped at the time limit"
         elif failed:
-            res.note = f"{len(failed)} exit != 0 (first: {failed[0].status})"
+            said = (failed[0].output().strip().splitlines() or [""])[-1][:60]
+            res.note = f"{len(failed)} exit != 0 (first: {failed[0].status}: \"{said}\")"
         res.exact = self.check(copies)
         if tool.startswith("zem4"):
             res.fallbacks = self.fallbacks(tool, procs, mark)
