@@ -143,22 +143,30 @@ class Bed:
         return int(out)
 
     def tbf_drops(self):
-        out = run(["tc", "-n", self.ns("server"), "-s", "qdisc", "show", "dev", "eth0"])
-        m = re.search(r"dropped (\d+)", out)
-        return int(m.group(1)) if m else 0
+        return tbf_dropped(run(["tc", "-n", self.ns("server"), "-s", "qdisc", "show", "dev",
+                                "eth0"]))
 
     def rcvbuf_errors(self):
         """UDP datagrams the clients' kernels dropped for a full socket
         buffer: a member that waited too long for a CPU."""
-        total = 0
-        for i in range(1, self.clients + 1):
-            out = run(["ip", "netns", "exec", self.ns(i), "cat", "/proc/net/snmp"])
-            udp = [l.split() for l in out.splitlines() if l.startswith("Udp:")]
-            total += int(udp[1][udp[0].index("RcvbufErrors")])
-        return total
+        return sum(udp_rcvbuf_errors(run(["ip", "netns", "exec", self.ns(i), "cat",
+                                          "/proc/net/snmp"]))
+                   for i in range(1, self.clients + 1))
 
     def down(self):
         subprocess.run(["bash", LAN, "down", self.tag], capture_output=True)
+
+
+def tbf_dropped(tc_output):
+    """The drops of the root qdisc in `tc -s qdisc show dev X`."""
+    m = re.search(r"\(dropped (\d+),", tc_output)
+    return int(m.group(1)) if m else 0
+
+
+def udp_rcvbuf_errors(snmp):
+    """RcvbufErrors of the Udp: lines in /proc/net/snmp (names, then values)."""
+    udp = [l.split() for l in snmp.splitlines() if l.startswith("Udp:")]
+    return int(udp[1][udp[0].index("RcvbufErrors")])
 
 
 def client_ip(i):
@@ -592,6 +600,43 @@ def build(args):
                    cwd=REPO, env=env, check=True, stdout=subprocess.DEVNULL)
 
 
+def make_cases(args):
+    """The cases asked for, with --quick and the overrides applied."""
+    cases = []
+    for n in (args.cases or ("a,c" if args.quick else "a,b,c")).split(","):
+        if n not in CASES:
+            raise SystemExit(f"boot_storm: unknown case {n}")
+        c = Case(**vars(CASES[n]))
+        if args.quick:
+            c.size //= 4
+            c.clients = min(c.clients, 8)
+        if args.clients:
+            c.clients = args.clients
+        if args.size:
+            c.size = args.size
+        if args.mbit:
+            c.mbit = args.mbit
+        if n == "c" and args.loss is not None:
+            c.loss = args.loss
+        if not 1 <= c.clients <= 32 or c.size < 1 or c.mbit < 1 or not 0 <= c.loss < 1000:
+            raise SystemExit(f"boot_storm: case {n}: 1 to 32 clients, a size, a rate and a "
+                             "loss below 1000 permille")
+        cases.append(c)
+    return cases
+
+
+def zem4d_args(extra, short_fin):
+    """zem4d's command line: ours, less any option given again in `extra`
+    (zem4d takes each once), then `extra`."""
+    given = {a.split("=")[0] for a in extra if a.startswith("--")}
+    ours = []
+    for base in (ZEM4D_BASE, ZEM4D_LAN if short_fin else []):
+        for i in range(0, len(base), 2):
+            if base[i] not in given:
+                ours += base[i:i + 2]
+    return ours + list(extra)
+
+
 def size_arg(text):
     m = re.fullmatch(r"(\d+)([KMG]?)", text.upper())
     if not m:
@@ -633,32 +678,8 @@ def main():
     for t in args.tools:
         if t not in TOOLS:
             raise SystemExit(f"boot_storm: unknown tool {t}")
-    names = (args.cases or ("a,c" if args.quick else "a,b,c")).split(",")
-    cases = []
-    for n in names:
-        if n not in CASES:
-            raise SystemExit(f"boot_storm: unknown case {n}")
-        c = Case(**vars(CASES[n]))
-        if args.quick:
-            c.size //= 4
-            c.clients = min(c.clients, 8)
-        if args.clients:
-            c.clients = args.clients
-        if args.size:
-            c.size = args.size
-        if args.mbit:
-            c.mbit = args.mbit
-        if n == "c" and args.loss is not None:
-            c.loss = args.loss
-        cases.append(c)
-    # An option given again with --zem4d-arg replaces ours (zem4d takes each once).
-    given = {a.split("=")[0] for a in args.zem4d_arg if a.startswith("--")}
-    ours = []
-    for base in (ZEM4D_BASE, ZEM4D_LAN if args.short_fin else []):
-        for i in range(0, len(base), 2):
-            if base[i] not in given:
-                ours += base[i:i + 2]
-    args.zem4d_args = ours + args.zem4d_arg
+    cases = make_cases(args)
+    args.zem4d_args = zem4d_args(args.zem4d_arg, args.short_fin)
     args.build = os.path.join(REPO, args.build)
     args.zem4 = os.path.join(args.build, "tools", "zem4")
     args.zem4d = os.path.join(args.build, "server", "zem4d")
