@@ -106,8 +106,10 @@ EFI_STATUS Zem4WaitForMapping(Zem4Instance *Instance, EFI_UDP4_CONFIG_DATA *UdpC
 
 VOID Zem4AbortAddressWait(Zem4Instance *Instance) {
   gBS->SetTimer(Instance->MappingEvent, TimerCancel, 0);
-  // A configuration UDP4 kept without an address goes with the wait.
-  Instance->Udp->Configure(Instance->Udp, NULL);
+  // A configuration UDP4 kept without an address goes with the wait, through
+  // the release every end of a transfer takes (nothing else is held yet): a
+  // refused reset is owed, as after any transfer.
+  Zem4RrqRelease(Instance);
   Instance->Status = EFI_ABORTED;
   Instance->State = ZEM4_STATE_IDLE;
   Zem4GuardsGone(Instance);
