@@ -1,5 +1,6 @@
 #include "server/daemon/Daemon.h"
 #include "server/daemon/Metrics.h"
+#include "server/daemon/ReadAhead.h"
 
 #include <arpa/inet.h>
 #include <asio.hpp>
@@ -90,7 +91,7 @@ public:
     ListenPortNumber = Listen->Sock.local_endpoint().port();
     Config.ListenPort = ListenPortNumber;
     Sockets[ListenPortNumber] = Listen;
-    Eng = std::make_unique<Engine>(Config, Files, *this);
+    Eng = std::make_unique<Engine>(Config, Ahead, *this);
     // The worker thread tells the loop; the loop tells the engine.
     Files.SetDigestReadyHook([this, Alive = Alive](const FileId &Id) {
       asio::post(this->Io, [this, Alive, Id] {
@@ -514,6 +515,7 @@ private:
   DaemonOptions Options;
   EngineConfig Config;
   DirectoryFileSource Files;
+  ReadAheadSource Ahead{Files}; // what the engine reads through
   asio::steady_timer Timer;
   asio::steady_timer StatsTimer;
   std::optional<asio::signal_set> Signals;
