@@ -587,17 +587,37 @@ def ensure_peers(tools):
         subprocess.run(["service", svc, "stop"], capture_output=True)
 
 
-def build(args):
+def build(args, src=None):
+    """Builds zem4 and zem4d in args.build, or with `src` the last commit
+    alone, unpacked there: a shared tree's uncommitted edits stay out. The
+    programs are copied out of it, since `src` goes at the end."""
     if args.no_build:
         return
+    if src:
+        archive = subprocess.Popen(["git", "-C", REPO, "archive", "HEAD"], stdout=subprocess.PIPE)
+        subprocess.run(["tar", "-x", "-C", src], stdin=archive.stdout, check=True)
+        if archive.wait() != 0:
+            raise SystemExit("boot_storm: git archive HEAD failed")
+        head = run(["git", "-C", REPO, "rev-parse", "--short", "HEAD"]).strip()
+    src = src or REPO
+    build_dir = os.path.join(src, "build", "release") if src != REPO else args.build
     env = dict(os.environ)
     env.setdefault("CCACHE_DIR", "/var/cache/zem4-ccache")
-    env.update(CCACHE_BASEDIR=REPO, CCACHE_NOHASHDIR="1")
-    log(f"release build of zem4 and zem4d in {args.build}")
-    subprocess.run(["cmake", "--preset", "release", "-B", args.build], cwd=REPO, env=env,
+    env.update(CCACHE_BASEDIR=src, CCACHE_NOHASHDIR="1")
+    log(f"release build of zem4 and zem4d in {build_dir}")
+    subprocess.run(["cmake", "--preset", "release", "-B", build_dir], cwd=src, env=env,
                    check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", args.build, "-j2", "--target", "zem4", "zem4d"],
-                   cwd=REPO, env=env, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "zem4", "zem4d"],
+                   cwd=src, env=env, check=True, stdout=subprocess.DEVNULL)
+    if src != REPO:
+        # Kept beside the usual build, named after the commit they come from.
+        keep = os.path.join(REPO, "build", f"lanbench-head-{head}")
+        os.makedirs(keep, exist_ok=True)
+        for name, rel in (("zem4", "tools/zem4"), ("zem4d", "server/zem4d")):
+            shutil.copy2(os.path.join(build_dir, rel), os.path.join(keep, name))
+        args.zem4 = os.path.join(keep, "zem4")
+        args.zem4d = os.path.join(keep, "zem4d")
+        args.build = keep
 
 
 def make_cases(args):
@@ -661,6 +681,9 @@ def main():
     ap.add_argument("--timeout", type=float, help="seconds a tool may take (default: from the case)")
     ap.add_argument("--build", default="build/release", help="release build directory")
     ap.add_argument("--no-build", action="store_true", help="use the build as it is")
+    ap.add_argument("--head", action="store_true",
+                    help="build the last commit in a directory of the run's own (a shared "
+                         "tree's uncommitted edits stay out)")
     ap.add_argument("--zem4d-arg", action="append", default=[], metavar="ARG",
                     help="extra zem4d argument (repeatable, e.g. --zem4d-arg=--rate-limit=...)")
     ap.add_argument("--short-fin", action="store_true",
@@ -688,7 +711,12 @@ def main():
         signal.signal(sig, on_signal)
     signal.signal(signal.SIGALRM, on_alarm)
     ensure_peers(set(args.tools or TOOLS))
-    build(args)
+    src = tempfile.mkdtemp(prefix="zem4-lanbench-src-") if args.head else None
+    try:
+        build(args, src)
+    finally:
+        if src:
+            shutil.rmtree(src, ignore_errors=True)
     if args.priority:
         os.setpriority(os.PRIO_PROCESS, 0, args.priority)  # inherited by every child
     began = time.monotonic()
