@@ -65,7 +65,8 @@ VOID Zem4RrqFinish(Zem4Instance *Instance);
 // port), the window, the kept packets, the unicast port (reset) and the
 // timer. Each is released once and its field cleared, so a second call does
 // nothing but the port reset, which a refused reset leaves owed. Every end of a
-// transfer goes through here: Zem4RrqFinish, and a start that fails half-way.
+// transfer goes through here: Zem4RrqFinish, a start that fails half-way, and
+// the end of a wait for an address. It signals nothing.
 VOID Zem4RrqRelease(Zem4Instance *Instance);
 
 // Resets the unicast port and drops what was pending on it, with one more
