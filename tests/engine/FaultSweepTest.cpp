@@ -3,8 +3,9 @@
 // when it refused it, the instance ends idle, and nothing is left behind.
 #include "support/Globals.h"
 #include "tests/common/DriverFixture.h"
+#include "tests/common/FaultSweep.h"
+#include "tests/common/InstanceProbe.h"
 
-#include <map>
 #include <set>
 #include <string>
 
@@ -13,7 +14,7 @@ namespace {
 
 // A small file: request, OACK, repair list, three data blocks, FIN.
 const size_t kFileSize = 2 * 1032 + 5;
-const EFI_STATUS kUnset = 0x7777;
+const EFI_STATUS kUnset = SweepOutcome::kUnset;
 
 class FaultSweepTest : public DriverFixture {
 protected:
@@ -32,36 +33,10 @@ protected:
     return file;
   }
 
-  // Which status a failing call reports.
-  static EFI_STATUS FailureFor(const std::string &call) {
-    if (call == "AllocatePool" || call == "CreateEvent") {
-      return EFI_OUT_OF_RESOURCES;
-    }
-    if (call == "SetTimer" || call == "CloseEvent" || call == "FreePool" || call == "SignalEvent") {
-      return EFI_INVALID_PARAMETER;
-    }
-    return EFI_DEVICE_ERROR;
-  }
-
-  // Calls that only fail in a firmware that refuses a valid release: what
-  // they would have released stays behind, so leaks are not counted then.
-  static bool IsRelease(const std::string &call) {
-    return call == "FreePool" || call == "CloseEvent" || call == "SignalEvent";
-  }
-
-  struct Outcome {
-    EFI_STATUS readFile = kUnset;
-    int completions = 0;
-    EFI_STATUS tokenStatus = kUnset;
-    UINT32 state = 0;
-    bool fileComplete = false;
-    std::map<std::string, uint64_t, std::less<>> calls;
-  };
-
   // One download by a caller that polls; `call` fails at its nth use during
   // the transfer (n = 0: nothing fails).
-  Outcome Download(const std::string &call, uint64_t nth) {
-    Outcome out;
+  SweepOutcome Download(const std::string &call, uint64_t nth) {
+    SweepOutcome out;
     done_ = Completion{};
     ScriptedServer server(Net(), kServerIp, kServerPort);
     const Bytes file = File();
@@ -73,10 +48,8 @@ protected:
     token_.Status = kUnset;
     received_.clear();
 
-    auto before = Fw().Faults().Counts();
-    if (nth != 0) {
-      Fw().Faults().FailNth(call, Fw().Faults().Count(call) + nth, FailureFor(call));
-    }
+    const CallCounts before = Fw().Faults().Counts();
+    ArmSweepFault(Fw().Faults(), call, nth);
     out.readFile = Proto()->ReadFile(Proto(), &token_);
     const host::Time100ns deadline = Now() + 700 * kSecond;
     // Bounded in time and in polls: a transfer with no timer left would
@@ -92,85 +65,56 @@ protected:
     }
     RunFor(10 * kSecond); // a second completion would show here
     Fw().Faults().Clear();
-    for (const auto &[name, count] : Fw().Faults().Counts()) {
-      auto it = before.find(name);
-      uint64_t delta = count - (it == before.end() ? 0 : it->second);
-      if (delta != 0) {
-        out.calls[name] = delta;
-      }
-    }
+    out.calls = CallsSince(Fw().Faults(), before);
     out.completions = done_.count;
     out.tokenStatus = token_.Status;
-    out.state = Instance()->State;
+    out.idle = InstanceProbe(Proto()).Idle();
     out.fileComplete = received_ == file;
     return out;
+  }
+
+  // Ends a run (its leaks checked unless a release was refused) and starts
+  // a fresh one.
+  void Restart(bool checkLeaks) {
+    checkLeaks_ = checkLeaks;
+    TearDown();
+    checkLeaks_ = true;
+    SetUp();
   }
 
   Bytes received_;
 };
 
+const std::set<std::string> kFailable = {"AllocatePool", "FreePool", "CreateEvent",
+                                         "CloseEvent",   "SetTimer", "SignalEvent"};
+
 TEST_F(FaultSweepTest, EveryCallOfADownloadFailingInTurn) {
-  const Outcome clean = Download("", 0);
+  const SweepOutcome clean = Download("", 0);
   ASSERT_EQ(clean.readFile, EFI_SUCCESS);
   ASSERT_EQ(clean.completions, 1);
   ASSERT_EQ(clean.tokenStatus, EFI_SUCCESS);
   ASSERT_TRUE(clean.fileComplete);
 
-  const std::set<std::string> failable = {"AllocatePool", "FreePool", "CreateEvent",
-                                          "CloseEvent",   "SetTimer", "SignalEvent"};
-  std::map<std::string, uint64_t> plan;
-  for (const auto &[name, count] : clean.calls) {
-    if (failable.count(name) != 0 || name.rfind("Udp4.", 0) == 0) {
-      plan[name] = count;
-    }
-  }
+  const CallCounts plan = SweepPlan(clean.calls, kFailable, "Udp4.");
   // The sweep covers what a transfer really does.
   for (const char *call : {"AllocatePool", "CreateEvent", "SetTimer", "Udp4.Configure",
                            "Udp4.Transmit", "Udp4.Receive", "Udp4.Poll"}) {
-    EXPECT_GT(plan[call], 0u) << call;
+    EXPECT_GT(plan.count(call), 0u) << call;
   }
 
-  TearDown();
-  SetUp();
-  size_t runs = 0;
-  for (const auto &[call, count] : plan) {
-    // The poll loop makes Poll calls without end; a handful is enough.
-    uint64_t limit = call == "Udp4.Poll" ? std::min<uint64_t>(count, 8) : count;
-    for (uint64_t n = 1; n <= limit; n++) {
-      SCOPED_TRACE(call + " #" + std::to_string(n));
-      const Outcome run = Download(call, n);
-      runs++;
-      if (EFI_ERROR(run.readFile)) {
-        EXPECT_EQ(run.completions, 0);
-        EXPECT_EQ(run.tokenStatus, kUnset);
-      } else if (call == "SignalEvent") {
-        // The refused signal may have been the token's own: the status is
-        // there all the same.
-        EXPECT_LE(run.completions, 1);
-        EXPECT_NE(run.tokenStatus, kUnset);
-      } else {
-        EXPECT_EQ(run.completions, 1);
-        EXPECT_NE(run.tokenStatus, kUnset);
-        // A transfer that reports success delivered the whole file.
-        if (run.tokenStatus == EFI_SUCCESS) {
-          EXPECT_TRUE(run.fileComplete);
-        }
-      }
-      EXPECT_EQ(run.state, ZEM4_STATE_IDLE);
-      // Leaks are checked by the teardown, still inside this run's trace.
-      checkLeaks_ = !IsRelease(call);
-      TearDown();
-      checkLeaks_ = true;
-      SetUp();
-    }
-  }
+  Restart(true);
+  // The poll loop makes Poll calls without end; a handful is enough.
+  const size_t runs = SweepEachCall(
+      plan, 8,
+      [&](const std::string &call, uint64_t n) { ExpectSoundEnd(call, Download(call, n)); },
+      [&](bool checkLeaks) { Restart(checkLeaks); });
   EXPECT_GT(runs, 20u);
 }
 
 TEST_F(FaultSweepTest, EveryCallOfGetInfoFailingInTurn) {
   const Bytes oack = OackPacket({{"tsize", "4096"}});
   // GetInfo blocks; the copy it hands back is freed here whatever it says.
-  auto run = [&](const std::string &call, uint64_t nth, std::map<std::string, uint64_t> *calls) {
+  auto run = [&](const std::string &call, uint64_t nth, CallCounts *calls) {
     ScriptedServer server(Net(), kServerIp, kServerPort);
     server.SetHandler([&](ScriptedServer &s, const ScriptedServer::Received &r) {
       if (r.datagram.payload.size() > 1 && r.datagram.payload[1] == 1) {
@@ -178,23 +122,15 @@ TEST_F(FaultSweepTest, EveryCallOfGetInfoFailingInTurn) {
       }
     });
     EXPECT_EQ(ConfigureDefault(), EFI_SUCCESS);
-    auto before = Fw().Faults().Counts();
-    if (nth != 0) {
-      Fw().Faults().FailNth(call, Fw().Faults().Count(call) + nth, FailureFor(call));
-    }
+    const CallCounts before = Fw().Faults().Counts();
+    ArmSweepFault(Fw().Faults(), call, nth);
     UINT32 length = 0;
     VOID *packet = nullptr;
     EFI_STATUS status = Proto()->GetInfo(Proto(), nullptr, const_cast<CHAR8 *>("boot.efi"), nullptr,
                                          0, nullptr, &length, &packet);
     Fw().Faults().Clear();
     if (calls != nullptr) {
-      for (const auto &[name, count] : Fw().Faults().Counts()) {
-        auto it = before.find(name);
-        uint64_t delta = count - (it == before.end() ? 0 : it->second);
-        if (delta != 0) {
-          (*calls)[name] = delta;
-        }
-      }
+      *calls = CallsSince(Fw().Faults(), before);
     }
     if (packet != nullptr) {
       EXPECT_EQ(Bytes(static_cast<uint8_t *>(packet), static_cast<uint8_t *>(packet) + length),
@@ -203,33 +139,18 @@ TEST_F(FaultSweepTest, EveryCallOfGetInfoFailingInTurn) {
     }
     // A copy is handed back exactly when GetInfo reports the OACK.
     EXPECT_EQ(status == EFI_SUCCESS, packet != nullptr);
-    EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+    EXPECT_TRUE(InstanceProbe(Proto()).Idle());
     RunFor(5 * kSecond);
     return status;
   };
 
-  std::map<std::string, uint64_t> calls;
+  CallCounts calls;
   ASSERT_EQ(run("", 0, &calls), EFI_SUCCESS);
-  const std::set<std::string> failable = {"AllocatePool", "FreePool", "CreateEvent",
-                                          "CloseEvent",   "SetTimer", "SignalEvent"};
-  TearDown();
-  SetUp();
-  size_t runs = 0;
-  for (const auto &[call, count] : calls) {
-    if (failable.count(call) == 0 && call.rfind("Udp4.", 0) != 0) {
-      continue;
-    }
-    uint64_t limit = call == "Udp4.Poll" ? std::min<uint64_t>(count, 8) : count;
-    for (uint64_t n = 1; n <= limit; n++) {
-      SCOPED_TRACE("GetInfo with " + call + " #" + std::to_string(n));
-      run(call, n, nullptr);
-      runs++;
-      checkLeaks_ = !IsRelease(call);
-      TearDown();
-      checkLeaks_ = true;
-      SetUp();
-    }
-  }
+  Restart(true);
+  const size_t runs = SweepEachCall(
+      SweepPlan(calls, kFailable, "Udp4."), 8,
+      [&](const std::string &call, uint64_t n) { run(call, n, nullptr); },
+      [&](bool checkLeaks) { Restart(checkLeaks); });
   EXPECT_GT(runs, 20u);
 }
 
