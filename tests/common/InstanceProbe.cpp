@@ -46,6 +46,10 @@ bool InstanceProbe::HasTimer() const {
   return Of(instance_)->TimerEvent != nullptr;
 }
 
+bool InstanceProbe::HasMcastPort() const {
+  return Of(instance_)->McastChildHandle != nullptr;
+}
+
 const char *TransferStateName(TransferState state) {
   switch (state) {
   case TransferState::Idle:

@@ -21,6 +21,8 @@ public:
   // The token of the transfer in progress, if any.
   Zem4Token *Token() const;
   bool HasTimer() const;
+  // A multicast port (a second UDP4 child) is open for the transfer.
+  bool HasMcastPort() const;
 
 private:
   const void *instance_;

@@ -1,11 +1,18 @@
-// What the download fuzz targets hand the driver as a caller: a token whose
-// completions are counted and whose data runs are read end to end, so a run
-// that lies outside readable memory is caught.
+// What the download fuzz targets hand the driver as a caller, and how each of
+// them ends a run: a token whose completions are counted and whose data runs
+// are read end to end (ASan sees a run that points past its data), the
+// transfer ended by itself or through Configure with no data, and the child,
+// the event and the host torn down with nothing left live.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "host/Network.h"
+#include "tests/common/DriverHost.h"
 #include "zem4/Zem4.h"
 
 namespace zem4::fuzz {
@@ -29,6 +36,59 @@ inline EFI_STATUS EFIAPI OnData(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *D
   (void)sum;
   sink->bytes += Length;
   return EFI_SUCCESS;
+}
+
+[[noreturn]] inline void Fail(const char *target, const std::string &what) {
+  std::fprintf(stderr, "%s: %s\n", target, what.c_str());
+  std::abort();
+}
+
+// Points the token at the sink, with an event that counts its completions.
+// `streamed`: data goes through CheckPacket, else into the token's buffer.
+inline EFI_EVENT Arm(Sink &sink, test::DriverHost &rig, bool streamed) {
+  EFI_EVENT event = nullptr;
+  rig.Fw().BootServices()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnDone, &sink, &event);
+  sink.token.Event = event;
+  sink.token.Context = &sink;
+  if (streamed) {
+    sink.token.CheckPacket = OnData;
+  }
+  return event;
+}
+
+// Lets the transfer end by itself within `limit`, else aborts it through
+// Configure with no data, then waits `after` for a second completion.
+inline void EndTransfer(test::DriverHost &rig, Zem4 *proto, const Sink &sink, host::Time100ns limit,
+                        host::Time100ns after) {
+  rig.RunUntil([&] { return sink.completions > 0; }, limit);
+  if (sink.completions == 0) {
+    proto->Configure(proto, nullptr);
+  }
+  rig.RunUntil([] { return false; }, after);
+}
+
+// The child, the event and the firmware go; a token completed other than
+// once or anything left live fails the run.
+inline void TearDownClean(const char *target, test::DriverHost &rig, EFI_HANDLE controller,
+                          EFI_HANDLE child, EFI_EVENT event, const Sink &sink) {
+  if (sink.completions != 1) {
+    Fail(target, "token completed " + std::to_string(sink.completions) + " times");
+  }
+  if (EFI_ERROR(rig.DestroyChild(controller, child))) {
+    Fail(target, "DestroyChild");
+  }
+  rig.Fw().BootServices()->CloseEvent(event);
+  if (sink.completions != 1) {
+    Fail(target, "token completed again after the transfer");
+  }
+  std::vector<std::string> leaks = rig.TearDown();
+  if (!leaks.empty()) {
+    std::string all;
+    for (const std::string &line : leaks) {
+      all += "\n  " + line;
+    }
+    Fail(target, "left live:" + all);
+  }
 }
 
 inline EFI_IPv4_ADDRESS EfiIp(host::Ipv4 ip) {

@@ -15,7 +15,6 @@
 #include "common/DriverHost.h"
 #include "common/ScriptedServer.h"
 #include "host/Network.h"
-#include "protocol/Zem4Instance.h"
 #include "support/Globals.h"
 #include "zem4/Zem4.h"
 
@@ -31,13 +30,10 @@ const uint16_t kPort = 5568;
 const host::Time100ns kMs = 10'000;
 
 using zem4::fuzz::EfiIp;
-using zem4::fuzz::OnData;
-using zem4::fuzz::OnDone;
 using zem4::fuzz::Sink;
 
 [[noreturn]] void Fail(const char *what) {
-  std::fprintf(stderr, "EngineFuzz: %s\n", what);
-  std::abort();
+  zem4::fuzz::Fail("EngineFuzz", what);
 }
 
 } // namespace
@@ -112,11 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   Sink sink;
   sink.token.Filename = const_cast<CHAR8 *>("fuzz.bin");
-  sink.token.Context = &sink;
-  sink.token.CheckPacket = OnData;
-  EFI_EVENT event = nullptr;
-  gBS->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnDone, &sink, &event);
-  sink.token.Event = event;
+  EFI_EVENT event = zem4::fuzz::Arm(sink, *rig, true);
   if (proto->ReadFile(proto, &sink.token) != EFI_SUCCESS) {
     Fail("ReadFile refused");
   }
@@ -148,27 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   // Whatever the input did, the transfer ends and the token completes once:
   // by itself within a few seconds, or through Configure with no data.
-  rig->RunUntil([&] { return sink.completions > 0; }, 5 * 10'000'000ull);
-  if (sink.completions == 0) {
-    proto->Configure(proto, nullptr);
-    rig->RunUntil([&] { return sink.completions > 0; }, 10 * kMs);
-  }
-  rig->RunUntil([] { return false; }, 5 * 10'000'000ull);
-  if (sink.completions != 1) {
-    Fail("token not completed exactly once");
-  }
-  if (rig->DestroyChild(controller, child) != EFI_SUCCESS) {
-    Fail("DestroyChild");
-  }
-  gBS->CloseEvent(event);
+  zem4::fuzz::EndTransfer(*rig, proto, sink, 5 * 10'000'000ull, 5 * 10'000'000ull);
   server.reset();
   other.reset();
-  std::vector<std::string> leaks = rig->TearDown();
-  if (!leaks.empty()) {
-    for (const std::string &leak : leaks) {
-      std::fprintf(stderr, "leak: %s\n", leak.c_str());
-    }
-    Fail("leaked");
-  }
+  zem4::fuzz::TearDownClean("EngineFuzz", *rig, controller, child, event, sink);
   return 0;
 }

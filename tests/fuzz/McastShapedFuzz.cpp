@@ -17,9 +17,9 @@
 // bits 4-6: raw bytes or a packet shaped from them (DATA8, FIN, RPLACK,
 // OACK, ERROR, short DATA8, ACK8).
 #include "tests/common/DriverHost.h"
+#include "tests/common/InstanceProbe.h"
 #include "tests/common/ScriptedServer.h"
-
-#include "protocol/Zem4Instance.h"
+#include "tests/fuzz/DownloadSink.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -42,30 +42,8 @@ constexpr host::Time100ns kMs = 10'000;
 constexpr size_t kBufferSize = 40 * 1032;
 constexpr size_t kGuard = 64;
 
-struct Outcome {
-  int signalled = 0;
-  size_t streamed = 0;
-};
-
-VOID EFIAPI OnDone(EFI_EVENT, VOID *context) {
-  static_cast<Outcome *>(context)->signalled++;
-}
-
-EFI_STATUS EFIAPI Take(Zem4 *, Zem4Token *token, UINT32 length, VOID *data) {
-  auto *outcome = static_cast<Outcome *>(token->Context);
-  // Touch every byte handed over: ASan sees a run that points past its data.
-  volatile uint8_t sink = 0;
-  for (UINT32 i = 0; i < length; i++) {
-    sink = sink ^ static_cast<const uint8_t *>(data)[i];
-  }
-  (void)sink;
-  outcome->streamed += length;
-  return EFI_SUCCESS;
-}
-
 [[noreturn]] void Fail(const std::string &what) {
-  std::fprintf(stderr, "McastShapedFuzz: %s\n", what.c_str());
-  std::abort();
+  fuzz::Fail("McastShapedFuzz", what);
 }
 
 uint32_t Be32(const uint8_t *p, size_t n, size_t at) {
@@ -141,21 +119,16 @@ void RunOne(const uint8_t *data, size_t size) {
     Fail("configure");
   }
 
-  Outcome outcome;
-  EFI_EVENT event = nullptr;
-  host.Fw().BootServices()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnDone, &outcome, &event);
+  fuzz::Sink sink;
+  EFI_EVENT event = fuzz::Arm(sink, host, stream);
   std::vector<uint8_t> buffer(kBufferSize + kGuard, 0xEE);
   char name[] = "file.bin", mcName[] = "multicast", mcValue[] = "1";
   Zem4Option option{reinterpret_cast<CHAR8 *>(mcName), reinterpret_cast<CHAR8 *>(mcValue)};
-  Zem4Token token{};
-  token.Event = event;
+  Zem4Token &token = sink.token;
   token.Filename = reinterpret_cast<CHAR8 *>(name);
   token.OptionCount = 1;
   token.OptionList = &option;
-  token.Context = &outcome;
-  if (stream) {
-    token.CheckPacket = Take;
-  } else {
+  if (!stream) {
     token.Buffer = buffer.data();
     token.BufferSize = kBufferSize;
   }
@@ -172,7 +145,7 @@ void RunOne(const uint8_t *data, size_t size) {
   host.RunUntil([] { return false; }, kMs);
 
   size_t at = 1;
-  while (at + 2 <= size && outcome.signalled == 0) {
+  while (at + 2 <= size && sink.completions == 0) {
     const uint8_t control = data[at];
     const size_t length = data[at + 1];
     at += 2;
@@ -200,43 +173,18 @@ void RunOne(const uint8_t *data, size_t size) {
     host.RunUntil([] { return false; }, kMs / 10);
   }
 
-  if (runToEnd) {
-    // Long enough for retransmissions and a pass's end, short of the
-    // 300-second give-up (the abort below covers what is still running).
-    host.RunUntil([&] { return outcome.signalled > 0; }, 20 * 10'000'000ull);
-  }
-  if (outcome.signalled == 0) {
-    // Aborting through Configure with no data completes the token.
-    proto->Configure(proto, nullptr);
-  }
-  host.RunUntil([] { return false; }, 10 * kMs);
-  if (outcome.signalled != 1) {
-    Fail("token completed " + std::to_string(outcome.signalled) + " times");
-  }
+  // Long enough for retransmissions and a pass's end, short of the
+  // 300-second give-up (the abort covers what is still running).
+  fuzz::EndTransfer(host, proto, sink, runToEnd ? 20 * 10'000'000ull : 0, 10 * kMs);
   for (size_t i = kBufferSize; i < buffer.size(); i++) {
     if (buffer[i] != 0xEE) {
       Fail("written past the caller's buffer");
     }
   }
-  Zem4Instance *instance = ZEM4_INSTANCE_FROM_PROTOCOL(proto);
-  if (instance->McastChildHandle != nullptr) {
+  if (test::InstanceProbe(proto).HasMcastPort()) {
     Fail("multicast port left after the transfer");
   }
-  if (EFI_ERROR(host.DestroyChild(controller, child))) {
-    Fail("DestroyChild");
-  }
-  host.Fw().BootServices()->CloseEvent(event);
-  if (outcome.signalled != 1) {
-    Fail("token completed again after the transfer");
-  }
-  std::vector<std::string> leaks = host.TearDown();
-  if (!leaks.empty()) {
-    std::string all;
-    for (const std::string &line : leaks) {
-      all += "\n  " + line;
-    }
-    Fail("left live:" + all);
-  }
+  fuzz::TearDownClean("McastShapedFuzz", host, controller, child, event, sink);
 }
 
 } // namespace
