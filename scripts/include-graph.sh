@@ -8,7 +8,10 @@
 #                                     above it, other than the cycles the
 #                                     driver's layout has on purpose (below),
 #                                     or when docs/architecture.md's graph is
-#                                     not this output
+#                                     not this output, or when
+#                                     scripts/arch-graphs.sh --check fails
+#                                     (a call path of the pictures no longer
+#                                     in the code, or a stale SVG)
 #
 # Layers, lowest first: include (efi/, zem4/), support, transport, protocol,
 # modes, driver. Allowed upward edges, each a cycle the driver's layout has:
@@ -83,6 +86,9 @@ if [[ ${1:-} == --check ]]; then
       bad=1
     fi
   done < <(edges | sort | uniq -c)
+  if ! scripts/arch-graphs.sh --check; then
+    bad=1
+  fi
   exit $bad
 fi
 
