@@ -620,6 +620,14 @@ def build(args, src=None):
         args.build = keep
 
 
+def programs(build_dir):
+    """zem4 and zem4d in a build tree, or side by side in a directory kept by
+    --head (build/lanbench-head-<commit>), which --no-build --build reuses."""
+    if all(os.path.isfile(os.path.join(build_dir, n)) for n in ("zem4", "zem4d")):
+        return os.path.join(build_dir, "zem4"), os.path.join(build_dir, "zem4d")
+    return (os.path.join(build_dir, "tools", "zem4"), os.path.join(build_dir, "server", "zem4d"))
+
+
 def make_cases(args):
     """The cases asked for, with --quick and the overrides applied."""
     cases = []
@@ -704,8 +712,7 @@ def main():
     cases = make_cases(args)
     args.zem4d_args = zem4d_args(args.zem4d_arg, args.short_fin)
     args.build = os.path.join(REPO, args.build)
-    args.zem4 = os.path.join(args.build, "tools", "zem4")
-    args.zem4d = os.path.join(args.build, "server", "zem4d")
+    args.zem4, args.zem4d = programs(args.build)
 
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, on_signal)

@@ -145,6 +145,15 @@ class CommandLine(unittest.TestCase):
             with self.subTest(bad=bad), self.assertRaises(SystemExit):
                 bs.make_cases(self.args(**bad))
 
+    def test_programs(self):
+        import tempfile
+        with tempfile.TemporaryDirectory() as d:
+            self.assertEqual(bs.programs(d), (os.path.join(d, "tools", "zem4"),
+                                              os.path.join(d, "server", "zem4d")))
+            for n in ("zem4", "zem4d"):
+                open(os.path.join(d, n), "w").close()
+            self.assertEqual(bs.programs(d), (os.path.join(d, "zem4"), os.path.join(d, "zem4d")))
+
     def test_sizes(self):
         for text, want in (("32M", 32 * MIB), ("4k", 4096), ("100", 100), ("1G", 1 << 30)):
             self.assertEqual(bs.size_arg(text), want, text)
