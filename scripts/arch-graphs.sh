@@ -8,10 +8,15 @@
 #                                   (apt-get install graphviz), and
 #                                   docs/include-graph.svg from
 #                                   scripts/include-graph.sh
+#                                   The tables of docs/architecture.md
+#                                   (the paths, step by step, and who owns
+#                                   what) are written between their markers.
 #   scripts/arch-graphs.sh --check  exits 1 when a listed function is no longer
 #                                   defined in its file, a caller no longer
 #                                   contains the call, or an SVG was not made
-#                                   from the current list (no graphviz needed)
+#                                   from the current list, or a table of
+#                                   docs/architecture.md is not the current one (no graphviz
+#                                   needed)
 #
 # A list line is   caller | callee | evidence | label
 #   caller, callee   file:Function or file:Class::Method, as defined there
@@ -106,6 +111,38 @@ transport/Zem4Packet.cpp:Zem4CloseUdpPort | transport/Zem4Packet.cpp:Zem4ForgetU
 protocol/Zem4Rrq.cpp:Zem4RrqSilentShutdown | protocol/Zem4Rrq.cpp:Zem4SetTimer | | TIME_WAIT, 500 ms
 modes/Zem4ModeEnd.cpp:Zem4RrqShutdown | protocol/Zem4Rrq.cpp:Zem4RrqSilentShutdown | | a mode's failure
 protocol/Zem4Rrq.cpp:Zem4SetTimer | protocol/Zem4Rrq.cpp:Zem4RrqTimer | gBS->SetTimer( && protocol/Zem4Rrq.cpp:Zem4InitRrqState~Zem4RrqTimer | ~TimerEvent at TPL_CALLBACK
+EOF
+}
+
+# The ownership table of docs/architecture.md, between its markers
+# "<!-- ownership:begin -->" and "<!-- ownership:end -->". A line is
+#   what | owner | made in | given back in
+# where the sites are file:Function~text (the text must be in that function's
+# body) joined by " && "; a site of the caller's is written as plain words.
+ownership() {
+  cat <<'EOF'
+service binding record (one per controller) | the driver, from Start to Stop | driver/Zem4DriverBinding.cpp:DriverBindingStart~sizeof(Zem4ServiceBinding) | driver/Zem4DriverBinding.cpp:StopController~gBS->FreePool(Sb)
+`Zem4Instance` (one per child) | the controller's child list | driver/Zem4ServiceBinding.cpp:Zem4SBCreate~sizeof(Zem4Instance) | driver/Zem4ServiceBinding.cpp:FreeChild~gBS->FreePool(Instance)
+`MappingEvent` (the address wait's timer) | the instance | driver/Zem4ServiceBinding.cpp:Zem4SBCreate~Zem4MappingTimeoutNotify | driver/Zem4ServiceBinding.cpp:FreeChild~gBS->CloseEvent(Instance->MappingEvent)
+`WindowBuffer` (two half windows) | the transfer | protocol/Zem4Start.cpp:StartDownload~ZEM4_WINDOW_BYTES | protocol/Zem4Rrq.cpp:Zem4RrqRelease~gBS->FreePool(Instance->WindowBuffer)
+`RrqData` (the download record, with its mode's handlers) | the transfer | protocol/Zem4Rrq.cpp:Zem4InitRrqState~sizeof(Zem4RrqData) | protocol/Zem4Rrq.cpp:Zem4RrqRelease~gBS->FreePool(RrqData)
+missing ranges (`MissingList`) | the download record | modes/Zem4Missing.cpp:NewRange~sizeof(Zem4MissingRange) | modes/Zem4Missing.cpp:TakeOut~gBS->FreePool(Range) && modes/Zem4Missing.cpp:Zem4RrqFreeMissing~gBS->FreePool(RangeOf(Entry))
+unicast receive event (`RxContext.RxToken.Event`) | the transfer | protocol/Zem4Rrq.cpp:Zem4InitRrqState~Zem4RrqRxCallback | transport/Zem4Packet.cpp:Zem4ForgetUdpPort~gBS->CloseEvent(RxContext->RxToken.Event)
+`TimerEvent` (the transfer's timer) | the transfer | protocol/Zem4Rrq.cpp:Zem4InitRrqState~Zem4RrqTimer | protocol/Zem4Rrq.cpp:Zem4RrqRelease~gBS->CloseEvent(Instance->TimerEvent)
+the group's UDP4 child | the download record | modes/Zem4Mcast.cpp:MakeMcastChild~CreateChild( | modes/Zem4Mcast.cpp:DestroyMcastChild~DestroyChild(
+the group's receive event (`McastRxContext`) | the download record | modes/Zem4Mcast.cpp:JoinGroup~Zem4RrqRxCallback | modes/Zem4Mcast.cpp:Zem4RrqCloseMcastPort~gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event)
+`Zem4Packet` and its buffer | counted references: the maker's, one per pending send | transport/Zem4Packet.cpp:Zem4GetPacket~Zem4AllocPacket( | transport/Zem4Packet.cpp:Zem4ReleasePacket~InsertHeadList( && driver/Zem4DriverBinding.cpp:StopController~Zem4DrainPacketPool()
+a pending send's reference | `PendingList`, until the send completes | transport/Zem4Packet.cpp:Zem4SendPacket~Packet->RefCount++ | protocol/Zem4Rrq.cpp:Zem4RrqSendComplete~Zem4ReleasePacket(Packet) && transport/Zem4Packet.cpp:Zem4ForgetUdpPort~Zem4ReleasePacket(Packet)
+a packet's send event (`TxToken.Event`) | the packet | transport/Zem4Packet.cpp:Zem4CreatePacketEvent~&Packet->TxToken.Event | transport/Zem4Packet.cpp:Zem4ReleasePacket~gBS->CloseEvent(Packet->TxToken.Event) && transport/Zem4Packet.cpp:Zem4ForgetUdpPort~gBS->CloseEvent(Packet->TxToken.Event)
+`RequestPacket` (kept for resends) | the transfer | transport/Zem4Build.cpp:Zem4BuildRrq~Instance->RequestPacket = Packet | protocol/Zem4Rrq.cpp:Zem4RrqRelease~Zem4ReleasePacket(Instance->RequestPacket)
+`LastPacket` (the last ACK, RPL or ERROR, kept for resends) | the transfer | transport/Zem4Packet.cpp:Zem4SendError~Instance->LastPacket = Packet && modes/Zem4Active.cpp:Zem4SendAck~Instance->LastPacket = Packet && modes/Zem4Rpl.cpp:Zem4SendRpl~Instance->LastPacket = Packet | protocol/Zem4Rrq.cpp:Zem4RrqRelease~Zem4ReleasePacket(Instance->LastPacket)
+linear copy of a fragmented datagram | the receive notification | protocol/Zem4Rrq.cpp:Linearise~Zem4GetPacket( | protocol/Zem4Rrq.cpp:Zem4RrqRxCallback~Zem4ReleasePacket(Rx.Linear)
+a received datagram (`RxData`) | UDP4 (the host keeps an `RxRecord`) | host/Udp4Controller.cpp:Udp4ControllerImpl::HandOut~std::make_unique<RxRecord>() | protocol/Zem4Rrq.cpp:RecycleRx~gBS->SignalEvent(Recycle) && transport/Zem4Packet.cpp:Zem4ForgetUdpPort~RxData->RecycleSignal && modes/Zem4Mcast.cpp:HandBackWaiting~RecycleSignal
+its `RecycleSignal` event | UDP4 | host/Udp4Controller.cpp:Udp4ControllerImpl::HandOut~&OnRecycle | host/Udp4Controller.cpp:Udp4ControllerImpl::Recycle~fw_.CloseEvent(ev)
+GetInfo's copy of the server's answer | the caller | protocol/Zem4Protocol.cpp:Zem4GetInfoCheck~gBS->CopyMem(Copy, Data, Length) | the caller, with FreePool
+ParseOptions' list (through `Zem4ExtractOptions`) | the caller | protocol/Zem4Options.cpp:Zem4ExtractOptions~*OptionList = | the caller, with FreePool
+the token, its event and its buffer | the caller | the caller | the caller (the driver signals the event in protocol/Zem4Rrq.cpp:Zem4RrqFinish~gBS->SignalEvent(Token->Event))
+a call guard (`Zem4CallGuard`) | the stack frame that calls out | protocol/Zem4Rrq.cpp:Zem4CallCheckPacket~Zem4GuardEnter(Instance, &Guard) | protocol/Zem4Rrq.cpp:Zem4GuardLeave~*Link = Guard->Next && protocol/Zem4Rrq.cpp:Zem4GuardsGone~Guard->Gone = TRUE
 EOF
 }
 
@@ -219,6 +256,89 @@ verify() {
   echo ok
 }
 
+# The sites of a list (see ownership) as a table cell: each file:Function~text
+# becomes `file:Function`; words around one stay.
+site_pieces() {
+  sed 's/ && /\n/g' <<<"$1"
+}
+
+is_site() {
+  [[ $1 == *~* && ${1%%~*} == */*:* && ${1%%~*} != *' '* ]]
+}
+
+# "ok" or why a list of sites does not hold. A site inside words ("... in
+# file:Function~text)") is the last word before "~".
+sites_hold() {
+  local piece
+  while IFS= read -r piece; do
+    piece=$(trim "$piece")
+    [[ $piece == *~* ]] || continue
+    local head=${piece%%~*} text=${piece#*~}
+    local where=${head##* }
+    text=${text%)}
+    [[ $where == */*:* ]] || continue
+    local wbody
+    wbody=$(body "${where%%:*}" "${where#*:}")
+    if [[ -z $wbody ]]; then
+      echo "${where%%:*} does not define ${where#*:}"
+      return
+    fi
+    if [[ $wbody != *"$text"* ]]; then
+      echo "${where#*:} in ${where%%:*} no longer contains: $text"
+      return
+    fi
+  done < <(site_pieces "$1")
+  echo ok
+}
+
+site_text() {
+  local out="" piece
+  while IFS= read -r piece; do
+    piece=$(trim "$piece")
+    [[ -n $piece ]] || continue
+    if is_site "$piece"; then
+      piece="\`${piece%%~*}\`"
+    elif [[ $piece == *~* ]]; then
+      local head=${piece%%~*} tail=${piece#*~}
+      local close=""
+      [[ $tail == *')' ]] && close=")"
+      piece="${head% *} \`${head##* }\`$close"
+    fi
+    out+="${out:+, }$piece"
+  done < <(site_pieces "$1")
+  printf '%s' "$out"
+}
+
+ownership_table() {
+  echo '| what | owned by | made in | given back in |'
+  echo '| --- | --- | --- | --- |'
+  local what owner made back
+  while IFS='|' read -r what owner made back; do
+    echo "| $(trim "$what") | $(trim "$owner") | $(site_text "$made") | $(site_text "$back") |"
+  done < <(ownership)
+}
+
+# A call path as a numbered table: step, caller, callee, what the arrow says.
+path_table() {
+  echo '| # | from | to | |'
+  echo '| --- | --- | --- | --- |'
+  local n=0 from to evidence label
+  while IFS='|' read -r from to evidence label; do
+    n=$((n + 1))
+    label=$(trim "$label")
+    label=${label#\~}
+    echo "| $n | \`$(trim "$from")\` | \`$(trim "$to")\` | $label |"
+  done < <("$1")
+}
+
+# The generated blocks of docs/architecture.md: marker name and generator.
+blocks=("ownership:ownership_table" "rx-path:path_table rx_path"
+  "transfer-start:path_table transfer_start" "transfer-end:path_table transfer_end")
+
+doc_block() {
+  sed -n "/^<!-- $1:begin -->\$/,/^<!-- $1:end -->\$/p" docs/architecture.md | sed '1d;$d'
+}
+
 # ---- The pictures ------------------------------------------------------------
 
 dot_of() {
@@ -294,6 +414,16 @@ for graph in "${graphs[@]}"; do
   done < <("$graph")
 done
 
+while IFS='|' read -r what owner made back; do
+  for sites in "$made" "$back"; do
+    result=$(sites_hold "$sites")
+    if [[ $result != ok ]]; then
+      echo "arch-graphs: ownership: $(trim "$what"): $result" >&2
+      bad=1
+    fi
+  done
+done < <(ownership)
+
 sum_of() { sha256sum | cut -d' ' -f1; }
 
 if [[ ${1:-} == --check ]]; then
@@ -305,7 +435,13 @@ if [[ ${1:-} == --check ]]; then
       bad=1
     fi
   done
-  want=$(scripts/include-graph.sh | sum_of)
+  for block in "${blocks[@]}"; do
+    if ! diff <(doc_block "${block%%:*}") <(${block#*:}) >&2; then
+      echo "arch-graphs: docs/architecture.md's ${block%%:*} table is old (< doc, > list)" >&2
+      bad=1
+    fi
+  done
+  want=$(bash scripts/include-graph.sh | sum_of)
   if ! grep -q "<!-- arch-graphs source $want -->" docs/include-graph.svg 2>/dev/null; then
     echo "arch-graphs: docs/include-graph.svg is not the current include graph (run scripts/arch-graphs.sh)" >&2
     bad=1
@@ -316,6 +452,19 @@ fi
 if ((bad)); then
   exit 1
 fi
+# The tables go between their markers.
+for block in "${blocks[@]}"; do
+  name=${block%%:*}
+  grep -q "^<!-- $name:begin -->\$" docs/architecture.md || continue
+  ${block#*:} >"docs/.table.$$"
+  awk -v table="docs/.table.$$" -v begin="<!-- $name:begin -->" -v end="<!-- $name:end -->" '
+    $0 == end { while ((getline line < table) > 0) print line; skip = 0 }
+    !skip { print }
+    $0 == begin { skip = 1 }
+  ' docs/architecture.md >"docs/.architecture.$$"
+  mv "docs/.architecture.$$" docs/architecture.md
+  rm -f "docs/.table.$$"
+done
 for graph in "${graphs[@]}"; do
   dot_of "$graph"
   if command -v dot >/dev/null; then
@@ -325,8 +474,8 @@ for graph in "${graphs[@]}"; do
   fi
 done
 if command -v dot >/dev/null; then
-  scripts/include-graph.sh | dot -Tsvg >docs/include-graph.svg
-  echo "<!-- arch-graphs source $(scripts/include-graph.sh | sum_of) -->" >>docs/include-graph.svg
+  bash scripts/include-graph.sh | dot -Tsvg >docs/include-graph.svg
+  echo "<!-- arch-graphs source $(bash scripts/include-graph.sh | sum_of) -->" >>docs/include-graph.svg
 else
   echo "arch-graphs: no dot (apt-get install graphviz): SVGs not written" >&2
 fi

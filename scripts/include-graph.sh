@@ -86,7 +86,7 @@ if [[ ${1:-} == --check ]]; then
       bad=1
     fi
   done < <(edges | sort | uniq -c)
-  if ! scripts/arch-graphs.sh --check; then
+  if ! bash scripts/arch-graphs.sh --check; then
     bad=1
   fi
   exit $bad
