@@ -9,6 +9,7 @@
 #include "host/SimNetwork.h"
 #include "host/Udp4.h"
 #include "tests/common/DriverHost.h"
+#include "tests/common/InstanceProbe.h"
 #include "protocol/Zem4Instance.h"
 #include "tests/common/ScriptedServer.h"
 
@@ -56,6 +57,7 @@ protected:
   host::Udp4Controller &Controller() { return *controller_; }
   Zem4Instance *Instance() { return instance_; }
   Zem4 *Proto() { return &instance_->Protocol; }
+  InstanceProbe Probe() { return InstanceProbe(Proto()); }
 
   // Moves the child to a new controller at `address` whose default address
   // comes after `mappingDelay`.

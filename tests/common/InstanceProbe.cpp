@@ -46,8 +46,53 @@ bool InstanceProbe::HasTimer() const {
   return Of(instance_)->TimerEvent != nullptr;
 }
 
-bool InstanceProbe::HasMcastPort() const {
-  return Of(instance_)->McastChildHandle != nullptr;
+bool InstanceProbe::Configured() const {
+  return Of(instance_)->Configured != 0;
+}
+bool InstanceProbe::Done() const {
+  return Of(instance_)->Done != 0;
+}
+bool InstanceProbe::HoldsRequest() const {
+  return Of(instance_)->RrqData != nullptr;
+}
+bool InstanceProbe::HoldsWindow() const {
+  return Of(instance_)->WindowBuffer != nullptr;
+}
+UINT16 InstanceProbe::ServerPort() const {
+  return Of(instance_)->ServerPort;
+}
+UINT32 InstanceProbe::RetryCount() const {
+  return Of(instance_)->RetryCount;
+}
+bool InstanceProbe::AckPending() const {
+  return Of(instance_)->AckPending != 0;
+}
+bool InstanceProbe::RplListSent() const {
+  return Of(instance_)->RplListSent != 0;
+}
+EFI_HANDLE InstanceProbe::ChildHandle() const {
+  return Of(instance_)->ChildHandle;
+}
+EFI_HANDLE InstanceProbe::ControllerHandle() const {
+  return Of(instance_)->ControllerHandle;
+}
+EFI_UDP4_PROTOCOL *InstanceProbe::Udp() const {
+  return Of(instance_)->Udp;
+}
+EFI_HANDLE InstanceProbe::McastPort() const {
+  return Of(instance_)->McastChildHandle;
+}
+bool InstanceProbe::HasMappingEvent() const {
+  return Of(instance_)->MappingEvent != nullptr;
+}
+bool InstanceProbe::InDestroy() const {
+  return Of(instance_)->InDestroy != 0;
+}
+bool InstanceProbe::SignatureValid() const {
+  return Of(instance_)->Signature == ZEM4_INSTANCE_SIGNATURE;
+}
+const LIST_ENTRY *InstanceProbe::Link() const {
+  return &Of(instance_)->Link;
 }
 
 const char *TransferStateName(TransferState state) {

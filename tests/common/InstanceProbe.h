@@ -3,7 +3,12 @@
 // test reads the record itself.
 #pragma once
 
+#include "efi/Udp4.h"
 #include "zem4/Zem4.h"
+
+#include <ostream>
+
+struct LIST_ENTRY;
 
 namespace zem4::test {
 
@@ -16,18 +21,44 @@ public:
 
   TransferState State() const;
   bool Idle() const { return State() == TransferState::Idle; }
+  bool Configured() const;
+  // The last transfer's token has been completed.
+  bool Done() const;
   // Datagrams handed to UDP4 whose transmit has not completed.
   UINT32 PendingSends() const;
   // The token of the transfer in progress, if any.
   Zem4Token *Token() const;
   bool HasTimer() const;
-  // A multicast port (a second UDP4 child) is open for the transfer.
-  bool HasMcastPort() const;
+  // What a transfer holds while it runs: its request record and window.
+  bool HoldsRequest() const;
+  bool HoldsWindow() const;
+  // The server port the transfer follows (the OACK's source once it came).
+  UINT16 ServerPort() const;
+  // Retransmissions of the datagram now awaiting an answer.
+  UINT32 RetryCount() const;
+  bool AckPending() const;
+  bool RplListSent() const;
+  // The child's handle, the UDP4 it opened and its multicast port (a second
+  // UDP4 child, nullptr when none is open).
+  EFI_HANDLE ChildHandle() const;
+  EFI_HANDLE ControllerHandle() const;
+  EFI_UDP4_PROTOCOL *Udp() const;
+  EFI_HANDLE McastPort() const;
+  bool HasMcastPort() const { return McastPort() != nullptr; }
+  bool HasMappingEvent() const;
+  bool InDestroy() const;
+  bool SignatureValid() const;
+  // The child's link in the service binding's list of children.
+  const LIST_ENTRY *Link() const;
 
 private:
   const void *instance_;
 };
 
 const char *TransferStateName(TransferState state);
+
+inline void PrintTo(TransferState state, std::ostream *os) {
+  *os << TransferStateName(state);
+}
 
 } // namespace zem4::test

@@ -18,19 +18,19 @@ TEST_F(ConfigTest, NullThisIsRefusedWithItsLogLine) {
   Zem4ConfigData config = DefaultConfig();
   EXPECT_EQ(Proto()->Configure(nullptr, &config), EFI_INVALID_PARAMETER);
   EXPECT_EQ(CountLog("Zem4Config: Called with invalid parameter.\n"), 1u);
-  EXPECT_EQ(Instance()->Configured, 0);
+  EXPECT_FALSE(Probe().Configured());
 }
 
 TEST_F(ConfigTest, ServerAddressMustBeBelowClassD) {
   Zem4ConfigData config = DefaultConfig();
   config.ServerIp = Ip(224, 0, 0, 1);
   EXPECT_EQ(Proto()->Configure(Proto(), &config), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Instance()->Configured, 0);
+  EXPECT_FALSE(Probe().Configured());
   config.ServerIp = Ip(255, 255, 255, 255);
   EXPECT_EQ(Proto()->Configure(Proto(), &config), EFI_INVALID_PARAMETER);
   config.ServerIp = Ip(0, 0, 0, 0);
   EXPECT_EQ(Proto()->Configure(Proto(), &config), EFI_SUCCESS);
-  EXPECT_EQ(Instance()->Configured, 1);
+  EXPECT_TRUE(Probe().Configured());
   config.ServerIp = Ip(223, 255, 255, 255);
   EXPECT_EQ(Proto()->Configure(Proto(), &config), EFI_SUCCESS);
   // Nothing of these checks is logged.
@@ -84,8 +84,8 @@ TEST_F(ConfigTest, RefusedConfigurationLeavesThePreviousOne) {
 TEST_F(ConfigTest, ConfigureWithoutDataWhileIdleClearsTheConfiguration) {
   ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
   EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
-  EXPECT_EQ(Instance()->Configured, 0);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_FALSE(Probe().Configured());
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
   Zem4ModeData mode{};
   EXPECT_EQ(Proto()->GetModeData(Proto(), &mode), EFI_NO_MAPPING);
 }

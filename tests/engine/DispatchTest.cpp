@@ -217,7 +217,7 @@ TEST_F(DispatchTest, ToleratedReceiveErrorsRepostTheReceive) {
   auto *bogus = reinterpret_cast<EFI_UDP4_RECEIVE_DATA *>(uintptr_t(0x10));
   for (EFI_STATUS status : {EFI_TIMEOUT, EFI_ABORTED, EFI_ICMP_ERROR}) {
     CompleteReceiveWith(status, bogus);
-    EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+    EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   }
   EXPECT_EQ(CountLog("Zem4RrqRxCallback: receive failed, token's status is Time out\n"), 1u);
   EXPECT_EQ(CountLog("Zem4RrqRxCallback: receive failed, token's status is Aborted\n"), 1u);
@@ -261,7 +261,7 @@ TEST_F(DispatchTest, OtherReceiveErrorsEndTheTransfer) {
     auto *bogus = reinterpret_cast<EFI_UDP4_RECEIVE_DATA *>(uintptr_t(0x10));
     const host::Time100ns start = Now();
     CompleteReceiveWith(c.receive, bogus);
-    EXPECT_EQ(Instance()->State, ZEM4_STATE_TIME_WAIT);
+    EXPECT_EQ(Probe().State(), TransferState::TimeWait);
     ASSERT_TRUE(Finished());
     EXPECT_EQ(done_.status, c.result);
     EXPECT_EQ(done_.time - start, 500 * kMs);

@@ -65,7 +65,7 @@ TEST_F(GetInfoTest, OackIsCopiedAndTheDownloadCancelledAtOnce) {
   ASSERT_EQ(sends.size(), 2u);
   EXPECT_EQ(sends[1].datagram.payload, ErrorPacket(0, "User caceled download"));
   EXPECT_EQ(sends[1].datagram.dstPort, 6001);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
   // Nothing more afterwards.
   RunFor(10 * kSecond);
   EXPECT_EQ(ClientSends().size(), 2u);

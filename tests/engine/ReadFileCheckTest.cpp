@@ -124,8 +124,8 @@ TEST_F(ReadFileCheckTest, SecondReadFileIsDeniedAndLeavesTheFirstAlone) {
   EXPECT_EQ(Proto()->ReadFile(Proto(), &other), EFI_ACCESS_DENIED);
   Zem4ConfigData config = DefaultConfig();
   EXPECT_EQ(Proto()->Configure(Proto(), &config), EFI_ACCESS_DENIED);
-  EXPECT_EQ(Instance()->Token, &first);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Probe().Token(), &first);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   RunFor(1 * kSecond);
   EXPECT_TRUE(server.ScriptDone());
   EXPECT_TRUE(server.Failures().empty());
@@ -147,7 +147,7 @@ TEST_F(ReadFileCheckTest, ReadDirectoryChecksThenRefusesWithoutTouchingUdp) {
   token.CheckPacket = nullptr;
   EXPECT_EQ(Proto()->ReadDirectory(Proto(), &token), EFI_UNSUPPORTED);
   EXPECT_EQ(UdpCalls(), 0u);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
   RunFor(1 * kSecond);
   EXPECT_TRUE(ClientSends().empty());
   EXPECT_EQ(completion_.count, 0);
@@ -163,7 +163,7 @@ TEST_F(ReadFileCheckTest, BlockingCallAtCallbackLevelOrAboveIsRefused) {
     EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_INVALID_PARAMETER);
     gBS->RestoreTPL(old);
   }
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
   EXPECT_EQ(UdpCalls(), 0u);
   // GetInfo always blocks.
   UINT32 length = 0;
@@ -214,7 +214,7 @@ TEST_F(ReadFileCheckTest, ABufferWhoseEndDoesNotFitTheAddressSpaceIsRefused) {
       ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
     } else {
       EXPECT_EQ(UdpCalls(), udpBefore) << "refused before UDP4 is touched";
-      EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+      EXPECT_EQ(Probe().State(), TransferState::Idle);
     }
   }
 }

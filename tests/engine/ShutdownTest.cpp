@@ -71,14 +71,14 @@ TEST_F(ShutdownTest, ConfigureWithoutDataAbortsARunningTransferSilently) {
   server.Expect(RrqPacket("boot.efi"));
   StartDownload();
   RunFor(1 * kSecond);
-  ASSERT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  ASSERT_EQ(Probe().State(), TransferState::RrqSent);
   EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
   EXPECT_EQ(done_.count, 1);
   EXPECT_EQ(done_.status, EFI_ABORTED);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
-  EXPECT_EQ(Instance()->Configured, 0);
-  EXPECT_EQ(Instance()->RrqData, nullptr);
-  EXPECT_EQ(Instance()->WindowBuffer, nullptr);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
+  EXPECT_FALSE(Probe().Configured());
+  EXPECT_FALSE(Probe().HoldsRequest());
+  EXPECT_FALSE(Probe().HoldsWindow());
   RunFor(10 * kSecond);
   EXPECT_EQ(ClientSends().size(), 1u);
   EXPECT_EQ(done_.count, 1);
@@ -149,7 +149,7 @@ TEST_F(ShutdownTest, SilentShutdownWaitsForPendingSendsOrItsTimer) {
   server.Expect(RrqPacket("boot.efi"));
   StartDownload();
   RunFor(1 * kSecond);
-  ASSERT_EQ(Instance()->PendingSends, 0u);
+  ASSERT_EQ(Probe().PendingSends(), 0u);
 
   // Two sends in flight, then the shutdown: the second completion finishes.
   EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
@@ -158,14 +158,14 @@ TEST_F(ShutdownTest, SilentShutdownWaitsForPendingSendsOrItsTimer) {
             EFI_SUCCESS);
   ASSERT_EQ(Zem4ResendPacket(request, Instance(), Zem4PacketInFlight(request), Zem4RrqSendComplete),
             EFI_SUCCESS);
-  EXPECT_EQ(Instance()->PendingSends, 2u);
+  EXPECT_EQ(Probe().PendingSends(), 2u);
   Zem4RrqSilentShutdown(Instance());
   const host::Time100ns start = Now();
   gBS->RestoreTPL(old);
   ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 1 * kSecond));
   EXPECT_LT(done_.time - start, 500 * kMs);
   EXPECT_EQ(done_.status, EFI_SUCCESS);
-  EXPECT_EQ(Instance()->PendingSends, 0u);
+  EXPECT_EQ(Probe().PendingSends(), 0u);
   RunFor(2 * kSecond);
   EXPECT_EQ(done_.count, 1);
   EXPECT_EQ(ClientSends().size(), 3u);
@@ -221,7 +221,7 @@ TEST_F(ShutdownTest, CheckPacketMayDropTheConfiguration) {
   ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 30 * kSecond));
   EXPECT_EQ(dataCalls, 1);
   EXPECT_EQ(done_.status, EFI_ABORTED);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
   RunFor(5 * kSecond);
   EXPECT_EQ(done_.count, 1);
   EXPECT_EQ(dataCalls, 1);
@@ -311,7 +311,7 @@ TEST_F(ShutdownTest, TokenEventAboveCallbackCannotStartTheNextTransfer) {
   EXPECT_EQ(first.status, EFI_TFTP_ERROR);
   EXPECT_EQ(restart, EFI_INVALID_PARAMETER);
   EXPECT_EQ(second.count, 0);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
   EXPECT_EQ(ClientSends().size(), 1u) << "only the first request went out";
   EXPECT_TRUE(server.Failures().empty());
   EXPECT_TRUE(server.ScriptDone());

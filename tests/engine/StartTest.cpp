@@ -129,8 +129,8 @@ TEST_F(StartTest, RequestIsRepeatedEveryThreeSecondsThenTimesOut) {
   // 101 periods, then the half second of the silent shutdown.
   EXPECT_EQ(done_.time - start, 303 * kSecond + 500 * kMs);
   EXPECT_EQ(CountLog("Zem4RrqInitTimer: too many retries to send request\n"), 1u);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
-  EXPECT_EQ(Instance()->Done, 1);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
+  EXPECT_TRUE(Probe().Done());
 }
 
 TEST_F(StartTest, ReplyPortIsAdoptedWhileTheRequestIsOutstanding) {
@@ -149,7 +149,7 @@ TEST_F(StartTest, ReplyPortIsAdoptedWhileTheRequestIsOutstanding) {
   // A packet from yet another port later on is still handled, without
   // moving the server port.
   EXPECT_EQ(done_.status, EFI_TFTP_ERROR);
-  EXPECT_EQ(Instance()->ServerPort, 6001);
+  EXPECT_EQ(Probe().ServerPort(), 6001);
 }
 
 TEST_F(StartTest, BlockingReadFileReturnsTheTokenStatus) {
@@ -162,8 +162,8 @@ TEST_F(StartTest, BlockingReadFileReturnsTheTokenStatus) {
   token.Status = EFI_SUCCESS;
   EXPECT_EQ(Proto()->ReadFile(Proto(), &token), EFI_TFTP_ERROR);
   EXPECT_EQ(token.Status, EFI_TFTP_ERROR);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
-  EXPECT_EQ(Instance()->Done, 1);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
+  EXPECT_TRUE(Probe().Done());
   EXPECT_EQ(CountLog("Zem4RrqInitRcvError: received an error packet(1) from server\n"), 1u);
 }
 
@@ -178,7 +178,7 @@ TEST_F(StartTest, EventDrivenReadFileReturnsAtOnceAndSignalsOnce) {
   const host::Time100ns start = Now();
   ASSERT_EQ(Start(token), EFI_SUCCESS);
   EXPECT_EQ(Now(), start);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   EXPECT_EQ(done_.count, 0);
   ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 10 * kSecond));
   RunFor(10 * kSecond);
@@ -213,8 +213,8 @@ TEST_F(AddressWaitTest, WaitRunsOutAfterThreeTimeoutsWhateverTheLastTransferLeft
   std::vector<std::string> logs = Logs();
   ASSERT_EQ(logs.size(), 1u);
   EXPECT_EQ(logs[0].rfind("Udp->Configure return No mapping,UdpIo=", 0), 0u) << logs[0];
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
-  EXPECT_EQ(Instance()->WindowBuffer, nullptr);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
+  EXPECT_FALSE(Probe().HoldsWindow());
   EXPECT_TRUE(ClientSends().empty());
   EXPECT_EQ(done_.count, 0);
 
@@ -289,7 +289,8 @@ TEST_F(AddressWaitTest, CallsDuringTheWaitFindTheChildBusy) {
       switch (c.act) {
       case Act::DestroyChild:
         instance_ = nullptr;
-        inner = host_->DestroyChild(controllerHandle_, waiting->ChildHandle);
+        inner =
+            host_->DestroyChild(controllerHandle_, InstanceProbe(&waiting->Protocol).ChildHandle());
         break;
       case Act::ConfigureNull:
         inner = waiting->Protocol.Configure(&waiting->Protocol, nullptr);
@@ -319,8 +320,8 @@ TEST_F(AddressWaitTest, CallsDuringTheWaitFindTheChildBusy) {
     EXPECT_EQ(done_.count, 0) << "a refused start completes no token";
     if (instance_ != nullptr) {
       EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
-      EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
-      EXPECT_EQ(Instance()->WindowBuffer, nullptr);
+      EXPECT_EQ(Probe().State(), TransferState::Idle);
+      EXPECT_FALSE(Probe().HoldsWindow());
     }
     done_ = Completion{};
   }
@@ -338,8 +339,8 @@ TEST_F(AddressWaitTest, FromCallbackLevelTheStartCannotWaitAndSaysSoAtOnce) {
   std::vector<std::string> logs = Logs();
   ASSERT_EQ(logs.size(), 1u);
   EXPECT_EQ(logs[0].rfind("Udp->Configure return No mapping,UdpIo=", 0), 0u) << logs[0];
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
-  EXPECT_EQ(Instance()->WindowBuffer, nullptr);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
+  EXPECT_FALSE(Probe().HoldsWindow());
   EXPECT_EQ(done_.count, 0);
 
   // From the caller's own level the same token waits and goes out.
@@ -366,7 +367,7 @@ TEST_P(AddressLayoutTest, TheWaitEndsWhenTheAddressComes) {
   RunFor(10 * kMs);
   ASSERT_EQ(Requests().size(), 1u);
   EXPECT_EQ(Requests()[0].datagram.src, kLateIp);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, AddressLayoutTest,

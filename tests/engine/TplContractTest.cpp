@@ -39,7 +39,7 @@ protected:
     token_.CheckPacket = AcceptData;
     ASSERT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_SUCCESS);
     RunFor(10 * kMs);
-    ASSERT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+    ASSERT_EQ(Probe().State(), TransferState::RrqSent);
   }
   // Runs `body` inside a timer notification at `tpl`, the way a boot manager's
   // own timers call the driver.
@@ -126,9 +126,12 @@ TEST_F(TplContractTest, CallsThatWouldReachUdp4AboveCallbackAreRefusedAndChangeN
       {"Poll", [&] { return busy->Poll(busy); }},
       {"CreateChild", [&] { return host_->CreateChild(controllerHandle_, &newChild); }},
       {"DestroyChild of the busy child",
-       [&] { return host_->DestroyChild(controllerHandle_, Instance()->ChildHandle); }},
+       [&] { return host_->DestroyChild(controllerHandle_, Probe().ChildHandle()); }},
       {"DestroyChild of the idle child",
-       [&] { return host_->DestroyChild(controllerHandle_, idle->ChildHandle); }},
+       [&] {
+         return host_->DestroyChild(controllerHandle_,
+                                    InstanceProbe(&idle->Protocol).ChildHandle());
+       }},
   };
   const uint64_t udpBefore = UdpCalls();
   const size_t sendsBefore = ClientSends().size();
@@ -140,11 +143,11 @@ TEST_F(TplContractTest, CallsThatWouldReachUdp4AboveCallbackAreRefusedAndChangeN
       gBS->RestoreTPL(old);
       EXPECT_EQ(UdpCalls(), udpBefore) << c.name << " at " << tpl;
       EXPECT_EQ(Sb()->ChildrenNum, 2u) << c.name;
-      EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT) << c.name;
-      EXPECT_EQ(Instance()->Configured, 1) << c.name;
-      EXPECT_EQ(idle->State, ZEM4_STATE_IDLE) << c.name;
-      EXPECT_EQ(idle->InDestroy, 0) << c.name;
-      EXPECT_EQ(Instance()->InDestroy, 0) << c.name;
+      EXPECT_EQ(Probe().State(), TransferState::RrqSent) << c.name;
+      EXPECT_TRUE(Probe().Configured()) << c.name;
+      EXPECT_EQ(InstanceProbe(&idle->Protocol).State(), TransferState::Idle) << c.name;
+      EXPECT_FALSE(InstanceProbe(&idle->Protocol).InDestroy()) << c.name;
+      EXPECT_FALSE(Probe().InDestroy()) << c.name;
       EXPECT_EQ(done_.count, 0) << c.name;
       EXPECT_EQ(other.count, 0) << c.name;
     }
@@ -204,7 +207,7 @@ TEST_F(TplContractTest, NotificationsAtCallbackMayCallAndThoseAboveAreRefused) {
     ASSERT_EQ(child->Protocol.ReadFile(&child->Protocol, &token), EFI_SUCCESS);
     RunFor(10 * kMs);
     const uint16_t childrenBefore = Sb()->ChildrenNum;
-    EFI_HANDLE handle = child->ChildHandle;
+    EFI_HANDLE handle = InstanceProbe(&child->Protocol).ChildHandle();
 
     EFI_STATUS poll = EFI_NOT_READY, destroy = EFI_NOT_READY;
     FromNotification(c.tpl, [&] {
@@ -220,7 +223,7 @@ TEST_F(TplContractTest, NotificationsAtCallbackMayCallAndThoseAboveAreRefused) {
       EXPECT_EQ(ended.status, EFI_ABORTED);
     } else {
       EXPECT_EQ(Sb()->ChildrenNum, childrenBefore);
-      EXPECT_EQ(child->State, ZEM4_STATE_RRQ_SENT);
+      EXPECT_EQ(InstanceProbe(&child->Protocol).State(), TransferState::RrqSent);
       EXPECT_EQ(ended.count, 0);
       DestroyInstance(child);
       EXPECT_EQ(ended.count, 1);

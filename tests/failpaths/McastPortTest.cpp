@@ -23,7 +23,7 @@ TEST_P(McastPortFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
   if (c.variant == kNewGroup || c.variant == kFinish) {
     EnterPassive();
   }
-  EFI_HANDLE port = Instance()->McastChildHandle;
+  EFI_HANDLE port = Probe().McastPort();
   host::FaultInjector &faults = Fw().Faults();
   const uint64_t before = faults.Injected();
   const size_t logsBefore = Logs().size();
@@ -57,13 +57,13 @@ TEST_P(McastPortFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
   EXPECT_EQ(done_.status, c.expected) << Hex(done_.status);
   EXPECT_EQ(done_.count, 1);
   ExpectLines(Logs(), c.lines, logsBefore);
-  EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(Probe().McastPort(), nullptr);
   if (Controller().ChildCount() > 1) {
     // Left with UDP4. Our open on it is gone, unless the firmware refused
     // to close it: then it goes now, as the firmware's own clean-up would.
     ASSERT_NE(port, nullptr);
     const bool refusedClose = c.faults.size() == 1 && c.faults[0].call == "CloseProtocol";
-    EXPECT_EQ(gBS->CloseProtocol(port, &gEfiUdp4ProtocolGuid, agent_, Instance()->ChildHandle),
+    EXPECT_EQ(gBS->CloseProtocol(port, &gEfiUdp4ProtocolGuid, agent_, Probe().ChildHandle()),
               refusedClose ? EFI_SUCCESS : EFI_NOT_FOUND);
     EFI_SERVICE_BINDING_PROTOCOL *sb = Controller().ServiceBinding();
     EXPECT_EQ(sb->DestroyChild(sb, port), EFI_SUCCESS);

@@ -33,10 +33,10 @@ protected:
       FromServer(Full(s, 2 * s));
     }
     FromServer(FinPacket(0));
-    ASSERT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+    ASSERT_EQ(Probe().State(), TransferState::RrqSent);
     FromServer(OackPacket());
-    ASSERT_EQ(Instance()->State, ZEM4_STATE_RPL);
-    ASSERT_EQ(Instance()->RplListSent, 0);
+    ASSERT_EQ(Probe().State(), TransferState::Rpl);
+    ASSERT_FALSE(Probe().RplListSent());
   }
   Bytes file_ = MakeFile(300 * 1032);
 };
@@ -58,16 +58,16 @@ TEST_P(ModesFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
   case kRplGivesUp:
     Accept();
     RunFor(300 * kSecond + kMs); // 100 repeats of RPL 1
-    ASSERT_EQ(Instance()->RetryCount, 100u);
+    ASSERT_EQ(Probe().RetryCount(), 100u);
     break;
   case kActiveTimer:
     EnterActive(Full(1, 1));
     FromServer(Full(2, 2)); // owes an ACK8 that the next one or the timer sends
-    ASSERT_EQ(Instance()->AckPending, 1);
+    ASSERT_TRUE(Probe().AckPending());
     break;
   case kErrorSentData:
     FromServer(OackPacket({{"multicast", "nonsense"}}));
-    ASSERT_EQ(Instance()->State, ZEM4_STATE_ERROR_SENT);
+    ASSERT_EQ(Probe().State(), TransferState::ErrorSent);
     break;
   case kFin:
   case kHalfWindow:

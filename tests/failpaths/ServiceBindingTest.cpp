@@ -3,7 +3,6 @@
 #include "tests/failpaths/FailPaths.h"
 
 #include "driver/Zem4Driver.h"
-#include "protocol/Zem4Instance.h"
 
 namespace zem4::test::failpaths {
 namespace {

@@ -14,7 +14,7 @@ protected:
   // "{UDP}" in a line stands for the child's UDP4 interface, as %x prints it.
   std::vector<std::string> Expected(const std::vector<std::string> &lines) {
     char udp[32];
-    std::snprintf(udp, sizeof(udp), "%" PRIXPTR, reinterpret_cast<uintptr_t>(Instance()->Udp));
+    std::snprintf(udp, sizeof(udp), "%" PRIXPTR, reinterpret_cast<uintptr_t>(Probe().Udp()));
     std::vector<std::string> out;
     for (std::string line : lines) {
       size_t at = line.find("{UDP}");
@@ -43,9 +43,9 @@ TEST_P(StartupFailTest, ReadFileReturnsTheFailureAndLeavesTheChildIdle) {
   ExpectLines(Logs(), Expected(c.lines), logsBefore);
   RunFor(5 * kSecond);
   EXPECT_EQ(done_.count, 0) << "a refused ReadFile signals nothing";
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
-  EXPECT_EQ(Instance()->RrqData, nullptr);
-  EXPECT_EQ(Instance()->WindowBuffer, nullptr);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
+  EXPECT_FALSE(Probe().HoldsRequest());
+  EXPECT_FALSE(Probe().HoldsWindow());
   // The same call goes through once the firmware behaves.
   size_t requests = server_->Log().size();
   ASSERT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_SUCCESS);
@@ -121,7 +121,7 @@ TEST_P(GetInfoFailTest, GetInfoReturnsTheStatusOfItsPath) {
     gBS->FreePool(packet);
   }
   RunFor(5 * kSecond);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
 }
 
 INSTANTIATE_TEST_SUITE_P(

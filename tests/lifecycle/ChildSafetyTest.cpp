@@ -95,7 +95,7 @@ TEST_F(ChildSafetyTest, AResetOwedIsRetriedBeforeTheNextStartAndRefusedWhileItFa
   PrepareToken(secondToken, second, "second.efi");
   secondToken.CheckPacket = AcceptData;
   EXPECT_EQ(Proto()->ReadFile(Proto(), &secondToken), EFI_DEVICE_ERROR);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
   EXPECT_EQ(Requests(), 1u);
 
   // Once UDP4 lets go, the old receive and send are dropped and the next
@@ -126,7 +126,9 @@ TEST_F(ChildSafetyTest, DestroyingAChildWithAResetOwedGivesUpItsUdpChildFirst) {
     StartSilent(victim, token, ended);
     const size_t udpChildren = Controller().ChildCount();
     FailConfigures(4); // the reset at the abort and DestroyChild's retry, two tries each
-    EXPECT_EQ(host_->DestroyChild(controllerHandle_, victim->ChildHandle), EFI_SUCCESS);
+    EXPECT_EQ(
+        host_->DestroyChild(controllerHandle_, InstanceProbe(&victim->Protocol).ChildHandle()),
+        EFI_SUCCESS);
     EXPECT_EQ(ended.count, 1);
     EXPECT_EQ(ended.status, EFI_ABORTED);
     EXPECT_EQ(Sb(controllerHandle_)->ChildrenNum, last ? 0 : 1);
@@ -160,7 +162,8 @@ TEST_F(ChildSafetyTest, WithoutUdp4sServiceBindingAChildWithAResetOwedIsKept) {
   FailConfigures(4);
   // DestroyChild's second open is the one of UDP4's service binding.
   Fw().Faults().FailNth("OpenProtocol", Fw().Faults().Count("OpenProtocol") + 2, EFI_NOT_FOUND);
-  EXPECT_EQ(host_->DestroyChild(controllerHandle_, victim->ChildHandle), EFI_NOT_FOUND);
+  EXPECT_EQ(host_->DestroyChild(controllerHandle_, InstanceProbe(&victim->Protocol).ChildHandle()),
+            EFI_NOT_FOUND);
   EXPECT_EQ(CountLog("DestroyChild: Get Udp4SB failed with Not Found.\n"), 1u);
   EXPECT_EQ(ended.status, EFI_ABORTED);
   // A datagram for the port still completes the receive into live memory.
@@ -173,12 +176,12 @@ TEST_F(ChildSafetyTest, WithoutUdp4sServiceBindingAChildWithAResetOwedIsKept) {
 TEST_F(ChildSafetyTest, DestroyChildThroughAnotherControllersServiceBindingIsRefused) {
   EFI_HANDLE controllerB = host_->AddController(host::Ipv4(127, 0, 1, 7));
   ASSERT_EQ(host_->Connect(controllerB), EFI_SUCCESS);
-  EFI_HANDLE child = Instance()->ChildHandle;
+  EFI_HANDLE child = Probe().ChildHandle();
   EXPECT_EQ(host_->DestroyChild(controllerB, child), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Sb(controllerB)->ChildrenNum, 0);
   EXPECT_EQ(Sb(controllerHandle_)->ChildrenNum, 1);
   EXPECT_EQ(host_->Protocol(child), Proto()) << "the child lives on";
-  EXPECT_EQ(Instance()->InDestroy, 0);
+  EXPECT_FALSE(Probe().InDestroy());
 
   // Both controllers still stop cleanly.
   DestroyMainInstance();

@@ -4,6 +4,7 @@
 #include "driver/Zem4Driver.h"
 #include "host/FaultInjector.h"
 #include "protocol/Zem4Instance.h"
+#include "tests/common/InstanceProbe.h"
 #include "support/Globals.h"
 #include "tests/common/DriverHost.h"
 #include "transport/Zem4Packet.h"
@@ -107,13 +108,13 @@ TEST_F(DriverModelTest, FirstChildTakesTheReserveLaterChildrenGetTheirOwn) {
   EXPECT_EQ(host_.Controller(0).ChildCount(), 1u) << "the reserve needs no new UDP4 child";
   Zem4 *proto = host_.Protocol(first);
   ASSERT_NE(proto, nullptr);
-  Zem4Instance *instance = ZEM4_INSTANCE_FROM_PROTOCOL(proto);
-  EXPECT_EQ(instance->Signature, ZEM4_INSTANCE_SIGNATURE);
-  EXPECT_EQ(instance->State, ZEM4_STATE_IDLE);
-  EXPECT_EQ(instance->ChildHandle, first);
-  EXPECT_EQ(instance->ControllerHandle, controller_);
-  EXPECT_NE(instance->MappingEvent, nullptr);
-  EXPECT_NE(instance->Udp, nullptr);
+  const InstanceProbe probe(proto);
+  EXPECT_TRUE(probe.SignatureValid());
+  EXPECT_EQ(probe.State(), TransferState::Idle);
+  EXPECT_EQ(probe.ChildHandle(), first);
+  EXPECT_EQ(probe.ControllerHandle(), controller_);
+  EXPECT_TRUE(probe.HasMappingEvent());
+  EXPECT_NE(probe.Udp(), nullptr);
 
   EFI_HANDLE second = nullptr;
   ASSERT_EQ(host_.CreateChild(controller_, &second), EFI_SUCCESS);
@@ -121,7 +122,7 @@ TEST_F(DriverModelTest, FirstChildTakesTheReserveLaterChildrenGetTheirOwn) {
   EXPECT_EQ(host_.Controller(0).ChildCount(), 2u);
   EXPECT_EQ(Record()->ChildrenNum, 2);
   // Children are kept in creation order.
-  EXPECT_EQ(Record()->Children.ForwardLink, &instance->Link);
+  EXPECT_EQ(Record()->Children.ForwardLink, probe.Link());
 
   EXPECT_EQ(host_.DestroyChild(controller_, second), EFI_SUCCESS);
   EXPECT_EQ(host_.DestroyChild(controller_, first), EFI_SUCCESS);

@@ -116,7 +116,7 @@ TEST_P(McastDownloadTest, ActiveMemberVanishingMidTransferLeavesTheOthersTheWhol
   ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= BlocksOf(size) / 3; }, 60 * kSecond));
   Member &active = (*group_)[0];
   ASSERT_EQ(active.signalled, 0);
-  EFI_HANDLE mcastChild = active.Instance()->McastChildHandle;
+  EFI_HANDLE mcastChild = active.Probe().McastPort();
   ASSERT_NE(mcastChild, nullptr);
 
   ASSERT_EQ(group_->Destroy(active), EFI_SUCCESS);

@@ -70,7 +70,7 @@ TEST_P(McastFaultTest, EveryMemberEndsOnceAndNothingIsLeft) {
     } else {
       EXPECT_TRUE(EFI_ERROR(m->token.Status)) << m->Name() << " " << m->token.Status;
     }
-    EXPECT_EQ(m->Instance()->McastChildHandle, nullptr) << m->Name();
+    EXPECT_EQ(m->Probe().McastPort(), nullptr) << m->Name();
   }
   EXPECT_EQ(host_->Fw().Faults().Injected(), 1u) << "the failure happened";
   host_->Fw().Faults().Clear();

@@ -6,7 +6,7 @@
 
 #include "tests/common/DriverHost.h"
 
-#include "protocol/Zem4Instance.h"
+#include "tests/common/InstanceProbe.h"
 
 #include <cstdint>
 #include <memory>
@@ -70,7 +70,7 @@ struct Member {
   bool destroyed = false;
 
   bool Done() const { return signalled > 0 || destroyed; }
-  Zem4Instance *Instance() const { return ZEM4_INSTANCE_FROM_PROTOCOL(proto); }
+  InstanceProbe Probe() const { return InstanceProbe(proto); }
   std::string Name() const {
     return "member " + std::to_string(index) + " (" + address.ToString() +
            (caller == Caller::Stream   ? ", stream)"

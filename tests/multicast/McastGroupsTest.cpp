@@ -127,7 +127,7 @@ TEST_F(McastFixture, TwoChildrenOfOneControllerInOneGroup) {
   EXPECT_EQ(second->signalled, 1);
   EXPECT_TRUE(EFI_ERROR(second->token.Status)) << second->token.Status;
   EXPECT_TRUE(second->streamed.empty());
-  EXPECT_EQ(second->Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(second->Probe().McastPort(), nullptr);
 }
 
 } // namespace

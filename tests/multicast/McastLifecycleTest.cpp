@@ -54,8 +54,8 @@ TEST_F(McastLifecycleTest, ThreeChildrenOneUnicastTwoInAGroupThenEverythingGoes)
   // The ports went with the transfers; the children stay.
   EXPECT_EQ(Children(*a), 2u);
   EXPECT_EQ(Children(*b), 1u);
-  EXPECT_EQ(a->Instance()->McastChildHandle, nullptr);
-  EXPECT_EQ(b->Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(a->Probe().McastPort(), nullptr);
+  EXPECT_EQ(b->Probe().McastPort(), nullptr);
 
   // Destroyed in neither creation order nor its reverse.
   EXPECT_EQ(group_->Destroy(*a), EFI_SUCCESS);
@@ -90,7 +90,7 @@ TEST_P(McastDestroyTest, DestroyChildMidTransferAbortsOnlyThatMember) {
   ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
   Member &gone = (*group_)[GetParam()];
   ASSERT_EQ(gone.signalled, 0);
-  EFI_HANDLE port = gone.Instance()->McastChildHandle;
+  EFI_HANDLE port = gone.Probe().McastPort();
   ASSERT_NE(port, nullptr);
   ASSERT_EQ(Children(gone), 2u);
 
@@ -121,7 +121,7 @@ TEST_P(McastDestroyTest, DisconnectControllerOnTheMulticastPortHandleLeavesTheDo
   }
   ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
   Member &target = (*group_)[GetParam()];
-  EFI_HANDLE port = target.Instance()->McastChildHandle;
+  EFI_HANDLE port = target.Probe().McastPort();
   ASSERT_NE(port, nullptr);
 
   EXPECT_EQ(host_->Fw().DisconnectController(port, host_->Image()), EFI_SUCCESS);
@@ -150,7 +150,7 @@ TEST_P(McastDestroyTest, StopForTheMulticastPortHandleDestroysTheOwningChild) {
   }
   ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
   Member &target = (*group_)[GetParam()];
-  EFI_HANDLE port = target.Instance()->McastChildHandle;
+  EFI_HANDLE port = target.Probe().McastPort();
   ASSERT_NE(port, nullptr);
 
   auto *binding = static_cast<EFI_DRIVER_BINDING_PROTOCOL *>(
@@ -183,7 +183,7 @@ TEST_P(McastDestroyTest, DisconnectingAMembersControllerMidTransfer) {
   }
   ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
   Member &target = (*group_)[GetParam()];
-  EFI_HANDLE port = target.Instance()->McastChildHandle;
+  EFI_HANDLE port = target.Probe().McastPort();
   ASSERT_NE(port, nullptr);
 
   EXPECT_EQ(host_->Disconnect(target.controller), EFI_SUCCESS);

@@ -126,7 +126,7 @@ TEST_P(McastLostRplTest, TwoLostFirstRepairListsStillEndWithTheFile) {
   host_->Net().AddFlowProfile(requests, Lan());
   ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
   host_->RunUntil([] { return false; }, 5 * kSecond);
-  ASSERT_EQ(m->Instance()->State, ZEM4_STATE_RPL);
+  ASSERT_EQ(m->Probe().State(), TransferState::Rpl);
   host_->Net().ClearFlowProfiles();
 
   ASSERT_TRUE(group_->RunUntilDone(600 * kSecond));
@@ -171,7 +171,7 @@ TEST_P(McastDuplicateRrqTest, ALateCopyOfTheActiveMembersRequestDoesNotStrandIt)
   host_->Net().AddFlowProfile(requests, twice);
   ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
   ASSERT_TRUE(
-      host_->RunUntil([&] { return m->Instance()->State == ZEM4_STATE_RECEIVING; }, kSecond));
+      host_->RunUntil([&] { return m->Probe().State() == TransferState::Receiving; }, kSecond));
   host_->Net().ClearFlowProfiles();
 
   ASSERT_TRUE(group_->RunUntilDone(600 * kSecond));
