@@ -7,7 +7,7 @@
 #include "driver/Zem4Driver.h"
 #include "host/EventCore.h"
 #include "host/FaultInjector.h"
-#include "protocol/Zem4Instance.h"
+#include "tests/common/InstanceProbe.h"
 
 namespace zem4::test::chaos {
 
@@ -525,7 +525,7 @@ void World::DoConfigure(Ctx ctx, Child &c, bool bad) {
   if (faulted) {
     Resync(c);
   } else if (st != EFI_SUCCESS && DriverHas(c) &&
-             (ZEM4_INSTANCE_FROM_PROTOCOL(c.proto)->Configured != 0) != Configured(c)) {
+             test::InstanceProbe(c.proto).Configured() != Configured(c)) {
     Fail("a refused Configure changed whether " + Label(&c) + " is configured");
   }
 }

@@ -4,7 +4,7 @@
 #include "tests/chaos/ChaosWorld.h"
 
 #include "host/FaultInjector.h"
-#include "protocol/Zem4Instance.h"
+#include "tests/common/InstanceProbe.h"
 
 #include <cstdio>
 
@@ -126,7 +126,7 @@ bool World::DriverHas(const Child &c) const {
 
 // The driver's own flag while the child is there; ours once it is gone.
 bool World::InDestroy(const Child &c) const {
-  return DriverHas(c) ? ZEM4_INSTANCE_FROM_PROTOCOL(c.proto)->InDestroy != 0 : c.inDestroy;
+  return DriverHas(c) ? test::InstanceProbe(c.proto).InDestroy() : c.inDestroy;
 }
 
 bool World::Running(const Child &c) const {
@@ -134,7 +134,7 @@ bool World::Running(const Child &c) const {
 }
 
 bool World::DriverIdle(const Child &c) const {
-  return DriverHas(c) && ZEM4_INSTANCE_FROM_PROTOCOL(c.proto)->State == ZEM4_STATE_IDLE;
+  return DriverHas(c) && test::InstanceProbe(c.proto).Idle();
 }
 
 // A token whose ReadFile is still on the stack while the driver is idle has
@@ -169,7 +169,7 @@ bool World::NeedsAddress(const Child &c) const {
 // notifications run inside them is the firmware's choice.
 bool World::Configured(const Child &c) const {
   if ((c.stopping || c.inDestroy) && DriverHas(c)) {
-    return ZEM4_INSTANCE_FROM_PROTOCOL(c.proto)->Configured != 0;
+    return test::InstanceProbe(c.proto).Configured();
   }
   return c.configured;
 }
@@ -202,9 +202,9 @@ void World::Resync(Child &c) {
     ChildGone(c);
     return;
   }
-  const Zem4Instance *instance = ZEM4_INSTANCE_FROM_PROTOCOL(c.proto);
-  c.configured = instance->Configured != 0;
-  c.useDefault = instance->Config.UseDefaultSetting != 0;
+  const test::InstanceProbe probe(c.proto);
+  c.configured = probe.Configured();
+  c.useDefault = probe.UsesDefaultSetting();
 }
 
 std::string World::Holds(const TokenRec &rec) const {

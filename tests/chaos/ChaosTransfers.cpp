@@ -5,7 +5,6 @@
 
 #include "host/EventCore.h"
 #include "host/FaultInjector.h"
-#include "protocol/Zem4Instance.h"
 
 namespace zem4::test::chaos {
 

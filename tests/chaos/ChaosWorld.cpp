@@ -5,7 +5,6 @@
 #include "driver/Zem4Driver.h"
 #include "host/EventCore.h"
 #include "host/FaultInjector.h"
-#include "protocol/Zem4Instance.h"
 
 #include <chrono>
 #include <cstdio>

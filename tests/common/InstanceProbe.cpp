@@ -49,6 +49,10 @@ bool InstanceProbe::HasTimer() const {
 bool InstanceProbe::Configured() const {
   return Of(instance_)->Configured != 0;
 }
+bool InstanceProbe::UsesDefaultSetting() const {
+  return Of(instance_)->Config.UseDefaultSetting != 0;
+}
+
 bool InstanceProbe::Done() const {
   return Of(instance_)->Done != 0;
 }

@@ -22,6 +22,8 @@ public:
   TransferState State() const;
   bool Idle() const { return State() == TransferState::Idle; }
   bool Configured() const;
+  // The configuration takes the address the network stack obtains by itself.
+  bool UsesDefaultSetting() const;
   // The last transfer's token has been completed.
   bool Done() const;
   // Datagrams handed to UDP4 whose transmit has not completed.
