@@ -173,9 +173,20 @@ void GetJob::StartDownload() {
   spec.multicast = multicast_;
   spec.stallTimeoutS = o.timeout;
   spec.multicastWaitS = o.mcastWait;
+  tooLong_ = false;
   if (stream_) {
     OutputFile *out = out_.get();
-    spec.onData = [out](const uint8_t *data, size_t length) { return out->Append(data, length); };
+    const std::optional<uint64_t> size = size_;
+    bool *tooLong = &tooLong_;
+    spec.onData = [out, size, tooLong](const uint8_t *data, size_t length) {
+      // Beyond what the server announced: refused, not written (a server
+      // that never stopped would fill the disk).
+      if (size && out->Written() + length > *size) {
+        *tooLong = true;
+        return false;
+      }
+      return out->Append(data, length);
+    };
   } else {
     spec.buffer = out_->Data();
     spec.bufferSize = *size_;
@@ -217,8 +228,11 @@ void GetJob::EndDownload() {
     Backoff("server busy");
     return;
   }
-  Verdict v = Explain(d.Status(), d.Reason(), shared_.server, o.timeout, file_);
-  if (d.Reason() == EndReason::WriteFailed)
+  // A file that outgrew its announced size ends as a buffer that is too
+  // small does.
+  Verdict v = tooLong_ ? Explain(EFI_BUFFER_TOO_SMALL, EndReason::None, shared_.server, o.timeout)
+                       : Explain(d.Status(), d.Reason(), shared_.server, o.timeout, file_);
+  if (d.Reason() == EndReason::WriteFailed && !tooLong_)
     v.message = out_->WriteError();
   if (v.code != kExitOk)
     throw Failure(v.code, v.message);

@@ -86,6 +86,7 @@ private:
   std::optional<uint64_t> size_;
   std::optional<std::string> sha_;
   bool stream_ = false;
+  bool tooLong_ = false; // the server sent more than it announced
   std::unique_ptr<OutputFile> out_;
   std::unique_ptr<Download> download_;
   std::chrono::steady_clock::time_point shown_;

@@ -64,6 +64,24 @@ private:
   FileSource &Real;
 };
 
+// The file grows between the client's query and its download: the second
+// opening finds it larger than the first announced.
+class GrowingSource final : public FileSource {
+public:
+  GrowingSource(MemoryFileSource &real, std::vector<uint8_t> grown)
+      : Real(real), Grown(std::move(grown)) {}
+  OpenResult Open(std::string_view Name) override {
+    if (++Opens % 2 == 0)
+      Real.Replace(std::string(Name), Grown);
+    return Real.Open(Name);
+  }
+
+private:
+  MemoryFileSource &Real;
+  std::vector<uint8_t> Grown;
+  unsigned Opens = 0;
+};
+
 int BoundSocket(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   sockaddr_in sa{};
@@ -232,6 +250,33 @@ TEST_F(InProcessServer, WrongDigestIsAMismatchAndNothingIsKept) {
     EXPECT_TRUE(Listing(Out()).empty()) << "left behind: " << Listing(Out()).front();
   }
   EXPECT_GT(server.UnicastDataSent(), 0u);
+}
+
+// More data than the size the server announced is refused, not written: the
+// server is told, the command ends with exit 6 and keeps nothing.
+TEST_F(InProcessServer, AFileLargerThanAnnouncedIsRefused) {
+  const auto small = RandomBytes(64 * 1024 + 3, 73);
+  const auto grown = RandomBytes(3 * 1024 * 1024, 74);
+  for (const bool stream : {false, true}) {
+    SCOPED_TRACE(stream ? "--stream" : "unicast");
+    MemoryFileSource memory;
+    memory.Add("grow.bin", small);
+    GrowingSource growing(memory, grown);
+    LoopbackServer server(growing, false);
+    std::vector<std::string> args = {
+        kCli,        "get",        "grow.bin",  "--server", server.Address(),
+        "--station", "127.0.0.63", "--timeout", "20"};
+    if (stream)
+      args.push_back("--stream");
+    RunResult r = RunCommand(args, Out());
+    EXPECT_EQ(r.code, kServerFault) << r.output;
+    EXPECT_NE(r.output.find("zem4: the file on the server is larger than it said (changed?)"),
+              std::string::npos)
+        << r.output;
+    EXPECT_TRUE(Listing(Out()).empty()) << "left behind: " << Listing(Out()).front();
+    // Far less than the grown file went out before the refusal stopped it.
+    EXPECT_LT(server.UnicastDataSent(), grown.size() / 1032 / 2);
+  }
 }
 
 // The group's datagrams never reach anyone: the client waits --mcast-wait
