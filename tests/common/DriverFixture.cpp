@@ -2,6 +2,7 @@
 #include "tests/common/FirmwareFixture.h"
 
 #include "modes/Zem4Modes.h"
+#include "protocol/Zem4Instance.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
 #include "transport/Zem4Packet.h"
@@ -80,6 +81,14 @@ void DriverFixture::UseNewController(host::Ipv4 address, host::Time100ns mapping
   controller_ = &host_->Controller(index + 1);
   ASSERT_EQ(host_->Connect(controllerHandle_), EFI_SUCCESS);
   instance_ = CreateInstance();
+}
+
+Zem4 *DriverFixture::Proto() {
+  return &instance_->Protocol;
+}
+
+Zem4 *DriverFixture::ProtoOf(Zem4Instance *instance) {
+  return &instance->Protocol;
 }
 
 Zem4Instance *DriverFixture::CreateInstance() {

@@ -10,7 +10,6 @@
 #include "host/Udp4.h"
 #include "tests/common/DriverHost.h"
 #include "tests/common/InstanceProbe.h"
-#include "protocol/Zem4Instance.h"
 #include "tests/common/ScriptedServer.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +19,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+// The child's private record: tests see it through InstanceProbe only.
+struct Zem4Instance;
 
 namespace zem4::test {
 
@@ -56,7 +58,9 @@ protected:
   host::SimNetwork &Net() { return *net_; }
   host::Udp4Controller &Controller() { return *controller_; }
   Zem4Instance *Instance() { return instance_; }
-  Zem4 *Proto() { return &instance_->Protocol; }
+  Zem4 *Proto();
+  // The protocol of a child made by CreateInstance.
+  static Zem4 *ProtoOf(Zem4Instance *instance);
   InstanceProbe Probe() { return InstanceProbe(Proto()); }
 
   // Moves the child to a new controller at `address` whose default address

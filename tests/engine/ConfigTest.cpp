@@ -1,5 +1,6 @@
 // Configure and GetModeData: the argument checks, in their order, and what is
 // kept and reported.
+#include "protocol/Zem4Instance.h"
 #include "tests/common/DriverFixture.h"
 
 #include <cstring>

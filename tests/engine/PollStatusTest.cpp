@@ -1,4 +1,5 @@
 // Poll and GetStatus.
+#include "protocol/Zem4Instance.h"
 #include "tests/common/DriverFixture.h"
 
 #include <cstring>

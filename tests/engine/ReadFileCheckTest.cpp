@@ -2,6 +2,7 @@
 // and that a refused call leaves no trace (nothing sent, UDP4 untouched).
 #include "host/FaultInjector.h"
 #include "support/Globals.h"
+#include "protocol/Zem4Instance.h"
 #include "tests/common/DriverFixture.h"
 
 namespace zem4::test {

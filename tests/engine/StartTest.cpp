@@ -1,6 +1,7 @@
 // Transfer start-up: the request on the wire and where it goes, its
 // retransmission, the wait for an address, blocking and event-driven calls.
 #include "support/Globals.h"
+#include "protocol/Zem4Instance.h"
 #include "tests/common/DriverFixture.h"
 
 namespace zem4::test {
@@ -290,13 +291,13 @@ TEST_F(AddressWaitTest, CallsDuringTheWaitFindTheChildBusy) {
       case Act::DestroyChild:
         instance_ = nullptr;
         inner =
-            host_->DestroyChild(controllerHandle_, InstanceProbe(&waiting->Protocol).ChildHandle());
+            host_->DestroyChild(controllerHandle_, InstanceProbe(ProtoOf(waiting)).ChildHandle());
         break;
       case Act::ConfigureNull:
-        inner = waiting->Protocol.Configure(&waiting->Protocol, nullptr);
+        inner = ProtoOf(waiting)->Configure(ProtoOf(waiting), nullptr);
         break;
       case Act::NestedReadFile:
-        inner = waiting->Protocol.ReadFile(&waiting->Protocol, &nestedToken);
+        inner = ProtoOf(waiting)->ReadFile(ProtoOf(waiting), &nestedToken);
         break;
       }
     };
@@ -308,7 +309,7 @@ TEST_F(AddressWaitTest, CallsDuringTheWaitFindTheChildBusy) {
     PrepareToken(token_, done_, "boot.efi");
     token_.CheckPacket = AcceptData;
     const host::Time100ns start = Now();
-    EXPECT_EQ(waiting->Protocol.ReadFile(&waiting->Protocol, &token_), c.outer);
+    EXPECT_EQ(ProtoOf(waiting)->ReadFile(ProtoOf(waiting), &token_), c.outer);
     gBS->CloseEvent(timer);
     EXPECT_EQ(inner, c.inner);
     if (c.outer == EFI_ABORTED) {

@@ -98,7 +98,7 @@ TEST_F(TplContractTest, CallsThatWouldReachUdp4AboveCallbackAreRefusedAndChangeN
   Zem4Instance *idle = CreateInstance();
   ASSERT_NE(idle, nullptr);
   Zem4ConfigData config = DefaultConfig();
-  ASSERT_EQ(idle->Protocol.Configure(&idle->Protocol, &config), EFI_SUCCESS);
+  ASSERT_EQ(ProtoOf(idle)->Configure(ProtoOf(idle), &config), EFI_SUCCESS);
   StartSilentTransfer();
 
   Completion other;
@@ -109,7 +109,7 @@ TEST_F(TplContractTest, CallsThatWouldReachUdp4AboveCallbackAreRefusedAndChangeN
   VOID *packet = nullptr;
   EFI_HANDLE newChild = nullptr;
   Zem4 *busy = Proto();
-  Zem4 *spare = &idle->Protocol;
+  Zem4 *spare = ProtoOf(idle);
 
   const struct {
     const char *name;
@@ -129,8 +129,7 @@ TEST_F(TplContractTest, CallsThatWouldReachUdp4AboveCallbackAreRefusedAndChangeN
        [&] { return host_->DestroyChild(controllerHandle_, Probe().ChildHandle()); }},
       {"DestroyChild of the idle child",
        [&] {
-         return host_->DestroyChild(controllerHandle_,
-                                    InstanceProbe(&idle->Protocol).ChildHandle());
+         return host_->DestroyChild(controllerHandle_, InstanceProbe(ProtoOf(idle)).ChildHandle());
        }},
   };
   const uint64_t udpBefore = UdpCalls();
@@ -145,8 +144,8 @@ TEST_F(TplContractTest, CallsThatWouldReachUdp4AboveCallbackAreRefusedAndChangeN
       EXPECT_EQ(Sb()->ChildrenNum, 2u) << c.name;
       EXPECT_EQ(Probe().State(), TransferState::RrqSent) << c.name;
       EXPECT_TRUE(Probe().Configured()) << c.name;
-      EXPECT_EQ(InstanceProbe(&idle->Protocol).State(), TransferState::Idle) << c.name;
-      EXPECT_FALSE(InstanceProbe(&idle->Protocol).InDestroy()) << c.name;
+      EXPECT_EQ(InstanceProbe(ProtoOf(idle)).State(), TransferState::Idle) << c.name;
+      EXPECT_FALSE(InstanceProbe(ProtoOf(idle)).InDestroy()) << c.name;
       EXPECT_FALSE(Probe().InDestroy()) << c.name;
       EXPECT_EQ(done_.count, 0) << c.name;
       EXPECT_EQ(other.count, 0) << c.name;
@@ -199,19 +198,19 @@ TEST_F(TplContractTest, NotificationsAtCallbackMayCallAndThoseAboveAreRefused) {
     Zem4Instance *child = CreateInstance();
     ASSERT_NE(child, nullptr);
     Zem4ConfigData config = DefaultConfig();
-    ASSERT_EQ(child->Protocol.Configure(&child->Protocol, &config), EFI_SUCCESS);
+    ASSERT_EQ(ProtoOf(child)->Configure(ProtoOf(child), &config), EFI_SUCCESS);
     Completion ended;
     Zem4Token token;
     PrepareToken(token, ended, "boot.efi");
     token.CheckPacket = AcceptData;
-    ASSERT_EQ(child->Protocol.ReadFile(&child->Protocol, &token), EFI_SUCCESS);
+    ASSERT_EQ(ProtoOf(child)->ReadFile(ProtoOf(child), &token), EFI_SUCCESS);
     RunFor(10 * kMs);
     const uint16_t childrenBefore = Sb()->ChildrenNum;
-    EFI_HANDLE handle = InstanceProbe(&child->Protocol).ChildHandle();
+    EFI_HANDLE handle = InstanceProbe(ProtoOf(child)).ChildHandle();
 
     EFI_STATUS poll = EFI_NOT_READY, destroy = EFI_NOT_READY;
     FromNotification(c.tpl, [&] {
-      poll = child->Protocol.Poll(&child->Protocol);
+      poll = ProtoOf(child)->Poll(ProtoOf(child));
       destroy = host_->DestroyChild(controllerHandle_, handle);
     });
     EXPECT_EQ(poll, c.expected) << "Poll at " << c.tpl;
@@ -223,7 +222,7 @@ TEST_F(TplContractTest, NotificationsAtCallbackMayCallAndThoseAboveAreRefused) {
       EXPECT_EQ(ended.status, EFI_ABORTED);
     } else {
       EXPECT_EQ(Sb()->ChildrenNum, childrenBefore);
-      EXPECT_EQ(InstanceProbe(&child->Protocol).State(), TransferState::RrqSent);
+      EXPECT_EQ(InstanceProbe(ProtoOf(child)).State(), TransferState::RrqSent);
       EXPECT_EQ(ended.count, 0);
       DestroyInstance(child);
       EXPECT_EQ(ended.count, 1);

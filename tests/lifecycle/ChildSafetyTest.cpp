@@ -24,10 +24,10 @@ protected:
   // A transfer on `instance` whose request is out and that nobody answers.
   void StartSilent(Zem4Instance *instance, Zem4Token &token, Completion &completion) {
     Zem4ConfigData config = DefaultConfig();
-    ASSERT_EQ(instance->Protocol.Configure(&instance->Protocol, &config), EFI_SUCCESS);
+    ASSERT_EQ(ProtoOf(instance)->Configure(ProtoOf(instance), &config), EFI_SUCCESS);
     PrepareToken(token, completion, "boot.efi");
     token.CheckPacket = AcceptData;
-    ASSERT_EQ(instance->Protocol.ReadFile(&instance->Protocol, &token), EFI_SUCCESS);
+    ASSERT_EQ(ProtoOf(instance)->ReadFile(ProtoOf(instance), &token), EFI_SUCCESS);
     RunFor(10 * kMs);
   }
   // The next `count` UDP4 Configure calls fail.
@@ -58,8 +58,8 @@ TEST_F(ChildSafetyTest, ATokenEventCannotRestartAChildBeingDestroyed) {
   Zem4Instance *instance = Instance();
   done_.onSignal = [&] {
     Zem4ConfigData config = DefaultConfig();
-    reconfigure = instance->Protocol.Configure(&instance->Protocol, &config);
-    restart = instance->Protocol.ReadFile(&instance->Protocol, &nextToken);
+    reconfigure = ProtoOf(instance)->Configure(ProtoOf(instance), &config);
+    restart = ProtoOf(instance)->ReadFile(ProtoOf(instance), &nextToken);
   };
   StartSilent(instance, token_, done_);
   ASSERT_EQ(Requests(), 1u);
@@ -126,9 +126,8 @@ TEST_F(ChildSafetyTest, DestroyingAChildWithAResetOwedGivesUpItsUdpChildFirst) {
     StartSilent(victim, token, ended);
     const size_t udpChildren = Controller().ChildCount();
     FailConfigures(4); // the reset at the abort and DestroyChild's retry, two tries each
-    EXPECT_EQ(
-        host_->DestroyChild(controllerHandle_, InstanceProbe(&victim->Protocol).ChildHandle()),
-        EFI_SUCCESS);
+    EXPECT_EQ(host_->DestroyChild(controllerHandle_, InstanceProbe(ProtoOf(victim)).ChildHandle()),
+              EFI_SUCCESS);
     EXPECT_EQ(ended.count, 1);
     EXPECT_EQ(ended.status, EFI_ABORTED);
     EXPECT_EQ(Sb(controllerHandle_)->ChildrenNum, last ? 0 : 1);
@@ -162,7 +161,7 @@ TEST_F(ChildSafetyTest, WithoutUdp4sServiceBindingAChildWithAResetOwedIsKept) {
   FailConfigures(4);
   // DestroyChild's second open is the one of UDP4's service binding.
   Fw().Faults().FailNth("OpenProtocol", Fw().Faults().Count("OpenProtocol") + 2, EFI_NOT_FOUND);
-  EXPECT_EQ(host_->DestroyChild(controllerHandle_, InstanceProbe(&victim->Protocol).ChildHandle()),
+  EXPECT_EQ(host_->DestroyChild(controllerHandle_, InstanceProbe(ProtoOf(victim)).ChildHandle()),
             EFI_NOT_FOUND);
   EXPECT_EQ(CountLog("DestroyChild: Get Udp4SB failed with Not Found.\n"), 1u);
   EXPECT_EQ(ended.status, EFI_ABORTED);
