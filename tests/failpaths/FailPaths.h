@@ -4,6 +4,7 @@
 #pragma once
 
 #include "host/FaultInjector.h"
+#include "tests/common/DriverFixture.h"
 #include "tests/common/DriverHost.h"
 #include "zem4/Zem4.h"
 
@@ -97,6 +98,23 @@ inline void ExpectInjected(const host::FaultInjector &faults, uint64_t before,
 }
 
 inline constexpr host::Ipv4 kStation{127, 0, 5, 2};
+
+// A transfer case on a fixture with a running child (`Base`): the end every
+// case shares is that the transfer ends, each planned fault was injected, and
+// the token completed once with the case's status after the case's lines.
+template <class Base>
+class TransferFailTest : public Base, public ::testing::WithParamInterface<FailCase> {
+protected:
+  void EndsAsTheCaseSays(host::FaultInjector &faults, uint64_t injectedBefore, size_t logsBefore) {
+    const FailCase &c = this->GetParam();
+    ASSERT_TRUE(this->RunToEnd(10 * kSecond));
+    ExpectInjected(faults, injectedBefore, c.faults);
+    faults.Clear();
+    EXPECT_EQ(this->done_.status, c.expected) << Hex(this->done_.status);
+    EXPECT_EQ(this->done_.count, 1);
+    ExpectLines(this->Logs(), c.lines, logsBefore);
+  }
+};
 
 // The driver loaded into a fresh firmware with one UDP4 controller, not yet
 // connected; at the end nothing may be live and no firmware rule broken.

@@ -15,7 +15,7 @@ enum Stage {
   kFinish,   // Configure with no data ends a listener's transfer
 };
 
-class McastPortFailTest : public McastModeTest, public ::testing::WithParamInterface<FailCase> {};
+class McastPortFailTest : public TransferFailTest<McastModeTest> {};
 
 TEST_P(McastPortFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
   const FailCase &c = GetParam();
@@ -51,12 +51,7 @@ TEST_P(McastPortFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
     EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
     break;
   }
-  ASSERT_TRUE(RunToEnd(10 * kSecond));
-  ExpectInjected(faults, before, c.faults);
-  faults.Clear();
-  EXPECT_EQ(done_.status, c.expected) << Hex(done_.status);
-  EXPECT_EQ(done_.count, 1);
-  ExpectLines(Logs(), c.lines, logsBefore);
+  ASSERT_NO_FATAL_FAILURE(EndsAsTheCaseSays(faults, before, logsBefore));
   EXPECT_EQ(Probe().McastPort(), nullptr);
   if (Controller().ChildCount() > 1) {
     // Left with UDP4. Our open on it is gone, unless the firmware refused

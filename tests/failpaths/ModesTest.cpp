@@ -21,7 +21,7 @@ enum Stage {
   kAhead,         // a block ahead splits the missing range
 };
 
-class ModesFailTest : public ModesFixture, public ::testing::WithParamInterface<FailCase> {
+class ModesFailTest : public TransferFailTest<ModesFixture> {
 protected:
   Bytes Full(uint32_t sequence, uint32_t block) {
     return Data8Packet(sequence, block, BlockOf(file_, block));
@@ -111,12 +111,7 @@ TEST_P(ModesFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
     FromServer(Full(3, 3));
     break;
   }
-  ASSERT_TRUE(RunToEnd(10 * kSecond));
-  ExpectInjected(faults, before, c.faults);
-  faults.Clear();
-  EXPECT_EQ(done_.status, c.expected) << Hex(done_.status);
-  EXPECT_EQ(done_.count, 1);
-  ExpectLines(Logs(), c.lines, logsBefore);
+  ASSERT_NO_FATAL_FAILURE(EndsAsTheCaseSays(faults, before, logsBefore));
 }
 
 const char *const kTransmitFailed = "Zem4SendPacket: UdpIo->Transmit returned with Device Error.\n";

@@ -18,7 +18,7 @@ enum Stage {
   kFragmentedOack, // an OACK in fragments, linearised
 };
 
-class TransportFailTest : public ModesFixture, public ::testing::WithParamInterface<FailCase> {};
+class TransportFailTest : public TransferFailTest<ModesFixture> {};
 
 TEST_P(TransportFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
   const FailCase &c = GetParam();
@@ -60,12 +60,7 @@ TEST_P(TransportFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
     FromServer(OackPacket({{"multicast", "nonsense"}}));
     break;
   }
-  ASSERT_TRUE(RunToEnd(10 * kSecond));
-  ExpectInjected(faults, before, c.faults);
-  faults.Clear();
-  EXPECT_EQ(done_.status, c.expected) << Hex(done_.status);
-  EXPECT_EQ(done_.count, 1);
-  ExpectLines(Logs(), c.lines, logsBefore);
+  ASSERT_NO_FATAL_FAILURE(EndsAsTheCaseSays(faults, before, logsBefore));
 }
 
 const char *const kTransmitFailed = "Zem4SendPacket: UdpIo->Transmit returned with Device Error.\n";
