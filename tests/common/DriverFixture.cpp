@@ -87,6 +87,12 @@ Zem4 *DriverFixture::Proto() {
   return &instance_->Protocol;
 }
 
+Zem4TransferStatus DriverFixture::Progress() {
+  Zem4TransferStatus status{};
+  EXPECT_EQ(Proto()->GetStatus(Proto(), &status), EFI_SUCCESS);
+  return status;
+}
+
 Zem4 *DriverFixture::ProtoOf(Zem4Instance *instance) {
   return &instance->Protocol;
 }

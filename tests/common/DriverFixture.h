@@ -62,6 +62,8 @@ protected:
   // The protocol of a child made by CreateInstance.
   static Zem4 *ProtoOf(Zem4Instance *instance);
   InstanceProbe Probe() { return InstanceProbe(Proto()); }
+  // The transfer's progress as GetStatus reports it.
+  Zem4TransferStatus Progress();
 
   // Moves the child to a new controller at `address` whose default address
   // comes after `mappingDelay`.

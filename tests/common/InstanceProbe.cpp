@@ -65,6 +65,21 @@ bool InstanceProbe::HoldsWindow() const {
 UINT16 InstanceProbe::ServerPort() const {
   return Of(instance_)->ServerPort;
 }
+UINT32 InstanceProbe::WindowBase() const {
+  return Of(instance_)->WindowBase;
+}
+UINT32 InstanceProbe::NextBlock() const {
+  return Of(instance_)->NextBlock;
+}
+INT32 InstanceProbe::LastBlock() const {
+  return Of(instance_)->LastBlock;
+}
+UINT8 InstanceProbe::SlotFilled(UINT32 slot) const {
+  return slot < ZEM4_WINDOW_BLOCKS ? Of(instance_)->SlotFilled[slot] : 0;
+}
+UINT32 InstanceProbe::MaxRetry() const {
+  return Of(instance_)->MaxRetry;
+}
 UINT32 InstanceProbe::RetryCount() const {
   return Of(instance_)->RetryCount;
 }

@@ -36,6 +36,14 @@ public:
   bool HoldsWindow() const;
   // The server port the transfer follows (the OACK's source once it came).
   UINT16 ServerPort() const;
+  // The receive window: its first block, the next block expected in order,
+  // the last block as the driver records it, and whether the
+  // window's slot `slot` holds its block.
+  UINT32 WindowBase() const;
+  UINT32 NextBlock() const;
+  INT32 LastBlock() const;
+  UINT8 SlotFilled(UINT32 slot) const;
+  UINT32 MaxRetry() const;
   // Retransmissions of the datagram now awaiting an answer.
   UINT32 RetryCount() const;
   bool AckPending() const;

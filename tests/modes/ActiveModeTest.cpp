@@ -22,9 +22,9 @@ TEST_F(ActiveModeTest, InOrderStreamIsAcknowledgedOnEverySecondPacket) {
   EXPECT_EQ(SentOne(), Ack8Packet(4));
   FromServer(Full(4, 4));
   EXPECT_TRUE(Sent().empty());
-  EXPECT_EQ(Instance()->NextBlock, 5u);
+  EXPECT_EQ(Probe().NextBlock(), 5u);
   EXPECT_EQ(Instance()->RetryTimeout, 200u);
-  EXPECT_EQ(Instance()->MaxRetry, 1500u);
+  EXPECT_EQ(Probe().MaxRetry(), 1500u);
 }
 
 TEST_F(ActiveModeTest, OutOfOrderPacketsAreAcknowledgedAtOnce) {
@@ -34,8 +34,8 @@ TEST_F(ActiveModeTest, OutOfOrderPacketsAreAcknowledgedAtOnce) {
     FromServer(Full(s, s));
   }
   Sent();
-  ASSERT_EQ(Instance()->NextBlock, 5u);
-  UINT32 lostBefore = Instance()->LostBlocks;
+  ASSERT_EQ(Probe().NextBlock(), 5u);
+  UINT32 lostBefore = Progress().LostBlocks;
 
   FromServer(Full(7, 7)); // two ahead
   EXPECT_EQ(SentOne(), Ack8Packet(5));
@@ -47,9 +47,9 @@ TEST_F(ActiveModeTest, OutOfOrderPacketsAreAcknowledgedAtOnce) {
   EXPECT_EQ(OutOfOrderSeen, 0);
   FromServer(Full(6, 6)); // jumps over 7 and 8
   EXPECT_TRUE(Sent().empty());
-  EXPECT_EQ(Instance()->NextBlock, 9u);
+  EXPECT_EQ(Probe().NextBlock(), 9u);
   // 2 (Sequence 7) + 3 (Sequence 8) from the window, 2 from the list split at 7.
-  EXPECT_EQ(Instance()->LostBlocks - lostBefore, 7u);
+  EXPECT_EQ(Progress().LostBlocks - lostBefore, 7u);
 }
 
 TEST_F(ActiveModeTest, PacketsOutsideTheWindowAreRefusedWithAnImmediateAck) {
@@ -67,7 +67,7 @@ TEST_F(ActiveModeTest, PacketsOutsideTheWindowAreRefusedWithAnImmediateAck) {
   FromServer(Full(2, 2)); // old
   EXPECT_EQ(SentOne(), Ack8Packet(3));
   EXPECT_EQ(CountLog("Zem4RrqActiveRcvData: ignore an unexpected old data block(2/3)\n"), 1u);
-  EXPECT_EQ(Instance()->NextBlock, 3u);
+  EXPECT_EQ(Probe().NextBlock(), 3u);
 }
 
 TEST_F(ActiveModeTest, CompletedHalfWindowGoesToTheCallerInOneRun) {
@@ -83,9 +83,9 @@ TEST_F(ActiveModeTest, CompletedHalfWindowGoesToTheCallerInOneRun) {
   ASSERT_EQ(sink_.runs.size(), 1u);
   EXPECT_EQ(sink_.runs[0].size(), 64u * 1032);
   EXPECT_TRUE(sink_.runs[0] == Bytes(file_.begin(), file_.begin() + 64 * 1032));
-  EXPECT_EQ(Instance()->WindowBase, 65u);
+  EXPECT_EQ(Probe().WindowBase(), 65u);
   EXPECT_EQ(Instance()->WindowStartSlot, 64u);
-  EXPECT_EQ(Instance()->NextBlock, 66u);
+  EXPECT_EQ(Probe().NextBlock(), 66u);
   EXPECT_EQ(Instance()->FirstHalfLeft, 63u);
 
   for (uint32_t s = 66; s <= 128; s++) {
@@ -94,7 +94,7 @@ TEST_F(ActiveModeTest, CompletedHalfWindowGoesToTheCallerInOneRun) {
   ASSERT_EQ(sink_.runs.size(), 2u);
   EXPECT_TRUE(sink_.runs[1] == Bytes(file_.begin() + 64 * 1032, file_.begin() + 128 * 1032));
   EXPECT_EQ(Instance()->WindowStartSlot, 0u);
-  EXPECT_EQ(Instance()->WindowBase, 129u);
+  EXPECT_EQ(Probe().WindowBase(), 129u);
 }
 
 TEST_F(ActiveModeTest, BufferCallerGetsEveryBlockAtItsOffset) {
@@ -135,8 +135,8 @@ TEST_F(ActiveModeTest, TimerAcknowledgesWhatIsOwedThenGivesUpAfter1500Periods) {
 TEST_F(ActiveModeTest, DataWhileTheErrorLingersHearsItAgain) {
   Start();
   EnterActive(Full(1, 1));
-  RunUntil([&] { return Instance()->State == ZEM4_STATE_ERROR_SENT; }, 400 * kSecond);
-  ASSERT_EQ(Instance()->State, ZEM4_STATE_ERROR_SENT);
+  RunUntil([&] { return Probe().State() == TransferState::ErrorSent; }, 400 * kSecond);
+  ASSERT_EQ(Probe().State(), TransferState::ErrorSent);
   Bytes error = ErrorPacket(0, "Too many timeouts");
   Sent();
   FromServer(Full(2, 2));
@@ -153,7 +153,7 @@ TEST_F(ActiveModeTest, ShortPacketNamesTheLastBlockAndIsAcknowledged) {
   FromServer(Data8Packet(3, 3, BlockOf(small, 3)));
   Sent();
   FromServer(Data8Packet(4, 4, BlockOf(small, 4)));
-  EXPECT_EQ(Instance()->LastBlock, 4);
+  EXPECT_EQ(Probe().LastBlock(), 4);
   EXPECT_EQ(SentOne(), Ack8Packet(5));
 }
 
@@ -161,7 +161,7 @@ TEST_F(ActiveModeTest, EmptyPacketEndsTheFileWithTheBlockBefore) {
   Start();
   EnterActive(Full(1, 1));
   FromServer(Data8Packet(2, 2, {}));
-  EXPECT_EQ(Instance()->LastBlock, 1);
+  EXPECT_EQ(Probe().LastBlock(), 1);
   EXPECT_EQ(Sent().back().payload, Ack8Packet(3));
 }
 
@@ -213,7 +213,7 @@ TEST_F(ActiveModeTest, DuplicateIsStoredOnceAndHandedOverOnce) {
   }
   ASSERT_EQ(sink_.runs.size(), 1u);
   EXPECT_EQ(sink_.runs[0].size(), 64u * 1032);
-  EXPECT_EQ(Instance()->ReceivedBlocks, 64u);
+  EXPECT_EQ(Progress().ReceivedBlocks, 64u);
 }
 
 } // namespace
@@ -242,7 +242,7 @@ TEST_F(CallerEndsTest, ConfigureWithoutDataInsideTheHalfWindowHandOver) {
   EXPECT_EQ(sink_.runs.size(), 1u);
   EXPECT_EQ(done_.count, 1);
   EXPECT_EQ(done_.status, EFI_ABORTED);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
   // Later packets find no transfer.
   FromServer(Full(65, 65));
   RunFor(kSecond);
@@ -286,7 +286,7 @@ TEST_F(CallerEndsTest, NewTransferStartedInsideTheHandOver) {
   EXPECT_EQ(done_.count, 1);
   EXPECT_EQ(done_.status, EFI_ABORTED);
   // The second transfer runs on: its request is out and it is waiting.
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   EXPECT_EQ(Sent().back().payload, RrqPacket("next.bin"));
   ASSERT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
   EXPECT_EQ(secondDone.count, 1);

@@ -121,11 +121,11 @@ TEST_F(AssertTest, ModeWithoutRowStoresOnlyTheMode) {
   Start(Caller::Stream);
   Zem4RrqData *rrq = Instance()->RrqData;
   const ZEM4_TIMER_HANDLER timer = rrq->Timer;
-  const UINT32 maxRetry = Instance()->MaxRetry;
+  const UINT32 maxRetry = Probe().MaxRetry();
   Zem4RrqSetMode(3, Instance());
   EXPECT_EQ(rrq->Mode, 3u);
   EXPECT_EQ(rrq->Timer, timer);
-  EXPECT_EQ(Instance()->MaxRetry, maxRetry);
+  EXPECT_EQ(Probe().MaxRetry(), maxRetry);
   Zem4RrqSetMode(ZEM4_MODE_INIT, Instance());
   EXPECT_EQ(Asserted("Row != NULL", "Zem4Rrq.cpp"), 1u);
 }

@@ -19,6 +19,7 @@ public:
   using ModesFixture::EnterActive;
   using ModesFixture::FromServer;
   using ModesFixture::Instance;
+  using ModesFixture::Probe;
   using ModesFixture::RunUntil;
 };
 
@@ -27,9 +28,8 @@ ClosingStateTest &Of(ModesFixture &f) {
 }
 
 bool ErrorSent(ModesFixture &f) {
-  return Of(f).RunUntil(
-      [&] { return static_cast<ClosingStateTest &>(f).Instance()->State == ZEM4_STATE_ERROR_SENT; },
-      400 * kSecond);
+  return Of(f).RunUntil([&] { return Of(f).Probe().State() == TransferState::ErrorSent; },
+                        400 * kSecond);
 }
 
 const ClosingCase kModes[] = {
@@ -57,7 +57,7 @@ TEST_P(ClosingStateTest, TheLingeringErrorAnswersAlikeInEveryMode) {
   const ClosingCase &c = GetParam();
   Start(Caller::Stream);
   c.reach(*this);
-  ASSERT_EQ(Instance()->State, ZEM4_STATE_ERROR_SENT);
+  ASSERT_EQ(Probe().State(), TransferState::ErrorSent);
   ASSERT_EQ(Sent().back().payload, c.error);
   const uint32_t mode = Instance()->RrqData->Mode;
 
@@ -65,7 +65,7 @@ TEST_P(ClosingStateTest, TheLingeringErrorAnswersAlikeInEveryMode) {
   EXPECT_EQ(SentOne(), c.error) << "data hears the error again";
   FromServer(OackPacket());
   EXPECT_TRUE(Sent().empty()) << "an OACK is ignored";
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_ERROR_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::ErrorSent);
   EXPECT_EQ(Instance()->RrqData->Mode, mode);
 
   FromServer(RplAckPacket(2));

@@ -35,11 +35,11 @@ TEST_F(InitModeTest, TrafficWhileTheRequestIsOutKeepsItAlive) {
   RunFor(299 * kSecond);
   // A data packet and an RPLACK are ignored but count as progress.
   FromServer(Data8Packet(1, 1, 4, 0xAB));
-  EXPECT_EQ(Instance()->RetryCount, 0u);
+  EXPECT_EQ(Probe().RetryCount(), 0u);
   RunFor(30 * kSecond);
   FromServer(RplAckPacket(2));
-  EXPECT_EQ(Instance()->RetryCount, 0u);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Probe().RetryCount(), 0u);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   RunFor(30 * kSecond);
   EXPECT_FALSE(Finished());
   EXPECT_TRUE(Sent().size() >= 100u);
@@ -65,16 +65,16 @@ TEST_F(InitModeTest, ServerErrorNineIsNotReady) {
 TEST_F(InitModeTest, OackWithoutOptionsSelectsUnicastAndListsEveryBlock) {
   Start();
   FromServer(OackPacket());
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RPL);
+  EXPECT_EQ(Probe().State(), TransferState::Rpl);
   EXPECT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_RPL);
-  EXPECT_EQ(Instance()->TotalBlocks, 4161791u);
-  EXPECT_EQ(Instance()->NextBlock, 2u);
+  EXPECT_EQ(Progress().TotalBlocks, 4161791u);
+  EXPECT_EQ(Probe().NextBlock(), 2u);
   std::vector<host::Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 1u);
   // RPL 1, the range 1..0xFFFFFFFF, to the port the OACK came from.
   EXPECT_EQ(Hex(sent[0].payload), "00 0a 00 00 00 01 00 00 00 00 01 00 00 00 ff ff ff ff");
   EXPECT_EQ(sent[0].dstPort, kDataPort);
-  EXPECT_EQ(Instance()->ServerPort, kDataPort);
+  EXPECT_EQ(Probe().ServerPort(), kDataPort);
 
   // The repair list repeats on its 3-second timer.
   RunFor(7 * kSecond);
@@ -92,7 +92,7 @@ TEST_F(InitModeTest, TsizeGivesTheBlockCount) {
     SCOPED_TRACE(tsize);
     Start();
     FromServer(OackPacket({{"tsize", tsize}}));
-    EXPECT_EQ(Instance()->TotalBlocks, blocks);
+    EXPECT_EQ(Progress().TotalBlocks, blocks);
     Zem4TransferStatus status{};
     ASSERT_EQ(Proto()->GetStatus(Proto(), &status), EFI_SUCCESS);
     EXPECT_EQ(status.TotalBlocks, blocks);
@@ -109,8 +109,8 @@ TEST_F(InitModeTest, RepeatedOackIsIgnored) {
   Start();
   Accept();
   FromServer(OackPacket({{"tsize", "5"}}));
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RPL);
-  EXPECT_EQ(Instance()->TotalBlocks, 4161791u);
+  EXPECT_EQ(Probe().State(), TransferState::Rpl);
+  EXPECT_EQ(Progress().TotalBlocks, 4161791u);
   EXPECT_TRUE(Sent().empty());
 }
 
@@ -118,7 +118,7 @@ TEST_F(InitModeTest, MalformedOackIsAnsweredRepeatedThenEndsWithDeviceError) {
   Start();
   FromServer(OackPacket({{"multicast", "not-a-group"}}));
   EXPECT_EQ(CountLog("Zem4RrqInitRcvOack: failed to parse the OACK packet\n"), 1u);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_ERROR_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::ErrorSent);
   Bytes error = ErrorPacket(4, "Mal-formed OACK packet");
   std::vector<host::Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 1u);
@@ -132,7 +132,7 @@ TEST_F(InitModeTest, MalformedOackIsAnsweredRepeatedThenEndsWithDeviceError) {
   // An OACK meanwhile changes nothing.
   FromServer(OackPacket());
   EXPECT_TRUE(Sent().empty());
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_ERROR_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::ErrorSent);
 
   ASSERT_TRUE(RunToEnd(5 * kSecond));
   EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);

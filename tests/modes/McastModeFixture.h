@@ -54,7 +54,7 @@ protected:
   }
   void EnterPassive() {
     FromServer(McastOack(0));
-    ASSERT_EQ(Instance()->State, ZEM4_STATE_RECEIVING);
+    ASSERT_EQ(Probe().State(), TransferState::Receiving);
     ASSERT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_PASSIVE);
   }
   // A group child the driver had to leave to UDP4: nothing of ours may still

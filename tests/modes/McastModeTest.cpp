@@ -11,14 +11,14 @@ TEST_F(McastModeTest, PassiveMemberOpensTheGroupAndSendsNothing) {
   Start(Caller::Buffer, 400 * 1032);
   EnterPassive();
   EXPECT_NE(Instance()->RrqData->McastUdp, nullptr);
-  EXPECT_NE(Instance()->McastChildHandle, nullptr);
+  EXPECT_NE(Probe().McastPort(), nullptr);
   EXPECT_EQ(Controller().ChildCount(), 2u);
   EXPECT_EQ(Instance()->RetryTimeout, 1u);
-  EXPECT_EQ(Instance()->MaxRetry, 300u);
+  EXPECT_EQ(Probe().MaxRetry(), 300u);
   EXPECT_TRUE(Sent().empty());
 
   FromGroup(Full(1, 1));
-  EXPECT_EQ(Instance()->SlotFilled[0], 1);
+  EXPECT_EQ(Probe().SlotFilled(0), 1);
   EXPECT_EQ(Instance()->RrqData->SlotBlock[0], 1u);
 
   // 300 quiet periods of one second are tolerated, the 301st is not.
@@ -35,7 +35,7 @@ TEST_F(McastModeTest, PassiveMemberOpensTheGroupAndSendsNothing) {
 TEST_F(McastModeTest, ActiveMemberOpensTheGroupAndDrivesTheServer) {
   Start();
   FromServer(McastOack(1));
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RPL);
+  EXPECT_EQ(Probe().State(), TransferState::Rpl);
   EXPECT_EQ(SentOne(), RplPacket(1, {{1, 0xFFFFFFFFu}}));
   EXPECT_EQ(Controller().ChildCount(), 2u);
   // Data on the group drives Active mode like unicast data.
@@ -64,7 +64,7 @@ TEST_F(McastModeTest, MasterWithoutAPortAnswersTheServerAndReleasesTheChild) {
   EXPECT_EQ(CountLog("Zem4RrqInitRcvOack: failed to create multicast udp port for active\n"), 1u);
   EXPECT_EQ(SentOne(), ErrorPacket(4, "failed to create multicast port, you pick the wrong guy"));
   EXPECT_EQ(Controller().ChildCount(), 1u);
-  EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(Probe().McastPort(), nullptr);
   EXPECT_EQ(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
   ASSERT_TRUE(RunToEnd(5 * kSecond));
   EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
@@ -91,7 +91,7 @@ TEST_F(McastModeTest, GroupOfSixtyFourIsHandedOverAtTheNextGroupsFirstPacket) {
   FromGroup(Full(65, 65));
   ASSERT_EQ(sink_.runs.size(), 1u);
   EXPECT_TRUE(sink_.runs[0] == Blocks(1, 64));
-  EXPECT_EQ(Instance()->WindowBase, 65u);
+  EXPECT_EQ(Probe().WindowBase(), 65u);
   EXPECT_TRUE(std::equal(file_.begin(), file_.begin() + 64 * 1032, buffer_.begin()));
 }
 
@@ -103,7 +103,7 @@ TEST_F(McastModeTest, LostBlockSplitsTheHandOverAndStaysMissing) {
       FromGroup(Full(b, b));
     }
   }
-  EXPECT_EQ(Instance()->LostBlocks, 1u);
+  EXPECT_EQ(Progress().LostBlocks, 1u);
   FromGroup(Full(65, 65));
   ASSERT_EQ(sink_.runs.size(), 2u);
   EXPECT_TRUE(sink_.runs[0] == Blocks(1, 9));
@@ -124,11 +124,11 @@ TEST_F(McastModeTest, StreamKeepsOnlyTheBlocksThatContinueTheFile) {
   FromGroup(Full(65, 65));
   // 11 to 65 were not kept; 1 to 9 wait in the window for the FIN.
   EXPECT_TRUE(sink_.runs.empty());
-  EXPECT_EQ(Instance()->ReceivedBlocks, 9u);
+  EXPECT_EQ(Progress().ReceivedBlocks, 9u);
   FromGroup(FinPacket(0));
   ASSERT_EQ(sink_.runs.size(), 1u);
   EXPECT_TRUE(sink_.runs[0] == Blocks(1, 9));
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   // Nothing from 10 on was taken: the next pass asks for all of it.
   LIST_ENTRY *first = Instance()->RrqData->MissingList.ForwardLink;
   EXPECT_EQ(ZEM4_CR(first, Zem4MissingRange, Link)->First, 10u);
@@ -141,10 +141,10 @@ TEST_F(McastModeTest, LateJoinerStartsItsWindowWhereItJoins) {
   for (uint32_t b = 200; b <= 257; b++) {
     FromGroup(Full(b, b));
   }
-  EXPECT_EQ(Instance()->LostBlocks, 199u);
+  EXPECT_EQ(Progress().LostBlocks, 199u);
   ASSERT_EQ(sink_.runs.size(), 1u);
   EXPECT_TRUE(sink_.runs[0] == Blocks(200, 256));
-  EXPECT_EQ(Instance()->WindowBase, 257u);
+  EXPECT_EQ(Probe().WindowBase(), 257u);
 }
 
 TEST_F(McastModeTest, BlockBeyondTheWindowRestartsIt) {
@@ -152,39 +152,39 @@ TEST_F(McastModeTest, BlockBeyondTheWindowRestartsIt) {
   EnterPassive();
   FromGroup(Full(2, 2)); // Sequence 2: stays in the window at 1
   FromGroup(Full(3, 3));
-  EXPECT_EQ(Instance()->WindowBase, 1u);
+  EXPECT_EQ(Probe().WindowBase(), 1u);
   FromGroup(Full(4, 65)); // WindowBase + 64, mid-group
   ASSERT_EQ(sink_.runs.size(), 1u);
   EXPECT_TRUE(sink_.runs[0] == Blocks(2, 3));
-  EXPECT_EQ(Instance()->WindowBase, 65u);
+  EXPECT_EQ(Probe().WindowBase(), 65u);
 }
 
 TEST_F(McastModeTest, LastBlockComesFromTheFirstShortPacketOnEitherPort) {
   Start(Caller::BufferAndCheck, 400 * 1032);
   EnterPassive();
   FromServer(Data8Packet(70, 70, 500, 1)); // unicast: names it, stores nothing
-  EXPECT_EQ(Instance()->LastBlock, 70);
-  EXPECT_EQ(Instance()->ReceivedBlocks, 0u);
+  EXPECT_EQ(Probe().LastBlock(), 70);
+  EXPECT_EQ(Progress().ReceivedBlocks, 0u);
   FromGroup(Data8Packet(71, 71, 10, 1)); // a later short one changes nothing
-  EXPECT_EQ(Instance()->LastBlock, 70);
+  EXPECT_EQ(Probe().LastBlock(), 70);
 }
 
 TEST_F(McastModeTest, EmptyPacketNamesTheBlockBeforeAndIsNotStored) {
   Start(Caller::BufferAndCheck, 400 * 1032);
   EnterPassive();
   FromGroup(Data8Packet(70, 70, {}));
-  EXPECT_EQ(Instance()->LastBlock, 69);
-  EXPECT_EQ(Instance()->ReceivedBlocks, 0u);
-  EXPECT_EQ(Instance()->SlotFilled[0], 0);
+  EXPECT_EQ(Probe().LastBlock(), 69);
+  EXPECT_EQ(Progress().ReceivedBlocks, 0u);
+  EXPECT_EQ(Probe().SlotFilled(0), 0);
 }
 
 TEST_F(McastModeTest, RplAckCountsAsTraffic) {
   Start();
   EnterPassive();
   RunFor(100 * kSecond);
-  EXPECT_EQ(Instance()->RetryCount, 100u);
+  EXPECT_EQ(Probe().RetryCount(), 100u);
   FromServer(RplAckPacket(7));
-  EXPECT_EQ(Instance()->RetryCount, 0u);
+  EXPECT_EQ(Probe().RetryCount(), 0u);
   EXPECT_TRUE(Sent().empty());
 }
 
@@ -193,12 +193,12 @@ TEST_F(McastModeTest, FinWithAllOnesLeavesAPassiveMemberListening) {
   EnterPassive();
   FromGroup(Full(1, 1));
   FromGroup(FinPacket(0xFFFFFFFFu));
-  EXPECT_EQ(Instance()->SlotFilled[0], 1);
+  EXPECT_EQ(Probe().SlotFilled(0), 1);
   EXPECT_TRUE(sink_.runs.empty());
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RECEIVING);
+  EXPECT_EQ(Probe().State(), TransferState::Receiving);
   // Still listening on the group after a FIN that came there.
   FromGroup(Full(2, 2));
-  EXPECT_EQ(Instance()->SlotFilled[1], 1);
+  EXPECT_EQ(Probe().SlotFilled(1), 1);
 }
 
 TEST_F(McastModeTest, FinStartsANewPassOnTheSameChildThenCompletes) {
@@ -206,23 +206,23 @@ TEST_F(McastModeTest, FinStartsANewPassOnTheSameChildThenCompletes) {
   file_ = small;
   Start(Caller::Stream);
   EnterPassive();
-  EFI_HANDLE child = Instance()->McastChildHandle;
+  EFI_HANDLE child = Probe().McastPort();
   FromGroup(Full(1, 1));
   FromGroup(Full(3, 3)); // 2 lost: 3 is not kept by a stream
   FromGroup(Full(4, 4)); // short: the last block
-  EXPECT_EQ(Instance()->LastBlock, 4);
+  EXPECT_EQ(Probe().LastBlock(), 4);
   FromGroup(FinPacket(0));
   ASSERT_EQ(sink_.runs.size(), 1u);
   // A new pass: the request goes out again, the port is reset but kept.
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   EXPECT_EQ(SentOne(), RrqPacket("file.bin"));
-  EXPECT_EQ(Instance()->McastChildHandle, child);
+  EXPECT_EQ(Probe().McastPort(), child);
   EXPECT_EQ(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
   EXPECT_EQ(Controller().ChildCount(), 2u);
 
   // The server makes this client the master of the next pass.
   FromServer(McastOack(1));
-  EXPECT_EQ(Instance()->McastChildHandle, child);
+  EXPECT_EQ(Probe().McastPort(), child);
   EXPECT_NE(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
   EXPECT_EQ(SentOne(), RplPacket(1, {{2, 0xFFFFFFFFu}}));
   FromGroup(Full(1, 2));
@@ -239,10 +239,10 @@ TEST_F(McastModeTest, BroadcastGroupJoinsNothing) {
   Start(Caller::BufferAndCheck, 400 * 1032);
   uint64_t groups = Fw().Faults().Count("Udp4.Groups");
   FromServer(McastOack(0, "255.255.255.255"));
-  ASSERT_EQ(Instance()->State, ZEM4_STATE_RECEIVING);
+  ASSERT_EQ(Probe().State(), TransferState::Receiving);
   EXPECT_EQ(Fw().Faults().Count("Udp4.Groups"), groups);
   FromGroup(Full(1, 1), host::Ipv4(255, 255, 255, 255));
-  EXPECT_EQ(Instance()->SlotFilled[0], 1);
+  EXPECT_EQ(Probe().SlotFilled(0), 1);
 }
 
 TEST_F(McastModeTest, ServerErrorEndsAPassiveMember) {
@@ -268,15 +268,15 @@ TEST_F(McastPortTest, ReusedChildThatCannotBeConfiguredIsReleased) {
   EnterPassive();
   FromGroup(Full(1, 1));
   FromGroup(FinPacket(0)); // LastBlock unknown: a new pass
-  ASSERT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
-  ASSERT_NE(Instance()->McastChildHandle, nullptr);
+  ASSERT_EQ(Probe().State(), TransferState::RrqSent);
+  ASSERT_NE(Probe().McastPort(), nullptr);
   Sent();
   // The reset before the configuration is not looked at; the configuration fails.
   Fw().Faults().FailNth("Udp4.Configure", Fw().Faults().Count("Udp4.Configure") + 2,
                         EFI_DEVICE_ERROR);
   FromServer(McastOack(0));
   EXPECT_EQ(CountLog("Zem4RrqCreateMcastPort: Udp4.Configure failed with Device Error.\n"), 1u);
-  EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(Probe().McastPort(), nullptr);
   EXPECT_EQ(Instance()->RrqData->McastUdp, nullptr);
   EXPECT_EQ(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
   EXPECT_EQ(Controller().ChildCount(), 1u);
@@ -288,13 +288,13 @@ TEST_F(McastPortTest, ReusedChildThatCannotBeConfiguredIsReleased) {
 TEST_F(McastPortTest, ChildThatCannotBeDestroyedIsNotReusedByTheNextTransfer) {
   Start();
   EnterPassive();
-  EFI_HANDLE orphan = Instance()->McastChildHandle;
+  EFI_HANDLE orphan = Probe().McastPort();
   Fw().Faults().FailNext("Udp4Sb.DestroyChild", EFI_DEVICE_ERROR);
   ASSERT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
   ASSERT_TRUE(Finished());
   EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
   EXPECT_EQ(CountLog("Zem4RrqCloseMcastPort: failed to destory the udp child Device Error\n"), 1u);
-  EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(Probe().McastPort(), nullptr);
 
   // The next transfer makes a child of its own.
   done_ = Completion{};
@@ -303,10 +303,10 @@ TEST_F(McastPortTest, ChildThatCannotBeDestroyedIsNotReusedByTheNextTransfer) {
   seen_ = ClientSends().size();
   Start();
   EnterPassive();
-  EXPECT_NE(Instance()->McastChildHandle, nullptr);
-  EXPECT_NE(Instance()->McastChildHandle, orphan);
+  EXPECT_NE(Probe().McastPort(), nullptr);
+  EXPECT_NE(Probe().McastPort(), orphan);
   FromGroup(Full(1, 1));
-  EXPECT_EQ(Instance()->SlotFilled[0], 1);
+  EXPECT_EQ(Probe().SlotFilled(0), 1);
   // What the firmware refused earlier it accepts now.
   EFI_SERVICE_BINDING_PROTOCOL *sb = Controller().ServiceBinding();
   EXPECT_EQ(sb->DestroyChild(sb, orphan), EFI_SUCCESS);
@@ -320,7 +320,7 @@ TEST_F(McastPortTest, FinWithAllOnesFlushesAMaster) {
   FromGroup(FinPacket(0xFFFFFFFFu));
   // Only a passive member ignores it.
   ASSERT_EQ(sink_.runs.size(), 1u);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   EXPECT_EQ(SentOne(), RrqPacket("file.bin"));
 }
 
@@ -330,28 +330,28 @@ TEST_F(McastPortTest, NewOackForAnOutstandingRequestFollowsTheGroupItNames) {
   AssertAsInImages asInImages;
   Start();
   EnterPassive();
-  EFI_HANDLE child = Instance()->McastChildHandle;
+  EFI_HANDLE child = Probe().McastPort();
   Instance()->State = ZEM4_STATE_RRQ_SENT;
   Bytes sameGroup = McastOack(0);
   EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), sameGroup.data(), UINT32(sameGroup.size())),
             EFI_SUCCESS);
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RECEIVING);
-  EXPECT_EQ(Instance()->McastChildHandle, child);
+  EXPECT_EQ(Probe().State(), TransferState::Receiving);
+  EXPECT_EQ(Probe().McastPort(), child);
 
   Instance()->State = ZEM4_STATE_RRQ_SENT;
   Bytes otherGroup = OackPacket({{"multicast", "239.1.1.2,5601,0"}});
   EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), otherGroup.data(), UINT32(otherGroup.size())),
             EFI_SUCCESS);
-  EXPECT_EQ(Instance()->McastChildHandle, child); // reset and configured again
+  EXPECT_EQ(Probe().McastPort(), child); // reset and configured again
   EXPECT_EQ(Instance()->Options.McastPort, 5601u);
   server_->SendFrom(kDataPort, host::Ipv4(239, 1, 1, 2), 5601, Full(1, 1));
   Settle();
-  EXPECT_EQ(Instance()->SlotFilled[0], 1);
+  EXPECT_EQ(Probe().SlotFilled(0), 1);
 
   Instance()->State = ZEM4_STATE_RRQ_SENT;
   Bytes unicast = OackPacket();
   EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), unicast.data(), UINT32(unicast.size())), EFI_SUCCESS);
-  EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+  EXPECT_EQ(Probe().McastPort(), nullptr);
   EXPECT_EQ(Controller().ChildCount(), 1u);
 
   Instance()->State = ZEM4_STATE_RRQ_SENT;
@@ -416,11 +416,11 @@ TEST_F(McastOtherPortTest, DatagramForAnotherPortIsDroppedAndListeningGoesOn) {
 
   EXPECT_EQ(CountLog("Ignore the useless packet"), 1u);
   EXPECT_EQ(recycled, 1);
-  EXPECT_EQ(Instance()->SlotFilled[0], 0);
+  EXPECT_EQ(Probe().SlotFilled(0), 0);
   gBS->CloseEvent(recycle);
 
   FromGroup(Full(1, 1));
-  EXPECT_EQ(Instance()->SlotFilled[0], 1);
+  EXPECT_EQ(Probe().SlotFilled(0), 1);
 }
 
 } // namespace

@@ -26,7 +26,7 @@ TEST_P(McastRecycleTest, DatagramWaitingForItsNotificationIsHandedBack) {
     server_->SendFrom(kDataPort, kClientIp, clientPort_, FinPacket(0));
     server_->SendFrom(kDataPort, kGroup, kGroupPort, Full(2, 2));
     Settle();
-    EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+    EXPECT_EQ(Probe().State(), TransferState::RrqSent);
     EXPECT_EQ(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
     break;
   case PortGoes::ConfigureNull: {
@@ -44,7 +44,7 @@ TEST_P(McastRecycleTest, DatagramWaitingForItsNotificationIsHandedBack) {
     // The closing timer runs out in the tick the datagram arrives: the
     // timer's notification, queued first, finishes the transfer.
     FromServer(ErrorPacket(2, "gone"));
-    ASSERT_EQ(Instance()->State, ZEM4_STATE_TIME_WAIT);
+    ASSERT_EQ(Probe().State(), TransferState::TimeWait);
     EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
     RunFor(500 * kMs);
     server_->SendFrom(kDataPort, kGroup, kGroupPort, Full(2, 2));
@@ -55,7 +55,7 @@ TEST_P(McastRecycleTest, DatagramWaitingForItsNotificationIsHandedBack) {
   }
   }
   EXPECT_EQ(Controller().Unrecycled(), 0u);
-  EXPECT_EQ(Instance()->SlotFilled[1], 0) << "the datagram was not handled";
+  EXPECT_EQ(Probe().SlotFilled(1), 0) << "the datagram was not handled";
 }
 
 INSTANTIATE_TEST_SUITE_P(Closes, McastRecycleTest,
@@ -80,7 +80,7 @@ namespace {
 class McastLookupTest : public McastModeTest {
 protected:
   void ExpectOrphanedAndRelease(EFI_HANDLE orphan) {
-    EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+    EXPECT_EQ(Probe().McastPort(), nullptr);
     EXPECT_EQ(Controller().ChildCount(), 2u);
     ExpectOrphanedAndGiveBack(orphan);
   }
@@ -100,7 +100,7 @@ TEST_F(McastLookupTest, CreationReportsTheLookupsOwnStatus) {
 TEST_F(McastLookupTest, DestructionWithoutTheServiceBindingLeavesTheChildToUdp4) {
   Start();
   EnterPassive();
-  EFI_HANDLE orphan = Instance()->McastChildHandle;
+  EFI_HANDLE orphan = Probe().McastPort();
   uint64_t destroys = Fw().Faults().Count("Udp4Sb.DestroyChild");
   Fw().Faults().FailNext("OpenProtocol", EFI_NOT_FOUND);
   ASSERT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
@@ -117,8 +117,8 @@ TEST_F(McastLookupTest, ReusedChildWithoutTheServiceBindingIsOnlyLetGo) {
   EnterPassive();
   FromGroup(Full(1, 1));
   FromGroup(FinPacket(0)); // a new pass keeps the child
-  ASSERT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
-  EFI_HANDLE orphan = Instance()->McastChildHandle;
+  ASSERT_EQ(Probe().State(), TransferState::RrqSent);
+  EFI_HANDLE orphan = Probe().McastPort();
   uint64_t destroys = Fw().Faults().Count("Udp4Sb.DestroyChild");
   // The reused child's configuration fails, then so does the lookup that
   // would give it back.
@@ -188,7 +188,7 @@ TEST_P(McastRefusedResetTest, GroupChildGoesBeforeItsReceive) {
   Start(Caller::Stream);
   EnterPassive();
   FromGroup(Full(1, 1));
-  EFI_HANDLE group = Instance()->McastChildHandle;
+  EFI_HANDLE group = Probe().McastPort();
   ASSERT_NE(group, nullptr);
   ASSERT_EQ(Controller().ChildCount(), 2u);
   uint64_t destroys = Fw().Faults().Count("Udp4Sb.DestroyChild");
@@ -203,7 +203,7 @@ TEST_P(McastRefusedResetTest, GroupChildGoesBeforeItsReceive) {
     break;
   case RefusedAt::ServerError:
     FromServer(ErrorPacket(2, "gone"));
-    ASSERT_EQ(Instance()->State, ZEM4_STATE_TIME_WAIT);
+    ASSERT_EQ(Probe().State(), TransferState::TimeWait);
     RefuseTheGroupReset();
     ASSERT_TRUE(RunToEnd(kSecond));
     GiveBackTheOrphan(group);
@@ -213,17 +213,17 @@ TEST_P(McastRefusedResetTest, GroupChildGoesBeforeItsReceive) {
     // The FIN starts a new pass, which would keep the child for reuse.
     RefuseTheGroupReset();
     FromServer(FinPacket(0));
-    ASSERT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+    ASSERT_EQ(Probe().State(), TransferState::RrqSent);
     GiveBackTheOrphan(group);
-    EXPECT_EQ(Instance()->McastChildHandle, nullptr);
+    EXPECT_EQ(Probe().McastPort(), nullptr);
     EXPECT_EQ(Instance()->RrqData->McastUdp, nullptr);
     EXPECT_EQ(Controller().ChildCount(), 1u);
     // The next pass joins through a child of its own and hears the group.
     EnterPassive();
-    EXPECT_NE(Instance()->McastChildHandle, nullptr);
+    EXPECT_NE(Probe().McastPort(), nullptr);
     EXPECT_EQ(Controller().ChildCount(), 2u);
     FromGroup(Full(2, 2));
-    EXPECT_EQ(Instance()->SlotFilled[1], 1) << "the new group port hears nothing";
+    EXPECT_EQ(Probe().SlotFilled(1), 1) << "the new group port hears nothing";
     EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
     EXPECT_EQ(done_.status, EFI_ABORTED); // the caller's cancel decides
     break;

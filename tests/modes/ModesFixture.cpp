@@ -58,14 +58,14 @@ void ModesFixture::FromServer(const Bytes &bytes, uint16_t fromPort) {
 
 void ModesFixture::Accept(const Bytes &oack) {
   FromServer(oack);
-  ASSERT_EQ(Instance()->State, ZEM4_STATE_RPL);
+  ASSERT_EQ(Probe().State(), TransferState::Rpl);
   ASSERT_EQ(SentOne(), RplPacket(1, {{1, 0xFFFFFFFFu}}));
 }
 
 void ModesFixture::EnterActive(const Bytes &firstData) {
   Accept();
   FromServer(firstData);
-  ASSERT_EQ(Instance()->State, ZEM4_STATE_RECEIVING);
+  ASSERT_EQ(Probe().State(), TransferState::Receiving);
   ASSERT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_ACTIVE);
 }
 

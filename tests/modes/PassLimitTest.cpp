@@ -31,19 +31,19 @@ TEST_P(QuietSpellTest, NewPassAfterAQuietSpellRetransmitsInsteadOfTimingOut) {
   FromGroup(Full(1, 1));
   RunFor(200 * kSecond);
   ASSERT_FALSE(Finished());
-  ASSERT_GT(Instance()->RetryCount, Instance()->MaxRetry / 2);
+  ASSERT_GT(Probe().RetryCount(), Probe().MaxRetry() / 2);
   Sent();
 
   FromGroup(FinPacket(0));
-  ASSERT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
-  EXPECT_EQ(Instance()->RetryCount, 0u);
+  ASSERT_EQ(Probe().State(), TransferState::RrqSent);
+  EXPECT_EQ(Probe().RetryCount(), 0u);
   EXPECT_EQ(SentOne(), RrqPacket("file.bin"));
   // The first period of Init's timer repeats the request.
   RunFor(3 * kSecond + kMs);
   EXPECT_FALSE(Finished()) << "status " << done_.status;
   EXPECT_EQ(CountLog("Zem4RrqInitTimer: too many retries to send request\n"), 0u);
   EXPECT_EQ(SentOne(), RrqPacket("file.bin"));
-  EXPECT_EQ(Instance()->RetryCount, 1u);
+  EXPECT_EQ(Probe().RetryCount(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Roles, QuietSpellTest, ::testing::Values(Role::Active, Role::Passive),

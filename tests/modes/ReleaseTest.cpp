@@ -16,8 +16,8 @@ public:
   using McastModeTest::Accept;
   using McastModeTest::EnterActive;
   using McastModeTest::EnterPassive;
-  using McastModeTest::Full;
   using McastModeTest::FromGroup;
+  using McastModeTest::Full;
 };
 
 const ReleaseCase kStages[] = {

@@ -41,7 +41,7 @@ protected:
 TEST_F(RplFinTest, FinBeforeTheOackChangesNothing) {
   Start();
   FromServer(FinPacket(0));
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   EXPECT_TRUE(Sent().empty());
   // The unicast receive is still posted: the OACK gets through.
   Accept();
@@ -51,7 +51,7 @@ TEST_F(RplFinTest, FinInRplStateStartsANewPassWhileTheLastBlockIsUnknown) {
   Start();
   Accept();
   FromServer(FinPacket(0));
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   EXPECT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_INIT);
   std::vector<host::Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 1u);
@@ -66,7 +66,7 @@ TEST_F(RplFinTest, FinInTimeWaitChangesNothing) {
   Start();
   Accept();
   FromServer(ErrorPacket(1, "x")); // closing now
-  ASSERT_EQ(Instance()->State, ZEM4_STATE_TIME_WAIT);
+  ASSERT_EQ(Probe().State(), TransferState::TimeWait);
   FromServer(FinPacket(0));
   EXPECT_TRUE(Sent().empty());
   ASSERT_TRUE(RunToEnd(kSecond));
@@ -80,15 +80,15 @@ TEST_F(RplFinTest, FinFlushesRunsAndCompletesWhenNothingUpToTheLastBlockIsMissin
   FromServer(Full(2, 2));
   FromServer(Full(3, 3));
   FromServer(Data8Packet(6, 6, 100, 0x66));
-  EXPECT_EQ(Instance()->LastBlock, 6);
+  EXPECT_EQ(Probe().LastBlock(), 6);
   FromServer(FinPacket(0));
   ASSERT_EQ(sink_.runs.size(), 2u);
   EXPECT_EQ(sink_.runs[0].size(), 3u * 1032);
   EXPECT_EQ(sink_.runs[1], Bytes(100, 0x66));
   // 4 and 5 are missing: a new pass.
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
-  EXPECT_EQ(Instance()->WindowBase, 1u);
-  EXPECT_EQ(Instance()->SlotFilled[5], 0);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
+  EXPECT_EQ(Probe().WindowBase(), 1u);
+  EXPECT_EQ(Probe().SlotFilled(5), 0);
 
   Sent();
   FromServer(OackPacket());
@@ -139,7 +139,7 @@ TEST_F(RplFinTest, EmptyLastPacketCompletesAFileOfWholeBlocks) {
   EnterActive(Full(1, 1));
   FromServer(Full(2, 2));
   FromServer(Data8Packet(3, 3, {}));
-  EXPECT_EQ(Instance()->LastBlock, 2);
+  EXPECT_EQ(Probe().LastBlock(), 2);
   FromServer(FinPacket(0));
   ASSERT_TRUE(RunToEnd(kSecond));
   EXPECT_EQ(done_.status, EFI_SUCCESS);
@@ -149,7 +149,7 @@ TEST_F(RplFinTest, EmptyLastPacketCompletesAFileOfWholeBlocks) {
 TEST_F(RplFinTest, RepairPassListsMoreThan129RangesPacedByRplAck) {
   Start(Caller::Buffer, 400 * 1032);
   EvenBlocksThenFin(140);
-  ASSERT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  ASSERT_EQ(Probe().State(), TransferState::RrqSent);
   ASSERT_EQ(SentOne(), RrqPacket("file.bin"));
 
   FromServer(OackPacket());
@@ -165,7 +165,7 @@ TEST_F(RplFinTest, RepairPassListsMoreThan129RangesPacedByRplAck) {
   Bytes rpl1 = SentOne();
   EXPECT_EQ(rpl1.size(), 1042u);
   EXPECT_EQ(rpl1, RplPacket(1, first));
-  EXPECT_EQ(Instance()->RplListSent, 0);
+  EXPECT_FALSE(Probe().RplListSent());
 
   // Out of sequence: logged, ignored.
   FromServer(RplAckPacket(3));
@@ -174,8 +174,8 @@ TEST_F(RplFinTest, RepairPassListsMoreThan129RangesPacedByRplAck) {
 
   FromServer(RplAckPacket(2));
   EXPECT_EQ(SentOne(), RplPacket(2, second));
-  EXPECT_EQ(Instance()->RplListSent, 1);
-  EXPECT_EQ(Instance()->NextBlock, 3u);
+  EXPECT_TRUE(Probe().RplListSent());
+  EXPECT_EQ(Probe().NextBlock(), 3u);
   // The list is out: later RPLACKs change nothing; the timer repeats RPL 2.
   FromServer(RplAckPacket(3));
   EXPECT_TRUE(Sent().empty());
@@ -202,17 +202,17 @@ TEST_F(RplFinTest, ExactlyOneFullRplBringsAnEmptySecondOne) {
   FromServer(OackPacket());
   Bytes rpl1 = SentOne();
   EXPECT_EQ(rpl1.size(), 1042u);
-  EXPECT_EQ(Instance()->RplListSent, 0);
+  EXPECT_FALSE(Probe().RplListSent());
   FromServer(RplAckPacket(2));
   EXPECT_EQ(Hex(SentOne()), "00 0a 00 00 00 02 00 00 00 00");
-  EXPECT_EQ(Instance()->RplListSent, 1);
+  EXPECT_TRUE(Probe().RplListSent());
 }
 
 TEST_F(RplFinTest, RplTimerGivesUpWithTooManyTimeouts) {
   Start();
   Accept();
   host::Time100ns accepted = Now();
-  ASSERT_TRUE(RunUntil([&] { return Instance()->State == ZEM4_STATE_ERROR_SENT; }, 400 * kSecond));
+  ASSERT_TRUE(RunUntil([&] { return Probe().State() == TransferState::ErrorSent; }, 400 * kSecond));
   std::vector<host::Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 101u); // 100 repeats of RPL 1, then the error
   EXPECT_EQ(sent.back().payload, ErrorPacket(0, "Too many timeouts"));
@@ -239,7 +239,7 @@ TEST_F(RplFinTest, FinWhileTheErrorLingersFlushesAndMayComplete) {
   Start(Caller::Buffer, 2 * 1032);
   EnterActive(Full(1, 1));
   FromServer(Data8Packet(2, 2, 5, 0x22));
-  ASSERT_TRUE(RunUntil([&] { return Instance()->State == ZEM4_STATE_ERROR_SENT; }, 400 * kSecond));
+  ASSERT_TRUE(RunUntil([&] { return Probe().State() == TransferState::ErrorSent; }, 400 * kSecond));
   FromServer(FinPacket(0));
   ASSERT_TRUE(RunToEnd(kSecond));
   EXPECT_EQ(done_.status, EFI_SUCCESS);
@@ -273,7 +273,7 @@ class EmptyListFinTest : public ModesFixture {};
 TEST_F(EmptyListFinTest, EmptyListCompletesOnceTheLastBlockWasSeen) {
   Start(Caller::Stream);
   EnterActive(Data8Packet(1, 1, 7, 0x17));
-  ASSERT_EQ(Instance()->LastBlock, 1);
+  ASSERT_EQ(Probe().LastBlock(), 1);
   Zem4RrqFreeMissing(Instance());
   FromServer(FinPacket(0));
   ASSERT_TRUE(RunToEnd(kSecond));
@@ -284,11 +284,11 @@ TEST_F(EmptyListFinTest, EmptyListCompletesOnceTheLastBlockWasSeen) {
 TEST_F(EmptyListFinTest, EmptyListWithoutTheLastBlockAsksAgain) {
   Start(Caller::Stream);
   EnterActive(Data8Packet(1, 1, 1032, 0x17));
-  ASSERT_EQ(Instance()->LastBlock, -1);
+  ASSERT_EQ(Probe().LastBlock(), -1);
   Zem4RrqFreeMissing(Instance());
   Sent();
   FromServer(FinPacket(0));
-  EXPECT_EQ(Instance()->State, ZEM4_STATE_RRQ_SENT);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   EXPECT_EQ(SentOne(), RrqPacket("file.bin"));
 }
 
