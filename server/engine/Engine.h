@@ -64,6 +64,9 @@ struct EngineConfig {
   // A request that is not yet confirmed gets exactly one OACK per copy that
   // arrives.
   uint32_t OackSends = 3;
+  // The first of those resends in a group, the next ones twice as far apart
+  // each (a unicast client's: RetransmitTimeout).
+  Duration AnswerResend = 100ms;
   // Confirmed clients being served (unicast and group members that have
   // listed or acknowledged, or asked again at a FIN), and of them from one
   // IP address.

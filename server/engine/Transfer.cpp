@@ -597,8 +597,7 @@ bool Transfer::RplAckResendDue() const {
 }
 
 Duration Transfer::RplAckBackoff() const {
-  return E.Cfg.RetransmitTimeout *
-         (1 << std::min<uint32_t>(RplAckSends > 0 ? RplAckSends - 1 : 0, 3));
+  return AnswerBase() * (1 << std::min<uint32_t>(RplAckSends > 0 ? RplAckSends - 1 : 0, 3));
 }
 
 void Transfer::RepeatPassiveOacks() {
@@ -617,9 +616,15 @@ void Transfer::RepeatPassiveOacks() {
   }
 }
 
+Duration Transfer::AnswerBase() const {
+  // A group's members are on the same LAN and a repair pass takes a few
+  // milliseconds: a lost answer is worth resending long before the general
+  // retransmission time-out.
+  return McastGroup ? E.Cfg.AnswerResend : E.Cfg.RetransmitTimeout;
+}
+
 Duration Transfer::OackBackoff() const {
-  return E.Cfg.RetransmitTimeout *
-         (1 << std::min<uint32_t>(ControllerOacks > 0 ? ControllerOacks - 1 : 0, 3));
+  return AnswerBase() * (1 << std::min<uint32_t>(ControllerOacks > 0 ? ControllerOacks - 1 : 0, 3));
 }
 
 Duration Transfer::CurrentRto() const {

@@ -131,6 +131,7 @@ private:
   Duration OackBackoff() const;
   bool RplAckResendDue() const;
   Duration RplAckBackoff() const;
+  Duration AnswerBase() const;
   void RepeatPassiveOacks();
   // Was a member of an earlier pass and asked again (or listed): it hears us.
   bool Proven(const Member &M) const { return M.Listened || (McastGroup && M.Passes > 1); }

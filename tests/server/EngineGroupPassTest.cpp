@@ -294,9 +294,9 @@ struct LostCase {
 TEST_F(GroupPassTest, ARepairPassDriversLostOackOrRplackGoesAgainBeforeItsOwnTimer) {
   const std::vector<LostCase> Cases{
       // It asked again after pass 1: it hears us, so its OACK goes again
-      // (3 in all, backing off) rather than the pass waiting 3 s for it.
-      {"its OACK lost", false, ZEM4_OP_OACK, {17ms, 517ms, 1517ms}},
-      {"its RPLACK lost", true, ZEM4_OP_RPLACK, {18ms, 518ms, 1518ms}},
+      // (3 in all, 0.1 s and 0.2 s apart) rather than the pass waiting 3 s for it.
+      {"its OACK lost", false, ZEM4_OP_OACK, {17ms, 117ms, 317ms}},
+      {"its RPLACK lost", true, ZEM4_OP_RPLACK, {18ms, 118ms, 318ms}},
   };
   for (const auto &C : Cases) {
     SCOPED_TRACE(C.Name);
