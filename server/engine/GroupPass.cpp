@@ -107,9 +107,12 @@ void Transfer::NextPass(Time Now, bool SeriesCut) {
   }
   // The next pass is driven by a member that has shown it hears us (listed
   // or acknowledged before) and was never given up on, then by the fewest
-  // passes driven, then the earliest to join; the others that asked listen.
+  // passes driven, then the latest to join: a member that joined a running
+  // pass lacks its beginning, and one that joined later lacks more of it, so
+  // its list covers the earlier joiners' and they take theirs from its pass
+  // instead of driving one each. The others that asked listen.
   auto Rank = [this](const Member &M) {
-    return std::make_tuple(GivenUp.count(M.Client) != 0, !M.Listened, M.ActivePasses, M.Joined);
+    return std::make_tuple(GivenUp.count(M.Client) != 0, !M.Listened, M.ActivePasses, -M.Joined);
   };
   const Member *Next = nullptr;
   for (const auto &M : Members) {

@@ -174,7 +174,9 @@ TEST_F(GroupPassTest, NextPassBeginsOnceTheMembersAskingAgainGathered) {
       // 5 ms after the FIN at least (a FIN behind our OACK must find it
       // ignoring FINs), and 5 ms after the last request.
       {"one asks", {{3, 11}}, 16, 3},
-      {"two ask", {{4, 11}, {3, 14}}, 19, 3},
+      // Q joined pass 1 after P, so it lacks more of its start: Q drives.
+      {"two ask", {{4, 11}, {3, 14}}, 19, 4},
+      {"two ask, the other way round", {{3, 11}, {4, 14}}, 19, 4},
       // Every member asked: no reason to wait beyond the FIN's settling.
       {"all ask", {{2, 11}, {3, 11}, {4, 12}}, 15, 2},
   };
@@ -256,12 +258,12 @@ TEST_F(GroupPassTest, GatheringIsBoundedWhenRequestsKeepComing) {
   EXPECT_EQ(Oacks[3].D.Data, Oack(true));
 }
 
-// Pass 1 as above; P and Q ask again at 11 and 12 ms: pass 2 begins at
-// 17 ms, P driving, Q listening.
+// Pass 1 as above; Q and P ask again at 11 and 12 ms: pass 2 begins at
+// 17 ms, Q (the later to join) driving, P listening.
 std::unique_ptr<Script> PassTwo(MemoryFileSource &Files) {
   auto Made = PassOne(Files);
-  Made->At(11ms, ClientAt(3), 0, McastRrq());
-  Made->At(12ms, ClientAt(4), 0, McastRrq());
+  Made->At(11ms, ClientAt(4), 0, McastRrq());
+  Made->At(12ms, ClientAt(3), 0, McastRrq());
   Made->RunUntil(17ms);
   return Made;
 }
@@ -304,19 +306,19 @@ TEST_F(GroupPassTest, ARepairPassDriversLostOackOrRplackGoesAgainBeforeItsOwnTim
     Script &S = *Made;
     const uint16_t Port = S.GroupPort();
     if (C.ListsFull) {
-      S.At(18ms, ClientAt(3), Port, BuildRpl(1, FullList()));
+      S.At(18ms, ClientAt(4), Port, BuildRpl(1, FullList()));
     }
     S.RunUntil(2900ms); // the client's own timer would ask at 3 s
-    EXPECT_EQ(TimesTo(S, C.Op, ClientAt(3), 17ms), C.Sent);
+    EXPECT_EQ(TimesTo(S, C.Op, ClientAt(4), 17ms), C.Sent);
     for (const auto &D : S.Of(C.Op)) {
-      if (D.D.To == ClientAt(3) && D.At >= 17ms) {
+      if (D.D.To == ClientAt(4) && D.At >= 17ms) {
         EXPECT_EQ(D.D.Data, C.Op == ZEM4_OP_OACK ? Oack(true) : BuildRplAck(2));
         EXPECT_EQ(D.D.From, Port);
       }
     }
     EXPECT_TRUE(TimesTo(S, ZEM4_OP_DATA8, Group1, 11ms).empty());
     // The list, or its rest, arrives after all: the pass goes on.
-    S.At(2900ms, ClientAt(3), Port,
+    S.At(2900ms, ClientAt(4), Port,
          C.ListsFull ? BuildRpl(2, std::vector<BlockRange>{})
                      : BuildRpl(1, std::vector<BlockRange>{{1, 64}}));
     EXPECT_EQ(TimesTo(S, ZEM4_OP_DATA8, Group1, 11ms).size(), C.ListsFull ? 51u : 64u);
@@ -326,26 +328,26 @@ TEST_F(GroupPassTest, ARepairPassDriversLostOackOrRplackGoesAgainBeforeItsOwnTim
 TEST_F(GroupPassTest, AFreshDriversLostOackIsLeftToItsOwnTimer) {
   Script S({}, Files);
   S.At(0ms, ClientAt(2), 0, McastRrq());
-  S.At(1ms, ClientAt(3), 0, McastRrq());
+  S.At(1ms, ClientAt(4), 0, McastRrq());
   S.RunUntil(2900ms);
   // Nothing shows yet that these addresses asked: one answer per request.
   EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(2), 0ms), std::vector<Time>{0ms});
-  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(3), 0ms), std::vector<Time>{1ms});
+  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(4), 0ms), std::vector<Time>{1ms});
 }
 
 TEST_F(GroupPassTest, ARepairPassRepeatsItsListenersOacksAsItsDataStarts) {
   auto Made = PassTwo(Files);
   Script &S = *Made;
-  S.At(18ms, ClientAt(3), S.GroupPort(), BuildRpl(1, std::vector<BlockRange>{{1, 64}}));
+  S.At(18ms, ClientAt(4), S.GroupPort(), BuildRpl(1, std::vector<BlockRange>{{1, 64}}));
   S.RunUntil(30ms);
-  // Pass 1's listeners were answered once each; in pass 2 Q hears its OACK
-  // again just before the first DATA8 (held until 22 ms), P (driving) not.
-  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(4), 0ms), (std::vector<Time>{2ms, 17ms, 22ms}));
-  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(3), 0ms), (std::vector<Time>{1ms, 17ms}));
+  // Pass 1's listeners were answered once each; in pass 2 P hears its OACK
+  // again just before the first DATA8 (held until 22 ms), Q (driving) not.
+  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(3), 0ms), (std::vector<Time>{1ms, 17ms, 22ms}));
+  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(4), 0ms), (std::vector<Time>{2ms, 17ms}));
   size_t Repeat = 0, FirstData = 0;
   for (size_t I = 0; I < S.Log.size(); ++I) {
     const auto &L = S.Log[I];
-    if (L.At == 22ms && L.D.To == ClientAt(4)) {
+    if (L.At == 22ms && L.D.To == ClientAt(3)) {
       EXPECT_EQ(L.D.Data, Oack(false));
       Repeat = I;
     }
@@ -355,8 +357,8 @@ TEST_F(GroupPassTest, ARepairPassRepeatsItsListenersOacksAsItsDataStarts) {
   }
   EXPECT_LT(Repeat, FirstData);
   // Once per pass: more ACK8s send no more OACKs.
-  S.At(24ms, ClientAt(3), S.GroupPort(), BuildAck8(33));
-  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(4), 0ms).size(), 3u);
+  S.At(24ms, ClientAt(4), S.GroupPort(), BuildAck8(33));
+  EXPECT_EQ(TimesTo(S, ZEM4_OP_OACK, ClientAt(3), 0ms).size(), 3u);
 }
 
 } // namespace
