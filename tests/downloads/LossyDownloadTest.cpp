@@ -1,7 +1,6 @@
 // Whole unicast downloads from the server's real engine over a network that
 // loses, duplicates and reorders datagrams, from fixed seeds.
-#include "tests/common/EngineServer.h"
-#include "tests/modes/ModesFixture.h"
+#include "tests/downloads/EngineDownloadFixture.h"
 
 #include <string>
 
@@ -19,19 +18,8 @@ std::string Name(const ::testing::TestParamInfo<LossCase> &info) {
          std::to_string(int(info.param.rate * 100)) + "Size" + std::to_string(info.param.size);
 }
 
-class LossyDownloadTest : public ModesFixture, public ::testing::WithParamInterface<LossCase> {
-protected:
-  void SetUp() override {
-    ModesFixture::SetUp();
-    server_.reset(); // the engine takes the server's address
-    engine_ = std::make_unique<EngineServer>(Fw(), Net(), kServerIp);
-  }
-  void TearDown() override {
-    engine_.reset();
-    ModesFixture::TearDown();
-  }
-  std::unique_ptr<EngineServer> engine_;
-};
+class LossyDownloadTest : public EngineDownloadFixture,
+                          public ::testing::WithParamInterface<LossCase> {};
 
 TEST_P(LossyDownloadTest, ExactFile) {
   const LossCase &c = GetParam();

@@ -2,8 +2,7 @@
 // server sends again only what is missing, so a loss costs about one block,
 // not the window behind it. Byte-exact copies, and a bound on the DATA8 sent
 // that going back a window after every loss exceeds.
-#include "tests/common/EngineServer.h"
-#include "tests/modes/ModesFixture.h"
+#include "tests/downloads/EngineDownloadFixture.h"
 
 #include <cstdio>
 #include <string>
@@ -23,20 +22,8 @@ std::string Name(const ::testing::TestParamInfo<RetransmitCase> &info) {
          std::to_string(int(info.param.loss * 100)) + "Seed" + std::to_string(info.param.seed);
 }
 
-class RetransmitDownloadTest : public ModesFixture,
-                               public ::testing::WithParamInterface<RetransmitCase> {
-protected:
-  void SetUp() override {
-    ModesFixture::SetUp();
-    server_.reset(); // the engine takes the server's address
-    engine_ = std::make_unique<EngineServer>(Fw(), Net(), kServerIp);
-  }
-  void TearDown() override {
-    engine_.reset();
-    ModesFixture::TearDown();
-  }
-  std::unique_ptr<EngineServer> engine_;
-};
+class RetransmitDownloadTest : public EngineDownloadFixture,
+                               public ::testing::WithParamInterface<RetransmitCase> {};
 
 TEST_P(RetransmitDownloadTest, ExactFileWithoutResendingWindows) {
   const RetransmitCase &c = GetParam();
