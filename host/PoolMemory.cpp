@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <mutex>
-#include <set>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <set>
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)

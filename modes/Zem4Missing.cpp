@@ -5,8 +5,8 @@
 #include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
-#include "support/Zem4Assert.h"
 #include "support/Math64.h"
+#include "support/Zem4Assert.h"
 #include "zem4/Zem4Wire.h"
 
 namespace {

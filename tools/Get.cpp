@@ -1,10 +1,10 @@
 // zem4 get and zem4 info.
 #include "tools/Commands.h"
 #include "tools/Exit.h"
+#include "tools/GetJob.h"
 #include "tools/Output.h"
 #include "tools/Progress.h"
 #include "tools/Signals.h"
-#include "tools/GetJob.h"
 #include "tools/Transfer.h"
 
 #include "support/DiagLog.h"

@@ -2,9 +2,9 @@
 #include "transport/Zem4Packet.h"
 
 #include "protocol/Zem4Instance.h"
+#include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
-#include "protocol/Zem4Rrq.h"
 #include "transport/Zem4Build.h"
 
 Zem4PacketPool gZem4PacketPool;

@@ -8,17 +8,17 @@
 #include <csignal>
 #include <deque>
 #include <fmt/format.h>
+#include <grp.h>
 #include <ifaddrs.h>
 #include <map>
 #include <net/if.h>
-#include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
-#include <zem4/Version.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zem4/Version.h>
 
 namespace zem4::server {
 

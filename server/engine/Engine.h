@@ -111,14 +111,14 @@ struct EngineStats {
   uint64_t Passes = 0;
   uint64_t GroupsCreated = 0;
   uint64_t UnicastFallbacks = 0;
-  uint64_t DigestWaits = 0;     // requests held while their file's digest was computed
+  uint64_t DigestWaits = 0;        // requests held while their file's digest was computed
   uint64_t DigestWaitsDropped = 0; // the same beyond the bound (MaxPending): left unanswered
-  uint64_t DriversReplaced = 0; // group members given up on as drivers for making no progress
-  uint64_t BadSource = 0;       // datagrams from addresses no client can have, dropped unanswered
-  uint64_t Queries = 0;         // clients that ended with ERROR before their first repair list
-  uint64_t PendingExpired = 0;  // answered requests never confirmed within PendingLife
-  uint64_t PendingEvicted = 0;  // the same, evicted early for newer requests
-  uint64_t LogSuppressed = 0;   // log lines left out by the rate limit
+  uint64_t DriversReplaced = 0;    // group members given up on as drivers for making no progress
+  uint64_t BadSource = 0;      // datagrams from addresses no client can have, dropped unanswered
+  uint64_t Queries = 0;        // clients that ended with ERROR before their first repair list
+  uint64_t PendingExpired = 0; // answered requests never confirmed within PendingLife
+  uint64_t PendingEvicted = 0; // the same, evicted early for newer requests
+  uint64_t LogSuppressed = 0;  // log lines left out by the rate limit
 };
 
 // One line per client at the end of its transfer.

@@ -13,11 +13,11 @@
 #include <linux/openat2.h>
 #include <list>
 #include <mutex>
-#include <thread>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace zem4::server {

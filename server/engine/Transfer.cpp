@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <tuple>
-#include <fmt/ranges.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <tuple>
 
 namespace zem4::server {
 

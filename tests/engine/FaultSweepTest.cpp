@@ -1,9 +1,9 @@
 // Every Boot Services and UDP4 call a download makes, failing in turn: the
 // token completes exactly once when ReadFile accepted the transfer and never
 // when it refused it, the instance ends idle, and nothing is left behind.
+#include "tests/common/FaultSweep.h"
 #include "support/Globals.h"
 #include "tests/common/DriverFixture.h"
-#include "tests/common/FaultSweep.h"
 #include "tests/common/InstanceProbe.h"
 
 #include <set>

@@ -1,7 +1,7 @@
 // GetInfo: the server's reply to the request comes back as a copy; after an
 // OACK the download is cancelled at once, after an ERROR nothing is sent.
-#include "support/Globals.h"
 #include "protocol/Zem4Instance.h"
+#include "support/Globals.h"
 #include "tests/common/DriverFixture.h"
 
 namespace zem4::test {

@@ -1,8 +1,8 @@
 // ReadFile and ReadDirectory: every argument and state check, in its order,
 // and that a refused call leaves no trace (nothing sent, UDP4 untouched).
 #include "host/FaultInjector.h"
-#include "support/Globals.h"
 #include "protocol/Zem4Instance.h"
+#include "support/Globals.h"
 #include "tests/common/DriverFixture.h"
 
 namespace zem4::test {

@@ -1,7 +1,7 @@
 // Transfer start-up: the request on the wire and where it goes, its
 // retransmission, the wait for an address, blocking and event-driven calls.
-#include "support/Globals.h"
 #include "protocol/Zem4Instance.h"
+#include "support/Globals.h"
 #include "tests/common/DriverFixture.h"
 
 namespace zem4::test {

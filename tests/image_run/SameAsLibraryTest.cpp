@@ -17,8 +17,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 #include <string>

@@ -4,9 +4,9 @@
 #include "driver/Zem4Driver.h"
 #include "host/FaultInjector.h"
 #include "protocol/Zem4Instance.h"
-#include "tests/common/InstanceProbe.h"
 #include "support/Globals.h"
 #include "tests/common/DriverHost.h"
+#include "tests/common/InstanceProbe.h"
 #include "transport/Zem4Packet.h"
 
 #include <gtest/gtest.h>

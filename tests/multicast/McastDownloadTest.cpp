@@ -1,8 +1,8 @@
 // Whole multicast downloads from the server's real engine: one stream to
 // several members, late joiners repaired in later passes, an active member
 // that vanishes. Every member ends with EFI_SUCCESS and the exact file.
-#include "tests/multicast/McastFixture.h"
 #include "tests/common/ScriptedServer.h"
+#include "tests/multicast/McastFixture.h"
 
 namespace zem4::test::mcast {
 namespace {

@@ -6,8 +6,8 @@
 #pragma once
 
 #include "server/engine/Packets.h"
-#include "server/engine/Types.h"
 #include "server/engine/Schedule.h"
+#include "server/engine/Types.h"
 #include "zem4/Zem4Wire.h"
 
 #include <chrono>

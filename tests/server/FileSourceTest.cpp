@@ -3,13 +3,13 @@
 #include "server/engine/Schedule.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <csignal>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
