@@ -2,7 +2,6 @@
 #include "tests/common/FirmwareFixture.h"
 
 #include "modes/Zem4Modes.h"
-#include "protocol/Zem4Instance.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
 #include "transport/Zem4Packet.h"
@@ -84,7 +83,7 @@ void DriverFixture::UseNewController(host::Ipv4 address, host::Time100ns mapping
 }
 
 Zem4 *DriverFixture::Proto() {
-  return &instance_->Protocol;
+  return InstanceProbe::ProtocolOf(instance_);
 }
 
 Zem4TransferStatus DriverFixture::Progress() {
@@ -94,7 +93,7 @@ Zem4TransferStatus DriverFixture::Progress() {
 }
 
 Zem4 *DriverFixture::ProtoOf(Zem4Instance *instance) {
-  return &instance->Protocol;
+  return InstanceProbe::ProtocolOf(instance);
 }
 
 Zem4Instance *DriverFixture::CreateInstance() {
@@ -102,11 +101,12 @@ Zem4Instance *DriverFixture::CreateInstance() {
   EXPECT_EQ(host_->CreateChild(controllerHandle_, &child), EFI_SUCCESS);
   Zem4 *protocol = host_->Protocol(child);
   EXPECT_NE(protocol, nullptr);
-  return protocol == nullptr ? nullptr : ZEM4_INSTANCE_FROM_PROTOCOL(protocol);
+  return protocol == nullptr ? nullptr : InstanceProbe::RecordOf(protocol);
 }
 
 void DriverFixture::DestroyInstance(Zem4Instance *instance) {
-  EXPECT_EQ(host_->DestroyChild(controllerHandle_, instance->ChildHandle), EFI_SUCCESS);
+  EXPECT_EQ(host_->DestroyChild(controllerHandle_, InstanceProbe(ProtoOf(instance)).ChildHandle()),
+            EFI_SUCCESS);
 }
 
 void DriverFixture::DestroyMainInstance() {

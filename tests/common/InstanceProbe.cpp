@@ -1,6 +1,10 @@
 #include "tests/common/InstanceProbe.h"
 
 #include "protocol/Zem4Instance.h"
+#include "protocol/Zem4Rrq.h"
+#include "transport/Zem4Packet.h"
+
+#include <cstring>
 
 namespace zem4::test {
 namespace {
@@ -112,6 +116,134 @@ bool InstanceProbe::SignatureValid() const {
 }
 const LIST_ENTRY *InstanceProbe::Link() const {
   return &Of(instance_)->Link;
+}
+
+Zem4Instance *InstanceProbe::RecordOf(Zem4 *protocol) {
+  return ZEM4_INSTANCE_FROM_PROTOCOL(protocol);
+}
+Zem4 *InstanceProbe::ProtocolOf(Zem4Instance *instance) {
+  return &instance->Protocol;
+}
+size_t InstanceProbe::ProtocolOffset() {
+  return offsetof(Zem4Instance, Protocol);
+}
+
+InstanceRig::InstanceRig(Zem4 *protocol) : instance_(ZEM4_INSTANCE_FROM_PROTOCOL(protocol)) {}
+
+void InstanceRig::InjectCounts(UINT32 total, UINT32 received, UINT32 lost) {
+  auto *instance = static_cast<Zem4Instance *>(instance_);
+  instance->TotalBlocks = total;
+  instance->ReceivedBlocks = received;
+  instance->LostBlocks = lost;
+}
+
+EFI_UDP4_PROTOCOL *InstanceRig::InjectPort(EFI_UDP4_PROTOCOL *udp) {
+  auto *instance = static_cast<Zem4Instance *>(instance_);
+  EFI_UDP4_PROTOCOL *had = instance->Udp;
+  instance->Udp = udp;
+  return had;
+}
+
+RecordRig::RecordRig(EFI_UDP4_PROTOCOL *udp, Zem4Token *token) : instance_(new Zem4Instance) {
+  std::memset(instance_, 0, sizeof(Zem4Instance));
+  instance_->Signature = ZEM4_INSTANCE_SIGNATURE;
+  instance_->Udp = udp;
+  instance_->State = ZEM4_STATE_RRQ_SENT;
+  InitializeListHead(&instance_->PendingList);
+  instance_->ServerIp = {{127, 0, 0, 2}};
+  instance_->ServerPort = 40001;
+  instance_->RequestServerIp = {{127, 0, 0, 3}};
+  instance_->RequestServerPort = 5568;
+  instance_->Token = token;
+}
+RecordRig::~RecordRig() {
+  delete instance_;
+}
+EFI_STATUS RecordRig::Status() const {
+  return instance_->Status;
+}
+void RecordRig::SetStatus(EFI_STATUS status) {
+  instance_->Status = status;
+}
+EFI_IPv4_ADDRESS RecordRig::ServerIp() const {
+  return instance_->ServerIp;
+}
+EFI_IPv4_ADDRESS RecordRig::RequestServerIp() const {
+  return instance_->RequestServerIp;
+}
+UINT32 RecordRig::PendingSends() const {
+  return instance_->PendingSends;
+}
+LIST_ENTRY *RecordRig::PendingList() {
+  return &instance_->PendingList;
+}
+void RecordRig::ForgetPendingSends() {
+  instance_->PendingSends = 0;
+}
+Zem4Packet *RecordRig::RequestPacket() const {
+  return instance_->RequestPacket;
+}
+Zem4Packet *RecordRig::LastPacket() const {
+  return instance_->LastPacket;
+}
+UINT8 RecordRig::RplListSent() const {
+  return instance_->RplListSent;
+}
+UINT32 RecordRig::ReceivedBlocks() const {
+  return instance_->ReceivedBlocks;
+}
+UINT32 RecordRig::LostBlocks() const {
+  return instance_->LostBlocks;
+}
+Zem4RxContext *RecordRig::RxContext() {
+  return &instance_->RxContext;
+}
+void RecordRig::AttachRrq(Zem4RrqData *rrq) {
+  instance_->RrqData = rrq;
+}
+Zem4RrqData *RecordRig::Rrq() const {
+  return instance_->RrqData;
+}
+void RecordRig::SetWindow(UINT8 *buffer) {
+  instance_->WindowBuffer = buffer;
+}
+void RecordRig::FillSlot(UINT32 slot, UINT32 length) {
+  if (slot < ZEM4_WINDOW_BLOCKS) {
+    instance_->SlotFilled[slot] = 1;
+    instance_->SlotLength[slot] = length;
+  }
+}
+void RecordRig::EndCallOuts(Zem4 *protocol) {
+  for (Zem4CallGuard *guard = ZEM4_INSTANCE_FROM_PROTOCOL(protocol)->Guards; guard != nullptr;
+       guard = guard->Next) {
+    guard->Gone = TRUE;
+  }
+}
+void RecordRig::ForgetCallOuts() {
+  instance_->Guards = nullptr;
+}
+void RecordRig::DropPending() {
+  while (!IsListEmpty(&instance_->PendingList)) {
+    Zem4Packet *packet = ZEM4_CR(instance_->PendingList.ForwardLink, Zem4Packet, Link);
+    RemoveEntryList(&packet->Link);
+    instance_->PendingSends--;
+    Zem4ReleasePacket(packet);
+  }
+  for (Zem4Packet **kept : {&instance_->RequestPacket, &instance_->LastPacket}) {
+    if (*kept != nullptr) {
+      Zem4ReleasePacket(*kept);
+      *kept = nullptr;
+    }
+  }
+}
+
+GetInfoCapture CaptureGetInfoReply(Zem4 *protocol, const void *reply, UINT32 length,
+                                   UINT32 *packetLength, VOID **packet) {
+  Zem4GetInfoContext context{packetLength, packet, EFI_SUCCESS, FALSE};
+  Zem4Token token{};
+  token.Context = &context;
+  EFI_STATUS returned = Zem4GetInfoCheck(protocol, &token, length, const_cast<void *>(reply));
+  return {returned, context.Status, context.Captured != FALSE};
 }
 
 const char *TransferStateName(TransferState state) {

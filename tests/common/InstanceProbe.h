@@ -6,9 +6,15 @@
 #include "efi/Udp4.h"
 #include "zem4/Zem4.h"
 
+#include <cstddef>
 #include <ostream>
 
 struct LIST_ENTRY;
+struct Zem4CallGuard;
+struct Zem4Instance;
+struct Zem4Packet;
+struct Zem4RrqData;
+struct Zem4RxContext;
 
 namespace zem4::test {
 
@@ -61,9 +67,91 @@ public:
   // The child's link in the service binding's list of children.
   const LIST_ENTRY *Link() const;
 
+  // The record behind a child's protocol, and back: for the handlers and
+  // routines that take it. Nothing of it is read through these.
+  static Zem4Instance *RecordOf(Zem4 *protocol);
+  static Zem4 *ProtocolOf(Zem4Instance *instance);
+  // Where the protocol table sits in the record: what precedes a table
+  // tells the driver's records from foreign ones.
+  static size_t ProtocolOffset();
+
 private:
   const void *instance_;
 };
+
+// Named writes, for states that no datagram, fault or stretch of virtual time
+// can bring about.
+class InstanceRig {
+public:
+  explicit InstanceRig(Zem4 *protocol);
+  // GetStatus's counters at values beyond any test's transfer (all ones, a
+  // "tsize" of 0).
+  void InjectCounts(UINT32 total, UINT32 received, UINT32 lost);
+  // The child's UDP4 port (nullptr: none, which no child made by the service
+  // binding ever has); returns the port it had.
+  EFI_UDP4_PROTOCOL *InjectPort(EFI_UDP4_PROTOCOL *udp);
+
+private:
+  void *instance_;
+};
+
+// A record made by hand for the unit tests of the routines that take one
+// (builders, sends, the missing list, block saving), with no child or
+// transfer around it: request sent, a server at 127.0.0.2:40001 that answered
+// a request to 127.0.0.3:5568, the port `udp`, the caller's `token`.
+class RecordRig {
+public:
+  RecordRig(EFI_UDP4_PROTOCOL *udp, Zem4Token *token);
+  ~RecordRig();
+  RecordRig(const RecordRig &) = delete;
+  RecordRig &operator=(const RecordRig &) = delete;
+
+  Zem4Instance *Record() { return instance_; }
+  // The transfer's own failure, as the routines record it.
+  EFI_STATUS Status() const;
+  void SetStatus(EFI_STATUS status);
+  EFI_IPv4_ADDRESS ServerIp() const;
+  EFI_IPv4_ADDRESS RequestServerIp() const;
+  // Sends handed to UDP4 whose transmit has not completed, and their list.
+  UINT32 PendingSends() const;
+  LIST_ENTRY *PendingList();
+  // The count a transfer's end clears once the port dropped the list.
+  void ForgetPendingSends();
+  // The packets kept for retransmission: the request, the last reply.
+  Zem4Packet *RequestPacket() const;
+  Zem4Packet *LastPacket() const;
+  UINT8 RplListSent() const;
+  UINT32 ReceivedBlocks() const;
+  UINT32 LostBlocks() const;
+  Zem4RxContext *RxContext();
+  // The download record the missing-list routines work on (nullptr: none).
+  void AttachRrq(Zem4RrqData *rrq);
+  Zem4RrqData *Rrq() const;
+  // The receive window's buffer (nullptr: none) and a slot holding a block of
+  // `length` bytes.
+  void SetWindow(UINT8 *buffer);
+  void FillSlot(UINT32 slot, UINT32 length);
+  // What a transfer's finish does to the caller's call-outs on the stack of
+  // the child behind `protocol`: marks each of them gone.
+  static void EndCallOuts(Zem4 *protocol);
+  // Forgets the call-outs (their frames are gone).
+  void ForgetCallOuts();
+  // What a transfer's end does with the pending list and the kept packets.
+  void DropPending();
+
+private:
+  Zem4Instance *instance_;
+};
+
+// GetInfo's capture of a reply, handed `reply` directly: the dispatch passes
+// it only an OACK or a well-formed ERROR, so other packets reach it only so.
+struct GetInfoCapture {
+  EFI_STATUS returned;
+  EFI_STATUS status;
+  bool captured;
+};
+GetInfoCapture CaptureGetInfoReply(Zem4 *protocol, const void *reply, UINT32 length,
+                                   UINT32 *packetLength, VOID **packet);
 
 const char *TransferStateName(TransferState state);
 

@@ -1,6 +1,5 @@
 // Configure and GetModeData: the argument checks, in their order, and what is
 // kept and reported.
-#include "protocol/Zem4Instance.h"
 #include "tests/common/DriverFixture.h"
 
 #include <cstring>
@@ -119,10 +118,14 @@ TEST_F(ConfigTest, GetModeDataReportsTheConfigurationAndOptionNames) {
   EXPECT_STREQ(mode.UnsupportedOptions[1], "session");
 }
 
-TEST(NetmaskTest, ContiguousMasksFromTheTopOnly) {
-  auto valid = [](uint32_t mask) {
-    EFI_IPv4_ADDRESS ip = EfiIp(host::Ipv4::FromUint(mask));
-    return Zem4IsValidNetmask(&ip) != FALSE;
+// The mask as Configure checks it for a fixed station address.
+TEST_F(ConfigTest, NetmaskMustBeContiguousFromTheTop) {
+  auto valid = [this](uint32_t mask) {
+    Zem4ConfigData config = DefaultConfig();
+    config.UseDefaultSetting = FALSE;
+    config.GatewayIp = Ip(0, 0, 0, 0);
+    config.SubnetMask = EfiIp(host::Ipv4::FromUint(mask));
+    return Proto()->Configure(Proto(), &config) == EFI_SUCCESS;
   };
   for (unsigned prefix = 0; prefix < 32; prefix++) {
     uint32_t mask = prefix == 0 ? 0 : ~uint32_t(0) << (32 - prefix);

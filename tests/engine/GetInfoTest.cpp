@@ -1,6 +1,5 @@
 // GetInfo: the server's reply to the request comes back as a copy; after an
 // OACK the download is cancelled at once, after an ERROR nothing is sent.
-#include "protocol/Zem4Instance.h"
 #include "support/Globals.h"
 #include "tests/common/DriverFixture.h"
 
@@ -115,21 +114,31 @@ TEST_F(GetInfoTest, AbortWithoutAReplyIsNotSuccess) {
 }
 
 TEST_F(GetInfoTest, ReplyThatCannotBeCopiedIsOutOfResources) {
-  Zem4GetInfoContext context{&length, &packet, EFI_SUCCESS, FALSE};
-  Zem4Token token{};
-  token.Context = &context;
-  Bytes oack = OackPacket({{"tsize", "1"}});
-  Fw().Faults().FailNth("AllocatePool", Fw().Faults().Count("AllocatePool") + 1,
-                        EFI_OUT_OF_RESOURCES);
-  EXPECT_EQ(Zem4GetInfoCheck(Proto(), &token, UINT32(oack.size()), oack.data()), EFI_ABORTED);
-  EXPECT_EQ(context.Status, EFI_OUT_OF_RESOURCES);
-  EXPECT_TRUE(context.Captured);
+  ScriptedServer server(Net(), kServerIp, kServerPort);
+  const Bytes oack = OackPacket({{"tsize", "1"}});
+  // The copy is the driver's first allocation once the request is out.
+  server.SetHandler([&](ScriptedServer &s, const ScriptedServer::Received &r) {
+    if (r.datagram.payload == RrqPacket("f")) {
+      Fw().Faults().FailNth("AllocatePool", Fw().Faults().Count("AllocatePool") + 1,
+                            EFI_OUT_OF_RESOURCES);
+      s.SendFrom(6001, r.datagram.src, r.datagram.srcPort, oack);
+    }
+  });
+  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+  EXPECT_EQ(GetInfo("f"), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Fw().Faults().Injected(), 1u);
   EXPECT_EQ(packet, sentinel);
   EXPECT_EQ(length, 0xDEADBEEFu);
-  // And a foreign packet is classified as such.
-  Bytes ack = Ack8Packet(1);
-  EXPECT_EQ(Zem4GetInfoCheck(Proto(), &token, UINT32(ack.size()), ack.data()), EFI_ABORTED);
-  EXPECT_EQ(context.Status, EFI_PROTOCOL_ERROR);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
+}
+
+TEST_F(GetInfoTest, ForeignReplyIsAProtocolErrorAndStillCopied) {
+  const Bytes ack = Ack8Packet(1);
+  GetInfoCapture capture =
+      CaptureGetInfoReply(Proto(), ack.data(), UINT32(ack.size()), &length, &packet);
+  EXPECT_EQ(capture.returned, EFI_ABORTED);
+  EXPECT_EQ(capture.status, EFI_PROTOCOL_ERROR);
+  EXPECT_TRUE(capture.captured);
   EXPECT_EQ(Copy(), ack);
 }
 

@@ -1,8 +1,8 @@
 // Poll and GetStatus.
-#include "protocol/Zem4Instance.h"
 #include "tests/common/DriverFixture.h"
 
 #include <cstring>
+#include <vector>
 
 namespace zem4::test {
 namespace {
@@ -14,21 +14,18 @@ TEST_F(PollStatusTest, PollChecksItsPointer) {
   EXPECT_EQ(CountLog("Zem.Zem4Poll function called with invalid paramter.\n"), 1u);
 
   // A protocol table that does not sit in an instance record.
-  struct {
-    UINT8 bytes[offsetof(Zem4Instance, Protocol)];
-    Zem4 protocol;
-  } foreign;
-  std::memset(&foreign, 0, sizeof(foreign));
-  std::memcpy(foreign.bytes, "MTFX", 4);
-  EXPECT_EQ(Proto()->Poll(&foreign.protocol), EFI_INVALID_PARAMETER);
+  std::vector<UINT64> foreign((InstanceProbe::ProtocolOffset() + sizeof(Zem4)) / 8 + 1, 0);
+  auto *bytes = reinterpret_cast<UINT8 *>(foreign.data());
+  std::memcpy(bytes, "MTFX", 4);
+  auto *protocol = reinterpret_cast<Zem4 *>(bytes + InstanceProbe::ProtocolOffset());
+  EXPECT_EQ(Proto()->Poll(protocol), EFI_INVALID_PARAMETER);
   EXPECT_EQ(CountLog("Zem.ReadFile called with invalid protocol pointer.\n"), 1u);
 }
 
 TEST_F(PollStatusTest, PollWithoutPortIsNotStarted) {
-  EFI_UDP4_PROTOCOL *udp = Instance()->Udp;
-  Instance()->Udp = nullptr;
+  EFI_UDP4_PROTOCOL *udp = InstanceRig(Proto()).InjectPort(nullptr);
   EXPECT_EQ(Proto()->Poll(Proto()), EFI_NOT_STARTED);
-  Instance()->Udp = udp;
+  InstanceRig(Proto()).InjectPort(udp);
   EXPECT_EQ(Proto()->Poll(Proto()), EFI_SUCCESS);
   EXPECT_GT(Fw().Faults().Count("Udp4.Poll"), 0u);
 }
@@ -57,20 +54,16 @@ TEST_F(PollStatusTest, GetStatusBeforeTheOackAndWithOddCounts) {
   EXPECT_EQ(status.LostBlocks, 0u);
   EXPECT_EQ(status.Reserved, 0u);
 
-  Instance()->TotalBlocks = 200;
-  Instance()->ReceivedBlocks = 50;
-  Instance()->LostBlocks = 7;
+  InstanceRig(Proto()).InjectCounts(200, 50, 7);
   ASSERT_EQ(Proto()->GetStatus(Proto(), &status), EFI_SUCCESS);
   EXPECT_EQ(status.Percent, 25u);
   EXPECT_EQ(status.LostBlocks, 7u);
   // The product is taken in 64 bits.
-  Instance()->TotalBlocks = 0xFFFFFFFFu;
-  Instance()->ReceivedBlocks = 0xFFFFFFFFu;
+  InstanceRig(Proto()).InjectCounts(0xFFFFFFFFu, 0xFFFFFFFFu, 7);
   ASSERT_EQ(Proto()->GetStatus(Proto(), &status), EFI_SUCCESS);
   EXPECT_EQ(status.Percent, 100u);
   // A "tsize" of 0: the division yields all ones.
-  Instance()->TotalBlocks = 0;
-  Instance()->ReceivedBlocks = 0;
+  InstanceRig(Proto()).InjectCounts(0, 0, 7);
   ASSERT_EQ(Proto()->GetStatus(Proto(), &status), EFI_SUCCESS);
   EXPECT_EQ(status.Percent, 0xFFFFFFFFu);
 }

@@ -1,7 +1,6 @@
 // ReadFile and ReadDirectory: every argument and state check, in its order,
 // and that a refused call leaves no trace (nothing sent, UDP4 untouched).
 #include "host/FaultInjector.h"
-#include "protocol/Zem4Instance.h"
 #include "support/Globals.h"
 #include "tests/common/DriverFixture.h"
 
@@ -105,10 +104,32 @@ TEST_F(ReadFileCheckTest, OverrideGatewayIsNotCheckedWithDefaultSetting) {
   Zem4OverrideData override{};
   override.ServerIp = EfiIp(kServerIp);
   override.GatewayIp = EfiIp(host::Ipv4(250, 0, 0, 1));
-  EXPECT_EQ(Zem4CheckOverride(Instance(), &override), EFI_SUCCESS);
-  override.ServerIp = EfiIp(host::Ipv4(230, 0, 0, 1));
-  EXPECT_EQ(Zem4CheckOverride(Instance(), &override), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Zem4CheckOverride(Instance(), nullptr), EFI_SUCCESS);
+  const struct {
+    const char *what;
+    Zem4OverrideData *override;
+    host::Ipv4 server;
+    EFI_STATUS expected;
+  } cases[] = {
+      {"class E gateway", &override, kServerIp, EFI_SUCCESS},
+      {"class D server", &override, host::Ipv4(230, 0, 0, 1), EFI_INVALID_PARAMETER},
+      {"no override", nullptr, kServerIp, EFI_SUCCESS},
+  };
+  for (const auto &c : cases) {
+    override.ServerIp = EfiIp(c.server);
+    Zem4Token &token = token_;
+    ValidToken(token);
+    token.OverrideData = c.override;
+    const uint64_t udpBefore = UdpCalls();
+    EXPECT_EQ(Proto()->ReadFile(Proto(), &token), c.expected) << c.what;
+    if (c.expected == EFI_SUCCESS) {
+      EXPECT_EQ(Probe().State(), TransferState::RrqSent) << c.what;
+      EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
+      ASSERT_EQ(Proto()->Configure(Proto(), &config), EFI_SUCCESS);
+    } else {
+      EXPECT_EQ(UdpCalls(), udpBefore) << c.what << ": refused before UDP4 is touched";
+      EXPECT_EQ(Probe().State(), TransferState::Idle) << c.what;
+    }
+  }
 }
 
 TEST_F(ReadFileCheckTest, SecondReadFileIsDeniedAndLeavesTheFirstAlone) {

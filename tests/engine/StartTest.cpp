@@ -1,6 +1,5 @@
 // Transfer start-up: the request on the wire and where it goes, its
 // retransmission, the wait for an address, blocking and event-driven calls.
-#include "protocol/Zem4Instance.h"
 #include "support/Globals.h"
 #include "tests/common/DriverFixture.h"
 
@@ -194,6 +193,9 @@ protected:
   static constexpr host::Ipv4 kLateIp{127, 0, 1, 3};
   void UseDelay(host::Time100ns delay, host::Ipv4 address = kLateIp) {
     UseNewController(address, delay);
+    ConfigureDefaultSetting();
+  }
+  void ConfigureDefaultSetting() {
     Zem4ConfigData config = DefaultConfig();
     config.UseDefaultSetting = TRUE;
     config.StationIp = EfiIp(host::Ipv4(0, 0, 0, 0));
@@ -203,10 +205,26 @@ protected:
 };
 
 TEST_F(AddressWaitTest, WaitRunsOutAfterThreeTimeoutsWhateverTheLastTransferLeft) {
-  UseDelay(60 * kSecond);
-  // Active mode leaves 200 (milliseconds) behind; the wait must not read it
-  // as seconds.
-  Instance()->RetryTimeout = 200;
+  UseNewController(kLateIp, 60 * kSecond);
+  {
+    // A download from a fixed address first: its Active mode leaves 200
+    // (milliseconds) behind, which the wait must not read as seconds.
+    ScriptedServer server(Net(), kServerIp, kServerPort);
+    server.SetHandler(FileResponder(Bytes(2 * 1032 + 1, 0x5A), 6001));
+    Zem4ConfigData config = DefaultConfig();
+    config.StationIp = EfiIp(kLateIp);
+    ASSERT_EQ(Proto()->Configure(Proto(), &config), EFI_SUCCESS);
+    Completion first;
+    Zem4Token firstToken;
+    PrepareToken(firstToken, first, "first.efi");
+    firstToken.CheckPacket = AcceptData;
+    ASSERT_EQ(Proto()->ReadFile(Proto(), &firstToken), EFI_SUCCESS);
+    ASSERT_TRUE(RunUntil([&] { return first.count > 0; }, 10 * kSecond));
+    ASSERT_EQ(first.status, EFI_SUCCESS);
+  }
+  ConfigureDefaultSetting();
+  ClearLogs();
+  Net().ClearCapture();
   Zem4Token &token = token_;
   const host::Time100ns start = Now();
   EXPECT_EQ(Start(token), EFI_NO_MAPPING);

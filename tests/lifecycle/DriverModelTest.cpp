@@ -3,7 +3,6 @@
 // host firmware's protocol database.
 #include "driver/Zem4Driver.h"
 #include "host/FaultInjector.h"
-#include "protocol/Zem4Instance.h"
 #include "support/Globals.h"
 #include "tests/common/DriverHost.h"
 #include "tests/common/InstanceProbe.h"
@@ -19,6 +18,10 @@ namespace {
 
 constexpr host::Ipv4 kStationA{127, 0, 2, 2};
 constexpr host::Ipv4 kStationB{127, 0, 2, 3};
+
+EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) {
+  return EFI_SUCCESS;
+}
 
 std::string JoinLines(const std::vector<std::string> &lines) {
   std::string out;
@@ -175,17 +178,37 @@ TEST_F(DriverModelTest, CreateChildWhileTheLockIsHeldIsRefused) {
   EXPECT_EQ(host_.Fw().CurrentTpl(), static_cast<EFI_TPL>(TPL_APPLICATION));
 }
 
+// The token's notification runs inside DestroyChild, once the transfer is
+// aborted and before the child is gone.
 TEST_F(DriverModelTest, DestroyChildDuringADestructionDoesNothing) {
   ASSERT_EQ(host_.Connect(controller_), EFI_SUCCESS);
   EFI_HANDLE child = nullptr;
   ASSERT_EQ(host_.CreateChild(controller_, &child), EFI_SUCCESS);
-  Zem4Instance *instance = ZEM4_INSTANCE_FROM_PROTOCOL(host_.Protocol(child));
-  instance->InDestroy = 1;
+  Zem4 *proto = host_.Protocol(child);
+  Zem4ConfigData config{};
+  config.StationIp = {{127, 0, 2, 2}}; // kStationA
+  config.SubnetMask = {{255, 255, 255, 0}};
+  config.ServerIp = {{127, 0, 2, 1}}; // nobody answers
+  config.InitialServerPort = 5568;
+  ASSERT_EQ(proto->Configure(proto, &config), EFI_SUCCESS);
+  EFI_STATUS nested = EFI_NOT_READY;
+  int nestedChildren = -1, signals = 0;
+  Zem4Token token{};
+  token.Filename = const_cast<CHAR8 *>("boot.efi");
+  token.CheckPacket = AcceptData;
+  token.Event = host_.Fw().CreateHostEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, [&](EFI_EVENT) {
+    signals++;
+    nested = host_.DestroyChild(controller_, child);
+    nestedChildren = Record()->ChildrenNum;
+  });
+  ASSERT_EQ(proto->ReadFile(proto, &token), EFI_SUCCESS);
   EXPECT_EQ(host_.DestroyChild(controller_, child), EFI_SUCCESS);
-  EXPECT_EQ(Record()->ChildrenNum, 1) << "a destruction under way is not repeated";
-  instance->InDestroy = 0;
-  EXPECT_EQ(host_.DestroyChild(controller_, child), EFI_SUCCESS);
+  EXPECT_EQ(signals, 1);
+  EXPECT_EQ(token.Status, EFI_ABORTED);
+  EXPECT_EQ(nested, EFI_SUCCESS);
+  EXPECT_EQ(nestedChildren, 1) << "a destruction under way is not repeated";
   EXPECT_EQ(Record()->ChildrenNum, 0);
+  host_.Fw().CloseEvent(token.Event);
 }
 
 TEST_F(DriverModelTest, DestroyChildOnAForeignHandleLogsAndFails) {
