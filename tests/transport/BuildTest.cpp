@@ -42,26 +42,26 @@ void ExpectDestination(const Zem4Packet *Packet, EFI_IPv4_ADDRESS Ip, UINT16 Por
 TEST_F(TransportTest, RequestWithOptionsIsOpcodeNameAndPairs) {
   Zem4Option Options[] = {{const_cast<CHAR8 *>("multicast"), const_cast<CHAR8 *>("1")},
                           {const_cast<CHAR8 *>("tsize"), const_cast<CHAR8 *>("0")}};
-  Zem4Packet *Packet = Zem4BuildRequest(Options, Instance.get(), ZEM4_OP_RRQ, "a", 2, TestNotify);
+  Zem4Packet *Packet = Zem4BuildRequest(Options, Record(), ZEM4_OP_RRQ, "a", 2, TestNotify);
   ASSERT_NE(Packet, nullptr);
   const Bytes Expected = {0x00, 0x01, 'a', 0x00, 'm', 'u', 'l', 't', 'i', 'c',  'a', 's',
                           't',  0x00, '1', 0x00, 't', 's', 'i', 'z', 'e', 0x00, '0', 0x00};
   EXPECT_EQ(Packet->Length, 24u);
   EXPECT_EQ(BytesOf(Packet), Expected);
-  ExpectDestination(Packet, Instance->RequestServerIp, 5568);
-  EXPECT_EQ(Packet->Instance, Instance.get());
+  ExpectDestination(Packet, Rig->RequestServerIp(), 5568);
+  EXPECT_EQ(Packet->Instance, Record());
   Zem4ReleasePacket(Packet);
 }
 
 TEST_F(TransportTest, RequestWithoutOptionsCarriesNoModeString) {
   Zem4Packet *Packet =
-      Zem4BuildRequest(nullptr, Instance.get(), ZEM4_OP_RRQ, "boot/x.efi", 0, TestNotify);
+      Zem4BuildRequest(nullptr, Record(), ZEM4_OP_RRQ, "boot/x.efi", 0, TestNotify);
   ASSERT_NE(Packet, nullptr);
   EXPECT_EQ(BytesOf(Packet), Concat({{0x00, 0x01}, Ascii("boot/x.efi")}));
   Zem4ReleasePacket(Packet);
 
   // A count without a list means no options.
-  Packet = Zem4BuildRequest(nullptr, Instance.get(), ZEM4_OP_RRQ, "f", 3, TestNotify);
+  Packet = Zem4BuildRequest(nullptr, Record(), ZEM4_OP_RRQ, "f", 3, TestNotify);
   ASSERT_NE(Packet, nullptr);
   EXPECT_EQ(BytesOf(Packet), Bytes({0x00, 0x01, 'f', 0x00}));
   Zem4ReleasePacket(Packet);
@@ -72,8 +72,8 @@ TEST_F(TransportTest, RequestWithNullValueBuildsNothing) {
   Zem4Option Options[] = {{const_cast<CHAR8 *>("tsize"), const_cast<CHAR8 *>("0")},
                           {const_cast<CHAR8 *>("blksize"), const_cast<CHAR8 *>("8")},
                           {const_cast<CHAR8 *>("multicast"), nullptr}};
-  EXPECT_EQ(Zem4BuildRequest(Options, Instance.get(), ZEM4_OP_RRQ, "f", 3, TestNotify), nullptr);
-  EXPECT_EQ(Instance->Status, EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Zem4BuildRequest(Options, Record(), ZEM4_OP_RRQ, "f", 3, TestNotify), nullptr);
+  EXPECT_EQ(Rig->Status(), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Logs(), std::vector<std::string>{"Zem4BuildRequest: Invalid option lists.\r\n"});
   EXPECT_EQ(LogLevels(), std::vector<UINT32>{DIAG_ERROR});
   EXPECT_EQ(gZem4PacketPool.PacketBytes, 0u);
@@ -81,17 +81,17 @@ TEST_F(TransportTest, RequestWithNullValueBuildsNothing) {
 
 TEST_F(TransportTest, RequestFailuresReleaseWhatTheyTook) {
   FailNext("AllocatePool");
-  EXPECT_EQ(Zem4BuildRequest(nullptr, Instance.get(), ZEM4_OP_RRQ, "f", 0, TestNotify), nullptr);
-  EXPECT_EQ(Instance->Status, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Zem4BuildRequest(nullptr, Record(), ZEM4_OP_RRQ, "f", 0, TestNotify), nullptr);
+  EXPECT_EQ(Rig->Status(), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Logs(), (std::vector<std::string>{
                         "Zem4AllocPacket: failed to allocate a token for packet buffer\r\n",
                         "Zem4BuildRequest: Failed to allocate packet buffer.\r\n"}));
 
   Fw->Debug().Clear();
-  Instance->Status = EFI_SUCCESS;
+  Rig->SetStatus(EFI_SUCCESS);
   FailNext("CreateEvent");
-  EXPECT_EQ(Zem4BuildRequest(nullptr, Instance.get(), ZEM4_OP_RRQ, "f", 0, TestNotify), nullptr);
-  EXPECT_EQ(Instance->Status, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Zem4BuildRequest(nullptr, Record(), ZEM4_OP_RRQ, "f", 0, TestNotify), nullptr);
+  EXPECT_EQ(Rig->Status(), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Logs(), std::vector<std::string>{
                         "Zem4BuildRequest: failed to create event for the packet buffer\r\n"});
   // The packet went back to the pool.
@@ -103,14 +103,14 @@ TEST_F(TransportTest, BuildRrqKeepsTheRequestAndReplacesThePrevious) {
   Token.Filename = const_cast<CHAR8 *>("img");
   Token.OptionList = Options;
   Token.OptionCount = 1;
-  ASSERT_EQ(Zem4BuildRrq(Instance.get(), ZEM4_OP_RRQ), EFI_SUCCESS);
-  Zem4Packet *First = Instance->RequestPacket;
+  ASSERT_EQ(Zem4BuildRrq(Record(), ZEM4_OP_RRQ), EFI_SUCCESS);
+  Zem4Packet *First = Rig->RequestPacket();
   ASSERT_NE(First, nullptr);
   EXPECT_EQ(BytesOf(First), Concat({{0x00, 0x01}, Ascii("img"), Ascii("tsize"), Ascii("0")}));
 
-  ASSERT_EQ(Zem4BuildRrq(Instance.get(), ZEM4_OP_RRQ), EFI_SUCCESS);
+  ASSERT_EQ(Zem4BuildRrq(Record(), ZEM4_OP_RRQ), EFI_SUCCESS);
   // The new one is built before the first goes back to the pool.
-  Zem4Packet *Second = Instance->RequestPacket;
+  Zem4Packet *Second = Rig->RequestPacket();
   EXPECT_NE(Second, First);
   EXPECT_EQ(gZem4PacketPool.SmallFreeList.ForwardLink, &First->Link);
   EXPECT_EQ(First->TxToken.Event, nullptr);
@@ -118,24 +118,24 @@ TEST_F(TransportTest, BuildRrqKeepsTheRequestAndReplacesThePrevious) {
 
   // A failed build leaves the kept request alone.
   Options[0].ValueStr = nullptr;
-  EXPECT_EQ(Zem4BuildRrq(Instance.get(), ZEM4_OP_RRQ), EFI_OUT_OF_RESOURCES);
-  EXPECT_EQ(Instance->RequestPacket, Second);
-  EXPECT_EQ(Instance->Status, EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Zem4BuildRrq(Record(), ZEM4_OP_RRQ), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Rig->RequestPacket(), Second);
+  EXPECT_EQ(Rig->Status(), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Logs(), (std::vector<std::string>{"Zem4BuildRequest: Invalid option lists.\r\n",
                                               "Zem4BuildRrq: failed to build a request packet"}));
 }
 
 TEST_F(TransportTest, ErrorPacketBytes) {
   Zem4ErrorInfo Info{ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_TOO_MANY_TIMEOUTS};
-  Zem4Packet *Packet = Zem4BuildErrorPacket(&Info, Instance.get(), TestNotify);
+  Zem4Packet *Packet = Zem4BuildErrorPacket(&Info, Record(), TestNotify);
   ASSERT_NE(Packet, nullptr);
   EXPECT_EQ(Packet->Length, 22u);
   EXPECT_EQ(BytesOf(Packet), Concat({{0x00, 0x05, 0x00, 0x00}, Ascii("Too many timeouts")}));
-  ExpectDestination(Packet, Instance->ServerIp, 40001);
+  ExpectDestination(Packet, Rig->ServerIp(), 40001);
   Zem4ReleasePacket(Packet);
 
   Zem4ErrorInfo Odd{0x0304, ZEM4_MSG_USER_CACELED};
-  Packet = Zem4BuildErrorPacket(&Odd, Instance.get(), TestNotify);
+  Packet = Zem4BuildErrorPacket(&Odd, Record(), TestNotify);
   ASSERT_NE(Packet, nullptr);
   EXPECT_EQ(BytesOf(Packet), Concat({{0x00, 0x05, 0x03, 0x04}, Ascii("User caceled download")}));
   Zem4ReleasePacket(Packet);
@@ -144,14 +144,14 @@ TEST_F(TransportTest, ErrorPacketBytes) {
 TEST_F(TransportTest, ErrorPacketFailures) {
   Zem4ErrorInfo Info{3, ZEM4_MSG_DISK_FULL};
   FailNext("CreateEvent");
-  EXPECT_EQ(Zem4BuildErrorPacket(&Info, Instance.get(), TestNotify), nullptr);
-  EXPECT_EQ(Instance->Status, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Zem4BuildErrorPacket(&Info, Record(), TestNotify), nullptr);
+  EXPECT_EQ(Rig->Status(), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Logs(), std::vector<std::string>{
                         "Zem4BuildErrorPacket: failed to create an event for the send token\r\n"});
   Fw->Debug().Clear();
   Fw->Faults().FailAlways("AllocatePool", EFI_OUT_OF_RESOURCES);
   Zem4DrainPacketPool();
-  EXPECT_EQ(Zem4BuildErrorPacket(&Info, Instance.get(), TestNotify), nullptr);
+  EXPECT_EQ(Zem4BuildErrorPacket(&Info, Record(), TestNotify), nullptr);
   Fw->Faults().Clear();
   EXPECT_EQ(Logs(), (std::vector<std::string>{
                         "Zem4AllocPacket: failed to allocate a token for packet buffer\r\n",
@@ -159,13 +159,13 @@ TEST_F(TransportTest, ErrorPacketFailures) {
 }
 
 TEST_F(TransportTest, Ack8Bytes) {
-  Zem4Packet *Packet = Zem4RrqBuildAck(Instance.get(), 5);
+  Zem4Packet *Packet = Zem4RrqBuildAck(Record(), 5);
   ASSERT_NE(Packet, nullptr);
   EXPECT_EQ(BytesOf(Packet), Bytes({0x00, 0x09, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x40}));
-  ExpectDestination(Packet, Instance->ServerIp, 40001);
+  ExpectDestination(Packet, Rig->ServerIp(), 40001);
   Zem4ReleasePacket(Packet);
 
-  Packet = Zem4RrqBuildAck(Instance.get(), 0x01020304);
+  Packet = Zem4RrqBuildAck(Record(), 0x01020304);
   ASSERT_NE(Packet, nullptr);
   EXPECT_EQ(BytesOf(Packet), Bytes({0x00, 0x09, 0x01, 0x02, 0x03, 0x04, 0x00, 0x00, 0x00, 0x40}));
   Zem4ReleasePacket(Packet);
@@ -173,11 +173,11 @@ TEST_F(TransportTest, Ack8Bytes) {
 
 TEST_F(TransportTest, Ack8Failures) {
   FailNext("CreateEvent");
-  EXPECT_EQ(Zem4RrqBuildAck(Instance.get(), 1), nullptr);
-  EXPECT_EQ(Instance->Status, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Zem4RrqBuildAck(Record(), 1), nullptr);
+  EXPECT_EQ(Rig->Status(), EFI_OUT_OF_RESOURCES);
   Fw->Faults().FailAlways("AllocatePool", EFI_OUT_OF_RESOURCES);
   Zem4DrainPacketPool();
-  EXPECT_EQ(Zem4RrqBuildAck(Instance.get(), 1), nullptr);
+  EXPECT_EQ(Zem4RrqBuildAck(Record(), 1), nullptr);
   Fw->Faults().Clear();
   EXPECT_EQ(Logs(), (std::vector<std::string>{
                         "Zem4RrqBuildAck: failed to create event\r\n",
@@ -187,23 +187,22 @@ TEST_F(TransportTest, Ack8Failures) {
 
 TEST_F(TransportTest, RplOfTheFreshListAsksForEverything) {
   Zem4RrqData *RrqData = MakeRrq();
-  Zem4Packet *Packet = Zem4RrqBuildRPL(1, Instance.get());
+  Zem4Packet *Packet = Zem4RrqBuildRPL(1, Record());
   ASSERT_NE(Packet, nullptr);
   EXPECT_EQ(BytesOf(Packet), Bytes({0x00, 0x0A, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,
                                     0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}));
-  EXPECT_EQ(Instance->RplListSent, 1);
+  EXPECT_EQ(Rig->RplListSent(), 1);
   EXPECT_EQ(RrqData->MissingCursor, &RrqData->MissingList);
-  ExpectDestination(Packet, Instance->ServerIp, 40001);
+  ExpectDestination(Packet, Rig->ServerIp(), 40001);
   // Room for a full repair list, whatever this one carries.
   EXPECT_GE(Packet->Capacity, ZEM4_RPL_MAX_LENGTH);
   Zem4ReleasePacket(Packet);
 }
 
 // Missing ranges {2k+1..2k+1} for k = 0..Count-1 (every odd block missing).
-static void MakeOddRanges(zem4::test::TransportTest *, Zem4Instance *Instance, UINT32 Count) {
+static void MakeOddRanges(Zem4Instance *Instance, Zem4RrqData *RrqData, UINT32 Count) {
   BOOLEAN WasMissing = FALSE;
   // Block 2Count+2.. onwards arrive as one: trim the tail first.
-  Zem4RrqData *RrqData = Instance->RrqData;
   Zem4MissingRange *Only = ZEM4_CR(RrqData->MissingList.ForwardLink, Zem4MissingRange, Link);
   Only->Last = 2 * Count - 1;
   for (UINT32 Block = 2; Block < 2 * Count; Block += 2) {
@@ -214,15 +213,15 @@ static void MakeOddRanges(zem4::test::TransportTest *, Zem4Instance *Instance, U
 
 TEST_F(TransportTest, RplCarries129RangesAndContinuesAtTheCursor) {
   MakeRrq();
-  MakeOddRanges(this, Instance.get(), 300);
+  MakeOddRanges(Record(), Rrq.get(), 300);
 
   UINT32 First = 1;
   for (UINT32 Sequence = 1; Sequence <= 3; Sequence++) {
-    Zem4Packet *Packet = Zem4RrqBuildRPL(Sequence, Instance.get());
+    Zem4Packet *Packet = Zem4RrqBuildRPL(Sequence, Record());
     ASSERT_NE(Packet, nullptr);
     const UINT32 Expected = Sequence < 3 ? 129 : 300 - 2 * 129;
     ASSERT_EQ(Packet->Length, Zem4RplLength(Expected)) << Sequence;
-    EXPECT_EQ(Instance->RplListSent, Sequence == 3 ? 1 : 0);
+    EXPECT_EQ(Rig->RplListSent(), Sequence == 3 ? 1 : 0);
     uint32_t Value = 0;
     ASSERT_TRUE(Zem4WireGetBe32(Packet->Buffer, Packet->Length, 2, &Value));
     EXPECT_EQ(Value, Sequence);
@@ -241,19 +240,19 @@ TEST_F(TransportTest, RplCarries129RangesAndContinuesAtTheCursor) {
 
 TEST_F(TransportTest, RplWithExactly129RangesNeedsAnEmptyFollowUp) {
   Zem4RrqData *RrqData = MakeRrq();
-  MakeOddRanges(this, Instance.get(), 129);
+  MakeOddRanges(Record(), Rrq.get(), 129);
 
-  Zem4Packet *Full = Zem4RrqBuildRPL(1, Instance.get());
+  Zem4Packet *Full = Zem4RrqBuildRPL(1, Record());
   ASSERT_NE(Full, nullptr);
   EXPECT_EQ(Full->Length, 1042u);
-  EXPECT_EQ(Instance->RplListSent, 0);
+  EXPECT_EQ(Rig->RplListSent(), 0);
   // The cursor stays on the last range written.
   EXPECT_EQ(ZEM4_CR(RrqData->MissingCursor, Zem4MissingRange, Link)->First, 257u);
 
-  Zem4Packet *Empty = Zem4RrqBuildRPL(2, Instance.get());
+  Zem4Packet *Empty = Zem4RrqBuildRPL(2, Record());
   ASSERT_NE(Empty, nullptr);
   EXPECT_EQ(BytesOf(Empty), Bytes({0x00, 0x0A, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(Instance->RplListSent, 1);
+  EXPECT_EQ(Rig->RplListSent(), 1);
   Zem4ReleasePacket(Full);
   Zem4ReleasePacket(Empty);
 }
@@ -261,11 +260,11 @@ TEST_F(TransportTest, RplWithExactly129RangesNeedsAnEmptyFollowUp) {
 TEST_F(TransportTest, RplFailures) {
   MakeRrq();
   FailNext("CreateEvent");
-  EXPECT_EQ(Zem4RrqBuildRPL(1, Instance.get()), nullptr);
-  EXPECT_EQ(Instance->Status, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Zem4RrqBuildRPL(1, Record()), nullptr);
+  EXPECT_EQ(Rig->Status(), EFI_OUT_OF_RESOURCES);
   Fw->Faults().FailAlways("AllocatePool", EFI_OUT_OF_RESOURCES);
   Zem4DrainPacketPool();
-  EXPECT_EQ(Zem4RrqBuildRPL(1, Instance.get()), nullptr);
+  EXPECT_EQ(Zem4RrqBuildRPL(1, Record()), nullptr);
   Fw->Faults().Clear();
   EXPECT_EQ(Logs(), (std::vector<std::string>{
                         "Zem4RrqBuildRPL: failed to create event\r\n",

@@ -23,10 +23,7 @@ EFI_STATUS EFIAPI RecordRun(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *D
   gRuns.push_back({Length, std::vector<uint8_t>(Bytes, Bytes + Length)});
   if (gEndTransferInside) {
     // What the transfer's finish does to every call-out on the stack.
-    Zem4Instance *Instance = ZEM4_INSTANCE_FROM_PROTOCOL(This);
-    for (Zem4CallGuard *Guard = Instance->Guards; Guard != nullptr; Guard = Guard->Next) {
-      Guard->Gone = TRUE;
-    }
+    RecordRig::EndCallOuts(This);
   }
   return gCheckResult;
 }
@@ -89,12 +86,12 @@ protected:
   }
   bool Take(UINT32 Block) {
     BOOLEAN WasMissing = FALSE;
-    EXPECT_EQ(Zem4RrqSaveLostBlk(Instance.get(), Block, &WasMissing), EFI_SUCCESS);
+    EXPECT_EQ(Zem4RrqSaveLostBlk(Record(), Block, &WasMissing), EFI_SUCCESS);
     return WasMissing;
   }
   bool TakeAtCursor(UINT32 Block) {
     BOOLEAN WasMissing = FALSE;
-    EXPECT_EQ(Zem4RrqSaveLostBlkAtCursor(Instance.get(), Block, &WasMissing), EFI_SUCCESS);
+    EXPECT_EQ(Zem4RrqSaveLostBlkAtCursor(Record(), Block, &WasMissing), EFI_SUCCESS);
     return WasMissing;
   }
 };
@@ -107,24 +104,24 @@ TEST_F(MissingTest, WholeListUpdates) {
   EXPECT_EQ(List(), (Ranges{{1, kTop}}));
   EXPECT_TRUE(Take(1));
   EXPECT_EQ(List(), (Ranges{{2, kTop}}));
-  EXPECT_EQ(Instance->ReceivedBlocks, 1u);
-  EXPECT_EQ(Instance->LostBlocks, 0u);
+  EXPECT_EQ(Rig->ReceivedBlocks(), 1u);
+  EXPECT_EQ(Rig->LostBlocks(), 0u);
 
   EXPECT_TRUE(Take(5));
   EXPECT_EQ(List(), (Ranges{{2, 4}, {6, kTop}}));
-  EXPECT_EQ(Instance->LostBlocks, 3u);
+  EXPECT_EQ(Rig->LostBlocks(), 3u);
   EXPECT_TRUE(Take(4));
   EXPECT_EQ(List(), (Ranges{{2, 3}, {6, kTop}}));
   EXPECT_TRUE(Take(2));
   EXPECT_TRUE(Take(3));
   EXPECT_EQ(List(), (Ranges{{6, kTop}}));
-  EXPECT_EQ(Instance->ReceivedBlocks, 5u);
-  EXPECT_EQ(Instance->LostBlocks, 3u);
+  EXPECT_EQ(Rig->ReceivedBlocks(), 5u);
+  EXPECT_EQ(Rig->LostBlocks(), 3u);
 
   // Repeats and block 0 change nothing, counters included.
   EXPECT_FALSE(Take(3));
   EXPECT_FALSE(Take(0));
-  EXPECT_EQ(Instance->ReceivedBlocks, 5u);
+  EXPECT_EQ(Rig->ReceivedBlocks(), 5u);
   EXPECT_TRUE(Take(kTop));
   EXPECT_EQ(List(), (Ranges{{6, kTop - 1}}));
   // The cursor is neither read nor moved.
@@ -132,11 +129,11 @@ TEST_F(MissingTest, WholeListUpdates) {
 }
 
 TEST_F(MissingTest, EmptyListHoldsNothing) {
-  Zem4RrqFreeMissing(Instance.get());
+  Zem4RrqFreeMissing(Record());
   EXPECT_TRUE(List().empty());
   EXPECT_FALSE(Take(7));
   EXPECT_FALSE(TakeAtCursor(7));
-  EXPECT_EQ(Instance->ReceivedBlocks, 0u);
+  EXPECT_EQ(Rig->ReceivedBlocks(), 0u);
 }
 
 TEST_F(MissingTest, CursorUpdates) {
@@ -147,10 +144,10 @@ TEST_F(MissingTest, CursorUpdates) {
   // The search starts after the cursor: block 2 is not seen.
   EXPECT_FALSE(TakeAtCursor(2));
   EXPECT_EQ(List(), (Ranges{{2, 3}, {6, kTop}}));
-  const UINT32 Lost = Instance->LostBlocks;
+  const UINT32 Lost = Rig->LostBlocks();
   EXPECT_TRUE(TakeAtCursor(9));
   EXPECT_EQ(List(), (Ranges{{2, 3}, {6, 8}, {10, kTop}}));
-  EXPECT_EQ(Instance->LostBlocks, Lost + 3);
+  EXPECT_EQ(Rig->LostBlocks(), Lost + 3);
   EXPECT_EQ(CursorRange(), (std::pair<UINT32, UINT32>{6, 8}));
 }
 
@@ -187,20 +184,20 @@ TEST_F(MissingTest, InOrderStreamAtTheCursorTakesOneStepPerBlock) {
   }
   EXPECT_EQ(List(), (Ranges{{201, kTop}}));
   EXPECT_EQ(CursorRange(), (std::pair<UINT32, UINT32>{0, 0}));
-  EXPECT_EQ(Instance->ReceivedBlocks, 200u);
+  EXPECT_EQ(Rig->ReceivedBlocks(), 200u);
 }
 
 TEST_F(MissingTest, FailedSplitChangesNothing) {
   Take(1);
   FailNext("AllocatePool");
   BOOLEAN WasMissing = TRUE;
-  EXPECT_EQ(Zem4RrqSaveLostBlk(Instance.get(), 10, &WasMissing), EFI_OUT_OF_RESOURCES);
-  EXPECT_EQ(Instance->Status, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Zem4RrqSaveLostBlk(Record(), 10, &WasMissing), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Rig->Status(), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(List(), (Ranges{{2, kTop}}));
-  EXPECT_EQ(Instance->ReceivedBlocks, 1u);
-  EXPECT_EQ(Instance->LostBlocks, 0u);
+  EXPECT_EQ(Rig->ReceivedBlocks(), 1u);
+  EXPECT_EQ(Rig->LostBlocks(), 0u);
   FailNext("AllocatePool");
-  EXPECT_EQ(Zem4RrqSaveLostBlkAtCursor(Instance.get(), 10, &WasMissing), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Zem4RrqSaveLostBlkAtCursor(Record(), 10, &WasMissing), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(List(), (Ranges{{2, kTop}}));
 }
 
@@ -220,20 +217,20 @@ TEST_F(MissingTest, RestorePutsBlocksBack) {
     Take(Block);
   }
   Take(30); // {21..29}, {31..top}
-  EXPECT_EQ(Instance->ReceivedBlocks, 21u);
-  ASSERT_EQ(Zem4RrqRestoreMissing(Instance.get(), 5, 8), EFI_SUCCESS);
+  EXPECT_EQ(Rig->ReceivedBlocks(), 21u);
+  ASSERT_EQ(Zem4RrqRestoreMissing(Record(), 5, 8), EFI_SUCCESS);
   EXPECT_EQ(List(), (Ranges{{5, 8}, {21, 29}, {31, kTop}}));
-  EXPECT_EQ(Instance->ReceivedBlocks, 17u);
+  EXPECT_EQ(Rig->ReceivedBlocks(), 17u);
   // Touching a range below grows it; one above grows downwards.
-  ASSERT_EQ(Zem4RrqRestoreMissing(Instance.get(), 9, 10), EFI_SUCCESS);
-  ASSERT_EQ(Zem4RrqRestoreMissing(Instance.get(), 18, 20), EFI_SUCCESS);
+  ASSERT_EQ(Zem4RrqRestoreMissing(Record(), 9, 10), EFI_SUCCESS);
+  ASSERT_EQ(Zem4RrqRestoreMissing(Record(), 18, 20), EFI_SUCCESS);
   EXPECT_EQ(List(), (Ranges{{5, 10}, {18, 29}, {31, kTop}}));
   // Overlaps count only what was not missing.
-  const UINT32 Before = Instance->ReceivedBlocks;
-  ASSERT_EQ(Zem4RrqRestoreMissing(Instance.get(), 25, 40), EFI_SUCCESS);
+  const UINT32 Before = Rig->ReceivedBlocks();
+  ASSERT_EQ(Zem4RrqRestoreMissing(Record(), 25, 40), EFI_SUCCESS);
   EXPECT_EQ(List(), (Ranges{{5, 10}, {18, 30}, {31, kTop}}));
-  EXPECT_EQ(Instance->ReceivedBlocks, Before - 1);
-  ASSERT_EQ(Zem4RrqRestoreMissing(Instance.get(), 0, 2), EFI_SUCCESS);
+  EXPECT_EQ(Rig->ReceivedBlocks(), Before - 1);
+  ASSERT_EQ(Zem4RrqRestoreMissing(Record(), 0, 2), EFI_SUCCESS);
   EXPECT_EQ(List().front(), (std::pair<UINT32, UINT32>{1, 2}));
 }
 
@@ -244,7 +241,7 @@ TEST_F(MissingTest, RestoreKeepsBlocksAfterTheCursorSearchable) {
   Take(20); // {11..19}, {21..top}
   SetCursorOn(11);
   // 20 touches {11..19}, but the cursor is on it: a range of its own, after it.
-  ASSERT_EQ(Zem4RrqRestoreMissing(Instance.get(), 20, 20), EFI_SUCCESS);
+  ASSERT_EQ(Zem4RrqRestoreMissing(Record(), 20, 20), EFI_SUCCESS);
   EXPECT_TRUE(TakeAtCursor(20));
 }
 
@@ -253,9 +250,9 @@ TEST_F(MissingTest, BufferCallersGetEveryBlockAtItsPlace) {
   Token.Buffer = File.data();
   Token.BufferSize = File.size();
   auto Run34 = RunBytes(3, 2);
-  ASSERT_EQ(Zem4RrqSaveBlk(Instance.get(), 3, Run34.data(), (UINT32)Run34.size()), EFI_SUCCESS);
+  ASSERT_EQ(Zem4RrqSaveBlk(Record(), 3, Run34.data(), (UINT32)Run34.size()), EFI_SUCCESS);
   auto Run1 = RunBytes(1, 1);
-  ASSERT_EQ(Zem4RrqSaveBlk(Instance.get(), 1, Run1.data(), (UINT32)Run1.size()), EFI_SUCCESS);
+  ASSERT_EQ(Zem4RrqSaveBlk(Record(), 1, Run1.data(), (UINT32)Run1.size()), EFI_SUCCESS);
   EXPECT_TRUE(std::equal(Run1.begin(), Run1.end(), File.begin()));
   EXPECT_TRUE(std::equal(Run34.begin(), Run34.end(), File.begin() + 2 * ZEM4_BLOCK_SIZE));
   EXPECT_EQ(File[ZEM4_BLOCK_SIZE], 0xEE); // block 2 not written
@@ -263,14 +260,14 @@ TEST_F(MissingTest, BufferCallersGetEveryBlockAtItsPlace) {
 
   // The last block may end exactly at the buffer's end; one byte more does not fit.
   auto Last = RunBytes(5, 1);
-  ASSERT_EQ(Zem4RrqSaveBlk(Instance.get(), 5, Last.data(), (UINT32)Last.size()), EFI_SUCCESS);
-  EXPECT_EQ(Zem4RrqSaveBlk(Instance.get(), 6, Last.data(), 0), EFI_SUCCESS);
-  EXPECT_EQ(Zem4RrqSaveBlk(Instance.get(), 6, Last.data(), 1), EFI_BUFFER_TOO_SMALL);
-  EXPECT_EQ(Instance->Status, EFI_BUFFER_TOO_SMALL);
+  ASSERT_EQ(Zem4RrqSaveBlk(Record(), 5, Last.data(), (UINT32)Last.size()), EFI_SUCCESS);
+  EXPECT_EQ(Zem4RrqSaveBlk(Record(), 6, Last.data(), 0), EFI_SUCCESS);
+  EXPECT_EQ(Zem4RrqSaveBlk(Record(), 6, Last.data(), 1), EFI_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Rig->Status(), EFI_BUFFER_TOO_SMALL);
   EXPECT_EQ(Logs(), std::vector<std::string>{
                         "Zem4RrqSaveBlk: block 6 does not fit in the caller's buffer\r\n"});
   // Far beyond: no wrap-around of the offset either.
-  EXPECT_EQ(Zem4RrqSaveBlk(Instance.get(), kTop, Last.data(), 1), EFI_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Zem4RrqSaveBlk(Record(), kTop, Last.data(), 1), EFI_BUFFER_TOO_SMALL);
 }
 
 TEST_F(MissingTest, BufferCallersWithCheckPacketSeeEveryRun) {
@@ -279,14 +276,14 @@ TEST_F(MissingTest, BufferCallersWithCheckPacketSeeEveryRun) {
   Token.BufferSize = File.size();
   Token.CheckPacket = RecordRun;
   auto Run = RunBytes(2, 2, 7);
-  ASSERT_EQ(Zem4RrqSaveBlk(Instance.get(), 2, Run.data(), (UINT32)Run.size()), EFI_SUCCESS);
+  ASSERT_EQ(Zem4RrqSaveBlk(Record(), 2, Run.data(), (UINT32)Run.size()), EFI_SUCCESS);
   ASSERT_EQ(gRuns.size(), 1u);
   EXPECT_EQ(gRuns[0].Length, ZEM4_BLOCK_SIZE + 7);
   EXPECT_EQ(gRuns[0].Data, Run);
 
   gCheckResult = EFI_VOLUME_FULL;
-  EXPECT_EQ(Zem4RrqSaveBlk(Instance.get(), 1, Run.data(), ZEM4_BLOCK_SIZE), EFI_VOLUME_FULL);
-  EXPECT_EQ(Instance->Status, EFI_ABORTED);
+  EXPECT_EQ(Zem4RrqSaveBlk(Record(), 1, Run.data(), ZEM4_BLOCK_SIZE), EFI_VOLUME_FULL);
+  EXPECT_EQ(Rig->Status(), EFI_ABORTED);
   EXPECT_EQ(Logs(), std::vector<std::string>{
                         "Zem4RrqSaveBlk: user's check packet returns Volume Full\r\n"});
 }
@@ -297,31 +294,29 @@ TEST_F(MissingTest, StreamsGetTheFileStrictlyInOrder) {
     Take(Block);
   }
   auto Blocks1to4 = RunBytes(1, 4);
-  ASSERT_EQ(Zem4RrqSaveBlk(Instance.get(), 1, Blocks1to4.data(), (UINT32)Blocks1to4.size()),
-            EFI_SUCCESS);
-  EXPECT_EQ(Zem4RrqNextSaveBlock(Instance.get()), 5u);
+  ASSERT_EQ(Zem4RrqSaveBlk(Record(), 1, Blocks1to4.data(), (UINT32)Blocks1to4.size()), EFI_SUCCESS);
+  EXPECT_EQ(Zem4RrqNextSaveBlock(Record()), 5u);
 
   // 8..10 cannot go yet: dropped and missing again, nothing handed over.
   auto Blocks8to10 = RunBytes(8, 3);
-  ASSERT_EQ(Zem4RrqSaveBlk(Instance.get(), 8, Blocks8to10.data(), (UINT32)Blocks8to10.size()),
+  ASSERT_EQ(Zem4RrqSaveBlk(Record(), 8, Blocks8to10.data(), (UINT32)Blocks8to10.size()),
             EFI_SUCCESS);
   EXPECT_EQ(gRuns.size(), 1u);
   EXPECT_EQ(List(), (Ranges{{8, 10}, {13, kTop}}));
-  EXPECT_EQ(Instance->ReceivedBlocks, 9u);
+  EXPECT_EQ(Rig->ReceivedBlocks(), 9u);
 
   // A run overlapping what went already hands over only the new part.
   auto Blocks3to6 = RunBytes(3, 4);
-  ASSERT_EQ(Zem4RrqSaveBlk(Instance.get(), 3, Blocks3to6.data(), (UINT32)Blocks3to6.size()),
-            EFI_SUCCESS);
+  ASSERT_EQ(Zem4RrqSaveBlk(Record(), 3, Blocks3to6.data(), (UINT32)Blocks3to6.size()), EFI_SUCCESS);
   ASSERT_EQ(gRuns.size(), 2u);
   EXPECT_EQ(gRuns[1].Data, RunBytes(5, 2));
   // A repeat hands over nothing.
-  ASSERT_EQ(Zem4RrqSaveBlk(Instance.get(), 2, Blocks1to4.data(), ZEM4_BLOCK_SIZE), EFI_SUCCESS);
+  ASSERT_EQ(Zem4RrqSaveBlk(Record(), 2, Blocks1to4.data(), ZEM4_BLOCK_SIZE), EFI_SUCCESS);
   EXPECT_EQ(gRuns.size(), 2u);
-  EXPECT_EQ(Zem4RrqNextSaveBlock(Instance.get()), 7u);
+  EXPECT_EQ(Zem4RrqNextSaveBlock(Record()), 7u);
 
   // The empty last block is handed over with length 0.
-  ASSERT_EQ(Zem4RrqSaveBlk(Instance.get(), 7, Blocks1to4.data(), 0), EFI_SUCCESS);
+  ASSERT_EQ(Zem4RrqSaveBlk(Record(), 7, Blocks1to4.data(), 0), EFI_SUCCESS);
   ASSERT_EQ(gRuns.size(), 3u);
   EXPECT_EQ(gRuns[2].Length, 0u);
   EXPECT_TRUE(Logs().empty());
@@ -329,8 +324,8 @@ TEST_F(MissingTest, StreamsGetTheFileStrictlyInOrder) {
 
 TEST_F(MissingTest, NoSinkDropsTheData) {
   auto Run = RunBytes(1, 1);
-  EXPECT_EQ(Zem4RrqSaveBlk(Instance.get(), 1, Run.data(), (UINT32)Run.size()), EFI_SUCCESS);
-  EXPECT_EQ(Zem4RrqNextSaveBlock(Instance.get()), 1u);
+  EXPECT_EQ(Zem4RrqSaveBlk(Record(), 1, Run.data(), (UINT32)Run.size()), EFI_SUCCESS);
+  EXPECT_EQ(Zem4RrqNextSaveBlock(Record()), 1u);
 }
 
 TEST_F(MissingTest, ATransferEndedInsideCheckPacketIsNotTouched) {
@@ -338,21 +333,20 @@ TEST_F(MissingTest, ATransferEndedInsideCheckPacketIsNotTouched) {
   gEndTransferInside = true;
   gCheckResult = EFI_ABORTED;
   auto Run = RunBytes(1, 1);
-  EXPECT_EQ(Zem4RrqSaveBlk(Instance.get(), 1, Run.data(), (UINT32)Run.size()), ZEM4_TRANSFER_GONE);
-  EXPECT_EQ(Instance->Status, EFI_SUCCESS);
+  EXPECT_EQ(Zem4RrqSaveBlk(Record(), 1, Run.data(), (UINT32)Run.size()), ZEM4_TRANSFER_GONE);
+  EXPECT_EQ(Rig->Status(), EFI_SUCCESS);
   EXPECT_TRUE(Logs().empty());
-  Instance->Guards = nullptr;
+  Rig->ForgetCallOuts();
 }
 
 TEST_F(MissingTest, WindowFlushGoesInFileOrderAndSplitsAtJumps) {
   std::vector<uint8_t> Window(ZEM4_WINDOW_BYTES);
-  Instance->WindowBuffer = Window.data();
+  Rig->SetWindow(Window.data());
   UINT32 SlotBlock[ZEM4_WINDOW_BLOCKS] = {};
   auto Put = [&](UINT32 Slot, UINT32 Block, UINT32 Length = ZEM4_BLOCK_SIZE) {
     auto Bytes = BlockBytes(Block, Length);
     std::copy(Bytes.begin(), Bytes.end(), Window.begin() + Slot * ZEM4_BLOCK_SIZE);
-    Instance->SlotFilled[Slot] = 1;
-    Instance->SlotLength[Slot] = Length;
+    Rig->FillSlot(Slot, Length);
     SlotBlock[Slot] = Block;
   };
   // A ring starting at slot 64: slots 126, 127 hold blocks 1, 2; slots 0, 1
@@ -373,7 +367,7 @@ TEST_F(MissingTest, WindowFlushGoesInFileOrderAndSplitsAtJumps) {
   Token.BufferSize = File.size();
   Token.CheckPacket = RecordRun;
 
-  ASSERT_EQ(Zem4RrqSaveSlots(Instance.get(), 64, ZEM4_WINDOW_BLOCKS, SlotBlock), EFI_SUCCESS);
+  ASSERT_EQ(Zem4RrqSaveSlots(Record(), 64, ZEM4_WINDOW_BLOCKS, SlotBlock), EFI_SUCCESS);
   ASSERT_EQ(gRuns.size(), 4u);
   EXPECT_EQ(gRuns[0].Data, RunBytes(1, 2)); // slots 126-127
   EXPECT_EQ(gRuns[1].Data, RunBytes(3, 2)); // slots 0-1, not joined across the wrap
@@ -385,24 +379,23 @@ TEST_F(MissingTest, WindowFlushGoesInFileOrderAndSplitsAtJumps) {
   // A refusal stops the flush.
   gRuns.clear();
   gCheckResult = EFI_ABORTED;
-  EXPECT_EQ(Zem4RrqSaveSlots(Instance.get(), 0, ZEM4_WINDOW_BLOCKS, SlotBlock), EFI_ABORTED);
+  EXPECT_EQ(Zem4RrqSaveSlots(Record(), 0, ZEM4_WINDOW_BLOCKS, SlotBlock), EFI_ABORTED);
   EXPECT_EQ(gRuns.size(), 1u);
-  Instance->WindowBuffer = nullptr;
+  Rig->SetWindow(nullptr);
 }
 
 TEST_F(MissingTest, AShortBlockEndsARun) {
   std::vector<uint8_t> Window(ZEM4_WINDOW_BYTES);
-  Instance->WindowBuffer = Window.data();
+  Rig->SetWindow(Window.data());
   UINT32 SlotBlock[ZEM4_WINDOW_BLOCKS] = {};
   for (UINT32 Slot = 0; Slot < 3; Slot++) {
-    Instance->SlotFilled[Slot] = 1;
-    Instance->SlotLength[Slot] = Slot == 1 ? 10 : ZEM4_BLOCK_SIZE;
+    Rig->FillSlot(Slot, Slot == 1 ? 10 : ZEM4_BLOCK_SIZE);
     SlotBlock[Slot] = Slot + 1;
   }
   Token.CheckPacket = RecordRun;
-  ASSERT_EQ(Zem4RrqSaveSlots(Instance.get(), 0, 64, SlotBlock), EFI_SUCCESS);
+  ASSERT_EQ(Zem4RrqSaveSlots(Record(), 0, 64, SlotBlock), EFI_SUCCESS);
   ASSERT_EQ(gRuns.size(), 2u);
   EXPECT_EQ(gRuns[0].Length, ZEM4_BLOCK_SIZE + 10);
   EXPECT_EQ(gRuns[1].Length, ZEM4_BLOCK_SIZE);
-  Instance->WindowBuffer = nullptr;
+  Rig->SetWindow(nullptr);
 }

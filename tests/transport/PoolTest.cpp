@@ -141,7 +141,8 @@ TEST_F(TransportTest, CopyHasTheContentsButNoEvent) {
   for (UINT32 Index = 0; Index < 300; Index++) {
     Source->Buffer[Index] = static_cast<UINT8>(Index * 7);
   }
-  Zem4SetPacketDestination(Source, Instance.get(), 123, &Instance->ServerIp, 999);
+  EFI_IPv4_ADDRESS Server = Rig->ServerIp();
+  Zem4SetPacketDestination(Source, Record(), 123, &Server, 999);
   ASSERT_EQ(Zem4CreatePacketEvent(Source, TestNotify), EFI_SUCCESS);
 
   Zem4Packet *Copy = Zm4CopyPacket(Source);
@@ -149,7 +150,7 @@ TEST_F(TransportTest, CopyHasTheContentsButNoEvent) {
   EXPECT_NE(Copy, Source);
   EXPECT_EQ(Copy->Capacity, 300u);
   EXPECT_EQ(Copy->Length, 123u);
-  EXPECT_EQ(Copy->Instance, Instance.get());
+  EXPECT_EQ(Copy->Instance, Record());
   EXPECT_EQ(Copy->TxData.DataLength, 123u);
   EXPECT_EQ(Copy->TxData.FragmentTable[0].FragmentLength, 123u);
   EXPECT_EQ(Copy->TxData.FragmentTable[0].FragmentBuffer, Copy->Buffer);

@@ -15,11 +15,11 @@
 #include "host/FaultInjector.h"
 #include "host/Firmware.h"
 #include "modes/Zem4Missing.h"
-#include "protocol/Zem4Instance.h"
 #include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
 #include "tests/common/FirmwareFixture.h"
+#include "tests/common/InstanceProbe.h"
 #include "transport/Zem4Packet.h"
 
 namespace zem4::test {
@@ -91,26 +91,17 @@ protected:
     Zem4InitPacketPool();
     gNotifyCount = 0;
 
-    Instance = std::make_unique<Zem4Instance>();
-    std::memset(Instance.get(), 0, sizeof(Zem4Instance));
-    Instance->Signature = ZEM4_INSTANCE_SIGNATURE;
-    Instance->Udp = &Udp.Proto;
-    Instance->State = ZEM4_STATE_RRQ_SENT;
-    InitializeListHead(&Instance->PendingList);
-    Instance->ServerIp = {{127, 0, 0, 2}};
-    Instance->ServerPort = 40001;
-    Instance->RequestServerIp = {{127, 0, 0, 3}};
-    Instance->RequestServerPort = 5568;
-    Instance->Token = &Token;
+    Rig = std::make_unique<RecordRig>(&Udp.Proto, &Token);
   }
 
   void TearDown() override {
-    DropPending();
+    Rig->DropPending();
     if (Rrq) {
-      Zem4RrqFreeMissing(Instance.get());
+      Zem4RrqFreeMissing(Record());
       Rrq.reset();
-      Instance->RrqData = nullptr;
+      Rig->AttachRrq(nullptr);
     }
+    Rig.reset();
     Zem4DrainPacketPool();
     EXPECT_EQ(gZem4PacketPool.PacketBytes, 0u) << "packets still alive";
     zem4::test::ExpectCleanTeardown(*Fw);
@@ -119,6 +110,8 @@ protected:
     DiagLogReset();
     Fw.reset();
   }
+
+  Zem4Instance *Record() { return Rig->Record(); }
 
   // Completes every pending send as UDP4 would, through each packet's event.
   void CompleteSends() {
@@ -131,27 +124,11 @@ protected:
     Fw->Tick();
   }
 
-  // What a transfer's end does with whatever is still on the pending list.
-  void DropPending() {
-    while (!IsListEmpty(&Instance->PendingList)) {
-      Zem4Packet *Packet = ZEM4_CR(Instance->PendingList.ForwardLink, Zem4Packet, Link);
-      RemoveEntryList(&Packet->Link);
-      Instance->PendingSends--;
-      Zem4ReleasePacket(Packet);
-    }
-    for (Zem4Packet **Kept : {&Instance->RequestPacket, &Instance->LastPacket}) {
-      if (*Kept != nullptr) {
-        Zem4ReleasePacket(*Kept);
-        *Kept = nullptr;
-      }
-    }
-  }
-
   // A download record whose missing list is the fresh 1..0xFFFFFFFF.
   Zem4RrqData *MakeRrq() {
     Rrq = std::make_unique<Zem4RrqData>();
     std::memset(Rrq.get(), 0, sizeof(Zem4RrqData));
-    Instance->RrqData = Rrq.get();
+    Rig->AttachRrq(Rrq.get());
     EXPECT_EQ(Zem4RrqCreateMissing(Rrq.get()), EFI_SUCCESS);
     return Rrq.get();
   }
@@ -173,7 +150,8 @@ protected:
   std::unique_ptr<zem4::host::Firmware> Fw;
   ScriptedUdp Udp;
   Zem4Token Token{};
-  std::unique_ptr<Zem4Instance> Instance;
+  // The record the routines under test take, made and read by the rig.
+  std::unique_ptr<RecordRig> Rig;
   std::unique_ptr<Zem4RrqData> Rrq;
 };
 
