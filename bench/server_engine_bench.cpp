@@ -38,7 +38,7 @@ void RunPass(benchmark::State &State, bool Multicast) {
   Files.Add("f", std::vector<uint8_t>(FileSize, 0x5A));
   CountingIo Io;
   Engine E({}, Files, Io);
-  const Endpoint Client{0x7F000002, 1000};
+  const Endpoint Client{Ipv4(127, 0, 0, 2), 1000};
   std::vector<std::pair<std::string, std::string>> Options{{"tsize", "0"}};
   if (Multicast) {
     Options.emplace_back("multicast", "1");
@@ -49,7 +49,7 @@ void RunPass(benchmark::State &State, bool Multicast) {
   uint16_t Port = 1000;
   for (auto _ : State) {
     Io.Fin = false;
-    Endpoint C{Client.Ip, Port++};
+    Endpoint C{Client.address, Port++};
     E.OnDatagram(C, 5568, Rrq, Now);
     uint16_t Session = Io.LastFrom;
     E.OnDatagram(C, Session, Rpl, Now);

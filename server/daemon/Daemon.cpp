@@ -1,8 +1,8 @@
 #include "server/daemon/Daemon.h"
+#include "net/Socket.h"
 #include "server/daemon/Metrics.h"
 #include "server/daemon/ReadAhead.h"
 
-#include <arpa/inet.h>
 #include <asio.hpp>
 #include <cerrno>
 #include <csignal>
@@ -40,9 +40,9 @@ std::chrono::steady_clock::time_point ToSteady(Time T) {
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(T));
 }
 
-// The interface that has `Address` (host order); a loopback interface answers
-// for its whole network (127/8). 0: none.
-unsigned InterfaceWithAddress(uint32_t Address) {
+// The interface that has `Address`; a loopback interface answers for its
+// whole network (127/8). 0: none.
+unsigned InterfaceWithAddress(Ipv4 Address) {
   ifaddrs *List = nullptr;
   if (::getifaddrs(&List) != 0) {
     return 0;
@@ -53,12 +53,13 @@ unsigned InterfaceWithAddress(uint32_t Address) {
     if (A->ifa_addr == nullptr || A->ifa_addr->sa_family != AF_INET) {
       continue;
     }
-    uint32_t Own = ntohl(reinterpret_cast<sockaddr_in *>(A->ifa_addr)->sin_addr.s_addr);
+    Ipv4 Own = net::FromSockaddr(*reinterpret_cast<sockaddr_in *>(A->ifa_addr)).address;
     if (Own == Address) {
       Exact = ::if_nametoindex(A->ifa_name);
     } else if ((A->ifa_flags & IFF_LOOPBACK) != 0 && A->ifa_netmask != nullptr && Loopback == 0) {
-      uint32_t Mask = ntohl(reinterpret_cast<sockaddr_in *>(A->ifa_netmask)->sin_addr.s_addr);
-      if ((Own & Mask) == (Address & Mask)) {
+      uint32_t Mask =
+          net::FromSockaddr(*reinterpret_cast<sockaddr_in *>(A->ifa_netmask)).address.ToUint();
+      if ((Own.ToUint() & Mask) == (Address.ToUint() & Mask)) {
         Loopback = ::if_nametoindex(A->ifa_name);
       }
     }
@@ -78,11 +79,11 @@ public:
       Signals.emplace(Io, SIGINT, SIGTERM, SIGUSR1);
       Signals->add(SIGHUP);
     }
-    asio::error_code Ec;
-    BindAddress = asio::ip::make_address_v4(O.Bind, Ec);
-    if (Ec) {
+    auto Bind = Ipv4::Parse(O.Bind);
+    if (!Bind) {
       throw std::invalid_argument("--bind: not an IPv4 address: " + O.Bind);
     }
+    BindAddress = *Bind;
     ResolveMulticastInterface();
     if (!O.PortRange.empty()) {
       Range = ParsePortRange(O.PortRange);
@@ -123,7 +124,7 @@ public:
     ArmStats();
     spdlog::info("zem4d serving {} on {}:{}, multicast {} via {}, version {}", Options.Root,
                  Options.Bind, ListenPortNumber,
-                 Config.MulticastEnabled ? ToString(Config.McastNetwork) : std::string("off"),
+                 Config.MulticastEnabled ? Config.McastNetwork.ToString() : std::string("off"),
                  McastIfName, VersionText());
   }
 
@@ -226,11 +227,7 @@ public:
       ++Dropped;
       return;
     }
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(To.Ip);
-    A.sin_port = htons(To.Port);
-    Q.push_back({A, Bytes(D.begin(), D.end())});
+    Q.push_back({net::ToSockaddr(To), Bytes(D.begin(), D.end())});
     Dirty = true;
   }
 
@@ -299,7 +296,7 @@ private:
     auto S = std::make_shared<Socket>(Io);
     S->Sock.open(udp::v4());
     asio::error_code Ec;
-    S->Sock.bind(udp::endpoint(BindAddress, Port), Ec);
+    S->Sock.bind(net::ToAsio(Endpoint{BindAddress, Port}), Ec);
     if (Ec && Listening) {
       throw std::runtime_error(
           fmt::format("cannot listen on {}:{}: {}", Options.Bind, Port, Ec.message()));
@@ -331,7 +328,7 @@ private:
     McastIf = {};
     std::string Named = Options.McastInterface;
     if (Named.empty()) {
-      if (BindAddress.is_unspecified()) {
+      if (BindAddress.IsZero()) {
         if (!Options.Multicast) {
           return;
         }
@@ -342,10 +339,9 @@ private:
       }
       Named = Options.Bind;
     }
-    in_addr Addr{};
     unsigned Index = 0;
-    if (::inet_pton(AF_INET, Named.c_str(), &Addr) == 1) {
-      Index = InterfaceWithAddress(ntohl(Addr.s_addr));
+    if (auto Address = Ipv4::Parse(Named)) {
+      Index = InterfaceWithAddress(*Address);
       if (Index == 0) {
         throw std::invalid_argument((Options.McastInterface.empty() ? "--bind " : "--mcast-if ") +
                                     Named + ": no interface of this machine has that address");
@@ -379,8 +375,8 @@ private:
           break; // would block, or an error the next wait reports again
         }
         if (From.address().is_v4()) {
-          Eng->OnDatagram({From.address().to_v4().to_uint(), From.port()}, S->Port,
-                          std::span<const uint8_t>(Rx.data(), Length), SteadyNow());
+          Eng->OnDatagram(net::FromAsio(From), S->Port, std::span<const uint8_t>(Rx.data(), Length),
+                          SteadyNow());
         }
       }
       AfterEngine();
@@ -519,7 +515,7 @@ private:
   asio::steady_timer Timer;
   asio::steady_timer StatsTimer;
   std::optional<asio::signal_set> Signals;
-  asio::ip::address_v4 BindAddress;
+  Ipv4 BindAddress;
   ip_mreqn McastIf{};
   std::string McastIfName = "none";
   uint16_t ListenPortNumber = 0;
@@ -610,8 +606,8 @@ int RunDaemon(const DaemonOptions &Options, const std::string &User, const Daemo
     } else if (::geteuid() == 0) {
       spdlog::warn("running as root without --user: every file root may read is at risk");
     }
-    auto Bind = ParseIp(Options.Bind);
-    if (Bind && (*Bind >> 24) != 127 && Options.Allow.empty()) {
+    auto Bind = Ipv4::Parse(Options.Bind);
+    if (Bind && Bind->b[0] != 127 && Options.Allow.empty()) {
       spdlog::warn("listening on {} beyond loopback with no --allow: anyone who reaches it may "
                    "download",
                    Options.Bind);

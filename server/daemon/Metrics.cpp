@@ -1,5 +1,6 @@
 #include "server/daemon/Metrics.h"
 
+#include "net/Socket.h"
 #include "server/daemon/Daemon.h"
 
 #include <array>
@@ -80,23 +81,17 @@ std::string MetricsText(const Engine &E) {
   Out += "# HELP zem4d_group_members Members of each multicast group now.\n"
          "# TYPE zem4d_group_members gauge\n";
   for (const auto &G : E.GroupList()) {
-    Out += fmt::format("zem4d_group_members{{group=\"{}\"}} {}\n", ToString(G.Address), G.Members);
+    Out += fmt::format("zem4d_group_members{{group=\"{}\"}} {}\n", G.Address.ToString(), G.Members);
   }
   return Out;
 }
 
-std::pair<std::string, uint16_t> ParseMetricsAddress(const std::string &Text) {
-  auto Colon = Text.rfind(':');
-  std::string Address = Colon == std::string::npos ? "127.0.0.1" : Text.substr(0, Colon);
-  std::string Port = Colon == std::string::npos ? Text : Text.substr(Colon + 1);
-  unsigned Number = 0;
-  char Extra = 0;
-  if (!ParseIp(Address) || Port.empty() ||
-      std::sscanf(Port.c_str(), "%5u%c", &Number, &Extra) != 1 || Number > 65535 ||
-      Port.find_first_not_of("0123456789") != std::string::npos) {
+Endpoint ParseMetricsAddress(const std::string &Text) {
+  auto At = Endpoint::Parse(Text.find(':') == std::string::npos ? "127.0.0.1:" + Text : Text);
+  if (!At) {
     throw ConfigError("not [ADDRESS:]PORT with an IPv4 address: " + Text);
   }
-  return {Address, static_cast<uint16_t>(Number)};
+  return *At;
 }
 
 class MetricsServer::Impl : public std::enable_shared_from_this<Impl> {
@@ -168,18 +163,19 @@ public:
   };
 
   void Listen(const std::string &Address) {
-    auto [Ip, Port] = ParseMetricsAddress(Address);
-    tcp::endpoint At(asio::ip::make_address_v4(Ip), Port);
+    auto Wanted = ParseMetricsAddress(Address);
+    tcp::endpoint At(net::ToAsio(Wanted.address), Wanted.port);
     Acceptor.open(At.protocol());
     Acceptor.set_option(tcp::acceptor::reuse_address(true));
     asio::error_code Ec;
     Acceptor.bind(At, Ec);
     if (Ec) {
       throw std::runtime_error(
-          fmt::format("--metrics: cannot listen on {}:{}: {}", Ip, Port, Ec.message()));
+          fmt::format("--metrics: cannot listen on {}: {}", Wanted.ToString(), Ec.message()));
     }
     Acceptor.listen();
-    spdlog::info("metrics on http://{}:{}/metrics", Ip, Acceptor.local_endpoint().port());
+    spdlog::info("metrics on http://{}:{}/metrics", Wanted.address.ToString(),
+                 Acceptor.local_endpoint().port());
   }
 
   void Accept() {

@@ -31,7 +31,7 @@ std::string MetricsText(const Engine &E);
 
 // --metrics "[ADDR:]PORT" (ADDR an IPv4 address, 127.0.0.1 when left out);
 // throws ConfigError otherwise.
-std::pair<std::string, uint16_t> ParseMetricsAddress(const std::string &Text);
+Endpoint ParseMetricsAddress(const std::string &Text);
 
 // A minimal HTTP/1.1 responder on the daemon's loop: GET /metrics, one
 // request per connection.

@@ -107,8 +107,8 @@ EngineConfig ToEngineConfig(const DaemonOptions &O) {
   if (!O.PortRange.empty()) {
     ParsePortRange(O.PortRange);
   }
-  auto Net = ParseCidr(O.McastNetwork);
-  if (!Net || !IsMulticast(Net->Network) || !IsMulticast(Net->Network | ~Net->Mask())) {
+  auto Net = Cidr::Parse(O.McastNetwork);
+  if (!Net || !Net->network.IsMulticast() || !Net->Last().IsMulticast()) {
     throw std::invalid_argument("--mcast-net must be a multicast network, e.g. 239.255.0.0/16");
   }
   C.McastNetwork = *Net;
@@ -116,11 +116,11 @@ EngineConfig ToEngineConfig(const DaemonOptions &O) {
   C.McastRateLimit = O.RateLimit;
   C.MaxActivePasses = O.MaxActivePasses;
   for (const auto &A : O.Allow) {
-    auto Cidr = ParseCidr(A);
-    if (!Cidr) {
+    auto Network = Cidr::Parse(A);
+    if (!Network) {
       throw std::invalid_argument("--allow: not a network: " + A);
     }
-    C.Allow.push_back(*Cidr);
+    C.Allow.push_back(*Network);
   }
   return C;
 }

@@ -16,7 +16,7 @@ std::string FormatReport(const TransferReport &R) {
   return fmt::format(
       "client={} file=\"{}\" roles={} passes={} bytes={} time={:.3f}s rate={:.0f}B/s "
       "retransmissions={} repair_ranges={} outcome=\"{}\" served=\"{}\"",
-      ToString(R.Client), EscapeText(R.File), R.Roles, R.Passes, R.Bytes, Seconds, Rate,
+      R.Client.ToString(), EscapeText(R.File), R.Roles, R.Passes, R.Bytes, Seconds, Rate,
       R.Retransmissions, R.RepairRanges, EscapeText(R.Outcome), EscapeText(R.Served));
 }
 
@@ -66,10 +66,10 @@ size_t Engine::UnconfirmedClients() const {
   return N;
 }
 
-size_t Engine::ClientsFrom(uint32_t Ip) const {
+size_t Engine::ClientsFrom(Ipv4 Address) const {
   size_t N = 0;
   for (const auto &[Port, T] : Transfers) {
-    N += T->ConfirmedFrom(Ip);
+    N += T->ConfirmedFrom(Address);
   }
   return N;
 }
@@ -148,7 +148,7 @@ void Engine::ExpirePending(Time Now) {
   while (!Pending.empty() && Pending.front().Since + Cfg.PendingLife <= Now) {
     ++Counters.PendingExpired;
     Io.Note(NoteLevel::Debug, fmt::format("request from {} for \"{}\" never confirmed",
-                                          ToString(Pending.front().Client),
+                                          Pending.front().Client.ToString(),
                                           EscapeText(Pending.front().Req.FileName)));
     DropPending(0);
   }
@@ -189,7 +189,7 @@ void Engine::OnPendingDatagram(size_t Index, const Endpoint &From,
     ++Counters.Malformed; // a first list is RplSequence 1
     return;
   }
-  if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.Ip) >= Cfg.MaxPerClient) {
+  if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.address) >= Cfg.MaxPerClient) {
     ++Counters.Refused;
     Send(P.Port, P.Client, BuildError(ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY));
     DropPending(Index);
@@ -225,7 +225,7 @@ void Engine::Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t
 void Engine::Refuse(const Endpoint &To, uint16_t Code, std::string_view Message,
                     std::string_view Name, Time Now) {
   ++Counters.Refused;
-  NoteLimited(Now, fmt::format("refused {} file=\"{}\": error {} \"{}\"", ToString(To),
+  NoteLimited(Now, fmt::format("refused {} file=\"{}\": error {} \"{}\"", To.ToString(),
                                EscapeText(Name), Code, Message));
   Send(Cfg.ListenPort, To, BuildError(Code, Message));
 }
@@ -251,9 +251,9 @@ void Engine::NoteLimited(Time Now, std::string Line) {
 }
 
 bool Engine::PlausibleSource(const Endpoint &From) const {
-  uint8_t First = static_cast<uint8_t>(From.Ip >> 24);
+  uint8_t First = From.address.b[0];
   // 0/8 is "this network", 224/4 multicast, 240/4 reserved and broadcast.
-  return From.Port != 0 && First != 0 && First < 224 && !Cfg.McastNetwork.Contains(From.Ip);
+  return From.port != 0 && First != 0 && First < 224 && !Cfg.McastNetwork.Contains(From.address);
 }
 
 void Engine::OnDatagram(const Endpoint &From, uint16_t LocalPort, std::span<const uint8_t> Datagram,
@@ -292,7 +292,7 @@ void Engine::OnRequest(const Endpoint &From, std::span<const uint8_t> Datagram, 
 
 bool Engine::ServeRequest(const Endpoint &From, std::span<const uint8_t> Datagram, Time Now) {
   if (!Cfg.Allow.empty() && std::none_of(Cfg.Allow.begin(), Cfg.Allow.end(),
-                                         [&](const Cidr &C) { return C.Contains(From.Ip); })) {
+                                         [&](const Cidr &C) { return C.Contains(From.address); })) {
     auto Named = ParseRequest(Datagram);
     Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION,
            Named ? std::string_view(Named->FileName) : std::string_view(), Now);
@@ -361,7 +361,7 @@ bool Engine::ServeRequest(const Endpoint &From, std::span<const uint8_t> Datagra
       break;
     }
   }
-  if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.Ip) >= Cfg.MaxPerClient) {
+  if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.address) >= Cfg.MaxPerClient) {
     Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, Now);
     return false;
   }
@@ -422,7 +422,7 @@ std::optional<int> Engine::FreeGroupSlot() const {
 }
 
 Endpoint Engine::GroupAddress(int Slot) const {
-  return {Cfg.McastNetwork.Network + 1 + static_cast<uint32_t>(Slot),
+  return {Ipv4::FromUint(Cfg.McastNetwork.network.ToUint() + 1 + static_cast<uint32_t>(Slot)),
           static_cast<uint16_t>(Cfg.McastPort + Slot)};
 }
 
@@ -449,7 +449,7 @@ Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req,
   Transfers[*Port] = std::move(T);
   Groups[Id] = Raw;
   ++Counters.GroupsCreated;
-  Io.Note(NoteLevel::Debug, fmt::format("group {} for \"{}\"", ToString(G.Address), Req.FileName));
+  Io.Note(NoteLevel::Debug, fmt::format("group {} for \"{}\"", G.Address.ToString(), Req.FileName));
   Raw->Join(Client, Req, Now);
   return Raw;
 }

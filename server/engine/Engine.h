@@ -84,7 +84,7 @@ struct EngineConfig {
   uint32_t MaxGroups = 16;
   bool MulticastEnabled = true;
   // Groups take addresses network+1, +2, ... and ports McastPort, +1, ...
-  Cidr McastNetwork{MakeIp(239, 255, 0, 0), 16};
+  Cidr McastNetwork{Ipv4(239, 255, 0, 0), 16};
   uint16_t McastPort = 5570;
   // Bytes per second sent to a group; 0 is no limit.
   uint64_t McastRateLimit = 0;
@@ -230,7 +230,7 @@ private:
   void NoteLimited(Time Now, std::string Line);
   void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram);
   Transfer *FindClient(const Endpoint &Client, Transfer *Except = nullptr);
-  size_t ClientsFrom(uint32_t Ip) const;
+  size_t ClientsFrom(Ipv4 Address) const;
   // Room for one more unconfirmed request or member: evicts the oldest.
   // false when every unconfirmed entry is too young to be evicted.
   bool MakeRoomForUnconfirmed(Time Now);

@@ -74,7 +74,7 @@ void Engine::ExpireHeld(Time Now) {
       return false;
     }
     Io.Note(NoteLevel::Debug,
-            fmt::format("request from {} held for a digest, given up", ToString(H.Client)));
+            fmt::format("request from {} held for a digest, given up", H.Client.ToString()));
     return true;
   });
 }

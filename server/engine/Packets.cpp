@@ -108,9 +108,8 @@ std::optional<Rpl> ParseRpl(std::span<const uint8_t> D) {
   return R;
 }
 
-std::string FormatMulticastValue(uint32_t GroupIp, uint16_t GroupPort, bool Active) {
-  return fmt::format("{}.{}.{}.{},{},{}", GroupIp >> 24, (GroupIp >> 16) & 0xFF,
-                     (GroupIp >> 8) & 0xFF, GroupIp & 0xFF, GroupPort, Active ? 1 : 0);
+std::string FormatMulticastValue(const Endpoint &Group, bool Active) {
+  return fmt::format("{},{},{}", Group.address.ToString(), Group.port, Active ? 1 : 0);
 }
 
 Bytes BuildOack(const std::vector<std::pair<std::string, std::string>> &Options) {

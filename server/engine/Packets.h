@@ -2,6 +2,8 @@
 // the server sends. Offsets, opcodes and texts come from include/zem4/Zem4Wire.h.
 #pragma once
 
+#include "server/engine/Types.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -57,7 +59,7 @@ std::optional<Rpl> ParseRpl(std::span<const uint8_t> Datagram);
 bool OptionNameEquals(std::string_view A, std::string_view B);
 
 // "a.b.c.d,port,flag", the value of the "multicast" option in an OACK.
-std::string FormatMulticastValue(uint32_t GroupIp, uint16_t GroupPort, bool Active);
+std::string FormatMulticastValue(const Endpoint &Group, bool Active);
 
 // ERROR 9 text when zem4d stops: the client reports "not ready" and may ask
 // again once the server is back.

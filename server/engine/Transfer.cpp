@@ -37,9 +37,10 @@ const Transfer::Member *Transfer::FindMember(const Endpoint &Client) const {
   return const_cast<Transfer *>(this)->FindMember(Client);
 }
 
-size_t Transfer::MembersFrom(uint32_t Ip) const {
-  return static_cast<size_t>(std::count_if(Members.begin(), Members.end(),
-                                           [&](const Member &M) { return M.Client.Ip == Ip; }));
+size_t Transfer::MembersFrom(Ipv4 Address) const {
+  return static_cast<size_t>(std::count_if(Members.begin(), Members.end(), [&](const Member &M) {
+    return M.Client.address == Address;
+  }));
 }
 
 Endpoint Transfer::DataDestination() const {
@@ -103,9 +104,9 @@ size_t Transfer::ConfirmedMembers() const {
       std::count_if(Members.begin(), Members.end(), [&](const Member &M) { return Confirmed(M); }));
 }
 
-size_t Transfer::ConfirmedFrom(uint32_t Ip) const {
+size_t Transfer::ConfirmedFrom(Ipv4 Address) const {
   return static_cast<size_t>(std::count_if(Members.begin(), Members.end(), [&](const Member &M) {
-    return M.Client.Ip == Ip && Confirmed(M);
+    return M.Client.address == Address && Confirmed(M);
   }));
 }
 
@@ -295,8 +296,7 @@ void Transfer::SendOack(const Member &M, Role R) {
       Mcast = true;
       if (R != Role::Unicast && McastGroup) {
         Options.emplace_back(ZEM4_OPT_MULTICAST,
-                             FormatMulticastValue(McastGroup->Address.Ip, McastGroup->Address.Port,
-                                                  R == Role::Active));
+                             FormatMulticastValue(McastGroup->Address, R == Role::Active));
       }
     } else if (!Sha && OptionNameEquals(O.Name, ZEM4_OPT_SHA256)) {
       Sha = true;
@@ -704,7 +704,7 @@ void Transfer::OnTime(Time Now) {
   if (auto D = DriverDeadline(); D && Now >= *D) {
     ++E.Counters.DriversReplaced;
     E.Io.Note(NoteLevel::Info, fmt::format("group {}: driver {} made no progress, handing over",
-                                           ToString(McastGroup->Address), ToString(*Controller)));
+                                           McastGroup->Address.ToString(), Controller->ToString()));
     ControllerGone("no progress", Now);
     return;
   }

@@ -75,7 +75,7 @@ public:
   void Evict(const Endpoint &Client, Time Now);
   // Members that count as sessions, and the others.
   size_t ConfirmedMembers() const;
-  size_t ConfirmedFrom(uint32_t Ip) const;
+  size_t ConfirmedFrom(Ipv4 Address) const;
   size_t UnconfirmedMembers() const { return Members.size() - ConfirmedMembers(); }
   // The unconfirmed member that joined first, with its join time.
   std::optional<std::pair<Time, Endpoint>> OldestUnconfirmed() const;
@@ -84,7 +84,7 @@ public:
   bool IsGroup() const { return McastGroup.has_value(); }
   bool HasMember(const Endpoint &Client) const { return FindMember(Client) != nullptr; }
   size_t MemberCount() const { return Members.size(); }
-  size_t MembersFrom(uint32_t Ip) const;
+  size_t MembersFrom(Ipv4 Address) const;
   uint16_t Port() const { return LocalPort; }
   const OpenFile &File() const { return *Source; }
   int GroupSlot() const { return McastGroup ? McastGroup->Slot : -1; }

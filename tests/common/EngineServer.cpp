@@ -41,7 +41,7 @@ std::unique_ptr<host::Endpoint> EngineServer::Open(uint16_t port) {
       [this, port](const host::Datagram &datagram, host::Time100ns time) {
         firmware_.WakeDevice(*this); // finished transfers are reaped by OnTime
         if (engine_) {
-          engine_->OnDatagram({datagram.src.ToUint(), datagram.srcPort}, port, datagram.payload,
+          engine_->OnDatagram({net::Ipv4::FromUint(datagram.src.ToUint()), datagram.srcPort}, port, datagram.payload,
                               ToEngine(time));
         }
       },
@@ -92,7 +92,7 @@ void EngineServer::Send(uint16_t fromPort, const server::Endpoint &to,
   if (it == ports_.end()) {
     return;
   }
-  it->second->Send(host::Ipv4::FromUint(to.Ip), to.Port, datagram);
+  it->second->Send(host::Ipv4::FromUint(to.address.ToUint()), to.port, datagram);
 }
 
 } // namespace zem4::test

@@ -3,6 +3,7 @@
 // for. A file source that announces a wrong SHA-256, and a network that
 // drops every datagram sent to a multicast group. The client is the built
 // zem4 command; waits are for its exit, bounded by a kill timer.
+#include "net/Socket.h"
 #include "server/engine/Engine.h"
 #include "server/engine/FileSource.h"
 #include "zem4/Zem4Wire.h"
@@ -19,6 +20,8 @@ using namespace zem4::server;
 using namespace zem4::e2e;
 
 namespace {
+
+constexpr Ipv4 kLoopback(127, 0, 0, 1);
 
 // Runs zem4 in `cwd` and collects its merged output.
 struct RunResult {
@@ -84,16 +87,13 @@ private:
 
 int BoundSocket(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(0x7F000001);
-  sa.sin_port = htons(port);
+  sockaddr_in sa = zem4::net::ToSockaddr({kLoopback, port});
   if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
     if (fd >= 0)
       ::close(fd);
     return -1;
   }
-  in_addr lo{htonl(0x7F000001)}; // multicast, if any gets through, stays on loopback
+  in_addr lo = zem4::net::ToInAddr(kLoopback); // multicast, if any gets through, stays on loopback
   ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
   return fd;
 }
@@ -115,7 +115,7 @@ public:
     Sockets[Listen] = fd;
     EngineConfig cfg;
     cfg.ListenPort = Listen;
-    cfg.McastNetwork = Cidr{MakeIp(239, 255, uint8_t(100 + ::getpid() % 150), 0), 24};
+    cfg.McastNetwork = Cidr{Ipv4(239, 255, uint8_t(100 + ::getpid() % 150), 0), 24};
     int probe = BoundSocket(0);
     cfg.McastPort = PortOf(probe);
     ::close(probe);
@@ -150,22 +150,19 @@ public:
     }
   }
   void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram) override {
-    if (IsMulticast(To.Ip) && DropMulticast) {
+    if (To.address.IsMulticast() && DropMulticast) {
       ++Dropped;
       return;
     }
-    if (!IsMulticast(To.Ip) && (To.Ip >> 24) != 127)
+    if (!To.address.IsMulticast() && To.address.b[0] != 127)
       return; // never anything off this machine
-    if (!IsMulticast(To.Ip) && Datagram.size() > ZEM4_DATA8_HEADER_SIZE && Datagram[0] == 0 &&
+    if (!To.address.IsMulticast() && Datagram.size() > ZEM4_DATA8_HEADER_SIZE && Datagram[0] == 0 &&
         Datagram[1] == ZEM4_OP_DATA8)
       ++UnicastData;
     auto it = Sockets.find(FromPort);
     if (it == Sockets.end())
       return;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(To.Ip);
-    sa.sin_port = htons(To.Port);
+    sockaddr_in sa = zem4::net::ToSockaddr(To);
     ::sendto(it->second, Datagram.data(), Datagram.size(), 0, reinterpret_cast<sockaddr *>(&sa),
              sizeof sa);
   }
@@ -198,7 +195,7 @@ private:
                                  reinterpret_cast<sockaddr *>(&from), &len);
           if (n < 0)
             break;
-          Eng->OnDatagram(Endpoint{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)}, ports[i],
+          Eng->OnDatagram(zem4::net::FromSockaddr(from), ports[i],
                           std::span<const uint8_t>(buf.data(), size_t(n)), Now());
           if (!Sockets.count(ports[i]))
             break;

@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
         // Mostly loopback hosts; now and then a source no client can have.
         uint32_t Ip =
             Client >= 240 ? 0xEFFF0001u + (Client & 3) * 0x01000000u : 0x7F000000u + (Client % 16);
-        Endpoint From{Ip, static_cast<uint16_t>(1000 + Client / 16)};
+        Endpoint From{Ipv4::FromUint(Ip), static_cast<uint16_t>(1000 + Client / 16)};
         uint64_t BadBefore = E.Stats().BadSource;
         const size_t HeldBefore = E.HeldRequests();
         E.OnDatagram(From, Port, Datagram, Now);

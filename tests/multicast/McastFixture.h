@@ -82,7 +82,7 @@ protected:
   std::optional<server::TransferReport> ReportFor(const Member &m) const {
     std::optional<server::TransferReport> last;
     for (const server::TransferReport &r : server_->Reports()) {
-      if (r.Client.Ip == m.address.ToUint()) {
+      if (r.Client.address.ToUint() == m.address.ToUint()) {
         last = r;
       }
     }

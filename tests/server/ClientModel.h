@@ -192,7 +192,7 @@ private:
     if (auto It = Options.find("multicast"); It != Options.end()) {
       unsigned A, B, C, E, Port, Flag;
       if (sscanf(It->second.c_str(), "%u.%u.%u.%u,%u,%u", &A, &B, &C, &E, &Port, &Flag) == 6) {
-        GroupAddress = Endpoint{MakeIp(A, B, C, E), static_cast<uint16_t>(Port)};
+        GroupAddress = Endpoint{Ipv4(A, B, C, E), static_cast<uint16_t>(Port)};
         CurrentRole = Flag ? Role::Active : Role::Passive;
       }
     }

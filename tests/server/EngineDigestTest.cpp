@@ -7,8 +7,8 @@ namespace zem4::server::testing {
 namespace {
 
 constexpr uint16_t Listen = 5568;
-constexpr Endpoint Asker{MakeIp(127, 0, 0, 2), 1234};
-constexpr Endpoint Other{MakeIp(127, 0, 0, 3), 1234};
+constexpr Endpoint Asker{Ipv4(127, 0, 0, 2), 1234};
+constexpr Endpoint Other{Ipv4(127, 0, 0, 3), 1234};
 
 Bytes ShaRrq(std::string_view Name) {
   return Cat({B({0, 1}), Str(Name), Str("tsize"), Str("0"), Str("sha256"), Str("1")});
@@ -44,7 +44,8 @@ TEST(DigestTest, SlowDigestHoldsOnlyTheRequestThatAskedForIt) {
   Out = Io.Take();
   ASSERT_EQ(Out.size(), 1u);
   EXPECT_EQ(Opcode(Out[0].Data), ZEM4_OP_DATA8);
-  E.OnDatagram({Other.Ip, 99}, Listen, Cat({B({0, 1}), Str("big"), Str("tsize"), Str("0")}), 6s);
+  E.OnDatagram({Other.address, 99}, Listen, Cat({B({0, 1}), Str("big"), Str("tsize"), Str("0")}),
+               6s);
   Out = Io.Take();
   ASSERT_EQ(Out.size(), 1u);
   EXPECT_EQ(Out[0].Data, Cat({B({0, 6}), Str("tsize"), Str("3000")}));

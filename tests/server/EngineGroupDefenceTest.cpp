@@ -10,7 +10,7 @@ constexpr uint16_t GroupPort = 40000; // the first port the engine opens
 const Bytes File = Pattern(300 * 1032 + 5, 11);
 
 Endpoint Host(uint8_t N, uint16_t Port = 2000) {
-  return {MakeIp(127, 0, 0, N), Port};
+  return {Ipv4(127, 0, 0, N), Port};
 }
 Bytes McastRrq() {
   return Cat({B({0, 1}), Str("f"), Str("multicast"), Str("1"), Str("tsize"), Str("0")});
@@ -54,7 +54,7 @@ TEST(GroupDefenceTest, DriverThatAsksAgainButNeverAcknowledgesLosesTheGroup) {
   R.Net.Inject(2ms, Host(9), 0, B({0, 3})); // a nudge so the members start after the attacker
   R.RunUntilDone(Good);
   for (auto *C : Good) {
-    ASSERT_TRUE(C->Model.Complete()) << ToString(C->Address);
+    ASSERT_TRUE(C->Model.Complete()) << C->Address.ToString();
     EXPECT_EQ(C->Model.Content(), File);
   }
   // The attacker's repeats did not keep it in charge: it was given up on

@@ -8,10 +8,10 @@ namespace zem4::server::testing {
 namespace {
 
 constexpr uint16_t Listen = 5568;
-constexpr Endpoint Group1{MakeIp(239, 255, 0, 1), 5570};
+constexpr Endpoint Group1{Ipv4(239, 255, 0, 1), 5570};
 
 Endpoint ClientAt(uint8_t Host) {
-  return {MakeIp(127, 0, 0, Host), 1000};
+  return {Ipv4(127, 0, 0, Host), 1000};
 }
 
 Bytes McastRrq() {

@@ -10,7 +10,7 @@ namespace {
 constexpr uint16_t Listen = 5568;
 
 Endpoint ClientAt(uint8_t Host, uint16_t Port = 1000) {
-  return {MakeIp(127, 0, 0, Host), Port};
+  return {Ipv4(127, 0, 0, Host), Port};
 }
 
 Bytes ShaRrq(std::string_view Name, bool Multicast = false) {

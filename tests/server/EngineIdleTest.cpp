@@ -5,7 +5,7 @@
 namespace zem4::server::testing {
 namespace {
 
-constexpr Endpoint Client{MakeIp(127, 0, 0, 2), 1234};
+constexpr Endpoint Client{Ipv4(127, 0, 0, 2), 1234};
 constexpr uint16_t Listen = 5568;
 
 struct Case {

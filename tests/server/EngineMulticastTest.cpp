@@ -5,10 +5,10 @@ namespace zem4::server::testing {
 namespace {
 
 constexpr uint16_t Listen = 5568;
-constexpr Endpoint Group1{MakeIp(239, 255, 0, 1), 5570};
+constexpr Endpoint Group1{Ipv4(239, 255, 0, 1), 5570};
 
 Endpoint ClientAt(uint8_t Host, uint16_t Port = 1000) {
-  return {MakeIp(127, 0, 0, Host), Port};
+  return {Ipv4(127, 0, 0, Host), Port};
 }
 
 Bytes McastRrq(std::string_view Name) {

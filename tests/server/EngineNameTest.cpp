@@ -9,7 +9,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr uint16_t Listen = 5568;
-const Endpoint Client{MakeIp(127, 0, 0, 2), 1234};
+const Endpoint Client{Ipv4(127, 0, 0, 2), 1234};
 
 // Files of distinct sizes: the OACK's tsize tells which one was opened.
 const std::pair<const char *, size_t> kFiles[] = {

@@ -5,7 +5,7 @@ namespace zem4::server::testing {
 namespace {
 
 constexpr uint16_t Listen = 5568;
-constexpr Endpoint Client{MakeIp(127, 0, 0, 2), 1234};
+constexpr Endpoint Client{Ipv4(127, 0, 0, 2), 1234};
 
 class RefusalTest : public ::testing::Test {
 protected:
@@ -60,14 +60,14 @@ TEST_F(RefusalTest, SessionLimitAnswersCode9) {
   EngineConfig Cfg;
   Cfg.MaxSessions = 2;
   Engine E(Cfg, Files, Io);
-  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 1});
-  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 2});
-  Confirm(E, Io, {Client.Ip, 1}, 40000);
-  Confirm(E, Io, {Client.Ip, 2}, 40001);
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 3}),
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 1});
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 2});
+  Confirm(E, Io, {Client.address, 1}, 40000);
+  Confirm(E, Io, {Client.address, 2}, 40001);
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 3}),
             Cat({B({0, 5, 0, 9}), Str("Server busy, try again later")}));
   // A late copy of a served client's request is not refused.
-  E.OnDatagram({Client.Ip, 1}, Listen, Cat({B({0, 1}), Str("a")}), 1ms);
+  E.OnDatagram({Client.address, 1}, Listen, Cat({B({0, 1}), Str("a")}), 1ms);
   EXPECT_TRUE(Io.Take().empty());
   EXPECT_EQ(E.ActiveClients(), 2u);
 }
@@ -83,7 +83,7 @@ TEST_F(RefusalTest, UnconfirmedRequestsNeverCrowdOutAConfirmedClient) {
   Engine E(Cfg, Files, Io);
   Time T{0};
   for (int I = 0; I < 500; ++I, T += 20ms) {
-    Endpoint Bad{MakeIp(127, 0, 1, static_cast<uint8_t>(I % 4)), static_cast<uint16_t>(1000 + I)};
+    Endpoint Bad{Ipv4(127, 0, 1, static_cast<uint8_t>(I % 4)), static_cast<uint16_t>(1000 + I)};
     E.OnDatagram(Bad, Listen, Cat({B({0, 1}), Str("a")}), T);
     E.OnTime(T);
     ASSERT_EQ(Opcode(Io.Take().at(0).Data), ZEM4_OP_OACK);
@@ -100,7 +100,7 @@ TEST_F(RefusalTest, UnconfirmedRequestsNeverCrowdOutAConfirmedClient) {
   ASSERT_EQ(Opcode(Out.at(0).Data), ZEM4_OP_OACK);
   const uint16_t Port = Out[0].From;
   for (int I = 0; I < 7; ++I) { // the flood goes on, short of evicting it
-    E.OnDatagram({MakeIp(127, 0, 1, 9), static_cast<uint16_t>(5000 + I)}, Listen,
+    E.OnDatagram({Ipv4(127, 0, 1, 9), static_cast<uint16_t>(5000 + I)}, Listen,
                  Cat({B({0, 1}), Str("a")}), T);
   }
   Io.Take();
@@ -112,7 +112,7 @@ TEST_F(RefusalTest, UnconfirmedRequestsNeverCrowdOutAConfirmedClient) {
   EXPECT_EQ(E.ActiveClients(), 1u);
   // More flood evicts unconfirmed entries only.
   for (int I = 0; I < 50; ++I) {
-    E.OnDatagram({MakeIp(127, 0, 1, 10), static_cast<uint16_t>(6000 + I)}, Listen,
+    E.OnDatagram({Ipv4(127, 0, 1, 10), static_cast<uint16_t>(6000 + I)}, Listen,
                  Cat({B({0, 1}), Str("a")}), T + 2s);
   }
   EXPECT_EQ(E.ActiveClients(), 1u);
@@ -127,21 +127,21 @@ TEST_F(RefusalTest, PerClientLimitAndNoFreePort) {
   EngineConfig Cfg;
   Cfg.MaxPerClient = 1;
   Engine E(Cfg, Files, Io);
-  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 1});
-  Confirm(E, Io, {Client.Ip, 1}, 40000);
-  EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 2})), ZEM4_OP_ERROR);
-  EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip + 1, 2})), ZEM4_OP_OACK);
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 1});
+  Confirm(E, Io, {Client.address, 1}, 40000);
+  EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 2})), ZEM4_OP_ERROR);
+  EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {Ipv4(127, 0, 0, 3), 2})), ZEM4_OP_OACK);
   Io.PortsLeft = 0;
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip + 2, 2}),
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Ipv4(127, 0, 0, 4), 2}),
             Cat({B({0, 5, 0, 9}), Str("Server busy, try again later")}));
 }
 
 TEST_F(RefusalTest, AllowList) {
   EngineConfig Cfg;
-  Cfg.Allow = {*ParseCidr("127.0.0.0/30")};
+  Cfg.Allow = {*Cidr::Parse("127.0.0.0/30")};
   Engine E(Cfg, Files, Io);
-  EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {MakeIp(127, 0, 0, 3), 9})), ZEM4_OP_OACK);
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {MakeIp(127, 0, 0, 4), 9}),
+  EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {Ipv4(127, 0, 0, 3), 9})), ZEM4_OP_OACK);
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Ipv4(127, 0, 0, 4), 9}),
             Cat({B({0, 5, 0, 2}), Str("Access violation")}));
 }
 
@@ -156,7 +156,7 @@ TEST_F(RefusalTest, MalformedDatagramsAreDroppedWithoutAnswer) {
   // A session ignores strangers and garbage from its client.
   Ask(E, Cat({B({0, 1}), Str("a")}));
   uint16_t Port = 40000;
-  E.OnDatagram({Client.Ip, 7}, Port, BuildRpl(1, std::vector<BlockRange>{{1, 5}}), 1ms);
+  E.OnDatagram({Client.address, 7}, Port, BuildRpl(1, std::vector<BlockRange>{{1, 5}}), 1ms);
   EXPECT_TRUE(Io.Take().empty());
   for (const Bytes &D :
        {B({0}), B({0, 10, 0, 0, 0, 1, 0, 0, 0}), B({0, 10, 0, 0, 0, 1, 0, 0, 0, 0, 1}),
@@ -182,17 +182,17 @@ TEST_F(RefusalTest, Sha256AnsweredOnlyWhenAskedAndComputedOnce) {
   Engine E({}, Files, Io);
   const std::string Hex = Sha256Hex(Pattern(5000));
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("sha256"), Str("1"), Str("blksize"), Str("512")}),
-                {Client.Ip, 1}),
+                {Client.address, 1}),
             Cat({B({0, 6}), Str("sha256"), Str(Hex)}));
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("SHA256"), Str(""), Str("tsize"), Str("0")}),
-                {Client.Ip, 2}),
+                {Client.address, 2}),
             Cat({B({0, 6}), Str("sha256"), Str(Hex), Str("tsize"), Str("5000")}));
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("tsize"), Str("0")}), {Client.Ip, 3}),
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("tsize"), Str("0")}), {Client.address, 3}),
             Cat({B({0, 6}), Str("tsize"), Str("5000")}));
   EXPECT_EQ(Files.DigestComputations(), 1u);
   // A new version of the file gets a new digest.
   Files.Replace("a", Pattern(5000, 2));
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("sha256"), Str("1")}), {Client.Ip, 4}),
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a"), Str("sha256"), Str("1")}), {Client.address, 4}),
             Cat({B({0, 6}), Str("sha256"), Str(Sha256Hex(Pattern(5000, 2)))}));
   EXPECT_EQ(Files.DigestComputations(), 2u);
 }
@@ -211,11 +211,11 @@ TEST_F(RefusalTest, FileShrinkingUnderATransferEndsItWithAnError) {
 
 TEST_F(RefusalTest, ShutdownReportsAndClosesEverything) {
   Engine E({}, Files, Io);
-  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 1});
-  Ask(E, Cat({B({0, 1}), Str("a"), Str("multicast"), Str("0")}), {Client.Ip, 2});
-  Ask(E, Cat({B({0, 1}), Str("a"), Str("multicast"), Str("1")}), {Client.Ip, 3});
-  Confirm(E, Io, {Client.Ip, 1}, 40000);
-  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.Ip, 4}); // not confirmed: no report
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 1});
+  Ask(E, Cat({B({0, 1}), Str("a"), Str("multicast"), Str("0")}), {Client.address, 2});
+  Ask(E, Cat({B({0, 1}), Str("a"), Str("multicast"), Str("1")}), {Client.address, 3});
+  Confirm(E, Io, {Client.address, 1}, 40000);
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 4}); // not confirmed: no report
   EXPECT_EQ(E.ActiveClients(), 1u);
   EXPECT_EQ(E.UnconfirmedClients(), 3u);
   EXPECT_EQ(E.ActiveGroups(), 1u);
@@ -231,7 +231,7 @@ TEST_F(RefusalTest, ShutdownReportsAndClosesEverything) {
   for (auto &S : Out) {
     EXPECT_EQ(S.Data, Cat({B({0, 5, 0, 9}), Str("server shutting down")}));
     EXPECT_NE(S.From, Listen);
-    Ports.insert(S.To.Port);
+    Ports.insert(S.To.port);
   }
   EXPECT_EQ(Ports, (std::set<uint16_t>{1, 2, 3, 4}));
   ASSERT_EQ(Io.Reports.size(), 3u);

@@ -7,30 +7,29 @@ namespace zem4::server::testing {
 namespace {
 
 constexpr uint16_t Listen = 5568;
-constexpr Endpoint Group1{MakeIp(239, 255, 0, 1), 5570};
+constexpr Endpoint Group1{Ipv4(239, 255, 0, 1), 5570};
 
 TEST(SourceCheckTest, RequestsFromAddressesNoClientHasAreDropped) {
   MemoryFileSource Files;
   RecordingIo Io;
   Files.Add("a", Pattern(3000));
   EngineConfig Cfg;
-  Cfg.McastNetwork = *ParseCidr("232.1.0.0/16"); // source-specific range: a unicast check alone
+  Cfg.McastNetwork = *Cidr::Parse("232.1.0.0/16"); // source-specific range: a unicast check alone
   Engine E(Cfg, Files, Io);
   const Bytes Rrq = Cat({B({0, 1}), Str("a"), Str("tsize"), Str("0")});
-  const std::vector<Endpoint> Forged{
-      {MakeIp(0, 0, 0, 0), 1000},         {MakeIp(0, 1, 2, 3), 1000},
-      {MakeIp(255, 255, 255, 255), 1000}, {MakeIp(224, 0, 0, 1), 1000},
-      {MakeIp(239, 255, 0, 1), 5570},     {MakeIp(232, 1, 0, 1), 5570},
-      {MakeIp(240, 0, 0, 1), 1000},       {MakeIp(127, 0, 0, 2), 0}};
+  const std::vector<Endpoint> Forged{{Ipv4(0, 0, 0, 0), 1000},         {Ipv4(0, 1, 2, 3), 1000},
+                                     {Ipv4(255, 255, 255, 255), 1000}, {Ipv4(224, 0, 0, 1), 1000},
+                                     {Ipv4(239, 255, 0, 1), 5570},     {Ipv4(232, 1, 0, 1), 5570},
+                                     {Ipv4(240, 0, 0, 1), 1000},       {Ipv4(127, 0, 0, 2), 0}};
   for (const auto &F : Forged) {
     E.OnDatagram(F, Listen, Rrq, 0ms);
-    EXPECT_TRUE(Io.Take().empty()) << ToString(F);
+    EXPECT_TRUE(Io.Take().empty()) << F.ToString();
   }
   EXPECT_EQ(E.ActiveTransfers(), 0u);
   EXPECT_EQ(E.Stats().BadSource, Forged.size());
   EXPECT_EQ(E.Stats().Requests, 0u);
   // A real host is still served.
-  E.OnDatagram({MakeIp(10, 1, 2, 3), 1000}, Listen, Rrq, 0ms);
+  E.OnDatagram({Ipv4(10, 1, 2, 3), 1000}, Listen, Rrq, 0ms);
   EXPECT_EQ(Io.Take().size(), 1u);
 }
 
@@ -39,8 +38,8 @@ TEST(SourceCheckTest, ForgedRequestFromTheGroupPumpsNothingIntoIt) {
   Files.Add("f", Pattern(100 * 1032, 3));
   Files.Add("other", Pattern(50 * 1032, 4));
   VirtualNet Net({}, Files);
-  auto &A = Net.Add({MakeIp(127, 0, 0, 2), 1000}, ClientModel("f", true));
-  auto &P = Net.Add({MakeIp(127, 0, 0, 3), 1000}, ClientModel("f", true));
+  auto &A = Net.Add({Ipv4(127, 0, 0, 2), 1000}, ClientModel("f", true));
+  auto &P = Net.Add({Ipv4(127, 0, 0, 3), 1000}, ClientModel("f", true));
   bool Forged = false;
   Net.Watch = [&](const SentDatagram &S) {
     if (Opcode(S.Data) == ZEM4_OP_DATA8 && !Forged) {
@@ -88,7 +87,7 @@ TEST(AmplificationTest, OneAnswerPerRequestAndTheFactorStaysAsDocumented) {
     EngineConfig Cfg;
     Cfg.MaxSessions = std::string_view(C.What) == "busy" ? 0 : 64;
     Engine E(Cfg, Files, Io);
-    const Endpoint Victim{MakeIp(192, 0, 2, 1), 1000};
+    const Endpoint Victim{Ipv4(192, 0, 2, 1), 1000};
     E.OnDatagram(Victim, 5568, C.Request, 0ms);
     // Left alone: nothing more goes to it (a group's FINs go to the group).
     while (auto D = E.NextDeadline()) {

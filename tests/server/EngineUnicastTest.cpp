@@ -4,7 +4,7 @@
 namespace zem4::server::testing {
 namespace {
 
-constexpr Endpoint Client{MakeIp(127, 0, 0, 2), 1234};
+constexpr Endpoint Client{Ipv4(127, 0, 0, 2), 1234};
 constexpr uint16_t Listen = 5568;
 
 class UnicastTest : public ::testing::Test {
@@ -107,7 +107,7 @@ TEST_F(UnicastTest, LastBlockEmptyWhenSizeIsMultipleAndZeroByteFile) {
   EXPECT_EQ(Out[1].Data.size(), 1042u);
   EXPECT_EQ(Out[2].Data, B({0, 8, 0, 0, 0, 3, 0, 0, 0, 3}));
 
-  Endpoint Other{Client.Ip, 999};
+  Endpoint Other{Client.address, 999};
   E->OnDatagram(Other, Listen, Cat({B({0, 1}), Str("empty"), Str("TSIZE"), Str("0")}), 2ms);
   Out = Io.Take();
   ASSERT_EQ(Out.size(), 1u);

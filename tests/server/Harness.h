@@ -204,7 +204,7 @@ private:
         continue;
       }
       ++Delivered;
-      bool Group = IsMulticast(S.To.Ip);
+      bool Group = S.To.address.IsMulticast();
       for (auto &C : Clients) {
         if (!C->Started) {
           continue;

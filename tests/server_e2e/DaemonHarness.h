@@ -3,6 +3,7 @@
 // counts, never timed.
 #pragma once
 
+#include "net/Socket.h"
 #include "server/engine/FileSource.h"
 #include "tests/server/ClientModel.h"
 #include "tests/server/Harness.h"
@@ -191,13 +192,10 @@ struct SocketClient {
     GroupFd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     int One = 1;
     setsockopt(GroupFd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof One);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(G.Ip); // bound to the group: only its traffic
-    A.sin_port = htons(G.Port);
+    sockaddr_in A = net::ToSockaddr(G); // bound to the group: only its traffic
     ASSERT_EQ(bind(GroupFd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0) << strerror(errno);
     ip_mreq M{};
-    M.imr_multiaddr.s_addr = htonl(G.Ip);
+    M.imr_multiaddr = net::ToInAddr(G.address);
     M.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(setsockopt(GroupFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &M, sizeof M), 0)
         << strerror(errno);

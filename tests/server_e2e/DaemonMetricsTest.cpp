@@ -228,7 +228,7 @@ TEST_F(DaemonMetrics, AddressesParseOrAreRefused) {
     if (C.Address.empty()) {
       EXPECT_THROW(ParseMetricsAddress(C.Text), ConfigError);
     } else {
-      EXPECT_EQ(ParseMetricsAddress(C.Text), std::make_pair(C.Address, C.Port));
+      EXPECT_EQ(ParseMetricsAddress(C.Text), (Endpoint{*Ipv4::Parse(C.Address), C.Port}));
     }
   }
 }

@@ -21,7 +21,7 @@ TEST(DaemonOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(D.ListenPort, 5568);
   EXPECT_EQ(D.Window, 64u);
   EXPECT_EQ(D.RetransmitTimeout, std::chrono::milliseconds(500));
-  EXPECT_EQ(ToString(D.McastNetwork), "239.255.0.0/16");
+  EXPECT_EQ(D.McastNetwork.ToString(), "239.255.0.0/16");
   EXPECT_EQ(D.McastPort, 5570);
   EXPECT_TRUE(D.MulticastEnabled);
   EXPECT_TRUE(D.Allow.empty());
@@ -73,11 +73,11 @@ TEST(DaemonOptions, DefaultsAndEveryOption) {
   EXPECT_EQ(C.MaxPerClient, 2u);
   EXPECT_EQ(C.MaxGroups, 3u);
   EXPECT_EQ(C.MaxActivePasses, 1u);
-  EXPECT_EQ(ToString(C.McastNetwork), "239.1.2.0/24");
+  EXPECT_EQ(C.McastNetwork.ToString(), "239.1.2.0/24");
   EXPECT_EQ(C.McastPort, 7000);
   EXPECT_EQ(C.McastRateLimit, 1000000u);
   ASSERT_EQ(C.Allow.size(), 2u);
-  EXPECT_EQ(ToString(C.Allow[1]), "10.0.0.0/8");
+  EXPECT_EQ(C.Allow[1].ToString(), "10.0.0.0/8");
   EXPECT_FALSE(C.MulticastEnabled);
 }
 
