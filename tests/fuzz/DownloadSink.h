@@ -99,4 +99,66 @@ inline EFI_IPv4_ADDRESS EfiIp(host::Ipv4 ip) {
   return out;
 }
 
+// A child on a fresh controller at `client`, configured for `server` at the
+// default port.
+struct Child {
+  EFI_HANDLE controller = nullptr;
+  EFI_HANDLE handle = nullptr;
+  Zem4 *proto = nullptr;
+};
+inline Child ConfiguredChild(const char *target, test::DriverHost &rig, host::Ipv4 client,
+                             host::Ipv4 server) {
+  Child child;
+  child.controller = rig.AddController(client);
+  if (EFI_ERROR(rig.Connect(child.controller)) ||
+      EFI_ERROR(rig.CreateChild(child.controller, &child.handle))) {
+    Fail(target, "no child");
+  }
+  child.proto = rig.Protocol(child.handle);
+  Zem4ConfigData config{};
+  config.StationIp = EfiIp(client);
+  config.SubnetMask = {{255, 255, 255, 0}};
+  config.ServerIp = EfiIp(server);
+  config.InitialServerPort = 5568;
+  if (child.proto->Configure(child.proto, &config) != EFI_SUCCESS) {
+    Fail(target, "configure");
+  }
+  return child;
+}
+
+// Plays the input's records from `at` on: [delay in 10 ms][port selector]
+// [length][payload...]. Selector bit 7: the payload is repeated up to a full
+// DATA8 and beyond (by its low nibble); bit 0: sent from `data` rather than
+// `request`; bit 1, when `group` is given: to the group rather than the
+// client.
+inline void PlayRecords(test::DriverHost &rig, const uint8_t *input, size_t size, size_t at,
+                        host::Endpoint &request, host::Endpoint &data, host::Ipv4 client,
+                        uint16_t clientPort, const host::Ipv4 *group = nullptr,
+                        uint16_t groupPort = 0) {
+  const host::Time100ns ms = 10'000;
+  while (at + 3 <= size) {
+    const host::Time100ns delay = input[at] * 10 * ms;
+    const uint8_t portSelector = input[at + 1];
+    size_t length = input[at + 2];
+    at += 3;
+    if (length > size - at) {
+      length = size - at;
+    }
+    std::vector<uint8_t> payload(input + at, input + at + length);
+    at += length;
+    if ((portSelector & 0x80) != 0 && !payload.empty()) {
+      while (payload.size() < 1040 + (portSelector & 0x0F)) {
+        payload.push_back(payload[payload.size() % length]);
+      }
+    }
+    host::Endpoint &from = (portSelector & 1) != 0 ? data : request;
+    if (group != nullptr && (portSelector & 2) != 0) {
+      from.Send(*group, groupPort, payload);
+    } else {
+      from.Send(client, clientPort, payload);
+    }
+    rig.RunUntil([] { return false; }, delay + ms);
+  }
+}
+
 } // namespace zem4::fuzz

@@ -29,7 +29,6 @@ const host::Ipv4 kServer(127, 0, 3, 1);
 const uint16_t kPort = 5568;
 const host::Time100ns kMs = 10'000;
 
-using zem4::fuzz::EfiIp;
 using zem4::fuzz::Sink;
 
 [[noreturn]] void Fail(const char *what) {
@@ -49,13 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Fail("driver did not load");
   }
   rig->Net().SetCaptureEnabled(false);
-  EFI_HANDLE controller = rig->AddController(kClient);
-  rig->Connect(controller);
-  EFI_HANDLE child = nullptr;
-  if (EFI_ERROR(rig->CreateChild(controller, &child))) {
-    Fail("no child");
-  }
-  Zem4 *proto = rig->Protocol(child);
+  const zem4::fuzz::Child child = zem4::fuzz::ConfiguredChild("EngineFuzz", *rig, kClient, kServer);
+  Zem4 *proto = child.proto;
 
   // The peer: drives the transfer to the chosen state, then plays the input.
   uint16_t clientPort = 0;
@@ -97,15 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Fail("peer ports");
   }
 
-  Zem4ConfigData config{};
-  config.StationIp = EfiIp(kClient);
-  config.SubnetMask = EfiIp(host::Ipv4(255, 255, 255, 0));
-  config.ServerIp = EfiIp(kServer);
-  config.InitialServerPort = kPort;
-  if (proto->Configure(proto, &config) != EFI_SUCCESS) {
-    Fail("configure");
-  }
-
   Sink sink;
   sink.token.Filename = const_cast<CHAR8 *>("fuzz.bin");
   EFI_EVENT event = zem4::fuzz::Arm(sink, *rig, true);
@@ -115,27 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   rig->RunUntil([&] { return clientPort != 0; }, 100 * kMs);
   rig->RunUntil([] { return false; }, 50 * kMs);
 
-  // Play the input.
-  size_t at = 1;
-  while (at + 3 <= size && clientPort != 0) {
-    const host::Time100ns delay = data[at] * 10 * kMs;
-    const uint8_t portSelector = data[at + 1];
-    size_t length = data[at + 2];
-    at += 3;
-    if (length > size - at) {
-      length = size - at;
-    }
-    Bytes payload(data + at, data + at + length);
-    at += length;
-    // Larger datagrams: repeat the payload up to a full DATA8 and beyond.
-    if ((portSelector & 0x80) != 0 && !payload.empty()) {
-      while (payload.size() < 1040 + (portSelector & 0x0F)) {
-        payload.push_back(payload[payload.size() % length]);
-      }
-    }
-    host::Endpoint &from = (portSelector & 1) != 0 ? *other : *server;
-    from.Send(kClient, clientPort, payload);
-    rig->RunUntil([] { return false; }, delay + kMs);
+  if (clientPort != 0) {
+    zem4::fuzz::PlayRecords(*rig, data, size, 1, *server, *other, kClient, clientPort);
   }
 
   // Whatever the input did, the transfer ends and the token completes once:
@@ -143,6 +109,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   zem4::fuzz::EndTransfer(*rig, proto, sink, 5 * 10'000'000ull, 5 * 10'000'000ull);
   server.reset();
   other.reset();
-  zem4::fuzz::TearDownClean("EngineFuzz", *rig, controller, child, event, sink);
+  zem4::fuzz::TearDownClean("EngineFuzz", *rig, child.controller, child.handle, event, sink);
   return 0;
 }

@@ -35,7 +35,6 @@ const uint16_t kGroupPort = 5700;
 const uint16_t kPort = 5568;
 const host::Time100ns kMs = 10'000;
 
-using zem4::fuzz::EfiIp;
 using zem4::fuzz::Sink;
 
 [[noreturn]] void Fail(const char *what) {
@@ -56,13 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Fail("driver did not load");
   }
   rig->Net().SetCaptureEnabled(false);
-  EFI_HANDLE controller = rig->AddController(kClient);
-  rig->Connect(controller);
-  EFI_HANDLE child = nullptr;
-  if (EFI_ERROR(rig->CreateChild(controller, &child))) {
-    Fail("no child");
-  }
-  Zem4 *proto = rig->Protocol(child);
+  const zem4::fuzz::Child child = zem4::fuzz::ConfiguredChild("McastFuzz", *rig, kClient, kServer);
+  Zem4 *proto = child.proto;
 
   uint16_t clientPort = 0;
   std::unique_ptr<host::Endpoint> other;
@@ -99,15 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Fail("peer ports");
   }
 
-  Zem4ConfigData config{};
-  config.StationIp = EfiIp(kClient);
-  config.SubnetMask = EfiIp(host::Ipv4(255, 255, 255, 0));
-  config.ServerIp = EfiIp(kServer);
-  config.InitialServerPort = kPort;
-  if (proto->Configure(proto, &config) != EFI_SUCCESS) {
-    Fail("configure");
-  }
-
   Sink sink;
   sink.token.Filename = const_cast<CHAR8 *>("fuzz.bin");
   Zem4Option option = {const_cast<CHAR8 *>("multicast"), const_cast<CHAR8 *>("1")};
@@ -124,34 +109,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     rig->RunUntil([] { return false; }, kMs);
   }
 
-  size_t at = 1;
-  while (at + 3 <= size && clientPort != 0) {
-    const host::Time100ns delay = data[at] * 10 * kMs;
-    const uint8_t portSelector = data[at + 1];
-    size_t length = data[at + 2];
-    at += 3;
-    if (length > size - at) {
-      length = size - at;
-    }
-    Bytes payload(data + at, data + at + length);
-    at += length;
-    if ((portSelector & 0x80) != 0 && !payload.empty()) {
-      while (payload.size() < 1040 + (portSelector & 0x0F)) {
-        payload.push_back(payload[payload.size() % length]);
-      }
-    }
-    host::Endpoint &from = (portSelector & 1) != 0 ? *other : *server;
-    if ((portSelector & 2) != 0) {
-      from.Send(kGroup, kGroupPort, payload);
-    } else {
-      from.Send(kClient, clientPort, payload);
-    }
-    rig->RunUntil([] { return false; }, delay + kMs);
+  if (clientPort != 0) {
+    zem4::fuzz::PlayRecords(*rig, data, size, 1, *server, *other, kClient, clientPort, &kGroup,
+                            kGroupPort);
   }
 
   zem4::fuzz::EndTransfer(*rig, proto, sink, 5 * 10'000'000ull, 5 * 10'000'000ull);
   server.reset();
   other.reset();
-  zem4::fuzz::TearDownClean("McastFuzz", *rig, controller, child, event, sink);
+  zem4::fuzz::TearDownClean("McastFuzz", *rig, child.controller, child.handle, event, sink);
   return 0;
 }

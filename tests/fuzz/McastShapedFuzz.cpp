@@ -101,23 +101,9 @@ void RunOne(const uint8_t *data, size_t size) {
     Fail("load");
   }
   host.Net().SetCaptureEnabled(false);
-  EFI_HANDLE controller = host.AddController(kClient);
-  EFI_HANDLE child = nullptr;
-  if (EFI_ERROR(host.Connect(controller)) || EFI_ERROR(host.CreateChild(controller, &child))) {
-    Fail("child");
-  }
-  Zem4 *proto = host.Protocol(child);
+  const fuzz::Child child = fuzz::ConfiguredChild("McastShapedFuzz", host, kClient, kServer);
+  Zem4 *proto = child.proto;
   test::ScriptedServer server(host.Net(), kServer, 5568);
-
-  Zem4ConfigData config{};
-  for (int i = 0; i < 4; i++) {
-    config.StationIp.Addr[i] = kClient.b[i];
-    config.ServerIp.Addr[i] = kServer.b[i];
-  }
-  config.SubnetMask = {{255, 255, 255, 0}};
-  if (EFI_ERROR(proto->Configure(proto, &config))) {
-    Fail("configure");
-  }
 
   fuzz::Sink sink;
   EFI_EVENT event = fuzz::Arm(sink, host, stream);
@@ -184,7 +170,7 @@ void RunOne(const uint8_t *data, size_t size) {
   if (test::InstanceProbe(proto).HasMcastPort()) {
     Fail("multicast port left after the transfer");
   }
-  fuzz::TearDownClean("McastShapedFuzz", host, controller, child, event, sink);
+  fuzz::TearDownClean("McastShapedFuzz", host, child.controller, child.handle, event, sink);
 }
 
 } // namespace
