@@ -20,6 +20,8 @@ UINT8 OutOfOrderSeen;
 namespace {
 
 // The caller would not take a half window: tell the server why, then close.
+// No lingering in ERROR_SENT as after a time-out: the refusal ends the
+// transfer whether or not the error packet went.
 EFI_STATUS RefuseHalf(Zem4Instance *Instance) {
   DiagLog(DIAG_ERROR, "Zem4RrqActiveRcvData: failed to save the block\n");
   Zem4ErrorInfo Info;
@@ -54,23 +56,9 @@ VOID SlideHalf(Zem4Instance *Instance) {
 
 EFI_STATUS Zem4SendAck(Zem4Instance *Instance, UINT32 Number) {
   Instance->AckPending = 0;
-  Zem4Packet *Packet = Zem4RrqBuildAck(Instance, Number);
-  if (Packet == NULL) {
-    DiagLog(DIAG_ERROR, "Zem4SendAck: failed to build ACK0\n");
-    Instance->Status = EFI_OUT_OF_RESOURCES;
-    return EFI_OUT_OF_RESOURCES;
-  }
-  if (EFI_ERROR(Zem4SendPacket(Instance, Packet))) {
-    DiagLog(DIAG_ERROR, "Zem4SendAck: failed to send ACK0\n");
-    Zem4ReleasePacket(Packet);
-    Instance->Status = EFI_DEVICE_ERROR;
-    return EFI_DEVICE_ERROR;
-  }
-  if (Instance->LastPacket != NULL) {
-    Zem4ReleasePacket(Instance->LastPacket);
-  }
-  Instance->LastPacket = Packet;
-  return EFI_SUCCESS;
+  return Zem4RrqSendAndKeep(Instance, Zem4RrqBuildAck(Instance, Number),
+                            "Zem4SendAck: failed to build ACK0\n",
+                            "Zem4SendAck: failed to send ACK0\n");
 }
 
 namespace {
@@ -171,16 +159,11 @@ EFI_STATUS TakeInWindow(Zem4Instance *Instance, UINT32 Sequence, UINT32 Block, c
 
 EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
                                 BOOLEAN FromMcast) {
-  UINT16 Opcode = 0;
-  UINT32 Sequence = 0;
-  UINT32 Block = 0;
-  if (!Zem4WireGetOpcode(Packet, Length, &Opcode) || Opcode != ZEM4_OP_DATA8 ||
-      !Zem4WireGetBe32(Packet, Length, ZEM4_DATA8_SEQUENCE_OFFSET, &Sequence) ||
-      !Zem4WireGetBe32(Packet, Length, ZEM4_DATA8_BLOCK_OFFSET, &Block)) {
+  Zem4Data8Fields Fields;
+  if (!Zem4RrqReadData8(Packet, Length, &Fields)) {
     return EFI_SUCCESS;
   }
-  const UINT8 *Data = Packet + ZEM4_DATA8_DATA_OFFSET;
-  UINT32 DataLength = Length - (UINT32)ZEM4_DATA8_DATA_OFFSET;
+  const UINT32 Sequence = Fields.Sequence;
   Zem4RrqNoteData(Instance);
   if (Instance->State != ZEM4_STATE_RECEIVING) {
     return EFI_SUCCESS; // the closing states are the dispatch's
@@ -192,7 +175,8 @@ EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Le
     OutOfOrderSeen = 1;
   } else {
     BOOLEAN AckNow = FALSE;
-    EFI_STATUS Status = TakeInWindow(Instance, Sequence, Block, Data, DataLength, &AckNow);
+    EFI_STATUS Status =
+        TakeInWindow(Instance, Sequence, Fields.Block, Fields.Data, Fields.DataLength, &AckNow);
     if (EFI_ERROR(Status) || !AckNow) {
       return Status;
     }
@@ -212,18 +196,8 @@ VOID Zem4RrqActiveTimer(EFI_EVENT Event, Zem4Instance *Instance) {
   }
   Instance->RetryCount++;
   if (Instance->RetryCount > Instance->MaxRetry) {
-    DiagLog(DIAG_ERROR, "Zem4RrqActiveTimer: too many retries to send request\n");
-    Instance->Status = EFI_TIMEOUT;
-    Zem4ErrorInfo Info;
-    Info.ErrorCode = ZEM4_ERR_NOT_DEFINED;
-    Info.ErrorMessage = ZEM4_MSG_TOO_MANY_TIMEOUTS;
-    if (!EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
-      Instance->State = ZEM4_STATE_ERROR_SENT;
-      Zem4SetTimer(2, Instance->TimerEvent, 0);
-      return;
-    }
-    DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
-    Zem4RrqSilentShutdown(Instance);
+    Zem4RrqGiveUp(Instance, "Zem4RrqActiveTimer: too many retries to send request\n",
+                  "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
     return;
   }
   if (Instance->AckPending == 1 && EFI_ERROR(Zem4SendAck(Instance, Instance->NextBlock))) {
@@ -235,16 +209,9 @@ VOID Zem4RrqActiveTimer(EFI_EVENT Event, Zem4Instance *Instance) {
 }
 
 EFI_STATUS Zem4RrqActiveRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
-  switch (Instance->State) {
-  case ZEM4_STATE_RECEIVING:
-  case ZEM4_STATE_ERROR_SENT: {
-    return Zem4RrqEndOnServerError(
-        Instance, Packet, Length,
-        "Zem4RrqActiveRcvError: received an error packet(%d) from server\n");
-  }
-  default:
-    return EFI_SUCCESS;
-  }
+  return Zem4RrqEndOnServerError(
+      Instance, Packet, Length, ZEM4_STATE_RECEIVING, ZEM4_STATE_ERROR_SENT,
+      "Zem4RrqActiveRcvError: received an error packet(%d) from server\n");
 }
 
 EFI_STATUS Zem4RrqActiveRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {

@@ -16,18 +16,10 @@
 namespace {
 
 // Answers the OACK with an error packet and lingers to repeat it.
-EFI_STATUS AnswerWithError(Zem4Instance *Instance, UINT16 Code, const CHAR8 *Message) {
-  Zem4ErrorInfo Info;
-  Info.ErrorCode = Code;
-  Info.ErrorMessage = Message;
-  if (!EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
-    Instance->State = ZEM4_STATE_ERROR_SENT;
-    Zem4SetTimer(2, Instance->TimerEvent, 0);
-    return EFI_SUCCESS;
-  }
-  DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
-  Zem4RrqSilentShutdown(Instance);
-  return EFI_ABORTED;
+EFI_STATUS AnswerOack(Zem4Instance *Instance, const CHAR8 *Message) {
+  return Zem4RrqAnswerWithError(
+      Instance, ZEM4_ERR_ILLEGAL_OPERATION, Message,
+      "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
 }
 
 // Opens the group's port and posts its first receive. An error result: the
@@ -45,7 +37,7 @@ EFI_STATUS OpenGroup(Zem4Instance *Instance, BOOLEAN Passive, BOOLEAN *Answered)
     DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to create multicast udp port for active\n");
     // Status stays what the port creation left.
     *Answered = TRUE;
-    return AnswerWithError(Instance, ZEM4_ERR_ILLEGAL_OPERATION, ZEM4_MSG_NO_MCAST_PORT);
+    return AnswerOack(Instance, ZEM4_MSG_NO_MCAST_PORT);
   }
   Status = Zem4RrqStartMcastRcv(Instance->RrqData);
   if (EFI_ERROR(Status)) {
@@ -73,6 +65,8 @@ VOID Zem4RrqInitTimer(EFI_EVENT Event, Zem4Instance *Instance) {
     return;
   }
   Instance->RetryCount++;
+  // Unlike Active and RPL mode's give-up, no error packet: the server has not
+  // taken this request up, so it holds no transfer of ours to end.
   if (Instance->RetryCount > Instance->MaxRetry) {
     DiagLog(DIAG_ERROR, "Zem4RrqInitTimer: too many retries to send request\n");
     Instance->Status = EFI_TIMEOUT;
@@ -96,15 +90,9 @@ EFI_STATUS Zem4RrqInitRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Leng
 }
 
 EFI_STATUS Zem4RrqInitRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
-  switch (Instance->State) {
-  case ZEM4_STATE_RRQ_SENT:
-  case ZEM4_STATE_ERROR_SENT:
-    return Zem4RrqEndOnServerError(
-        Instance, Packet, Length,
-        "Zem4RrqInitRcvError: received an error packet(%d) from server\n");
-  default:
-    return EFI_SUCCESS;
-  }
+  return Zem4RrqEndOnServerError(Instance, Packet, Length, ZEM4_STATE_RRQ_SENT,
+                                 ZEM4_STATE_ERROR_SENT,
+                                 "Zem4RrqInitRcvError: received an error packet(%d) from server\n");
 }
 
 EFI_STATUS Zem4RrqInitRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
@@ -115,7 +103,7 @@ EFI_STATUS Zem4RrqInitRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Leng
   if (EFI_ERROR(Zem4ParseOack(&Instance->Options, Packet, Length))) {
     DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to parse the OACK packet\n");
     Instance->Status = EFI_DEVICE_ERROR;
-    return AnswerWithError(Instance, ZEM4_ERR_ILLEGAL_OPERATION, ZEM4_MSG_MALFORMED_OACK);
+    return AnswerOack(Instance, ZEM4_MSG_MALFORMED_OACK);
   }
 
   UINT64 Remainder = 0;

@@ -34,20 +34,60 @@ VOID StoreInSlot(Zem4Instance *Instance, UINT32 Slot, UINT32 Block, const UINT8 
   Instance->RrqData->SlotBlock[Slot] = Block;
 }
 
+// Whether this listener keeps the block: it came on the group's port, carries
+// data, continues the file for a stream, and was still missing (the list
+// no longer names it then). *Keep FALSE: the DATA8 is done with.
+EFI_STATUS TakeIfMissing(Zem4Instance *Instance, const Zem4Data8Fields *Fields, BOOLEAN FromMcast,
+                         BOOLEAN *Keep) {
+  *Keep = FALSE;
+  if (!FromMcast || Fields->DataLength == 0) {
+    return EFI_SUCCESS;
+  }
+  // A stream keeps only the block that continues the file; any other stays
+  // missing for a later pass.
+  if (Zem4RrqIsStream(Instance) && Fields->Block != NextStreamBlock(Instance)) {
+    return EFI_SUCCESS;
+  }
+  BOOLEAN WasMissing = FALSE;
+  if (EFI_ERROR(Zem4RrqSaveLostBlkAtCursor(Instance, Fields->Block, &WasMissing))) {
+    DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save lost block\n");
+    return Zem4RrqShutdown(Instance);
+  }
+  *Keep = WasMissing;
+  return EFI_SUCCESS;
+}
+
+// A new group of 64 (or a block beyond the window): what the window holds
+// goes to the caller, and the window restarts at this block.
+EFI_STATUS RestartWindow(Zem4Instance *Instance, const Zem4Data8Fields *Fields) {
+  EFI_STATUS Status =
+      Zem4RrqSaveSlots(Instance, 0, ZEM4_HALF_WINDOW_BLOCKS, Instance->RrqData->SlotBlock);
+  if (Status == ZEM4_TRANSFER_GONE) {
+    return Status;
+  }
+  if (EFI_ERROR(Status)) {
+    DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save data\n");
+    return Zem4RrqShutdown(Instance);
+  }
+  Instance->WindowBase = Fields->Block;
+  for (UINT32 Slot = 1; Slot < ZEM4_HALF_WINDOW_BLOCKS; Slot++) {
+    Instance->SlotFilled[Slot] = 0;
+    Instance->SlotLength[Slot] = 0;
+    Instance->RrqData->SlotBlock[Slot] = 0;
+  }
+  StoreInSlot(Instance, 0, Fields->Block, Fields->Data, Fields->DataLength);
+  return EFI_SUCCESS;
+}
+
 } // namespace
 
 EFI_STATUS Zem4RrqPassiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length,
                                  BOOLEAN FromMcast) {
-  UINT16 Opcode = 0;
-  UINT32 Sequence = 0;
-  UINT32 Block = 0;
-  if (!Zem4WireGetOpcode(Packet, Length, &Opcode) || Opcode != ZEM4_OP_DATA8 ||
-      !Zem4WireGetBe32(Packet, Length, ZEM4_DATA8_SEQUENCE_OFFSET, &Sequence) ||
-      !Zem4WireGetBe32(Packet, Length, ZEM4_DATA8_BLOCK_OFFSET, &Block)) {
+  Zem4Data8Fields Fields;
+  if (!Zem4RrqReadData8(Packet, Length, &Fields)) {
     return EFI_SUCCESS;
   }
-  UINT8 *Data = Packet + ZEM4_DATA8_DATA_OFFSET;
-  UINT32 DataLength = Length - (UINT32)ZEM4_DATA8_DATA_OFFSET;
+  const UINT32 Block = Fields.Block;
   Zem4RrqNoteData(Instance);
   if (Instance->State != ZEM4_STATE_RECEIVING) {
     return EFI_SUCCESS;
@@ -55,54 +95,26 @@ EFI_STATUS Zem4RrqPassiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 L
 
   // The first short DATA8 from either port names the last block; an empty
   // one ends the file with the block before it.
-  if (DataLength < Instance->Options.BlockSize && Instance->LastBlock == -1) {
-    Instance->LastBlock = (INT32)(DataLength > 0 ? Block : Block - 1);
+  if (Fields.DataLength < Instance->Options.BlockSize && Instance->LastBlock == -1) {
+    Instance->LastBlock = (INT32)(Fields.DataLength > 0 ? Block : Block - 1);
   }
 
-  if (!FromMcast || DataLength == 0) {
-    return EFI_SUCCESS;
+  BOOLEAN Keep = FALSE;
+  EFI_STATUS Status = TakeIfMissing(Instance, &Fields, FromMcast, &Keep);
+  if (EFI_ERROR(Status) || !Keep) {
+    return Status;
   }
-
-  // A stream keeps only the block that continues the file; any other stays
-  // missing for a later pass.
-  if (Zem4RrqIsStream(Instance) && Block != NextStreamBlock(Instance)) {
-    return EFI_SUCCESS;
-  }
-
-  BOOLEAN WasMissing = FALSE;
-  if (EFI_ERROR(Zem4RrqSaveLostBlkAtCursor(Instance, Block, &WasMissing))) {
-    DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save lost block\n");
-    return Zem4RrqShutdown(Instance);
-  }
-  if (!WasMissing) {
-    return EFI_SUCCESS;
-  }
-
   if (Block >= Instance->WindowBase && Block - Instance->WindowBase < ZEM4_HALF_WINDOW_BLOCKS &&
-      (Sequence - 1) % ZEM4_HALF_WINDOW_BLOCKS != 0) {
+      (Fields.Sequence - 1) % ZEM4_HALF_WINDOW_BLOCKS != 0) {
     UINT32 Slot = Block - Instance->WindowBase;
     if (!Instance->SlotFilled[Slot]) {
-      StoreInSlot(Instance, Slot, Block, Data, DataLength);
+      StoreInSlot(Instance, Slot, Block, Fields.Data, Fields.DataLength);
     }
   } else {
-    // A new group of 64 (or a block beyond the window): what the window holds
-    // goes to the caller, and the window restarts at this block.
-    EFI_STATUS Status =
-        Zem4RrqSaveSlots(Instance, 0, ZEM4_HALF_WINDOW_BLOCKS, Instance->RrqData->SlotBlock);
-    if (Status == ZEM4_TRANSFER_GONE) {
+    Status = RestartWindow(Instance, &Fields);
+    if (EFI_ERROR(Status)) {
       return Status;
     }
-    if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save data\n");
-      return Zem4RrqShutdown(Instance);
-    }
-    Instance->WindowBase = Block;
-    for (UINT32 Slot = 1; Slot < ZEM4_HALF_WINDOW_BLOCKS; Slot++) {
-      Instance->SlotFilled[Slot] = 0;
-      Instance->SlotLength[Slot] = 0;
-      Instance->RrqData->SlotBlock[Slot] = 0;
-    }
-    StoreInSlot(Instance, 0, Block, Data, DataLength);
   }
 
   Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
@@ -114,6 +126,8 @@ VOID Zem4RrqPassiveTimer(EFI_EVENT Event, Zem4Instance *Instance) {
   case ZEM4_STATE_RECEIVING:
   case ZEM4_STATE_RRQ_SENT:
     Instance->RetryCount++;
+    // Unlike Active and RPL mode's give-up, no error packet: a listener never
+    // sends, so it just stops listening.
     if (Instance->RetryCount > Instance->MaxRetry) {
       DiagLog(DIAG_ERROR, "Zem4RrqPassiveTimer: too many retries to send request\n");
       Instance->Status = EFI_TIMEOUT;
@@ -139,16 +153,9 @@ EFI_STATUS Zem4RrqPassiveRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32
 }
 
 EFI_STATUS Zem4RrqPassiveRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
-  switch (Instance->State) {
-  case ZEM4_STATE_RECEIVING:
-  case ZEM4_STATE_RRQ_SENT: {
-    return Zem4RrqEndOnServerError(
-        Instance, Packet, Length,
-        "Zem4RrqPassiveRcvError: received an error packet(%d) from server\n");
-  }
-  default:
-    return EFI_SUCCESS;
-  }
+  return Zem4RrqEndOnServerError(
+      Instance, Packet, Length, ZEM4_STATE_RECEIVING, ZEM4_STATE_RRQ_SENT,
+      "Zem4RrqPassiveRcvError: received an error packet(%d) from server\n");
 }
 
 EFI_STATUS Zem4RrqPassiveRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {

@@ -7,29 +7,12 @@
 #include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
 #include "transport/Zem4Build.h"
-#include "transport/Zem4Packet.h"
 #include "zem4/Zem4Wire.h"
 
-namespace {} // namespace
-
 EFI_STATUS Zem4SendRpl(Zem4Instance *Instance, UINT32 RplSequence) {
-  Zem4Packet *Packet = Zem4RrqBuildRPL(RplSequence, Instance);
-  if (Packet == NULL) {
-    DiagLog(DIAG_ERROR, "Zem4SendAck: failed to build RPL packet\n");
-    Instance->Status = EFI_OUT_OF_RESOURCES;
-    return EFI_OUT_OF_RESOURCES;
-  }
-  if (EFI_ERROR(Zem4SendPacket(Instance, Packet))) {
-    DiagLog(DIAG_ERROR, "Zem4SendAck: failed to send RPL packet\n");
-    Zem4ReleasePacket(Packet);
-    Instance->Status = EFI_DEVICE_ERROR;
-    return EFI_DEVICE_ERROR;
-  }
-  if (Instance->LastPacket != NULL) {
-    Zem4ReleasePacket(Instance->LastPacket);
-  }
-  Instance->LastPacket = Packet;
-  return EFI_SUCCESS;
+  return Zem4RrqSendAndKeep(Instance, Zem4RrqBuildRPL(RplSequence, Instance),
+                            "Zem4SendAck: failed to build RPL packet\n",
+                            "Zem4SendAck: failed to send RPL packet\n");
 }
 
 EFI_STATUS Zem4RrqEnterRpl(Zem4Instance *Instance) {
@@ -85,19 +68,8 @@ VOID Zem4RrqRplTimer(EFI_EVENT Event, Zem4Instance *Instance) {
   }
   Instance->RetryCount++;
   if (Instance->RetryCount > Instance->MaxRetry) {
-    DiagLog(DIAG_ERROR, "Zem4RrqRplTimer: too many retries to send request\n");
-    Instance->Status = EFI_TIMEOUT;
-    Zem4ErrorInfo Info;
-    Info.ErrorCode = ZEM4_ERR_NOT_DEFINED;
-    Info.ErrorMessage = ZEM4_MSG_TOO_MANY_TIMEOUTS;
-    if (!EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
-      Instance->State = ZEM4_STATE_ERROR_SENT;
-      Zem4SetTimer(2, Instance->TimerEvent, 0);
-      return;
-    }
-    DiagLog(DIAG_ERROR,
-            "Zem4RrqRplTimer: failed to send an error packet (Timeout Too Many Times)\n");
-    Zem4RrqSilentShutdown(Instance);
+    Zem4RrqGiveUp(Instance, "Zem4RrqRplTimer: too many retries to send request\n",
+                  "Zem4RrqRplTimer: failed to send an error packet (Timeout Too Many Times)\n");
     return;
   }
   if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
@@ -124,16 +96,8 @@ EFI_STATUS Zem4RrqRplRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Lengt
 }
 
 EFI_STATUS Zem4RrqRplRcvError(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {
-  switch (Instance->State) {
-  case ZEM4_STATE_RPL:
-  case ZEM4_STATE_ERROR_SENT: {
-    return Zem4RrqEndOnServerError(
-        Instance, Packet, Length,
-        "Zem4RrqInitRcvError: received an error packet(%d) from server\n");
-  }
-  default:
-    return EFI_SUCCESS;
-  }
+  return Zem4RrqEndOnServerError(Instance, Packet, Length, ZEM4_STATE_RPL, ZEM4_STATE_ERROR_SENT,
+                                 "Zem4RrqInitRcvError: received an error packet(%d) from server\n");
 }
 
 EFI_STATUS Zem4RrqRplRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Length) {

@@ -135,7 +135,7 @@ the group's receive event (`McastRxContext`) | the download record | modes/Zem4M
 a pending send's reference | `PendingList`, until the send completes | transport/Zem4Packet.cpp:Zem4SendPacket~Packet->RefCount++ | protocol/Zem4Rrq.cpp:Zem4RrqSendComplete~Zem4ReleasePacket(Packet) && transport/Zem4Packet.cpp:Zem4ForgetUdpPort~Zem4ReleasePacket(Packet)
 a packet's send event (`TxToken.Event`) | the packet | transport/Zem4Packet.cpp:Zem4CreatePacketEvent~&Packet->TxToken.Event | transport/Zem4Packet.cpp:Zem4ReleasePacket~gBS->CloseEvent(Packet->TxToken.Event) && transport/Zem4Packet.cpp:Zem4ForgetUdpPort~gBS->CloseEvent(Packet->TxToken.Event)
 `RequestPacket` (kept for resends) | the transfer | transport/Zem4Build.cpp:Zem4BuildRrq~Instance->RequestPacket = Packet | protocol/Zem4Rrq.cpp:Zem4RrqRelease~Zem4ReleasePacket(Instance->RequestPacket)
-`LastPacket` (the last ACK, RPL or ERROR, kept for resends) | the transfer | transport/Zem4Packet.cpp:Zem4SendError~Instance->LastPacket = Packet && modes/Zem4Active.cpp:Zem4SendAck~Instance->LastPacket = Packet && modes/Zem4Rpl.cpp:Zem4SendRpl~Instance->LastPacket = Packet | protocol/Zem4Rrq.cpp:Zem4RrqRelease~Zem4ReleasePacket(Instance->LastPacket)
+`LastPacket` (the last ACK, RPL or ERROR, kept for resends) | the transfer | transport/Zem4Packet.cpp:Zem4SendError~Instance->LastPacket = Packet && modes/Zem4ModeEnd.cpp:Zem4RrqSendAndKeep~Instance->LastPacket = Packet && called by modes/Zem4Active.cpp:Zem4SendAck~Zem4RrqSendAndKeep( && modes/Zem4Rpl.cpp:Zem4SendRpl~Zem4RrqSendAndKeep( | protocol/Zem4Rrq.cpp:Zem4RrqRelease~Zem4ReleasePacket(Instance->LastPacket)
 linear copy of a fragmented datagram | the receive notification | protocol/Zem4Rrq.cpp:Linearise~Zem4GetPacket( | protocol/Zem4Rrq.cpp:Zem4RrqRxCallback~Zem4ReleasePacket(Rx.Linear)
 a received datagram (`RxData`) | UDP4 (the host keeps an `RxRecord`) | host/Udp4Controller.cpp:Udp4ControllerImpl::HandOut~std::make_unique<RxRecord>() | protocol/Zem4Rrq.cpp:RecycleRx~gBS->SignalEvent(Recycle) && transport/Zem4Packet.cpp:Zem4ForgetUdpPort~RxData->RecycleSignal && modes/Zem4Mcast.cpp:HandBackWaiting~RecycleSignal
 its `RecycleSignal` event | UDP4 | host/Udp4Controller.cpp:Udp4ControllerImpl::HandOut~&OnRecycle | host/Udp4Controller.cpp:Udp4ControllerImpl::Recycle~fw_.CloseEvent(ev)
@@ -212,6 +212,19 @@ depth >= 0 {
 AWK
 }
 
+# Why the function at `where` (file:Function) is not a site of `text`: it is
+# not defined there, or its body no longer contains the text; nothing when it is.
+site_fails() {
+  local where=$1 text=$2
+  local wbody
+  wbody=$(body "${where%%:*}" "${where#*:}")
+  if [[ -z $wbody ]]; then
+    echo "${where%%:*} does not define ${where#*:}"
+  elif [[ $wbody != *"$text"* ]]; then
+    echo "${where#*:} in ${where%%:*} no longer contains: $text"
+  fi
+}
+
 # "ok" or the reason a list line does not hold.
 verify() {
   local from=$1 to=$2 evidence=$3
@@ -237,15 +250,10 @@ verify() {
     piece=$(trim "$piece")
     [[ -n $piece ]] || continue
     if [[ $piece == *~* && ${piece%%~*} == *:* && ${piece%%~*} != *' '* ]]; then
-      local where=${piece%%~*} text=${piece#*~}
-      local wbody
-      wbody=$(body "${where%%:*}" "${where#*:}")
-      if [[ -z $wbody ]]; then
-        echo "${where%%:*} does not define ${where#*:}"
-        return
-      fi
-      if [[ $wbody != *"$text"* ]]; then
-        echo "${where#*:} in ${where%%:*} no longer contains: $text"
+      local why
+      why=$(site_fails "${piece%%~*}" "${piece#*~}")
+      if [[ -n $why ]]; then
+        echo "$why"
         return
       fi
     elif [[ $fbody != *"$piece"* ]]; then
@@ -277,14 +285,10 @@ sites_hold() {
     local where=${head##* }
     text=${text%)}
     [[ $where == */*:* ]] || continue
-    local wbody
-    wbody=$(body "${where%%:*}" "${where#*:}")
-    if [[ -z $wbody ]]; then
-      echo "${where%%:*} does not define ${where#*:}"
-      return
-    fi
-    if [[ $wbody != *"$text"* ]]; then
-      echo "${where#*:} in ${where%%:*} no longer contains: $text"
+    local why
+    why=$(site_fails "$where" "$text")
+    if [[ -n $why ]]; then
+      echo "$why"
       return
     fi
   done < <(site_pieces "$1")
