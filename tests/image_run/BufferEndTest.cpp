@@ -72,18 +72,15 @@ VOID EFIAPI Signalled(EFI_EVENT, VOID *context) {
   ++*static_cast<int *>(context);
 }
 
-class BufferEndTest : public ::testing::Test {
+class BufferEndTest : public ImageWithEngine {
 protected:
+  BufferEndTest() : ImageWithEngine(kServer, 1) {}
+
   void SetUp() override {
-    if (RunnableImagePath().empty()) {
-      if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
-        FAIL() << "driver image missing";
-      }
-      GTEST_SKIP() << "driver image not built";
+    ImageWithEngine::SetUp();
+    if (SetUpFailed()) {
+      return;
     }
-    std::string why;
-    ASSERT_EQ(LoadDriver(host_, DriverKind::Image, &why), EFI_SUCCESS) << why;
-    engine_ = std::make_unique<EngineServer>(host_.Fw(), host_.Net(), kServer);
     file_ = MakeFile(kBlock + 500, 13); // two blocks
     engine_->Files().Add("two", file_);
     controller_ = host_.AddController(kStation);
@@ -91,14 +88,8 @@ protected:
     ASSERT_EQ(host_.CreateChild(controller_, &child_), EFI_SUCCESS);
     proto_ = host_.Protocol(child_);
     ASSERT_NE(proto_, nullptr);
-    Zem4ConfigData config{};
-    for (int i = 0; i < 4; i++) {
-      config.StationIp.Addr[i] = kStation.b[i];
-      config.ServerIp.Addr[i] = kServer.b[i];
-    }
-    config.SubnetMask = {{255, 0, 0, 0}};
-    config.InitialServerPort = server::EngineConfig{}.ListenPort;
-    ASSERT_EQ(proto_->Configure(proto_, &config), EFI_SUCCESS);
+    ASSERT_EQ(ConfigureChild(proto_, kStation, kServer, server::EngineConfig{}.ListenPort),
+              EFI_SUCCESS);
     ASSERT_EQ(
         host_.Fw().CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, Signalled, &signalled_, &event_),
         EFI_SUCCESS);
@@ -110,14 +101,10 @@ protected:
     if (event_ != nullptr) {
       host_.Fw().CloseEvent(event_);
     }
-    engine_.reset();
-    auto leaks = host_.TearDown();
-    EXPECT_TRUE(leaks.empty()) << Join(leaks);
+    ImageWithEngine::TearDown();
     EXPECT_TRUE(host_.Fw().Violations().empty()) << Join(host_.Fw().Violations());
   }
 
-  DriverHost host_;
-  std::unique_ptr<EngineServer> engine_;
   Bytes file_;
   EFI_HANDLE controller_ = nullptr;
   EFI_HANDLE child_ = nullptr;

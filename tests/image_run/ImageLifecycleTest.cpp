@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,27 +19,15 @@ host::Ipv4 Station(int index) {
   return host::Ipv4(127, 0, 8, static_cast<uint8_t>(10 + index));
 }
 
-class ImageRunTest : public ::testing::Test {
+class ImageRunTest : public ImageWithEngine {
 protected:
-  void SetUp() override {
-    if (RunnableImagePath().empty()) {
-      if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
-        FAIL() << "driver image missing";
-      }
-      GTEST_SKIP() << "driver image not built";
-    }
-    std::string why;
-    ASSERT_EQ(LoadDriver(host_, DriverKind::Image, &why), EFI_SUCCESS) << why;
-    engine_ = std::make_unique<EngineServer>(host_.Fw(), host_.Net(), kServer);
-  }
+  ImageRunTest() : ImageWithEngine(kServer, 7) {}
 
   void TearDown() override {
     for (auto &t : transfers_) {
       EndTransfer(host_, *t);
     }
-    engine_.reset();
-    auto leaks = host_.TearDown();
-    EXPECT_TRUE(leaks.empty()) << Join(leaks);
+    ImageWithEngine::TearDown();
   }
 
   bool InImage(const void *at) const {
@@ -91,8 +78,6 @@ protected:
                              << "; " << host_.Net().Describe();
   }
 
-  DriverHost host_{7};
-  std::unique_ptr<EngineServer> engine_;
   std::vector<std::unique_ptr<Transfer>> transfers_;
 };
 

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -17,14 +16,7 @@ namespace {
 
 class ImageLoadFailure : public ::testing::Test {
 protected:
-  void SetUp() override {
-    if (RunnableImagePath().empty()) {
-      if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
-        FAIL() << "driver image missing";
-      }
-      GTEST_SKIP() << "driver image not built";
-    }
-  }
+  void SetUp() override { ImageBuilt(); }
 };
 
 TEST_F(ImageLoadFailure, ARefusedFileMakesNoImageHandle) {

@@ -21,6 +21,18 @@ std::string RunnableImagePath() {
   return probe ? path : std::string();
 }
 
+bool ImageBuilt() {
+  if (!RunnableImagePath().empty()) {
+    return true;
+  }
+  if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
+    [] { FAIL() << "driver image missing"; }();
+  } else {
+    [] { GTEST_SKIP() << "driver image not built"; }();
+  }
+  return false;
+}
+
 EFI_STATUS LoadDriver(DriverHost &host, DriverKind kind, std::string *why) {
   if (kind == DriverKind::Library) {
     return host.Load();
@@ -101,6 +113,17 @@ EFI_STATUS EFIAPI TimerHook(Zem4 *, Zem4Token *token) {
 
 } // namespace
 
+EFI_STATUS ConfigureChild(Zem4 *proto, host::Ipv4 station, host::Ipv4 server, uint16_t serverPort) {
+  Zem4ConfigData config{};
+  for (int i = 0; i < 4; i++) {
+    config.StationIp.Addr[i] = station.b[i];
+    config.ServerIp.Addr[i] = server.b[i];
+  }
+  config.SubnetMask = {{255, 0, 0, 0}};
+  config.InitialServerPort = serverPort;
+  return proto->Configure(proto, &config);
+}
+
 EFI_STATUS StartTransfer(DriverHost &host, Transfer &t) {
   EFI_STATUS status = host.CreateChild(t.controller, &t.child);
   if (EFI_ERROR(status)) {
@@ -111,14 +134,7 @@ EFI_STATUS StartTransfer(DriverHost &host, Transfer &t) {
   if (proto == nullptr) {
     return EFI_NOT_FOUND;
   }
-  Zem4ConfigData config{};
-  for (int i = 0; i < 4; i++) {
-    config.StationIp.Addr[i] = t.station.b[i];
-    config.ServerIp.Addr[i] = t.server.b[i];
-  }
-  config.SubnetMask = {{255, 0, 0, 0}};
-  config.InitialServerPort = t.serverPort;
-  status = proto->Configure(proto, &config);
+  status = ConfigureChild(proto, t.station, t.server, t.serverPort);
   if (EFI_ERROR(status)) {
     return status;
   }
@@ -159,6 +175,21 @@ EFI_STATUS EndTransfer(DriverHost &host, Transfer &t) {
     t.event = nullptr;
   }
   return status;
+}
+
+void ImageWithEngine::SetUp() {
+  if (!ImageBuilt()) {
+    return;
+  }
+  std::string why;
+  ASSERT_EQ(LoadDriver(host_, DriverKind::Image, &why), EFI_SUCCESS) << why;
+  engine_ = std::make_unique<EngineServer>(host_.Fw(), host_.Net(), server_);
+}
+
+void ImageWithEngine::TearDown() {
+  engine_.reset();
+  auto leaks = host_.TearDown();
+  EXPECT_TRUE(leaks.empty()) << Join(leaks);
 }
 
 } // namespace zem4::test

@@ -5,7 +5,10 @@
 #pragma once
 
 #include "tests/common/DriverHost.h"
+#include "tests/common/EngineServer.h"
 #include "tests/common/ScriptedServer.h"
+
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
@@ -20,6 +23,9 @@ const char *KindName(DriverKind kind);
 // The image file this process runs; empty when it was not built. Tests skip
 // then, unless ZEM4_REQUIRE_IMAGES is set (CI), where they fail.
 std::string RunnableImagePath();
+// True when the image was built; otherwise the test is skipped (failed under
+// ZEM4_REQUIRE_IMAGES) and the caller returns at once.
+bool ImageBuilt();
 // Loads `kind` into `host`; for the image also checks that the driver binding
 // it installed points into the image, so that the image's code is what runs.
 EFI_STATUS LoadDriver(DriverHost &host, DriverKind kind, std::string *why = nullptr);
@@ -56,10 +62,27 @@ struct Transfer {
   Bytes Received() const; // the stream's runs joined, or the buffer
 };
 
+// Configures a child's Zem4 for `station` and the server at `server`:`serverPort`.
+EFI_STATUS ConfigureChild(Zem4 *proto, host::Ipv4 station, host::Ipv4 server, uint16_t serverPort);
 // Creates the child, configures it and starts ReadFile; the first failing
 // step's status, else ReadFile's.
 EFI_STATUS StartTransfer(DriverHost &host, Transfer &t);
 // Destroys the child (DestroyChild's status) and closes the event.
 EFI_STATUS EndTransfer(DriverHost &host, Transfer &t);
+
+// The image loaded into a fresh host firmware, with the server's engine at
+// `server` on its simulated network. A test ends with nothing live. A
+// subclass's SetUp returns at once when this one was skipped or failed.
+class ImageWithEngine : public ::testing::Test {
+protected:
+  ImageWithEngine(host::Ipv4 server, uint64_t seed) : host_(seed), server_(server) {}
+  void SetUp() override;
+  void TearDown() override;
+  bool SetUpFailed() const { return IsSkipped() || HasFatalFailure(); }
+
+  DriverHost host_;
+  host::Ipv4 server_;
+  std::unique_ptr<EngineServer> engine_;
+};
 
 } // namespace zem4::test

@@ -239,14 +239,7 @@ void ExpectSame(const Outcome &lib, const Outcome &img, const std::string &what,
 
 class SameAsLibrary : public ::testing::TestWithParam<Scenario> {
 protected:
-  void SetUp() override {
-    if (RunnableImagePath().empty()) {
-      if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
-        FAIL() << "driver image missing";
-      }
-      GTEST_SKIP() << "driver image not built";
-    }
-  }
+  void SetUp() override { ImageBuilt(); }
 };
 
 TEST_P(SameAsLibrary, SameWireStatusesAndDiagnostics) {
@@ -297,11 +290,8 @@ TEST(SameAsLibraryScenarios, EachShowsWhatItIsFor) {
 
 // Every call a download makes fails in turn: both drivers take the same path.
 TEST(SameAsLibraryFaults, EveryFailingCallTakesTheSamePath) {
-  if (RunnableImagePath().empty()) {
-    if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
-      FAIL() << "driver image missing";
-    }
-    GTEST_SKIP() << "driver image not built";
+  if (!ImageBuilt()) {
+    return;
   }
   // Small, so that the sweep stays short: a few windows and the FIN.
   const Scenario download{"SmallDownload", [](DriverHost &h, Outcome &o) {
@@ -445,11 +435,8 @@ TEST_P(Golden, LibraryDoesWhatWasRecorded) {
 }
 
 TEST_P(Golden, ImageDoesWhatWasRecorded) {
-  if (RunnableImagePath().empty()) {
-    if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
-      FAIL() << "driver image missing";
-    }
-    GTEST_SKIP() << "driver image not built";
+  if (!ImageBuilt()) {
+    return;
   }
   Check(DriverKind::Image);
 }
