@@ -42,9 +42,7 @@ TEST_P(McastDownloadTest, OneActiveThreePassiveShareOneStream) {
     ASSERT_NE(Add(CallerFor(GetParam(), i), size), nullptr);
   }
   // All four ask in the same instant: the first is active, the rest listen.
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
+  ASSERT_TRUE(StartAll());
   ASSERT_TRUE(group_->RunUntilDone(600 * kSecond)) << host_->Net().Describe();
   ExpectAllExact(file);
 
@@ -110,9 +108,7 @@ TEST_P(McastDownloadTest, ActiveMemberVanishingMidTransferLeavesTheOthersTheWhol
   for (size_t i = 0; i < 4; i++) {
     ASSERT_NE(Add(CallerFor(GetParam(), i), size), nullptr);
   }
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
+  ASSERT_TRUE(StartAll());
   ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= BlocksOf(size) / 3; }, 60 * kSecond));
   Member &active = (*group_)[0];
   ASSERT_EQ(active.signalled, 0);
@@ -147,9 +143,7 @@ TEST_F(McastFixture, UnicastAndMulticastClientsOfOneFileBothEndWithIt) {
   ASSERT_NE(Add(Caller::Buffer, size), nullptr);
   ASSERT_NE(Add(Caller::Stream, size, "file.bin", false), nullptr);
   ASSERT_NE(Add(Caller::Stream, size), nullptr);
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
+  ASSERT_TRUE(StartAll());
   ASSERT_TRUE(group_->RunUntilDone(600 * kSecond)) << host_->Net().Describe();
   ExpectAllExact(file);
   auto report = ReportFor((*group_)[1]);

@@ -32,9 +32,7 @@ protected:
   // Three members, the third asking once a third of the file has gone out.
   void Run(const std::function<void()> &beforeStart) {
     file_ = Serve("file.bin", kSize);
-    for (size_t i = 0; i < 3; i++) {
-      ASSERT_NE(Add(i == 1 ? Caller::Stream : Caller::Buffer, kSize), nullptr);
-    }
+    ASSERT_TRUE(AddMembers(3, kSize, 3));
     beforeStart();
     // A ReadFile refused by a failed call is an answer too: that member
     // has no transfer to end.

@@ -67,6 +67,39 @@ protected:
     return m;
   }
 
+  // `count` members for a file of `size` bytes; member i takes it as a stream
+  // when i % streamEvery is 1 (so member 0, the first to ask, has a buffer).
+  ::testing::AssertionResult AddMembers(size_t count, size_t size, size_t streamEvery) {
+    for (size_t i = 0; i < count; i++) {
+      if (Add(i % streamEvery == 1 ? Caller::Stream : Caller::Buffer, size) == nullptr) {
+        return ::testing::AssertionFailure() << "member " << i << " not made";
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  // Every member's ReadFile, in order.
+  ::testing::AssertionResult StartAll() {
+    for (auto &m : group_->Members()) {
+      const EFI_STATUS status = group_->Start(*m);
+      if (status != EFI_SUCCESS) {
+        return ::testing::AssertionFailure() << m->Name() << ": ReadFile gave " << status;
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  // Every member but the first loses `loss` of what reaches it.
+  void LoseToListeners(double loss) {
+    host::FaultProfile lossy = Lan();
+    lossy.loss = loss;
+    for (size_t i = 1; i < group_->Members().size(); i++) {
+      host::FlowMatch toMember;
+      toMember.receiver = (*group_)[i].address;
+      host_->Net().AddFlowProfile(toMember, lossy);
+    }
+  }
+
   // DATA8 the server has sent so far (to the group or by unicast).
   uint64_t DataSent() const { return server_->Engine().Stats().DataDatagrams; }
 

@@ -62,8 +62,8 @@ TEST_F(McastGroupPassTest, EightMembersAskingMillisecondsApartShareOnePass) {
   const size_t size = 300 * kBlock + 77;
   Bytes file = Serve("file.bin", size);
   std::vector<host::Time100ns> start;
+  ASSERT_TRUE(AddMembers(8, size, 2));
   for (size_t i = 0; i < 8; i++) {
-    ASSERT_NE(Add(i % 2 == 0 ? Caller::Buffer : Caller::Stream, size), nullptr);
     start.push_back(static_cast<host::Time100ns>(i) * 2 * kMs); // 0, 2, ... 14 ms
   }
   StartAt(start);
@@ -88,19 +88,9 @@ TEST_F(McastGroupPassTest, EightMembersAskingMillisecondsApartShareOnePass) {
 TEST_F(McastGroupPassTest, RepairPassesBeginWithoutWaitingOutTheFinSeries) {
   const size_t size = 120 * kBlock + 5;
   Bytes file = Serve("file.bin", size);
-  for (size_t i = 0; i < 6; i++) {
-    ASSERT_NE(Add(i % 2 == 0 ? Caller::Buffer : Caller::Stream, size), nullptr);
-  }
-  host::FaultProfile lossy = Lan();
-  lossy.loss = 0.1;
-  for (size_t i = 1; i < 6; i++) {
-    host::FlowMatch toMember;
-    toMember.receiver = (*group_)[i].address;
-    host_->Net().AddFlowProfile(toMember, lossy);
-  }
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
+  ASSERT_TRUE(AddMembers(6, size, 2));
+  LoseToListeners(0.1);
+  ASSERT_TRUE(StartAll());
   ASSERT_TRUE(group_->RunUntilDone(3600 * kSecond)) << host_->Net().Describe();
   ExpectAllExact(file);
   const uint64_t passes = server_->Engine().Stats().Passes;
@@ -149,26 +139,16 @@ protected:
 TEST_P(McastRepairAnswerTest, LostAnswersInRepairPassesCostLessThanTheMembersTimers) {
   const size_t size = 600 * kBlock + 9;
   Bytes file = Serve("file.bin", size);
-  for (size_t i = 0; i < 4; i++) {
-    ASSERT_NE(Add(i % 2 == 0 ? Caller::Buffer : Caller::Stream, size), nullptr);
-  }
+  ASSERT_TRUE(AddMembers(4, size, 2));
   const host::Time100ns began = host_->Fw().Now();
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
+  ASSERT_TRUE(StartAll());
   // Pass 1's answers arrive (a fresh request gets one answer per copy, and
   // its loss is the member's own timer to make good). From its data on,
   // listeners lose 2 % of what reaches them and a good share of what the
   // server sends them alone (the later profile wins where both match).
   host_->RunUntil([&] { return server_->Engine().Stats().DataDatagrams > 0; }, kSecond);
   ASSERT_GT(server_->Engine().Stats().DataDatagrams, 0u);
-  host::FaultProfile stream = Lan();
-  stream.loss = 0.02;
-  for (size_t i = 1; i < 4; i++) {
-    host::FlowMatch toMember;
-    toMember.receiver = (*group_)[i].address;
-    host_->Net().AddFlowProfile(toMember, stream);
-  }
+  LoseToListeners(0.02);
   host::FaultProfile answers = Lan();
   answers.loss = GetParam().answers;
   for (size_t i = 1; i < 4; i++) {

@@ -10,9 +10,7 @@ namespace {
 TEST_F(McastFixture, SixteenMembersJoiningAtFourPointsOverALossyNetwork) {
   const size_t size = 120 * kBlock + 21;
   Bytes file = Serve("file.bin", size);
-  for (size_t i = 0; i < 16; i++) {
-    ASSERT_NE(Add(i % 2 == 0 ? Caller::Buffer : Caller::Stream, size), nullptr);
-  }
+  ASSERT_TRUE(AddMembers(16, size, 2));
   host::FaultProfile profile = Lan();
   profile.loss = profile.duplicate = profile.reorder = 0.05;
   host_->Net().SetDefaultProfile(profile);
@@ -37,19 +35,9 @@ TEST_F(McastFixture, SixteenMembersJoiningAtFourPointsOverALossyNetwork) {
 TEST_F(McastFixture, SixteenListenersDriveTheirRepairsInTurnAndTheLastStillFinishes) {
   const size_t size = 60 * kBlock + 300;
   Bytes file = Serve("file.bin", size);
-  for (size_t i = 0; i < 16; i++) {
-    ASSERT_NE(Add(i % 3 == 1 ? Caller::Stream : Caller::Buffer, size), nullptr);
-  }
-  host::FaultProfile lossy = Lan();
-  lossy.loss = 0.1;
-  for (size_t i = 1; i < 16; i++) {
-    host::FlowMatch toMember;
-    toMember.receiver = (*group_)[i].address;
-    host_->Net().AddFlowProfile(toMember, lossy);
-  }
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
+  ASSERT_TRUE(AddMembers(16, size, 3));
+  LoseToListeners(0.1);
+  ASSERT_TRUE(StartAll());
   ASSERT_TRUE(group_->RunUntilDone(3600 * kSecond)) << host_->Net().Describe();
   ExpectAllExact(file);
 

@@ -11,6 +11,20 @@ namespace {
 
 class McastLifecycleTest : public McastFixture {
 protected:
+  // Member 0 (active) and 2 with a buffer, 1 a stream, all asking at once for
+  // a file of 200 blocks and 3 bytes, until 60 DATA8 have gone out.
+  ::testing::AssertionResult ThreeMembersUnderWay(Bytes *file) {
+    const size_t size = 200 * kBlock + 3;
+    *file = Serve("file.bin", size);
+    ::testing::AssertionResult ok = AddMembers(3, size, 3);
+    if (ok) {
+      ok = StartAll();
+    }
+    if (ok && !host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond)) {
+      ok = ::testing::AssertionFailure() << "60 DATA8 not sent in 60 s";
+    }
+    return ok;
+  }
   size_t Children(const Member &m) { return host_->Controller(ControllerIndex(m)).ChildCount(); }
   size_t ControllerIndex(const Member &m) {
     for (size_t i = 0;; i++) {
@@ -79,15 +93,8 @@ class McastDestroyTest : public McastLifecycleTest, public ::testing::WithParamI
 
 // Member 0 is active, 1 and 2 are passive; the parameter says which goes.
 TEST_P(McastDestroyTest, DestroyChildMidTransferAbortsOnlyThatMember) {
-  const size_t size = 200 * kBlock + 3;
-  Bytes file = Serve("file.bin", size);
-  for (size_t i = 0; i < 3; i++) {
-    ASSERT_NE(Add(i == 1 ? Caller::Stream : Caller::Buffer, size), nullptr);
-  }
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
-  ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
+  Bytes file;
+  ASSERT_TRUE(ThreeMembersUnderWay(&file));
   Member &gone = (*group_)[GetParam()];
   ASSERT_EQ(gone.signalled, 0);
   EFI_HANDLE port = gone.Probe().McastPort();
@@ -111,15 +118,8 @@ INSTANTIATE_TEST_SUITE_P(Members, McastDestroyTest, ::testing::Values(0u, 1u, 2u
 // handle mid-download: the driver opened that handle only as a child
 // controller's, so it does not manage it and the download goes on.
 TEST_P(McastDestroyTest, DisconnectControllerOnTheMulticastPortHandleLeavesTheDownloadAlone) {
-  const size_t size = 200 * kBlock + 3;
-  Bytes file = Serve("file.bin", size);
-  for (size_t i = 0; i < 3; i++) {
-    ASSERT_NE(Add(i == 1 ? Caller::Stream : Caller::Buffer, size), nullptr);
-  }
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
-  ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
+  Bytes file;
+  ASSERT_TRUE(ThreeMembersUnderWay(&file));
   Member &target = (*group_)[GetParam()];
   EFI_HANDLE port = target.Probe().McastPort();
   ASSERT_NE(port, nullptr);
@@ -140,15 +140,8 @@ TEST_P(McastDestroyTest, DisconnectControllerOnTheMulticastPortHandleLeavesTheDo
 // "DriverBindingStop: No Parrent controller found." and return
 // EFI_DEVICE_ERROR without ever reaching its branch for a child's port.)
 TEST_P(McastDestroyTest, StopForTheMulticastPortHandleDestroysTheOwningChild) {
-  const size_t size = 200 * kBlock + 3;
-  Bytes file = Serve("file.bin", size);
-  for (size_t i = 0; i < 3; i++) {
-    ASSERT_NE(Add(i == 1 ? Caller::Stream : Caller::Buffer, size), nullptr);
-  }
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
-  ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
+  Bytes file;
+  ASSERT_TRUE(ThreeMembersUnderWay(&file));
   Member &target = (*group_)[GetParam()];
   EFI_HANDLE port = target.Probe().McastPort();
   ASSERT_NE(port, nullptr);
@@ -173,15 +166,8 @@ TEST_P(McastDestroyTest, StopForTheMulticastPortHandleDestroysTheOwningChild) {
 // with EFI_ABORTED and its multicast port goes; the rest of the group ends
 // with the file.
 TEST_P(McastDestroyTest, DisconnectingAMembersControllerMidTransfer) {
-  const size_t size = 200 * kBlock + 3;
-  Bytes file = Serve("file.bin", size);
-  for (size_t i = 0; i < 3; i++) {
-    ASSERT_NE(Add(i == 1 ? Caller::Stream : Caller::Buffer, size), nullptr);
-  }
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
-  ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
+  Bytes file;
+  ASSERT_TRUE(ThreeMembersUnderWay(&file));
   Member &target = (*group_)[GetParam()];
   EFI_HANDLE port = target.Probe().McastPort();
   ASSERT_NE(port, nullptr);
@@ -201,15 +187,8 @@ TEST_P(McastDestroyTest, DisconnectingAMembersControllerMidTransfer) {
 // Unloading the driver while a group downloads: every member ends once with
 // EFI_ABORTED and nothing of the driver is left in the firmware.
 TEST_F(McastLifecycleTest, UnloadWhileAGroupDownloads) {
-  const size_t size = 200 * kBlock + 3;
-  Serve("file.bin", size);
-  for (size_t i = 0; i < 3; i++) {
-    ASSERT_NE(Add(i == 1 ? Caller::Stream : Caller::Buffer, size), nullptr);
-  }
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
-  ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= 60; }, 60 * kSecond));
+  Bytes file;
+  ASSERT_TRUE(ThreeMembersUnderWay(&file));
   EXPECT_EQ(host_->Unload(), EFI_SUCCESS);
   for (auto &m : group_->Members()) {
     EXPECT_EQ(m->signalled, 1) << m->Name();

@@ -58,9 +58,7 @@ TEST_P(McastLossTest, EveryMemberEndsWithTheExactFile) {
     host_->Net().AddFlowProfile(in, profile);
     host_->Net().AddFlowProfile(out, profile);
   }
-  for (auto &m : group_->Members()) {
-    ASSERT_EQ(group_->Start(*m), EFI_SUCCESS);
-  }
+  ASSERT_TRUE(StartAll());
   ASSERT_TRUE(group_->RunUntilDone(3600 * kSecond)) << host_->Net().Describe();
   ExpectAllExact(file);
   for (auto &m : group_->Members()) {
