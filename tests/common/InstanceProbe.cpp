@@ -84,6 +84,36 @@ UINT8 InstanceProbe::SlotFilled(UINT32 slot) const {
 UINT32 InstanceProbe::MaxRetry() const {
   return Of(instance_)->MaxRetry;
 }
+UINT16 InstanceProbe::RetryTimeout() const {
+  return Of(instance_)->RetryTimeout;
+}
+UINT16 InstanceProbe::WindowStartSlot() const {
+  return Of(instance_)->WindowStartSlot;
+}
+UINT32 InstanceProbe::FirstHalfLeft() const {
+  return Of(instance_)->FirstHalfLeft;
+}
+EFI_STATUS InstanceProbe::Status() const {
+  return Of(instance_)->Status;
+}
+UINT16 InstanceProbe::McastGroupPort() const {
+  return Of(instance_)->Options.McastPort;
+}
+Zem4RrqData *InstanceProbe::Download() const {
+  return Of(instance_)->RrqData;
+}
+Zem4Packet *InstanceProbe::RequestPacket() const {
+  return Of(instance_)->RequestPacket;
+}
+Zem4Packet *InstanceProbe::LastPacket() const {
+  return Of(instance_)->LastPacket;
+}
+bool InstanceProbe::HasReceiveEvent() const {
+  return Of(instance_)->RxContext.RxToken.Event != nullptr;
+}
+bool InstanceProbe::ResetOwed() const {
+  return Of(instance_)->ResetOwed != 0;
+}
 UINT32 InstanceProbe::RetryCount() const {
   return Of(instance_)->RetryCount;
 }
@@ -235,6 +265,21 @@ void RecordRig::DropPending() {
       *kept = nullptr;
     }
   }
+}
+
+void InstanceRig::InjectState(TransferState state) {
+  static const UINT32 kStates[] = {
+      ZEM4_STATE_IDLE,      ZEM4_STATE_TIME_WAIT,  ZEM4_STATE_RRQ_SENT,    ZEM4_STATE_RPL,
+      ZEM4_STATE_RECEIVING, ZEM4_STATE_ERROR_SENT, ZEM4_STATE_ADDRESS_WAIT};
+  const auto index = static_cast<size_t>(state);
+  static_cast<Zem4Instance *>(instance_)->State =
+      index < sizeof(kStates) / sizeof(kStates[0]) ? kStates[index] : 0;
+}
+void InstanceRig::InjectStatus(EFI_STATUS status) {
+  static_cast<Zem4Instance *>(instance_)->Status = status;
+}
+void InstanceRig::InjectWindowBase(UINT32 base) {
+  static_cast<Zem4Instance *>(instance_)->WindowBase = base;
 }
 
 GetInfoCapture CaptureGetInfoReply(Zem4 *protocol, const void *reply, UINT32 length,

@@ -50,6 +50,24 @@ public:
   INT32 LastBlock() const;
   UINT8 SlotFilled(UINT32 slot) const;
   UINT32 MaxRetry() const;
+  // The mode's timer period: milliseconds in Active mode, seconds elsewhere.
+  UINT16 RetryTimeout() const;
+  // The window's first slot and the blocks its first half still lacks.
+  UINT16 WindowStartSlot() const;
+  UINT32 FirstHalfLeft() const;
+  // The transfer's own failure so far (reaches the token when it ends).
+  EFI_STATUS Status() const;
+  // The group port the last OACK named.
+  UINT16 McastGroupPort() const;
+  // The download record of the transfer in progress (nullptr: none), as the
+  // mode handlers see it.
+  Zem4RrqData *Download() const;
+  // The packets kept for retransmission: the request, the last reply.
+  Zem4Packet *RequestPacket() const;
+  Zem4Packet *LastPacket() const;
+  // The unicast port's receive event, and a port reset UDP4 still owes.
+  bool HasReceiveEvent() const;
+  bool ResetOwed() const;
   // Retransmissions of the datagram now awaiting an answer.
   UINT32 RetryCount() const;
   bool AckPending() const;
@@ -90,6 +108,15 @@ public:
   // The child's UDP4 port (nullptr: none, which no child made by the service
   // binding ever has); returns the port it had.
   EFI_UDP4_PROTOCOL *InjectPort(EFI_UDP4_PROTOCOL *udp);
+  // A state the flow does not lead to from where the transfer is (Passive
+  // mode with the request outstanding).
+  void InjectState(TransferState state);
+  // The failure a transfer's end records, for the routines that end it
+  // called directly.
+  void InjectStatus(EFI_STATUS status);
+  // A window whose first block lies past the next block expected (a broken
+  // invariant).
+  void InjectWindowBase(UINT32 base);
 
 private:
   void *instance_;

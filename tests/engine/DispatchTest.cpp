@@ -41,13 +41,14 @@ protected:
     return out;
   }
 
-  // Completes the unicast receive by hand, as UDP4 would with an error.
-  void CompleteReceiveWith(EFI_STATUS status, EFI_UDP4_RECEIVE_DATA *rxData) {
-    EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
-    Instance()->RxContext.RxToken.Status = status;
-    Instance()->RxContext.RxToken.Packet.RxData = rxData;
-    Zem4RrqRxCallback(Instance()->RxContext.RxToken.Event, &Instance()->RxContext);
-    gBS->RestoreTPL(old);
+  // UDP4 completes the next receives with `statuses`, in order, as a NIC
+  // error or an ICMP report would: with no receive data (the datagram that
+  // made them stays queued for the receive after).
+  void FailNextReceives(std::initializer_list<EFI_STATUS> statuses) {
+    uint64_t n = Fw().Faults().Count("Udp4.ReceiveCompletion");
+    for (EFI_STATUS status : statuses) {
+      Fw().Faults().FailNth("Udp4.ReceiveCompletion", ++n, status);
+    }
   }
 
   Bytes received;
@@ -214,11 +215,12 @@ TEST_F(DispatchTest, ToleratedReceiveErrorsRepostTheReceive) {
   Start();
   RunFor(10 * kMs);
   // An error completion carries no receive data: it must not be looked at.
-  auto *bogus = reinterpret_cast<EFI_UDP4_RECEIVE_DATA *>(uintptr_t(0x10));
-  for (EFI_STATUS status : {EFI_TIMEOUT, EFI_ABORTED, EFI_ICMP_ERROR}) {
-    CompleteReceiveWith(status, bogus);
-    EXPECT_EQ(Probe().State(), TransferState::RrqSent);
-  }
+  // The one-byte datagram behind them is dropped once it comes through.
+  FailNextReceives({EFI_TIMEOUT, EFI_ABORTED, EFI_ICMP_ERROR});
+  server.Send(kClientIp, ClientSends()[0].datagram.srcPort, Bytes{0x05});
+  RunFor(10 * kMs);
+  EXPECT_EQ(Fw().Faults().Injected(), 3u);
+  EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   EXPECT_EQ(CountLog("Zem4RrqRxCallback: receive failed, token's status is Time out\n"), 1u);
   EXPECT_EQ(CountLog("Zem4RrqRxCallback: receive failed, token's status is Aborted\n"), 1u);
   EXPECT_EQ(CountLog("Zem4RrqRxCallback: receive failed, token's status is ICMP Error\n"), 1u);
@@ -234,7 +236,7 @@ TEST_F(DispatchTest, MulticastErrorCompletionIsNotReadForItsPort) {
   RunFor(10 * kMs);
   // As if the multicast port's receive completed with an error: the status
   // decides before any receive data (there is none) is looked at.
-  Zem4RrqData *rrq = Instance()->RrqData;
+  Zem4RrqData *rrq = Probe().Download();
   rrq->McastRxContext.Signature = ZEM4_RX_CONTEXT_SIGNATURE;
   rrq->McastRxContext.Instance = Instance();
   rrq->McastRxContext.RxToken.Status = EFI_NO_MEDIA;
@@ -253,15 +255,16 @@ TEST_F(DispatchTest, OtherReceiveErrorsEndTheTransfer) {
     EFI_STATUS receive;
     EFI_STATUS result;
   };
+  ScriptedServer server(Net(), kServerIp, kServerPort);
   for (Case c : {Case{EFI_DEVICE_ERROR, EFI_DEVICE_ERROR}, Case{EFI_NO_MEDIA, EFI_ICMP_ERROR},
                  Case{EFI_PORT_UNREACHABLE, EFI_ICMP_ERROR}}) {
     done_ = Completion{};
     Start();
     RunFor(10 * kMs);
-    auto *bogus = reinterpret_cast<EFI_UDP4_RECEIVE_DATA *>(uintptr_t(0x10));
+    FailNextReceives({c.receive});
+    server.Send(kClientIp, ClientSends().back().datagram.srcPort, ErrorPacket(1, "unread"));
+    ASSERT_TRUE(RunUntil([&] { return Probe().State() == TransferState::TimeWait; }, kSecond));
     const host::Time100ns start = Now();
-    CompleteReceiveWith(c.receive, bogus);
-    EXPECT_EQ(Probe().State(), TransferState::TimeWait);
     ASSERT_TRUE(Finished());
     EXPECT_EQ(done_.status, c.result);
     EXPECT_EQ(done_.time - start, 500 * kMs);

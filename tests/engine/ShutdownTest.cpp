@@ -153,7 +153,7 @@ TEST_F(ShutdownTest, SilentShutdownWaitsForPendingSendsOrItsTimer) {
 
   // Two sends in flight, then the shutdown: the second completion finishes.
   EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
-  Zem4Packet *request = Instance()->RequestPacket;
+  Zem4Packet *request = Probe().RequestPacket();
   ASSERT_EQ(Zem4ResendPacket(request, Instance(), Zem4PacketInFlight(request), Zem4RrqSendComplete),
             EFI_SUCCESS);
   ASSERT_EQ(Zem4ResendPacket(request, Instance(), Zem4PacketInFlight(request), Zem4RrqSendComplete),
@@ -176,7 +176,7 @@ TEST_F(ShutdownTest, SilentShutdownWithoutSendsEndsAtItsTimer) {
   StartDownload();
   RunFor(1 * kSecond);
   EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
-  Instance()->Status = EFI_TIMEOUT;
+  InstanceRig(Proto()).InjectStatus(EFI_TIMEOUT);
   Zem4RrqSilentShutdown(Instance());
   const host::Time100ns start = Now();
   gBS->RestoreTPL(old);

@@ -38,7 +38,7 @@ TEST_P(McastPortFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
   case kNewGroup: {
     // Passive mode never runs with the request out; its OACK handler still
     // carries the procedure for it, reached here directly.
-    Instance()->State = ZEM4_STATE_RRQ_SENT;
+    InstanceRig(Proto()).InjectState(TransferState::RrqSent);
     Bytes other = OackPacket({{"multicast", "239.1.1.2,5601,0"}});
     AssertAsInImages asInImages;
     EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);

@@ -23,7 +23,7 @@ TEST_F(ActiveModeTest, InOrderStreamIsAcknowledgedOnEverySecondPacket) {
   FromServer(Full(4, 4));
   EXPECT_TRUE(Sent().empty());
   EXPECT_EQ(Probe().NextBlock(), 5u);
-  EXPECT_EQ(Instance()->RetryTimeout, 200u);
+  EXPECT_EQ(Probe().RetryTimeout(), 200u);
   EXPECT_EQ(Probe().MaxRetry(), 1500u);
 }
 
@@ -84,16 +84,16 @@ TEST_F(ActiveModeTest, CompletedHalfWindowGoesToTheCallerInOneRun) {
   EXPECT_EQ(sink_.runs[0].size(), 64u * 1032);
   EXPECT_TRUE(sink_.runs[0] == Bytes(file_.begin(), file_.begin() + 64 * 1032));
   EXPECT_EQ(Probe().WindowBase(), 65u);
-  EXPECT_EQ(Instance()->WindowStartSlot, 64u);
+  EXPECT_EQ(Probe().WindowStartSlot(), 64u);
   EXPECT_EQ(Probe().NextBlock(), 66u);
-  EXPECT_EQ(Instance()->FirstHalfLeft, 63u);
+  EXPECT_EQ(Probe().FirstHalfLeft(), 63u);
 
   for (uint32_t s = 66; s <= 128; s++) {
     FromServer(Full(s, s));
   }
   ASSERT_EQ(sink_.runs.size(), 2u);
   EXPECT_TRUE(sink_.runs[1] == Bytes(file_.begin() + 64 * 1032, file_.begin() + 128 * 1032));
-  EXPECT_EQ(Instance()->WindowStartSlot, 0u);
+  EXPECT_EQ(Probe().WindowStartSlot(), 0u);
   EXPECT_EQ(Probe().WindowBase(), 129u);
 }
 

@@ -53,7 +53,7 @@ const Broken kBroken[] = {
      [](Zem4Instance *i) {
        // NextBlock behind WindowBase: an accepted Sequence would fall
        // outside the window.
-       i->WindowBase = 50;
+       InstanceRig(InstanceProbe::ProtocolOf(i)).InjectWindowBase(50);
        Bytes data = Data8Packet(2, 2, 1032, 0x22);
        Zem4RrqActiveRcvData(i, data.data(), UINT32(data.size()), FALSE);
      },
@@ -87,7 +87,7 @@ TEST_P(BrokenInvariantTest, IsLoggedAndTheTransferStaysSoundInTheImages) {
   const Broken &b = GetParam();
   AssertAsInImages asInImages;
   Reach();
-  const EFI_STATUS before = Instance()->Status;
+  const EFI_STATUS before = Probe().Status();
   EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
   b.breakIt(Instance());
   gBS->RestoreTPL(old);
@@ -109,17 +109,17 @@ INSTANTIATE_TEST_SUITE_P(Invariants, BrokenInvariantTest, ::testing::ValuesIn(kB
 TEST_F(AssertTest, UnreachablePassiveArmAbortsOnTheHost) {
   Start(Caller::Stream);
   EnterPassive();
-  Instance()->State = ZEM4_STATE_RRQ_SENT;
+  InstanceRig(Proto()).InjectState(TransferState::RrqSent);
   Bytes oack = McastOack(0);
   EXPECT_DEATH(Zem4RrqPassiveRcvOack(Instance(), oack.data(), UINT32(oack.size())), "");
-  Instance()->State = ZEM4_STATE_RECEIVING;
+  InstanceRig(Proto()).InjectState(TransferState::Receiving);
 }
 
 // A mode without a row keeps the handlers it had.
 TEST_F(AssertTest, ModeWithoutRowStoresOnlyTheMode) {
   AssertAsInImages asInImages;
   Start(Caller::Stream);
-  Zem4RrqData *rrq = Instance()->RrqData;
+  Zem4RrqData *rrq = Probe().Download();
   const ZEM4_TIMER_HANDLER timer = rrq->Timer;
   const UINT32 maxRetry = Probe().MaxRetry();
   Zem4RrqSetMode(3, Instance());

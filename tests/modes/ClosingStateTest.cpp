@@ -59,14 +59,14 @@ TEST_P(ClosingStateTest, TheLingeringErrorAnswersAlikeInEveryMode) {
   c.reach(*this);
   ASSERT_EQ(Probe().State(), TransferState::ErrorSent);
   ASSERT_EQ(Sent().back().payload, c.error);
-  const uint32_t mode = Instance()->RrqData->Mode;
+  const uint32_t mode = Probe().Download()->Mode;
 
   FromServer(Data8Packet(2, 2, 1032, 0x22));
   EXPECT_EQ(SentOne(), c.error) << "data hears the error again";
   FromServer(OackPacket());
   EXPECT_TRUE(Sent().empty()) << "an OACK is ignored";
   EXPECT_EQ(Probe().State(), TransferState::ErrorSent);
-  EXPECT_EQ(Instance()->RrqData->Mode, mode);
+  EXPECT_EQ(Probe().Download()->Mode, mode);
 
   FromServer(RplAckPacket(2));
   EXPECT_TRUE(Sent().empty());
@@ -100,7 +100,7 @@ TEST_P(TimeWaitTest, FirstDatagramStopsTheReceive) {
     EnterActive(Data8Packet(1, 1, 1032, 0x11));
   }
   Sent();
-  Instance()->Status = EFI_ABORTED;
+  InstanceRig(Proto()).InjectStatus(EFI_ABORTED);
   Zem4RrqSilentShutdown(Instance());
   const Bytes unknown{0x00, 0x63};
   const char *ignored = "Zem4RrqRxCallback: Get an unexpected packet, opcode=99, ignore it.\n";

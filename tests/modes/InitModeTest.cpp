@@ -66,7 +66,7 @@ TEST_F(InitModeTest, OackWithoutOptionsSelectsUnicastAndListsEveryBlock) {
   Start();
   FromServer(OackPacket());
   EXPECT_EQ(Probe().State(), TransferState::Rpl);
-  EXPECT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_RPL);
+  EXPECT_EQ(Probe().Download()->Mode, ZEM4_MODE_RPL);
   EXPECT_EQ(Progress().TotalBlocks, 4161791u);
   EXPECT_EQ(Probe().NextBlock(), 2u);
   std::vector<host::Datagram> sent = Sent();

@@ -55,7 +55,7 @@ protected:
   void EnterPassive() {
     FromServer(McastOack(0));
     ASSERT_EQ(Probe().State(), TransferState::Receiving);
-    ASSERT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_PASSIVE);
+    ASSERT_EQ(Probe().Download()->Mode, ZEM4_MODE_PASSIVE);
   }
   // A group child the driver had to leave to UDP4: nothing of ours may still
   // hold it open; the test gives it back so that the firmware ends clean.

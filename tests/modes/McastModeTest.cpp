@@ -10,16 +10,16 @@ namespace {
 TEST_F(McastModeTest, PassiveMemberOpensTheGroupAndSendsNothing) {
   Start(Caller::Buffer, 400 * 1032);
   EnterPassive();
-  EXPECT_NE(Instance()->RrqData->McastUdp, nullptr);
+  EXPECT_NE(Probe().Download()->McastUdp, nullptr);
   EXPECT_NE(Probe().McastPort(), nullptr);
   EXPECT_EQ(Controller().ChildCount(), 2u);
-  EXPECT_EQ(Instance()->RetryTimeout, 1u);
+  EXPECT_EQ(Probe().RetryTimeout(), 1u);
   EXPECT_EQ(Probe().MaxRetry(), 300u);
   EXPECT_TRUE(Sent().empty());
 
   FromGroup(Full(1, 1));
   EXPECT_EQ(Probe().SlotFilled(0), 1);
-  EXPECT_EQ(Instance()->RrqData->SlotBlock[0], 1u);
+  EXPECT_EQ(Probe().Download()->SlotBlock[0], 1u);
 
   // 300 quiet periods of one second are tolerated, the 301st is not.
   host::Time100ns last = Now();
@@ -40,7 +40,7 @@ TEST_F(McastModeTest, ActiveMemberOpensTheGroupAndDrivesTheServer) {
   EXPECT_EQ(Controller().ChildCount(), 2u);
   // Data on the group drives Active mode like unicast data.
   FromGroup(Full(1, 1));
-  EXPECT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_ACTIVE);
+  EXPECT_EQ(Probe().Download()->Mode, ZEM4_MODE_ACTIVE);
   EXPECT_EQ(SentOne(), Ack8Packet(2));
 }
 
@@ -65,7 +65,7 @@ TEST_F(McastModeTest, MasterWithoutAPortAnswersTheServerAndReleasesTheChild) {
   EXPECT_EQ(SentOne(), ErrorPacket(4, "failed to create multicast port, you pick the wrong guy"));
   EXPECT_EQ(Controller().ChildCount(), 1u);
   EXPECT_EQ(Probe().McastPort(), nullptr);
-  EXPECT_EQ(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
+  EXPECT_EQ(Probe().Download()->McastRxContext.RxToken.Event, nullptr);
   ASSERT_TRUE(RunToEnd(5 * kSecond));
   EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
 }
@@ -108,7 +108,7 @@ TEST_F(McastModeTest, LostBlockSplitsTheHandOverAndStaysMissing) {
   ASSERT_EQ(sink_.runs.size(), 2u);
   EXPECT_TRUE(sink_.runs[0] == Blocks(1, 9));
   EXPECT_TRUE(sink_.runs[1] == Blocks(11, 64));
-  LIST_ENTRY *first = Instance()->RrqData->MissingList.ForwardLink;
+  LIST_ENTRY *first = Probe().Download()->MissingList.ForwardLink;
   EXPECT_EQ(ZEM4_CR(first, Zem4MissingRange, Link)->First, 10u);
   EXPECT_EQ(ZEM4_CR(first, Zem4MissingRange, Link)->Last, 10u);
 }
@@ -130,7 +130,7 @@ TEST_F(McastModeTest, StreamKeepsOnlyTheBlocksThatContinueTheFile) {
   EXPECT_TRUE(sink_.runs[0] == Blocks(1, 9));
   EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   // Nothing from 10 on was taken: the next pass asks for all of it.
-  LIST_ENTRY *first = Instance()->RrqData->MissingList.ForwardLink;
+  LIST_ENTRY *first = Probe().Download()->MissingList.ForwardLink;
   EXPECT_EQ(ZEM4_CR(first, Zem4MissingRange, Link)->First, 10u);
   EXPECT_EQ(ZEM4_CR(first, Zem4MissingRange, Link)->Last, 0xFFFFFFFFu);
 }
@@ -217,13 +217,13 @@ TEST_F(McastModeTest, FinStartsANewPassOnTheSameChildThenCompletes) {
   EXPECT_EQ(Probe().State(), TransferState::RrqSent);
   EXPECT_EQ(SentOne(), RrqPacket("file.bin"));
   EXPECT_EQ(Probe().McastPort(), child);
-  EXPECT_EQ(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
+  EXPECT_EQ(Probe().Download()->McastRxContext.RxToken.Event, nullptr);
   EXPECT_EQ(Controller().ChildCount(), 2u);
 
   // The server makes this client the master of the next pass.
   FromServer(McastOack(1));
   EXPECT_EQ(Probe().McastPort(), child);
-  EXPECT_NE(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
+  EXPECT_NE(Probe().Download()->McastRxContext.RxToken.Event, nullptr);
   EXPECT_EQ(SentOne(), RplPacket(1, {{2, 0xFFFFFFFFu}}));
   FromGroup(Full(1, 2));
   FromGroup(Full(2, 3));
@@ -277,8 +277,8 @@ TEST_F(McastPortTest, ReusedChildThatCannotBeConfiguredIsReleased) {
   FromServer(McastOack(0));
   EXPECT_EQ(CountLog("Zem4RrqCreateMcastPort: Udp4.Configure failed with Device Error.\n"), 1u);
   EXPECT_EQ(Probe().McastPort(), nullptr);
-  EXPECT_EQ(Instance()->RrqData->McastUdp, nullptr);
-  EXPECT_EQ(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
+  EXPECT_EQ(Probe().Download()->McastUdp, nullptr);
+  EXPECT_EQ(Probe().Download()->McastRxContext.RxToken.Event, nullptr);
   EXPECT_EQ(Controller().ChildCount(), 1u);
   ASSERT_TRUE(RunToEnd(kSecond));
   EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
@@ -331,30 +331,30 @@ TEST_F(McastPortTest, NewOackForAnOutstandingRequestFollowsTheGroupItNames) {
   Start();
   EnterPassive();
   EFI_HANDLE child = Probe().McastPort();
-  Instance()->State = ZEM4_STATE_RRQ_SENT;
+  InstanceRig(Proto()).InjectState(TransferState::RrqSent);
   Bytes sameGroup = McastOack(0);
   EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), sameGroup.data(), UINT32(sameGroup.size())),
             EFI_SUCCESS);
   EXPECT_EQ(Probe().State(), TransferState::Receiving);
   EXPECT_EQ(Probe().McastPort(), child);
 
-  Instance()->State = ZEM4_STATE_RRQ_SENT;
+  InstanceRig(Proto()).InjectState(TransferState::RrqSent);
   Bytes otherGroup = OackPacket({{"multicast", "239.1.1.2,5601,0"}});
   EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), otherGroup.data(), UINT32(otherGroup.size())),
             EFI_SUCCESS);
   EXPECT_EQ(Probe().McastPort(), child); // reset and configured again
-  EXPECT_EQ(Instance()->Options.McastPort, 5601u);
+  EXPECT_EQ(Probe().McastGroupPort(), 5601u);
   server_->SendFrom(kDataPort, host::Ipv4(239, 1, 1, 2), 5601, Full(1, 1));
   Settle();
   EXPECT_EQ(Probe().SlotFilled(0), 1);
 
-  Instance()->State = ZEM4_STATE_RRQ_SENT;
+  InstanceRig(Proto()).InjectState(TransferState::RrqSent);
   Bytes unicast = OackPacket();
   EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), unicast.data(), UINT32(unicast.size())), EFI_SUCCESS);
   EXPECT_EQ(Probe().McastPort(), nullptr);
   EXPECT_EQ(Controller().ChildCount(), 1u);
 
-  Instance()->State = ZEM4_STATE_RRQ_SENT;
+  InstanceRig(Proto()).InjectState(TransferState::RrqSent);
   Bytes bad = OackPacket({{"multicast", "nonsense"}});
   EXPECT_EQ(Zem4RrqPassiveRcvOack(Instance(), bad.data(), UINT32(bad.size())), EFI_DEVICE_ERROR);
   EXPECT_EQ(CountLog("Zem4RrqPassiveRcvOack: failed to parse the OACK packet\n"), 1u);
@@ -386,7 +386,7 @@ class McastOtherPortTest : public McastModeTest {};
 TEST_F(McastOtherPortTest, DatagramForAnotherPortIsDroppedAndListeningGoesOn) {
   Start(Caller::BufferAndCheck, 400 * 1032);
   EnterPassive();
-  Zem4RxContext *rx = &Instance()->RrqData->McastRxContext;
+  Zem4RxContext *rx = &Probe().Download()->McastRxContext;
 
   int recycled = 0;
   EFI_EVENT recycle = nullptr;

@@ -27,7 +27,7 @@ TEST_P(McastRecycleTest, DatagramWaitingForItsNotificationIsHandedBack) {
     server_->SendFrom(kDataPort, kGroup, kGroupPort, Full(2, 2));
     Settle();
     EXPECT_EQ(Probe().State(), TransferState::RrqSent);
-    EXPECT_EQ(Instance()->RrqData->McastRxContext.RxToken.Event, nullptr);
+    EXPECT_EQ(Probe().Download()->McastRxContext.RxToken.Event, nullptr);
     break;
   case PortGoes::ConfigureNull: {
     // The caller cancels from TPL_CALLBACK, where the receive notification
@@ -216,7 +216,7 @@ TEST_P(McastRefusedResetTest, GroupChildGoesBeforeItsReceive) {
     ASSERT_EQ(Probe().State(), TransferState::RrqSent);
     GiveBackTheOrphan(group);
     EXPECT_EQ(Probe().McastPort(), nullptr);
-    EXPECT_EQ(Instance()->RrqData->McastUdp, nullptr);
+    EXPECT_EQ(Probe().Download()->McastUdp, nullptr);
     EXPECT_EQ(Controller().ChildCount(), 1u);
     // The next pass joins through a child of its own and hears the group.
     EnterPassive();

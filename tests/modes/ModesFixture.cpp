@@ -16,8 +16,8 @@ void ModesFixture::TearDown() {
   DriverFixture::TearDown();
 }
 
-EFI_STATUS EFIAPI ModesFixture::CheckPacketSink(Zem4 *This, Zem4Token *Token, UINT32 Length,
-                                                VOID *Data) {
+EFI_STATUS EFIAPI ModesFixture::CheckPacketSink([[maybe_unused]] Zem4 *This, Zem4Token *Token,
+                                                UINT32 Length, VOID *Data) {
   auto *sink = static_cast<Sink *>(Token->Context);
   const auto *bytes = static_cast<const uint8_t *>(Data);
   sink->runs.emplace_back(bytes, bytes + Length);
@@ -66,7 +66,7 @@ void ModesFixture::EnterActive(const Bytes &firstData) {
   Accept();
   FromServer(firstData);
   ASSERT_EQ(Probe().State(), TransferState::Receiving);
-  ASSERT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_ACTIVE);
+  ASSERT_EQ(Probe().Download()->Mode, ZEM4_MODE_ACTIVE);
 }
 
 std::vector<host::Datagram> ModesFixture::Sent() {

@@ -42,28 +42,28 @@ TEST_P(ReleaseTest, ReleasedTwiceThenFinishedEndsOnce) {
   ASSERT_FALSE(Finished());
   Sent();
   Zem4Instance *instance = Instance();
-  const bool hadGroup = instance->RrqData->McastUdp != nullptr;
+  const bool hadGroup = Probe().Download()->McastUdp != nullptr;
 
   Zem4RrqRelease(instance);
-  EXPECT_EQ(instance->RrqData, nullptr);
-  EXPECT_EQ(instance->WindowBuffer, nullptr);
-  EXPECT_EQ(instance->RequestPacket, nullptr);
-  EXPECT_EQ(instance->LastPacket, nullptr);
-  EXPECT_EQ(instance->TimerEvent, nullptr);
-  EXPECT_EQ(instance->RxContext.RxToken.Event, nullptr);
-  EXPECT_EQ(instance->PendingSends, 0u);
-  EXPECT_EQ(instance->ResetOwed, 0);
+  EXPECT_FALSE(Probe().HoldsRequest());
+  EXPECT_FALSE(Probe().HoldsWindow());
+  EXPECT_EQ(Probe().RequestPacket(), nullptr);
+  EXPECT_EQ(Probe().LastPacket(), nullptr);
+  EXPECT_FALSE(Probe().HasTimer());
+  EXPECT_FALSE(Probe().HasReceiveEvent());
+  EXPECT_EQ(Probe().PendingSends(), 0u);
+  EXPECT_FALSE(Probe().ResetOwed());
   if (hadGroup) {
-    EXPECT_EQ(instance->McastChildHandle, nullptr);
+    EXPECT_FALSE(Probe().HasMcastPort());
   }
   Zem4RrqRelease(instance); // nothing left to free twice
   EXPECT_EQ(done_.count, 0) << "releasing tells the caller nothing";
 
-  instance->Status = EFI_ABORTED;
+  InstanceRig(Proto()).InjectStatus(EFI_ABORTED);
   Zem4RrqFinish(instance);
   EXPECT_EQ(done_.count, 1);
   EXPECT_EQ(done_.status, EFI_ABORTED);
-  EXPECT_EQ(instance->State, ZEM4_STATE_IDLE);
+  EXPECT_EQ(Probe().State(), TransferState::Idle);
   RunFor(10 * kSecond);
   EXPECT_TRUE(Sent().empty()) << "a released transfer sends nothing";
   EXPECT_EQ(done_.count, 1);

@@ -52,7 +52,7 @@ TEST_F(RplFinTest, FinInRplStateStartsANewPassWhileTheLastBlockIsUnknown) {
   Accept();
   FromServer(FinPacket(0));
   EXPECT_EQ(Probe().State(), TransferState::RrqSent);
-  EXPECT_EQ(Instance()->RrqData->Mode, ZEM4_MODE_INIT);
+  EXPECT_EQ(Probe().Download()->Mode, ZEM4_MODE_INIT);
   std::vector<host::Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].payload, RrqPacket("file.bin"));
