@@ -33,14 +33,18 @@ std::string MixName(const ::testing::TestParamInfo<Mix> &info) {
   }
 }
 
-class McastDownloadTest : public McastFixture, public ::testing::WithParamInterface<Mix> {};
+class McastDownloadTest : public McastFixture, public ::testing::WithParamInterface<Mix> {
+protected:
+  // Four members for a file of `size` bytes, as the parameter mixes them.
+  ::testing::AssertionResult AddFour(size_t size) {
+    return AddMembers(4, size, [](size_t i) { return CallerFor(GetParam(), i); });
+  }
+};
 
 TEST_P(McastDownloadTest, OneActiveThreePassiveShareOneStream) {
   const size_t size = 100 * kBlock + 77;
   Bytes file = Serve("file.bin", size);
-  for (size_t i = 0; i < 4; i++) {
-    ASSERT_NE(Add(CallerFor(GetParam(), i), size), nullptr);
-  }
+  ASSERT_TRUE(AddFour(size));
   // All four ask in the same instant: the first is active, the rest listen.
   ASSERT_TRUE(StartAll());
   ASSERT_TRUE(group_->RunUntilDone(600 * kSecond)) << host_->Net().Describe();
@@ -70,9 +74,7 @@ TEST_P(McastDownloadTest, OneActiveThreePassiveShareOneStream) {
 TEST_P(McastDownloadTest, LateJoinerRepairsWhatItMissedInALaterPass) {
   const size_t size = 300 * kBlock + 5;
   Bytes file = Serve("file.bin", size);
-  for (size_t i = 0; i < 4; i++) {
-    ASSERT_NE(Add(CallerFor(GetParam(), i), size), nullptr);
-  }
+  ASSERT_TRUE(AddFour(size));
   ASSERT_EQ(group_->Start((*group_)[0]), EFI_SUCCESS);
   ASSERT_EQ(group_->Start((*group_)[1]), EFI_SUCCESS);
   ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= BlocksOf(size) / 3; }, 60 * kSecond));
@@ -105,9 +107,7 @@ TEST_P(McastDownloadTest, LateJoinerRepairsWhatItMissedInALaterPass) {
 TEST_P(McastDownloadTest, ActiveMemberVanishingMidTransferLeavesTheOthersTheWholeFile) {
   const size_t size = 240 * kBlock + 900;
   Bytes file = Serve("file.bin", size);
-  for (size_t i = 0; i < 4; i++) {
-    ASSERT_NE(Add(CallerFor(GetParam(), i), size), nullptr);
-  }
+  ASSERT_TRUE(AddFour(size));
   ASSERT_TRUE(StartAll());
   ASSERT_TRUE(host_->RunUntil([&] { return DataSent() >= BlocksOf(size) / 3; }, 60 * kSecond));
   Member &active = (*group_)[0];

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -67,15 +68,22 @@ protected:
     return m;
   }
 
-  // `count` members for a file of `size` bytes; member i takes it as a stream
-  // when i % streamEvery is 1 (so member 0, the first to ask, has a buffer).
-  ::testing::AssertionResult AddMembers(size_t count, size_t size, size_t streamEvery) {
+  // `count` members for a file of `size` bytes, member i as `callerOf(i)`.
+  ::testing::AssertionResult AddMembers(size_t count, size_t size,
+                                        const std::function<Caller(size_t)> &callerOf) {
     for (size_t i = 0; i < count; i++) {
-      if (Add(i % streamEvery == 1 ? Caller::Stream : Caller::Buffer, size) == nullptr) {
+      if (Add(callerOf(i), size) == nullptr) {
         return ::testing::AssertionFailure() << "member " << i << " not made";
       }
     }
     return ::testing::AssertionSuccess();
+  }
+  // Member i takes the file as a stream when i % streamEvery is 1 (so member
+  // 0, the first to ask, has a buffer).
+  ::testing::AssertionResult AddMembers(size_t count, size_t size, size_t streamEvery) {
+    return AddMembers(count, size, [streamEvery](size_t i) {
+      return i % streamEvery == 1 ? Caller::Stream : Caller::Buffer;
+    });
   }
 
   // Every member's ReadFile, in order.
@@ -115,7 +123,7 @@ protected:
   std::optional<server::TransferReport> ReportFor(const Member &m) const {
     std::optional<server::TransferReport> last;
     for (const server::TransferReport &r : server_->Reports()) {
-      if (r.Client.address.ToUint() == m.address.ToUint()) {
+      if (r.Client.address == m.address) {
         last = r;
       }
     }

@@ -39,9 +39,7 @@ TEST_P(McastLossTest, EveryMemberEndsWithTheExactFile) {
   const LossCase &c = GetParam();
   const size_t size = 150 * kBlock + 333;
   Bytes file = Serve("file.bin", size, static_cast<uint32_t>(c.seed));
-  for (size_t i = 0; i < 4; i++) {
-    ASSERT_NE(Add(c.caller, size), nullptr);
-  }
+  ASSERT_TRUE(AddMembers(4, size, [&c](size_t) { return c.caller; }));
   host::FaultProfile profile = Lan();
   profile.loss = c.rate;
   profile.duplicate = c.rate;
