@@ -1,10 +1,11 @@
 // The network the host firmware's UDP4 stands on: ports bound to an address
 // and a UDP port, datagrams in and out, multicast membership. Backends: the
 // simulated LAN (SimNetwork) and, later, Linux sockets. A backend is a Device:
-// the firmware's tick lets it move datagrams and run endpoint callbacks.
+// the firmware's tick lets it move datagrams and run peer-port callbacks.
 #pragma once
 
 #include "host/Firmware.h"
+#include "net/Address.h"
 
 #include <array>
 #include <cstdint>
@@ -20,32 +21,9 @@
 
 namespace zem4::host {
 
-// An IPv4 address, first dotted number first (the order of EFI_IPv4_ADDRESS).
-struct Ipv4 {
-  std::array<uint8_t, 4> b{};
-
-  constexpr Ipv4() = default;
-  constexpr Ipv4(uint8_t a, uint8_t b1, uint8_t c, uint8_t d) : b{a, b1, c, d} {}
-  static constexpr Ipv4 FromBytes(const uint8_t *p) { return Ipv4(p[0], p[1], p[2], p[3]); }
-  // Host-order value, 10.0.0.1 -> 0x0A000001.
-  static constexpr Ipv4 FromUint(uint32_t v) {
-    return Ipv4(uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v));
-  }
-  constexpr uint32_t ToUint() const {
-    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
-  }
-  // "a.b.c.d" with each number 0..255 and nothing else; nullopt otherwise.
-  static std::optional<Ipv4> Parse(std::string_view text);
-  std::string ToString() const;
-
-  constexpr bool IsZero() const { return ToUint() == 0; }
-  constexpr bool IsBroadcast() const { return ToUint() == 0xFFFFFFFFu; }
-  constexpr bool IsMulticast() const { return (b[0] & 0xF0) == 0xE0; }
-  // Usable as a station or peer address: not 0, not class D/E, not broadcast.
-  constexpr bool IsUnicast() const { return !IsZero() && b[0] < 224; }
-
-  constexpr auto operator<=>(const Ipv4 &) const = default;
-};
+// The host firmware's addresses are net's, named here as the rest of the
+// host's vocabulary is.
+using net::Ipv4;
 
 struct Datagram {
   Ipv4 src;
@@ -79,9 +57,9 @@ inline constexpr size_t kMaxUdpPayload = 65507;
 
 // What a port binds and filters on, in UDP4's terms.
 struct PortConfig {
-  Ipv4 localAddress;       // the station address
+  Ipv4 localAddress{};     // the station address
   uint16_t localPort = 0;  // 0: the network picks a free ephemeral port
-  Ipv4 remoteAddress;      // non-zero: only datagrams from this address
+  Ipv4 remoteAddress{};    // non-zero: only datagrams from this address
   uint16_t remotePort = 0; // non-zero (with a remote address): only from this port
   bool acceptBroadcast = false;
   bool acceptPromiscuous = false; // any destination address (and remote filter off)
@@ -127,19 +105,19 @@ private:
 
 class Network;
 
-// A raw endpoint for peers that are not UEFI (scripted test servers, the
+// A bound port for peers that are not UEFI (scripted test servers, the
 // server engine): received datagrams are handed to a callback from the
 // network's tick. Destroying it closes the port.
-class Endpoint final : private PortListener {
+class PeerPort final : private PortListener {
 public:
   using OnReceive = std::function<void(const Datagram &, Time100ns)>;
-  ~Endpoint();
-  Endpoint(const Endpoint &) = delete;
-  Endpoint &operator=(const Endpoint &) = delete;
+  ~PeerPort();
+  PeerPort(const PeerPort &) = delete;
+  PeerPort &operator=(const PeerPort &) = delete;
 
   Ipv4 Address() const { return port_->Address(); }
   uint16_t Port() const { return port_->Port(); }
-  // Source fields are this endpoint's, whatever the datagram says.
+  // Source fields are this port's, whatever the datagram says.
   NetStatus Send(const Datagram &datagram) { return port_->Send(datagram); }
   NetStatus Send(Ipv4 dst, uint16_t dstPort, std::span<const uint8_t> payload);
   NetStatus JoinGroup(Ipv4 group) { return port_->JoinGroup(group); }
@@ -148,7 +126,7 @@ public:
 private:
   friend class Network;
   void OnArrival() override;
-  Endpoint(Network &network, uint64_t id, std::unique_ptr<NetworkPort> port, OnReceive onReceive)
+  PeerPort(Network &network, uint64_t id, std::unique_ptr<NetworkPort> port, OnReceive onReceive)
       : network_(network), id_(id), port_(std::move(port)), onReceive_(std::move(onReceive)) {}
   Network &network_;
   uint64_t id_;
@@ -165,10 +143,10 @@ public:
 
   // A port at address:port (port 0 picks one) whose datagrams go to
   // `onReceive` from this network's tick. Null with `status` on failure.
-  std::unique_ptr<Endpoint> OpenEndpoint(Ipv4 address, uint16_t port, Endpoint::OnReceive onReceive,
+  std::unique_ptr<PeerPort> OpenPeerPort(Ipv4 address, uint16_t port, PeerPort::OnReceive onReceive,
                                          NetStatus *status = nullptr);
 
-  // Grows with every datagram moved or handed to an endpoint: lets a poller
+  // Grows with every datagram moved or handed to a peer port: lets a poller
   // tell an idle tick from a busy one.
   uint64_t Activity() const { return activity_; }
   // True when every datagram that reaches a port is announced to the port's
@@ -177,21 +155,21 @@ public:
 
 protected:
   void NoteActivity() { ++activity_; }
-  // Hands every waiting datagram of every endpoint to its callback, endpoint
-  // by endpoint in opening order. Backends call it from Service. Callbacks
-  // may send, open or close endpoints.
-  void DispatchEndpoints();
-  bool EndpointsHaveReceived() const;
+  // Hands every waiting datagram of every peer port to its callback, port by
+  // port in opening order. Backends call it from Service. Callbacks may send,
+  // open or close peer ports.
+  void DispatchPeerPorts();
+  bool PeerPortsHaveReceived() const;
 
 private:
-  friend class Endpoint;
+  friend class PeerPort;
   void Forget(uint64_t id);
-  std::map<uint64_t, Endpoint *> endpoints_;
-  // What DispatchEndpoints looks at: endpoints with an announced arrival,
+  std::map<uint64_t, PeerPort *> peerPorts_;
+  // What DispatchPeerPorts looks at: peer ports with an announced arrival,
   // and those whose network announces none (looked at every time).
   std::set<uint64_t> pending_;
   std::set<uint64_t> unannounced_;
-  uint64_t nextEndpointId_ = 1;
+  uint64_t nextPeerPortId_ = 1;
   uint64_t activity_ = 0;
 };
 

@@ -443,7 +443,7 @@ void SimNetwork::Service(Time100ns now) {
     NoteActivity();
     it->second->Arrive(std::move(copy.rx));
   }
-  DispatchEndpoints();
+  DispatchPeerPorts();
 }
 
 std::optional<Time100ns> SimNetwork::NextDeadline() const {

@@ -1,12 +1,11 @@
 #include "host/SocketNetwork.h"
+#include "net/Socket.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -30,20 +29,6 @@ constexpr unsigned kSendBatch = 64;
 constexpr unsigned kHoldDatagrams = 32;
 constexpr unsigned kHoldServices = 1024;
 
-in_addr ToIn(Ipv4 a) {
-  in_addr in{};
-  in.s_addr = htonl(a.ToUint());
-  return in;
-}
-
-sockaddr_in ToSockaddr(Ipv4 a, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr = ToIn(a);
-  sa.sin_port = htons(port);
-  return sa;
-}
-
 // A non-blocking UDP socket bound to address:port; -1 with errno on failure.
 int BindUdp(Ipv4 address, uint16_t port, bool reuse, int receiveBuffer) {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -56,7 +41,7 @@ int BindUdp(Ipv4 address, uint16_t port, bool reuse, int receiveBuffer) {
   // to a small buffer; beyond rmem_max only with CAP_NET_ADMIN.
   if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBuffer, sizeof receiveBuffer) != 0)
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  sockaddr_in sa = ToSockaddr(address, port);
+  sockaddr_in sa = net::ToSockaddr({address, port});
   if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
     int saved = errno;
     ::close(fd);
@@ -89,43 +74,11 @@ ip_mreqn InterfaceRequest(unsigned index) {
   return r;
 }
 
-Ipv4 FromIn(const sockaddr *sa) {
-  return Ipv4::FromUint(ntohl(reinterpret_cast<const sockaddr_in *>(sa)->sin_addr.s_addr));
-}
-
 } // namespace
 
-unsigned InterfaceOf(Ipv4 address) {
-  ifaddrs *list = nullptr;
-  if (::getifaddrs(&list) != 0)
-    return 0;
-  unsigned exact = 0, loopback = 0;
-  for (ifaddrs *a = list; a; a = a->ifa_next) {
-    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET)
-      continue;
-    Ipv4 own = FromIn(a->ifa_addr);
-    if (own == address) {
-      exact = ::if_nametoindex(a->ifa_name);
-      break;
-    }
-    // The kernel answers for a loopback interface's whole network, not only
-    // for the address it carries.
-    if ((a->ifa_flags & IFF_LOOPBACK) && a->ifa_netmask && !loopback) {
-      uint32_t mask = FromIn(a->ifa_netmask).ToUint();
-      if ((own.ToUint() & mask) == (address.ToUint() & mask))
-        loopback = ::if_nametoindex(a->ifa_name);
-    }
-  }
-  ::freeifaddrs(list);
-  return exact ? exact : loopback;
-}
-
 unsigned InterfaceNamed(const std::string &text) {
-  in_addr in{};
-  if (::inet_pton(AF_INET, text.c_str(), &in) == 1) {
-    Ipv4 address = Ipv4::FromUint(ntohl(in.s_addr));
-    return address.IsUnicast() ? InterfaceOf(address) : 0;
-  }
+  if (auto address = Ipv4::Parse(text))
+    return address->IsUnicast() ? net::InterfaceWithAddress(*address) : 0;
   return text.empty() || text.size() >= IF_NAMESIZE ? 0 : ::if_nametoindex(text.c_str());
 }
 
@@ -184,7 +137,7 @@ public:
     // Joined where the station is: a join on another interface (loopback)
     // hears nothing of a group that lives on the LAN.
     ip_mreqn mreq = InterfaceRequest(interface_);
-    mreq.imr_multiaddr = ToIn(group);
+    mreq.imr_multiaddr = net::ToInAddr(group);
     if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
       ::close(fd);
       return NetStatus::InvalidArgument;
@@ -244,7 +197,7 @@ unsigned SocketNetwork::MulticastInterfaceFor(Ipv4 address) {
     return namedInterface_;
   auto it = interfaceOf_.find(address);
   if (it == interfaceOf_.end())
-    it = interfaceOf_.emplace(address, InterfaceOf(address)).first;
+    it = interfaceOf_.emplace(address, net::InterfaceWithAddress(address)).first;
   return it->second;
 }
 
@@ -302,7 +255,7 @@ void SocketNetwork::Flush() {
     unsigned n = 0;
     while (n < kSendBatch && next + n < out.size() && out[next + n].fd == fd) {
       Datagram &d = out[next + n].datagram;
-      to[n] = ToSockaddr(d.dst, d.dstPort);
+      to[n] = net::ToSockaddr({d.dst, d.dstPort});
       iov[n] = {d.payload.data(), d.payload.size()};
       msgs[n] = {};
       msgs[n].msg_hdr.msg_name = &to[n];
@@ -456,8 +409,9 @@ void SocketNetwork::Drain(uint64_t portId, int fd, Ipv4 dst, Time100ns now) {
       ReceivedDatagram rx;
       rx.time = now;
       Datagram &d = rx.datagram;
-      d.src = Ipv4::FromUint(ntohl(from[i].sin_addr.s_addr));
-      d.srcPort = ntohs(from[i].sin_port);
+      net::Endpoint source = net::FromSockaddr(from[i]);
+      d.src = source.address;
+      d.srcPort = source.port;
       d.dst = dst;
       d.dstPort = it->second->config_.localPort;
       const uint8_t *data = rxBuffers_.data() + size_t(i) * kSlot;
@@ -502,11 +456,11 @@ void SocketNetwork::Service(Time100ns now) {
     if (roundOver || takenWhileHeld_ >= kHoldDatagrams || ++servicesHeld_ >= kHoldServices)
       Flush();
   }
-  DispatchEndpoints();
+  DispatchPeerPorts();
 }
 
 std::optional<Time100ns> SocketNetwork::NextDeadline() const {
-  if (EndpointsHaveReceived())
+  if (PeerPortsHaveReceived())
     return clock_();
   if (held_.empty())
     return std::nullopt;

@@ -58,10 +58,8 @@ struct SocketStats {
   uint64_t waits = 0;      // idle waits that blocked
 };
 
-// This machine's interfaces, as the kernel sees them now. Index 0: none.
-// The interface that has `address`; an address of a loopback network (all of
-// 127/8) belongs to its loopback interface.
-unsigned InterfaceOf(Ipv4 address);
+// This machine's interfaces, as the kernel sees them now (the one that has
+// an address: net::InterfaceWithAddress). Index 0: none.
 // The interface `text` names: its name, or one of its IPv4 addresses.
 unsigned InterfaceNamed(const std::string &text);
 std::string InterfaceName(unsigned index);
@@ -77,7 +75,7 @@ public:
   std::unique_ptr<NetworkPort> OpenPort(const PortConfig &config, NetStatus &status) override;
 
   // Reads what the kernel has for every port, releases held datagrams that
-  // are due, and hands endpoint datagrams to their callbacks.
+  // are due, and hands peer ports' datagrams to their callbacks.
   void Service(Time100ns now) override;
   std::optional<Time100ns> NextDeadline() const override;
 

@@ -56,4 +56,8 @@ inline Endpoint FromAsio(const asio::ip::udp::endpoint &endpoint) {
   return Endpoint{FromAsio(endpoint.address().to_v4()), endpoint.port()};
 }
 
+// The index of the interface that has `address`; a loopback interface
+// answers for its whole network (127/8), as the kernel does. 0: none.
+unsigned InterfaceWithAddress(Ipv4 address);
+
 } // namespace zem4::net

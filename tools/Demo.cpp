@@ -11,6 +11,7 @@
 #include "tools/Signals.h"
 #include "tools/Transfer.h"
 
+#include "net/Socket.h"
 #include "server/daemon/Daemon.h"
 #include "zem4/Zem4Wire.h"
 
@@ -91,7 +92,7 @@ std::map<std::string, ServerView> ParseReports(const std::vector<std::string> &l
 
 uint16_t FreeUdpPort() {
   asio::io_context io;
-  asio::ip::udp::socket s(io, asio::ip::udp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0));
+  asio::ip::udp::socket s(io, net::ToAsio(net::Endpoint{net::Ipv4(127, 0, 0, 1), 0}));
   return s.local_endpoint().port();
 }
 
@@ -144,7 +145,7 @@ private:
 
 struct Member {
   std::string label;
-  host::Ipv4 station;
+  net::Ipv4 station;
   Host::Child child;
   std::unique_ptr<OutputFile> out;
   std::unique_ptr<Download> download;
@@ -293,7 +294,7 @@ int RunDemo(const DemoOptions &o) {
   CatchInterrupts(nullptr);
   InProcessServer server((dir / "root").string());
   ServerSpec spec;
-  spec.address = host::Ipv4(127, 0, 0, 1);
+  spec.address = net::Ipv4(127, 0, 0, 1);
   spec.port = server.Port();
   std::printf("zem4 demo: server on %s\n", spec.ToString().c_str());
   std::fflush(stdout);
@@ -304,7 +305,7 @@ int RunDemo(const DemoOptions &o) {
   Totals unicastTotals, groupTotals;
   std::map<std::string, ServerView> views;
 
-  auto makeMember = [&](Host &host, const std::string &label, host::Ipv4 station,
+  auto makeMember = [&](Host &host, const std::string &label, net::Ipv4 station,
                         const std::string &sub, bool multicast, bool late) {
     Member m;
     m.label = label;
@@ -337,7 +338,7 @@ int RunDemo(const DemoOptions &o) {
     Host host(HostOptions{});
     CatchInterrupts(&host.Net());
     unicast.push_back(
-        makeMember(host, "unicast", host::Ipv4(127, 0, 0, 2), "unicast", false, false));
+        makeMember(host, "unicast", net::Ipv4(127, 0, 0, 2), "unicast", false, false));
     InfoReply info = QueryInfo(host, unicast[0].child.zem4, spec, file, 10);
     if (info.isError || !info.Sha256() || info.Size() != size)
       throw Failure(kExitServerError, "the server did not describe the test file as expected");
@@ -374,7 +375,7 @@ int RunDemo(const DemoOptions &o) {
     for (unsigned i = 0; i < o.clients; ++i) {
       bool late = i + 1 == o.clients;
       group.push_back(makeMember(host, "member " + std::to_string(i + 1) + (late ? " (late)" : ""),
-                                 host::Ipv4(127, 0, 0, uint8_t(11 + i)),
+                                 net::Ipv4(127, 0, 0, uint8_t(11 + i)),
                                  "member" + std::to_string(i + 1), true, late));
     }
     server::EngineStats before = server.Stats();

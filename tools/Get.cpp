@@ -7,6 +7,7 @@
 #include "tools/Signals.h"
 #include "tools/Transfer.h"
 
+#include "net/Socket.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
 #include "zem4/Zem4Wire.h"
@@ -86,10 +87,10 @@ VOID EFIAPI OnTick(EFI_EVENT, VOID *context) {
 // This client's address: named, or the source of the route to the server.
 // One that no interface here has would fail in the driver with a bare status
 // (or send from an address we cannot hear on): refused before anything is sent.
-host::Ipv4 StationFor(const std::string &named, const ServerSpec &server) {
-  host::Ipv4 station =
+net::Ipv4 StationFor(const std::string &named, const ServerSpec &server) {
+  net::Ipv4 station =
       named.empty() ? RouteSource(server.address, server.port) : ParseAddress(named, "--station");
-  if (!host::InterfaceOf(station))
+  if (!net::InterfaceWithAddress(station))
     throw Failure(kExitUsage, "--station " + station.ToString() +
                                   ": no interface of this machine has that address");
   return station;
@@ -101,7 +102,7 @@ int RunGet(const GetOptions &o) {
   CatchInterrupts(nullptr);
   ServerSpec server;
   ParseServer(o.server, server.address, server.port);
-  host::Ipv4 station = StationFor(o.station, server);
+  net::Ipv4 station = StationFor(o.station, server);
   if (!o.mcastIf.empty() && !host::InterfaceNamed(o.mcastIf))
     throw Failure(kExitUsage, "--mcast-if: no such interface: " + o.mcastIf);
   const std::vector<std::string> outPaths = OutputPaths(o);
@@ -222,7 +223,7 @@ int RunGet(const GetOptions &o) {
 int RunInfo(const InfoOptions &o) {
   ServerSpec server;
   ParseServer(o.server, server.address, server.port);
-  host::Ipv4 station = StationFor(o.station, server);
+  net::Ipv4 station = StationFor(o.station, server);
   Host host(HostOptions{});
   CatchInterrupts(&host.Net());
   Host::Child child = host.CreateChild(host.AddStation(station));

@@ -24,7 +24,7 @@ namespace zem4::cli {
 struct GetShared {
   Host &host;
   EFI_HANDLE controller;
-  host::Ipv4 station;
+  net::Ipv4 station;
   ServerSpec server;
   const GetOptions &options;
   ProgressBoard &board;

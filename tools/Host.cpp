@@ -1,6 +1,7 @@
 #include "tools/Host.h"
 
 #include "driver/Zem4Driver.h"
+#include "net/Socket.h"
 #include "support/Globals.h"
 #include "tools/Acks.h"
 #include "tools/DriverImage.h"
@@ -73,7 +74,7 @@ Host::~Host() {
   gBS = nullptr;
 }
 
-EFI_HANDLE Host::AddStation(host::Ipv4 station) {
+EFI_HANDLE Host::AddStation(net::Ipv4 station) {
   controllers_.push_back(std::make_unique<host::Udp4Controller>(*fw_, *net_, station));
   EFI_HANDLE handle = controllers_.back()->Handle();
   EFI_STATUS st = fw_->ConnectController(handle);
@@ -184,15 +185,22 @@ std::vector<std::string> Host::TearDown() {
   return report;
 }
 
-host::Ipv4 ParseAddress(const std::string &text, const char *what) {
-  auto a = host::Ipv4::Parse(text);
-  if (!a || !a->IsUnicast())
+namespace {
+
+net::Ipv4 Unicast(std::optional<net::Ipv4> address, const std::string &text, const char *what) {
+  if (!address || !address->IsUnicast())
     throw Failure(kExitUsage, std::string(what) + " is not an IPv4 address: " + text);
-  return *a;
+  return *address;
 }
 
-host::Ipv4 ResolveHost(const std::string &name, const char *what) {
-  if (host::Ipv4::Parse(name))
+} // namespace
+
+net::Ipv4 ParseAddress(const std::string &text, const char *what) {
+  return Unicast(net::Ipv4::Parse(text), text, what);
+}
+
+net::Ipv4 ResolveHost(const std::string &name, const char *what) {
+  if (net::Ipv4::Parse(name))
     return ParseAddress(name, what);
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -202,20 +210,17 @@ host::Ipv4 ResolveHost(const std::string &name, const char *what) {
   if (rc != 0 || !list)
     throw Failure(kExitUsage, std::string(what) + ": cannot resolve " + name + ": " +
                                   (rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc)));
-  uint32_t ip = ntohl(reinterpret_cast<sockaddr_in *>(list->ai_addr)->sin_addr.s_addr);
+  net::Ipv4 resolved = net::FromSockaddr(*reinterpret_cast<sockaddr_in *>(list->ai_addr)).address;
   ::freeaddrinfo(list);
-  return ParseAddress(host::Ipv4::FromUint(ip).ToString(), what);
+  return Unicast(resolved, resolved.ToString(), what);
 }
 
-host::Ipv4 RouteSource(host::Ipv4 server, uint16_t port) {
+net::Ipv4 RouteSource(net::Ipv4 server, uint16_t port) {
   // A connected UDP socket sends nothing; the kernel only picks its route.
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0)
     throw Failure(kExitFailure, std::string("no socket: ") + std::strerror(errno));
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(server.ToUint());
+  sockaddr_in to = net::ToSockaddr({server, port});
   sockaddr_in local{};
   socklen_t length = sizeof local;
   bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 &&
@@ -225,10 +230,10 @@ host::Ipv4 RouteSource(host::Ipv4 server, uint16_t port) {
   if (!ok)
     throw Failure(kExitUsage, "no route to " + server.ToString() + " (" + std::strerror(error) +
                                   "); name this client's address with --station");
-  return host::Ipv4::FromUint(ntohl(local.sin_addr.s_addr));
+  return net::FromSockaddr(local).address;
 }
 
-void ParseServer(const std::string &text, host::Ipv4 &address, uint16_t &port) {
+void ParseServer(const std::string &text, net::Ipv4 &address, uint16_t &port) {
   std::string host = text;
   port = ZEM4_DEFAULT_SERVER_PORT;
   if (auto colon = text.rfind(':'); colon != std::string::npos) {

@@ -38,7 +38,7 @@ public:
 
   // A controller for `station`, with the driver connected to it. Throws
   // Failure on error.
-  EFI_HANDLE AddStation(host::Ipv4 station);
+  EFI_HANDLE AddStation(net::Ipv4 station);
   struct Child {
     EFI_HANDLE controller = nullptr;
     EFI_HANDLE handle = nullptr;
@@ -78,10 +78,10 @@ private:
 
 // "HOST" or "HOST:port", HOST an IPv4 address or a name resolved to one;
 // throws Failure(kExitUsage) otherwise.
-void ParseServer(const std::string &text, host::Ipv4 &address, uint16_t &port);
-host::Ipv4 ResolveHost(const std::string &name, const char *what);
+void ParseServer(const std::string &text, net::Ipv4 &address, uint16_t &port);
+net::Ipv4 ResolveHost(const std::string &name, const char *what);
 // The address this machine sends from to reach `server` (its route's source).
-host::Ipv4 RouteSource(host::Ipv4 server, uint16_t port);
-host::Ipv4 ParseAddress(const std::string &text, const char *what);
+net::Ipv4 RouteSource(net::Ipv4 server, uint16_t port);
+net::Ipv4 ParseAddress(const std::string &text, const char *what);
 
 } // namespace zem4::cli

@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char *kZero = "0";
 
-EFI_IPv4_ADDRESS Efi(host::Ipv4 a) {
+EFI_IPv4_ADDRESS Efi(net::Ipv4 a) {
   return EFI_IPv4_ADDRESS{{a.b[0], a.b[1], a.b[2], a.b[3]}};
 }
 
@@ -33,11 +33,11 @@ std::vector<Zem4Option> MakeOptions(std::vector<std::string> &strings) {
 
 } // namespace
 
-EFI_STATUS ConfigureChild(Zem4 *zem4, host::Ipv4 station, const ServerSpec &server) {
+EFI_STATUS ConfigureChild(Zem4 *zem4, net::Ipv4 station, const ServerSpec &server) {
   Zem4ConfigData config{};
   config.UseDefaultSetting = FALSE;
   config.StationIp = Efi(station);
-  config.SubnetMask = Efi(host::Ipv4(255, 0, 0, 0));
+  config.SubnetMask = Efi(net::Ipv4(255, 0, 0, 0));
   config.LocalPort = 0;
   config.ServerIp = Efi(server.address);
   config.InitialServerPort = server.port;

@@ -20,13 +20,13 @@
 namespace zem4::cli {
 
 struct ServerSpec {
-  host::Ipv4 address{127, 0, 0, 1};
+  net::Ipv4 address{127, 0, 0, 1};
   uint16_t port = 5568;
   std::string ToString() const { return address.ToString() + ":" + std::to_string(port); }
 };
 
 // Configures a child for `station` talking to `server`.
-EFI_STATUS ConfigureChild(Zem4 *zem4, host::Ipv4 station, const ServerSpec &server);
+EFI_STATUS ConfigureChild(Zem4 *zem4, net::Ipv4 station, const ServerSpec &server);
 
 struct InfoReply {
   EFI_STATUS status = EFI_SUCCESS;

@@ -9,7 +9,6 @@
 #include <deque>
 #include <fmt/format.h>
 #include <grp.h>
-#include <ifaddrs.h>
 #include <map>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -38,34 +37,6 @@ Time SteadyNow() {
 std::chrono::steady_clock::time_point ToSteady(Time T) {
   return std::chrono::steady_clock::time_point(
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(T));
-}
-
-// The interface that has `Address`; a loopback interface answers for its
-// whole network (127/8). 0: none.
-unsigned InterfaceWithAddress(Ipv4 Address) {
-  ifaddrs *List = nullptr;
-  if (::getifaddrs(&List) != 0) {
-    return 0;
-  }
-  unsigned Exact = 0;
-  unsigned Loopback = 0;
-  for (ifaddrs *A = List; A != nullptr && Exact == 0; A = A->ifa_next) {
-    if (A->ifa_addr == nullptr || A->ifa_addr->sa_family != AF_INET) {
-      continue;
-    }
-    Ipv4 Own = net::FromSockaddr(*reinterpret_cast<sockaddr_in *>(A->ifa_addr)).address;
-    if (Own == Address) {
-      Exact = ::if_nametoindex(A->ifa_name);
-    } else if ((A->ifa_flags & IFF_LOOPBACK) != 0 && A->ifa_netmask != nullptr && Loopback == 0) {
-      uint32_t Mask =
-          net::FromSockaddr(*reinterpret_cast<sockaddr_in *>(A->ifa_netmask)).address.ToUint();
-      if ((Own.ToUint() & Mask) == (Address.ToUint() & Mask)) {
-        Loopback = ::if_nametoindex(A->ifa_name);
-      }
-    }
-  }
-  ::freeifaddrs(List);
-  return Exact != 0 ? Exact : Loopback;
 }
 
 } // namespace
@@ -341,7 +312,7 @@ private:
     }
     unsigned Index = 0;
     if (auto Address = Ipv4::Parse(Named)) {
-      Index = InterfaceWithAddress(*Address);
+      Index = net::InterfaceWithAddress(*Address);
       if (Index == 0) {
         throw std::invalid_argument((Options.McastInterface.empty() ? "--bind " : "--mcast-if ") +
                                     Named + ": no interface of this machine has that address");

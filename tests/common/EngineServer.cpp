@@ -34,14 +34,14 @@ EngineServer::~EngineServer() {
   closed_.clear();
 }
 
-std::unique_ptr<host::Endpoint> EngineServer::Open(uint16_t port) {
+std::unique_ptr<host::PeerPort> EngineServer::Open(uint16_t port) {
   host::NetStatus status = host::NetStatus::Ok;
-  auto endpoint = network_.OpenEndpoint(
+  auto endpoint = network_.OpenPeerPort(
       address_, port,
       [this, port](const host::Datagram &datagram, host::Time100ns time) {
         firmware_.WakeDevice(*this); // finished transfers are reaped by OnTime
         if (engine_) {
-          engine_->OnDatagram({net::Ipv4::FromUint(datagram.src.ToUint()), datagram.srcPort}, port, datagram.payload,
+          engine_->OnDatagram({datagram.src, datagram.srcPort}, port, datagram.payload,
                               ToEngine(time));
         }
       },
@@ -67,7 +67,7 @@ std::optional<host::Time100ns> EngineServer::NextDeadline() const {
 
 std::optional<uint16_t> EngineServer::OpenPort() {
   host::NetStatus status = host::NetStatus::Ok;
-  auto probe = network_.OpenEndpoint(address_, 0, nullptr, &status);
+  auto probe = network_.OpenPeerPort(address_, 0, nullptr, &status);
   if (!probe) {
     return std::nullopt;
   }
@@ -92,7 +92,7 @@ void EngineServer::Send(uint16_t fromPort, const server::Endpoint &to,
   if (it == ports_.end()) {
     return;
   }
-  it->second->Send(host::Ipv4::FromUint(to.address.ToUint()), to.port, datagram);
+  it->second->Send(to.address, to.port, datagram);
 }
 
 } // namespace zem4::test

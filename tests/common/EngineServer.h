@@ -34,15 +34,15 @@ public:
   void Report(const server::TransferReport &report) override { reports_.push_back(report); }
 
 private:
-  std::unique_ptr<host::Endpoint> Open(uint16_t port);
+  std::unique_ptr<host::PeerPort> Open(uint16_t port);
 
   host::Firmware &firmware_;
   host::Network &network_;
   host::Ipv4 address_;
   server::MemoryFileSource files_;
-  std::map<uint16_t, std::unique_ptr<host::Endpoint>> ports_;
+  std::map<uint16_t, std::unique_ptr<host::PeerPort>> ports_;
   // Closed from inside their own receive callback: freed at the next service.
-  std::vector<std::unique_ptr<host::Endpoint>> closed_;
+  std::vector<std::unique_ptr<host::PeerPort>> closed_;
   std::vector<server::TransferReport> reports_;
   std::unique_ptr<server::Engine> engine_;
 };

@@ -136,7 +136,7 @@ std::string Hex(std::span<const uint8_t> bytes) {
 ScriptedServer::ScriptedServer(host::Network &network, host::Ipv4 address, uint16_t port)
     : network_(network), address_(address), port_(port) {
   host::NetStatus status = host::NetStatus::Ok;
-  main_ = network_.OpenEndpoint(
+  main_ = network_.OpenPeerPort(
       address, port, [this](const host::Datagram &d, host::Time100ns t) { OnDatagram(d, t); },
       &status);
   if (!main_) {
@@ -172,14 +172,14 @@ ScriptedServer &ScriptedServer::ReplyFrom(uint16_t port, Bytes bytes) {
   return *this;
 }
 
-host::Endpoint &ScriptedServer::PortEndpoint(uint16_t port) {
+host::PeerPort &ScriptedServer::PortEndpoint(uint16_t port) {
   if (port == 0 || port == port_) {
     return *main_;
   }
   auto &slot = extra_[port];
   if (!slot) {
     host::NetStatus status = host::NetStatus::Ok;
-    slot = network_.OpenEndpoint(
+    slot = network_.OpenPeerPort(
         address_, port, [this](const host::Datagram &d, host::Time100ns t) { OnDatagram(d, t); },
         &status);
     if (!slot) {

@@ -85,13 +85,13 @@ private:
   };
 
   void OnDatagram(const host::Datagram &datagram, host::Time100ns time);
-  host::Endpoint &PortEndpoint(uint16_t port);
+  host::PeerPort &PortEndpoint(uint16_t port);
 
   host::Network &network_;
   host::Ipv4 address_;
   uint16_t port_;
-  std::unique_ptr<host::Endpoint> main_;
-  std::map<uint16_t, std::unique_ptr<host::Endpoint>> extra_;
+  std::unique_ptr<host::PeerPort> main_;
+  std::map<uint16_t, std::unique_ptr<host::PeerPort>> extra_;
   std::vector<Step> steps_;
   size_t next_ = 0;
   Handler handler_;

@@ -132,7 +132,7 @@ inline Child ConfiguredChild(const char *target, test::DriverHost &rig, host::Ip
 // `request`; bit 1, when `group` is given: to the group rather than the
 // client.
 inline void PlayRecords(test::DriverHost &rig, const uint8_t *input, size_t size, size_t at,
-                        host::Endpoint &request, host::Endpoint &data, host::Ipv4 client,
+                        host::PeerPort &request, host::PeerPort &data, host::Ipv4 client,
                         uint16_t clientPort, const host::Ipv4 *group = nullptr,
                         uint16_t groupPort = 0) {
   const host::Time100ns ms = 10'000;
@@ -151,7 +151,7 @@ inline void PlayRecords(test::DriverHost &rig, const uint8_t *input, size_t size
         payload.push_back(payload[payload.size() % length]);
       }
     }
-    host::Endpoint &from = (portSelector & 1) != 0 ? data : request;
+    host::PeerPort &from = (portSelector & 1) != 0 ? data : request;
     if (group != nullptr && (portSelector & 2) != 0) {
       from.Send(*group, groupPort, payload);
     } else {

@@ -53,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   // The peer: drives the transfer to the chosen state, then plays the input.
   uint16_t clientPort = 0;
-  std::unique_ptr<host::Endpoint> other;
+  std::unique_ptr<host::PeerPort> other;
   auto server =
-      rig->Net().OpenEndpoint(kServer, kPort, [&](const host::Datagram &d, host::Time100ns) {
+      rig->Net().OpenPeerPort(kServer, kPort, [&](const host::Datagram &d, host::Time100ns) {
         if (d.payload.size() < 2 || d.payload[1] != 1 || clientPort != 0) {
           return;
         }
@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           break;
         }
       });
-  other = rig->Net().OpenEndpoint(kServer, 6001, [](const host::Datagram &, host::Time100ns) {});
+  other = rig->Net().OpenPeerPort(kServer, 6001, [](const host::Datagram &, host::Time100ns) {});
   if (!server || !other) {
     Fail("peer ports");
   }

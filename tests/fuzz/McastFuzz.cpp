@@ -59,10 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Zem4 *proto = child.proto;
 
   uint16_t clientPort = 0;
-  std::unique_ptr<host::Endpoint> other;
+  std::unique_ptr<host::PeerPort> other;
   std::vector<Bytes> toGroup; // sent once the client has joined
   auto server =
-      rig->Net().OpenEndpoint(kServer, kPort, [&](const host::Datagram &d, host::Time100ns) {
+      rig->Net().OpenPeerPort(kServer, kPort, [&](const host::Datagram &d, host::Time100ns) {
         if (d.payload.size() < 2 || d.payload[1] != 1 || clientPort != 0) {
           return;
         }
@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           break;
         }
       });
-  other = rig->Net().OpenEndpoint(kServer, 6001, [](const host::Datagram &, host::Time100ns) {});
+  other = rig->Net().OpenPeerPort(kServer, 6001, [](const host::Datagram &, host::Time100ns) {});
   if (!server || !other) {
     Fail("peer ports");
   }

@@ -56,7 +56,7 @@ struct Lan {
 struct Received {
   std::vector<Datagram> got;
   std::vector<Time100ns> at;
-  Endpoint::OnReceive Fn() {
+  PeerPort::OnReceive Fn() {
     return [this](const Datagram &d, Time100ns t) {
       got.push_back(d);
       at.push_back(t);
@@ -64,30 +64,14 @@ struct Received {
   }
 };
 
-TEST(Ipv4Test, ParsesAndFormatsDottedQuads) {
-  EXPECT_EQ(Ipv4::Parse("10.0.0.1"), kA);
-  EXPECT_EQ(Ipv4::Parse("255.255.255.255")->ToUint(), 0xFFFFFFFFu);
-  EXPECT_EQ(Ipv4::Parse("239.1.2.3")->ToString(), "239.1.2.3");
-  EXPECT_EQ(Ipv4(192, 168, 1, 20).ToString(), "192.168.1.20");
-  for (const char *bad : {"", "1.2.3", "1.2.3.4.5", "256.0.0.1", "1..2.3", " 1.2.3.4", "1.2.3.4 ",
-                          "1.2.3.-4", "1.2.3.0004", "a.b.c.d", "1.2.3.4."})
-    EXPECT_FALSE(Ipv4::Parse(bad)) << bad;
-  EXPECT_EQ(Ipv4::FromUint(0x0A000001u), kA);
-  EXPECT_TRUE(kGroup.IsMulticast());
-  EXPECT_FALSE(kGroup.IsUnicast());
-  EXPECT_FALSE(Ipv4(255, 255, 255, 255).IsUnicast());
-  EXPECT_FALSE(Ipv4().IsUnicast());
-  EXPECT_TRUE(kA.IsUnicast());
-}
-
 TEST(SimNetworkTest, DeliversInOrderAfterTheDelayAndNotBefore) {
   Lan lan;
   FaultProfile p;
   p.delay = 5000;
   lan.net.SetDefaultProfile(p);
   Received rb;
-  auto a = lan.net.OpenEndpoint(kA, 1000, nullptr);
-  auto b = lan.net.OpenEndpoint(kB, 2000, rb.Fn());
+  auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
+  auto b = lan.net.OpenPeerPort(kB, 2000, rb.Fn());
   ASSERT_TRUE(a && b);
   for (uint32_t i = 0; i < 5; ++i) {
     lan.now = 100 * i;
@@ -113,10 +97,10 @@ TEST(SimNetworkTest, DeliversInOrderAfterTheDelayAndNotBefore) {
 TEST(SimNetworkTest, UnicastReachesOnlyTheBoundAddressAndPort) {
   Lan lan;
   Received rb, rc, rbOther;
-  auto a = lan.net.OpenEndpoint(kA, 1000, nullptr);
-  auto b = lan.net.OpenEndpoint(kB, 2000, rb.Fn());
-  auto c = lan.net.OpenEndpoint(kC, 2000, rc.Fn());
-  auto b2 = lan.net.OpenEndpoint(kB, 2001, rbOther.Fn());
+  auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
+  auto b = lan.net.OpenPeerPort(kB, 2000, rb.Fn());
+  auto c = lan.net.OpenPeerPort(kC, 2000, rc.Fn());
+  auto b2 = lan.net.OpenPeerPort(kB, 2001, rbOther.Fn());
   a->Send(kB, 2000, Bytes({1}));
   a->Send(kB, 2002, Bytes({2})); // nobody there
   lan.RunUntil(10);
@@ -138,9 +122,9 @@ TEST(SimNetworkTest, RemoteFilterKeepsOtherSendersOut) {
   c.localPort = 2000;
   c.remoteAddress = kA;
   auto port = lan.Open(c);
-  auto fromA = lan.net.OpenEndpoint(kA, 1000, nullptr);
-  auto fromA2 = lan.net.OpenEndpoint(kA, 1001, nullptr);
-  auto fromC = lan.net.OpenEndpoint(kC, 1000, nullptr);
+  auto fromA = lan.net.OpenPeerPort(kA, 1000, nullptr);
+  auto fromA2 = lan.net.OpenPeerPort(kA, 1001, nullptr);
+  auto fromC = lan.net.OpenPeerPort(kC, 1000, nullptr);
   fromC->Send(kB, 2000, Bytes({3}));
   fromA->Send(kB, 2000, Bytes({1}));
   fromA2->Send(kB, 2000, Bytes({2}));
@@ -178,7 +162,7 @@ TEST(SimNetworkTest, BroadcastReachesPortsThatAcceptItOnThatPort) {
   c.localPort = 68;
   c.acceptBroadcast = true;
   auto otherPort = lan.Open(c);
-  auto sender = lan.net.OpenEndpoint(Ipv4(10, 0, 0, 9), 5000, nullptr);
+  auto sender = lan.net.OpenPeerPort(Ipv4(10, 0, 0, 9), 5000, nullptr);
   sender->Send(Ipv4(255, 255, 255, 255), 67, Bytes({7}));
   lan.RunUntil(1);
   auto rx = accepting->Receive();
@@ -247,7 +231,7 @@ TEST(SimNetworkTest, PromiscuousAndAnyPortWidenTheFilter) {
   any.localPort = 1;
   any.acceptAnyPort = true;
   auto anyPort = lan.Open(any);
-  auto a = lan.net.OpenEndpoint(kA, 1000, nullptr);
+  auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
   a->Send(kB, 9, Bytes({1}));    // to B: the promiscuous port on C hears it too
   a->Send(kB, 4444, Bytes({2})); // any port of B
   a->Send(kC, 10, Bytes({3}));   // another port of C: nobody
@@ -296,7 +280,7 @@ TEST(SimNetworkTest, PortsAreExclusiveUnlessDuplicatesAreAllowed) {
 
 TEST(SimNetworkTest, RefusesOversizedAndUnaddressedDatagrams) {
   Lan lan;
-  auto a = lan.net.OpenEndpoint(kA, 1000, nullptr);
+  auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
   std::vector<uint8_t> big(kMaxUdpPayload + 1);
   EXPECT_EQ(a->Send(kB, 1, big), NetStatus::TooLarge);
   big.pop_back();
@@ -312,7 +296,7 @@ TEST(SimNetworkTest, FullReceiveQueueDropsAndCounts) {
   c.localAddress = kB;
   c.localPort = 2000;
   auto port = lan.Open(c);
-  auto a = lan.net.OpenEndpoint(kA, 1000, nullptr);
+  auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
   for (uint32_t i = 0; i < 5; ++i)
     a->Send(kB, 2000, Counter(i));
   lan.RunUntil(1);
@@ -325,12 +309,12 @@ TEST(SimNetworkTest, FullReceiveQueueDropsAndCounts) {
 TEST(SimNetworkTest, EndpointCallbacksMayAnswerAndCloseThemselves) {
   Lan lan;
   Received ra;
-  std::unique_ptr<Endpoint> echo;
-  echo = lan.net.OpenEndpoint(kB, 7, [&](const Datagram &d, Time100ns) {
+  std::unique_ptr<PeerPort> echo;
+  echo = lan.net.OpenPeerPort(kB, 7, [&](const Datagram &d, Time100ns) {
     echo->Send(d.src, d.srcPort, d.payload);
     echo.reset(); // one answer, then gone
   });
-  auto a = lan.net.OpenEndpoint(kA, 1000, ra.Fn());
+  auto a = lan.net.OpenPeerPort(kA, 1000, ra.Fn());
   a->Send(kB, 7, Bytes({9}));
   a->Send(kB, 7, Bytes({8}));
   lan.RunUntil(10);
@@ -362,7 +346,7 @@ Outcome RunFlow(uint64_t seed, const FaultProfile &profile, uint32_t n, size_t s
   c.localAddress = kB;
   c.localPort = 2000;
   auto port = lan.Open(c);
-  auto a = lan.net.OpenEndpoint(kA, 1000, nullptr);
+  auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
   Outcome out;
   for (uint32_t i = 0; i < n; ++i) {
     lan.now = Time100ns(i) * 100;
@@ -444,8 +428,8 @@ TEST(SimNetworkFaultsTest, JitterDelaysWithinItsBound) {
   p.jitter = 500;
   lan.net.SetDefaultProfile(p);
   Received rb;
-  auto b = lan.net.OpenEndpoint(kB, 2000, rb.Fn());
-  auto a = lan.net.OpenEndpoint(kA, 1000, nullptr);
+  auto b = lan.net.OpenPeerPort(kB, 2000, rb.Fn());
+  auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
   for (uint32_t i = 0; i < 200; ++i)
     a->Send(kB, 2000, Counter(i));
   lan.RunUntil(10'000);
@@ -484,10 +468,10 @@ TEST(SimNetworkFaultsTest, FlowProfilesOverrideTheDefaultAndLaterRulesWin) {
   lan.net.AddFlowProfile(FlowMatch{.src = kA}, lossy);
   lan.net.AddFlowProfile(FlowMatch{.src = kA, .dstPort = 2001}, clean);
   Received r1, r2, rc;
-  auto b1 = lan.net.OpenEndpoint(kB, 2000, r1.Fn());
-  auto b2 = lan.net.OpenEndpoint(kB, 2001, r2.Fn());
-  auto a = lan.net.OpenEndpoint(kA, 1000, nullptr);
-  auto c = lan.net.OpenEndpoint(kC, 1000, nullptr);
+  auto b1 = lan.net.OpenPeerPort(kB, 2000, r1.Fn());
+  auto b2 = lan.net.OpenPeerPort(kB, 2001, r2.Fn());
+  auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
+  auto c = lan.net.OpenPeerPort(kC, 1000, nullptr);
   a->Send(kB, 2000, Bytes({1}));
   a->Send(kB, 2001, Bytes({2}));
   c->Send(kB, 2000, Bytes({3}));
@@ -510,7 +494,7 @@ TEST(SimNetworkFaultsTest, ReceiverMatchLosesOneGroupMemberOnly) {
   auto mc = lan.Open(c);
   mb->JoinGroup(kGroup);
   mc->JoinGroup(kGroup);
-  auto a = lan.net.OpenEndpoint(kA, 1000, nullptr);
+  auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
   a->Send(kGroup, 1759, Bytes({1}));
   lan.RunUntil(1);
   EXPECT_TRUE(mb->HasReceived());
@@ -526,9 +510,9 @@ TEST(SimNetworkTest, CaptureRecordsEveryDatagramWithTimeAndBytes) {
   FaultProfile lossy;
   lossy.loss = 1.0;
   lan.net.AddFlowProfile(FlowMatch{.dstPort = 2001}, lossy);
-  auto a = lan.net.OpenEndpoint(kA, 1000, nullptr);
-  auto b = lan.net.OpenEndpoint(kB, 2000, nullptr);
-  auto b2 = lan.net.OpenEndpoint(kB, 2001, nullptr);
+  auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
+  auto b = lan.net.OpenPeerPort(kB, 2000, nullptr);
+  auto b2 = lan.net.OpenPeerPort(kB, 2001, nullptr);
   lan.now = 42;
   a->Send(kB, 2000, Bytes({0, 1, 2}));
   lan.now = 43;

@@ -136,9 +136,9 @@ protected:
     return c;
   }
 
-  host::Endpoint &Peer(host::Ipv4 address, uint16_t port) {
+  host::PeerPort &Peer(host::Ipv4 address, uint16_t port) {
     endpoints_.push_back(
-        net_->OpenEndpoint(address, port, [this](const host::Datagram &d, host::Time100ns) {
+        net_->OpenPeerPort(address, port, [this](const host::Datagram &d, host::Time100ns) {
           peerLog_.push_back(d);
         }));
     return *endpoints_.back();
@@ -159,7 +159,7 @@ protected:
 private:
   std::unique_ptr<host::SimNetwork> net_;
   std::vector<std::unique_ptr<host::Udp4Controller>> controllers_;
-  std::vector<std::unique_ptr<host::Endpoint>> endpoints_;
+  std::vector<std::unique_ptr<host::PeerPort>> endpoints_;
 };
 
 } // namespace zem4::test

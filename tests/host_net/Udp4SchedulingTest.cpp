@@ -82,7 +82,7 @@ protected:
 
 TEST_P(Udp4Scheduling, OnlyControllersWithWorkAreServicedInAddingOrder) {
   const SchedulingCase &c = GetParam();
-  host::Endpoint &peer = Peer(kServerIp, kPeerPort);
+  host::PeerPort &peer = Peer(kServerIp, kPeerPort);
   std::vector<host::Udp4Controller *> controllers;
   for (size_t i = 0; i < kControllers; ++i) {
     controllers.push_back(&Controller(Address(i)));
@@ -122,8 +122,9 @@ TEST_P(Udp4Scheduling, OnlyControllersWithWorkAreServicedInAddingOrder) {
     case Work::ArrivalOnly:
       if (s.work != Work::ArrivalOnly)
         PostReceive(slot);
-      if (s.work != Work::ReceiveOnly)
+      if (s.work != Work::ReceiveOnly) {
         ASSERT_EQ(peer.Send(Address(s.controller), kPort, payload), host::NetStatus::Ok);
+      }
       break;
     }
   }
@@ -202,12 +203,12 @@ INSTANTIATE_TEST_SUITE_P(Controllers, Udp4Scheduling, ::testing::ValuesIn(kSched
 // endpoint in the order the endpoints were opened.
 TEST_F(Udp4Fixture, EndpointsGetTheirDatagramsInOpeningOrder) {
   std::vector<int> got;
-  std::vector<std::unique_ptr<host::Endpoint>> endpoints;
+  std::vector<std::unique_ptr<host::PeerPort>> endpoints;
   for (int i = 0; i < 4; ++i)
-    endpoints.push_back(Net().OpenEndpoint(
+    endpoints.push_back(Net().OpenPeerPort(
         kServerIp, uint16_t(2000 + i),
         [&got, i](const host::Datagram &, host::Time100ns) { got.push_back(i); }));
-  host::Endpoint &sender = Peer(kOtherIp, 7);
+  host::PeerPort &sender = Peer(kOtherIp, 7);
   const std::vector<uint8_t> payload = {1};
   for (int i : {3, 1, 3, 0})
     ASSERT_EQ(sender.Send(kServerIp, uint16_t(2000 + i), payload), host::NetStatus::Ok);

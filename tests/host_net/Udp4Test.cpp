@@ -555,7 +555,7 @@ TEST(Udp4LeakTest, ADatagramLeftUnrecycledOutlivesItsControllerInTheReport) {
     token.Event = fw.CreateHostEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, [](EFI_EVENT) {});
     ASSERT_NE(token.Event, nullptr);
     ASSERT_EQ(udp->Receive(udp, &token), EFI_SUCCESS);
-    auto peer = net.OpenEndpoint(kServerIp, 5568, nullptr);
+    auto peer = net.OpenPeerPort(kServerIp, 5568, nullptr);
     peer->Send(kClientIp, 1000, std::vector<uint8_t>{1, 2, 3});
     for (int i = 0; i < 5 && token.Packet.RxData == nullptr; ++i)
       udp->Poll(udp);

@@ -5,6 +5,7 @@
 #include "Bed.h"
 
 #include "host/SocketNetwork.h"
+#include "net/Socket.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -71,13 +72,11 @@ class Silent {
 public:
   Silent() {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sa = net::ToSockaddr({net::Ipv4(127, 0, 0, 1), 0});
     EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
     socklen_t len = sizeof sa;
     ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    port_ = net::FromSockaddr(sa).port;
   }
   ~Silent() { ::close(fd_); }
   std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -135,9 +134,9 @@ TEST(LanStart, InterfaceLookups) {
                {"", 0},        {"0.0.0.0", 0},    {"a-name-far-too-long-for-an-interface", 0}};
   for (const auto &n : names)
     EXPECT_EQ(host::InterfaceNamed(n.text), n.named) << n.text;
-  EXPECT_EQ(host::InterfaceOf(host::Ipv4{127, 0, 0, 1}), lo);
-  EXPECT_EQ(host::InterfaceOf(host::Ipv4{127, 0, 0, 9}), lo); // loopback answers for 127/8
-  EXPECT_EQ(host::InterfaceOf(host::Ipv4{192, 0, 2, 77}), 0u);
+  EXPECT_EQ(net::InterfaceWithAddress(net::Ipv4{127, 0, 0, 1}), lo);
+  EXPECT_EQ(net::InterfaceWithAddress(net::Ipv4{127, 0, 0, 9}), lo); // loopback answers for 127/8
+  EXPECT_EQ(net::InterfaceWithAddress(net::Ipv4{192, 0, 2, 77}), 0u);
   EXPECT_EQ(host::InterfaceName(lo), "lo");
   EXPECT_EQ(host::InterfaceName(0), "");
 }

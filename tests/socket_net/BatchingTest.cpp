@@ -4,6 +4,7 @@
 // gets is read back exactly from plain sockets on loopback; loopback delivers
 // within the send, so nothing here waits.
 #include "host/SocketNetwork.h"
+#include "net/Socket.h"
 #include "tools/Acks.h"
 
 #include <gtest/gtest.h>
@@ -48,13 +49,11 @@ class Peer {
 public:
   Peer() {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sa = net::ToSockaddr({Ipv4(127, 0, 0, 1), 0});
     EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
     socklen_t len = sizeof sa;
     ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    port_ = net::FromSockaddr(sa).port;
   }
   ~Peer() { ::close(fd_); }
   uint16_t Port() const { return port_; }
@@ -67,10 +66,7 @@ public:
     return got;
   }
   void SendTo(uint16_t port, Ipv4 address, const Bytes &payload) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(address.ToUint());
-    sa.sin_port = htons(port);
+    sockaddr_in sa = net::ToSockaddr({address, port});
     ASSERT_EQ(::sendto(fd_, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr *>(&sa),
                        sizeof sa),
               ssize_t(payload.size()));

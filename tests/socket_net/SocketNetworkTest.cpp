@@ -105,7 +105,7 @@ protected:
   }
 
   std::vector<std::unique_ptr<host::Udp4Controller>> controllers_;
-  std::vector<std::unique_ptr<host::Endpoint>> endpoints_;
+  std::vector<std::unique_ptr<host::PeerPort>> endpoints_;
 
 private:
   std::unique_ptr<host::SocketNetwork> net_;
@@ -266,10 +266,12 @@ TEST_F(SocketNetTest, InjectedLossDuplicationAndReordering) {
       ASSERT_EQ(a->Send(To(kClientB, b->Port(), Bytes({i}))), host::NetStatus::Ok);
     std::vector<uint8_t> got;
     ASSERT_TRUE(ServiceUntil([&] {
-      while (auto rx = b->Receive())
+      while (auto rx = b->Receive()) {
         got.push_back(rx->datagram.payload.at(0));
-      if (!got.empty() && got.size() < 40)
+      }
+      if (!got.empty() && got.size() < 40) {
         EXPECT_TRUE(Net().NextDeadline().has_value());
+      }
       return got.size() == 40;
     }));
     EXPECT_GT(Net().Stats().reordered, 0u);
@@ -311,9 +313,9 @@ TEST_F(SocketNetTest, LossFollowsTheSeed) {
 // recycled, and an endpoint answers from its own port.
 TEST_F(SocketNetTest, Udp4OverSockets) {
   std::vector<host::Datagram> heard;
-  host::Endpoint *echo = nullptr;
+  host::PeerPort *echo = nullptr;
   endpoints_.push_back(
-      Net().OpenEndpoint(kServer, 0, [&](const host::Datagram &d, host::Time100ns) {
+      Net().OpenPeerPort(kServer, 0, [&](const host::Datagram &d, host::Time100ns) {
         heard.push_back(d);
         std::vector<uint8_t> reply = d.payload;
         reply.push_back(0xEE);
