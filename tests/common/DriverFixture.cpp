@@ -150,20 +150,7 @@ void DriverFixture::PrepareToken(Zem4Token &token, Completion &completion, const
 }
 
 bool DriverFixture::RunUntil(const std::function<bool()> &done, host::Time100ns limit) {
-  host::Time100ns deadline = fw_->Now() + limit;
-  while (!done()) {
-    if (fw_->Now() > deadline) {
-      return false;
-    }
-    fw_->Tick();
-    if (done()) {
-      return true;
-    }
-    if (!fw_->AdvanceIdle()) {
-      return done();
-    }
-  }
-  return true;
+  return host_->RunUntil(done, limit);
 }
 
 void DriverFixture::RunFor(host::Time100ns delta) {
@@ -171,15 +158,7 @@ void DriverFixture::RunFor(host::Time100ns delta) {
 }
 
 std::vector<std::string> DriverFixture::Logs() const {
-  std::vector<std::string> out;
-  for (std::string text : fw_->Debug().Texts()) {
-    size_t at;
-    while ((at = text.find("\r\n")) != std::string::npos) {
-      text.replace(at, 2, "\n");
-    }
-    out.push_back(std::move(text));
-  }
-  return out;
+  return host_->LogTexts();
 }
 
 size_t DriverFixture::CountLog(std::string_view text) const {

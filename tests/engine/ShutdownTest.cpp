@@ -46,6 +46,23 @@ protected:
     ASSERT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_SUCCESS);
   }
 
+  // CheckPacket destroys the child on its first call: the token completes
+  // once, aborted, and nothing more reaches the caller.
+  void DestroyTheChildFromCheckPacket(size_t fileSize) {
+    ScriptedServer server(Net(), kServerIp, kServerPort);
+    server.SetHandler(FileResponder(File(fileSize), 6001));
+    onData = [this](Zem4 *, Zem4Token *, UINT32, VOID *) {
+      DestroyMainInstance();
+      return EFI_SUCCESS;
+    };
+    StartDownload();
+    ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 30 * kSecond));
+    EXPECT_EQ(dataCalls, 1);
+    EXPECT_EQ(done_.status, EFI_ABORTED);
+    RunFor(5 * kSecond);
+    EXPECT_EQ(done_.count, 1);
+  }
+
   static Bytes File(size_t size) {
     Bytes file(size);
     for (size_t i = 0; i < size; i++) {
@@ -228,34 +245,12 @@ TEST_F(ShutdownTest, CheckPacketMayDropTheConfiguration) {
 }
 
 TEST_F(ShutdownTest, CheckPacketMayDestroyTheChild) {
-  ScriptedServer server(Net(), kServerIp, kServerPort);
-  server.SetHandler(FileResponder(File(70 * 1032), 6001));
-  onData = [this](Zem4 *, Zem4Token *, UINT32, VOID *) {
-    DestroyMainInstance();
-    return EFI_SUCCESS;
-  };
-  StartDownload();
-  ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 30 * kSecond));
-  EXPECT_EQ(dataCalls, 1);
-  EXPECT_EQ(done_.status, EFI_ABORTED);
-  RunFor(5 * kSecond);
-  EXPECT_EQ(done_.count, 1);
+  DestroyTheChildFromCheckPacket(70 * 1032);
 }
 
 TEST_F(ShutdownTest, CheckPacketMayDestroyTheChildDuringTheFinFlush) {
-  ScriptedServer server(Net(), kServerIp, kServerPort);
   // Too short for a half window: the data reaches the caller at the FIN.
-  server.SetHandler(FileResponder(File(3 * 1032 + 1), 6001));
-  onData = [this](Zem4 *, Zem4Token *, UINT32, VOID *) {
-    DestroyMainInstance();
-    return EFI_SUCCESS;
-  };
-  StartDownload();
-  ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 30 * kSecond));
-  EXPECT_EQ(dataCalls, 1);
-  EXPECT_EQ(done_.status, EFI_ABORTED);
-  RunFor(5 * kSecond);
-  EXPECT_EQ(done_.count, 1);
+  DestroyTheChildFromCheckPacket(3 * 1032 + 1);
 }
 
 TEST_F(ShutdownTest, CheckPacketRefusalEndsTheTransferAborted) {

@@ -142,7 +142,17 @@ TEST_F(LifecycleDownloadTest, TwoControllersThreeChildrenDownloadAtOnceThenEvery
   EXPECT_EQ(host_.Controller(1).ChildCount(), 0u);
 }
 
-TEST_F(LifecycleDownloadTest, DestroyChildDuringADownloadCompletesItWithAborted) {
+// A download ended from outside, by DestroyChild or by Stop on the child's
+// handle: the token completes once, aborted, and nothing more is sent.
+struct Ending {
+  const char *name;
+  bool stop; // Stop (Disconnect) rather than DestroyChild
+};
+
+class EndedDownloadTest : public LifecycleDownloadTest,
+                          public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(EndedDownloadTest, CompletesAbortedAndSendsNothingMore) {
   EFI_HANDLE controller = host_.AddController(kStationA);
   ASSERT_EQ(host_.Connect(controller), EFI_SUCCESS);
   Download d;
@@ -156,36 +166,28 @@ TEST_F(LifecycleDownloadTest, DestroyChildDuringADownloadCompletesItWithAborted)
   ASSERT_TRUE(host_.RunUntil([&] { return server.Log().size() > 5; }, 30 * kSecond));
   ASSERT_EQ(d.signalled, 0);
 
-  EXPECT_EQ(host_.DestroyChild(controller, d.child), EFI_SUCCESS);
+  if (GetParam().stop) {
+    EXPECT_EQ(host_.Disconnect(controller), EFI_SUCCESS);
+    EXPECT_EQ(host_.ServiceBinding(controller), nullptr);
+  } else {
+    EXPECT_EQ(host_.DestroyChild(controller, d.child), EFI_SUCCESS);
+  }
   EXPECT_EQ(d.signalled, 1);
   EXPECT_EQ(d.token.Status, EFI_ABORTED);
   size_t heard = server.Log().size();
   host_.RunUntil([] { return false; }, 5 * kSecond);
-  EXPECT_EQ(server.Log().size(), heard) << "a destroyed child sends nothing more";
+  EXPECT_EQ(server.Log().size(), heard) << "an ended child sends nothing more";
   EXPECT_EQ(d.signalled, 1);
-  Finish(d);
-}
-
-TEST_F(LifecycleDownloadTest, StopOnTheChildHandleDuringADownloadAbortsIt) {
-  EFI_HANDLE controller = host_.AddController(kStationA);
-  ASSERT_EQ(host_.Connect(controller), EFI_SUCCESS);
-  Download d;
-  d.controller = controller;
-  d.serverPort = 5611;
-  d.expected = MakeFile(300 * 1032, 5);
-  d.file = "big";
-  ScriptedServer server(host_.Net(), kServer, d.serverPort);
-  server.SetHandler(FileResponder(d.expected, 6201));
-  Start(d, kStationA);
-  ASSERT_TRUE(host_.RunUntil([&] { return server.Log().size() > 5; }, 30 * kSecond));
-
-  EXPECT_EQ(host_.Disconnect(controller), EFI_SUCCESS);
-  EXPECT_EQ(d.signalled, 1);
-  EXPECT_EQ(d.token.Status, EFI_ABORTED);
-  EXPECT_EQ(host_.ServiceBinding(controller), nullptr);
   Finish(d);
   EXPECT_EQ(host_.Unload(), EFI_SUCCESS);
 }
+
+INSTANTIATE_TEST_SUITE_P(Endings, EndedDownloadTest,
+                         ::testing::Values(Ending{"DestroyChild", false},
+                                           Ending{"StopOnTheChildHandle", true}),
+                         [](const ::testing::TestParamInfo<Ending> &info) {
+                           return std::string(info.param.name);
+                         });
 
 } // namespace
 } // namespace zem4::test
