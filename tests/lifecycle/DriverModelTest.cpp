@@ -131,37 +131,31 @@ TEST_F(DriverModelTest, FirstChildTakesTheReserveLaterChildrenGetTheirOwn) {
   EXPECT_EQ(host_.DestroyChild(controller_, first), EFI_SUCCESS);
 }
 
+// Of two children, the one destroyed first takes its UDP4 child along; the
+// last one's stays as the reserve, which the next child gets.
 TEST_F(DriverModelTest, LastChildDestroyedLeavesItsUdpChildAsTheReserve) {
   ASSERT_EQ(host_.Connect(controller_), EFI_SUCCESS);
-  EFI_HANDLE first = nullptr, second = nullptr;
-  ASSERT_EQ(host_.CreateChild(controller_, &first), EFI_SUCCESS);
-  ASSERT_EQ(host_.CreateChild(controller_, &second), EFI_SUCCESS);
+  for (bool reserveHolderFirst : {false, true}) {
+    SCOPED_TRACE(reserveHolderFirst ? "the reserve's holder first" : "the second child first");
+    EFI_HANDLE first = nullptr, second = nullptr;
+    ASSERT_EQ(host_.CreateChild(controller_, &first), EFI_SUCCESS);
+    ASSERT_EQ(host_.CreateChild(controller_, &second), EFI_SUCCESS);
+    const EFI_HANDLE early = reserveHolderFirst ? first : second;
+    const EFI_HANDLE late = reserveHolderFirst ? second : first;
+    ASSERT_EQ(host_.DestroyChild(controller_, early), EFI_SUCCESS);
+    EXPECT_EQ(host_.Controller(0).ChildCount(), 1u);
+    EXPECT_EQ(host_.Protocol(early), nullptr);
+    ASSERT_EQ(host_.DestroyChild(controller_, late), EFI_SUCCESS);
+    EXPECT_EQ(Record()->ChildrenNum, 0);
+    EXPECT_EQ(Record()->UdpChildHandle, late);
+    EXPECT_EQ(host_.Controller(0).ChildCount(), 1u);
+    EXPECT_EQ(host_.Protocol(late), nullptr);
 
-  // Destroying the second destroys its UDP4 child; the first keeps the reserve.
-  ASSERT_EQ(host_.DestroyChild(controller_, second), EFI_SUCCESS);
-  EXPECT_EQ(host_.Controller(0).ChildCount(), 1u);
-  EXPECT_EQ(host_.Protocol(second), nullptr);
-  ASSERT_EQ(host_.DestroyChild(controller_, first), EFI_SUCCESS);
-  EXPECT_EQ(Record()->ChildrenNum, 0);
-  EXPECT_EQ(Record()->UdpChildHandle, first);
-  EXPECT_EQ(host_.Protocol(first), nullptr);
-
-  EFI_HANDLE again = nullptr;
-  ASSERT_EQ(host_.CreateChild(controller_, &again), EFI_SUCCESS);
-  EXPECT_EQ(again, first);
-  EXPECT_EQ(host_.DestroyChild(controller_, again), EFI_SUCCESS);
-}
-
-TEST_F(DriverModelTest, DestroyingTheReserveHolderFirstMakesTheOtherUdpChildTheReserve) {
-  ASSERT_EQ(host_.Connect(controller_), EFI_SUCCESS);
-  EFI_HANDLE first = nullptr, second = nullptr;
-  ASSERT_EQ(host_.CreateChild(controller_, &first), EFI_SUCCESS);
-  ASSERT_EQ(host_.CreateChild(controller_, &second), EFI_SUCCESS);
-  ASSERT_EQ(host_.DestroyChild(controller_, first), EFI_SUCCESS);
-  EXPECT_EQ(host_.Controller(0).ChildCount(), 1u) << "the first reserve is destroyed";
-  ASSERT_EQ(host_.DestroyChild(controller_, second), EFI_SUCCESS);
-  EXPECT_EQ(Record()->UdpChildHandle, second);
-  EXPECT_EQ(host_.Controller(0).ChildCount(), 1u);
+    EFI_HANDLE again = nullptr;
+    ASSERT_EQ(host_.CreateChild(controller_, &again), EFI_SUCCESS);
+    EXPECT_EQ(again, late);
+    EXPECT_EQ(host_.DestroyChild(controller_, again), EFI_SUCCESS);
+  }
 }
 
 TEST_F(DriverModelTest, CreateChildWhileTheLockIsHeldIsRefused) {
