@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 namespace zem4::test {
