@@ -224,13 +224,7 @@ namespace {
 
 // The caller's CheckPacket ends the transfer from inside: nothing touches the
 // instance (or what it held) afterwards.
-class CallerEndsTest : public ModesFixture {
-protected:
-  Bytes Full(uint32_t sequence, uint32_t block) {
-    return Data8Packet(sequence, block, BlockOf(file_, block));
-  }
-  Bytes file_ = MakeFile(200 * 1032);
-};
+class CallerEndsTest : public ActiveModeTest {};
 
 TEST_F(CallerEndsTest, ConfigureWithoutDataInsideTheHalfWindowHandOver) {
   sink_.inside = [&] { Proto()->Configure(Proto(), nullptr); };
