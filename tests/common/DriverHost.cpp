@@ -9,6 +9,10 @@
 
 namespace zem4::test {
 
+EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) {
+  return EFI_SUCCESS;
+}
+
 DriverHost::DriverHost(uint64_t seed) {
   fw_ = std::make_unique<host::Firmware>(host::ClockMode::Virtual, seed);
   net_ = std::make_unique<host::SimNetwork>([this] { return fw_->Now(); }, seed);

@@ -16,6 +16,9 @@
 
 namespace zem4::test {
 
+// A CheckPacket that takes every run and keeps nothing.
+EFI_STATUS EFIAPI AcceptData(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *Data);
+
 class DriverHost {
 public:
   explicit DriverHost(uint64_t seed = 1);

@@ -7,10 +7,6 @@
 namespace zem4::test {
 namespace {
 
-EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) {
-  return EFI_SUCCESS;
-}
-
 class ReadFileCheckTest : public DriverFixture {
 protected:
   // A token that passes every check.

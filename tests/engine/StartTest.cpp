@@ -6,10 +6,6 @@
 namespace zem4::test {
 namespace {
 
-EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) {
-  return EFI_SUCCESS;
-}
-
 class StartTest : public DriverFixture {
 protected:
   EFI_STATUS Start(Zem4Token &token, const char *file = "boot.efi") {

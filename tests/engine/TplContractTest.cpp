@@ -10,10 +10,6 @@
 namespace zem4::test {
 namespace {
 
-EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) {
-  return EFI_SUCCESS;
-}
-
 VOID EFIAPI RunClosure(EFI_EVENT, VOID *Context) {
   (*static_cast<std::function<void()> *>(Context))();
 }

@@ -11,10 +11,6 @@
 namespace zem4::test {
 namespace {
 
-EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) {
-  return EFI_SUCCESS;
-}
-
 class ChildSafetyTest : public DriverFixture {
 protected:
   Zem4ServiceBinding *Sb(EFI_HANDLE controller) {

@@ -19,10 +19,6 @@ namespace {
 constexpr host::Ipv4 kStationA{127, 0, 2, 2};
 constexpr host::Ipv4 kStationB{127, 0, 2, 3};
 
-EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) {
-  return EFI_SUCCESS;
-}
-
 std::string JoinLines(const std::vector<std::string> &lines) {
   std::string out;
   for (const auto &line : lines) {
