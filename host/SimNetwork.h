@@ -36,11 +36,11 @@ struct FaultProfile {
 // Which datagrams a profile applies to; an unset field matches anything.
 // `receiver` is the address of the receiving port (one member of a group).
 struct FlowMatch {
-  std::optional<Ipv4> src;
-  std::optional<uint16_t> srcPort;
-  std::optional<Ipv4> dst;
-  std::optional<uint16_t> dstPort;
-  std::optional<Ipv4> receiver;
+  std::optional<Ipv4> src{};
+  std::optional<uint16_t> srcPort{};
+  std::optional<Ipv4> dst{};
+  std::optional<uint16_t> dstPort{};
+  std::optional<Ipv4> receiver{};
 };
 
 // One datagram as sent, and what became of it.

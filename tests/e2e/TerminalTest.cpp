@@ -71,8 +71,9 @@ TEST_P(TerminalWidth, NoLineWraps) {
     bars += segment.find("] ") != std::string::npos && segment.find("MiB/s") != std::string::npos;
   }
   EXPECT_GT(progress, 0u) << p->Output();
-  if (columns >= 100)
+  if (columns >= 100) {
     EXPECT_GT(bars, 0u) << p->Output(); // room for the whole line
+  }
   EXPECT_NE(p->Output().find("\x1b["), std::string::npos);
 }
 

@@ -14,8 +14,8 @@ class Timers : public FirmwareFixture {
 protected:
   struct Hits {
     Timers *self;
-    std::vector<host::Time100ns> at;
-    std::function<void()> body;
+    std::vector<host::Time100ns> at{};
+    std::function<void()> body{};
   };
   static VOID EFIAPI OnTimer(EFI_EVENT, VOID *context) {
     auto *h = static_cast<Hits *>(context);

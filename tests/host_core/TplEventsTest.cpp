@@ -17,7 +17,7 @@ protected:
     TplEvents *self;
     std::string name;
     EFI_EVENT event = nullptr;
-    std::function<void()> body;
+    std::function<void()> body{};
   };
 
   static VOID EFIAPI Record(EFI_EVENT, VOID *context) {

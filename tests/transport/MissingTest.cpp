@@ -18,7 +18,8 @@ std::vector<Run> gRuns;
 EFI_STATUS gCheckResult = EFI_SUCCESS;
 bool gEndTransferInside = false;
 
-EFI_STATUS EFIAPI RecordRun(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *Data) {
+EFI_STATUS EFIAPI RecordRun([[maybe_unused]] Zem4 *This, [[maybe_unused]] Zem4Token *Token,
+                            UINT32 Length, VOID *Data) {
   const uint8_t *Bytes = static_cast<const uint8_t *>(Data);
   gRuns.push_back({Length, std::vector<uint8_t>(Bytes, Bytes + Length)});
   if (gEndTransferInside) {
