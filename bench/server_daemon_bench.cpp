@@ -1,6 +1,7 @@
 // How many datagrams per second zem4d sends on loopback: the daemon runs in
 // this process on its own thread, a client of ours downloads a file by
 // unicast over a real socket, acknowledging as it goes.
+#include "net/Socket.h"
 #include "server/daemon/Daemon.h"
 #include "server/engine/Packets.h"
 #include "zem4/Zem4Wire.h"
@@ -25,14 +26,11 @@ struct Client {
   int Fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in Server{};
   Client(uint16_t Port) {
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in A = zem4::net::ToSockaddr({Ipv4(127, 0, 0, 1), 0});
     bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A);
     int Buffer = 4 << 20;
     setsockopt(Fd, SOL_SOCKET, SO_RCVBUF, &Buffer, sizeof Buffer);
-    Server = A;
-    Server.sin_port = htons(Port);
+    Server = zem4::net::ToSockaddr({Ipv4(127, 0, 0, 1), Port});
   }
   ~Client() { close(Fd); }
   void SendTo(const sockaddr_in &To, const Bytes &D) {

@@ -5,6 +5,8 @@
 // from hanging.
 #pragma once
 
+#include "net/Socket.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -35,6 +37,9 @@
 namespace zem4::e2e {
 
 namespace fs = std::filesystem;
+
+// Where the servers of these tests listen: nothing leaves this machine.
+inline constexpr net::Ipv4 kLoopback(127, 0, 0, 1);
 
 #if defined(ZEM4_CLI) && defined(ZEM4D)
 inline const char *const kCli = ZEM4_CLI;
@@ -93,14 +98,12 @@ inline std::vector<std::string> Listing(const fs::path &dir) {
 
 inline uint16_t FreePort() {
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(0x7F000001);
+  sockaddr_in sa = net::ToSockaddr({kLoopback, 0});
   ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
   socklen_t len = sizeof sa;
   ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
   ::close(fd);
-  return ntohs(sa.sin_port);
+  return net::FromSockaddr(sa).port;
 }
 
 inline size_t Count(const std::string &text, const std::string &what) {

@@ -21,8 +21,6 @@ using namespace zem4::e2e;
 
 namespace {
 
-constexpr Ipv4 kLoopback(127, 0, 0, 1);
-
 // Runs zem4 in `cwd` and collects its merged output.
 struct RunResult {
   int code = -1;
@@ -102,7 +100,7 @@ uint16_t PortOf(int fd) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
   ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-  return ntohs(sa.sin_port);
+  return zem4::net::FromSockaddr(sa).port;
 }
 
 // The engine behind loopback sockets, driven by one thread of its own.

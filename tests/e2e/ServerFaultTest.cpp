@@ -20,13 +20,11 @@ class ScriptedServer {
 public:
   explicit ScriptedServer(std::vector<uint8_t> reply) : reply_(std::move(reply)) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(0x7F000001);
+    sockaddr_in sa = zem4::net::ToSockaddr({kLoopback, 0});
     EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
     socklen_t len = sizeof sa;
     ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    port_ = zem4::net::FromSockaddr(sa).port;
     thread_ = std::thread([this] { Loop(); });
   }
   ~ScriptedServer() {
@@ -49,7 +47,7 @@ private:
       ssize_t n = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
       if (n < 2 || buf[0] != 0 || buf[1] != 1)
         continue;
-      if ((ntohl(from.sin_addr.s_addr) >> 24) != 127)
+      if (zem4::net::FromSockaddr(from).address.b[0] != 127)
         continue; // only ever answers this machine
       ++requests_;
       ::sendto(fd_, reply_.data(), reply_.size(), 0, reinterpret_cast<sockaddr *>(&from), len);

@@ -11,13 +11,11 @@ class DaemonExit : public DaemonFixture {};
 struct TakenPort {
   TakenPort() {
     Fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in A = net::ToSockaddr({LoopbackAddress, 0});
     EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0);
     socklen_t Len = sizeof A;
     getsockname(Fd, reinterpret_cast<sockaddr *>(&A), &Len);
-    Port = ntohs(A.sin_port);
+    Port = net::FromSockaddr(A).port;
   }
   ~TakenPort() { close(Fd); }
   int Fd = -1;

@@ -31,6 +31,9 @@ namespace zem4::server::testing {
 
 namespace fs = std::filesystem;
 
+// Where the daemon under test listens and its clients send from.
+inline constexpr Ipv4 LoopbackAddress(127, 0, 0, 1);
+
 inline Bytes RandomBytes(size_t N, uint32_t Seed) {
   std::mt19937 G(Seed);
   Bytes Out(N);
@@ -176,9 +179,7 @@ public:
 struct SocketClient {
   SocketClient(std::string File, bool Multicast) : Model(std::move(File), Multicast, true) {
     Fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in A = net::ToSockaddr({LoopbackAddress, 0});
     EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0);
   }
   ~SocketClient() {
@@ -196,7 +197,7 @@ struct SocketClient {
     ASSERT_EQ(bind(GroupFd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0) << strerror(errno);
     ip_mreq M{};
     M.imr_multiaddr = net::ToInAddr(G.address);
-    M.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+    M.imr_interface = net::ToInAddr(LoopbackAddress);
     ASSERT_EQ(setsockopt(GroupFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &M, sizeof M), 0)
         << strerror(errno);
   }
@@ -206,10 +207,8 @@ struct SocketClient {
       JoinGroup(*Model.Group());
     }
     for (auto &O : Out) {
-      sockaddr_in A{};
-      A.sin_family = AF_INET;
-      A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      A.sin_port = htons(O.ToRequestPort ? ServerListen : Model.SessionPort());
+      sockaddr_in A =
+          net::ToSockaddr({LoopbackAddress, O.ToRequestPort ? ServerListen : Model.SessionPort()});
       sendto(Fd, O.Datagram.data(), O.Datagram.size(), 0, reinterpret_cast<sockaddr *>(&A),
              sizeof A);
     }
@@ -224,7 +223,7 @@ struct SocketClient {
                          &Len)) >= 0) {
       ++Received;
       Send(ServerListen, Model.OnDatagram(std::span<const uint8_t>(Buf, static_cast<size_t>(N)),
-                                          ntohs(From.sin_port), ViaGroup, Now()));
+                                          net::FromSockaddr(From).port, ViaGroup, Now()));
       Len = sizeof From;
     }
   }
@@ -294,17 +293,12 @@ inline std::unique_ptr<SocketClient> Fetch(DaemonProcess &D, uint16_t Listen,
 struct RawClient {
   RawClient() {
     Fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in A = net::ToSockaddr({LoopbackAddress, 0});
     bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A);
   }
   ~RawClient() { close(Fd); }
   void Send(uint16_t Port, const Bytes &D) {
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    A.sin_port = htons(Port);
+    sockaddr_in A = net::ToSockaddr({LoopbackAddress, Port});
     sendto(Fd, D.data(), D.size(), 0, reinterpret_cast<sockaddr *>(&A), sizeof A);
   }
   // Everything that has arrived so far.
@@ -329,7 +323,7 @@ struct RawClient {
       uint8_t Buf[2048];
       ssize_t N = recvfrom(Fd, Buf, sizeof Buf, 0, reinterpret_cast<sockaddr *>(&From), &Len);
       if (N >= 2 && Buf[1] == 6) {
-        Send(ntohs(From.sin_port), Cat({B({0, 5, 0, 0}), Str("User caceled download")}));
+        Send(net::FromSockaddr(From).port, Cat({B({0, 5, 0, 0}), Str("User caceled download")}));
         return true;
       }
     }

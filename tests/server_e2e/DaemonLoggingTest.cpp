@@ -20,7 +20,7 @@ protected:
     sockaddr_in A{};
     socklen_t Len = sizeof A;
     getsockname(Fd, reinterpret_cast<sockaddr *>(&A), &Len);
-    return ntohs(A.sin_port);
+    return net::FromSockaddr(A).port;
   }
 };
 
@@ -151,9 +151,7 @@ TEST(DaemonJsonLine, PairsBecomeFieldsAndAnythingElseStaysText) {
 TEST_F(DaemonLogging, SyslogTargetLeavesStderrAlone) {
   // zem4d's own port, found free: the start line goes to syslog, not here.
   int Fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in At{};
-  At.sin_family = AF_INET;
-  At.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in At = net::ToSockaddr({LoopbackAddress, 0});
   ASSERT_EQ(bind(Fd, reinterpret_cast<sockaddr *>(&At), sizeof At), 0);
   const uint16_t Port = LocalPort(Fd);
   close(Fd);

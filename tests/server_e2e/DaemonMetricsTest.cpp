@@ -15,10 +15,7 @@ struct HttpReply {
 // Connects to 127.0.0.1:Port; -1 on failure.
 int Connect(uint16_t Port) {
   int Fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  A.sin_port = htons(Port);
+  sockaddr_in A = net::ToSockaddr({LoopbackAddress, Port});
   if (connect(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A) != 0) {
     close(Fd);
     return -1;

@@ -81,12 +81,9 @@ uint16_t FreePair() {
   for (int Try = 0; Try < 50; ++Try) {
     const auto Low = static_cast<uint16_t>(10000 + G() % 20000);
     int A = socket(AF_INET, SOCK_DGRAM, 0), B = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in S{};
-    S.sin_family = AF_INET;
-    S.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    S.sin_port = htons(Low);
+    sockaddr_in S = net::ToSockaddr({LoopbackAddress, Low});
     bool Ok = bind(A, reinterpret_cast<sockaddr *>(&S), sizeof S) == 0;
-    S.sin_port = htons(static_cast<uint16_t>(Low + 1));
+    S = net::ToSockaddr({LoopbackAddress, static_cast<uint16_t>(Low + 1)});
     Ok = Ok && bind(B, reinterpret_cast<sockaddr *>(&S), sizeof S) == 0;
     close(A);
     close(B);

@@ -10,14 +10,12 @@ protected:
   // A port that was free a moment ago.
   static uint16_t FreePort() {
     int Fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in A = net::ToSockaddr({LoopbackAddress, 0});
     EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0);
     socklen_t Len = sizeof A;
     getsockname(Fd, reinterpret_cast<sockaddr *>(&A), &Len);
     close(Fd);
-    return ntohs(A.sin_port);
+    return net::FromSockaddr(A).port;
   }
 
   std::vector<std::string> ArgsOnPort(uint16_t Port) {
@@ -37,10 +35,7 @@ TEST_F(DaemonSecurity, NoOneElseCanTakeTheRequestPort) {
     int Fd = socket(AF_INET, SOCK_DGRAM, 0);
     int One = 1;
     setsockopt(Fd, SOL_SOCKET, Opt, &One, sizeof One);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    A.sin_port = htons(Port);
+    sockaddr_in A = net::ToSockaddr({LoopbackAddress, Port});
     EXPECT_NE(bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0) << "option " << Opt;
     EXPECT_EQ(errno, EADDRINUSE);
     close(Fd);
@@ -115,7 +110,7 @@ TEST_F(DaemonSecurity, SigtermTellsEveryClientOnceThenExitsWithItsTotals) {
   pollfd P{Busy.Fd, POLLIN, 0};
   ASSERT_EQ(poll(&P, 1, 5000), 1);
   ASSERT_GE(recvfrom(Busy.Fd, Buf, sizeof Buf, 0, reinterpret_cast<sockaddr *>(&From), &Len), 2);
-  const uint16_t Session = ntohs(From.sin_port);
+  const uint16_t Session = net::FromSockaddr(From).port;
   Busy.Send(Session, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}));
   P = {Busy.Fd, POLLIN, 0};
   ASSERT_EQ(poll(&P, 1, 5000), 1);
