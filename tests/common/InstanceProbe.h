@@ -1,6 +1,8 @@
-// The one read-only view tests have of a child's private record, for what
-// the datagrams, token results, log lines and GetStatus cannot show. No
-// test reads the record itself.
+// The one view tests have of a child's private record, for what the
+// datagrams, token results, log lines and GetStatus cannot show: reads by
+// name (InstanceProbe), the few named writes no traffic can stand in for
+// (InstanceRig), and the hand-made record of the transport unit tests
+// (RecordRig). No other test file includes the record's header.
 #pragma once
 
 #include "efi/Udp4.h"
