@@ -318,7 +318,7 @@ std::unique_ptr<NetworkPort> SocketNetwork::OpenPort(const PortConfig &config, N
   sockaddr_in bound{};
   socklen_t len = sizeof bound;
   ::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &len);
-  c.localPort = ntohs(bound.sin_port);
+  c.localPort = net::FromSockaddr(bound).port;
 
   unsigned interface = MulticastInterfaceFor(c.localAddress);
   if (interface) {
