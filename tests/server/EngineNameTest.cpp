@@ -89,18 +89,5 @@ TEST(RequestNames, MappedBeforeTheEscapeChecksUnlessStrict) {
   }
 }
 
-TEST(RequestNames, TheReportShowsBothNamesEscaped) {
-  TransferReport R;
-  R.Client = Client;
-  R.File = "\\EFI\\BOOT\\x\n.efi";
-  R.Served = "EFI/BOOT/x\n.efi";
-  R.Roles = "unicast";
-  R.Outcome = "complete";
-  EXPECT_EQ(FormatReport(R), "client=127.0.0.2:1234 file=\"\\\\EFI\\\\BOOT\\\\x\\x0a.efi\" "
-                             "roles=unicast passes=0 bytes=0 time=0.000s rate=0B/s "
-                             "retransmissions=0 repair_ranges=0 outcome=\"complete\" "
-                             "served=\"EFI/BOOT/x\\x0a.efi\"");
-}
-
 } // namespace
 } // namespace zem4::server::testing

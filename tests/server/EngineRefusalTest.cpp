@@ -267,17 +267,32 @@ TEST_F(RefusalTest, RefusalsNameWhatWasAskedEscapedAndAreRateLimited) {
   EXPECT_NE(Io.Notes[6].find("file=\"late\""), std::string::npos);
 }
 
-TEST_F(RefusalTest, ClientErrorTextAndNameAreEscapedInTheReport) {
-  TransferReport R;
-  R.Client = Client;
-  R.File = "a\tb";
-  R.Served = "a\tb";
-  R.Roles = "unicast";
-  R.Outcome = "client error 0: bye\r\n2026 [info] transfer client=6.6.6.6";
-  EXPECT_EQ(FormatReport(R), "client=127.0.0.2:1234 file=\"a\\x09b\" roles=unicast passes=0 "
-                             "bytes=0 time=0.000s rate=0B/s retransmissions=0 repair_ranges=0 "
-                             "outcome=\"client error 0: bye\\x0d\\x0a2026 [info] transfer "
-                             "client=6.6.6.6\" served=\"a\\x09b\"");
+// What the peer sent (the name as asked, a client's error text) and the name
+// as served are escaped in the transfer line, so no peer can forge a line.
+TEST(ReportLine, EscapesWhatThePeerSentAndTheNameServed) {
+  struct Case {
+    const char *File, *Served, *Outcome;
+    const char *Line;
+  };
+  const Case Cases[] = {
+      {"\\EFI\\BOOT\\x\n.efi", "EFI/BOOT/x\n.efi", "complete",
+       "client=127.0.0.2:1234 file=\"\\\\EFI\\\\BOOT\\\\x\\x0a.efi\" roles=unicast passes=0 "
+       "bytes=0 time=0.000s rate=0B/s retransmissions=0 repair_ranges=0 outcome=\"complete\" "
+       "served=\"EFI/BOOT/x\\x0a.efi\""},
+      {"a\tb", "a\tb", "client error 0: bye\r\n2026 [info] transfer client=6.6.6.6",
+       "client=127.0.0.2:1234 file=\"a\\x09b\" roles=unicast passes=0 bytes=0 time=0.000s "
+       "rate=0B/s retransmissions=0 repair_ranges=0 outcome=\"client error 0: bye\\x0d\\x0a2026 "
+       "[info] transfer client=6.6.6.6\" served=\"a\\x09b\""},
+  };
+  for (const Case &C : Cases) {
+    TransferReport R;
+    R.Client = Client;
+    R.File = C.File;
+    R.Served = C.Served;
+    R.Roles = "unicast";
+    R.Outcome = C.Outcome;
+    EXPECT_EQ(FormatReport(R), C.Line) << C.File;
+  }
 }
 
 } // namespace
