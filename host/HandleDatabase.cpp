@@ -154,8 +154,12 @@ std::vector<std::string> HandleDatabase::Report(EFI_HANDLE skipHandle) const {
     const bool skip = handle == skipHandle;
     if (!skip) {
       std::string line = "handle " + Ptr(handle) + ":";
-      for (const auto &p : h.protocols)
-        line += " " + GuidText(p->guid);
+      for (const auto &p : h.protocols) {
+        // Appended piece by piece: GCC 12 at -O3 takes " " + a temporary for
+        // an overlapping copy (-Wrestrict) and would fail the release build.
+        line += ' ';
+        line += GuidText(p->guid);
+      }
       lines.push_back(std::move(line));
     }
     for (const auto &p : h.protocols)

@@ -54,7 +54,11 @@ std::string ProgressBoard::TerminalLine(const std::string &label, double fractio
   const std::string gapText = "gaps " + std::to_string(gaps);
   auto bar = [&](int w) {
     int filled = int(fraction * w + 0.5);
-    return "[" + std::string(size_t(filled), '#') + std::string(size_t(w - filled), '.') + "] ";
+    // Appended piece by piece: GCC 12 at -O3 takes "[" + a temporary for an
+    // overlapping copy (-Wrestrict) and would fail the release build.
+    std::string text = "[";
+    text.append(size_t(filled), '#').append(size_t(w - filled), '.') += "] ";
+    return text;
   };
   // From the richest layout down; the first that fits wins.
   const std::vector<std::string> rests = {
