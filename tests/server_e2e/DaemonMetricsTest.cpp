@@ -219,6 +219,8 @@ TEST_F(DaemonMetrics, AddressesParseOrAreRefused) {
       {":9568", "", 0},
       {"9568x", "", 0},
       {"1.2.3.4:+5", "", 0},
+      {"127.0.0.01:9568", "", 0}, // leading zeros: octal to some readers
+      {"09568", "", 0},
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE(C.Text);
