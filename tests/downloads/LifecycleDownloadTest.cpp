@@ -74,6 +74,24 @@ protected:
     ASSERT_EQ(proto->ReadFile(proto, &d.token), EFI_SUCCESS);
   }
 
+  // Two multicast children: the master first, the listener 10 ms later, then
+  // `wait` more.
+  void StartMasterAndListener(Download &master, Download &listener, host::Time100ns wait) {
+    ASSERT_NO_FATAL_FAILURE(StartDownload(master, true));
+    rig_.RunUntil([] { return false; }, 10 * kMs);
+    ASSERT_NO_FATAL_FAILURE(StartDownload(listener, true));
+    rig_.RunUntil([] { return false; }, wait);
+  }
+
+  // Unloads the driver, stops the server and fails for anything left live.
+  void UnloadLeavingNothing() {
+    EXPECT_EQ(rig_.Unload(), EFI_SUCCESS);
+    server_.reset();
+    for (const std::string &leak : rig_.TearDown()) {
+      ADD_FAILURE() << "left live: " << leak;
+    }
+  }
+
   DriverHost rig_;
   EFI_HANDLE controller_ = nullptr;
   std::unique_ptr<EngineServer> server_;
@@ -100,20 +118,12 @@ TEST_F(LifecycleDownloadTest, ThreeChildrenDownloadAtOnceThenEverythingGoes) {
     gBS->CloseEvent(d->event);
   }
   EXPECT_EQ(rig_.Disconnect(controller_), EFI_SUCCESS);
-  EXPECT_EQ(rig_.Unload(), EFI_SUCCESS);
-  server_.reset();
-  std::vector<std::string> leaks = rig_.TearDown();
-  for (const std::string &leak : leaks) {
-    ADD_FAILURE() << "left live: " << leak;
-  }
+  UnloadLeavingNothing();
 }
 
 TEST_F(LifecycleDownloadTest, DestroyingAMulticastChildMidDownloadAbortsItAndReleasesThePort) {
   Download listener, master;
-  StartDownload(master, true);
-  rig_.RunUntil([] { return false; }, 10 * kMs);
-  StartDownload(listener, true);
-  rig_.RunUntil([] { return false; }, 300 * kMs);
+  ASSERT_NO_FATAL_FAILURE(StartMasterAndListener(master, listener, 300 * kMs));
   EXPECT_EQ(listener.completions, 0);
   EXPECT_EQ(rig_.DestroyChild(controller_, listener.child), EFI_SUCCESS);
   EXPECT_EQ(listener.completions, 1);
@@ -126,19 +136,12 @@ TEST_F(LifecycleDownloadTest, DestroyingAMulticastChildMidDownloadAbortsItAndRel
   gBS->CloseEvent(listener.event);
   gBS->CloseEvent(master.event);
   EXPECT_EQ(rig_.Disconnect(controller_), EFI_SUCCESS);
-  EXPECT_EQ(rig_.Unload(), EFI_SUCCESS);
-  server_.reset();
-  for (const std::string &leak : rig_.TearDown()) {
-    ADD_FAILURE() << "left live: " << leak;
-  }
+  UnloadLeavingNothing();
 }
 
 TEST_F(LifecycleDownloadTest, DisconnectDuringAMulticastDownloadEndsItCleanly) {
   Download listener, master;
-  StartDownload(master, true);
-  rig_.RunUntil([] { return false; }, 10 * kMs);
-  StartDownload(listener, true);
-  rig_.RunUntil([] { return false; }, 50 * kMs);
+  ASSERT_NO_FATAL_FAILURE(StartMasterAndListener(master, listener, 50 * kMs));
   ASSERT_EQ(master.completions, 0);
   ASSERT_EQ(listener.completions, 0);
   EXPECT_EQ(rig_.Disconnect(controller_), EFI_SUCCESS);
@@ -148,11 +151,7 @@ TEST_F(LifecycleDownloadTest, DisconnectDuringAMulticastDownloadEndsItCleanly) {
   EXPECT_EQ(listener.token.Status, EFI_ABORTED);
   gBS->CloseEvent(listener.event);
   gBS->CloseEvent(master.event);
-  EXPECT_EQ(rig_.Unload(), EFI_SUCCESS);
-  server_.reset();
-  for (const std::string &leak : rig_.TearDown()) {
-    ADD_FAILURE() << "left live: " << leak;
-  }
+  UnloadLeavingNothing();
 }
 
 } // namespace

@@ -23,33 +23,12 @@ class LossyDownloadTest : public EngineDownloadFixture,
 
 TEST_P(LossyDownloadTest, ExactFile) {
   const LossCase &c = GetParam();
-  Bytes file = MakeFile(c.size, 7);
-  engine_->Files().Add("file.bin", file);
   host::FaultProfile profile;
   profile.loss = c.rate;
   profile.duplicate = c.rate;
   profile.reorder = c.rate;
   Net().SetDefaultProfile(profile);
-
-  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
-  PrepareToken(token_, done_, "file.bin");
-  token_.Context = &sink_;
-  if (c.stream) {
-    token_.CheckPacket = CheckPacketSink;
-  } else {
-    buffer_.assign(c.size == 0 ? 1 : c.size, 0xEE);
-    token_.Buffer = buffer_.data();
-    token_.BufferSize = buffer_.size();
-  }
-  ASSERT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_SUCCESS);
-  ASSERT_TRUE(RunToEnd(3600 * kSecond)) << Net().Describe();
-  EXPECT_EQ(done_.count, 1);
-  ASSERT_EQ(done_.status, EFI_SUCCESS) << Net().Describe();
-  if (c.stream) {
-    EXPECT_TRUE(sink_.All() == file) << Net().Describe();
-  } else if (c.size != 0) {
-    EXPECT_TRUE(buffer_ == file) << Net().Describe();
-  }
+  ASSERT_NO_FATAL_FAILURE(DownloadWhole(MakeFile(c.size, 7), c.stream));
 }
 
 std::vector<LossCase> Cases() {

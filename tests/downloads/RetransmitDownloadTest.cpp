@@ -29,30 +29,11 @@ TEST_P(RetransmitDownloadTest, ExactFileWithoutResendingWindows) {
   const RetransmitCase &c = GetParam();
   const size_t blocks = 600;
   Bytes file = MakeFile(blocks * 1032 + 100, uint32_t(c.seed));
-  engine_->Files().Add("file.bin", file);
   host::FaultProfile profile;
   profile.loss = c.loss;
   profile.delay = 5 * kMs; // a round trip of 10 ms: a window's worth in flight
   Net().SetDefaultProfile(profile);
-
-  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
-  PrepareToken(token_, done_, "file.bin");
-  token_.Context = &sink_;
-  if (c.stream) {
-    token_.CheckPacket = CheckPacketSink;
-  } else {
-    buffer_.assign(file.size(), 0xEE);
-    token_.Buffer = buffer_.data();
-    token_.BufferSize = buffer_.size();
-  }
-  ASSERT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_SUCCESS);
-  ASSERT_TRUE(RunToEnd(3600 * kSecond)) << Net().Describe();
-  ASSERT_EQ(done_.status, EFI_SUCCESS) << Net().Describe();
-  if (c.stream) {
-    EXPECT_TRUE(sink_.All() == file);
-  } else {
-    EXPECT_TRUE(buffer_ == file);
-  }
+  ASSERT_NO_FATAL_FAILURE(DownloadWhole(file, c.stream));
   EXPECT_GT(Net().Stats().lost, 0u) << "the loss was in play";
   const auto &stats = engine_->Engine().Stats();
   double perBlock = double(stats.DataDatagrams) / double(blocks + 1);
