@@ -23,17 +23,6 @@ VOID EFIAPI TimerNotifyFn(EFI_EVENT, VOID *context) {
   gWorld->OnTimer(*static_cast<Timer *>(context));
 }
 
-// A file whose every block differs from every other.
-Bytes MakeFile(size_t size, uint32_t seed) {
-  Bytes file(size);
-  uint32_t x = seed * 2654435761u + 99;
-  for (size_t i = 0; i < size; i++) {
-    x = x * 1103515245u + 12345;
-    file[i] = static_cast<uint8_t>(x >> 16);
-  }
-  return file;
-}
-
 // Sizes on the block and window edges, kept small for a sanitizer build.
 constexpr struct {
   const char *name;

@@ -13,6 +13,16 @@ EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) {
   return EFI_SUCCESS;
 }
 
+std::vector<uint8_t> MakeFile(size_t size, uint32_t seed) {
+  std::vector<uint8_t> out(size);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto &b : out) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return out;
+}
+
 DriverHost::DriverHost(uint64_t seed) {
   fw_ = std::make_unique<host::Firmware>(host::ClockMode::Virtual, seed);
   net_ = std::make_unique<host::SimNetwork>([this] { return fw_->Now(); }, seed);

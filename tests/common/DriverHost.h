@@ -19,6 +19,10 @@ namespace zem4::test {
 // A CheckPacket that takes every run and keeps nothing.
 EFI_STATUS EFIAPI AcceptData(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *Data);
 
+// A file of `size` bytes whose every block differs from every other, and from
+// the blocks of another seed's file.
+std::vector<uint8_t> MakeFile(size_t size, uint32_t seed = 1);
+
 class DriverHost {
 public:
   explicit DriverHost(uint64_t seed = 1);

@@ -64,16 +64,6 @@ EFI_STATUS LoadDriver(DriverHost &host, DriverKind kind, std::string *why) {
   return status;
 }
 
-Bytes MakeFile(size_t size, uint32_t seed) {
-  Bytes out(size);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto &b : out) {
-    x = x * 1664525u + 1013904223u;
-    b = static_cast<uint8_t>(x >> 24);
-  }
-  return out;
-}
-
 std::string Join(const std::vector<std::string> &lines) {
   std::string out;
   for (const auto &line : lines) {

@@ -32,7 +32,6 @@ EFI_STATUS LoadDriver(DriverHost &host, DriverKind kind, std::string *why = null
 
 constexpr host::Time100ns kSecond = 10'000'000;
 
-Bytes MakeFile(size_t size, uint32_t seed);
 std::string Join(const std::vector<std::string> &lines);
 
 // One child's transfer, completed through its event: into a buffer, or

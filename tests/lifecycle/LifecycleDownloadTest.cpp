@@ -19,16 +19,6 @@ constexpr host::Ipv4 kStationB{127, 0, 4, 3};
 constexpr host::Ipv4 kServer{127, 0, 4, 1};
 constexpr host::Time100ns kSecond = 10'000'000;
 
-Bytes MakeFile(size_t size, uint32_t seed) {
-  Bytes out(size);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto &b : out) {
-    x = x * 1664525u + 1013904223u;
-    b = static_cast<uint8_t>(x >> 24);
-  }
-  return out;
-}
-
 VOID EFIAPI CountSignal(EFI_EVENT, VOID *context) {
   ++*static_cast<int *>(context);
 }

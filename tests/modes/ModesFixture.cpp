@@ -89,16 +89,6 @@ Bytes ModesFixture::SentOne() {
   return sent[0].payload;
 }
 
-Bytes MakeFile(size_t size, uint32_t seed) {
-  Bytes file(size);
-  uint32_t x = seed * 2654435761u + 12345;
-  for (size_t i = 0; i < size; i++) {
-    x = x * 1103515245u + 12345;
-    file[i] = static_cast<uint8_t>(x >> 16);
-  }
-  return file;
-}
-
 Bytes BlockOf(const Bytes &file, uint32_t block) {
   size_t offset = size_t(block - 1) * 1032;
   if (offset >= file.size()) {

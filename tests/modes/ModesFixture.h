@@ -78,8 +78,6 @@ protected:
   size_t seen_ = 0;
 };
 
-// A file of `size` bytes whose content tells blocks apart.
-Bytes MakeFile(size_t size, uint32_t seed = 1);
 // Block `block` (from 1) of `file`: 1032 bytes or the short rest.
 Bytes BlockOf(const Bytes &file, uint32_t block);
 

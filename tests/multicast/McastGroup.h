@@ -27,17 +27,6 @@ inline host::Ipv4 MemberAddress(size_t index) {
   return host::Ipv4(127, 0, 9, static_cast<uint8_t>(10 + index));
 }
 
-// A file whose every block differs from every other.
-inline Bytes MakeFile(size_t size, uint32_t seed) {
-  Bytes file(size);
-  uint32_t x = seed * 2654435761u + 99;
-  for (size_t i = 0; i < size; i++) {
-    x = x * 1103515245u + 12345;
-    file[i] = static_cast<uint8_t>(x >> 16);
-  }
-  return file;
-}
-
 inline uint32_t BlocksOf(size_t size) {
   return static_cast<uint32_t>(size / kBlock + 1);
 }
