@@ -63,17 +63,35 @@ struct Pattern {
   uint64_t ExpectedReads;
 };
 
-class ReadAhead : public ::testing::TestWithParam<Pattern> {};
+// One file, "f", in memory and read through the read-ahead; Count sees the
+// reads that reach the file.
+class AheadOfFile : public ::testing::Test {
+protected:
+  std::shared_ptr<OpenFile> Open(const std::vector<uint8_t> &Data) {
+    Memory.Add("f", Data);
+    OpenResult R = Ahead.Open("f");
+    EXPECT_TRUE(R.File);
+    return R.File;
+  }
+  // Reads `Size` bytes at `Offset` and says whether they are `Expected`'s.
+  static bool ReadsAs(OpenFile &File, uint64_t Offset, size_t Size,
+                      const std::vector<uint8_t> &Expected) {
+    std::vector<uint8_t> Got(Size, 0xEE);
+    return File.ReadAt(Offset, Got) &&
+           std::equal(Got.begin(), Got.end(), Expected.begin() + static_cast<long>(Offset));
+  }
+  MemoryFileSource Memory;
+  Counting Count{Memory};
+  ReadAheadSource Ahead{Count};
+};
+
+class ReadAhead : public AheadOfFile, public ::testing::WithParamInterface<Pattern> {};
 
 TEST_P(ReadAhead, GivesTheFilesBytesWithFewReads) {
   const Pattern &P = GetParam();
   const std::vector<uint8_t> Data = Content(P.FileBlocks * Block + 77, 5);
-  MemoryFileSource Memory;
-  Memory.Add("f", Data);
-  Counting Count(Memory);
-  ReadAheadSource Ahead(Count);
-  OpenResult R = Ahead.Open("f");
-  ASSERT_TRUE(R.File);
+  auto File = Open(Data);
+  ASSERT_TRUE(File);
   std::vector<uint32_t> Order = P.Blocks;
   if (Order.empty()) {
     Order.resize(P.FileBlocks + 1);
@@ -82,12 +100,10 @@ TEST_P(ReadAhead, GivesTheFilesBytesWithFewReads) {
   for (uint32_t B : Order) {
     SCOPED_TRACE(B);
     if (P.CheckEveryHalf && (B - 1) % Half == 0) {
-      ASSERT_TRUE(R.File->Unchanged());
+      ASSERT_TRUE(File->Unchanged());
     }
     const uint64_t Offset = (B - 1) * Block;
-    std::vector<uint8_t> Got(std::min<uint64_t>(Block, Data.size() - Offset), 0xEE);
-    ASSERT_TRUE(R.File->ReadAt(Offset, Got));
-    EXPECT_TRUE(std::equal(Got.begin(), Got.end(), Data.begin() + Offset));
+    EXPECT_TRUE(ReadsAs(*File, Offset, std::min<uint64_t>(Block, Data.size() - Offset), Data));
   }
   EXPECT_EQ(Count.Reads, P.ExpectedReads);
 }
@@ -108,35 +124,29 @@ INSTANTIATE_TEST_SUITE_P(
         Pattern{"SmallFile", 3, {}, false, 1}),
     [](const ::testing::TestParamInfo<Pattern> &I) { return std::string(I.param.Name); });
 
-TEST(ReadAheadChecks, TheChangeCheckDropsWhatWasReadAhead) {
-  MemoryFileSource Memory;
-  Memory.Add("f", Content(10 * Block, 1));
-  ReadAheadSource Ahead(Memory);
-  OpenResult R = Ahead.Open("f");
-  ASSERT_TRUE(R.File);
-  std::vector<uint8_t> Got(Block);
-  ASSERT_TRUE(R.File->ReadAt(0, Got));
+using ReadAheadChecks = AheadOfFile;
+
+TEST_F(ReadAheadChecks, TheChangeCheckDropsWhatWasReadAhead) {
+  const std::vector<uint8_t> Before = Content(10 * Block, 1);
+  auto File = Open(Before);
+  ASSERT_TRUE(File);
+  ASSERT_TRUE(ReadsAs(*File, 0, Block, Before));
   const std::vector<uint8_t> Changed = Content(10 * Block, 2);
   Memory.Replace("f", Changed);
   // Until the engine checks, the chunk read before the change is what it has.
-  ASSERT_TRUE(R.File->ReadAt(Block, Got));
-  EXPECT_TRUE(std::equal(Got.begin(), Got.end(), Content(10 * Block, 1).begin() + Block));
-  R.File->Unchanged();
-  ASSERT_TRUE(R.File->ReadAt(2 * Block, Got));
-  EXPECT_TRUE(std::equal(Got.begin(), Got.end(), Changed.begin() + 2 * Block));
+  EXPECT_TRUE(ReadsAs(*File, Block, Block, Before));
+  File->Unchanged();
+  EXPECT_TRUE(ReadsAs(*File, 2 * Block, Block, Changed));
 }
 
-TEST(ReadAheadChecks, BeyondTheEndIsRefusedAndTheEmptyLastBlockIsThere) {
-  MemoryFileSource Memory;
-  Memory.Add("f", Content(2 * Block, 3));
-  ReadAheadSource Ahead(Memory);
-  OpenResult R = Ahead.Open("f");
-  ASSERT_TRUE(R.File);
+TEST_F(ReadAheadChecks, BeyondTheEndIsRefusedAndTheEmptyLastBlockIsThere) {
+  auto File = Open(Content(2 * Block, 3));
+  ASSERT_TRUE(File);
   std::vector<uint8_t> Got(Block);
-  EXPECT_TRUE(R.File->ReadAt(0, Got));
-  EXPECT_TRUE(R.File->ReadAt(2 * Block, std::span<uint8_t>()));
-  EXPECT_FALSE(R.File->ReadAt(2 * Block, Got));
-  EXPECT_FALSE(R.File->ReadAt(Block + 1, Got));
+  EXPECT_TRUE(File->ReadAt(0, Got));
+  EXPECT_TRUE(File->ReadAt(2 * Block, std::span<uint8_t>()));
+  EXPECT_FALSE(File->ReadAt(2 * Block, Got));
+  EXPECT_FALSE(File->ReadAt(Block + 1, Got));
   EXPECT_EQ(Ahead.Open("missing").Error, OpenError::NotFound);
 }
 
