@@ -6,6 +6,7 @@
 // valid driver image made here, so that the fuzzer starts deep inside the
 // loader instead of at the MZ check.
 #include "host/PeImage.h"
+#include "tests/images/PeImage.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -20,18 +21,9 @@ namespace {
 using zem4::host::kMachineIa32;
 using zem4::host::kMachineX64;
 
-void Put16(std::vector<uint8_t> &b, size_t at, uint16_t v) {
-  b[at] = static_cast<uint8_t>(v);
-  b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v) {
-  Put16(b, at, static_cast<uint16_t>(v));
-  Put16(b, at + 2, static_cast<uint16_t>(v >> 16));
-}
-void Put64(std::vector<uint8_t> &b, size_t at, uint64_t v) {
-  Put32(b, at, static_cast<uint32_t>(v));
-  Put32(b, at + 4, static_cast<uint32_t>(v >> 32));
-}
+using zem4::test::Put16;
+using zem4::test::Put32;
+using zem4::test::Put64;
 
 // Headers at 0, .text at RVA 0x1000, .data at 0x2000 holding two absolute
 // addresses, .reloc at 0x3000 with one block fixing them.

@@ -5,19 +5,13 @@
 // Waits are for events (a line of output, a process ending); a generous kill
 // timer only keeps a broken build from hanging.
 #include "tests/e2e/Cli.h"
+#include "tests/images/DriverImages.h"
 
 #include <ostream>
 
 namespace {
 
 using namespace zem4::e2e;
-
-#ifndef ZEM4_IA32_IMAGE_PATH
-#define ZEM4_IA32_IMAGE_PATH ""
-#endif
-#ifndef ZEM4_X64_IMAGE_PATH
-#define ZEM4_X64_IMAGE_PATH ""
-#endif
 
 struct ImageKind {
   const char *name;
@@ -173,8 +167,8 @@ TEST_P(ImageEndToEnd, QuietIsSilent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, ImageEndToEnd,
-                         ::testing::Values(ImageKind{"X64", ZEM4_X64_IMAGE_PATH},
-                                           ImageKind{"IA32", ZEM4_IA32_IMAGE_PATH}),
+                         ::testing::Values(ImageKind{"X64", zem4::test::kX64ImagePath},
+                                           ImageKind{"IA32", zem4::test::kIa32ImagePath}),
                          [](const ::testing::TestParamInfo<ImageKind> &info) {
                            return std::string(info.param.name);
                          });

@@ -5,16 +5,13 @@
 // temporary directory, with stand-in runners that record how they were
 // called; with none there, the message says how to build one.
 #include "tests/e2e/Cli.h"
+#include "tests/images/DriverImages.h"
 
 #include <sys/stat.h>
 
 namespace {
 
 using namespace zem4::e2e;
-
-#ifndef ZEM4_IA32_IMAGE_PATH
-#define ZEM4_IA32_IMAGE_PATH ""
-#endif
 
 class RunnerLookup : public TempDirTest {
 protected:

@@ -2,23 +2,9 @@
 // from them must say "boot-service driver for this machine", the image must be
 // relocatable, and nothing may be imported (an import would be a symbol that
 // the firmware cannot resolve).
-#include "PeImage.h"
+#include "tests/images/DriverImages.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <ostream>
-#include <string>
-#include <vector>
-
-#ifndef ZEM4_IA32_IMAGE_PATH
-#define ZEM4_IA32_IMAGE_PATH ""
-#endif
-#ifndef ZEM4_X64_IMAGE_PATH
-#define ZEM4_X64_IMAGE_PATH ""
-#endif
 
 namespace zem4::test {
 namespace {
@@ -36,50 +22,21 @@ void PrintTo(const ImageKind &kind, std::ostream *os) {
   *os << kind.name;
 }
 
-const ImageKind kIa32{"IA32", ZEM4_IA32_IMAGE_PATH, 0x014C, 0x010B, 3, 4};
-const ImageKind kX64{"X64", ZEM4_X64_IMAGE_PATH, 0x8664, 0x020B, 10, 8};
+const ImageKind kIa32{"IA32", kIa32ImagePath, 0x014C, 0x010B, 3, 4};
+const ImageKind kX64{"X64", kX64ImagePath, 0x8664, 0x020B, 10, 8};
 
 constexpr uint16_t kSubsystemBootServiceDriver = 11;
 constexpr uint16_t kRelocAbsolute = 0;
 
-std::vector<uint8_t> ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return {};
-  }
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Loads the image or skips the test when it was not built; CI sets
-// ZEM4_REQUIRE_IMAGES so that a missing image fails there instead.
-class DriverImage : public ::testing::TestWithParam<ImageKind> {
+class DriverImage : public DriverImageTest<ImageKind> {
 protected:
-  void SetUp() override {
-    const ImageKind &kind = GetParam();
-    bytes_ = ReadFile(kind.path);
-    if (bytes_.empty()) {
-      if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
-        FAIL() << kind.name << " image missing: " << kind.path;
-      }
-      GTEST_SKIP() << kind.name << " image not built (" << kind.path << "); build the " << kind.name
-                   << " preset first";
-    }
-    PeReader reader(bytes_);
-    auto parsed = reader.Parse();
-    ASSERT_TRUE(parsed.has_value()) << kind.path << ": " << reader.Error();
-    image_ = std::move(*parsed);
-  }
-
   uint64_t ReadPointer(size_t offset) const {
     uint64_t value = 0;
     for (uint32_t i = 0; i < GetParam().pointerSize; ++i) {
-      value |= uint64_t{bytes_[offset + i]} << (8 * i);
+      value |= uint64_t{file_[offset + i]} << (8 * i);
     }
     return value;
   }
-
-  std::vector<uint8_t> bytes_;
-  PeImage image_;
 };
 
 TEST_P(DriverImage, HeadersDescribeABootServiceDriverForTheMachine) {
@@ -102,7 +59,7 @@ TEST_P(DriverImage, BaseRelocationsAreNonEmptyAndEachPointsIntoTheImage) {
   const PeSection *reloc = image_.SectionHolding(image_.Directory(PeImage::kDirBaseReloc).rva);
   ASSERT_NE(reloc, nullptr);
 
-  PeReader reader(bytes_);
+  PeReader reader(file_);
   size_t real = 0;
   for (const PeRelocation &r : image_.relocations) {
     if (r.type == kRelocAbsolute) {
@@ -150,13 +107,13 @@ TEST_P(DriverImage, NoSectionIsBothWritableAndExecutable) {
 // The reader itself must notice damage, or the checks above prove nothing.
 TEST_P(DriverImage, ReaderRejectsDamagedCopies) {
   {
-    auto copy = bytes_;
+    auto copy = file_;
     copy[0] = 'X';
     PeReader r(copy);
     EXPECT_FALSE(r.Parse().has_value());
   }
   {
-    auto copy = bytes_;
+    auto copy = file_;
     copy[0x3C] = 0xF0;
     copy[0x3D] = 0xFF;
     copy[0x3E] = 0xFF;
@@ -167,10 +124,10 @@ TEST_P(DriverImage, ReaderRejectsDamagedCopies) {
   {
     // Every truncation inside the headers is refused without reading past the end.
     size_t headers = image_.sizeOfHeaders;
-    ASSERT_LE(headers, bytes_.size());
+    ASSERT_LE(headers, file_.size());
     size_t sectionTableEnd = 0;
     for (size_t len = 0; len < headers; len += 7) {
-      std::vector<uint8_t> cut(bytes_.begin(), bytes_.begin() + static_cast<ptrdiff_t>(len));
+      std::vector<uint8_t> cut(file_.begin(), file_.begin() + static_cast<ptrdiff_t>(len));
       PeReader r(cut);
       if (r.Parse().has_value() && sectionTableEnd == 0) {
         sectionTableEnd = len;
@@ -182,10 +139,10 @@ TEST_P(DriverImage, ReaderRejectsDamagedCopies) {
   {
     // A relocation block whose size runs past its directory.
     PeDirectory dir = image_.Directory(PeImage::kDirBaseReloc);
-    PeReader probe(bytes_);
+    PeReader probe(file_);
     auto at = probe.FileOffset(image_, dir.rva, 8);
     ASSERT_TRUE(at.has_value());
-    auto copy = bytes_;
+    auto copy = file_;
     uint32_t huge = dir.size + 8;
     for (int i = 0; i < 4; ++i) {
       copy[*at + 4 + i] = static_cast<uint8_t>(huge >> (8 * i));

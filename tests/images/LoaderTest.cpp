@@ -1,26 +1,15 @@
 // The host firmware's image loader on the real IA32 and X64 driver images:
 // both map with every relocation applied and each section protected as it
 // asks; copies damaged byte by byte are refused with the right reason.
-#include "PeImage.h"
 #include "host/PeImage.h"
+#include "tests/images/DriverImages.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#ifndef ZEM4_IA32_IMAGE_PATH
-#define ZEM4_IA32_IMAGE_PATH ""
-#endif
-#ifndef ZEM4_X64_IMAGE_PATH
-#define ZEM4_X64_IMAGE_PATH ""
-#endif
 
 namespace zem4::test {
 namespace {
@@ -42,44 +31,16 @@ void PrintTo(const Kind &kind, std::ostream *os) {
   *os << kind.name;
 }
 
-const Kind kIa32{"IA32", ZEM4_IA32_IMAGE_PATH, 0x014C, 0x8664, 0x020B, 3, 10, 4};
-const Kind kX64{"X64", ZEM4_X64_IMAGE_PATH, 0x8664, 0x014C, 0x010B, 10, 3, 8};
+const Kind kIa32{"IA32", kIa32ImagePath, 0x014C, 0x8664, 0x020B, 3, 10, 4};
+const Kind kX64{"X64", kX64ImagePath, 0x8664, 0x014C, 0x010B, 10, 3, 8};
 
-std::vector<uint8_t> ReadFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return {};
-  }
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-uint32_t Get32(const std::vector<uint8_t> &b, size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
-void Put16(std::vector<uint8_t> &b, size_t at, uint16_t v) {
-  b[at] = static_cast<uint8_t>(v);
-  b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v) {
-  Put16(b, at, static_cast<uint16_t>(v));
-  Put16(b, at + 2, static_cast<uint16_t>(v >> 16));
-}
-
-class Loader : public ::testing::TestWithParam<Kind> {
+class Loader : public DriverImageTest<Kind> {
 protected:
   void SetUp() override {
-    const Kind &kind = GetParam();
-    file_ = ReadFile(kind.path);
-    if (file_.empty()) {
-      if (std::getenv("ZEM4_REQUIRE_IMAGES") != nullptr) {
-        FAIL() << kind.name << " image missing: " << kind.path;
-      }
-      GTEST_SKIP() << kind.name << " image not built (" << kind.path << ")";
+    DriverImageTest<Kind>::SetUp();
+    if (IsSkipped() || HasFatalFailure()) {
+      return;
     }
-    PeReader reader(file_);
-    auto parsed = reader.Parse();
-    ASSERT_TRUE(parsed.has_value()) << reader.Error();
-    info_ = *parsed;
     pe_ = Get32(file_, 0x3C);
     coff_ = pe_ + 4;
     opt_ = coff_ + 20;
@@ -87,8 +48,9 @@ protected:
     sections_ = opt_ + optSize;
     const bool plus = GetParam().machine == host::kMachineX64;
     directories_ = opt_ + (plus ? 112 : 96);
-    const PeDirectory reloc = info_.Directory(PeImage::kDirBaseReloc);
-    auto at = reader.FileOffset(info_, reloc.rva, reloc.size);
+    const PeDirectory reloc = image_.Directory(PeImage::kDirBaseReloc);
+    PeReader reader(file_);
+    auto at = reader.FileOffset(image_, reloc.rva, reloc.size);
     ASSERT_TRUE(at.has_value());
     relocFile_ = *at;
   }
@@ -96,8 +58,8 @@ protected:
   // Offset of a field of section header `index`.
   size_t SectionField(size_t index, size_t field) const { return sections_ + 40 * index + field; }
   size_t SectionIndex(const std::string &name) const {
-    for (size_t i = 0; i < info_.sections.size(); i++) {
-      if (info_.sections[i].name == name) {
+    for (size_t i = 0; i < image_.sections.size(); i++) {
+      if (image_.sections[i].name == name) {
         return i;
       }
     }
@@ -118,8 +80,6 @@ protected:
     EXPECT_FALSE(error.empty()) << what;
   }
 
-  std::vector<uint8_t> file_;
-  PeImage info_;
   size_t pe_ = 0, coff_ = 0, opt_ = 0, sections_ = 0, directories_ = 0, relocFile_ = 0;
 };
 
@@ -150,31 +110,31 @@ TEST_P(Loader, MapsEverySectionAndAppliesEveryRelocation) {
   ASSERT_NE(image, nullptr) << error;
   EXPECT_EQ(fault, PeFault::None);
   EXPECT_EQ(image->Machine(), kind.machine);
-  EXPECT_EQ(image->Size(), info_.sizeOfImage);
-  EXPECT_EQ(image->PreferredBase(), info_.imageBase);
+  EXPECT_EQ(image->Size(), image_.sizeOfImage);
+  EXPECT_EQ(image->PreferredBase(), image_.imageBase);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(image->Base()) % 4096, 0u);
   if (kind.machine == host::kMachineIa32) {
     EXPECT_LE(reinterpret_cast<uintptr_t>(image->Base()) + image->Size(), uint64_t{1} << 32)
         << "an IA32 image's addresses are 32 bits wide";
   }
   EXPECT_EQ(reinterpret_cast<uintptr_t>(image->Entry()),
-            reinterpret_cast<uintptr_t>(image->Base()) + info_.addressOfEntryPoint);
+            reinterpret_cast<uintptr_t>(image->Base()) + image_.addressOfEntryPoint);
 
   const auto *mem = static_cast<const uint8_t *>(image->Base());
-  ASSERT_EQ(std::memcmp(mem, file_.data(), info_.sizeOfHeaders), 0) << "headers";
+  ASSERT_EQ(std::memcmp(mem, file_.data(), image_.sizeOfHeaders), 0) << "headers";
 
   // Relocated fields: the file's value moved by the load delta.
-  const uint64_t delta = reinterpret_cast<uintptr_t>(image->Base()) - info_.imageBase;
-  std::vector<bool> relocated(info_.sizeOfImage, false);
+  const uint64_t delta = reinterpret_cast<uintptr_t>(image->Base()) - image_.imageBase;
+  std::vector<bool> relocated(image_.sizeOfImage, false);
   size_t real = 0;
-  for (const PeRelocation &r : info_.relocations) {
+  for (const PeRelocation &r : image_.relocations) {
     if (r.type == 0) {
       continue;
     }
     ++real;
     uint64_t original = 0, now = 0;
     PeReader reader(file_);
-    auto at = reader.FileOffset(info_, r.rva, kind.width);
+    auto at = reader.FileOffset(image_, r.rva, kind.width);
     ASSERT_TRUE(at.has_value());
     std::memcpy(&original, &file_[*at], kind.width);
     std::memcpy(&now, mem + r.rva, kind.width);
@@ -188,7 +148,7 @@ TEST_P(Loader, MapsEverySectionAndAppliesEveryRelocation) {
   EXPECT_GT(real, 0u);
 
   // Every other byte is the file's, and what lies past the file data is zero.
-  for (const PeSection &s : info_.sections) {
+  for (const PeSection &s : image_.sections) {
     const uint32_t memSize = s.virtualSize != 0 ? s.virtualSize : s.sizeOfRawData;
     size_t differing = 0, nonZeroTail = 0;
     for (uint32_t i = 0; i < memSize; i++) {
@@ -206,7 +166,7 @@ TEST_P(Loader, MapsEverySectionAndAppliesEveryRelocation) {
   }
 
   // Code can run but not be written; data can be written but not run.
-  for (const PeSection &s : info_.sections) {
+  for (const PeSection &s : image_.sections) {
     const std::string perms = PagePermissions(mem + s.virtualAddress);
     const bool exec = (s.characteristics & PeImage::kSectionExecute) != 0;
     const bool write = (s.characteristics & PeImage::kSectionWrite) != 0;
@@ -282,7 +242,7 @@ TEST_P(Loader, RefusesEveryTruncation) {
   ExpectRefused(cutAt(coff_ + 10), PeFault::Truncated, "inside the COFF header");
   ExpectRefused(cutAt(opt_ + 40), PeFault::Truncated, "inside the optional header");
   ExpectRefused(cutAt(sections_ + 50), PeFault::Truncated, "inside the section table");
-  const PeSection &last = info_.sections.back();
+  const PeSection &last = image_.sections.back();
   ExpectRefused(cutAt(last.pointerToRawData + 1), PeFault::SectionBeyondFile,
                 "inside the last section");
   ExpectRefused(cutAt(file_.size() - 1), PeFault::SectionBeyondFile, "one byte short");
@@ -297,7 +257,7 @@ TEST_P(Loader, RefusesBadSizesAndDirectories) {
   Put32(copy, opt_ + 56, 0x7FFFFFFF);
   ExpectRefused(copy, PeFault::BadHeader, "SizeOfImage 2 GiB");
   copy = file_;
-  Put32(copy, opt_ + 60, info_.sizeOfImage + 1);
+  Put32(copy, opt_ + 60, image_.sizeOfImage + 1);
   ExpectRefused(copy, PeFault::BadHeader, "headers larger than the image");
   copy = file_;
   Put32(copy, opt_ + (plus ? 108 : 92), 17);
@@ -314,16 +274,16 @@ TEST_P(Loader, RefusesSectionsOutsideOverlappingOrBeyondTheFile) {
   const size_t text = SectionIndex(".text");
   const size_t data = SectionIndex(".data");
   auto copy = file_;
-  Put32(copy, SectionField(data, 12), info_.sections[text].virtualAddress);
+  Put32(copy, SectionField(data, 12), image_.sections[text].virtualAddress);
   ExpectRefused(copy, PeFault::SectionsOverlap, ".data placed on .text");
   copy = file_;
-  Put32(copy, SectionField(data, 12), info_.sections[text].virtualAddress + 0x800);
+  Put32(copy, SectionField(data, 12), image_.sections[text].virtualAddress + 0x800);
   ExpectRefused(copy, PeFault::SectionsOverlap, ".data inside .text");
   copy = file_;
-  Put32(copy, SectionField(text, 8), info_.sections[text].virtualSize + 0x10000);
+  Put32(copy, SectionField(text, 8), image_.sections[text].virtualSize + 0x10000);
   ExpectRefused(copy, PeFault::SectionOutside, ".text grown past the image");
   copy = file_;
-  Put32(copy, SectionField(data, 12), info_.sizeOfImage - 0x10);
+  Put32(copy, SectionField(data, 12), image_.sizeOfImage - 0x10);
   ExpectRefused(copy, PeFault::SectionOutside, ".data at the image's end");
   copy = file_;
   Put32(copy, SectionField(text, 12), 0);
@@ -342,13 +302,13 @@ TEST_P(Loader, RefusesSectionsOutsideOverlappingOrBeyondTheFile) {
 TEST_P(Loader, RefusesAnEntryPointOutsideCode) {
   const size_t data = SectionIndex(".data");
   auto copy = file_;
-  Put32(copy, opt_ + 16, info_.sizeOfImage + 0x10);
+  Put32(copy, opt_ + 16, image_.sizeOfImage + 0x10);
   ExpectRefused(copy, PeFault::EntryOutside, "entry past the image");
   copy = file_;
   Put32(copy, opt_ + 16, 0);
   ExpectRefused(copy, PeFault::EntryOutside, "entry in the headers");
   copy = file_;
-  Put32(copy, opt_ + 16, info_.sections[data].virtualAddress);
+  Put32(copy, opt_ + 16, image_.sections[data].virtualAddress);
   ExpectRefused(copy, PeFault::EntryOutside, "entry in .data");
   copy = file_;
   Put32(copy, opt_ + 16, 0xFFFFFFFFu);
@@ -357,10 +317,10 @@ TEST_P(Loader, RefusesAnEntryPointOutsideCode) {
 
 TEST_P(Loader, RefusesRelocationsOutOfRangeOrMalformed) {
   const Kind &kind = GetParam();
-  const PeDirectory dir = info_.Directory(PeImage::kDirBaseReloc);
+  const PeDirectory dir = image_.Directory(PeImage::kDirBaseReloc);
   const size_t dirField = directories_ + 8 * PeImage::kDirBaseReloc;
   auto copy = file_;
-  Put32(copy, relocFile_, info_.sizeOfImage); // first block's page just past the end
+  Put32(copy, relocFile_, image_.sizeOfImage); // first block's page just past the end
   ExpectRefused(copy, PeFault::RelocationOutOfRange, "block page at the image's end");
   copy = file_;
   Put32(copy, relocFile_, 0x7FFFF000);
@@ -381,7 +341,7 @@ TEST_P(Loader, RefusesRelocationsOutOfRangeOrMalformed) {
   Put32(copy, relocFile_ + 4, dir.size + 8);
   ExpectRefused(copy, PeFault::BadRelocations, "block past the directory");
   copy = file_;
-  Put32(copy, dirField, info_.sizeOfImage - 4);
+  Put32(copy, dirField, image_.sizeOfImage - 4);
   ExpectRefused(copy, PeFault::BadRelocations, "directory past the image");
   copy = file_;
   Put32(copy, dirField + 4, dir.size + 4); // a 4-byte tail no block header fits in
@@ -391,13 +351,13 @@ TEST_P(Loader, RefusesRelocationsOutOfRangeOrMalformed) {
 
 TEST_P(Loader, RefusesStrippedRelocationsAwayFromThePreferredBase) {
   auto copy = file_;
-  Put16(copy, coff_ + 18, static_cast<uint16_t>(info_.characteristics | 0x0001));
+  Put16(copy, coff_ + 18, static_cast<uint16_t>(image_.characteristics | 0x0001));
   std::string error;
   PeFault fault = PeFault::None;
   auto image = host::PeImage::Load(copy, GetParam().machine, error, &fault);
   if (image != nullptr) {
     // Only acceptable where the host happened to give the preferred base.
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(image->Base()), info_.imageBase);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(image->Base()), image_.imageBase);
   } else {
     EXPECT_EQ(fault, PeFault::NotRelocatable) << error;
   }

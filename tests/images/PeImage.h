@@ -13,6 +13,23 @@
 
 namespace zem4::test {
 
+// Little-endian fields of a file being read or damaged.
+inline uint32_t Get32(const std::vector<uint8_t> &b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+inline void Put16(std::vector<uint8_t> &b, size_t at, uint16_t v) {
+  b[at] = static_cast<uint8_t>(v);
+  b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+inline void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v) {
+  Put16(b, at, static_cast<uint16_t>(v));
+  Put16(b, at + 2, static_cast<uint16_t>(v >> 16));
+}
+inline void Put64(std::vector<uint8_t> &b, size_t at, uint64_t v) {
+  Put32(b, at, static_cast<uint32_t>(v));
+  Put32(b, at + 4, static_cast<uint32_t>(v >> 32));
+}
+
 struct PeSection {
   std::string name;
   uint32_t virtualSize = 0;
