@@ -193,15 +193,6 @@ TEST_F(ActiveModeTest, BlockBeyondTheBufferSendsDiskFull) {
   EXPECT_EQ(done_.status, EFI_BUFFER_TOO_SMALL);
 }
 
-TEST_F(ActiveModeTest, ServerErrorEndsTheTransfer) {
-  Start();
-  EnterActive(Full(1, 1));
-  FromServer(ErrorPacket(2, "gone"));
-  ASSERT_TRUE(RunToEnd(kSecond));
-  EXPECT_EQ(done_.status, EFI_TFTP_ERROR);
-  EXPECT_EQ(CountLog("Zem4RrqActiveRcvError: received an error packet(2) from server\n"), 1u);
-}
-
 TEST_F(ActiveModeTest, DuplicateIsStoredOnceAndHandedOverOnce) {
   Start(Caller::BufferAndCheck, 200 * 1032);
   EnterActive(Full(1, 1));

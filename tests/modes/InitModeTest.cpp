@@ -1,5 +1,6 @@
-// Init mode: the request's retransmission, server errors and the OACK decision.
-#include "tests/modes/ModesFixture.h"
+// Init mode: the request's retransmission, server errors (in every mode) and
+// the OACK decision.
+#include "tests/modes/McastModeFixture.h"
 
 namespace zem4::test {
 namespace {
@@ -45,22 +46,62 @@ TEST_F(InitModeTest, TrafficWhileTheRequestIsOutKeepsItAlive) {
   EXPECT_TRUE(Sent().size() >= 100u);
 }
 
-TEST_F(InitModeTest, ServerErrorEndsTheTransfer) {
+// A server's ERROR in any mode ends the transfer with the mode's line, and
+// nothing answers it. Error 9 is the server's "not now".
+enum class Before { Request, Rpl, Active, Passive };
+
+struct ServerErrorCase {
+  const char *name;
+  Before before;
+  uint16_t code;
+  const char *text;
+  EFI_STATUS end;
+  const char *line;
+};
+
+class ServerErrorTest : public McastModeTest,
+                        public ::testing::WithParamInterface<ServerErrorCase> {};
+
+TEST_P(ServerErrorTest, EndsTheTransferUnanswered) {
+  const ServerErrorCase &c = GetParam();
   Start();
-  FromServer(ErrorPacket(1, "File not found"));
+  switch (c.before) {
+  case Before::Request:
+    break;
+  case Before::Rpl:
+    ASSERT_NO_FATAL_FAILURE(Accept());
+    break;
+  case Before::Active:
+    ASSERT_NO_FATAL_FAILURE(EnterActive(Full(1, 1)));
+    break;
+  case Before::Passive:
+    ASSERT_NO_FATAL_FAILURE(EnterPassive());
+    break;
+  }
+  Sent();
+  FromServer(ErrorPacket(c.code, c.text));
   ASSERT_TRUE(RunToEnd(kSecond));
-  EXPECT_EQ(done_.status, EFI_TFTP_ERROR);
-  EXPECT_EQ(CountLog("Zem4RrqInitRcvError: received an error packet(1) from server\n"), 1u);
-  EXPECT_TRUE(Sent().empty()); // nothing answers a server's error
+  EXPECT_EQ(done_.status, c.end);
+  EXPECT_EQ(CountLog(c.line), 1u);
+  EXPECT_TRUE(Sent().empty());
 }
 
-TEST_F(InitModeTest, ServerErrorNineIsNotReady) {
-  Start();
-  FromServer(ErrorPacket(9, "busy"));
-  ASSERT_TRUE(RunToEnd(kSecond));
-  EXPECT_EQ(done_.status, EFI_NOT_READY);
-  EXPECT_EQ(CountLog("Zem4RrqInitRcvError: received an error packet(9) from server\n"), 1u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ServerErrorTest,
+    ::testing::Values(
+        ServerErrorCase{"Init", Before::Request, 1, "File not found", EFI_TFTP_ERROR,
+                        "Zem4RrqInitRcvError: received an error packet(1) from server\n"},
+        ServerErrorCase{"InitNineIsNotReady", Before::Request, 9, "busy", EFI_NOT_READY,
+                        "Zem4RrqInitRcvError: received an error packet(9) from server\n"},
+        ServerErrorCase{"Rpl", Before::Rpl, 3, "full", EFI_TFTP_ERROR,
+                        "Zem4RrqInitRcvError: received an error packet(3) from server\n"},
+        ServerErrorCase{"Active", Before::Active, 2, "gone", EFI_TFTP_ERROR,
+                        "Zem4RrqActiveRcvError: received an error packet(2) from server\n"},
+        ServerErrorCase{"Passive", Before::Passive, 2, "no", EFI_TFTP_ERROR,
+                        "Zem4RrqPassiveRcvError: received an error packet(2) from server\n"}),
+    [](const ::testing::TestParamInfo<ServerErrorCase> &info) {
+      return std::string(info.param.name);
+    });
 
 TEST_F(InitModeTest, OackWithoutOptionsSelectsUnicastAndListsEveryBlock) {
   Start();

@@ -86,17 +86,6 @@ protected:
   }
 };
 
-TEST_F(McastLookupTest, CreationReportsTheLookupsOwnStatus) {
-  Start();
-  Fw().Faults().FailNext("OpenProtocol", EFI_ACCESS_DENIED);
-  FromServer(McastOack(0));
-  EXPECT_EQ(CountLog("Zem4RrqCreateMcastPort: failed to open UDP ServiceBinding Protocol\n"), 1u);
-  EXPECT_EQ(CountLog("Zem4RrqInitRcvOack: failed to create multicast udp port for passive\n"), 1u);
-  ASSERT_TRUE(RunToEnd(kSecond));
-  EXPECT_EQ(done_.status, EFI_ACCESS_DENIED);
-  EXPECT_EQ(Controller().ChildCount(), 1u);
-}
-
 TEST_F(McastLookupTest, DestructionWithoutTheServiceBindingLeavesTheChildToUdp4) {
   Start();
   EnterPassive();

@@ -226,15 +226,6 @@ TEST_F(RplFinTest, RplTimerGivesUpWithTooManyTimeouts) {
   EXPECT_EQ(done_.status, EFI_TIMEOUT);
 }
 
-TEST_F(RplFinTest, ServerErrorInRplState) {
-  Start();
-  Accept();
-  FromServer(ErrorPacket(3, "full"));
-  ASSERT_TRUE(RunToEnd(kSecond));
-  EXPECT_EQ(done_.status, EFI_TFTP_ERROR);
-  EXPECT_EQ(CountLog("Zem4RrqInitRcvError: received an error packet(3) from server\n"), 1u);
-}
-
 TEST_F(RplFinTest, FinWhileTheErrorLingersFlushesAndMayComplete) {
   Start(Caller::Buffer, 2 * 1032);
   EnterActive(Full(1, 1));
