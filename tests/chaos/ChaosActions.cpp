@@ -76,7 +76,7 @@ struct Weighted {
 
 std::string World::Label(const Child *c) const {
   return c == nullptr ? std::string("-")
-                      : "c" + std::to_string(c->id) + "/ctl" + std::to_string(c->ctl);
+                      : 'c' + std::to_string(c->id) + "/ctl" + std::to_string(c->ctl);
 }
 
 // Where a call on the child lands, for the failure's first line.

@@ -16,7 +16,7 @@ namespace zem4::test::chaos {
 
 void World::OnTokenSignalled(TokenRec &rec) {
   rec.signalled++;
-  Trace("t" + std::to_string(rec.id) + " signalled with " + StatusText(rec.token.Status));
+  Trace('t' + std::to_string(rec.id) + " signalled with " + StatusText(rec.token.Status));
   if (rec.signalled > 1) {
     Fail("token t" + std::to_string(rec.id) + " signalled twice");
     return;
@@ -54,7 +54,7 @@ EFI_STATUS World::OnCheckPacket(TokenRec &rec, UINT32 length, const void *data) 
   rec.runs++;
   if (rec.failAtRun >= 0 && rec.runs > rec.failAtRun) {
     rec.userCancelled = true;
-    Trace("t" + std::to_string(rec.id) + " CheckPacket refuses run " + std::to_string(rec.runs));
+    Trace('t' + std::to_string(rec.id) + " CheckPacket refuses run " + std::to_string(rec.runs));
     return EFI_ABORTED;
   }
   if (!ending_ && !Failed() && depth_ < kMaxDepth && rec.nested < 2 && rng_.Chance(12)) {
@@ -72,7 +72,7 @@ EFI_STATUS World::OnTimeout(TokenRec &rec) {
   rec.timeouts++;
   if (rec.cancelAtTimeout >= 0 && rec.timeouts > rec.cancelAtTimeout) {
     rec.userCancelled = true;
-    Trace("t" + std::to_string(rec.id) + " TimeoutCallback cancels");
+    Trace('t' + std::to_string(rec.id) + " TimeoutCallback cancels");
     return EFI_ABORTED;
   }
   if (!ending_ && !Failed() && depth_ < kMaxDepth && rec.nested < 3 && rng_.Chance(50)) {
@@ -198,7 +198,7 @@ void World::Resync(Child &c) {
     return;
   }
   if (!DriverHas(c)) {
-    Trace("c" + std::to_string(c.id) + " is gone");
+    Trace('c' + std::to_string(c.id) + " is gone");
     ChildGone(c);
     return;
   }
@@ -322,7 +322,7 @@ void World::Expect(const std::string &what, EFI_STATUS got, const std::set<EFI_S
   }
   std::string text = what + " returned " + StatusText(got) + ", expected";
   for (EFI_STATUS s : allowed) {
-    text += " " + StatusText(s);
+    text += ' ' + StatusText(s);
   }
   Fail(text);
 }

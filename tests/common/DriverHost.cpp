@@ -189,7 +189,7 @@ std::vector<std::string> DriverHost::LogTexts() const {
   for (std::string text : fw_->Debug().Texts()) {
     size_t at;
     while ((at = text.find("\r\n")) != std::string::npos) {
-      text.replace(at, 2, "\n");
+      text.erase(at, 1); // the \r
     }
     out.push_back(std::move(text));
   }

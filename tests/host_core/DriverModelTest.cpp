@@ -72,7 +72,7 @@ struct TestDriver {
     TestDriver *d = Of(This);
     std::string line = d->name + ".Stop(" + Name(ctl, *d->known) + "," + std::to_string(n);
     for (UINTN i = 0; i < n; ++i)
-      line += "," + Name(children[i], *d->known);
+      line += ',' + Name(children[i], *d->known);
     gLog->push_back(line + ")");
     if (EFI_ERROR(d->stopResult))
       return d->stopResult;

@@ -36,7 +36,7 @@ std::vector<uint8_t> Packet(uint16_t Opcode, std::vector<std::string> Strings,
                             const char *File = nullptr) {
   std::vector<uint8_t> Bytes = {static_cast<uint8_t>(Opcode >> 8), static_cast<uint8_t>(Opcode)};
   if (File != nullptr) {
-    Bytes.insert(Bytes.end(), File, File + std::strlen(File) + 1);
+    Strings.insert(Strings.begin(), File); // the name comes first, NUL-terminated as they are
   }
   for (const auto &String : Strings) {
     Bytes.insert(Bytes.end(), String.begin(), String.end());
@@ -172,7 +172,7 @@ TEST_F(OptionsTest, IncompletePairsKeepTheCompleteOnes) {
 TEST_F(OptionsTest, MoreThan255PairsAreAProtocolError) {
   std::vector<std::string> Strings;
   for (int Index = 0; Index < 255; Index++) {
-    Strings.push_back("n" + std::to_string(Index));
+    Strings.push_back('n' + std::to_string(Index));
     Strings.push_back("v");
   }
   auto Exactly = Packet(ZEM4_OP_OACK, Strings);
