@@ -174,7 +174,7 @@ protected:
         out += " seq " + std::to_string(be32(2)) + " block " + std::to_string(be32(6)) + " len " +
                std::to_string(d.payload.size() - 10);
       } else if (op == 9 || op == 11 || op == 14) {
-        out += " " + std::to_string(be32(2));
+        out += ' ' + std::to_string(be32(2));
       } else if (op == 10) {
         for (size_t at = 10; at + 8 <= d.payload.size(); at += 8) {
           auto le32 = [&](size_t p) {
