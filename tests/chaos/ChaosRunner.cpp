@@ -42,13 +42,7 @@ void OnSanitizerDeath() {
     if (copy.failure.empty()) {
       copy.failure = "sanitizer report (above)";
     }
-    std::fprintf(stderr, "chaos seed %llu FAILED: %s\n", static_cast<unsigned long long>(copy.seed),
-                 copy.failure.c_str());
-    for (const auto &line : copy.trace) {
-      std::fprintf(stderr, "  %s\n", line.c_str());
-    }
-    std::fprintf(stderr, "reproduce with: test_chaos --seeds %llu\n",
-                 static_cast<unsigned long long>(copy.seed));
+    PrintFailure(copy);
   }
 }
 
@@ -82,16 +76,6 @@ void StartRealTimeWatchdog(uint64_t limitSeconds) {
       }
     }
   }).detach();
-}
-
-void PrintTrace(const SeedResult &result) {
-  std::fprintf(stderr, "chaos seed %llu FAILED: %s\n", static_cast<unsigned long long>(result.seed),
-               result.failure.c_str());
-  for (const auto &line : result.trace) {
-    std::fprintf(stderr, "  %s\n", line.c_str());
-  }
-  std::fprintf(stderr, "reproduce with: test_chaos --seeds %llu\n",
-               static_cast<unsigned long long>(result.seed));
 }
 
 void Merge(RangeReport &report, const SeedResult &result) {
@@ -182,7 +166,7 @@ SeedResult RunIsolated(uint64_t seed, const RangeOptions &options) {
     SetCurrentResult(nullptr);
     SeedResult r = RunSeed(seed, options.run);
     if (!r.failure.empty()) {
-      PrintTrace(r);
+      PrintFailure(r);
     }
     const std::string text = Encode(r);
     (void)!write(fds[1], text.data(), text.size());
@@ -347,7 +331,7 @@ RangeReport RunRange(uint64_t first, uint64_t last, const RangeOptions &options)
       report.slowestSeed = seed;
     }
     if (!result.failure.empty() && options.printTraces && !options.isolate) {
-      PrintTrace(result);
+      PrintFailure(result);
     } else if (options.traceAll && !options.isolate) {
       std::fprintf(stderr, "chaos seed %llu passed:\n", static_cast<unsigned long long>(seed));
       for (const auto &line : result.trace) {

@@ -534,7 +534,7 @@ void Watchdog::Service(host::Time100ns now) {
   }
 }
 
-void PrintAndExit(const SeedResult &result, int code) {
+void PrintFailure(const SeedResult &result) {
   std::fprintf(stderr, "chaos seed %llu FAILED: %s\n", static_cast<unsigned long long>(result.seed),
                result.failure.c_str());
   for (const auto &line : result.trace) {
@@ -542,6 +542,10 @@ void PrintAndExit(const SeedResult &result, int code) {
   }
   std::fprintf(stderr, "reproduce with: test_chaos --seeds %llu\n",
                static_cast<unsigned long long>(result.seed));
+}
+
+void PrintAndExit(const SeedResult &result, int code) {
+  PrintFailure(result);
   std::fflush(stderr);
   std::_Exit(code);
 }

@@ -141,6 +141,8 @@ struct Armed {
   uint64_t nth = 0;
 };
 
+// The seed, its failure, its trace and how to run it again, on stderr.
+void PrintFailure(const SeedResult &result);
 void PrintAndExit(const SeedResult &result, int code);
 // The notification of every event token.
 VOID EFIAPI ChaosTokenNotify(EFI_EVENT event, VOID *context);
