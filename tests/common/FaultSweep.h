@@ -57,4 +57,24 @@ size_t SweepEachCall(const CallCounts &plan, uint64_t pollLimit,
                      const std::function<void(const std::string &, uint64_t)> &one,
                      const std::function<void(bool checkLeaks)> &restart);
 
+// A test fixture (with a `checkLeaks_` switch) that the sweep restarts
+// between runs.
+template <typename Fixture> class SweptFixture : public Fixture {
+protected:
+  // Ends a run, its leaks checked unless `checkLeaks` is false, and starts a
+  // fresh one.
+  void Restart(bool checkLeaks) {
+    this->checkLeaks_ = checkLeaks;
+    this->TearDown();
+    this->checkLeaks_ = true;
+    this->SetUp();
+  }
+  // SweepEachCall with this fixture's Restart between runs.
+  size_t SweepEachCall(const CallCounts &plan, uint64_t pollLimit,
+                       const std::function<void(const std::string &, uint64_t)> &one) {
+    return zem4::test::SweepEachCall(plan, pollLimit, one,
+                                     [this](bool checkLeaks) { Restart(checkLeaks); });
+  }
+};
+
 } // namespace zem4::test

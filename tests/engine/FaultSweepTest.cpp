@@ -16,7 +16,7 @@ namespace {
 const size_t kFileSize = 2 * 1032 + 5;
 const EFI_STATUS kUnset = SweepOutcome::kUnset;
 
-class FaultSweepTest : public DriverFixture {
+class FaultSweepTest : public SweptFixture<DriverFixture> {
 protected:
   static EFI_STATUS EFIAPI Collect(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *Data) {
     auto *self = static_cast<FaultSweepTest *>(Token->Context);
@@ -73,15 +73,6 @@ protected:
     return out;
   }
 
-  // Ends a run (its leaks checked unless a release was refused) and starts
-  // a fresh one.
-  void Restart(bool checkLeaks) {
-    checkLeaks_ = checkLeaks;
-    TearDown();
-    checkLeaks_ = true;
-    SetUp();
-  }
-
   Bytes received_;
 };
 
@@ -104,10 +95,9 @@ TEST_F(FaultSweepTest, EveryCallOfADownloadFailingInTurn) {
 
   Restart(true);
   // The poll loop makes Poll calls without end; a handful is enough.
-  const size_t runs = SweepEachCall(
-      plan, 8,
-      [&](const std::string &call, uint64_t n) { ExpectSoundEnd(call, Download(call, n)); },
-      [&](bool checkLeaks) { Restart(checkLeaks); });
+  const size_t runs = SweepEachCall(plan, 8, [&](const std::string &call, uint64_t n) {
+    ExpectSoundEnd(call, Download(call, n));
+  });
   EXPECT_GT(runs, 20u);
 }
 
@@ -147,10 +137,9 @@ TEST_F(FaultSweepTest, EveryCallOfGetInfoFailingInTurn) {
   CallCounts calls;
   ASSERT_EQ(run("", 0, &calls), EFI_SUCCESS);
   Restart(true);
-  const size_t runs = SweepEachCall(
-      SweepPlan(calls, kFailable, "Udp4."), 8,
-      [&](const std::string &call, uint64_t n) { run(call, n, nullptr); },
-      [&](bool checkLeaks) { Restart(checkLeaks); });
+  const size_t runs =
+      SweepEachCall(SweepPlan(calls, kFailable, "Udp4."), 8,
+                    [&](const std::string &call, uint64_t n) { run(call, n, nullptr); });
   EXPECT_GT(runs, 20u);
 }
 
