@@ -197,4 +197,11 @@ protected:
   std::unique_ptr<Group> group_;
 };
 
+// A parameterised case that names the seed its run starts from.
+template <typename Case>
+class SeededMcastTest : public McastFixture, public ::testing::WithParamInterface<Case> {
+protected:
+  void SetUp() override { Init(this->GetParam().seed); }
+};
+
 } // namespace zem4::test::mcast

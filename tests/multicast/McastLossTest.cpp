@@ -30,10 +30,7 @@ std::string Name(const ::testing::TestParamInfo<LossCase> &info) {
          std::to_string(c.seed);
 }
 
-class McastLossTest : public McastFixture, public ::testing::WithParamInterface<LossCase> {
-protected:
-  void SetUp() override { Init(GetParam().seed); }
-};
+class McastLossTest : public SeededMcastTest<LossCase> {};
 
 TEST_P(McastLossTest, EveryMemberEndsWithTheExactFile) {
   const LossCase &c = GetParam();

@@ -23,21 +23,17 @@ std::string Name(const ::testing::TestParamInfo<SweepCase> &info) {
          (c.fragment > 0 ? "Fragments" : "");
 }
 
-class McastSweepTest : public McastFixture, public ::testing::WithParamInterface<SweepCase> {
-protected:
-  void SetUp() override { Init(GetParam().seed); }
-};
+class McastSweepTest : public SeededMcastTest<SweepCase> {};
 
 TEST_P(McastSweepTest, EveryMemberEndsWithTheExactFile) {
   const SweepCase &c = GetParam();
   Bytes file = Serve("file.bin", c.size, static_cast<uint32_t>(c.seed));
   const size_t members = 6;
-  for (size_t i = 0; i < members; i++) {
-    const Caller caller = (i + c.seed) % 3 == 0   ? Caller::Buffer
-                          : (i + c.seed) % 3 == 1 ? Caller::Stream
-                                                  : Caller::BufferAndCheck;
-    ASSERT_NE(Add(caller, c.size), nullptr);
-  }
+  ASSERT_TRUE(AddMembers(members, c.size, [&c](size_t i) {
+    return (i + c.seed) % 3 == 0   ? Caller::Buffer
+           : (i + c.seed) % 3 == 1 ? Caller::Stream
+                                   : Caller::BufferAndCheck;
+  }));
   host::FaultProfile profile = Lan();
   profile.loss = profile.duplicate = profile.reorder = c.rate;
   profile.fragment = c.fragment;
