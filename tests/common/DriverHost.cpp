@@ -13,6 +13,13 @@ EFI_STATUS EFIAPI AcceptData(Zem4 *, Zem4Token *, UINT32, VOID *) {
   return EFI_SUCCESS;
 }
 
+EFI_STATUS EFIAPI CollectData(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *Data) {
+  auto *received = static_cast<std::vector<uint8_t> *>(Token->Context);
+  const auto *bytes = static_cast<const uint8_t *>(Data);
+  received->insert(received->end(), bytes, bytes + Length);
+  return EFI_SUCCESS;
+}
+
 std::vector<uint8_t> MakeFile(size_t size, uint32_t seed) {
   std::vector<uint8_t> out(size);
   uint32_t x = seed * 2654435761u + 1;

@@ -18,6 +18,9 @@ namespace zem4::test {
 
 // A CheckPacket that takes every run and keeps nothing.
 EFI_STATUS EFIAPI AcceptData(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *Data);
+// A CheckPacket that takes every run and appends it to the
+// std::vector<uint8_t> the token's Context points at.
+EFI_STATUS EFIAPI CollectData(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *Data);
 
 // A file of `size` bytes whose every block differs from every other, and from
 // the blocks of another seed's file.

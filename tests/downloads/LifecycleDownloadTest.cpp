@@ -28,13 +28,6 @@ VOID EFIAPI Completed(EFI_EVENT, VOID *Context) {
   static_cast<Download *>(Context)->completions++;
 }
 
-EFI_STATUS EFIAPI Take(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *Data) {
-  auto *sink = static_cast<Sink *>(Token->Context);
-  const auto *bytes = static_cast<const uint8_t *>(Data);
-  sink->runs.emplace_back(bytes, bytes + Length);
-  return EFI_SUCCESS;
-}
-
 class LifecycleDownloadTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -66,7 +59,7 @@ protected:
     d.token.Event = d.event;
     d.token.Filename = const_cast<CHAR8 *>("file.bin");
     d.token.Context = &d.sink;
-    d.token.CheckPacket = Take;
+    d.token.CheckPacket = CheckPacketSink;
     if (multicast) {
       d.token.OptionCount = 1;
       d.token.OptionList = &d.option;

@@ -12,18 +12,11 @@ namespace {
 
 class DispatchTest : public DriverFixture {
 protected:
-  static EFI_STATUS EFIAPI Collect(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *Data) {
-    auto *self = static_cast<DispatchTest *>(Token->Context);
-    const auto *p = static_cast<const uint8_t *>(Data);
-    self->received.insert(self->received.end(), p, p + Length);
-    return EFI_SUCCESS;
-  }
-
   void Start() {
     ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
     PrepareToken(token_, done_, "boot.efi");
-    token_.Context = this;
-    token_.CheckPacket = Collect;
+    token_.Context = &received;
+    token_.CheckPacket = CollectData;
     ASSERT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_SUCCESS);
   }
 

@@ -18,13 +18,6 @@ const EFI_STATUS kUnset = SweepOutcome::kUnset;
 
 class FaultSweepTest : public SweptFixture<DriverFixture> {
 protected:
-  static EFI_STATUS EFIAPI Collect(Zem4 *, Zem4Token *Token, UINT32 Length, VOID *Data) {
-    auto *self = static_cast<FaultSweepTest *>(Token->Context);
-    const auto *p = static_cast<const uint8_t *>(Data);
-    self->received_.insert(self->received_.end(), p, p + Length);
-    return EFI_SUCCESS;
-  }
-
   static Bytes File() {
     Bytes file(kFileSize);
     for (size_t i = 0; i < file.size(); i++) {
@@ -43,8 +36,8 @@ protected:
     server.SetHandler(FileResponder(file, 6001));
     EXPECT_EQ(ConfigureDefault(), EFI_SUCCESS);
     PrepareToken(token_, done_, "boot.efi");
-    token_.Context = this;
-    token_.CheckPacket = Collect;
+    token_.Context = &received_;
+    token_.CheckPacket = CollectData;
     token_.Status = kUnset;
     received_.clear();
 

@@ -46,8 +46,17 @@ protected:
     ASSERT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_SUCCESS);
   }
 
-  // CheckPacket destroys the child on its first call: the token completes
-  // once, aborted, and nothing more reaches the caller.
+  // A download whose caller's routine (the one `calls` counts) destroys the
+  // child on its first call: the token completes once, aborted, and nothing
+  // more reaches the caller.
+  void DestroyTheChildFromInside(const int &calls, host::Time100ns limit) {
+    StartDownload();
+    ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, limit));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(done_.status, EFI_ABORTED);
+    RunFor(5 * kSecond);
+    EXPECT_EQ(done_.count, 1);
+  }
   void DestroyTheChildFromCheckPacket(size_t fileSize) {
     ScriptedServer server(Net(), kServerIp, kServerPort);
     server.SetHandler(FileResponder(File(fileSize), 6001));
@@ -55,12 +64,7 @@ protected:
       DestroyMainInstance();
       return EFI_SUCCESS;
     };
-    StartDownload();
-    ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 30 * kSecond));
-    EXPECT_EQ(dataCalls, 1);
-    EXPECT_EQ(done_.status, EFI_ABORTED);
-    RunFor(5 * kSecond);
-    EXPECT_EQ(done_.count, 1);
+    DestroyTheChildFromInside(dataCalls, 30 * kSecond);
   }
 
   static Bytes File(size_t size) {
@@ -269,12 +273,7 @@ TEST_F(ShutdownTest, TimeoutCallbackMayDestroyTheChild) {
     DestroyMainInstance();
     return EFI_SUCCESS;
   };
-  StartDownload();
-  ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 10 * kSecond));
-  EXPECT_EQ(timerCalls, 1);
-  EXPECT_EQ(done_.status, EFI_ABORTED);
-  RunFor(5 * kSecond);
-  EXPECT_EQ(done_.count, 1);
+  ASSERT_NO_FATAL_FAILURE(DestroyTheChildFromInside(timerCalls, 10 * kSecond));
   EXPECT_EQ(ClientSends().size(), 1u);
 }
 

@@ -16,8 +16,8 @@ void ModesFixture::TearDown() {
   DriverFixture::TearDown();
 }
 
-EFI_STATUS EFIAPI ModesFixture::CheckPacketSink([[maybe_unused]] Zem4 *This, Zem4Token *Token,
-                                                UINT32 Length, VOID *Data) {
+EFI_STATUS EFIAPI CheckPacketSink([[maybe_unused]] Zem4 *This, Zem4Token *Token, UINT32 Length,
+                                  VOID *Data) {
   auto *sink = static_cast<Sink *>(Token->Context);
   const auto *bytes = static_cast<const uint8_t *>(Data);
   sink->runs.emplace_back(bytes, bytes + Length);

@@ -34,6 +34,9 @@ struct Sink {
   }
 };
 
+// A CheckPacket that hands each run to the Sink the token's Context points at.
+EFI_STATUS EFIAPI CheckPacketSink(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *Data);
+
 class ModesFixture : public DriverFixture {
 protected:
   void SetUp() override;
@@ -65,8 +68,6 @@ protected:
   }
   // Lets what is on the wire arrive without letting any timer run out.
   void Settle() { RunFor(1000); }
-
-  static EFI_STATUS EFIAPI CheckPacketSink(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *Data);
 
   std::unique_ptr<ScriptedServer> server_;
   Zem4Token token_{};
