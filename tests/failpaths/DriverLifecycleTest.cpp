@@ -10,13 +10,9 @@ class StartFailTest : public HostFailTest {};
 
 TEST_P(StartFailTest, ReturnsTheFailureAndLeavesTheControllerAsItWas) {
   const FailCase &c = GetParam();
-  host::FaultInjector &faults = host_->Fw().Faults();
-  const uint64_t before = faults.Injected();
-  Arm(faults, c.faults);
+  ArmedCase armed(host_->Fw().Faults(), c, 0); // every line since the load
   EXPECT_EQ(binding_->Start(binding_, controller_, nullptr), c.expected) << Hex(c.expected);
-  ExpectInjected(faults, before, c.faults);
-  faults.Clear();
-  ExpectLines(host_->LogTexts(), c.lines);
+  armed.ExpectFaultsAndLines(host_->LogTexts());
   EXPECT_EQ(host_->ServiceBinding(controller_), nullptr);
   EXPECT_EQ(Udp().ChildCount(), 0u);
   // The controller can still be started once the firmware behaves.
@@ -58,14 +54,9 @@ TEST_P(StopFailTest, ReturnsTheFailureAndAStopLaterStillSucceeds) {
   ASSERT_EQ(host_->Connect(controller_), EFI_SUCCESS);
   EFI_HANDLE reserve = Reserve();
   ASSERT_NE(reserve, nullptr);
-  host::FaultInjector &faults = host_->Fw().Faults();
-  const uint64_t before = faults.Injected();
-  const size_t logsBefore = host_->LogTexts().size();
-  Arm(faults, c.faults);
+  ArmedCase armed(host_->Fw().Faults(), c, host_->LogTexts().size());
   EXPECT_EQ(binding_->Stop(binding_, reserve, 0, nullptr), c.expected);
-  ExpectInjected(faults, before, c.faults);
-  faults.Clear();
-  ExpectLines(host_->LogTexts(), c.lines, logsBefore);
+  armed.ExpectFaultsAndLines(host_->LogTexts());
   EXPECT_NE(host_->ServiceBinding(controller_), nullptr);
   EXPECT_EQ(Udp().ChildCount(), 1u);
   EXPECT_EQ(binding_->Stop(binding_, reserve, 0, nullptr), EFI_SUCCESS);

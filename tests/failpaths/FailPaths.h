@@ -97,6 +97,33 @@ inline void ExpectInjected(const host::FaultInjector &faults, uint64_t before,
   EXPECT_EQ(faults.Injected() - before, list.size()) << "a planned failure never came";
 }
 
+// A case's faults, armed when this is made, with what was injected and
+// logged (from `logsBefore` on) until then.
+class ArmedCase {
+public:
+  ArmedCase(host::FaultInjector &faults, const FailCase &c, size_t logsBefore)
+      : faults_(faults), case_(c), injectedBefore_(faults.Injected()), logsBefore_(logsBefore) {
+    Arm(faults, c.faults);
+  }
+  // Every planned failure happened (nothing more is armed after this) and
+  // the case's lines (or `lines`) were written since, each once, in order.
+  void ExpectFaultsAndLines(const std::vector<std::string> &logs) {
+    ExpectFaultsAndLines(logs, case_.lines);
+  }
+  void ExpectFaultsAndLines(const std::vector<std::string> &logs,
+                            const std::vector<std::string> &lines) {
+    ExpectInjected(faults_, injectedBefore_, case_.faults);
+    faults_.Clear();
+    ExpectLines(logs, lines, logsBefore_);
+  }
+
+private:
+  host::FaultInjector &faults_;
+  const FailCase &case_;
+  const uint64_t injectedBefore_;
+  const size_t logsBefore_;
+};
+
 inline constexpr host::Ipv4 kStation{127, 0, 5, 2};
 
 // A transfer case on a fixture with a running child (`Base`): the end every
@@ -105,14 +132,15 @@ inline constexpr host::Ipv4 kStation{127, 0, 5, 2};
 template <class Base>
 class TransferFailTest : public Base, public ::testing::WithParamInterface<FailCase> {
 protected:
-  void EndsAsTheCaseSays(host::FaultInjector &faults, uint64_t injectedBefore, size_t logsBefore) {
+  ArmedCase ArmTheCase() {
+    return ArmedCase(this->Fw().Faults(), this->GetParam(), this->Logs().size());
+  }
+  void EndsAsTheCaseSays(ArmedCase &armed) {
     const FailCase &c = this->GetParam();
     ASSERT_TRUE(this->RunToEnd(10 * kSecond));
-    ExpectInjected(faults, injectedBefore, c.faults);
-    faults.Clear();
     EXPECT_EQ(this->done_.status, c.expected) << Hex(this->done_.status);
     EXPECT_EQ(this->done_.count, 1);
-    ExpectLines(this->Logs(), c.lines, logsBefore);
+    armed.ExpectFaultsAndLines(this->Logs());
   }
 };
 

@@ -24,10 +24,7 @@ TEST_P(McastPortFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
     EnterPassive();
   }
   EFI_HANDLE port = Probe().McastPort();
-  host::FaultInjector &faults = Fw().Faults();
-  const uint64_t before = faults.Injected();
-  const size_t logsBefore = Logs().size();
-  Arm(faults, c.faults);
+  ArmedCase armed = ArmTheCase();
   switch (c.variant) {
   case kPassive:
     FromServer(McastOack(0));
@@ -51,7 +48,7 @@ TEST_P(McastPortFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
     EXPECT_EQ(Proto()->Configure(Proto(), nullptr), EFI_SUCCESS);
     break;
   }
-  ASSERT_NO_FATAL_FAILURE(EndsAsTheCaseSays(faults, before, logsBefore));
+  ASSERT_NO_FATAL_FAILURE(EndsAsTheCaseSays(armed));
   EXPECT_EQ(Probe().McastPort(), nullptr);
   if (Controller().ChildCount() > 1) {
     // Left with UDP4. Our open on it is gone, unless the firmware refused

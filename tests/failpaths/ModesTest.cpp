@@ -78,10 +78,7 @@ TEST_P(ModesFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
     break;
   }
   Settle();
-  host::FaultInjector &faults = Fw().Faults();
-  const uint64_t before = faults.Injected();
-  const size_t logsBefore = Logs().size();
-  Arm(faults, c.faults);
+  ArmedCase armed = ArmTheCase();
   switch (c.variant) {
   case kOack:
     FromServer(OackPacket());
@@ -111,7 +108,7 @@ TEST_P(ModesFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
     FromServer(Full(3, 3));
     break;
   }
-  ASSERT_NO_FATAL_FAILURE(EndsAsTheCaseSays(faults, before, logsBefore));
+  ASSERT_NO_FATAL_FAILURE(EndsAsTheCaseSays(armed));
 }
 
 const char *const kTransmitFailed = "Zem4SendPacket: UdpIo->Transmit returned with Device Error.\n";

@@ -31,15 +31,10 @@ TEST_P(CreateChildFailTest, ReturnsTheFailureAndMakesNoChild) {
   }
   const UINTN children = Children();
   const size_t udpChildren = Udp().ChildCount();
-  host::FaultInjector &faults = host_->Fw().Faults();
-  const uint64_t before = faults.Injected();
-  const size_t logsBefore = host_->LogTexts().size();
-  Arm(faults, c.faults);
+  ArmedCase armed(host_->Fw().Faults(), c, host_->LogTexts().size());
   EFI_HANDLE child = nullptr;
   EXPECT_EQ(sb_->CreateChild(sb_, &child), c.expected) << Hex(c.expected);
-  ExpectInjected(faults, before, c.faults);
-  faults.Clear();
-  ExpectLines(host_->LogTexts(), c.lines, logsBefore);
+  armed.ExpectFaultsAndLines(host_->LogTexts());
   EXPECT_EQ(Children(), children);
   EXPECT_EQ(Udp().ChildCount(), udpChildren);
   // Once the firmware behaves the same call makes the child.
@@ -101,15 +96,10 @@ TEST_P(DestroyChildFailTest, ReturnsTheFailure) {
     ASSERT_EQ(sb_->DestroyChild(sb_, children[0]), EFI_SUCCESS);
   }
   EFI_HANDLE target = children[1];
-  host::FaultInjector &faults = host_->Fw().Faults();
-  const uint64_t before = faults.Injected();
-  const size_t logsBefore = host_->LogTexts().size();
   const UINTN count = Children();
-  Arm(faults, c.faults);
+  ArmedCase armed(host_->Fw().Faults(), c, host_->LogTexts().size());
   EXPECT_EQ(sb_->DestroyChild(sb_, target), c.expected) << Hex(c.expected);
-  ExpectInjected(faults, before, c.faults);
-  faults.Clear();
-  ExpectLines(host_->LogTexts(), c.lines, logsBefore);
+  armed.ExpectFaultsAndLines(host_->LogTexts());
   if (host_->Protocol(target) != nullptr) {
     // Refused before anything changed: the child is still there and goes now.
     EXPECT_EQ(Children(), count);

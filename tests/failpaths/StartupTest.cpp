@@ -33,14 +33,9 @@ TEST_P(StartupFailTest, ReadFileReturnsTheFailureAndLeavesTheChildIdle) {
   PrepareToken(token_, done_, "file.bin");
   token_.Context = &sink_;
   token_.CheckPacket = CheckPacketSink;
-  host::FaultInjector &faults = Fw().Faults();
-  const uint64_t before = faults.Injected();
-  const size_t logsBefore = Logs().size();
-  Arm(faults, c.faults);
+  ArmedCase armed(Fw().Faults(), c, Logs().size());
   EXPECT_EQ(Proto()->ReadFile(Proto(), &token_), c.expected) << Hex(c.expected);
-  ExpectInjected(faults, before, c.faults);
-  faults.Clear();
-  ExpectLines(Logs(), Expected(c.lines), logsBefore);
+  armed.ExpectFaultsAndLines(Logs(), Expected(c.lines));
   RunFor(5 * kSecond);
   EXPECT_EQ(done_.count, 0) << "a refused ReadFile signals nothing";
   EXPECT_EQ(Probe().State(), TransferState::Idle);
@@ -103,19 +98,14 @@ TEST_P(GetInfoFailTest, GetInfoReturnsTheStatusOfItsPath) {
   const Bytes oack = OackPacket({{"tsize", "123456"}});
   server_->Expect(RrqPacket("boot.efi")).ReplyFrom(kDataPort, oack);
   ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
-  host::FaultInjector &faults = Fw().Faults();
-  const uint64_t before = faults.Injected();
-  const size_t logsBefore = Logs().size();
-  Arm(faults, c.faults);
+  ArmedCase armed(Fw().Faults(), c, Logs().size());
   UINT32 length = 0;
   VOID *packet = nullptr;
   EXPECT_EQ(Proto()->GetInfo(Proto(), nullptr, const_cast<CHAR8 *>("boot.efi"), nullptr, 0, nullptr,
                              &length, &packet),
             c.expected)
       << Hex(c.expected);
-  ExpectInjected(faults, before, c.faults);
-  faults.Clear();
-  ExpectLines(Logs(), c.lines, logsBefore);
+  armed.ExpectFaultsAndLines(Logs());
   if (packet != nullptr) {
     EXPECT_EQ(Bytes(static_cast<uint8_t *>(packet), static_cast<uint8_t *>(packet) + length), oack);
     gBS->FreePool(packet);

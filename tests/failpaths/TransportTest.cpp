@@ -37,10 +37,7 @@ TEST_P(TransportFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
     fromServer.src = kServerIp;
     Net().AddFlowProfile(fromServer, pieces);
   }
-  host::FaultInjector &faults = Fw().Faults();
-  const uint64_t before = faults.Injected();
-  const size_t logsBefore = Logs().size();
-  Arm(faults, c.faults);
+  ArmedCase armed = ArmTheCase();
   switch (c.variant) {
   case kFirstData:
     FromServer(Data8Packet(1, 1, BlockOf(file, 1)));
@@ -60,7 +57,7 @@ TEST_P(TransportFailTest, TheTransferEndsWithTheStatusAndLinesOfItsPath) {
     FromServer(OackPacket({{"multicast", "nonsense"}}));
     break;
   }
-  ASSERT_NO_FATAL_FAILURE(EndsAsTheCaseSays(faults, before, logsBefore));
+  ASSERT_NO_FATAL_FAILURE(EndsAsTheCaseSays(armed));
 }
 
 const char *const kTransmitFailed = "Zem4SendPacket: UdpIo->Transmit returned with Device Error.\n";
