@@ -116,12 +116,12 @@ inline size_t Count(const std::string &text, const std::string &what) {
 struct ProcessOptions {
   // Standard output joins standard error in Output() unless it goes to a
   // file (stdoutPath) or to a descriptor the test made (stdoutFd).
-  fs::path stdoutPath;
+  fs::path stdoutPath{};
   int stdoutFd = -1;
   // Runs on a pseudo-terminal this many columns wide (all three streams).
   unsigned ptyColumns = 0;
-  std::vector<std::string> env; // NAME=value, added
-  std::optional<rlim_t> fileSizeLimit;
+  std::vector<std::string> env{}; // NAME=value, added
+  std::optional<rlim_t> fileSizeLimit{};
 };
 
 // A child process whose output is read as it comes.
