@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -160,5 +162,75 @@ inline void PlayRecords(test::DriverHost &rig, const uint8_t *input, size_t size
     rig.RunUntil([] { return false; }, delay + ms);
   }
 }
+
+// One run of a target that drives a transfer somewhere and then plays the
+// input's records at it: the driver with a configured child, the server's
+// request port (5568), whose `onRequest` hears the client's first request
+// with the data port (6001) to answer from, and a streamed token for fuzz.bin.
+class PlayedRun {
+public:
+  using OnRequest = std::function<void(host::PeerPort &data, uint16_t clientPort)>;
+
+  PlayedRun(const char *target, host::Ipv4 client, host::Ipv4 server, OnRequest onRequest)
+      : target_(target), client_(client), rig_(std::make_unique<test::DriverHost>(1)) {
+    if (EFI_ERROR(rig_->Load())) {
+      Fail(target, "driver did not load");
+    }
+    rig_->Net().SetCaptureEnabled(false);
+    child_ = ConfiguredChild(target, *rig_, client, server);
+    request_ = rig_->Net().OpenPeerPort(
+        server, 5568, [this, onRequest](const host::Datagram &d, host::Time100ns) {
+          if (d.payload.size() < 2 || d.payload[1] != 1 || clientPort_ != 0) {
+            return;
+          }
+          clientPort_ = d.srcPort;
+          onRequest(*data_, clientPort_);
+        });
+    data_ = rig_->Net().OpenPeerPort(server, 6001, [](const host::Datagram &, host::Time100ns) {});
+    if (!request_ || !data_) {
+      Fail(target, "peer ports");
+    }
+    sink_.token.Filename = const_cast<CHAR8 *>("fuzz.bin");
+    event_ = Arm(sink_, *rig_, true);
+  }
+
+  test::DriverHost &Rig() { return *rig_; }
+  Zem4Token &Token() { return sink_.token; }
+  host::PeerPort &Data() { return *data_; }
+
+  // ReadFile, then time for the request to reach the server and `settle`.
+  void Start(host::Time100ns settle) {
+    if (child_.proto->ReadFile(child_.proto, &sink_.token) != EFI_SUCCESS) {
+      Fail(target_, "ReadFile refused");
+    }
+    rig_->RunUntil([&] { return clientPort_ != 0; }, 100 * 10'000);
+    rig_->RunUntil([] { return false; }, settle);
+  }
+
+  // Plays the records from byte 1 on (see PlayRecords), then, whatever they
+  // did, the transfer ends and the token completes once: by itself within a
+  // few seconds, or through Configure with no data. Nothing may be left live.
+  void PlayAndEnd(const uint8_t *input, size_t size, const host::Ipv4 *group = nullptr,
+                  uint16_t groupPort = 0) {
+    if (clientPort_ != 0) {
+      PlayRecords(*rig_, input, size, 1, *request_, *data_, client_, clientPort_, group, groupPort);
+    }
+    EndTransfer(*rig_, child_.proto, sink_, 5 * 10'000'000ull, 5 * 10'000'000ull);
+    request_.reset();
+    data_.reset();
+    TearDownClean(target_, *rig_, child_.controller, child_.handle, event_, sink_);
+  }
+
+private:
+  const char *target_;
+  host::Ipv4 client_;
+  std::unique_ptr<test::DriverHost> rig_;
+  Child child_;
+  uint16_t clientPort_ = 0;
+  std::unique_ptr<host::PeerPort> request_;
+  std::unique_ptr<host::PeerPort> data_;
+  Sink sink_;
+  EFI_EVENT event_ = nullptr;
+};
 
 } // namespace zem4::fuzz

@@ -26,14 +26,7 @@ namespace test = zem4::test;
 
 const host::Ipv4 kClient(127, 0, 3, 2);
 const host::Ipv4 kServer(127, 0, 3, 1);
-const uint16_t kPort = 5568;
 const host::Time100ns kMs = 10'000;
-
-using zem4::fuzz::Sink;
-
-[[noreturn]] void Fail(const char *what) {
-  zem4::fuzz::Fail("EngineFuzz", what);
-}
 
 } // namespace
 
@@ -43,24 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   const unsigned stage = data[0] % 5;
 
-  auto rig = std::make_unique<test::DriverHost>(1);
-  if (EFI_ERROR(rig->Load())) {
-    Fail("driver did not load");
-  }
-  rig->Net().SetCaptureEnabled(false);
-  const zem4::fuzz::Child child = zem4::fuzz::ConfiguredChild("EngineFuzz", *rig, kClient, kServer);
-  Zem4 *proto = child.proto;
-
   // The peer: drives the transfer to the chosen state, then plays the input.
-  uint16_t clientPort = 0;
-  std::unique_ptr<host::PeerPort> other;
-  auto server =
-      rig->Net().OpenPeerPort(kServer, kPort, [&](const host::Datagram &d, host::Time100ns) {
-        if (d.payload.size() < 2 || d.payload[1] != 1 || clientPort != 0) {
-          return;
-        }
-        clientPort = d.srcPort;
-        auto send = [&](const Bytes &bytes) { other->Send(kClient, clientPort, bytes); };
+  zem4::fuzz::PlayedRun run(
+      "EngineFuzz", kClient, kServer, [&](host::PeerPort &port, uint16_t clientPort) {
+        auto send = [&](const Bytes &bytes) { port.Send(kClient, clientPort, bytes); };
         switch (stage) {
         case 0:
           break;
@@ -86,29 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
           break;
         }
       });
-  other = rig->Net().OpenPeerPort(kServer, 6001, [](const host::Datagram &, host::Time100ns) {});
-  if (!server || !other) {
-    Fail("peer ports");
-  }
-
-  Sink sink;
-  sink.token.Filename = const_cast<CHAR8 *>("fuzz.bin");
-  EFI_EVENT event = zem4::fuzz::Arm(sink, *rig, true);
-  if (proto->ReadFile(proto, &sink.token) != EFI_SUCCESS) {
-    Fail("ReadFile refused");
-  }
-  rig->RunUntil([&] { return clientPort != 0; }, 100 * kMs);
-  rig->RunUntil([] { return false; }, 50 * kMs);
-
-  if (clientPort != 0) {
-    zem4::fuzz::PlayRecords(*rig, data, size, 1, *server, *other, kClient, clientPort);
-  }
-
-  // Whatever the input did, the transfer ends and the token completes once:
-  // by itself within a few seconds, or through Configure with no data.
-  zem4::fuzz::EndTransfer(*rig, proto, sink, 5 * 10'000'000ull, 5 * 10'000'000ull);
-  server.reset();
-  other.reset();
-  zem4::fuzz::TearDownClean("EngineFuzz", *rig, child.controller, child.handle, event, sink);
+  run.Start(50 * kMs);
+  run.PlayAndEnd(data, size);
   return 0;
 }
