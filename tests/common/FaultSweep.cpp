@@ -51,6 +51,13 @@ CallCounts SweepPlan(const CallCounts &clean, const std::set<std::string> &faila
   return plan;
 }
 
+void ExpectCleanRun(const SweepOutcome &run) {
+  ASSERT_EQ(run.readFile, EFI_SUCCESS);
+  ASSERT_EQ(run.completions, 1);
+  ASSERT_EQ(run.tokenStatus, EFI_SUCCESS);
+  ASSERT_TRUE(run.fileComplete);
+}
+
 void ExpectSoundEnd(const std::string &call, const SweepOutcome &run) {
   if (EFI_ERROR(run.readFile)) {
     EXPECT_EQ(run.completions, 0);

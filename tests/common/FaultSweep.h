@@ -45,6 +45,10 @@ CallCounts CallsSince(const host::FaultInjector &faults, const CallCounts &befor
 CallCounts SweepPlan(const CallCounts &clean, const std::set<std::string> &failable,
                      const std::string &prefix);
 
+// The run with nothing failing: ReadFile accepted, one completion with
+// EFI_SUCCESS and the whole file (a fatal failure otherwise).
+void ExpectCleanRun(const SweepOutcome &run);
+
 // The token completes exactly once when ReadFile accepted the transfer and
 // never when it refused it, a success is the whole file, the instance ends idle.
 void ExpectSoundEnd(const std::string &call, const SweepOutcome &run);

@@ -74,10 +74,7 @@ const std::set<std::string> kFailable = {"AllocatePool", "FreePool", "CreateEven
 
 TEST_F(FaultSweepTest, EveryCallOfADownloadFailingInTurn) {
   const SweepOutcome clean = Download("", 0);
-  ASSERT_EQ(clean.readFile, EFI_SUCCESS);
-  ASSERT_EQ(clean.completions, 1);
-  ASSERT_EQ(clean.tokenStatus, EFI_SUCCESS);
-  ASSERT_TRUE(clean.fileComplete);
+  ASSERT_NO_FATAL_FAILURE(ExpectCleanRun(clean));
 
   const CallCounts plan = SweepPlan(clean.calls, kFailable, "Udp4.");
   // The sweep covers what a transfer really does.

@@ -150,10 +150,7 @@ protected:
 
 TEST_F(McastPassSweepTest, EveryCallOfATwoPassMulticastDownloadFailingInTurn) {
   const SweepOutcome clean = Download("", 0);
-  ASSERT_EQ(clean.readFile, EFI_SUCCESS);
-  ASSERT_EQ(clean.completions, 1);
-  ASSERT_EQ(clean.tokenStatus, EFI_SUCCESS);
-  ASSERT_TRUE(clean.fileComplete);
+  ASSERT_NO_FATAL_FAILURE(ExpectCleanRun(clean));
   ASSERT_EQ(requests_, 2);
 
   // CloseProtocol is left out: a firmware that refuses to close a valid open
