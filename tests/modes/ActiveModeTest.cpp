@@ -9,6 +9,14 @@ protected:
   Bytes Full(uint32_t sequence, uint32_t block) {
     return Data8Packet(sequence, block, BlockOf(file_, block));
   }
+  // Active mode, then the rest of the first half window (blocks 2 to 64) in
+  // order.
+  void FirstHalfWindow() {
+    ASSERT_NO_FATAL_FAILURE(EnterActive(Full(1, 1)));
+    for (uint32_t s = 2; s <= 64; s++) {
+      FromServer(Full(s, s));
+    }
+  }
   Bytes file_ = MakeFile(200 * 1032);
 };
 
@@ -99,10 +107,7 @@ TEST_F(ActiveModeTest, CompletedHalfWindowGoesToTheCallerInOneRun) {
 
 TEST_F(ActiveModeTest, BufferCallerGetsEveryBlockAtItsOffset) {
   Start(Caller::Buffer, 200 * 1032);
-  EnterActive(Full(1, 1));
-  for (uint32_t s = 2; s <= 64; s++) {
-    FromServer(Full(s, s));
-  }
+  FirstHalfWindow();
   EXPECT_TRUE(std::equal(file_.begin(), file_.begin() + 64 * 1032, buffer_.begin()));
   EXPECT_EQ(buffer_[64 * 1032], 0xEE);
 }
@@ -169,10 +174,7 @@ TEST_F(ActiveModeTest, RefusedHalfWindowSendsUserCancelled) {
   sink_.refuseAt = 0;
   sink_.answer = EFI_ACCESS_DENIED;
   Start();
-  EnterActive(Full(1, 1));
-  for (uint32_t s = 2; s <= 64; s++) {
-    FromServer(Full(s, s));
-  }
+  FirstHalfWindow();
   std::vector<host::Datagram> sent = Sent();
   ASSERT_FALSE(sent.empty());
   EXPECT_EQ(sent.back().payload, ErrorPacket(3, "User cancelled download"));
@@ -184,10 +186,7 @@ TEST_F(ActiveModeTest, RefusedHalfWindowSendsUserCancelled) {
 
 TEST_F(ActiveModeTest, BlockBeyondTheBufferSendsDiskFull) {
   Start(Caller::Buffer, 63 * 1032);
-  EnterActive(Full(1, 1));
-  for (uint32_t s = 2; s <= 64; s++) {
-    FromServer(Full(s, s));
-  }
+  FirstHalfWindow();
   EXPECT_EQ(Sent().back().payload, ErrorPacket(3, "Disk full"));
   ASSERT_TRUE(RunToEnd(kSecond));
   EXPECT_EQ(done_.status, EFI_BUFFER_TOO_SMALL);
@@ -220,10 +219,7 @@ class CallerEndsTest : public ActiveModeTest {};
 TEST_F(CallerEndsTest, ConfigureWithoutDataInsideTheHalfWindowHandOver) {
   sink_.inside = [&] { Proto()->Configure(Proto(), nullptr); };
   Start();
-  EnterActive(Full(1, 1));
-  for (uint32_t s = 2; s <= 64; s++) {
-    FromServer(Full(s, s));
-  }
+  FirstHalfWindow();
   EXPECT_EQ(sink_.runs.size(), 1u);
   EXPECT_EQ(done_.count, 1);
   EXPECT_EQ(done_.status, EFI_ABORTED);
@@ -264,10 +260,7 @@ TEST_F(CallerEndsTest, NewTransferStartedInsideTheHandOver) {
     EXPECT_EQ(Proto()->ReadFile(Proto(), &second), EFI_SUCCESS);
   };
   Start();
-  EnterActive(Full(1, 1));
-  for (uint32_t s = 2; s <= 64; s++) {
-    FromServer(Full(s, s));
-  }
+  FirstHalfWindow();
   EXPECT_EQ(done_.count, 1);
   EXPECT_EQ(done_.status, EFI_ABORTED);
   // The second transfer runs on: its request is out and it is waiting.
