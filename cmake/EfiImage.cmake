@@ -59,6 +59,7 @@ target_compile_options(zem4_efi_objects PRIVATE
   -Wglobal-constructors
   -Wexit-time-destructors)
 set_target_properties(zem4_efi_objects PROPERTIES POSITION_INDEPENDENT_CODE OFF)
+zem4_warnings(zem4_efi_objects UEFI)
 
 # The file that defines memcpy/memset must not have its loops turned back into
 # calls to memcpy/memset.
