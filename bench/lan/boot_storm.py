@@ -587,12 +587,22 @@ def ensure_peers(tools):
         subprocess.run(["service", svc, "stop"], capture_output=True)
 
 
+def build_commands(build_dir, commit=None):
+    """The release build of zem4 and zem4d. `commit` names what a tree
+    without git metadata (a `git archive`) was made from, for --version."""
+    configure = ["cmake", "--preset", "release", "-B", build_dir]
+    if commit:
+        configure.append(f"-DZEM4_COMMIT={commit}")
+    return [configure, ["cmake", "--build", build_dir, "-j2", "--target", "zem4", "zem4d"]]
+
+
 def build(args, src=None):
     """Builds zem4 and zem4d in args.build, or with `src` the last commit
     alone, unpacked there: a shared tree's uncommitted edits stay out. The
     programs are copied out of it, since `src` goes at the end."""
     if args.no_build:
         return
+    head = None
     if src:
         archive = subprocess.Popen(["git", "-C", REPO, "archive", "HEAD"], stdout=subprocess.PIPE)
         subprocess.run(["tar", "-x", "-C", src], stdin=archive.stdout, check=True)
@@ -605,10 +615,8 @@ def build(args, src=None):
     env.setdefault("CCACHE_DIR", "/var/cache/zem4-ccache")
     env.update(CCACHE_BASEDIR=src, CCACHE_NOHASHDIR="1")
     log(f"release build of zem4 and zem4d in {build_dir}")
-    subprocess.run(["cmake", "--preset", "release", "-B", build_dir], cwd=src, env=env,
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "zem4", "zem4d"],
-                   cwd=src, env=env, check=True, stdout=subprocess.DEVNULL)
+    for command in build_commands(build_dir, head):
+        subprocess.run(command, cwd=src, env=env, check=True, stdout=subprocess.DEVNULL)
     if src != REPO:
         # Kept beside the usual build, named after the commit they come from.
         keep = os.path.join(REPO, "build", f"lanbench-head-{head}")

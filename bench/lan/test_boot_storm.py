@@ -154,6 +154,15 @@ class CommandLine(unittest.TestCase):
                 open(os.path.join(d, n), "w").close()
             self.assertEqual(bs.programs(d), (os.path.join(d, "zem4"), os.path.join(d, "zem4d")))
 
+    def test_build_commands(self):
+        # A --head tree has no git metadata: the configure step names the commit.
+        for commit, extra in ((None, []), ("", []), ("1eb7a22", ["-DZEM4_COMMIT=1eb7a22"])):
+            with self.subTest(commit=commit):
+                configure, make = bs.build_commands("/b", commit)
+                self.assertEqual(configure, ["cmake", "--preset", "release", "-B", "/b"] + extra)
+                self.assertEqual(make, ["cmake", "--build", "/b", "-j2", "--target", "zem4",
+                                        "zem4d"])
+
     def test_sizes(self):
         for text, want in (("32M", 32 * MIB), ("4k", 4096), ("100", 100), ("1G", 1 << 30)):
             self.assertEqual(bs.size_arg(text), want, text)
