@@ -473,14 +473,10 @@ void World::DoConfigure(Ctx ctx, Child &c, bool bad) {
   }
   config.UseDefaultSetting = useDefault;
   if (!useDefault) {
-    for (int i = 0; i < 4; i++) {
-      config.StationIp.Addr[i] = kStations[c.ctl].b[i];
-    }
+    config.StationIp = EfiIp(kStations[c.ctl]);
     config.SubnetMask = {{255, 0, 0, 0}};
   }
-  for (int i = 0; i < 4; i++) {
-    config.ServerIp.Addr[i] = kServer.b[i];
-  }
+  config.ServerIp = EfiIp(kServer);
   config.InitialServerPort = rng_.Chance(50) ? 0 : 5568;
   if (bad) {
     config.ServerIp = {{224, 0, 0, 1}};

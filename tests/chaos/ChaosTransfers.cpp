@@ -70,9 +70,7 @@ void World::DoReadFile(Ctx ctx, Child &c, bool blocking) {
   }
   UINT16 timeoutValue = 0;
   if (rng_.Chance(20)) {
-    for (int i = 0; i < 4; i++) {
-      rec.override.ServerIp.Addr[i] = kServer.b[i];
-    }
+    rec.override.ServerIp = EfiIp(kServer);
     rec.override.TryCount = rng_.Chance(50) ? 0 : static_cast<UINT16>(3 + rng_.Below(8));
     timeoutValue = rng_.Chance(50) ? 0 : static_cast<UINT16>(1 + rng_.Below(4));
     rec.override.TimeoutValue = timeoutValue;

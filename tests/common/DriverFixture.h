@@ -32,14 +32,6 @@ inline constexpr uint16_t kServerPort = 5568;
 inline constexpr host::Time100ns kMs = 10'000;
 inline constexpr host::Time100ns kSecond = 10'000'000;
 
-inline EFI_IPv4_ADDRESS EfiIp(host::Ipv4 ip) {
-  EFI_IPv4_ADDRESS out;
-  for (int i = 0; i < 4; i++) {
-    out.Addr[i] = ip.b[i];
-  }
-  return out;
-}
-
 // Counts how often a token's event was signalled and what the token said.
 struct Completion {
   Zem4Token *token = nullptr;

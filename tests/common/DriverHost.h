@@ -22,6 +22,15 @@ EFI_STATUS EFIAPI AcceptData(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *
 // std::vector<uint8_t> the token's Context points at.
 EFI_STATUS EFIAPI CollectData(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *Data);
 
+// The address as UEFI spells it.
+inline EFI_IPv4_ADDRESS EfiIp(host::Ipv4 ip) {
+  EFI_IPv4_ADDRESS out;
+  for (int i = 0; i < 4; i++) {
+    out.Addr[i] = ip.b[i];
+  }
+  return out;
+}
+
 // A file of `size` bytes whose every block differs from every other, and from
 // the blocks of another seed's file.
 std::vector<uint8_t> MakeFile(size_t size, uint32_t seed = 1);

@@ -93,14 +93,6 @@ inline void TearDownClean(const char *target, test::DriverHost &rig, EFI_HANDLE 
   }
 }
 
-inline EFI_IPv4_ADDRESS EfiIp(host::Ipv4 ip) {
-  EFI_IPv4_ADDRESS out;
-  for (int i = 0; i < 4; i++) {
-    out.Addr[i] = ip.b[i];
-  }
-  return out;
-}
-
 // A child on a fresh controller at `client`, configured for `server` at the
 // default port.
 struct Child {
@@ -118,9 +110,9 @@ inline Child ConfiguredChild(const char *target, test::DriverHost &rig, host::Ip
   }
   child.proto = rig.Protocol(child.handle);
   Zem4ConfigData config{};
-  config.StationIp = EfiIp(client);
+  config.StationIp = test::EfiIp(client);
   config.SubnetMask = {{255, 255, 255, 0}};
-  config.ServerIp = EfiIp(server);
+  config.ServerIp = test::EfiIp(server);
   config.InitialServerPort = 5568;
   if (child.proto->Configure(child.proto, &config) != EFI_SUCCESS) {
     Fail(target, "configure");

@@ -105,10 +105,8 @@ EFI_STATUS EFIAPI TimerHook(Zem4 *, Zem4Token *token) {
 
 EFI_STATUS ConfigureChild(Zem4 *proto, host::Ipv4 station, host::Ipv4 server, uint16_t serverPort) {
   Zem4ConfigData config{};
-  for (int i = 0; i < 4; i++) {
-    config.StationIp.Addr[i] = station.b[i];
-    config.ServerIp.Addr[i] = server.b[i];
-  }
+  config.StationIp = EfiIp(station);
+  config.ServerIp = EfiIp(server);
   config.SubnetMask = {{255, 0, 0, 0}};
   config.InitialServerPort = serverPort;
   return proto->Configure(proto, &config);

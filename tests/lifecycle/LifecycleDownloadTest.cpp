@@ -53,10 +53,8 @@ protected:
     Zem4 *proto = host_.Protocol(d.child);
     ASSERT_NE(proto, nullptr);
     Zem4ConfigData config{};
-    for (int i = 0; i < 4; i++) {
-      config.StationIp.Addr[i] = station.b[i];
-      config.ServerIp.Addr[i] = kServer.b[i];
-    }
+    config.StationIp = EfiIp(station);
+    config.ServerIp = EfiIp(kServer);
     config.SubnetMask = {{255, 255, 255, 0}};
     config.InitialServerPort = d.serverPort;
     ASSERT_EQ(proto->Configure(proto, &config), EFI_SUCCESS);

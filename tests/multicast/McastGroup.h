@@ -211,10 +211,8 @@ private:
       return nullptr;
     }
     Zem4ConfigData config{};
-    for (int i = 0; i < 4; i++) {
-      config.StationIp.Addr[i] = m->address.b[i];
-      config.ServerIp.Addr[i] = kServer.b[i];
-    }
+    config.StationIp = EfiIp(m->address);
+    config.ServerIp = EfiIp(kServer);
     config.SubnetMask = {{255, 0, 0, 0}};
     if (EFI_ERROR(m->proto->Configure(m->proto, &config))) {
       return nullptr;

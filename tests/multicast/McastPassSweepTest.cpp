@@ -88,10 +88,8 @@ protected:
       return out;
     }
     Zem4ConfigData config{};
-    for (int i = 0; i < 4; i++) {
-      config.StationIp.Addr[i] = m->address.b[i];
-      config.ServerIp.Addr[i] = kScripted.b[i];
-    }
+    config.StationIp = EfiIp(m->address);
+    config.ServerIp = EfiIp(kScripted);
     config.SubnetMask = {{255, 0, 0, 0}};
     EXPECT_EQ(m->proto->Configure(m->proto, &config), EFI_SUCCESS);
     host::FaultInjector &faults = host_->Fw().Faults();
