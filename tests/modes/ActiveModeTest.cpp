@@ -206,12 +206,6 @@ TEST_F(ActiveModeTest, DuplicateIsStoredOnceAndHandedOverOnce) {
   EXPECT_EQ(Progress().ReceivedBlocks, 64u);
 }
 
-} // namespace
-} // namespace zem4::test
-
-namespace zem4::test {
-namespace {
-
 // The caller's CheckPacket ends the transfer from inside: nothing touches the
 // instance (or what it held) afterwards.
 class CallerEndsTest : public ActiveModeTest {};

@@ -268,12 +268,6 @@ TEST_F(McastModeTest, BroadcastGroupJoinsNothing) {
   EXPECT_EQ(Probe().SlotFilled(0), 1);
 }
 
-} // namespace
-} // namespace zem4::test
-
-namespace zem4::test {
-namespace {
-
 class McastPortTest : public McastModeTest {};
 
 TEST_F(McastPortTest, ReusedChildThatCannotBeConfiguredIsReleased) {
@@ -382,12 +376,6 @@ TEST_F(McastPortTest, NewOackForAnOutstandingRequestFollowsTheGroupItNames) {
   EXPECT_EQ(asserted, 4u);
 }
 
-} // namespace
-} // namespace zem4::test
-
-namespace zem4::test {
-namespace {
-
 VOID EFIAPI CountRecycle(EFI_EVENT, VOID *Context) {
   ++*static_cast<int *>(Context);
 }
@@ -435,12 +423,6 @@ TEST_F(McastOtherPortTest, DatagramForAnotherPortIsDroppedAndListeningGoesOn) {
   FromGroup(Full(1, 1));
   EXPECT_EQ(Probe().SlotFilled(0), 1);
 }
-
-} // namespace
-} // namespace zem4::test
-
-namespace zem4::test {
-namespace {
 
 class PassiveFailureTest : public McastModeTest {};
 

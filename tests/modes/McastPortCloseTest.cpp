@@ -68,12 +68,6 @@ INSTANTIATE_TEST_SUITE_P(Closes, McastRecycleTest,
                                                   : "Finish");
                          });
 
-} // namespace
-} // namespace zem4::test
-
-namespace zem4::test {
-namespace {
-
 // The controller's UDP4 service binding is looked up whenever the port needs
 // it, never taken from a pointer kept since the port was made (the binding
 // may be gone since, its memory reused).
@@ -122,12 +116,6 @@ TEST_F(McastLookupTest, ReusedChildWithoutTheServiceBindingIsOnlyLetGo) {
   EXPECT_EQ(done_.status, EFI_DEVICE_ERROR);
   ExpectOrphanedAndRelease(orphan);
 }
-
-} // namespace
-} // namespace zem4::test
-
-namespace zem4::test {
-namespace {
 
 // UDP4 refuses to reset the group's port while it holds the posted receive:
 // the port's UDP4 child must go (aborting the receive) before the receive's

@@ -252,12 +252,6 @@ TEST_F(RplFinTest, RefusalAtFinEndsTheTransferWithoutAnswer) {
   EXPECT_TRUE(Sent().empty());
 }
 
-} // namespace
-} // namespace zem4::test
-
-namespace zem4::test {
-namespace {
-
 class EmptyListFinTest : public ModesFixture {};
 
 // Every block number arrived: the list has no first range at all.
