@@ -8,9 +8,11 @@ namespace {
 
 class StartTest : public DriverFixture {
 protected:
-  EFI_STATUS Start(Zem4Token &token, const char *file = "boot.efi") {
+  EFI_STATUS Start(Zem4Token &token, const char *file = "boot.efi",
+                   Zem4OverrideData *override = nullptr) {
     PrepareToken(token, done_, file);
     token.CheckPacket = AcceptData;
+    token.OverrideData = override;
     return Proto()->ReadFile(Proto(), &token);
   }
   std::vector<host::CaptureRecord> Requests() const {
@@ -78,10 +80,7 @@ TEST_F(StartTest, OverrideDataRedirectsTheRequest) {
   override.ServerIp = EfiIp(other);
   override.ServerPort = 6969;
   Zem4Token &token = token_;
-  PrepareToken(token, done_, "boot.efi");
-  token.CheckPacket = AcceptData;
-  token.OverrideData = &override;
-  ASSERT_EQ(Proto()->ReadFile(Proto(), &token), EFI_SUCCESS);
+  ASSERT_EQ(Start(token, "boot.efi", &override), EFI_SUCCESS);
   RunFor(10 * kMs);
   ASSERT_EQ(ClientSends().size(), 1u);
   EXPECT_EQ(ClientSends()[0].datagram.dst, other);
@@ -107,11 +106,8 @@ TEST_F(StartTest, RequestIsRepeatedEveryThreeSecondsThenTimesOut) {
   override.TimeoutValue = 1;
   override.TryCount = 5;
   Zem4Token &token = token_;
-  PrepareToken(token, done_, "boot.efi");
-  token.CheckPacket = AcceptData;
-  token.OverrideData = &override;
   const host::Time100ns start = Now();
-  ASSERT_EQ(Proto()->ReadFile(Proto(), &token), EFI_SUCCESS);
+  ASSERT_EQ(Start(token, "boot.efi", &override), EFI_SUCCESS);
   ASSERT_TRUE(RunUntil([&] { return done_.count > 0; }, 400 * kSecond));
   EXPECT_EQ(done_.count, 1);
   EXPECT_EQ(done_.status, EFI_TIMEOUT);
@@ -248,11 +244,8 @@ TEST_F(AddressWaitTest, LongTimeoutsAreCountedIn64Bits) {
   // 100 s x 3 is 3e9 units of 100 ns: past what 32 bits (signed or not) hold.
   Zem4OverrideData override{};
   override.TimeoutValue = 100;
-  PrepareToken(token_, done_, "boot.efi");
-  token_.CheckPacket = AcceptData;
-  token_.OverrideData = &override;
   const host::Time100ns start = Now();
-  EXPECT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_NO_MAPPING);
+  EXPECT_EQ(Start(token_, "boot.efi", &override), EFI_NO_MAPPING);
   EXPECT_EQ(Now() - start, 300 * kSecond);
 }
 
@@ -344,11 +337,9 @@ TEST_F(AddressWaitTest, CallsDuringTheWaitFindTheChildBusy) {
 
 TEST_F(AddressWaitTest, FromCallbackLevelTheStartCannotWaitAndSaysSoAtOnce) {
   UseDelay(5 * kSecond);
-  PrepareToken(token_, done_, "boot.efi");
-  token_.CheckPacket = AcceptData;
   const host::Time100ns start = Now();
   EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
-  EXPECT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_NO_MAPPING);
+  EXPECT_EQ(Start(token_), EFI_NO_MAPPING);
   EXPECT_EQ(Now(), start);
   gBS->RestoreTPL(old);
   std::vector<std::string> logs = Logs();
