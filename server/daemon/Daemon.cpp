@@ -30,6 +30,15 @@ namespace {
 constexpr size_t MaxQueuedPerSocket = 256;
 constexpr size_t Batch = 64; // datagrams per sendmmsg call
 
+// What HoldDaemonSignals keeps pending until the signal_set is there.
+sigset_t HeldSignals() {
+  sigset_t Set;
+  sigemptyset(&Set);
+  sigaddset(&Set, SIGHUP);
+  sigaddset(&Set, SIGUSR1);
+  return Set;
+}
+
 Time SteadyNow() {
   return std::chrono::duration_cast<Time>(std::chrono::steady_clock::now().time_since_epoch());
 }
@@ -90,6 +99,12 @@ public:
     StartTime = SteadyNow();
     for (auto &[Port, S] : Sockets) {
       Receive(S);
+    }
+    if (Signals) {
+      // Our handlers are in place: what arrived while held comes now, and
+      // waits in the signal_set for the loop.
+      sigset_t Held = HeldSignals();
+      pthread_sigmask(SIG_UNBLOCK, &Held, nullptr);
     }
     WaitSignal();
     ArmStats();
@@ -553,6 +568,11 @@ void DropPrivileges(const std::string &User) {
 }
 
 } // namespace
+
+void HoldDaemonSignals() {
+  sigset_t Held = HeldSignals();
+  pthread_sigmask(SIG_BLOCK, &Held, nullptr);
+}
 
 std::string VersionText() {
   return std::string(ZEM4_VERSION) + " (commit " + ZEM4_COMMIT + ")";

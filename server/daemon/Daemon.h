@@ -131,6 +131,11 @@ struct DaemonHooks {
   std::function<std::shared_ptr<void>(asio::io_context &, Daemon &)> Prepare;
 };
 
+// Holds SIGHUP and SIGUSR1 pending in the calling thread (and the threads it
+// starts) until a daemon with HandleSignals starts taking them: before that
+// their default action would end the process. Called first thing in main.
+void HoldDaemonSignals();
+
 // zem4d's main: parse nothing more, run until a signal stops it. Returns the
 // process exit code. With User, privileges are dropped to that account once
 // the sockets are bound and the root is open (only zem4d itself asks for it).

@@ -7,6 +7,8 @@
 
 int main(int argc, char **argv) {
   using namespace zem4::server;
+  // systemd may send its reload the moment we are started.
+  HoldDaemonSignals();
   std::vector<std::string> Args(argv + 1, argv + argc);
   bool Check = std::find(Args.begin(), Args.end(), "--check-config") != Args.end();
   auto Config = std::find(Args.begin(), Args.end(), "--config");

@@ -2,6 +2,8 @@
 // service manager in one line, and SIGHUP applies what may change.
 #include "tests/server_e2e/DaemonHarness.h"
 
+#include <chrono>
+
 namespace zem4::server::testing {
 namespace {
 
@@ -179,6 +181,56 @@ TEST_F(DaemonConfig, SighupWithoutConfigIsLoggedAndServingGoesOn) {
   ASSERT_TRUE(Got->Model.Complete()) << D.Log;
   EXPECT_EQ(Got->Model.Content(), Data);
   EXPECT_EQ(D.Terminate(), 0) << D.Log;
+}
+
+// Whether Pid's signal mask holds both SIGHUP and SIGUSR1 (SigBlk in
+// /proc/PID/status, bit N-1 for signal N).
+bool HoldsReloadAndStats(pid_t Pid) {
+  std::ifstream Status("/proc/" + std::to_string(Pid) + "/status");
+  std::string Line;
+  while (std::getline(Status, Line)) {
+    if (Line.rfind("SigBlk:", 0) == 0) {
+      const uint64_t Mask = std::stoull(Line.substr(7), nullptr, 16);
+      const uint64_t Both = (uint64_t{1} << (SIGHUP - 1)) | (uint64_t{1} << (SIGUSR1 - 1));
+      return (Mask & Both) == Both;
+    }
+  }
+  return false;
+}
+
+// A service manager may reload or ask for the totals the moment it has
+// started us: from the start of main until the handlers take over, the signals
+// wait, and then each is answered.
+TEST_F(DaemonConfig, SighupAndSigusr1BeforeTheHandlersWaitAndAreAnswered) {
+  for (int Run = 0; Run < 3; ++Run) {
+    DaemonProcess D(Args());
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool Held = false;
+    while (!Held && std::chrono::steady_clock::now() < Deadline &&
+           D.Log.find("serving ") == std::string::npos) {
+      Held = HoldsReloadAndStats(D.Pid);
+      D.Drain(0);
+    }
+    ASSERT_TRUE(Held) << "zem4d never held SIGHUP and SIGUSR1 before serving\n" << D.Log;
+    // As early as we can, and on until it serves.
+    int Sent = 0;
+    while (Sent < 2 || (std::chrono::steady_clock::now() < Deadline &&
+                        D.Log.find("serving ") == std::string::npos)) {
+      ASSERT_EQ(kill(D.Pid, Sent % 2 == 0 ? SIGHUP : SIGUSR1), 0) << D.Log;
+      ++Sent;
+      D.Drain(1);
+    }
+    const uint16_t Listen = D.WaitForPort();
+    ASSERT_NE(Listen, 0) << D.Log;
+    ASSERT_TRUE(
+        D.WaitForLine("signal 1 (SIGHUP) received: started without --config, nothing to reload"))
+        << D.Log;
+    ASSERT_TRUE(D.WaitForLine("stats: ")) << D.Log;
+    auto Got = Fetch(D, Listen, "f.bin");
+    ASSERT_TRUE(Got->Model.Complete()) << D.Log;
+    EXPECT_EQ(Got->Model.Content(), Data);
+    EXPECT_EQ(D.Terminate(), 0) << D.Log;
+  }
 }
 
 } // namespace
