@@ -46,7 +46,7 @@ Result RunOnce(size_t members, double loss, bool late, uint64_t seed) {
   profile.loss = loss;
   host.Net().SetDefaultProfile(profile);
   auto server = std::make_unique<test::EngineServer>(host.Fw(), host.Net(), kServer);
-  Bytes file = MakeFile(kFileSize, 11);
+  Bytes file = test::MakeFile(kFileSize, 11);
   server->Files().Add("file.bin", file);
   uint64_t clientSent = 0;
   {
