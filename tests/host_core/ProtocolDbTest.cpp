@@ -25,6 +25,11 @@ protected:
   void Remove(EFI_HANDLE h, const EFI_GUID &guid, void *iface) {
     EXPECT_EQ(Bs()->UninstallProtocolInterface(h, &guid, iface), EFI_SUCCESS);
   }
+  // Opens kGuidA on ctl, the protocol most cases are about.
+  EFI_STATUS OpenA(EFI_HANDLE ctl, void **got, EFI_HANDLE agent, EFI_HANDLE controller,
+                   UINT32 attributes) {
+    return Bs()->OpenProtocol(ctl, &kGuidA, got, agent, controller, attributes);
+  }
   std::vector<EFI_OPEN_PROTOCOL_INFORMATION_ENTRY> Info(EFI_HANDLE h, const EFI_GUID &guid) {
     EFI_OPEN_PROTOCOL_INFORMATION_ENTRY *buf = nullptr;
     UINTN n = 0;
@@ -108,23 +113,18 @@ TEST_F(ProtocolDb, OpenByDriverIsExclusiveToOneAgent) {
   EFI_HANDLE driver1 = Agent();
   EFI_HANDLE driver2 = Agent();
   void *got = nullptr;
-  ASSERT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver1, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER),
-            EFI_SUCCESS);
+  ASSERT_EQ(OpenA(ctl, &got, driver1, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_SUCCESS);
   EXPECT_EQ(got, &ifaceA);
   got = nullptr;
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver1, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER),
-            EFI_ALREADY_STARTED);
+  EXPECT_EQ(OpenA(ctl, &got, driver1, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_ALREADY_STARTED);
   EXPECT_EQ(got, &ifaceA) << "the interface comes back with EFI_ALREADY_STARTED";
   got = &ifaceC;
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver2, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER),
-            EFI_ACCESS_DENIED);
+  EXPECT_EQ(OpenA(ctl, &got, driver2, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_ACCESS_DENIED);
   EXPECT_EQ(got, &ifaceC) << "untouched on other errors";
   // Only the agent counts: another controller handle changes nothing.
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver1, driver2, EFI_OPEN_PROTOCOL_BY_DRIVER),
-            EFI_ALREADY_STARTED);
+  EXPECT_EQ(OpenA(ctl, &got, driver1, driver2, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_ALREADY_STARTED);
   // Non-driver opens stay possible.
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver2, ctl, EFI_OPEN_PROTOCOL_GET_PROTOCOL),
-            EFI_SUCCESS);
+  EXPECT_EQ(OpenA(ctl, &got, driver2, ctl, EFI_OPEN_PROTOCOL_GET_PROTOCOL), EFI_SUCCESS);
   EXPECT_EQ(
       Bs()->OpenProtocol(ctl, &kGuidA, nullptr, driver2, ctl, EFI_OPEN_PROTOCOL_TEST_PROTOCOL),
       EFI_SUCCESS);
@@ -139,8 +139,7 @@ TEST_F(ProtocolDb, OpenByDriverIsExclusiveToOneAgent) {
 
   EXPECT_EQ(Bs()->CloseProtocol(ctl, &kGuidA, driver1, ctl), EFI_SUCCESS);
   EXPECT_EQ(Bs()->CloseProtocol(ctl, &kGuidA, driver1, ctl), EFI_NOT_FOUND);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver2, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER),
-            EFI_SUCCESS);
+  EXPECT_EQ(OpenA(ctl, &got, driver2, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_SUCCESS);
   EXPECT_EQ(Bs()->CloseProtocol(ctl, &kGuidA, driver2, ctl), EFI_SUCCESS);
   Remove(ctl, kGuidA, &ifaceA);
   Remove(driver1, kGuidC, &ifaceC);
@@ -152,27 +151,22 @@ TEST_F(ProtocolDb, ExclusiveOpensAndTheirConflicts) {
   EFI_HANDLE app = Agent();
   EFI_HANDLE driver = Agent();
   void *got = nullptr;
-  ASSERT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, app, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE),
-            EFI_SUCCESS);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER),
-            EFI_ACCESS_DENIED);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver, ctl,
-                               EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE),
-            EFI_ACCESS_DENIED);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE),
-            EFI_ACCESS_DENIED);
+  ASSERT_EQ(OpenA(ctl, &got, app, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE), EFI_SUCCESS);
+  EXPECT_EQ(OpenA(ctl, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_ACCESS_DENIED);
+  EXPECT_EQ(
+      OpenA(ctl, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE),
+      EFI_ACCESS_DENIED);
+  EXPECT_EQ(OpenA(ctl, &got, driver, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE), EFI_ACCESS_DENIED);
   EXPECT_EQ(Bs()->CloseProtocol(ctl, &kGuidA, app, nullptr), EFI_SUCCESS);
 
-  ASSERT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver, ctl,
-                               EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE),
-            EFI_SUCCESS);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver, ctl,
-                               EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE),
-            EFI_ALREADY_STARTED);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER),
-            EFI_ACCESS_DENIED);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, app, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE),
-            EFI_ACCESS_DENIED);
+  ASSERT_EQ(
+      OpenA(ctl, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE),
+      EFI_SUCCESS);
+  EXPECT_EQ(
+      OpenA(ctl, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE),
+      EFI_ALREADY_STARTED);
+  EXPECT_EQ(OpenA(ctl, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_ACCESS_DENIED);
+  EXPECT_EQ(OpenA(ctl, &got, app, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE), EFI_ACCESS_DENIED);
   EXPECT_EQ(Bs()->CloseProtocol(ctl, &kGuidA, driver, ctl), EFI_SUCCESS);
   Remove(ctl, kGuidA, &ifaceA);
   Remove(app, kGuidC, &ifaceC);
@@ -183,37 +177,41 @@ TEST_F(ProtocolDb, OpenProtocolArgumentRules) {
   EFI_HANDLE ctl = NewHandle(kGuidA, &ifaceA);
   EFI_HANDLE agent = Agent();
   void *got = &ifaceC;
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, nullptr, &got, agent, ctl, EFI_OPEN_PROTOCOL_GET_PROTOCOL),
-            EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->OpenProtocol(nullptr, &kGuidA, &got, agent, ctl, EFI_OPEN_PROTOCOL_GET_PROTOCOL),
-            EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, nullptr, agent, ctl, EFI_OPEN_PROTOCOL_GET_PROTOCOL),
-            EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, ctl, 0x40), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, ctl, 0x03), EFI_INVALID_PARAMETER);
-  EXPECT_EQ(got, &ifaceC);
+  struct Refused {
+    EFI_HANDLE handle;
+    const EFI_GUID *guid;
+    void **interface;
+    EFI_HANDLE agent, controller;
+    UINT32 attributes;
+  };
+  const UINT32 get = EFI_OPEN_PROTOCOL_GET_PROTOCOL, driver = EFI_OPEN_PROTOCOL_BY_DRIVER;
+  const UINT32 child = EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER;
+  // The first five lack an argument or name no single attribute; driver-style
+  // opens need an agent and a controller; a handle cannot be its own child.
+  const Refused refused[] = {{ctl, nullptr, &got, agent, ctl, get},
+                             {nullptr, &kGuidA, &got, agent, ctl, get},
+                             {ctl, &kGuidA, nullptr, agent, ctl, get},
+                             {ctl, &kGuidA, &got, agent, ctl, 0x40},
+                             {ctl, &kGuidA, &got, agent, ctl, 0x03},
+                             {ctl, &kGuidA, &got, nullptr, ctl, driver},
+                             {ctl, &kGuidA, &got, agent, nullptr, driver},
+                             {ctl, &kGuidA, &got, nullptr, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE},
+                             {ctl, &kGuidA, &got, agent, nullptr, child},
+                             {ctl, &kGuidA, &got, agent, ctl, child}};
+  for (const Refused &r : refused) {
+    EXPECT_EQ(
+        Bs()->OpenProtocol(r.handle, r.guid, r.interface, r.agent, r.controller, r.attributes),
+        EFI_INVALID_PARAMETER)
+        << "case " << (&r - refused);
+    EXPECT_EQ(got, &ifaceC) << "case " << (&r - refused);
+  }
   // Absent protocol: EFI_UNSUPPORTED and a NULL interface, except for a test.
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidB, &got, agent, ctl, EFI_OPEN_PROTOCOL_GET_PROTOCOL),
-            EFI_UNSUPPORTED);
+  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidB, &got, agent, ctl, get), EFI_UNSUPPORTED);
   EXPECT_EQ(got, nullptr);
   got = &ifaceC;
   EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidB, &got, agent, ctl, EFI_OPEN_PROTOCOL_TEST_PROTOCOL),
             EFI_UNSUPPORTED);
   EXPECT_EQ(got, &ifaceC);
-  // Driver-style opens need an agent and a controller.
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, nullptr, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER),
-            EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, nullptr, EFI_OPEN_PROTOCOL_BY_DRIVER),
-            EFI_INVALID_PARAMETER);
-  EXPECT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, nullptr, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE),
-            EFI_INVALID_PARAMETER);
-  EXPECT_EQ(
-      Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, nullptr, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER),
-      EFI_INVALID_PARAMETER);
-  EXPECT_EQ(
-      Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, ctl, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER),
-      EFI_INVALID_PARAMETER)
-      << "a handle cannot be its own child";
   EXPECT_EQ(Fw().Live().openProtocolEntries, 0u);
   Remove(ctl, kGuidA, &ifaceA);
   Remove(agent, kGuidC, &ifaceC);
@@ -225,11 +223,8 @@ TEST_F(ProtocolDb, RepeatOpensCountAndCloseRemovesEveryEntryOfThePair) {
   EFI_HANDLE agent = Agent();
   void *got = nullptr;
   for (int i = 0; i < 3; ++i)
-    ASSERT_EQ(Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, child, EFI_OPEN_PROTOCOL_GET_PROTOCOL),
-              EFI_SUCCESS);
-  ASSERT_EQ(
-      Bs()->OpenProtocol(ctl, &kGuidA, &got, agent, child, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER),
-      EFI_SUCCESS);
+    ASSERT_EQ(OpenA(ctl, &got, agent, child, EFI_OPEN_PROTOCOL_GET_PROTOCOL), EFI_SUCCESS);
+  ASSERT_EQ(OpenA(ctl, &got, agent, child, EFI_OPEN_PROTOCOL_BY_CHILD_CONTROLLER), EFI_SUCCESS);
   auto info = Info(ctl, kGuidA);
   ASSERT_EQ(info.size(), 2u);
   EXPECT_EQ(info[0].AgentHandle, agent);
