@@ -108,6 +108,22 @@ protected:
     }
   }
 
+  // `count` members (AddMembers with `streamEvery`) download a file of
+  // `size` bytes, every one but the first losing `loss` of what reaches it;
+  // each ends with the exact file (kept in `served` if asked).
+  void AllExactDespiteListenerLoss(size_t count, size_t size, size_t streamEvery, double loss,
+                                   Bytes *served = nullptr) {
+    const Bytes file = Serve("file.bin", size);
+    if (served != nullptr) {
+      *served = file;
+    }
+    ASSERT_TRUE(AddMembers(count, size, streamEvery));
+    LoseToListeners(loss);
+    ASSERT_TRUE(StartAll());
+    ASSERT_TRUE(group_->RunUntilDone(3600 * kSecond)) << host_->Net().Describe();
+    ExpectAllExact(file);
+  }
+
   // DATA8 the server has sent so far (to the group or by unicast).
   uint64_t DataSent() const { return server_->Engine().Stats().DataDatagrams; }
 

@@ -86,13 +86,7 @@ TEST_F(McastGroupPassTest, EightMembersAskingMillisecondsApartShareOnePass) {
 // pass begins as soon as they have gathered, and no FIN of an older pass
 // follows the next pass's OACKs.
 TEST_F(McastGroupPassTest, RepairPassesBeginWithoutWaitingOutTheFinSeries) {
-  const size_t size = 120 * kBlock + 5;
-  Bytes file = Serve("file.bin", size);
-  ASSERT_TRUE(AddMembers(6, size, 2));
-  LoseToListeners(0.1);
-  ASSERT_TRUE(StartAll());
-  ASSERT_TRUE(group_->RunUntilDone(3600 * kSecond)) << host_->Net().Describe();
-  ExpectAllExact(file);
+  ASSERT_NO_FATAL_FAILURE(AllExactDespiteListenerLoss(6, 120 * kBlock + 5, 2, 0.1));
   const uint64_t passes = server_->Engine().Stats().Passes;
   ASSERT_GT(passes, 1u);
 

@@ -33,13 +33,8 @@ TEST_F(McastFixture, SixteenMembersJoiningAtFourPointsOverALossyNetwork) {
 // to drive waits through all the others' passes (quiet spells and passes that
 // bring it nothing) and still ends with the file.
 TEST_F(McastFixture, SixteenListenersDriveTheirRepairsInTurnAndTheLastStillFinishes) {
-  const size_t size = 60 * kBlock + 300;
-  Bytes file = Serve("file.bin", size);
-  ASSERT_TRUE(AddMembers(16, size, 3));
-  LoseToListeners(0.1);
-  ASSERT_TRUE(StartAll());
-  ASSERT_TRUE(group_->RunUntilDone(3600 * kSecond)) << host_->Net().Describe();
-  ExpectAllExact(file);
+  Bytes file;
+  ASSERT_NO_FATAL_FAILURE(AllExactDespiteListenerLoss(16, 60 * kBlock + 300, 3, 0.1, &file));
 
   // Most listeners drove a repair pass; the one that drove last finished
   // after everyone else, with the file.
