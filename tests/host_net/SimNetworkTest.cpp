@@ -29,6 +29,13 @@ uint32_t CounterOf(const std::vector<uint8_t> &v) {
   return uint32_t(v[0]) | uint32_t(v[1]) << 8 | uint32_t(v[2]) << 16 | uint32_t(v[3]) << 24;
 }
 
+PortConfig At(Ipv4 address, uint16_t port) {
+  PortConfig c;
+  c.localAddress = address;
+  c.localPort = port;
+  return c;
+}
+
 struct Lan {
   Time100ns now = 0;
   SimNetwork net;
@@ -117,9 +124,7 @@ TEST(SimNetworkTest, UnicastReachesOnlyTheBoundAddressAndPort) {
 
 TEST(SimNetworkTest, RemoteFilterKeepsOtherSendersOut) {
   Lan lan;
-  PortConfig c;
-  c.localAddress = kB;
-  c.localPort = 2000;
+  PortConfig c = At(kB, 2000);
   c.remoteAddress = kA;
   auto port = lan.Open(c);
   auto fromA = lan.net.OpenPeerPort(kA, 1000, nullptr);
@@ -150,9 +155,7 @@ TEST(SimNetworkTest, RemoteFilterKeepsOtherSendersOut) {
 
 TEST(SimNetworkTest, BroadcastReachesPortsThatAcceptItOnThatPort) {
   Lan lan;
-  PortConfig c;
-  c.localAddress = kB;
-  c.localPort = 67;
+  PortConfig c = At(kB, 67);
   c.acceptBroadcast = true;
   auto accepting = lan.Open(c);
   c.localAddress = kC;
@@ -175,16 +178,9 @@ TEST(SimNetworkTest, BroadcastReachesPortsThatAcceptItOnThatPort) {
 TEST(SimNetworkTest, MulticastReachesEveryJoinedPortOfTheGroupPortButNotTheSender) {
   Lan lan;
   std::vector<std::unique_ptr<NetworkPort>> members;
-  for (uint8_t host = 2; host <= 4; ++host) {
-    PortConfig c;
-    c.localAddress = Ipv4(10, 0, 0, host);
-    c.localPort = 1759;
-    members.push_back(lan.Open(c));
-  }
-  PortConfig c;
-  c.localAddress = kA;
-  c.localPort = 1759;
-  auto sender = lan.Open(c);
+  for (uint8_t host = 2; host <= 4; ++host)
+    members.push_back(lan.Open(At(Ipv4(10, 0, 0, host), 1759)));
+  auto sender = lan.Open(At(kA, 1759));
   ASSERT_EQ(sender->JoinGroup(kGroup), NetStatus::Ok);
   EXPECT_EQ(members[0]->JoinGroup(kGroup), NetStatus::Ok);
   EXPECT_EQ(members[1]->JoinGroup(kGroup), NetStatus::Ok);
@@ -220,15 +216,11 @@ TEST(SimNetworkTest, MulticastReachesEveryJoinedPortOfTheGroupPortButNotTheSende
 
 TEST(SimNetworkTest, PromiscuousAndAnyPortWidenTheFilter) {
   Lan lan;
-  PortConfig c;
-  c.localAddress = kC;
-  c.localPort = 9;
+  PortConfig c = At(kC, 9);
   c.acceptPromiscuous = true;
   c.remoteAddress = kB; // ignored when promiscuous
   auto promiscuous = lan.Open(c);
-  PortConfig any;
-  any.localAddress = kB;
-  any.localPort = 1;
+  PortConfig any = At(kB, 1);
   any.acceptAnyPort = true;
   auto anyPort = lan.Open(any);
   auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
@@ -246,9 +238,7 @@ TEST(SimNetworkTest, PromiscuousAndAnyPortWidenTheFilter) {
 TEST(SimNetworkTest, PortsAreExclusiveUnlessDuplicatesAreAllowed) {
   Lan lan;
   NetStatus st;
-  PortConfig c;
-  c.localAddress = kA;
-  c.localPort = 69;
+  PortConfig c = At(kA, 69);
   auto first = lan.net.OpenPort(c, st);
   ASSERT_TRUE(first);
   EXPECT_FALSE(lan.net.OpenPort(c, st));
@@ -292,10 +282,7 @@ TEST(SimNetworkTest, RefusesOversizedAndUnaddressedDatagrams) {
 TEST(SimNetworkTest, FullReceiveQueueDropsAndCounts) {
   Lan lan;
   lan.net.SetReceiveQueueLimit(3);
-  PortConfig c;
-  c.localAddress = kB;
-  c.localPort = 2000;
-  auto port = lan.Open(c);
+  auto port = lan.Open(At(kB, 2000));
   auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
   for (uint32_t i = 0; i < 5; ++i)
     a->Send(kB, 2000, Counter(i));
@@ -342,10 +329,7 @@ struct Outcome {
 Outcome RunFlow(uint64_t seed, const FaultProfile &profile, uint32_t n, size_t size = 64) {
   Lan lan(seed);
   lan.net.SetDefaultProfile(profile);
-  PortConfig c;
-  c.localAddress = kB;
-  c.localPort = 2000;
-  auto port = lan.Open(c);
+  auto port = lan.Open(At(kB, 2000));
   auto a = lan.net.OpenPeerPort(kA, 1000, nullptr);
   Outcome out;
   for (uint32_t i = 0; i < n; ++i) {
@@ -486,9 +470,7 @@ TEST(SimNetworkFaultsTest, ReceiverMatchLosesOneGroupMemberOnly) {
   FaultProfile lossy;
   lossy.loss = 1.0;
   lan.net.AddFlowProfile(FlowMatch{.receiver = kC}, lossy);
-  PortConfig c;
-  c.localPort = 1759;
-  c.localAddress = kB;
+  PortConfig c = At(kB, 1759);
   auto mb = lan.Open(c);
   c.localAddress = kC;
   auto mc = lan.Open(c);

@@ -39,6 +39,23 @@ protected:
   void FailNext(const char *call, uint64_t, EFI_STATUS status) {
     Fw().Faults().FailNth(call, Fw().Faults().Count(call) + 1, status);
   }
+  // A child of ctl configured on kClientIp:1000.
+  void ConfiguredChild(host::Udp4Controller &ctl, Child &c) {
+    c = CreateChild(ctl);
+    EFI_UDP4_CONFIG_DATA cfg = Config(kClientIp, 1000);
+    ASSERT_EQ(c.udp->Configure(c.udp, &cfg), EFI_SUCCESS);
+  }
+  // Posts rx on c, has `from` send it `data` and polls until it is there;
+  // the polls it took in *polls.
+  void ReceiveOne(const Child &c, TestToken &rx, host::PeerPort &from,
+                  const std::vector<uint8_t> &data, int *polls = nullptr) {
+    ASSERT_EQ(c.udp->Receive(c.udp, &rx.token), EFI_SUCCESS);
+    from.Send(kClientIp, 1000, data);
+    const int n = PollUntil(c.udp, [&] { return rx.fired > 0; });
+    if (polls != nullptr)
+      *polls = n;
+    ASSERT_EQ(rx.token.Status, EFI_SUCCESS);
+  }
 };
 
 // ---- Service binding ----------------------------------------------------------
@@ -467,15 +484,10 @@ TEST_F(Udp4Test, DatagramsWaitForAReceiveAndFiltersApply) {
 }
 
 TEST_F(Udp4Test, AnEmptyDatagramArrivesWithNoFragment) {
-  auto &ctl = Controller(kClientIp);
-  Child c = CreateChild(ctl);
-  EFI_UDP4_CONFIG_DATA cfg = Config(kClientIp, 1000);
-  ASSERT_EQ(c.udp->Configure(c.udp, &cfg), EFI_SUCCESS);
+  Child c;
+  ASSERT_NO_FATAL_FAILURE(ConfiguredChild(Controller(kClientIp), c));
   TestToken rx(Fw());
-  ASSERT_EQ(c.udp->Receive(c.udp, &rx.token), EFI_SUCCESS);
-  Peer(kServerIp, 5568).Send(kClientIp, 1000, std::vector<uint8_t>{});
-  PollUntil(c.udp, [&] { return rx.fired > 0; });
-  ASSERT_EQ(rx.token.Status, EFI_SUCCESS);
+  ASSERT_NO_FATAL_FAILURE(ReceiveOne(c, rx, Peer(kServerIp, 5568), {}));
   EXPECT_EQ(rx.token.Packet.RxData->DataLength, 0u);
   EXPECT_EQ(rx.token.Packet.RxData->FragmentCount, 0u);
   Bs()->SignalEvent(rx.token.Packet.RxData->RecycleSignal);
@@ -487,16 +499,12 @@ TEST_F(Udp4Test, FragmentedDeliveryGivesSeparateBuffersThatAddUp) {
   split.maxFragments = 4;
   Net().SetDefaultProfile(split);
   auto &ctl = Controller(kClientIp);
-  Child c = CreateChild(ctl);
-  EFI_UDP4_CONFIG_DATA cfg = Config(kClientIp, 1000);
-  ASSERT_EQ(c.udp->Configure(c.udp, &cfg), EFI_SUCCESS);
+  Child c;
+  ASSERT_NO_FATAL_FAILURE(ConfiguredChild(ctl, c));
   auto &server = Peer(kServerIp, 5568);
   for (uint8_t round = 0; round < 10; ++round) {
     TestToken rx(Fw());
-    ASSERT_EQ(c.udp->Receive(c.udp, &rx.token), EFI_SUCCESS);
-    server.Send(kClientIp, 1000, Payload(1042, round));
-    PollUntil(c.udp, [&] { return rx.fired > 0; });
-    ASSERT_EQ(rx.token.Status, EFI_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(ReceiveOne(c, rx, server, Payload(1042, round)));
     EFI_UDP4_RECEIVE_DATA *data = rx.token.Packet.RxData;
     ASSERT_GE(data->FragmentCount, 2u);
     ASSERT_LE(data->FragmentCount, 4u);
@@ -515,14 +523,10 @@ TEST_F(Udp4Test, FragmentedDeliveryGivesSeparateBuffersThatAddUp) {
 
 TEST_F(Udp4Test, AnUnrecycledDatagramShowsInTheLeakReport) {
   auto &ctl = Controller(kClientIp);
-  Child c = CreateChild(ctl);
-  EFI_UDP4_CONFIG_DATA cfg = Config(kClientIp, 1000);
-  ASSERT_EQ(c.udp->Configure(c.udp, &cfg), EFI_SUCCESS);
+  Child c;
+  ASSERT_NO_FATAL_FAILURE(ConfiguredChild(ctl, c));
   TestToken rx(Fw());
-  ASSERT_EQ(c.udp->Receive(c.udp, &rx.token), EFI_SUCCESS);
-  Peer(kServerIp, 5568).Send(kClientIp, 1000, Payload(8));
-  PollUntil(c.udp, [&] { return rx.fired > 0; });
-  ASSERT_EQ(rx.token.Status, EFI_SUCCESS);
+  ASSERT_NO_FATAL_FAILURE(ReceiveOne(c, rx, Peer(kServerIp, 5568), Payload(8)));
   const size_t eventsHeld = Fw().Live().events;
   auto report = Fw().LeakReport();
   EXPECT_NE(std::find(report.begin(), report.end(), std::string(host::kUnrecycledCounter) + ": 1"),
@@ -737,17 +741,13 @@ TEST_F(Udp4Test, IdlePollsJumpVirtualTimeToTheNextDelivery) {
   host::FaultProfile slow;
   slow.delay = 20'000'000; // 2 s one way
   Net().SetDefaultProfile(slow);
-  auto &ctl = Controller(kClientIp);
-  Child c = CreateChild(ctl);
-  EFI_UDP4_CONFIG_DATA cfg = Config(kClientIp, 1000);
-  ASSERT_EQ(c.udp->Configure(c.udp, &cfg), EFI_SUCCESS);
+  Child c;
+  ASSERT_NO_FATAL_FAILURE(ConfiguredChild(Controller(kClientIp), c));
   TestToken rx(Fw());
-  ASSERT_EQ(c.udp->Receive(c.udp, &rx.token), EFI_SUCCESS);
-  Peer(kServerIp, 5568).Send(kClientIp, 1000, Payload(4));
-  int polls = PollUntil(c.udp, [&] { return rx.fired > 0; });
+  int polls = 0;
+  ASSERT_NO_FATAL_FAILURE(ReceiveOne(c, rx, Peer(kServerIp, 5568), Payload(4), &polls));
   EXPECT_LE(polls, 3);
   EXPECT_EQ(Fw().Now(), 20'000'000u);
-  ASSERT_EQ(rx.token.Status, EFI_SUCCESS);
   Bs()->SignalEvent(rx.token.Packet.RxData->RecycleSignal);
   // With nothing scheduled at all, Poll returns and time stays.
   EXPECT_EQ(c.udp->Poll(c.udp), EFI_SUCCESS);
