@@ -41,7 +41,7 @@ TEST(GroupDefenceTest, DriverThatAsksAgainButNeverAcknowledgesLosesTheGroup) {
   const Endpoint Bad = Host(66);
   for (auto T = 0ms; T <= 300s; T += 2s) {
     R.Net.Inject(T, Bad, 0, McastRrq());
-    R.Net.Inject(T + 1ms, Bad, GroupPort, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}));
+    R.Net.Inject(T + 1ms, Bad, GroupPort, ListAll());
   }
   std::vector<VirtualNet::Client *> Good{&R.Member(2), &R.Member(3), &R.Member(4)};
   R.Net.Watch = [&](const SentDatagram &) {

@@ -100,8 +100,7 @@ TEST_F(GroupPassTest, FirstDataWaitsForMembersAskingTogetherBounded) {
     const uint16_t Port = S.GroupPort();
     bool Listed = false;
     auto List = [&] {
-      S.At(std::chrono::milliseconds(C.ListMs), ClientAt(2), Port,
-           BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}));
+      S.At(std::chrono::milliseconds(C.ListMs), ClientAt(2), Port, ListAll());
       Listed = true;
     };
     for (size_t I = 0; I < C.JoinsMs.size(); ++I) {
@@ -140,7 +139,7 @@ TEST_F(GroupPassTest, ARateLimitedGroupWaitsOutTheGraceWithoutSpinning) {
   Cfg.McastRateLimit = 1042 * 100; // 100 full DATA8 per second
   Script S(Cfg, Files);
   S.At(0ms, ClientAt(2), 0, McastRrq());
-  S.At(1ms, ClientAt(2), S.GroupPort(), BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}));
+  S.At(1ms, ClientAt(2), S.GroupPort(), ListAll());
   EXPECT_EQ(S.E.NextDeadline(), std::optional<Time>(5ms));
   S.RunUntil(5ms);
   ASSERT_EQ(S.Of(ZEM4_OP_DATA8).size(), 1u);
@@ -156,7 +155,7 @@ std::unique_ptr<Script> PassOne(MemoryFileSource &Files) {
   S.At(1ms, ClientAt(3), 0, McastRrq());
   S.At(2ms, ClientAt(4), 0, McastRrq());
   const uint16_t Port = S.GroupPort();
-  S.At(3ms, ClientAt(2), Port, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}));
+  S.At(3ms, ClientAt(2), Port, ListAll());
   S.At(8ms, ClientAt(2), Port, BuildAck8(65));
   S.At(10ms, ClientAt(2), Port, BuildAck8(102));
   return Made;

@@ -27,8 +27,7 @@ TEST(IdleTest, NoProgressEndsTheSessionAndCapsWhatIsResent) {
     Files.Add("big", Pattern(1000 * 1032, 2));
     EngineConfig Cfg; // 500 ms time-out, 10 retries, 60 s idle
     Engine E(Cfg, Files, Io);
-    E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("big")}), 0ms);
-    E.OnDatagram(Client, 40000, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), 0ms);
+    StartUnicast(E, Client, Listen, "big");
     Time T{0};
     for (int S = 1; S <= 300 && E.ActiveTransfers() > 0; ++S) {
       while (E.NextDeadline() && *E.NextDeadline() <= std::chrono::seconds(S)) {
@@ -55,8 +54,7 @@ TEST(IdleTest, AProbeThatIsAnsweredResumesTheFullWindow) {
   RecordingIo Io;
   Files.Add("big", Pattern(300 * 1032, 2));
   Engine E({}, Files, Io);
-  E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("big")}), 0ms);
-  E.OnDatagram(Client, 40000, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), 0ms);
+  StartUnicast(E, Client, Listen, "big");
   Io.Take();
   E.OnTime(500ms);
   EXPECT_EQ(Io.Take().size(), 64u); // the first time-out resends the window

@@ -15,10 +15,6 @@ Bytes McastRrq(std::string_view Name) {
   return Cat({B({0, 1}), Str(Name), Str("multicast"), Str("1"), Str("tsize"), Str("0")});
 }
 
-Bytes FullRpl() {
-  return BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}});
-}
-
 // Data at once after the first list: for scripts about other things than
 // the join grace (GroupPassTest has that).
 EngineConfig NoGrace(EngineConfig Cfg = {}) {
@@ -31,6 +27,15 @@ protected:
   void SetUp() override { Files.Add("f", Pattern(100 * 1032 + 10, 9)); } // 101 blocks
   MemoryFileSource Files;
   RecordingIo Io;
+
+  // A asks for "f" and lists it all, then P asks too: A active, P waiting.
+  void ActiveThenPassive(Engine &E, Endpoint A, Endpoint P) {
+    E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
+    const uint16_t Port = Io.Take()[0].From;
+    E.OnDatagram(A, Port, ListAll(), 0ms);
+    E.OnDatagram(P, Listen, McastRrq("f"), 0ms);
+    Io.Take();
+  }
 };
 
 TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPass) {
@@ -44,7 +49,7 @@ TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPa
                               Str("103210")}));
   const uint16_t Port = Out[0].From;
 
-  E.OnDatagram(A, Port, FullRpl(), 1ms);
+  E.OnDatagram(A, Port, ListAll(), 1ms);
   Out = Io.Take();
   ASSERT_EQ(Out.size(), 64u);
   for (auto &S : Out) {
@@ -126,11 +131,7 @@ TEST_F(MulticastTest, SilentActiveMemberMovesTheGroupOn) {
   Cfg.MaxRetries = 3;
   Engine E(NoGrace(Cfg), Files, Io);
   const Endpoint A = ClientAt(2), P = ClientAt(3);
-  E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
-  const uint16_t Port = Io.Take()[0].From;
-  E.OnDatagram(A, Port, FullRpl(), 0ms);
-  E.OnDatagram(P, Listen, McastRrq("f"), 0ms);
-  Io.Take();
+  ActiveThenPassive(E, A, P);
   // A says nothing more: go-backs at each time-out, then FIN to the group.
   int GoBacks = 0;
   Time T{0};
@@ -297,7 +298,7 @@ TEST_F(MulticastTest, RateLimitPacesTheGroupInVirtualTime) {
   const Endpoint A = ClientAt(2);
   E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
   const uint16_t Port = Io.Take()[0].From;
-  E.OnDatagram(A, Port, FullRpl(), 0ms);
+  E.OnDatagram(A, Port, ListAll(), 0ms);
   EXPECT_EQ(Io.Take().size(), 1u); // one now, the next when the budget allows
   ASSERT_EQ(E.NextDeadline(), std::optional<Time>(10ms));
   E.OnTime(10ms);
@@ -311,11 +312,7 @@ TEST_F(MulticastTest, ActiveMemberAskingForAnotherFileHandsTheGroupOn) {
   Files.Add("g", Pattern(10));
   Engine E({}, Files, Io);
   const Endpoint A = ClientAt(2), P = ClientAt(3);
-  E.OnDatagram(A, Listen, McastRrq("f"), 0ms);
-  const uint16_t Port = Io.Take()[0].From;
-  E.OnDatagram(A, Port, FullRpl(), 0ms);
-  E.OnDatagram(P, Listen, McastRrq("f"), 0ms);
-  Io.Take();
+  ActiveThenPassive(E, A, P);
   E.OnDatagram(A, Listen, McastRrq("g"), 1ms);
   auto Out = Io.Take();
   ASSERT_EQ(Out.size(), 2u);
@@ -361,7 +358,7 @@ TEST_F(MulticastTest, ActiveMemberWhoseFirstListsAreLostIsStillServed) {
     E.OnTime(*E.NextDeadline());
   }
   EXPECT_TRUE(Io.Take().empty());
-  E.OnDatagram(A, Port, FullRpl(), 6000ms);
+  E.OnDatagram(A, Port, ListAll(), 6000ms);
   EXPECT_EQ(Io.Take().size(), 64u);
   EXPECT_TRUE(Io.Reports.empty());
 }
@@ -394,7 +391,7 @@ TEST_F(MulticastTest, LateCopyOfTheActiveRequestDoesNotRestartThePass) {
   const Bytes Rrq = McastRrq("f");
   E.OnDatagram(A, Listen, Rrq, 0ms);
   const uint16_t Port = Io.Take()[0].From;
-  E.OnDatagram(A, Port, FullRpl(), 1ms);
+  E.OnDatagram(A, Port, ListAll(), 1ms);
   Io.Take();
   E.OnDatagram(A, Listen, Rrq, 2ms); // duplicated on the way, arrives late
   EXPECT_TRUE(Io.Take().empty());
@@ -409,7 +406,7 @@ TEST_F(MulticastTest, LateCopyOfTheActiveRequestDoesNotRestartThePass) {
   ASSERT_EQ(Out.size(), 1u);
   EXPECT_EQ(Out[0].Data, Cat({B({0, 6}), Str("multicast"), Str("239.255.0.1,5570,1"), Str("tsize"),
                               Str("103210")}));
-  E.OnDatagram(A, Port, FullRpl(), 3005ms);
+  E.OnDatagram(A, Port, ListAll(), 3005ms);
   Out = Io.Take();
   ASSERT_EQ(Out.size(), 64u);
   EXPECT_EQ(Be32At(Out[0].Data, 2), 1u);

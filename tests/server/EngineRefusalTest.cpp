@@ -52,7 +52,7 @@ TEST_F(RefusalTest, ErrorCodesAndTextsOnTheWire) {
 
 // A request becomes a session when its client lists (it has the OACK).
 void Confirm(Engine &E, RecordingIo &Io, Endpoint From, uint16_t Port) {
-  E.OnDatagram(From, Port, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), 0ms);
+  E.OnDatagram(From, Port, ListAll(), 0ms);
   Io.Take();
 }
 
@@ -104,7 +104,7 @@ TEST_F(RefusalTest, UnconfirmedRequestsNeverCrowdOutAConfirmedClient) {
                  Cat({B({0, 1}), Str("a")}), T);
   }
   Io.Take();
-  E.OnDatagram(Client, Port, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), T + 1ms);
+  E.OnDatagram(Client, Port, ListAll(), T + 1ms);
   Out = Io.Take();
   ASSERT_EQ(Out.size(), 5u);
   EXPECT_EQ(Out[0].From, Port); // the session took over the port its OACK came from
@@ -174,7 +174,7 @@ TEST_F(RefusalTest, MalformedDatagramsAreDroppedWithoutAnswer) {
   EXPECT_TRUE(Io.Take().empty());
   EXPECT_EQ(E.UnconfirmedClients(), 1u);
   // The session still works.
-  E.OnDatagram(Client, Port, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), 2ms);
+  E.OnDatagram(Client, Port, ListAll(), 2ms);
   EXPECT_EQ(Io.Take().size(), 5u);
 }
 
@@ -201,7 +201,7 @@ TEST_F(RefusalTest, FileShrinkingUnderATransferEndsItWithAnError) {
   Engine E({}, Files, Io);
   Ask(E, Cat({B({0, 1}), Str("a")}));
   Files.Replace("a", Pattern(100));
-  E.OnDatagram(Client, 40000, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), 1ms);
+  E.OnDatagram(Client, 40000, ListAll(), 1ms);
   auto Out = Io.Take();
   ASSERT_EQ(Out.size(), 1u); // never a short block that would end the file early
   EXPECT_EQ(Out[0].Data, Cat({B({0, 5, 0, 0}), Str("File changed during transfer")}));
@@ -315,8 +315,7 @@ TEST_F(RefusalTest, FileRewrittenInPlaceEndsTheTransferWithAnError) {
     RecordingIo LIo;
     Local.Add("f", Pattern(100 * 1032, 1));
     Engine E({}, Local, LIo);
-    E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("f")}), 0ms);
-    E.OnDatagram(Client, 40000, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), 0ms);
+    StartUnicast(E, Client, Listen, "f");
     LIo.Take();
     if (C.AckBeforeRewrite == 65) {
       // Everything has gone out before the rewrite; the pass would end at

@@ -104,7 +104,7 @@ TEST(EngineRetransmitTest, WhatGoesOutAgain) {
     Engine E({}, Files, Io);
     E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("big")}), Time{0});
     Io.Take();
-    E.OnDatagram(Client, Session, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}), Time{0});
+    E.OnDatagram(Client, Session, ListAll(), Time{0});
     ASSERT_EQ(Io.Take().size(), 64u);
     size_t Index = 0;
     for (const Step &S : C.Steps) {
@@ -152,7 +152,7 @@ TEST(EngineRetransmitTest, ListAgainBeforeAnyAckStartsThePassOver) {
   RecordingIo Io;
   Files.Add("big", Pattern(300 * 1032, 2));
   Engine E({}, Files, Io);
-  const Bytes Rpl = BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}});
+  const Bytes Rpl = ListAll();
   E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("big")}), Time{0});
   Io.Take();
   E.OnDatagram(Client, Session, Rpl, Time{0});

@@ -47,8 +47,7 @@ TEST(SourceCheckTest, ForgedRequestFromTheGroupPumpsNothingIntoIt) {
       Net.StartClient(P);
       // The group's own address asks for another file, and lists it all.
       Net.Inject(Net.Now, Group1, 0, Cat({B({0, 1}), Str("other")}));
-      Net.Inject(Net.Now + 1us, Group1, 40001,
-                 BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}));
+      Net.Inject(Net.Now + 1us, Group1, 40001, ListAll());
       Net.Inject(Net.Now + 1us, Group1, 40000, BuildAck8(2));
     }
   };

@@ -94,6 +94,19 @@ inline uint32_t Be32At(const Bytes &D, size_t At) {
   return uint32_t{D[At]} << 24 | uint32_t{D[At + 1]} << 16 | uint32_t{D[At + 2]} << 8 | D[At + 3];
 }
 
+// The first RPL of a client that has nothing yet: every block.
+inline Bytes ListAll() {
+  return BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}});
+}
+
+// A unicast RRQ for File from Client to Listen, then that client's first RPL
+// to the session port (RecordingIo hands out 40000 first).
+inline void StartUnicast(Engine &E, Endpoint Client, uint16_t Listen, std::string_view File,
+                         Time At = Time{0}) {
+  E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str(File)}), At);
+  E.OnDatagram(Client, 40000, ListAll(), At);
+}
+
 // Engine plus clients in virtual time. Datagrams are delivered in order;
 // Drop decides, per datagram, whether the network loses it.
 class VirtualNet {

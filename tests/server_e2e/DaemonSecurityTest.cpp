@@ -111,7 +111,7 @@ TEST_F(DaemonSecurity, SigtermTellsEveryClientOnceThenExitsWithItsTotals) {
   ASSERT_EQ(poll(&P, 1, 5000), 1);
   ASSERT_GE(recvfrom(Busy.Fd, Buf, sizeof Buf, 0, reinterpret_cast<sockaddr *>(&From), &Len), 2);
   const uint16_t Session = net::FromSockaddr(From).port;
-  Busy.Send(Session, BuildRpl(1, std::vector<BlockRange>{{1, 0xFFFFFFFF}}));
+  Busy.Send(Session, ListAll());
   P = {Busy.Fd, POLLIN, 0};
   ASSERT_EQ(poll(&P, 1, 5000), 1);
   Busy.Received();
