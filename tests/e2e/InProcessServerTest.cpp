@@ -213,7 +213,18 @@ private:
   std::thread Thread;
 };
 
-class InProcessServer : public TempDirTest {};
+class InProcessServer : public TempDirTest {
+protected:
+  // `zem4 get File` from server as Station (with --stream if Stream), into Out().
+  RunResult Get(const LoopbackServer &server, const std::string &file, const char *station,
+                bool stream) {
+    std::vector<std::string> args = {
+        kCli, "get", file, "--server", server.Address(), "--station", station, "--timeout", "20"};
+    if (stream)
+      args.push_back("--stream");
+    return RunCommand(args, Out());
+  }
+};
 
 // The server's answer carries a digest that is not the file's: the download
 // completes, the check fails, exit 8 with the message, and neither the file
@@ -230,12 +241,7 @@ TEST_F(InProcessServer, WrongDigestIsAMismatchAndNothingIsKept) {
 
   for (const bool stream : {false, true}) {
     SCOPED_TRACE(stream ? "stream" : "mapped");
-    std::vector<std::string> args = {
-        kCli,        "get",        "d.bin",     "--server", server.Address(),
-        "--station", "127.0.0.61", "--timeout", "20"};
-    if (stream)
-      args.push_back("--stream");
-    RunResult r = RunCommand(args, Out());
+    RunResult r = Get(server, "d.bin", "127.0.0.61", stream);
     EXPECT_EQ(r.code, kIntegrity) << r.output;
     EXPECT_NE(r.output.find("zem4: SHA-256 mismatch for d.bin: the server says " + wrong +
                             ", the copy has " + real + "; not kept"),
@@ -258,12 +264,7 @@ TEST_F(InProcessServer, AFileLargerThanAnnouncedIsRefused) {
     memory.Add("grow.bin", small);
     GrowingSource growing(memory, grown);
     LoopbackServer server(growing, false);
-    std::vector<std::string> args = {
-        kCli,        "get",        "grow.bin",  "--server", server.Address(),
-        "--station", "127.0.0.63", "--timeout", "20"};
-    if (stream)
-      args.push_back("--stream");
-    RunResult r = RunCommand(args, Out());
+    RunResult r = Get(server, "grow.bin", "127.0.0.63", stream);
     EXPECT_EQ(r.code, kServerFault) << r.output;
     EXPECT_NE(r.output.find("zem4: the file on the server is larger than it said (changed?)"),
               std::string::npos)
