@@ -136,14 +136,9 @@ public:
   // Stops it with SIGTERM; returns its exit status (-1 if it did not exit).
   int Terminate() {
     kill(Pid, SIGTERM);
-    for (int I = 0; I < 500; ++I) {
-      int Status = 0;
-      if (waitpid(Pid, &Status, WNOHANG) == Pid) {
-        Pid = -1;
-        Drain(0);
-        return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-      }
-      Drain(20);
+    const int Code = WaitExit();
+    if (Code != -1) {
+      return Code;
     }
     std::ifstream Status("/proc/" + std::to_string(Pid) + "/status");
     std::string Line;
