@@ -390,25 +390,18 @@ NetStatus SimNetwork::SendFrom(SimPort &port, const Datagram &datagram) {
         receivers.push_back(id);
     rec.receivers = unsigned(receivers.size());
     rec.copies = SendOverLinks(d, receivers, now);
-    rec.dropped = rec.copies == 0;
-    if (rec.receivers == 0)
-      ++stats_.unreachable;
-    if (captureOn_) {
-      rec.datagram = std::move(d);
-      capture_.push_back(std::move(rec));
+  } else {
+    size_t queuedBefore = nextSeq_;
+    for (uint64_t id : candidates) {
+      SimPort *p = ports_.at(id);
+      if (p == &port || !Accepts(*p, d))
+        continue;
+      ++rec.receivers;
+      bool scheduled = false;
+      ScheduleCopy(id, d, ProfileFor(d, p->config_.localAddress), now, scheduled);
     }
-    return NetStatus::Ok;
+    rec.copies = unsigned(nextSeq_ - queuedBefore);
   }
-  size_t queuedBefore = nextSeq_;
-  for (uint64_t id : candidates) {
-    SimPort *p = ports_.at(id);
-    if (p == &port || !Accepts(*p, d))
-      continue;
-    ++rec.receivers;
-    bool scheduled = false;
-    ScheduleCopy(id, d, ProfileFor(d, p->config_.localAddress), now, scheduled);
-  }
-  rec.copies = unsigned(nextSeq_ - queuedBefore);
   rec.dropped = rec.copies == 0;
   if (rec.receivers == 0)
     ++stats_.unreachable;
