@@ -10,6 +10,7 @@ namespace {
 const EFI_GUID kGuidA = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
 const EFI_GUID kGuidB = {0x44444444, 0x5555, 0x6666, {8, 7, 6, 5, 4, 3, 2, 1}};
 const EFI_GUID kGuidC = {0x77777777, 0x8888, 0x9999, {0, 0, 0, 0, 0, 0, 0, 9}};
+constexpr UINT32 kDriverExclusive = EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE;
 
 class ProtocolDb : public FirmwareFixture {
 protected:
@@ -24,6 +25,12 @@ protected:
   EFI_HANDLE Agent() { return NewHandle(kGuidC, &ifaceC); }
   void Remove(EFI_HANDLE h, const EFI_GUID &guid, void *iface) {
     EXPECT_EQ(Bs()->UninstallProtocolInterface(h, &guid, iface), EFI_SUCCESS);
+  }
+  // The end of a case: the controller made by NewHandle(kGuidA) and its agents.
+  void RemoveAll(EFI_HANDLE ctl, std::initializer_list<EFI_HANDLE> agents) {
+    Remove(ctl, kGuidA, &ifaceA);
+    for (EFI_HANDLE agent : agents)
+      Remove(agent, kGuidC, &ifaceC);
   }
   // Opens kGuidA on ctl, the protocol most cases are about.
   EFI_STATUS OpenA(EFI_HANDLE ctl, void **got, EFI_HANDLE agent, EFI_HANDLE controller,
@@ -141,9 +148,7 @@ TEST_F(ProtocolDb, OpenByDriverIsExclusiveToOneAgent) {
   EXPECT_EQ(Bs()->CloseProtocol(ctl, &kGuidA, driver1, ctl), EFI_NOT_FOUND);
   EXPECT_EQ(OpenA(ctl, &got, driver2, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_SUCCESS);
   EXPECT_EQ(Bs()->CloseProtocol(ctl, &kGuidA, driver2, ctl), EFI_SUCCESS);
-  Remove(ctl, kGuidA, &ifaceA);
-  Remove(driver1, kGuidC, &ifaceC);
-  Remove(driver2, kGuidC, &ifaceC);
+  RemoveAll(ctl, {driver1, driver2});
 }
 
 TEST_F(ProtocolDb, ExclusiveOpensAndTheirConflicts) {
@@ -153,24 +158,16 @@ TEST_F(ProtocolDb, ExclusiveOpensAndTheirConflicts) {
   void *got = nullptr;
   ASSERT_EQ(OpenA(ctl, &got, app, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE), EFI_SUCCESS);
   EXPECT_EQ(OpenA(ctl, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_ACCESS_DENIED);
-  EXPECT_EQ(
-      OpenA(ctl, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE),
-      EFI_ACCESS_DENIED);
+  EXPECT_EQ(OpenA(ctl, &got, driver, ctl, kDriverExclusive), EFI_ACCESS_DENIED);
   EXPECT_EQ(OpenA(ctl, &got, driver, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE), EFI_ACCESS_DENIED);
   EXPECT_EQ(Bs()->CloseProtocol(ctl, &kGuidA, app, nullptr), EFI_SUCCESS);
 
-  ASSERT_EQ(
-      OpenA(ctl, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE),
-      EFI_SUCCESS);
-  EXPECT_EQ(
-      OpenA(ctl, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER | EFI_OPEN_PROTOCOL_EXCLUSIVE),
-      EFI_ALREADY_STARTED);
+  ASSERT_EQ(OpenA(ctl, &got, driver, ctl, kDriverExclusive), EFI_SUCCESS);
+  EXPECT_EQ(OpenA(ctl, &got, driver, ctl, kDriverExclusive), EFI_ALREADY_STARTED);
   EXPECT_EQ(OpenA(ctl, &got, driver, ctl, EFI_OPEN_PROTOCOL_BY_DRIVER), EFI_ACCESS_DENIED);
   EXPECT_EQ(OpenA(ctl, &got, app, nullptr, EFI_OPEN_PROTOCOL_EXCLUSIVE), EFI_ACCESS_DENIED);
   EXPECT_EQ(Bs()->CloseProtocol(ctl, &kGuidA, driver, ctl), EFI_SUCCESS);
-  Remove(ctl, kGuidA, &ifaceA);
-  Remove(app, kGuidC, &ifaceC);
-  Remove(driver, kGuidC, &ifaceC);
+  RemoveAll(ctl, {app, driver});
 }
 
 TEST_F(ProtocolDb, OpenProtocolArgumentRules) {
@@ -213,8 +210,7 @@ TEST_F(ProtocolDb, OpenProtocolArgumentRules) {
             EFI_UNSUPPORTED);
   EXPECT_EQ(got, &ifaceC);
   EXPECT_EQ(Fw().Live().openProtocolEntries, 0u);
-  Remove(ctl, kGuidA, &ifaceA);
-  Remove(agent, kGuidC, &ifaceC);
+  RemoveAll(ctl, {agent});
 }
 
 TEST_F(ProtocolDb, RepeatOpensCountAndCloseRemovesEveryEntryOfThePair) {
@@ -247,9 +243,8 @@ TEST_F(ProtocolDb, RepeatOpensCountAndCloseRemovesEveryEntryOfThePair) {
   UINTN n = 0;
   EXPECT_EQ(Bs()->OpenProtocolInformation(ctl, &kGuidB, &buf, &n), EFI_NOT_FOUND);
   EXPECT_EQ(Bs()->OpenProtocolInformation(ctl, &kGuidA, nullptr, &n), EFI_INVALID_PARAMETER);
-  Remove(ctl, kGuidA, &ifaceA);
   Remove(child, kGuidB, &ifaceB);
-  Remove(agent, kGuidC, &ifaceC);
+  RemoveAll(ctl, {agent});
 }
 
 TEST_F(ProtocolDb, HandleProtocolIsTrackedAsAFirmwareOpenAndClosedByUninstall) {
