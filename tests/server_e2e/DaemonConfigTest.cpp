@@ -2,7 +2,12 @@
 // service manager in one line, and SIGHUP applies what may change.
 #include "tests/server_e2e/DaemonHarness.h"
 
+#include <cerrno>
 #include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace zem4::server::testing {
 namespace {
@@ -183,48 +188,77 @@ TEST_F(DaemonConfig, SighupWithoutConfigIsLoggedAndServingGoesOn) {
   EXPECT_EQ(D.Terminate(), 0) << D.Log;
 }
 
-// Whether Pid's signal mask holds both SIGHUP and SIGUSR1 (SigBlk in
-// /proc/PID/status, bit N-1 for signal N).
-bool HoldsReloadAndStats(pid_t Pid) {
+// What /proc/PID/status says on the line that starts with Key ("" if none).
+std::string StatusLine(pid_t Pid, const std::string &Key) {
   std::ifstream Status("/proc/" + std::to_string(Pid) + "/status");
   std::string Line;
   while (std::getline(Status, Line)) {
-    if (Line.rfind("SigBlk:", 0) == 0) {
-      const uint64_t Mask = std::stoull(Line.substr(7), nullptr, 16);
-      const uint64_t Both = (uint64_t{1} << (SIGHUP - 1)) | (uint64_t{1} << (SIGUSR1 - 1));
-      return (Mask & Both) == Both;
+    if (Line.rfind(Key, 0) == 0) {
+      return Line.substr(Key.size());
     }
   }
-  return false;
+  return "";
+}
+
+// Whether Pid's signal mask holds both SIGHUP and SIGUSR1 (bit N-1 for signal N).
+bool HoldsReloadAndStats(pid_t Pid) {
+  const std::string Mask = StatusLine(Pid, "SigBlk:");
+  const uint64_t Both = (uint64_t{1} << (SIGHUP - 1)) | (uint64_t{1} << (SIGUSR1 - 1));
+  return !Mask.empty() && (std::stoull(Mask, nullptr, 16) & Both) == Both;
+}
+
+// zem4d itself (exec done), asleep: waiting for its configuration.
+bool WaitingInZem4d(pid_t Pid) {
+  return StatusLine(Pid, "Name:\t") == "zem4d" && StatusLine(Pid, "State:\t").rfind("S", 0) == 0;
+}
+
+// Writes Text into the FIFO at Path once a reader has it open; false if none
+// came before Deadline.
+bool FeedFifo(const fs::path &Path, const std::string &Text,
+              std::chrono::steady_clock::time_point Deadline) {
+  int Fd = -1;
+  while ((Fd = open(Path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+    if (errno != ENXIO || std::chrono::steady_clock::now() > Deadline) {
+      return false;
+    }
+    poll(nullptr, 0, 1);
+  }
+  const bool Whole = write(Fd, Text.data(), Text.size()) == static_cast<ssize_t>(Text.size());
+  close(Fd);
+  return Whole;
 }
 
 // A service manager may reload or ask for the totals the moment it has
-// started us: from the start of main until the handlers take over, the signals
-// wait, and then each is answered.
+// started us. The configuration is a FIFO, so zem4d waits in main, before its
+// handlers exist, until we write it: the signals sent then wait and are
+// answered once it serves (the reload reads the FIFO again).
 TEST_F(DaemonConfig, SighupAndSigusr1BeforeTheHandlersWaitAndAreAnswered) {
+  const fs::path Fifo = Root / "held.conf";
+  ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0) << strerror(errno);
+  const std::string Text = "# nothing but the command line\n";
+  auto A = Args();
+  A.insert(A.end(), {"--config", Fifo.string()});
   for (int Run = 0; Run < 3; ++Run) {
-    DaemonProcess D(Args());
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    bool Held = false;
-    while (!Held && std::chrono::steady_clock::now() < Deadline &&
-           D.Log.find("serving ") == std::string::npos) {
-      Held = HoldsReloadAndStats(D.Pid);
-      D.Drain(0);
-    }
-    ASSERT_TRUE(Held) << "zem4d never held SIGHUP and SIGUSR1 before serving\n" << D.Log;
-    // As early as we can, and on until it serves.
-    int Sent = 0;
-    while (Sent < 2 || (std::chrono::steady_clock::now() < Deadline &&
-                        D.Log.find("serving ") == std::string::npos)) {
-      ASSERT_EQ(kill(D.Pid, Sent % 2 == 0 ? SIGHUP : SIGUSR1), 0) << D.Log;
-      ++Sent;
+    SCOPED_TRACE(Run);
+    DaemonProcess D(A);
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!WaitingInZem4d(D.Pid) && std::chrono::steady_clock::now() < Deadline) {
       D.Drain(1);
     }
+    ASSERT_TRUE(WaitingInZem4d(D.Pid)) << D.Log;
+    EXPECT_TRUE(HoldsReloadAndStats(D.Pid)) << "SIGHUP and SIGUSR1 not held at the start";
+    for (int I = 0; I < 4; ++I) {
+      ASSERT_EQ(kill(D.Pid, SIGHUP), 0);
+      ASSERT_EQ(kill(D.Pid, SIGUSR1), 0);
+    }
+    int Status = 0;
+    ASSERT_EQ(waitpid(D.Pid, &Status, WNOHANG), 0)
+        << "zem4d ended by signal " << (WIFSIGNALED(Status) ? WTERMSIG(Status) : 0);
+    ASSERT_TRUE(FeedFifo(Fifo, Text, Deadline)) << D.Log;
     const uint16_t Listen = D.WaitForPort();
     ASSERT_NE(Listen, 0) << D.Log;
-    ASSERT_TRUE(
-        D.WaitForLine("signal 1 (SIGHUP) received: started without --config, nothing to reload"))
-        << D.Log;
+    ASSERT_TRUE(FeedFifo(Fifo, Text, Deadline)) << "no reload\n" << D.Log;
+    ASSERT_TRUE(D.WaitForLine("configuration reloaded from " + Fifo.string())) << D.Log;
     ASSERT_TRUE(D.WaitForLine("stats: ")) << D.Log;
     auto Got = Fetch(D, Listen, "f.bin");
     ASSERT_TRUE(Got->Model.Complete()) << D.Log;
