@@ -15,6 +15,7 @@
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -199,8 +200,25 @@ net::Ipv4 ParseAddress(const std::string &text, const char *what) {
   return Unicast(net::Ipv4::Parse(text), text, what);
 }
 
+// A name whose last label is a number is an address, never a host name: the
+// resolver would read "010.0.0.1" as octal and "127.1" as 127.0.0.1, sending
+// somewhere other than what the text says.
+namespace {
+bool LooksNumeric(const std::string &name) {
+  std::string_view last(name);
+  if (!last.empty() && last.back() == '.')
+    last.remove_suffix(1);
+  if (size_t dot = last.rfind('.'); dot != std::string_view::npos)
+    last.remove_prefix(dot + 1);
+  if (last.size() > 1 && last[0] == '0' && (last[1] == 'x' || last[1] == 'X'))
+    return true;
+  return !last.empty() &&
+         std::all_of(last.begin(), last.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+} // namespace
+
 net::Ipv4 ResolveHost(const std::string &name, const char *what) {
-  if (net::Ipv4::Parse(name))
+  if (net::Ipv4::Parse(name) || LooksNumeric(name))
     return ParseAddress(name, what);
   addrinfo hints{};
   hints.ai_family = AF_INET;

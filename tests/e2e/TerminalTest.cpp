@@ -187,6 +187,16 @@ TEST_F(Terminal, ServerByNameAndStationFromTheRoute) {
   EXPECT_NE(bad.output.find("zem4: --server: cannot resolve no-such-host.invalid"),
             std::string::npos)
       << bad.output;
+
+  // Numbers the resolver would read its own way (octal, short and hex forms,
+  // one number) are refused, not resolved: "127.1" would reach this server.
+  for (const char *numeric : {"127.1", "0127.0.0.1", "0x7f.0.0.1", "2130706433", "127.0.0.01."}) {
+    Result refused = Run({"get", "n.bin", "--server", std::string(numeric) + ":" + port});
+    EXPECT_EQ(refused.code, kUsage) << numeric << ": " << refused.output;
+    EXPECT_NE(refused.output.find(std::string("zem4: --server is not an IPv4 address: ") + numeric),
+              std::string::npos)
+        << refused.output;
+  }
 }
 
 } // namespace
