@@ -7,12 +7,13 @@
 #
 # help2man makes the options into the OPTIONS section. What --help shows
 # after them (CLI11's footer: exit codes, a configuration example) it would
-# run together into one filled paragraph, so that part is cut off here and
+# run together into filled paragraphs, so that part is cut off here and
 # written as sections of its own: "Exit codes:" becomes EXIT STATUS, a
-# paragraph headed "Configuration file (...):" CONFIGURATION FILE. Its plain
-# lines are filled, "  TAG  text" rows become a table and other indented
-# lines are kept as they are (examples). A subcommand's footer that repeats
-# the program's is left out: one exit-code table.
+# paragraph headed "Configuration file (...):" CONFIGURATION FILE. There, and
+# in each subcommand's part of COMMANDS, plain lines are filled, "  TAG  text"
+# rows (options too) become a table and other indented lines are kept as they
+# are (examples). A subcommand's footer that repeats the program's is left
+# out: one exit-code table.
 cmake_minimum_required(VERSION 3.25)
 
 # help2man names the page after the file it runs.
@@ -88,7 +89,7 @@ function(roff_text text out)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
-# One footer paragraph as roff: plain lines filled, "  TAG  text" rows (and
+# One paragraph of --help as roff: plain lines filled, "  TAG  text" rows (and
 # lines continuing their text) as a tagged table, other indented lines as
 # they are.
 function(paragraph_roff paragraph out)
@@ -159,7 +160,7 @@ if(SUBCOMMANDS)
     string(REPLACE "${para}" ";" head "${head}")
     string(APPEND text ".SS \"${NAME} ${sub}\"\n")
     foreach(p IN LISTS head footer)
-      if(p AND NOT p IN_LIST main_footer)
+      if(NOT p STREQUAL "" AND NOT p IN_LIST main_footer)
         paragraph_roff("${p}" roff)
         string(APPEND text "${roff}")
       endif()

@@ -124,6 +124,7 @@ for image in ia32 x64; do
   cmp "$scratch/$image/zem4-$image.efi" "build/$image/zem4-$image.efi" ||
     fail "zem4-$image.efi built again in $scratch/$image differs from build/$image's"
 done
+step "images: as built by their presets, and the same bytes built again in $scratch"
 unit="$root/usr/lib/systemd/system/zem4d.service"
 # The account the unit runs zem4d as is the one postinst makes, never nobody.
 user="$(unit_value ExecStart "$unit" | sed -n 's/.* --user \([^ ]*\).*/\1/p')"
