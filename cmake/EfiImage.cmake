@@ -58,6 +58,22 @@ target_compile_options(zem4_efi_objects PRIVATE
   # Constructors of globals would sit in .CRT$XCU and never run: refuse them.
   -Wglobal-constructors
   -Wexit-time-destructors)
+# The same sources and tools make the same bytes, wherever the tree and the
+# build are, so that a signed image can be checked against its sources.
+# Objects carry no time stamp (clang's default for Windows targets is the
+# time of the compile). The assertions' __FILE__ is the only path in the
+# image: it is named from the source tree's top, both when CMake gives the
+# compiler the absolute path and when ccache's base directory has made it
+# relative to the build tree. (ccache leaves prefix maps out of its key; the
+# time-stamp flag, which it hashes, keeps objects from before the maps out.)
+target_compile_options(zem4_efi_objects PRIVATE
+  -mno-incremental-linker-compatible
+  -fmacro-prefix-map=${CMAKE_CURRENT_SOURCE_DIR}/=)
+file(RELATIVE_PATH _efi_top_from_build ${CMAKE_CURRENT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+if(_efi_top_from_build)
+  string(REGEX REPLACE "/+$" "" _efi_top_from_build "${_efi_top_from_build}")
+  target_compile_options(zem4_efi_objects PRIVATE -fmacro-prefix-map=${_efi_top_from_build}/=)
+endif()
 set_target_properties(zem4_efi_objects PROPERTIES POSITION_INDEPENDENT_CODE OFF)
 zem4_warnings(zem4_efi_objects UEFI)
 
@@ -84,6 +100,8 @@ add_custom_command(
     /machine:${_efi_machine}
     /dynamicbase
     /debug:none
+    # The header's time stamp is a hash of the image, not the time of the link.
+    /Brepro
     /opt:ref
     /map:${CMAKE_CURRENT_BINARY_DIR}/${_efi_name}.map
     /out:${ZEM4_EFI_IMAGE_FILE}

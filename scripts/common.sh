@@ -40,7 +40,7 @@ zem4_install_packages() {
     if command -v sudo >/dev/null 2>&1; then
       sudo=(sudo)
     else
-      echo "error: missing packages (${missing[*]}) and not root; run as root or with sudo" >&2
+      echo "error: missing packages (${missing[*]}), not root and no sudo: run this as root" >&2
       return 1
     fi
   fi

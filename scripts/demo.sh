@@ -4,7 +4,8 @@
 # 32-bit runner for the IA32 image (host32-release), and runs `zem4 demo`.
 # Before the command line existed it built the whole release tree, ran its
 # test suite and showed what was built; that path remains for a tree without
-# tools/. Run as root (or with sudo). Arguments go to `zem4 demo`.
+# tools/. Run as root, or as a user who may sudo (used only for apt-get).
+# Arguments go to `zem4 demo`.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ZEM4_ROOT"

@@ -2,7 +2,7 @@
 # Builds the Debian package of zem4 with CPack: both driver images (presets
 # ia32 and x64), zem4 and zem4d from the release tree with their man pages,
 # zem4d.service and /etc/zem4d.conf. Installs what a fresh Debian 12 machine
-# lacks first (run as root or with sudo, as for test.sh).
+# lacks first (as root, or through sudo, as test.sh does).
 #   ZEM4_PACKAGE_TREE  the release tree to build and package (build/release)
 #   ZEM4_PACKAGE_OUT   where the .deb goes (build/package)
 # Prints the path of the .deb as its last line.

@@ -4,7 +4,7 @@
 # UndefinedBehaviorSanitizer and the 32-bit runner of the IA32 image, runs all
 # their tests, then builds and briefly runs every fuzz target. Exits non-zero
 # on any failure (tests go on after a failed test, not after a failed build).
-# Run as root (or with sudo).
+# Run as root, or as a user who may sudo (used only for apt-get).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ZEM4_ROOT"

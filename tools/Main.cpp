@@ -89,6 +89,8 @@ int main(int argc, char **argv) {
   zem4::server::DaemonOptions serve;
   auto *serveCmd = app.add_subcommand("serve", "Serve the files of a directory (as zem4d does)");
   zem4::server::AddDaemonOptions(*serveCmd, serve);
+  // Not the download's codes that the subcommands inherit: serve ends as zem4d does.
+  serveCmd->footer(zem4::server::kDaemonExitHelp);
 
   DemoOptions demo;
   auto *demoCmd = app.add_subcommand(

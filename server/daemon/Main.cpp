@@ -14,7 +14,7 @@ int main(int argc, char **argv) {
   auto Config = std::find(Args.begin(), Args.end(), "--config");
   std::string File = Config != Args.end() && Config + 1 != Args.end() ? *(Config + 1) : "--config";
   Zem4dSettings S;
-  CLI::App App{"zem4d - serves files to zem4 clients by unicast and multicast"};
+  CLI::App App{"zem4d - serves files to zem4 clients by unicast and multicast", "zem4d"};
   AddZem4dOptions(App, S);
   try {
     S = ParseZem4d(Args);

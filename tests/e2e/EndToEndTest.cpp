@@ -181,6 +181,12 @@ TEST_F(EndToEnd, BadArgumentsAreAUsageError) {
   Process help({kCli, "get", "--help"}, Out());
   EXPECT_EQ(help.Wait(), 0);
   EXPECT_NE(help.Output().find("Exit codes:"), std::string::npos) << help.Output();
+  // serve ends as zem4d does, not with the download's codes.
+  Process serveHelp({kCli, "serve", "--help"}, Out());
+  EXPECT_EQ(serveHelp.Wait(), 0);
+  EXPECT_NE(serveHelp.Output().find("Exit codes: 0 stopped by SIGINT"), std::string::npos)
+      << serveHelp.Output();
+  EXPECT_EQ(serveHelp.Output().find("SHA-256 mismatch"), std::string::npos) << serveHelp.Output();
 }
 
 } // namespace

@@ -49,7 +49,10 @@ TEST_F(DaemonExit, CommandLinesThatEndAtOnce) {
   };
   const Case Cases[] = {
       {"version", {"--version"}, 0, "^zem4d " + kVersion + "\n"},
-      {"help names the exit codes", {"--help"}, 0, "Exit codes: 0 stopped by SIGINT or SIGTERM"},
+      {"help names the program and the exit codes",
+       {"--help"},
+       0,
+       "Usage: zem4d \\[OPTIONS\\][^]*Exit codes: 0 stopped by SIGINT or SIGTERM"},
       {"unknown option", {"--bogus"}, 2, "--bogus"},
       {"value out of range", {"--window", "0"}, 2, "--window"},
       {"not a number", {"--port", "http"}, 2, "--port"},
