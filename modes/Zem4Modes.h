@@ -10,6 +10,7 @@
 
 struct Zem4Instance;
 struct Zem4RrqData;
+struct Zem4RxContext;
 struct Zem4Packet;
 
 // ---------------------------------------------------------------------------
@@ -82,8 +83,16 @@ VOID Zem4RrqPassiveTimer(EFI_EVENT Event, Zem4Instance *Instance);
 EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS McastIp,
                                   UINT16 McastPort);
 EFI_STATUS Zem4RrqStartMcastRcv(Zem4RrqData *RrqData);
-// Destroy FALSE resets the port and keeps the child for the next pass.
+// Destroy FALSE resets the port and keeps the child for the next pass. A
+// port UDP4 will not let go of is given up and its receive left to UDP4
+// (McastHeld): until UDP4 completes it, no new port is made.
 EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy);
+// At the end of a transfer: TRUE when UDP4 still holds the group receive,
+// whose completion then frees the record (which no longer names the instance).
+BOOLEAN Zem4RrqLeaveToHeldRx(Zem4RrqData *RrqData);
+// The completion of a group receive held that way: the datagram goes back,
+// the hold ends, a record left to it is freed. FALSE: a port in use.
+BOOLEAN Zem4RrqEndHeldRx(Zem4RxContext *Port);
 
 // ---------------------------------------------------------------------------
 // Helpers shared by the modes.

@@ -157,7 +157,10 @@ VOID Zem4RrqRelease(Zem4Instance *Instance) {
     if (RrqData->McastUdp != NULL) {
       Zem4RrqCloseMcastPort(Instance, TRUE);
     }
-    gBS->FreePool(RrqData);
+    // A group receive that UDP4 still holds keeps the record; its completion frees it.
+    if (!Zem4RrqLeaveToHeldRx(RrqData)) {
+      gBS->FreePool(RrqData);
+    }
     Instance->RrqData = NULL;
   }
   if (Instance->WindowBuffer != NULL) {
@@ -562,6 +565,9 @@ VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
   // Only our own contexts are ever this event's: anything else is not touched.
   if (!ZEM4_ASSERT(Port != NULL && Port->Signature == ZEM4_RX_CONTEXT_SIGNATURE)) {
     return;
+  }
+  if (Zem4RrqEndHeldRx(Port)) {
+    return; // the receive of a group port that was given up
   }
   Zem4Instance *Instance = Port->Instance;
   EFI_STATUS TokenStatus = Port->RxToken.Status;

@@ -41,6 +41,10 @@ typedef struct Zem4RrqData {
   UINT32 SlotBlock[ZEM4_WINDOW_BLOCKS]; // block number in each window slot; 0: nothing to hand over
   UINT8 DataThisPass; // a DATA8 came, on either port, since the request last went out
   UINT8 EmptyPasses;  // passes in a row that a FIN ended without any DATA8
+  // UDP4 would not let go of the group port's posted receive (reset, cancel
+  // and the child's destruction refused): the token and its event's context
+  // stay in this record until UDP4 completes the receive.
+  UINT8 McastHeld;
 } Zem4RrqData;
 
 // Loads the mode table row: Mode, the five handlers, RetryTimeout, MaxRetry.
