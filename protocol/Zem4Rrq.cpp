@@ -103,9 +103,10 @@ VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds) {
   }
 }
 
-VOID Zem4RrqSilentShutdown(Zem4Instance *Instance) {
+EFI_STATUS Zem4RrqSilentShutdown(Zem4Instance *Instance) {
   Instance->State = ZEM4_STATE_TIME_WAIT;
   Zem4SetTimer(0, Instance->TimerEvent, 500);
+  return EFI_ABORTED;
 }
 
 VOID Zem4GuardEnter(Zem4Instance *Instance, Zem4CallGuard *Guard) {
@@ -412,7 +413,7 @@ EFI_STATUS InClosingState(Zem4Instance *Instance, UINT16 Opcode, BOOLEAN *Handle
     *Handled = TRUE;
     if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
       DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
-      return Zem4RrqShutdown(Instance);
+      return Zem4RrqSilentShutdown(Instance);
     }
     return EFI_SUCCESS;
   case ZEM4_OP_OACK:

@@ -55,8 +55,10 @@ VOID Zem4RrqSetMode(UINT32 Mode, Zem4Instance *Instance);
 VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds);
 
 // Silent shutdown: the transfer stops answering the server and closes at the
-// 500 ms timer or when its last pending send completes.
-VOID Zem4RrqSilentShutdown(Zem4Instance *Instance);
+// 500 ms timer or when its last pending send completes. Returns EFI_ABORTED,
+// a handler's result for a closing transfer: the dispatch posts no further
+// receive on the port.
+EFI_STATUS Zem4RrqSilentShutdown(Zem4Instance *Instance);
 
 // Ends the transfer: frees the download, closes the ports and events, marks the
 // instance done and idle, stores Status in the token and signals its event.
