@@ -113,9 +113,10 @@ struct Zem4Data8Fields {
   UINT32 Sequence;
   UINT32 Block;
   const UINT8 *Data;
-  UINT32 DataLength;
+  UINT32 DataLength; // at most one block (ZEM4_BLOCK_SIZE)
 };
-// FALSE: not a DATA8 whose header can be read (the handler ignores it).
+// FALSE: not a DATA8 whose header can be read, or one whose data would not
+// fit a window slot (the handler ignores it).
 BOOLEAN Zem4RrqReadData8(const UINT8 *Packet, UINT32 Length, Zem4Data8Fields *Fields);
 // Every mode's DATA8 handler notes that the current pass carried data.
 VOID Zem4RrqNoteData(Zem4Instance *Instance);

@@ -17,7 +17,9 @@ BOOLEAN Zem4RrqReadData8(const UINT8 *Packet, UINT32 Length, Zem4Data8Fields *Fi
   }
   Fields->Data = Packet + ZEM4_DATA8_DATA_OFFSET;
   Fields->DataLength = Length - (UINT32)ZEM4_DATA8_DATA_OFFSET;
-  return TRUE;
+  // A window slot holds one block: a longer payload is refused here, whatever
+  // block size the dispatch checked the length against.
+  return (BOOLEAN)(Fields->DataLength <= ZEM4_BLOCK_SIZE);
 }
 
 VOID Zem4RrqResetWindow(Zem4Instance *Instance) {
