@@ -31,7 +31,7 @@ EFI_STATUS RefuseHalf(Zem4Instance *Instance) {
   if (EFI_ERROR(Zem4SendError(Instance, &Info, Zem4RrqSendComplete))) {
     DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send an error packet (OACK malformed)\n");
   }
-  return Zem4RrqShutdown(Instance);
+  return Zem4RrqSilentShutdown(Instance);
 }
 
 // Slides the window by one half once the caller has the first half.
@@ -95,7 +95,7 @@ EFI_STATUS StoreBlock(Zem4Instance *Instance, UINT32 Slot, UINT32 Sequence, UINT
   BOOLEAN WasMissing = FALSE;
   if (EFI_ERROR(Zem4RrqSaveLostBlk(Instance, Block, &WasMissing))) {
     DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save lost block\n");
-    return Zem4RrqShutdown(Instance);
+    return Zem4RrqSilentShutdown(Instance);
   }
   // The slot counts for the Sequence bookkeeping either way; a block that
   // was here before is not handed over again.
@@ -119,7 +119,7 @@ EFI_STATUS TakeInWindow(Zem4Instance *Instance, UINT32 Sequence, UINT32 Block, c
   if (!ZEM4_ASSERT(Sequence >= Instance->WindowBase &&
                    Sequence - Instance->WindowBase < ZEM4_WINDOW_BLOCKS)) {
     Instance->Status = EFI_DEVICE_ERROR;
-    return Zem4RrqShutdown(Instance);
+    return Zem4RrqSilentShutdown(Instance);
   }
   UINT32 Slot =
       (Instance->WindowStartSlot + (Sequence - Instance->WindowBase)) % ZEM4_WINDOW_BLOCKS;
@@ -184,7 +184,7 @@ EFI_STATUS Zem4RrqActiveRcvData(Zem4Instance *Instance, UINT8 *Packet, UINT32 Le
 
   if (EFI_ERROR(Zem4SendAck(Instance, Instance->NextBlock))) {
     DiagLog(DIAG_ERROR, "Zem4RrqActiveRcvData: failed to send the ack, silent shutdown\n");
-    return Zem4RrqShutdown(Instance);
+    return Zem4RrqSilentShutdown(Instance);
   }
   Zem4SetTimer(0, Instance->TimerEvent, Instance->RetryTimeout);
   return EFI_SUCCESS;

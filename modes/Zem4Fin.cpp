@@ -12,32 +12,6 @@
 #include "transport/Zem4Packet.h"
 #include "zem4/Zem4Wire.h"
 
-VOID Zem4RrqResetWindow(Zem4Instance *Instance) {
-  gBS->SetMem(Instance->SlotFilled, sizeof(Instance->SlotFilled), 0);
-  gBS->SetMem(Instance->SlotLength, sizeof(Instance->SlotLength), 0);
-  if (Instance->RrqData != NULL) {
-    gBS->SetMem(Instance->RrqData->SlotBlock, sizeof(Instance->RrqData->SlotBlock), 0);
-  }
-  Instance->WindowBase = 1;
-  Instance->WindowStartSlot = 0;
-  Instance->FirstHalfLeft = ZEM4_HALF_WINDOW_BLOCKS;
-  Instance->SecondHalfLeft = ZEM4_HALF_WINDOW_BLOCKS;
-  Instance->FirstHalfBytes = 0;
-  Instance->SecondHalfBytes = 0;
-}
-
-VOID Zem4RrqNoteData(Zem4Instance *Instance) {
-  if (Instance->RrqData != NULL) {
-    Instance->RrqData->DataThisPass = 1;
-  }
-}
-
-BOOLEAN Zem4RrqIsStream(const Zem4Instance *Instance) {
-  const Zem4Token *Token = Instance->Token;
-  return (BOOLEAN)(Token != NULL && !(Token->Buffer != NULL && Token->BufferSize != 0) &&
-                   Token->CheckPacket != NULL);
-}
-
 namespace {
 
 // Complete when nothing up to the last block is missing. An empty list has no

@@ -32,7 +32,7 @@ EFI_STATUS OpenGroup(Zem4Instance *Instance, BOOLEAN Passive, BOOLEAN *Answered)
   if (EFI_ERROR(Status)) {
     if (Passive) {
       DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to create multicast udp port for passive\n");
-      return Zem4RrqShutdown(Instance);
+      return Zem4RrqSilentShutdown(Instance);
     }
     DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to create multicast udp port for active\n");
     // Status stays what the port creation left.
@@ -44,19 +44,12 @@ EFI_STATUS OpenGroup(Zem4Instance *Instance, BOOLEAN Passive, BOOLEAN *Answered)
     DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to start mcast rcv %r\n", Status);
     // Deaf on the group: a failure, never a success without data.
     Instance->Status = EFI_DEVICE_ERROR;
-    return Zem4RrqShutdown(Instance);
+    return Zem4RrqSilentShutdown(Instance);
   }
   return EFI_SUCCESS;
 }
 
 } // namespace
-
-EFI_STATUS Zem4RrqResendKept(Zem4Instance *Instance, Zem4Packet *Packet) {
-  if (Packet == NULL) {
-    return EFI_NOT_FOUND;
-  }
-  return Zem4ResendPacket(Packet, Instance, Zem4PacketInFlight(Packet), Zem4RrqSendComplete);
-}
 
 // The closing states (TIME_WAIT, ERROR_SENT) are the dispatch's: the
 // handlers below see every other state.
@@ -141,7 +134,7 @@ EFI_STATUS Zem4RrqInitRcvOack(Zem4Instance *Instance, UINT8 *Packet, UINT32 Leng
   // Unicast or master client: the first repair list plays the part of ACK0.
   if (EFI_ERROR(Zem4RrqEnterRpl(Instance))) {
     DiagLog(DIAG_ERROR, "Zem4RrqInitRcvOack: failed to send ACK0\n");
-    return Zem4RrqShutdown(Instance);
+    return Zem4RrqSilentShutdown(Instance);
   }
   return EFI_SUCCESS;
 }

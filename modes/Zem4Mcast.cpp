@@ -8,6 +8,7 @@
 #include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
 #include "support/Globals.h"
+#include "transport/Zem4Packet.h"
 
 namespace {
 
@@ -36,64 +37,42 @@ EFI_STATUS OpenServiceBinding(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOC
   return Status;
 }
 
-// A child that cannot serve this pass is given back, whether it was made now
-// or kept from an earlier pass: a forgotten child would stay open for good.
-// Without the service binding only our open goes; the child stays with UDP4,
-// which reclaims it when it stops.
-VOID ReleaseChild(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOCOL *UdpSb) {
+// Gives the group's UDP4 child back: our open goes in any case (nothing of
+// ours may pin the child), then the service binding destroys it, aborting
+// whatever it still holds of ours. Report (the port's close): each refusal is
+// logged, the first one ends the attempt and fails the transfer. Otherwise (a
+// port that could not be made) whatever can go, goes, quietly. Without the
+// service binding the child stays with UDP4, which reclaims it when it stops.
+EFI_STATUS ReleaseChild(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOCOL *UdpSb,
+                        BOOLEAN Report) {
   EFI_HANDLE Child = Instance->McastChildHandle;
+  EFI_STATUS Status = EFI_SUCCESS;
   if (Child == NULL) {
-    return;
+    return Status;
   }
   if (UdpSb == NULL) {
-    OpenServiceBinding(Instance, &UdpSb);
-  }
-  gBS->CloseProtocol(Child, &gEfiUdp4ProtocolGuid, AgentHandle(), Instance->ChildHandle);
-  if (UdpSb != NULL) {
-    UdpSb->DestroyChild(UdpSb, Child);
-  }
-}
-
-// A datagram that UDP4 completed before the reset but whose notification
-// never ran: its event is about to go, so its buffer is handed back here.
-VOID HandBackWaiting(Zem4RxContext *Rx) {
-  if (Rx->RxToken.Status == EFI_SUCCESS && Rx->RxToken.Packet.RxData != NULL) {
-    gBS->SignalEvent(Rx->RxToken.Packet.RxData->RecycleSignal);
-    Rx->RxToken.Packet.RxData = NULL;
-  }
-}
-
-// Gives the group's UDP4 child back to the service binding, which aborts
-// whatever it still holds of ours. A failure marks the transfer failed.
-EFI_STATUS DestroyMcastChild(Zem4Instance *Instance) {
-  EFI_SERVICE_BINDING_PROTOCOL *UdpSb = NULL;
-  EFI_STATUS Status = OpenServiceBinding(Instance, &UdpSb);
-  if (EFI_ERROR(Status)) {
-    DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to retrieve Udp service binding protocol\n");
-    // Our open still goes, so that nothing of ours pins the child.
-    gBS->CloseProtocol(Instance->McastChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(),
-                       Instance->ChildHandle);
-  } else {
-    Status = gBS->CloseProtocol(Instance->McastChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(),
-                                Instance->ChildHandle);
-    if (EFI_ERROR(Status)) {
-      DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to close the udp child %r\n", Status);
-    } else {
-      Status = UdpSb->DestroyChild(UdpSb, Instance->McastChildHandle);
-      if (EFI_ERROR(Status)) {
-        DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to destory the udp child %r\n", Status);
-      }
+    Status = OpenServiceBinding(Instance, &UdpSb);
+    if (EFI_ERROR(Status) && Report) {
+      DiagLog(DIAG_ERROR,
+              "Zem4RrqCloseMcastPort: failed to retrieve Udp service binding protocol\n");
     }
   }
-  if (EFI_ERROR(Status)) {
+  EFI_STATUS Closed =
+      gBS->CloseProtocol(Child, &gEfiUdp4ProtocolGuid, AgentHandle(), Instance->ChildHandle);
+  if (UdpSb != NULL && Report && EFI_ERROR(Closed)) {
+    DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to close the udp child %r\n", Closed);
+    Status = Closed;
+  } else if (UdpSb != NULL) {
+    Status = UdpSb->DestroyChild(UdpSb, Child);
+    if (EFI_ERROR(Status) && Report) {
+      DiagLog(DIAG_ERROR, "Zem4RrqCloseMcastPort: failed to destory the udp child %r\n", Status);
+    }
+  }
+  if (EFI_ERROR(Status) && Report) {
     Instance->Status = EFI_DEVICE_ERROR;
   }
   return Status;
 }
-
-} // namespace
-
-namespace {
 
 // A new UDP4 child for the group, opened by us. On failure nothing is left.
 EFI_STATUS MakeMcastChild(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOCOL **UdpSb) {
@@ -159,18 +138,6 @@ EFI_STATUS JoinGroup(Zem4Instance *Instance, EFI_UDP4_CONFIG_DATA *Config,
   return Status;
 }
 
-// Undoes a port that could not join: its event, its configuration, its child.
-VOID DropFailedPort(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOCOL *UdpSb) {
-  Zem4RrqData *RrqData = Instance->RrqData;
-  if (RrqData->McastRxContext.RxToken.Event != NULL) {
-    HandBackWaiting(&RrqData->McastRxContext);
-    gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event);
-    RrqData->McastRxContext.RxToken.Event = NULL;
-  }
-  RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
-  ReleaseChild(Instance, UdpSb);
-}
-
 } // namespace
 
 EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS McastIp,
@@ -190,9 +157,13 @@ EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS Mcast
   Config.RemotePort = 0;
 
   EFI_STATUS Status = EFI_SUCCESS;
-  // The child of an earlier pass was only reset; reuse it, but only together
-  // with its protocol: a handle without one cannot be configured.
-  if (Instance->McastChildHandle == NULL || RrqData->McastUdp == NULL) {
+  if (RrqData->McastHeld) {
+    // The receive token is still with the child of the last pass.
+    Status = EFI_ACCESS_DENIED;
+    DiagLog(DIAG_ERROR, "Zem4RrqCreateMcastPort: UDP4 still holds the last group port's receive\n");
+  } else if (Instance->McastChildHandle == NULL || RrqData->McastUdp == NULL) {
+    // The child of an earlier pass was only reset; it is reused, but only
+    // together with its protocol: a handle without one cannot be configured.
     Instance->McastChildHandle = NULL;
     RrqData->McastUdp = NULL;
     Status = MakeMcastChild(Instance, &UdpSb);
@@ -202,7 +173,10 @@ EFI_STATUS Zem4RrqCreateMcastPort(Zem4Instance *Instance, EFI_IPv4_ADDRESS Mcast
     if (!EFI_ERROR(Status)) {
       return EFI_SUCCESS;
     }
-    DropFailedPort(Instance, UdpSb);
+    // Undone: the event, the configuration, the child.
+    Zem4ForgetRx(&RrqData->McastRxContext);
+    RrqData->McastUdp->Configure(RrqData->McastUdp, NULL);
+    ReleaseChild(Instance, UdpSb, FALSE);
   }
   Instance->McastChildHandle = NULL;
   RrqData->McastUdp = NULL;
@@ -243,40 +217,56 @@ EFI_STATUS Zem4RrqCloseMcastPort(Zem4Instance *Instance, BOOLEAN Destroy) {
         RrqData->McastUdp->Cancel(RrqData->McastUdp, &RrqData->McastRxContext.RxToken);
     BOOLEAN Held = (BOOLEAN)(EFI_ERROR(Cancelled) && Cancelled != EFI_NOT_FOUND &&
                              Cancelled != EFI_NOT_STARTED);
-    HandBackWaiting(&RrqData->McastRxContext);
-    Status = DestroyMcastChild(Instance);
+    Status = ReleaseChild(Instance, NULL, TRUE);
     Gone = TRUE;
-    if (Held && EFI_ERROR(Status) &&
-        EFI_ERROR(RrqData->McastUdp->Configure(RrqData->McastUdp, NULL))) {
-      // Neither cancelled, destroyed nor reset: UDP4 keeps the receive until
-      // it stops. Its event stays open rather than be completed after its
-      // close.
-      RrqData->McastUdp = NULL;
-      Instance->McastChildHandle = NULL;
-      gBS->RestoreTPL(OldTpl);
-      return Status;
-    }
+    // Neither cancelled, destroyed nor reset: UDP4 keeps the receive until it
+    // completes it. Its token and event stay, and the record with them.
+    RrqData->McastHeld = (UINT8)(Held && EFI_ERROR(Status) &&
+                                 EFI_ERROR(RrqData->McastUdp->Configure(RrqData->McastUdp, NULL)));
   }
-  if (RrqData->McastRxContext.RxToken.Event != NULL) {
-    HandBackWaiting(&RrqData->McastRxContext);
-    gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event);
-    RrqData->McastRxContext.RxToken.Event = NULL;
+  if (!RrqData->McastHeld) {
+    Zem4ForgetRx(&RrqData->McastRxContext);
   }
   gBS->RestoreTPL(OldTpl);
 
-  if (Gone) {
-    RrqData->McastUdp = NULL;
-    Instance->McastChildHandle = NULL;
-    return Status;
-  }
-  if (!Destroy) {
+  if (!Gone && !Destroy) {
     return EFI_SUCCESS; // the next pass reuses the child
   }
-  Status = DestroyMcastChild(Instance);
-  // The download record, and McastUdp with it, goes right after this: a
-  // handle kept past it would make the next transfer reuse a child without
-  // its protocol.
+  if (!Gone) {
+    Status = ReleaseChild(Instance, NULL, TRUE);
+  }
+  // The download record, and McastUdp with it, goes right after the last
+  // close: a handle kept past it would make the next transfer reuse a child
+  // without its protocol.
   Instance->McastChildHandle = NULL;
   RrqData->McastUdp = NULL;
   return Status;
+}
+
+BOOLEAN Zem4RrqLeaveToHeldRx(Zem4RrqData *RrqData) {
+  if (!RrqData->McastHeld) {
+    return FALSE;
+  }
+  // The instance may go before UDP4 lets go.
+  RrqData->McastRxContext.Instance = NULL;
+  return TRUE;
+}
+
+BOOLEAN Zem4RrqEndHeldRx(Zem4RxContext *Port) {
+  Zem4Instance *Instance = Port->Instance;
+  Zem4RrqData *RrqData = NULL;
+  if (Instance == NULL) {
+    RrqData = ZEM4_CR(Port, Zem4RrqData, McastRxContext); // left to this receive
+  } else if (Instance->RrqData != NULL && Port == &Instance->RrqData->McastRxContext &&
+             Instance->RrqData->McastHeld) {
+    RrqData = Instance->RrqData;
+  } else {
+    return FALSE;
+  }
+  Zem4ForgetRx(Port);
+  RrqData->McastHeld = 0;
+  if (Instance == NULL) {
+    gBS->FreePool(RrqData);
+  }
+  return TRUE;
 }

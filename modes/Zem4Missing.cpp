@@ -1,6 +1,7 @@
 // The missing-block list and block saving.
 #include "modes/Zem4Missing.h"
 
+#include "modes/Zem4Modes.h"
 #include "protocol/Zem4Instance.h"
 #include "protocol/Zem4Rrq.h"
 #include "support/DiagLog.h"
@@ -239,7 +240,7 @@ EFI_STATUS Zem4RrqSaveBlk(Zem4Instance *Instance, UINT32 FirstBlock, UINT8 *Data
     if (Length != 0) {
       gBS->CopyMem(static_cast<UINT8 *>(Token->Buffer) + (UINTN)Offset, Data, Length);
     }
-  } else if (Token->CheckPacket != nullptr) {
+  } else if (Zem4RrqIsStream(Instance)) {
     // A stream takes the file strictly in order and every block once.
     UINT32 Next = NextSave(RrqData);
     UINT64 End = (UINT64)FirstBlock + Blocks;

@@ -51,7 +51,7 @@ EFI_STATUS TakeIfMissing(Zem4Instance *Instance, const Zem4Data8Fields *Fields, 
   BOOLEAN WasMissing = FALSE;
   if (EFI_ERROR(Zem4RrqSaveLostBlkAtCursor(Instance, Fields->Block, &WasMissing))) {
     DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save lost block\n");
-    return Zem4RrqShutdown(Instance);
+    return Zem4RrqSilentShutdown(Instance);
   }
   *Keep = WasMissing;
   return EFI_SUCCESS;
@@ -67,7 +67,7 @@ EFI_STATUS RestartWindow(Zem4Instance *Instance, const Zem4Data8Fields *Fields) 
   }
   if (EFI_ERROR(Status)) {
     DiagLog(DIAG_ERROR, "Zem4RrqPassiveRcvData: failed to save data\n");
-    return Zem4RrqShutdown(Instance);
+    return Zem4RrqSilentShutdown(Instance);
   }
   Instance->WindowBase = Fields->Block;
   for (UINT32 Slot = 1; Slot < ZEM4_HALF_WINDOW_BLOCKS; Slot++) {

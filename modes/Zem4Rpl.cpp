@@ -51,14 +51,14 @@ EFI_STATUS Zem4RrqRplRcvRplAck(Zem4Instance *Instance, UINT8 *Packet, UINT32 Len
     }
     if (EFI_ERROR(Zem4SendRpl(Instance, Instance->NextBlock))) {
       DiagLog(DIAG_ERROR, "Zem4RrqRplRcvRplAck: Send RPL Failed!");
-      return Zem4RrqShutdown(Instance);
+      return Zem4RrqSilentShutdown(Instance);
     }
     Instance->NextBlock++;
     Zem4SetTimer(Instance->RetryTimeout, Instance->TimerEvent, 0);
     return EFI_SUCCESS;
 
   default:
-    return Zem4RrqShutdown(Instance);
+    return Zem4RrqSilentShutdown(Instance);
   }
 }
 

@@ -103,9 +103,10 @@ VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds) {
   }
 }
 
-VOID Zem4RrqSilentShutdown(Zem4Instance *Instance) {
+EFI_STATUS Zem4RrqSilentShutdown(Zem4Instance *Instance) {
   Instance->State = ZEM4_STATE_TIME_WAIT;
   Zem4SetTimer(0, Instance->TimerEvent, 500);
+  return EFI_ABORTED;
 }
 
 VOID Zem4GuardEnter(Zem4Instance *Instance, Zem4CallGuard *Guard) {
@@ -157,7 +158,10 @@ VOID Zem4RrqRelease(Zem4Instance *Instance) {
     if (RrqData->McastUdp != NULL) {
       Zem4RrqCloseMcastPort(Instance, TRUE);
     }
-    gBS->FreePool(RrqData);
+    // A group receive that UDP4 still holds keeps the record; its completion frees it.
+    if (!Zem4RrqLeaveToHeldRx(RrqData)) {
+      gBS->FreePool(RrqData);
+    }
     Instance->RrqData = NULL;
   }
   if (Instance->WindowBuffer != NULL) {
@@ -409,7 +413,7 @@ EFI_STATUS InClosingState(Zem4Instance *Instance, UINT16 Opcode, BOOLEAN *Handle
     *Handled = TRUE;
     if (EFI_ERROR(Zem4RrqResendKept(Instance, Instance->LastPacket))) {
       DiagLog(DIAG_ERROR, "Zem4RrqRcvAck: failed to retransmit the packet, init silent shutdown\n");
-      return Zem4RrqShutdown(Instance);
+      return Zem4RrqSilentShutdown(Instance);
     }
     return EFI_SUCCESS;
   case ZEM4_OP_OACK:
@@ -562,6 +566,9 @@ VOID EFIAPI Zem4RrqRxCallback(EFI_EVENT Event, VOID *Context) {
   // Only our own contexts are ever this event's: anything else is not touched.
   if (!ZEM4_ASSERT(Port != NULL && Port->Signature == ZEM4_RX_CONTEXT_SIGNATURE)) {
     return;
+  }
+  if (Zem4RrqEndHeldRx(Port)) {
+    return; // the receive of a group port that was given up
   }
   Zem4Instance *Instance = Port->Instance;
   EFI_STATUS TokenStatus = Port->RxToken.Status;

@@ -41,6 +41,10 @@ typedef struct Zem4RrqData {
   UINT32 SlotBlock[ZEM4_WINDOW_BLOCKS]; // block number in each window slot; 0: nothing to hand over
   UINT8 DataThisPass; // a DATA8 came, on either port, since the request last went out
   UINT8 EmptyPasses;  // passes in a row that a FIN ended without any DATA8
+  // UDP4 would not let go of the group port's posted receive (reset, cancel
+  // and the child's destruction refused): the token and its event's context
+  // stay in this record until UDP4 completes the receive.
+  UINT8 McastHeld;
 } Zem4RrqData;
 
 // Loads the mode table row: Mode, the five handlers, RetryTimeout, MaxRetry.
@@ -51,8 +55,10 @@ VOID Zem4RrqSetMode(UINT32 Mode, Zem4Instance *Instance);
 VOID Zem4SetTimer(UINT32 Seconds, EFI_EVENT Event, UINT32 Milliseconds);
 
 // Silent shutdown: the transfer stops answering the server and closes at the
-// 500 ms timer or when its last pending send completes.
-VOID Zem4RrqSilentShutdown(Zem4Instance *Instance);
+// 500 ms timer or when its last pending send completes. Returns EFI_ABORTED,
+// a handler's result for a closing transfer: the dispatch posts no further
+// receive on the port.
+EFI_STATUS Zem4RrqSilentShutdown(Zem4Instance *Instance);
 
 // Ends the transfer: frees the download, closes the ports and events, marks the
 // instance done and idle, stores Status in the token and signals its event.

@@ -104,12 +104,13 @@ protocol/Zem4Start.cpp:Zem4AbortAddressWait | protocol/Zem4Rrq.cpp:Zem4RrqReleas
 protocol/Zem4Rrq.cpp:Zem4RrqFinish | protocol/Zem4Rrq.cpp:Zem4RrqRelease | | then Done, IDLE, token signalled
 protocol/Zem4Rrq.cpp:Zem4RrqRelease | modes/Zem4Missing.cpp:Zem4RrqFreeMissing | | MissingList
 protocol/Zem4Rrq.cpp:Zem4RrqRelease | modes/Zem4Mcast.cpp:Zem4RrqCloseMcastPort | | the group's UDP4 child
+protocol/Zem4Rrq.cpp:Zem4RrqRelease | modes/Zem4Mcast.cpp:Zem4RrqLeaveToHeldRx | | a group receive UDP4 keeps
 protocol/Zem4Rrq.cpp:Zem4RrqRelease | transport/Zem4Packet.cpp:Zem4ReleasePacket | | RequestPacket, LastPacket
 protocol/Zem4Rrq.cpp:Zem4RrqRelease | protocol/Zem4Rrq.cpp:Zem4ResetUnicastPort | | the unicast port; TimerEvent last
 protocol/Zem4Rrq.cpp:Zem4ResetUnicastPort | transport/Zem4Packet.cpp:Zem4CloseUdpPort | | two attempts, else ResetOwed
 transport/Zem4Packet.cpp:Zem4CloseUdpPort | transport/Zem4Packet.cpp:Zem4ForgetUdpPort | | Configure(NULL) succeeded
 protocol/Zem4Rrq.cpp:Zem4RrqSilentShutdown | protocol/Zem4Rrq.cpp:Zem4SetTimer | | TIME_WAIT, 500 ms
-modes/Zem4ModeEnd.cpp:Zem4RrqShutdown | protocol/Zem4Rrq.cpp:Zem4RrqSilentShutdown | | a mode's failure
+modes/Zem4ModeEnd.cpp:Zem4RrqEndOnServerError | protocol/Zem4Rrq.cpp:Zem4RrqSilentShutdown | | a mode's failure, the server's ERROR
 protocol/Zem4Rrq.cpp:Zem4SetTimer | protocol/Zem4Rrq.cpp:Zem4RrqTimer | gBS->SetTimer( && protocol/Zem4Rrq.cpp:Zem4InitRrqState~Zem4RrqTimer | ~TimerEvent at TPL_CALLBACK
 EOF
 }
@@ -125,19 +126,19 @@ service binding record (one per controller) | the driver, from Start to Stop | d
 `Zem4Instance` (one per child) | the controller's child list | driver/Zem4ServiceBinding.cpp:Zem4SBCreate~sizeof(Zem4Instance) | driver/Zem4ServiceBinding.cpp:FreeChild~gBS->FreePool(Instance)
 `MappingEvent` (the address wait's timer) | the instance | driver/Zem4ServiceBinding.cpp:Zem4SBCreate~Zem4MappingTimeoutNotify | driver/Zem4ServiceBinding.cpp:FreeChild~gBS->CloseEvent(Instance->MappingEvent)
 `WindowBuffer` (two half windows) | the transfer | protocol/Zem4Start.cpp:StartDownload~ZEM4_WINDOW_BYTES | protocol/Zem4Rrq.cpp:Zem4RrqRelease~gBS->FreePool(Instance->WindowBuffer)
-`RrqData` (the download record, with its mode's handlers) | the transfer | protocol/Zem4Rrq.cpp:Zem4InitRrqState~sizeof(Zem4RrqData) | protocol/Zem4Rrq.cpp:Zem4RrqRelease~gBS->FreePool(RrqData)
+`RrqData` (the download record, with its mode's handlers) | the transfer | protocol/Zem4Rrq.cpp:Zem4InitRrqState~sizeof(Zem4RrqData) | protocol/Zem4Rrq.cpp:Zem4RrqRelease~gBS->FreePool(RrqData) && modes/Zem4Mcast.cpp:Zem4RrqEndHeldRx~gBS->FreePool(RrqData)
 missing ranges (`MissingList`) | the download record | modes/Zem4Missing.cpp:NewRange~sizeof(Zem4MissingRange) | modes/Zem4Missing.cpp:TakeOut~gBS->FreePool(Range) && modes/Zem4Missing.cpp:Zem4RrqFreeMissing~gBS->FreePool(RangeOf(Entry))
-unicast receive event (`RxContext.RxToken.Event`) | the transfer | protocol/Zem4Rrq.cpp:Zem4InitRrqState~Zem4RrqRxCallback | transport/Zem4Packet.cpp:Zem4ForgetUdpPort~gBS->CloseEvent(RxContext->RxToken.Event)
+unicast receive event (`RxContext.RxToken.Event`) | the transfer | protocol/Zem4Rrq.cpp:Zem4InitRrqState~Zem4RrqRxCallback | transport/Zem4Packet.cpp:Zem4ForgetRx~gBS->CloseEvent(RxContext->RxToken.Event)
 `TimerEvent` (the transfer's timer) | the transfer | protocol/Zem4Rrq.cpp:Zem4InitRrqState~Zem4RrqTimer | protocol/Zem4Rrq.cpp:Zem4RrqRelease~gBS->CloseEvent(Instance->TimerEvent)
-the group's UDP4 child | the download record | modes/Zem4Mcast.cpp:MakeMcastChild~CreateChild( | modes/Zem4Mcast.cpp:DestroyMcastChild~DestroyChild(
-the group's receive event (`McastRxContext`) | the download record | modes/Zem4Mcast.cpp:JoinGroup~Zem4RrqRxCallback | modes/Zem4Mcast.cpp:Zem4RrqCloseMcastPort~gBS->CloseEvent(RrqData->McastRxContext.RxToken.Event)
+the group's UDP4 child | the download record | modes/Zem4Mcast.cpp:MakeMcastChild~CreateChild( | modes/Zem4Mcast.cpp:ReleaseChild~DestroyChild(
+the group's receive event (`McastRxContext`) | the download record | modes/Zem4Mcast.cpp:JoinGroup~Zem4RrqRxCallback | transport/Zem4Packet.cpp:Zem4ForgetRx~gBS->CloseEvent(RxContext->RxToken.Event) && called by modes/Zem4Mcast.cpp:Zem4RrqCloseMcastPort~Zem4ForgetRx(&RrqData->McastRxContext && modes/Zem4Mcast.cpp:Zem4RrqEndHeldRx~Zem4ForgetRx(Port
 `Zem4Packet` and its buffer | counted references: the maker's, one per pending send | transport/Zem4Packet.cpp:Zem4GetPacket~Zem4AllocPacket( | transport/Zem4Packet.cpp:Zem4ReleasePacket~InsertHeadList( && driver/Zem4DriverBinding.cpp:StopController~Zem4DrainPacketPool()
 a pending send's reference | `PendingList`, until the send completes | transport/Zem4Packet.cpp:Zem4SendPacket~Packet->RefCount++ | protocol/Zem4Rrq.cpp:Zem4RrqSendComplete~Zem4ReleasePacket(Packet) && transport/Zem4Packet.cpp:Zem4ForgetUdpPort~Zem4ReleasePacket(Packet)
 a packet's send event (`TxToken.Event`) | the packet | transport/Zem4Packet.cpp:Zem4CreatePacketEvent~&Packet->TxToken.Event | transport/Zem4Packet.cpp:Zem4ReleasePacket~gBS->CloseEvent(Packet->TxToken.Event) && transport/Zem4Packet.cpp:Zem4ForgetUdpPort~gBS->CloseEvent(Packet->TxToken.Event)
 `RequestPacket` (kept for resends) | the transfer | transport/Zem4Build.cpp:Zem4BuildRrq~Instance->RequestPacket = Packet | protocol/Zem4Rrq.cpp:Zem4RrqRelease~Zem4ReleasePacket(Instance->RequestPacket)
-`LastPacket` (the last ACK, RPL or ERROR, kept for resends) | the transfer | transport/Zem4Packet.cpp:Zem4SendError~Instance->LastPacket = Packet && modes/Zem4ModeEnd.cpp:Zem4RrqSendAndKeep~Instance->LastPacket = Packet && called by modes/Zem4Active.cpp:Zem4SendAck~Zem4RrqSendAndKeep( && modes/Zem4Rpl.cpp:Zem4SendRpl~Zem4RrqSendAndKeep( | protocol/Zem4Rrq.cpp:Zem4RrqRelease~Zem4ReleasePacket(Instance->LastPacket)
+`LastPacket` (the last ACK, RPL or ERROR, kept for resends) | the transfer | transport/Zem4Packet.cpp:Zem4SendError~Instance->LastPacket = Packet && modes/Zem4Kept.cpp:Zem4RrqSendAndKeep~Instance->LastPacket = Packet && called by modes/Zem4Active.cpp:Zem4SendAck~Zem4RrqSendAndKeep( && modes/Zem4Rpl.cpp:Zem4SendRpl~Zem4RrqSendAndKeep( | protocol/Zem4Rrq.cpp:Zem4RrqRelease~Zem4ReleasePacket(Instance->LastPacket)
 linear copy of a fragmented datagram | the receive notification | protocol/Zem4Rrq.cpp:Linearise~Zem4GetPacket( | protocol/Zem4Rrq.cpp:Zem4RrqRxCallback~Zem4ReleasePacket(Rx.Linear)
-a received datagram (`RxData`) | UDP4 (the host keeps an `RxRecord`) | host/Udp4Controller.cpp:Udp4ControllerImpl::HandOut~std::make_unique<RxRecord>() | protocol/Zem4Rrq.cpp:RecycleRx~gBS->SignalEvent(Recycle) && transport/Zem4Packet.cpp:Zem4ForgetUdpPort~RxData->RecycleSignal && modes/Zem4Mcast.cpp:HandBackWaiting~RecycleSignal
+a received datagram (`RxData`) | UDP4 (the host keeps an `RxRecord`) | host/Udp4Controller.cpp:Udp4ControllerImpl::HandOut~std::make_unique<RxRecord>() | protocol/Zem4Rrq.cpp:RecycleRx~gBS->SignalEvent(Recycle) && transport/Zem4Packet.cpp:Zem4ForgetRx~RxData->RecycleSignal
 its `RecycleSignal` event | UDP4 | host/Udp4Controller.cpp:Udp4ControllerImpl::HandOut~&OnRecycle | host/Udp4Controller.cpp:Udp4ControllerImpl::Recycle~fw_.CloseEvent(ev)
 GetInfo's copy of the server's answer | the caller | protocol/Zem4Protocol.cpp:Zem4GetInfoCheck~gBS->CopyMem(Copy, Data, Length) | the caller, with FreePool
 ParseOptions' list (through `Zem4ExtractOptions`) | the caller | protocol/Zem4Options.cpp:Zem4ExtractOptions~*OptionList = | the caller, with FreePool

@@ -209,18 +209,25 @@ EFI_STATUS Zem4CloseUdpPort(EFI_UDP4_PROTOCOL *Udp, Zem4RxContext *RxContext,
   return EFI_SUCCESS;
 }
 
-VOID Zem4ForgetUdpPort(Zem4RxContext *RxContext, LIST_ENTRY *PendingList) {
+VOID Zem4ForgetRx(Zem4RxContext *RxContext) {
   EFI_TPL OldTpl = Zem4RaiseToLock();
   // A datagram that completed while notifications were held off will never
   // reach the dispatch once its event is closed: hand its buffer back here.
-  if (RxContext != nullptr && RxContext->RxToken.Status == EFI_SUCCESS &&
-      RxContext->RxToken.Packet.RxData != nullptr) {
+  if (RxContext->RxToken.Status == EFI_SUCCESS && RxContext->RxToken.Packet.RxData != nullptr) {
     gBS->SignalEvent(RxContext->RxToken.Packet.RxData->RecycleSignal);
     RxContext->RxToken.Packet.RxData = nullptr;
   }
-  if (RxContext != nullptr && RxContext->RxToken.Event != nullptr) {
+  if (RxContext->RxToken.Event != nullptr) {
     gBS->CloseEvent(RxContext->RxToken.Event);
     RxContext->RxToken.Event = nullptr;
+  }
+  gBS->RestoreTPL(OldTpl);
+}
+
+VOID Zem4ForgetUdpPort(Zem4RxContext *RxContext, LIST_ENTRY *PendingList) {
+  EFI_TPL OldTpl = Zem4RaiseToLock();
+  if (RxContext != nullptr) {
+    Zem4ForgetRx(RxContext);
   }
 
   while (!IsListEmpty(PendingList)) {

@@ -90,6 +90,8 @@ EFI_STATUS Zem4CloseUdpPort(EFI_UDP4_PROTOCOL *Udp, Zem4RxContext *RxContext,
 // them (after a reset, or once the UDP4 child is destroyed): a datagram that
 // completed unseen is handed back, the events are closed, the packets released.
 VOID Zem4ForgetUdpPort(Zem4RxContext *RxContext, LIST_ENTRY *PendingList);
+// Its receive part, for any port: the unseen datagram handed back, the event closed.
+VOID Zem4ForgetRx(Zem4RxContext *RxContext);
 EFI_STATUS Zem4SendError(Zem4Instance *Instance, Zem4ErrorInfo *Info, EFI_EVENT_NOTIFY Notify);
 EFI_STATUS Zem4ResendPacket(Zem4Packet *Packet, Zem4Instance *Instance, BOOLEAN Copy,
                             EFI_EVENT_NOTIFY Notify);

@@ -29,6 +29,7 @@ const FaultCall kFaultCalls[] = {
     {"InstallMultipleProtocolInterfaces", EFI_OUT_OF_RESOURCES, Act::CreateChild},
     {"UninstallMultipleProtocolInterfaces", EFI_ACCESS_DENIED, Act::DestroyChild},
     {"Udp4.Configure", EFI_DEVICE_ERROR, Act::ConfigureNull},
+    {"Udp4.Cancel", EFI_DEVICE_ERROR, Act::ConfigureNull},
     {"Udp4.Transmit", EFI_DEVICE_ERROR, Act::ReadFileEvent},
     {"Udp4.Receive", EFI_DEVICE_ERROR, Act::ReadFileEvent},
     {"Udp4.Groups", EFI_DEVICE_ERROR, Act::ReadFileEvent},
@@ -723,6 +724,12 @@ void World::DoInject(Ctx ctx, bool twice) {
   if (twice) {
     faults.FailNth(f.call, nth + 1, f.status);
     armed_.push_back({f.call, nth + 1});
+  }
+  // A group port whose reset is refused has its receive cancelled.
+  if (running != nullptr && running->running->multicast &&
+      std::string(f.call) == "Udp4.Configure" && rng_.Chance(50)) {
+    faults.FailNext("Udp4.Cancel", EFI_DEVICE_ERROR);
+    armed_.push_back({"Udp4.Cancel", faults.Count("Udp4.Cancel") + 1});
   }
   std::vector<std::string> q = {f.call};
   if (running != nullptr) {

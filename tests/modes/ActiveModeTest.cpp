@@ -170,6 +170,16 @@ TEST_F(ActiveModeTest, EmptyPacketEndsTheFileWithTheBlockBefore) {
   EXPECT_EQ(Sent().back().payload, Ack8Packet(3));
 }
 
+// A window slot holds one block: more data is refused before anything is
+// copied, whatever length the dispatch let through.
+TEST(ModeHelpers, Data8LongerThanASlotIsRefused) {
+  Bytes data = Data8Packet(1, 1, 1033, 0x11);
+  Zem4Data8Fields fields{};
+  EXPECT_FALSE(Zem4RrqReadData8(data.data(), UINT32(data.size()), &fields));
+  EXPECT_TRUE(Zem4RrqReadData8(data.data(), UINT32(data.size()) - 1, &fields));
+  EXPECT_EQ(fields.DataLength, 1032u);
+}
+
 TEST_F(ActiveModeTest, RefusedHalfWindowSendsUserCancelled) {
   sink_.refuseAt = 0;
   sink_.answer = EFI_ACCESS_DENIED;

@@ -120,13 +120,15 @@ TEST_F(McastLookupTest, ReusedChildWithoutTheServiceBindingIsOnlyLetGo) {
 // UDP4 refuses to reset the group's port while it holds the posted receive:
 // the port's UDP4 child must go (aborting the receive) before the receive's
 // event is closed and the download record freed, whether the port was
-// closing for good or only for the next pass.
+// closing for good or only for the next pass. When UDP4 lets go of nothing,
+// the record that holds the receive's token lives on until UDP4 completes it.
 enum class RefusedAt { CallerCancels, ServerError, FinOnUnicast };
 
 struct RefusedCase {
   RefusedAt at;
   bool destroyFails; // and then UDP4 will not give the child back either
   const char *name;
+  bool keepsReceive = false; // nor cancel the receive, nor reset on a second try
 };
 
 void PrintTo(const RefusedCase &c, std::ostream *os) {
@@ -142,10 +144,19 @@ protected:
     if (GetParam().destroyFails) {
       Fw().Faults().FailNext("Udp4Sb.DestroyChild", EFI_DEVICE_ERROR);
     }
+    if (GetParam().keepsReceive) {
+      Fw().Faults().FailNext("Udp4.Cancel", EFI_DEVICE_ERROR);
+      Fw().Faults().FailNth("Udp4.Configure", Fw().Faults().Count("Udp4.Configure") + 2,
+                            EFI_DEVICE_ERROR);
+    }
   }
   // When UDP4 would not give the child back it stays with UDP4, the receive
-  // cancelled.
+  // cancelled, or kept until a group datagram completes it.
   void GiveBackTheOrphan(EFI_HANDLE group) {
+    if (GetParam().keepsReceive) {
+      FromGroup(Full(2, 2));
+      EXPECT_EQ(Controller().Unrecycled(), 0u);
+    }
     if (GetParam().destroyFails) {
       ExpectOrphanedAndGiveBack(group);
     }
@@ -206,7 +217,7 @@ TEST_P(McastRefusedResetTest, GroupChildGoesBeforeItsReceive) {
     break;
   }
   }
-  EXPECT_EQ(Fw().Faults().Injected(), GetParam().destroyFails ? 2u : 1u);
+  EXPECT_EQ(Fw().Faults().Injected(), 1u + GetParam().destroyFails + 2u * GetParam().keepsReceive);
   EXPECT_GE(Fw().Faults().Count("Udp4Sb.DestroyChild"), destroys + 1);
   EXPECT_EQ(Controller().Unrecycled(), 0u);
   std::vector<std::string> closeLines;
@@ -233,7 +244,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{RefusedAt::FinOnUnicast, false, "FinOnUnicast"},
                       RefusedCase{RefusedAt::CallerCancels, true, "CallerCancelsNoDestroy"},
                       RefusedCase{RefusedAt::ServerError, true, "ServerErrorNoDestroy"},
-                      RefusedCase{RefusedAt::FinOnUnicast, true, "FinOnUnicastNoDestroy"}),
+                      RefusedCase{RefusedAt::FinOnUnicast, true, "FinOnUnicastNoDestroy"},
+                      RefusedCase{RefusedAt::CallerCancels, true, "CallerCancelsKept", true},
+                      RefusedCase{RefusedAt::ServerError, true, "ServerErrorKept", true},
+                      RefusedCase{RefusedAt::FinOnUnicast, true, "FinOnUnicastKept", true}),
     [](const ::testing::TestParamInfo<RefusedCase> &info) { return std::string(info.param.name); });
 
 } // namespace

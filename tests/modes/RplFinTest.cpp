@@ -133,19 +133,6 @@ TEST_F(RplFinTest, StreamGetsTheRepairedFileInOrder) {
   EXPECT_TRUE(sink_.All() == file_);
 }
 
-TEST_F(RplFinTest, EmptyLastPacketCompletesAFileOfWholeBlocks) {
-  file_.resize(2 * 1032);
-  Start(Caller::Buffer, 2 * 1032);
-  EnterActive(Full(1, 1));
-  FromServer(Full(2, 2));
-  FromServer(Data8Packet(3, 3, {}));
-  EXPECT_EQ(Probe().LastBlock(), 2);
-  FromServer(FinPacket(0));
-  ASSERT_TRUE(RunToEnd(kSecond));
-  EXPECT_EQ(done_.status, EFI_SUCCESS);
-  EXPECT_TRUE(buffer_ == file_);
-}
-
 TEST_F(RplFinTest, RepairPassListsMoreThan129RangesPacedByRplAck) {
   Start(Caller::Buffer, 400 * 1032);
   EvenBlocksThenFin(140);
