@@ -158,6 +158,8 @@ void GetJob::Backoff(const std::string &why) {
 void GetJob::StartDownload() {
   const GetOptions &o = shared_.options;
   out_ = std::make_unique<OutputFile>(outPath_);
+  if (size_ && out_->Direct())
+    out_->Reserve(*size_); // a device too small: refused before the first block
   stream_ = o.stream || !size_ || *size_ == 0 || out_->Direct();
   if (!stream_ && !multicast_) {
     // By unicast the driver hands the file over in order: written and hashed

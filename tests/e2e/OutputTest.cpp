@@ -93,6 +93,29 @@ TEST_F(Output, ACharacterDeviceIsWrittenAndStaysADevice) {
   }
 }
 
+// A block device too small for the file (a loop device over a 1 MiB image)
+// is refused before anything is written to it.
+TEST_F(Output, ABlockDeviceIsCheckedForRoomFirst) {
+  const std::vector<uint8_t> image = RandomBytes(1 << 20, 5);
+  WriteFile(dir_ / "disk.img", image);
+  std::unique_ptr<FILE, int (*)(FILE *)> loop(
+      ::popen(("losetup -f --show " + (dir_ / "disk.img").string() + " 2>&-").c_str(), "r"),
+      ::pclose);
+  char name[64] = "";
+  if (!loop || !std::fgets(name, sizeof name, loop.get()))
+    GTEST_SKIP() << "no loop device here";
+  const std::string device(name, std::strcspn(name, "\n"));
+  Result r = Run(GetArgs(device, false));
+  EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0);
+  EXPECT_EQ(r.code, kLocalIo) << r.output;
+  EXPECT_NE(r.output.find("zem4: no room for " + device +
+                          ": the device holds 1048576 bytes, the "
+                          "file 3145805\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(ReadFile(dir_ / "disk.img"), image);
+}
+
 TEST_F(Output, StandardOutputGetsTheDataAndProgressStaysOnStderr) {
   const fs::path captured = dir_ / "stdout.bin";
   auto p = Zem4(GetArgs("-", false), ProcessOptions{.stdoutPath = captured});
