@@ -20,7 +20,6 @@ TEST_F(UnicastStream, LossOnTheWayStillGivesTheExactVerifiedFile) {
                     "--loss", "0.03", "--seed", seed});
     ASSERT_EQ(r.code, kOk) << r.output;
     EXPECT_NE(r.output.find("SHA-256 verified"), std::string::npos) << r.output;
-    // Each block that came late, once: some, and never more than the file has.
     std::smatch gaps;
     ASSERT_TRUE(std::regex_search(r.output, gaps, std::regex(" ([0-9]+) gaps seen"))) << r.output;
     EXPECT_GT(std::stoul(gaps[1]), 0u) << "no loss was in play\n" << r.output;

@@ -3,8 +3,7 @@
 // scripts/demo.sh builds, then the host32 tree of the tests, each next to
 // zem4's own build tree. A copy of zem4 is put in a build tree made in a
 // temporary directory, with stand-in runners that record how they were
-// called; with none there, the message names the places and says how to
-// build one and what to set.
+// called; with none there, the message names the places and what to set.
 #include "tests/e2e/Cli.h"
 #include "tests/images/DriverImages.h"
 
@@ -65,15 +64,10 @@ TEST_F(RunnerLookup, PrefersTheReleaseRunnerThenTheTestOne) {
   fs::remove(Tree() / "host32" / "tools" / "zem4-32");
   r = Fetch();
   EXPECT_EQ(r.code, kDriver) << r.output;
-  // It says where it looked and what to set.
   const fs::path tree = fs::canonical(Tree());
-  EXPECT_NE(r.output.find("which was not found: ZEM4_RUNNER32 is not set, and none is at " +
-                          (tree / "release/tools/zem4-32").string() + ", " +
-                          (tree / "host32-release/tools/zem4-32").string() + ", " +
-                          (tree / "host32/tools/zem4-32").string() +
-                          ". Build it in the zem4 sources (cmake --preset host32-release && cmake "
-                          "--build --preset host32-release, or scripts/demo.sh) and set "
-                          "ZEM4_RUNNER32 to their build/host32-release/tools/zem4-32"),
+  for (const char *place : {"release", "host32-release", "host32"})
+    EXPECT_NE(r.output.find((tree / place / "tools/zem4-32").string()), std::string::npos);
+  EXPECT_NE(r.output.find("set ZEM4_RUNNER32 to their build/host32-release/tools/zem4-32"),
             std::string::npos)
       << r.output;
   EXPECT_FALSE(fs::exists(dir_ / "calls.txt"));
