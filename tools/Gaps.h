@@ -95,17 +95,21 @@ public:
     std::erase_if(routes_, [count](const auto &route) { return route.second == count; });
   }
   void Deliver(net::Ipv4 portAddress, const host::Datagram &d) {
-    auto route = routes_.find({portAddress, d.dst, d.dstPort});
+    const Key at{portAddress, d.dst, d.dstPort};
     uint16_t opcode = 0;
-    if (route == routes_.end() || !Zem4WireGetOpcode(d.payload.data(), d.payload.size(), &opcode))
-      return;
     uint32_t block = 0;
-    if (opcode == ZEM4_OP_DATA8 &&
-        Zem4WireGetBe32(d.payload.data(), d.payload.size(), ZEM4_DATA8_BLOCK_OFFSET, &block))
-      route->second->Arrived(block);
-    else if (opcode == ZEM4_OP_OACK)
+    if (!Zem4WireGetOpcode(d.payload.data(), d.payload.size(), &opcode))
+      return;
+    // Every OACK is noted, watched or not: it may come before its transfer
+    // is watched, since the firmware runs inside ReadFile.
+    if (opcode == ZEM4_OP_OACK) {
       if (auto group = GroupOf(d.payload))
-        routes_[{portAddress, group->group, group->port}] = route->second;
+        named_[at] = {portAddress, group->group, group->port};
+    } else if (opcode == ZEM4_OP_DATA8 && Zem4WireGetBe32(d.payload.data(), d.payload.size(),
+                                                          ZEM4_DATA8_BLOCK_OFFSET, &block)) {
+      if (GapCount *count = CountFor(at))
+        count->Arrived(block);
+    }
   }
 
 private:
@@ -126,7 +130,18 @@ private:
     return std::nullopt;
   }
   using Key = std::tuple<net::Ipv4, net::Ipv4, uint16_t>; // port's address, destination, port
+  // The unicast port's own count, or that of a watched port whose OACK named
+  // this group.
+  GapCount *CountFor(const Key &at) const {
+    if (auto route = routes_.find(at); route != routes_.end())
+      return route->second;
+    for (const auto &[unicast, group] : named_)
+      if (auto route = routes_.find(unicast); group == at && route != routes_.end())
+        return route->second;
+    return nullptr;
+  }
   std::map<Key, GapCount *> routes_;
+  std::map<Key, Key> named_; // unicast port -> the group its last OACK named
 };
 
 } // namespace zem4::cli

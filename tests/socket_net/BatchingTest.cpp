@@ -239,9 +239,9 @@ TEST(Gaps, EachLateBlockOnceFromItsOwnPortsOnly) {
   for (const auto &[blocks, gaps] : rows) {
     cli::GapTap tap;
     cli::GapCount count;
-    tap.Watch(kSender, 40000, &count);
     const char oack[] = "\0\6tsize\0009\0MultiCast\000239.1.2.3,1758,0";
-    tap.Deliver(kSender, To(kSender, 40000, Bytes(oack, oack + sizeof oack)));
+    tap.Deliver(kSender, To(kSender, 40000, Bytes(oack, oack + sizeof oack))); // inside ReadFile
+    tap.Watch(kSender, 40000, &count);
     for (size_t i = 0; i < blocks.size(); ++i) { // by turns unicast and group; not another's
       tap.Deliver(kSender,
                   i % 2 ? To(group, 1758, Data8(blocks[i])) : To(kSender, 40000, Data8(blocks[i])));
