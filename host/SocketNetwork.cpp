@@ -349,6 +349,8 @@ void SocketNetwork::Deliver(uint64_t portId, ReceivedDatagram &&rx) {
     return;
   }
   NoteActivity();
+  if (options_.onDeliver)
+    options_.onDeliver(port.config_.localAddress, rx.datagram);
   port.inbox_.push_back(std::move(rx));
 }
 

@@ -42,6 +42,9 @@ struct SocketNetworkOptions {
   // to one peer, nothing else between them for that peer): `earlier` is then
   // not sent. For cumulative acknowledgements; unset: everything is sent.
   std::function<bool(const Datagram &later, const Datagram &earlier)> supersedes;
+  // Sees every datagram a port takes in (after the injected faults), with
+  // the address that port is bound to: counts of the port's owner.
+  std::function<void(Ipv4 portAddress, const Datagram &)> onDeliver;
 };
 
 struct SocketStats {

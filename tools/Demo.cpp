@@ -158,7 +158,7 @@ struct Member {
   std::string verdict;
   bool match = false;
   double seconds = 0;
-  uint32_t lost = 0;
+  uint32_t gaps = 0;
 };
 
 struct Totals {
@@ -190,7 +190,7 @@ void RunMembers(Host &host, std::vector<Member> &members, ProgressBoard &board,
     m.finished = true;
     m.status = m.download->Status();
     m.seconds = m.download->Duration();
-    m.lost = m.download->Last().LostBlocks;
+    m.gaps = m.download->Gaps();
   };
   auto shown = std::chrono::steady_clock::now() - std::chrono::seconds(1);
   for (;;) {
@@ -235,8 +235,8 @@ void RunMembers(Host &host, std::vector<Member> &members, ProgressBoard &board,
         continue;
       Zem4TransferStatus st =
           m.download->Started() && !m.finished ? m.download->Progress() : m.download->Last();
-      board.Set(i, m.label, st, size, m.download->Started() ? m.download->Duration() : 0,
-                std::string(state));
+      board.Set(i, m.label, st, m.download->Gaps(), size,
+                m.download->Started() ? m.download->Duration() : 0, std::string(state));
     }
     board.Render();
     bool waiting = false;
@@ -325,6 +325,7 @@ int RunDemo(const DemoOptions &o) {
     ds.file = file;
     ds.multicast = multicast;
     ds.stallTimeoutS = 30;
+    ds.child = m.child.handle;
     if (size == 0 || !m.out->Map(size)) {
       OutputFile *out = m.out.get();
       ds.onData = [out](const uint8_t *d, size_t n) { return out->Append(d, n); };
@@ -415,13 +416,11 @@ int RunDemo(const DemoOptions &o) {
     if (auto it = views.find(m.station.ToString()); it != views.end())
       v = &it->second;
     double rate = m.seconds > 0 ? double(size) / m.seconds / (1024.0 * 1024.0) : 0.0;
-    // The driver's own count: for every block that arrived ahead of the next
-    // one expected, the blocks it jumped over (so one gap can count often).
-    char lost[32];
-    std::snprintf(lost, sizeof lost, "%u", m.lost);
+    char gaps[32];
+    std::snprintf(gaps, sizeof gaps, "%u", m.gaps);
     std::printf("%-16s %-11s %-22s %6s %8.2fs %9.1f %13s  %s\n", m.label.c_str(),
                 m.station.ToString().c_str(), v ? v->roles.c_str() : "?",
-                v ? std::to_string(v->passes).c_str() : "?", m.seconds, m.match ? rate : 0.0, lost,
+                v ? std::to_string(v->passes).c_str() : "?", m.seconds, m.match ? rate : 0.0, gaps,
                 m.verdict.c_str());
     allMatch = allMatch && m.match;
   };

@@ -20,26 +20,18 @@ std::string &Selected() {
   return path;
 }
 
-// Where the 32-bit runner lives: $ZEM4_RUNNER32, beside this program, or in
-// the tree of the host32-release preset (which demo.sh builds) or of the
-// host32 preset (the tests' sanitizer build) next to this program's tree.
-std::string FindRunner32() {
-  if (const char *env = std::getenv("ZEM4_RUNNER32"); env != nullptr && *env != '\0') {
-    return env;
-  }
+// Where the 32-bit runner is looked for when $ZEM4_RUNNER32 names none:
+// beside this program, or in the tree of the host32-release preset (which
+// demo.sh builds) or of the host32 preset (the tests' sanitizer build) next to
+// this program's tree. An installed zem4 has no such trees around it.
+std::vector<std::filesystem::path> Runner32Places() {
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) {
+  if (ec)
     return {};
-  }
-  for (const std::filesystem::path &candidate :
-       {self.parent_path() / "zem4-32", self.parent_path() / "../../host32-release/tools/zem4-32",
-        self.parent_path() / "../../host32/tools/zem4-32"}) {
-    if (access(candidate.c_str(), X_OK) == 0) {
-      return std::filesystem::weakly_canonical(candidate, ec).string();
-    }
-  }
-  return {};
+  const std::filesystem::path dir = self.parent_path();
+  return {dir / "zem4-32", (dir / "../../host32-release/tools/zem4-32").lexically_normal(),
+          (dir / "../../host32/tools/zem4-32").lexically_normal()};
 }
 
 std::string MachineName(uint16_t machine) {
@@ -75,15 +67,25 @@ void SelectDriverImage(const std::string &path, char **argv, bool quiet) {
     return;
   }
   if (*machine == host::kMachineIa32 && host::kHostMachine == host::kMachineX64) {
-    const std::string runner = FindRunner32();
+    std::string runner;
+    std::string looked;
+    if (const char *env = std::getenv("ZEM4_RUNNER32"); env != nullptr && *env != '\0')
+      runner = env;
+    for (const std::filesystem::path &place : Runner32Places()) {
+      if (runner.empty() && access(place.c_str(), X_OK) == 0)
+        runner = place.string();
+      looked += (looked.empty() ? "" : ", ") + place.string();
+    }
     if (runner.empty()) {
-      throw Failure(kExitDriver, "--driver: " + path +
-                                     " is an IA32 image; it runs in the 32-bit runner zem4-32, "
-                                     "which was not found (scripts/demo.sh builds it; or "
-                                     "cmake --preset host32-release && cmake --build --preset "
-                                     "host32-release; or set ZEM4_RUNNER32); the zem4 package "
-                                     "leaves it out: build it in the zem4 sources and copy "
-                                     "build/host32-release/tools/zem4-32 beside zem4");
+      throw Failure(kExitDriver,
+                    "--driver: " + path +
+                        " is an IA32 image; it runs in the 32-bit runner zem4-32, which was not "
+                        "found: ZEM4_RUNNER32 is not set, and none is at " +
+                        looked +
+                        ". Build it in the zem4 sources (cmake --preset host32-release && cmake "
+                        "--build --preset host32-release, or scripts/demo.sh) and set "
+                        "ZEM4_RUNNER32 to their build/host32-release/tools/zem4-32, or copy that "
+                        "file beside zem4; the zem4 package leaves it out");
     }
     std::vector<char *> args;
     args.push_back(const_cast<char *>(runner.c_str()));

@@ -94,7 +94,7 @@ void GetJob::Tick() {
   // Progress is for people: a few dozen updates a second are plenty.
   if (now - shown_ >= std::chrono::milliseconds(20)) {
     shown_ = now;
-    shared_.board.Set(slot_, Label(), download_->Progress(), size_.value_or(0),
+    shared_.board.Set(slot_, Label(), download_->Progress(), download_->Gaps(), size_.value_or(0),
                       download_->Elapsed());
   }
 }
@@ -158,6 +158,8 @@ void GetJob::Backoff(const std::string &why) {
 void GetJob::StartDownload() {
   const GetOptions &o = shared_.options;
   out_ = std::make_unique<OutputFile>(outPath_);
+  if (size_ && out_->Direct())
+    out_->Reserve(*size_); // a device too small: refused before the first block
   stream_ = o.stream || !size_ || *size_ == 0 || out_->Direct();
   if (!stream_ && !multicast_) {
     // By unicast the driver hands the file over in order: written and hashed
@@ -173,6 +175,7 @@ void GetJob::StartDownload() {
   spec.multicast = multicast_;
   spec.stallTimeoutS = o.timeout;
   spec.multicastWaitS = o.mcastWait;
+  spec.child = child_.handle;
   tooLong_ = false;
   if (stream_) {
     OutputFile *out = out_.get();
@@ -207,7 +210,7 @@ void GetJob::EndDownload() {
   Download &d = *download_;
   if (d.Aborted())
     reconfigure_ = true;
-  shared_.board.Set(slot_, Label(), d.Last(), size_.value_or(0), d.Duration(),
+  shared_.board.Set(slot_, Label(), d.Last(), d.Gaps(), size_.value_or(0), d.Duration(),
                     d.Status() == EFI_SUCCESS && d.Reason() == EndReason::None ? "done" : "failed");
   shared_.board.Render(true);
 
@@ -264,7 +267,7 @@ void GetJob::EndDownload() {
     std::snprintf(how, sizeof how, ", by multicast");
   std::snprintf(line, sizeof line, "%s -> %s: %llu bytes in %.2f s (%s), %u gaps seen%s, %s",
                 file_.c_str(), out_->Name().c_str(), static_cast<unsigned long long>(bytes), secs,
-                HumanRate(double(bytes) / secs).c_str(), d.Last().LostBlocks, how, verdict.c_str());
+                HumanRate(double(bytes) / secs).c_str(), d.Gaps(), how, verdict.c_str());
   Finish(kExitOk, line);
 }
 

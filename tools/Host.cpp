@@ -33,6 +33,9 @@ Host::Host(HostOptions options) : options_(std::move(options)) {
   fw_ = std::make_unique<host::Firmware>(host::ClockMode::Real);
   if (!options_.net.supersedes)
     options_.net.supersedes = AckSupersedes;
+  options_.net.onDeliver = [this](net::Ipv4 port, const host::Datagram &d) {
+    gaps_.Deliver(port, d);
+  };
   net_ = std::make_unique<host::SocketNetwork>([this] { return fw_->Now(); }, options_.net);
   fw_->AddDevice(*net_);
   fw_->SetIdleWait([this](host::Time100ns until) {

@@ -9,6 +9,7 @@
 #include "host/ImageLoader.h"
 #include "host/SocketNetwork.h"
 #include "host/Udp4.h"
+#include "tools/Gaps.h"
 #include "zem4/Zem4.h"
 
 #include <functional>
@@ -35,6 +36,8 @@ public:
 
   host::Firmware &Fw() { return *fw_; }
   host::SocketNetwork &Net() { return *net_; }
+  // Where downloads have their gaps counted from what the ports take in.
+  GapTap &Gaps() { return gaps_; }
 
   // A controller for `station`, with the driver connected to it. Throws
   // Failure on error.
@@ -66,6 +69,7 @@ private:
   EFI_STATUS Disconnect(EFI_HANDLE controller);
 
   HostOptions options_;
+  GapTap gaps_;
   // A driver image file (--driver), kept mapped until the firmware is gone.
   std::unique_ptr<host::LoadedDriverImage> imageFile_;
   std::unique_ptr<host::Firmware> fw_;

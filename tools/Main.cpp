@@ -15,9 +15,10 @@ using namespace zem4::cli;
 
 // What the progress line's "gaps" count.
 constexpr const char *kGapsHelp =
-    R"(Progress: "gaps" counts the blocks that were found missing behind a later
-block (lost or reordered on the way). The driver asks for them again, so a gap
-costs time, never data: the copy is still checked whole.)";
+    R"(Progress: "gaps" counts the blocks of the file that arrived after a later
+block had (lost or reordered on the way and sent again, or sent before this
+client joined its multicast group), each block once, so never more than the
+file has. A gap costs time, never data: the copy is still checked whole.)";
 
 int main(int argc, char **argv) {
   IgnoreWriteSignals();

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,8 +123,18 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::Reserve(uint64_t size) {
-  if (direct_)
+  if (direct_) {
+    // A block device holds what it holds: too small is found before the
+    // first block, as a full disk is for a file.
+    struct stat st {};
+    uint64_t room = 0;
+    if (::fstat(fd_, &st) == 0 && S_ISBLK(st.st_mode) && ::ioctl(fd_, BLKGETSIZE64, &room) == 0 &&
+        room < size)
+      throw Failure(kExitLocalIo, "no room for " + name_ + ": the device holds " +
+                                      std::to_string(room) + " bytes, the file " +
+                                      std::to_string(size));
     return false;
+  }
   if (size == 0)
     return true;
   if (size > uint64_t(std::numeric_limits<off_t>::max()))

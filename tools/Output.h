@@ -35,7 +35,8 @@ public:
   // Sizes and reserves the temporary file for a stream of `size` bytes, so
   // that a full disk is found before the first block. False when this file
   // system cannot reserve space (the writes then report a full disk).
-  // Throws Failure(kExitLocalIo) when there is no room.
+  // Throws Failure(kExitLocalIo) when there is no room. A direct target is
+  // only checked: a block device smaller than `size` throws; false.
   bool Reserve(uint64_t size);
   // Reserves and maps the temporary file (a size of 0 maps nothing). False
   // when this file system cannot reserve space: the download then goes as a

@@ -92,7 +92,8 @@ ProgressBoard::~ProgressBoard() {
 }
 
 void ProgressBoard::Set(size_t index, const std::string &label, const Zem4TransferStatus &st,
-                        uint64_t fileBytes, double seconds, const std::string &state) {
+                        uint32_t gaps, uint64_t fileBytes, double seconds,
+                        const std::string &state) {
   if (!enabled_ || index >= lines_.size())
     return;
   const bool known = st.TotalBlocks != 0xFFFFFFFFu && st.TotalBlocks != 0;
@@ -112,13 +113,13 @@ void ProgressBoard::Set(size_t index, const std::string &label, const Zem4Transf
   char buf[256];
   std::snprintf(buf, sizeof buf, "%s: %d%% %s of %s, %s, gaps %u", label.c_str(),
                 int(fraction * 100), HumanBytes(done).c_str(),
-                HumanBytes(double(fileBytes)).c_str(), HumanRate(rate).c_str(), st.LostBlocks);
+                HumanBytes(double(fileBytes)).c_str(), HumanRate(rate).c_str(), gaps);
   std::string plain = buf;
   if (!state.empty())
     plain += "  " + state;
   if (tty_) {
     line.dirty = line.dirty || !line.used || line.label != label || line.state != state ||
-                 line.fraction != fraction || line.done != done || line.gaps != st.LostBlocks;
+                 line.fraction != fraction || line.done != done || line.gaps != gaps;
   } else {
     // Plain output: a line per tenth of the file, and on a change of state.
     int decile = int(fraction * 10) + (state.empty() ? 0 : 100 + int(state.size()));
@@ -134,7 +135,7 @@ void ProgressBoard::Set(size_t index, const std::string &label, const Zem4Transf
   line.fraction = fraction;
   line.done = done;
   line.rate = rate;
-  line.gaps = st.LostBlocks;
+  line.gaps = gaps;
   line.plain = plain;
 }
 

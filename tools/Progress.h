@@ -25,7 +25,8 @@ public:
   bool Tty() const { return tty_; }
 
   // One transfer's state; shown at the next Render.
-  void Set(size_t line, const std::string &label, const Zem4TransferStatus &status,
+  // `gaps`: the transfer's Gaps() (tools/Gaps.h).
+  void Set(size_t line, const std::string &label, const Zem4TransferStatus &status, uint32_t gaps,
            uint64_t fileBytes, double seconds, const std::string &state = "");
   // Empties a line (its transfer is over and reported above the board).
   void Clear(size_t line);

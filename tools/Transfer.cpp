@@ -2,6 +2,7 @@
 
 #include "support/Globals.h"
 #include "tools/Exit.h"
+#include "tools/Gaps.h"
 #include "tools/Signals.h"
 #include "zem4/Zem4Wire.h"
 
@@ -62,29 +63,6 @@ std::optional<std::string> InfoReply::Sha256() const {
   return Lower(it->second);
 }
 
-namespace {
-
-// "a.b.c.d,port,role": a multicast group, a port other than 0, role 0 or 1.
-bool UsableMulticast(const std::string &value) {
-  unsigned field[ZEM4_MCAST_FIELDS] = {};
-  const char *cursor = value.c_str();
-  const char *end = cursor + value.size();
-  for (uint32_t i = 0; i < ZEM4_MCAST_FIELDS; ++i) {
-    auto [next, ec] = std::from_chars(cursor, end, field[i]);
-    if (ec != std::errc() || next == cursor || *next != ZEM4_MCAST_SEPARATORS[i])
-      return false;
-    cursor = next + 1;
-  }
-  if (cursor != end + 1)
-    return false;
-  for (int i = 0; i < 4; ++i)
-    if (field[i] > 255)
-      return false;
-  return field[0] >= 224 && field[0] <= 239 && field[4] >= 1 && field[4] <= 65535 && field[5] <= 1;
-}
-
-} // namespace
-
 bool InfoReply::Multicast() const {
   return options.count(ZEM4_OPT_MULTICAST) != 0;
 }
@@ -105,7 +83,7 @@ std::string InfoReply::Problem() const {
       return "the server gave a malformed SHA-256: \"" + it->second + "\"";
   }
   if (auto it = options.find(ZEM4_OPT_MULTICAST);
-      it != options.end() && !UsableMulticast(it->second))
+      it != options.end() && !ParseMcastAnswer(it->second))
     return "the server's multicast answer cannot be used: \"" + it->second + "\"";
   return {};
 }
@@ -202,6 +180,7 @@ Download::Download(Host &host, Zem4 *zem4, const ServerSpec &server, DownloadSpe
 }
 
 Download::~Download() {
+  host_.Gaps().Forget(&gaps_);
   if (token_.Event)
     gBS->CloseEvent(token_.Event);
 }
@@ -224,6 +203,14 @@ EFI_STATUS Download::Start() {
   start_ = lastProgress_ = std::chrono::steady_clock::now();
   st = zem4_->ReadFile(zem4_, &token_);
   started_ = !EFI_ERROR(st);
+  // The child is the UDP4 child of the transfer's unicast port.
+  EFI_UDP4_PROTOCOL *udp = nullptr;
+  EFI_UDP4_CONFIG_DATA port{};
+  if (started_ && spec_.child &&
+      !EFI_ERROR(gBS->HandleProtocol(spec_.child, const_cast<EFI_GUID *>(&gEfiUdp4ProtocolGuid),
+                                     reinterpret_cast<VOID **>(&udp))) &&
+      !EFI_ERROR(udp->GetModeData(udp, &port, nullptr, nullptr, nullptr)))
+    host_.Gaps().Watch(net::Ipv4::FromBytes(port.StationAddress.Addr), port.StationPort, &gaps_);
   return st;
 }
 

@@ -79,6 +79,8 @@ struct DownloadSpec {
   std::function<bool(const uint8_t *data, size_t length)> onData;
   unsigned stallTimeoutS = 30; // 0: never
   unsigned multicastWaitS = 0; // with multicast: give up if no data by then; 0: never
+  // The child's handle: its unicast port is where the gaps are counted.
+  EFI_HANDLE child = nullptr;
 };
 
 class Download {
@@ -111,6 +113,8 @@ public:
   double Duration() const { return done_ ? doneAt_ : Elapsed(); }
   const Zem4TransferStatus &Last() const { return last_; }
   uint64_t StreamBytes() const { return streamBytes_; }
+  // Blocks that arrived after a later one (tools/Gaps.h), each once.
+  uint32_t Gaps() const { return gaps_.Gaps(); }
 
 private:
   static EFI_STATUS EFIAPI CheckPacket(Zem4 *This, Zem4Token *Token, UINT32 Length, VOID *Packet);
@@ -136,6 +140,7 @@ private:
   Zem4TransferStatus last_{};
   uint32_t lastReceived_ = 0;
   uint64_t streamBytes_ = 0;
+  GapCount gaps_;
 };
 
 // A one-line explanation of a download's end for a person, and its exit code.

@@ -93,6 +93,23 @@ TEST_F(Output, ACharacterDeviceIsWrittenAndStaysADevice) {
   }
 }
 
+// A block device too small for the file (a loop device over a 1 MiB image)
+// is refused before anything is written to it.
+TEST_F(Output, ABlockDeviceIsCheckedForRoomFirst) {
+  const std::vector<uint8_t> image = RandomBytes(1 << 20, 5);
+  WriteFile(dir_ / "disk.img", image);
+  if (std::system(("cd " + dir_.string() + " && losetup -f --show disk.img >loop").c_str()))
+    GTEST_SKIP() << "no loop device here";
+  std::string device;
+  std::ifstream(dir_ / "loop") >> device;
+  Result r = Run(GetArgs(device, false));
+  EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0);
+  EXPECT_EQ(r.code, kLocalIo) << r.output;
+  const std::string said = "no room for " + device + ": the device holds 1048576 bytes, the file";
+  EXPECT_NE(r.output.find("zem4: " + said + " 3145805\n"), std::string::npos) << r.output;
+  EXPECT_EQ(ReadFile(dir_ / "disk.img"), image);
+}
+
 TEST_F(Output, StandardOutputGetsTheDataAndProgressStaysOnStderr) {
   const fs::path captured = dir_ / "stdout.bin";
   auto p = Zem4(GetArgs("-", false), ProcessOptions{.stdoutPath = captured});

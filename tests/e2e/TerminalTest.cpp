@@ -167,7 +167,7 @@ TEST_F(Terminal, LogLevelsShowWhatTheyName) {
 TEST_F(Terminal, HelpExplainsGaps) {
   Result r = Run({"get", "--help"});
   EXPECT_EQ(r.code, kOk);
-  EXPECT_NE(r.output.find("\"gaps\" counts the blocks that were found missing behind a later"),
+  EXPECT_NE(r.output.find("\"gaps\" counts the blocks of the file that arrived after a later"),
             std::string::npos)
       << r.output;
 }

@@ -2,10 +2,11 @@
 // handed on, then sent together (one sendmmsg per socket), in order, with an
 // acknowledgement that a later one makes redundant left out. What each peer
 // gets is read back exactly from plain sockets on loopback; loopback delivers
-// within the send, so nothing here waits.
+// within the send, so nothing here waits. Last, the command line's gap count.
 #include "host/SocketNetwork.h"
 #include "net/Socket.h"
 #include "tools/Acks.h"
+#include "tools/Gaps.h"
 
 #include <gtest/gtest.h>
 
@@ -216,6 +217,37 @@ TEST(AckSupersedes, OnlyALaterAck8WithTheSameWindow) {
   for (const SupersedeCase &c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(cli::AckSupersedes(To(kSender, 1, c.later), To(kSender, 1, c.earlier)), c.supersedes);
+  }
+}
+
+Bytes Data8(uint32_t block) {
+  Bytes b(ZEM4_DATA8_HEADER_SIZE);
+  Zem4WirePutBe16(b.data(), 0, ZEM4_OP_DATA8);
+  Zem4WirePutBe32(b.data(), ZEM4_DATA8_BLOCK_OFFSET, block);
+  return b;
+}
+
+// Each block that arrived after a later one, once, from the transfer's
+// unicast port and the group its OACK names only.
+TEST(Gaps, EachLateBlockOnceFromItsOwnPortsOnly) {
+  const Ipv4 group{239, 1, 2, 3};
+  // In order with repeats; one lost; two lost; joined late.
+  const std::pair<std::vector<uint32_t>, uint32_t> rows[] = {{{1, 2, 2, 3, 1, 0}, 0},
+                                                             {{1, 3, 4, 5, 6, 7, 2}, 1},
+                                                             {{1, 4, 5, 3, 3, 6, 2}, 2},
+                                                             {{5, 6, 7, 1, 2, 3, 4, 8}, 4}};
+  for (const auto &[blocks, gaps] : rows) {
+    cli::GapTap tap;
+    cli::GapCount count;
+    const char oack[] = "\0\6tsize\0009\0MultiCast\000239.1.2.3,1758,0";
+    tap.Deliver(kSender, To(kSender, 40000, Bytes(oack, oack + sizeof oack))); // inside ReadFile
+    tap.Watch(kSender, 40000, &count);
+    for (size_t i = 0; i < blocks.size(); ++i) { // by turns unicast and group; not another's
+      tap.Deliver(kSender,
+                  i % 2 ? To(group, 1758, Data8(blocks[i])) : To(kSender, 40000, Data8(blocks[i])));
+      tap.Deliver(kInbound, To(group, 1758, Data8(1000 - blocks[i])));
+    }
+    EXPECT_EQ(count.Gaps(), gaps) << ::testing::PrintToString(blocks);
   }
 }
 
