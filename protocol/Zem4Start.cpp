@@ -45,10 +45,6 @@ VOID ResetTransferFields(Zem4Instance *Instance, Zem4Token *Token) {
   Instance->TotalBlocks = 0xFFFFFFFFu;
   Instance->ReceivedBlocks = 0;
   Instance->LostBlocks = 0;
-  // Nothing of the previous transfer decides this one's retries or the
-  // length of the wait for an address.
-  Instance->MaxRetry = 0;
-  Instance->RetryTimeout = 0;
 }
 
 } // namespace
