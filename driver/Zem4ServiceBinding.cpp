@@ -137,7 +137,7 @@ EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *C
   }
   // A later child needs a UDP4 child of its own: refused, whichever child
   // this would be, where UDP4's service binding may not be called.
-  if (!Zem4UdpCallable()) {
+  if (Zem4CalledAbove(TPL_CALLBACK)) {
     return EFI_INVALID_PARAMETER;
   }
   if (EFI_ERROR(Zem4AcquireLock(&Sb->Lock))) {
@@ -195,11 +195,10 @@ EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *C
 static EFI_STATUS TakeChild(Zem4ServiceBinding *Sb, EFI_HANDLE ChildHandle, Zem4Instance **Out) {
   // Ending the transfer and giving back the UDP4 child both call UDP4. Until
   // InDestroy is set no notification may end or destroy the child under us.
-  EFI_TPL OldTpl = Zem4RaiseToLock();
-  if (OldTpl > TPL_CALLBACK) {
-    gBS->RestoreTPL(OldTpl);
+  if (Zem4CalledAbove(TPL_CALLBACK)) {
     return EFI_INVALID_PARAMETER;
   }
+  EFI_TPL OldTpl = Zem4RaiseToLock();
   Zem4 *Protocol = NULL;
   EFI_STATUS Status = gBS->OpenProtocol(ChildHandle, &gZem4ProtocolGuid, (VOID **)&Protocol,
                                         AgentHandle(), ChildHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
