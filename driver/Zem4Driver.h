@@ -42,6 +42,8 @@ typedef struct Zem4NameTableEntry {
 } Zem4NameTableEntry;
 
 extern EFI_DRIVER_BINDING_PROTOCOL gZem4DriverBinding;
+// The agent of every open the driver makes: its binding handle.
+EFI_HANDLE AgentHandle(VOID);
 extern EFI_COMPONENT_NAME_PROTOCOL gZem4ComponentName;
 extern const Zem4NameTableEntry gZem4DriverNameTable[];
 

@@ -18,6 +18,10 @@ EFI_DRIVER_BINDING_PROTOCOL gZem4DriverBinding = {
 
 UINTN gZem4StartedControllers;
 
+EFI_HANDLE AgentHandle(VOID) {
+  return gZem4DriverBinding.DriverBindingHandle;
+}
+
 EFI_STATUS EFIAPI DriverBindingSupported(EFI_DRIVER_BINDING_PROTOCOL *This,
                                          EFI_HANDLE ControllerHandle,
                                          EFI_DEVICE_PATH_PROTOCOL *RemainingDevicePath) {

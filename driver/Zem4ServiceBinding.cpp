@@ -46,27 +46,42 @@ VOID EFIAPI Zem4MappingTimeoutNotify(EFI_EVENT Event, VOID *Context) {
   ((Zem4Instance *)Context)->MappingTimedOut = 1;
 }
 
-static EFI_HANDLE AgentHandle() {
-  return gZem4DriverBinding.DriverBindingHandle;
-}
-
-// A new reserve UDP4 child, held as Start holds the first. Without one the
-// next first child makes its own.
+// A new reserve UDP4 child, held as Start holds the first, while no child
+// exists and none is held; made under the lock, where the count cannot change.
+// Without one the next first child makes its own.
 static VOID Zem4MakeReserve(Zem4ServiceBinding *Sb, EFI_SERVICE_BINDING_PROTOCOL *UdpSb) {
+  if (EFI_ERROR(Zem4AcquireLock(&Sb->Lock))) {
+    return;
+  }
   EFI_HANDLE Reserve = NULL;
   EFI_UDP4_PROTOCOL *Udp = NULL;
-  Sb->UdpChildHandle = NULL;
-  Sb->Udp = NULL;
-  if (EFI_ERROR(UdpSb->CreateChild(UdpSb, &Reserve))) {
-    return;
+  if (Sb->ChildrenNum == 0 && Sb->UdpChildHandle == NULL &&
+      !EFI_ERROR(UdpSb->CreateChild(UdpSb, &Reserve))) {
+    if (EFI_ERROR(gBS->OpenProtocol(Reserve, &gEfiUdp4ProtocolGuid, (VOID **)&Udp, AgentHandle(),
+                                    Sb->ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER))) {
+      UdpSb->DestroyChild(UdpSb, Reserve);
+    } else {
+      Sb->UdpChildHandle = Reserve;
+      Sb->Udp = Udp;
+    }
   }
-  if (EFI_ERROR(gBS->OpenProtocol(Reserve, &gEfiUdp4ProtocolGuid, (VOID **)&Udp, AgentHandle(),
-                                  Sb->ControllerHandle, EFI_OPEN_PROTOCOL_BY_DRIVER))) {
-    UdpSb->DestroyChild(UdpSb, Reserve);
-    return;
+  Zem4ReleaseLock(&Sb->Lock);
+}
+
+// Chosen under the lock: the last child's UDP4 child becomes the reserve
+// while the count is still 0 and none is held. A child made by a notification
+// since this one left the count has its own (and no reserve is handed out
+// twice); one destroyed meanwhile may have left its own as the reserve.
+static BOOLEAN KeepAsReserve(Zem4ServiceBinding *Sb, EFI_HANDLE ChildHandle) {
+  if (EFI_ERROR(Zem4AcquireLock(&Sb->Lock))) {
+    return FALSE;
   }
-  Sb->UdpChildHandle = Reserve;
-  Sb->Udp = Udp;
+  BOOLEAN Keep = (BOOLEAN)(Sb->ChildrenNum == 0 && Sb->UdpChildHandle == NULL);
+  if (Keep) {
+    Sb->UdpChildHandle = ChildHandle;
+  }
+  Zem4ReleaseLock(&Sb->Lock);
+  return Keep;
 }
 
 // The UDP4 child a new instance sends and receives on, opened for it into
@@ -137,7 +152,7 @@ EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *C
   }
   // A later child needs a UDP4 child of its own: refused, whichever child
   // this would be, where UDP4's service binding may not be called.
-  if (!Zem4UdpCallable()) {
+  if (Zem4CalledAbove(TPL_CALLBACK)) {
     return EFI_INVALID_PARAMETER;
   }
   if (EFI_ERROR(Zem4AcquireLock(&Sb->Lock))) {
@@ -183,6 +198,10 @@ EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *C
     return Status;
   }
 
+  if (!MadeUdpChild) {
+    // Handed out: no longer the reserve, whichever child dies next.
+    Sb->UdpChildHandle = NULL;
+  }
   Sb->ChildrenNum++;
   InsertTailList(&Sb->Children, &Instance->Link);
   Zem4ReleaseLock(&Sb->Lock);
@@ -195,11 +214,10 @@ EFI_STATUS EFIAPI Zem4SBCreate(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE *C
 static EFI_STATUS TakeChild(Zem4ServiceBinding *Sb, EFI_HANDLE ChildHandle, Zem4Instance **Out) {
   // Ending the transfer and giving back the UDP4 child both call UDP4. Until
   // InDestroy is set no notification may end or destroy the child under us.
-  EFI_TPL OldTpl = Zem4RaiseToLock();
-  if (OldTpl > TPL_CALLBACK) {
-    gBS->RestoreTPL(OldTpl);
+  if (Zem4CalledAbove(TPL_CALLBACK)) {
     return EFI_INVALID_PARAMETER;
   }
+  EFI_TPL OldTpl = Zem4RaiseToLock();
   Zem4 *Protocol = NULL;
   EFI_STATUS Status = gBS->OpenProtocol(ChildHandle, &gZem4ProtocolGuid, (VOID **)&Protocol,
                                         AgentHandle(), ChildHandle, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
@@ -266,44 +284,30 @@ static EFI_STATUS FreeChild(Zem4ServiceBinding *Sb, Zem4Instance *Instance,
   }
   // A port UDP4 would not reset still holds tokens that live in the instance.
   BOOLEAN Stuck = (BOOLEAN)!Zem4SettleOwedReset(Instance);
-  if (EFI_ERROR(Status)) {
+  if (Stuck && EFI_ERROR(Status)) {
     // Without the service binding the UDP4 child cannot be destroyed: an
     // instance its tokens point into is left alive rather than freed under
-    // them. Otherwise the rest must not outlive the child, which has already
-    // left the list and lost its protocol. A last child's UDP4 child still
-    // becomes the reserve.
-    if (Stuck) {
-      return Status;
-    }
-    if (Sb->ChildrenNum > 0) {
-      gBS->CloseProtocol(ChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(), Sb->ControllerHandle);
-    } else {
-      Sb->UdpChildHandle = ChildHandle;
-    }
-    gBS->CloseEvent(Instance->MappingEvent);
-    gBS->FreePool(Instance);
+    // them.
     return Status;
   }
-
   // A stuck port's UDP4 child goes first (aborting its tokens), even a last
-  // child's, and only then what they pointed at.
-  if (Sb->ChildrenNum > 0 || Stuck) {
+  // child's, and only then what they pointed at. Without the service binding
+  // only our open of it goes: the rest must not outlive the child, which has
+  // already left the list and lost its protocol.
+  if (Stuck || !KeepAsReserve(Sb, ChildHandle)) {
     gBS->CloseProtocol(ChildHandle, &gEfiUdp4ProtocolGuid, AgentHandle(), Sb->ControllerHandle);
-    UdpSb->DestroyChild(UdpSb, ChildHandle);
-  } else {
-    // The last child's UDP4 child stays open and becomes the reserve.
-    Sb->UdpChildHandle = ChildHandle;
+    if (!EFI_ERROR(Status)) {
+      UdpSb->DestroyChild(UdpSb, ChildHandle);
+    }
   }
   if (Stuck) {
     Zem4ForgetUdpPort(&Instance->RxContext, &Instance->PendingList);
     Instance->PendingSends = 0;
-    if (Sb->ChildrenNum == 0) {
-      Zem4MakeReserve(Sb, UdpSb);
-    }
+    Zem4MakeReserve(Sb, UdpSb);
   }
   gBS->CloseEvent(Instance->MappingEvent);
   gBS->FreePool(Instance);
-  return EFI_SUCCESS;
+  return Status;
 }
 
 EFI_STATUS EFIAPI DestroyChild(EFI_SERVICE_BINDING_PROTOCOL *This, EFI_HANDLE ChildHandle) {

@@ -117,6 +117,10 @@ EFI_STATUS EFIAPI Zem4GetInfo(Zem4 *This, Zem4OverrideData *OverrideData, CHAR8 
 EFI_STATUS EFIAPI Zem4ReadFile(Zem4 *This, Zem4Token *Token);
 EFI_STATUS EFIAPI Zem4ReadDirectory(Zem4 *This, Zem4Token *Token);
 EFI_STATUS EFIAPI Zem4Poll(Zem4 *This);
+// Poll for a blocking call that holds Guard on its transfer: once the level is
+// checked, the instance is read only while the guard says the transfer (and so
+// the child) is there; ZEM4_TRANSFER_GONE otherwise.
+EFI_STATUS Zem4Poll(Zem4 *This, const struct Zem4CallGuard *Guard);
 EFI_STATUS EFIAPI Zem4GetStatus(Zem4 *This, Zem4TransferStatus *Status);
 
 // GetInfo's capture record, on GetInfo's stack.

@@ -316,7 +316,7 @@ EFI_STATUS Zem4ParseOack(Zem4NegotiatedOptions *Options, const UINT8 *Packet, UI
 EFI_STATUS EFIAPI Zem4ParseOptions(Zem4 *This, UINT32 PacketLen, VOID *Packet, UINT32 *OptionCount,
                                    Zem4Option **OptionList) {
   // The list comes from pool memory, which is not to be had above TPL_NOTIFY.
-  if (Zem4CurrentTpl() > TPL_NOTIFY) {
+  if (Zem4CalledAbove(TPL_NOTIFY)) {
     return EFI_INVALID_PARAMETER;
   }
   if (PacketLen <= ZEM4_OPCODE_SIZE || Packet == nullptr || OptionCount == nullptr ||

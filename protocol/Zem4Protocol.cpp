@@ -83,11 +83,10 @@ EFI_STATUS EFIAPI Zem4Config(Zem4 *This, Zem4ConfigData *ConfigData) {
   if (ConfigData == NULL) {
     // Ending a transfer resets its UDP4 ports; refused where UDP4 may not be
     // called, so that the answer never depends on whether one is running.
-    EFI_TPL OldTpl = Zem4RaiseToLock();
-    if (OldTpl > TPL_CALLBACK) {
-      gBS->RestoreTPL(OldTpl);
+    if (Zem4CalledAbove(TPL_CALLBACK)) {
       return EFI_INVALID_PARAMETER;
     }
+    EFI_TPL OldTpl = Zem4RaiseToLock();
     Instance->Configured = 0;
     if (Instance->State == ZEM4_STATE_ADDRESS_WAIT) {
       // ReadFile is still waiting for an address: it returns EFI_ABORTED.
@@ -221,10 +220,18 @@ EFI_STATUS EFIAPI Zem4Poll(Zem4 *This) {
     DiagLog(DIAG_ERROR, "Zem.Zem4Poll function called with invalid paramter.\n");
     return EFI_INVALID_PARAMETER;
   }
-  // Checked first: finding the level out may let notifications run, and
-  // nothing of the instance is read before that.
-  if (!Zem4UdpCallable()) {
+  return Zem4Poll(This, NULL);
+}
+
+EFI_STATUS Zem4Poll(Zem4 *This, const Zem4CallGuard *Guard) {
+  // Finding the level out may let notifications run, and one of them may end
+  // the transfer and destroy the child: nothing of the instance is read
+  // before that, nor after it unless the transfer is still there.
+  if (Zem4CalledAbove(TPL_CALLBACK)) {
     return EFI_INVALID_PARAMETER;
+  }
+  if (Guard != NULL && Guard->Gone) {
+    return ZEM4_TRANSFER_GONE;
   }
   Zem4Instance *Instance = ZEM4_INSTANCE_FROM_PROTOCOL(This);
   if (Instance->Signature != ZEM4_INSTANCE_SIGNATURE) {

@@ -45,10 +45,6 @@ VOID ResetTransferFields(Zem4Instance *Instance, Zem4Token *Token) {
   Instance->TotalBlocks = 0xFFFFFFFFu;
   Instance->ReceivedBlocks = 0;
   Instance->LostBlocks = 0;
-  // Nothing of the previous transfer decides this one's retries or the
-  // length of the wait for an address.
-  Instance->MaxRetry = 0;
-  Instance->RetryTimeout = 0;
 }
 
 } // namespace
@@ -117,13 +113,9 @@ VOID Zem4AbortAddressWait(Zem4Instance *Instance) {
 
 namespace {
 
-// The checks of a start, in their order, made under the driver lock taken
-// from CallerTpl; they change nothing.
+// The checks of a start after the level's, in their order, made under the
+// driver lock taken from CallerTpl; they change nothing.
 EFI_STATUS CheckStart(Zem4Token *Token, Zem4 *This, UINT16 Opcode, EFI_TPL CallerTpl) {
-  // Every start configures UDP4, which may not be called from up there.
-  if (CallerTpl > TPL_CALLBACK) {
-    return EFI_INVALID_PARAMETER;
-  }
   if ((Token->OptionCount != 0 && Token->OptionList == NULL) || Token->Filename == NULL) {
     return EFI_INVALID_PARAMETER;
   }
@@ -271,8 +263,10 @@ EFI_STATUS RunOrReturn(Zem4Instance *Instance, Zem4Token *Token, Zem4 *This, EFI
   if (!Blocking) {
     return EFI_SUCCESS;
   }
+  // Poll tests the guard again once it has looked at the level, where a
+  // notification may have ended the transfer and destroyed the child.
   while (!Guard.Gone) {
-    This->Poll(This);
+    Zem4Poll(This, &Guard);
   }
   return Token->Status;
 }
@@ -282,6 +276,10 @@ EFI_STATUS RunOrReturn(Zem4Instance *Instance, Zem4Token *Token, Zem4 *This, EFI
 EFI_STATUS Zem4InitPrivate(Zem4Token *Token, Zem4 *This, UINT16 Opcode) {
   if (This == NULL || Token == NULL) {
     DiagLog(DIAG_ERROR, "Zem.Read function called with invalid paramter.\n");
+    return EFI_INVALID_PARAMETER;
+  }
+  // Every start configures UDP4, which may not be called from up there.
+  if (Zem4CalledAbove(TPL_CALLBACK)) {
     return EFI_INVALID_PARAMETER;
   }
   // From the checks to the first armed timer no notification runs but inside

@@ -88,7 +88,7 @@ protocol/Zem4Rrq.cpp:Zem4InitRrqState | transport/Zem4Build.cpp:Zem4BuildRrq | |
 protocol/Zem4Rrq.cpp:Zem4InitRrqState | transport/Zem4Packet.cpp:Zem4SendPacket | | RRQ on the wire
 protocol/Zem4Start.cpp:StartDownload | transport/Zem4Packet.cpp:Zem4StartRcv | | first receive posted
 protocol/Zem4Start.cpp:Zem4InitPrivate | protocol/Zem4Start.cpp:RunOrReturn | |
-protocol/Zem4Start.cpp:RunOrReturn | protocol/Zem4Protocol.cpp:Zem4Poll | This->Poll(This) && protocol/Zem4Protocol.cpp:gZem4ProtocolTemplate~Zem4Poll | blocking: poll until the guard is gone
+protocol/Zem4Start.cpp:RunOrReturn | protocol/Zem4Protocol.cpp:Zem4Poll | Zem4Poll(This, &Guard) && protocol/Zem4Protocol.cpp:gZem4ProtocolTemplate~Zem4Poll | blocking: poll until the guard is gone
 EOF
 }
 

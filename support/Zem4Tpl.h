@@ -10,9 +10,6 @@
 // lock stays legal.
 #define ZEM4_TPL_LOCK TPL_CALLBACK
 
-// The caller's task priority, left as it is.
-EFI_TPL Zem4CurrentTpl(VOID);
-
 // Raises to Tpl, or stays where the caller already is when that is higher: a
 // raise never lowers. Returns the level to hand to RestoreTPL.
 EFI_TPL Zem4RaiseTo(EFI_TPL Tpl);
@@ -20,9 +17,10 @@ EFI_TPL Zem4RaiseTo(EFI_TPL Tpl);
 // Zem4RaiseTo (ZEM4_TPL_LOCK).
 EFI_TPL Zem4RaiseToLock(VOID);
 
-// The caller runs where UDP4 may be called (TPL_CALLBACK or below). A call of
-// ours that would reach UDP4 from higher up is refused before it changes
-// anything.
-BOOLEAN Zem4UdpCallable(VOID);
+// The one level rule of the entry points: a call made above Limit is refused
+// before it changes anything. Limit is TPL_CALLBACK for a call that may reach
+// UDP4 (which may not be called from higher up), TPL_NOTIFY for one that only
+// takes pool memory. The level is found out, not changed.
+BOOLEAN Zem4CalledAbove(EFI_TPL Limit);
 
 #endif

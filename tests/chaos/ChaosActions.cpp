@@ -312,6 +312,9 @@ void World::DoCreate(Ctx ctx, int ctl) {
   if (before > 0) {
     // Not the first: a UDP4 child of its own is made for it.
     q.insert(q.begin(), "Later");
+  } else if (LiveChildren(ctl) > 0) {
+    // The last child is being destroyed and has left the count.
+    q.insert(q.begin(), "LastLeaving");
   }
   if (lockHeld) {
     q.insert(q.begin(), "LockHeld");

@@ -28,6 +28,11 @@ void World::OnTokenSignalled(TokenRec &rec) {
   Child *c = rec.child != nullptr && rec.child->alive ? rec.child : nullptr;
   // What a boot manager does when a download ends: configure and read again
   // (the fault behind a destruction that signals the token), or go away.
+  if (c != nullptr && InDestroy(*c) && LiveChildren(c->ctl) == 1 && rng_.Chance(30)) {
+    // Or makes a new child as soon as the dying one is off the count.
+    Schedule(Ctx::TimerCallback, 0, Act::CreateChild, c);
+    timers_.back()->whenLastLeft = !Failed();
+  }
   if (c != nullptr && InDestroy(*c) && rng_.Chance(60)) {
     Do(Act::ConfigureData, Ctx::TokenNotify, c);
     if (c->alive && !Failed()) {

@@ -246,6 +246,8 @@ const std::vector<std::string> &RequiredPairs() {
       // CreateChild's clean-up after a failed install, for a child that got
       // a UDP4 child of its own.
       "CreateChild@App+Later+fault:InstallMultipleProtocolInterfaces",
+      // CreateChild once the last child's destruction has taken it off the count.
+      "CreateChild@TimerCallback+LastLeaving",
       // Ends of multicast transfers, and calls from the driver's call-outs.
       "ConfigureNull@App+Running+Mcast",
       "DestroyChild@CheckPacket+Running",

@@ -5,6 +5,7 @@
 
 #include "host/EventCore.h"
 #include "host/FaultInjector.h"
+#include "tests/common/InstanceProbe.h"
 
 namespace zem4::test::chaos {
 
@@ -68,7 +69,8 @@ void World::DoReadFile(Ctx ctx, Child &c, bool blocking) {
       rec.cancelAtTimeout = static_cast<int>(rng_.Below(4));
     }
   }
-  UINT16 timeoutValue = 0;
+  // Without override data the wait keeps the time-out the last start left.
+  UINT16 timeoutValue = DriverHas(c) ? test::InstanceProbe(c.proto).RetryTimeout() : 0;
   if (rng_.Chance(20)) {
     rec.override.ServerIp = EfiIp(kServer);
     rec.override.TryCount = rng_.Chance(50) ? 0 : static_cast<UINT16>(3 + rng_.Below(8));
@@ -300,6 +302,7 @@ void World::DoGetInfo(Ctx ctx, Child &c) {
   }
   rec.inCall = true;
   const host::Time100ns t0 = host_->Fw().Now();
+  const UINT16 timeout = DriverHas(c) ? test::InstanceProbe(c.proto).RetryTimeout() : 0;
   const uint64_t injected = Injected();
   UINT32 length = 0;
   VOID *packet = nullptr;
@@ -341,7 +344,7 @@ void World::DoGetInfo(Ctx ctx, Child &c) {
   if (!rec.abortCause.empty()) {
     allowed = {EFI_ABORTED};
   } else if (needs) {
-    const host::Time100ns bound = 9 * kSecond;
+    const host::Time100ns bound = 3ull * (timeout != 0 ? timeout : 3) * kSecond;
     if (mappedAt_[c.ctl] + kSecond / 2 > t0 + bound) {
       allowed.insert(EFI_NO_MAPPING);
       if (mappedAt_[c.ctl] >= t0 + bound + kSecond / 2) {

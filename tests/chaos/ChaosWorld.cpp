@@ -307,6 +307,17 @@ void World::Schedule(Ctx ctx, host::Time100ns delay, Act act, Child *target) {
 }
 
 void World::OnTimer(Timer &timer) {
+  if (timer.whenLastLeft && !timer.fired) {
+    Child &last = *timer.target;
+    EFI_SERVICE_BINDING_PROTOCOL *sb =
+        loaded_ ? host_->ServiceBinding(controllers_[last.ctl]) : nullptr;
+    if (sb == nullptr || !last.alive || !InDestroy(last)) {
+      timer.fired = true; // its destruction is over: nothing to do
+    } else if (ZEM4_SERVICE_BINDING_FROM_THIS(sb)->ChildrenNum != 0) {
+      host_->Fw().Events().SetTimer(timer.event, TimerRelative, 0);
+      return;
+    }
+  }
   if (timer.fired) {
     return;
   }

@@ -120,6 +120,9 @@ struct Timer {
   Child *target = nullptr;
   EFI_EVENT event = nullptr;
   bool fired = false;
+  // Due again at every tick until the target, its controller's last child,
+  // has left the count while its destruction is on the stack.
+  bool whenLastLeft = false;
 };
 
 // Serviced at every tick: a run past its virtual-time or real-time bound

@@ -112,25 +112,39 @@ TEST_F(ShutdownTest, ConfigureWithoutDataAbortsARunningTransferSilently) {
   EXPECT_EQ(Proto()->ReadFile(Proto(), &other), EFI_NOT_STARTED);
 }
 
-TEST_F(ShutdownTest, BlockingReadFileReturnsAbortedWhenConfiguredAway) {
+TEST_F(ShutdownTest, BlockingReadFileReturnsAbortedWhenConfiguredAwayOrDestroyed) {
   ScriptedServer server(Net(), kServerIp, kServerPort);
-  ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
-  // Another component drops the configuration from a timer of its own.
-  EFI_EVENT timer =
-      Fw().CreateHostEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK,
-                           [this](EFI_EVENT) { Proto()->Configure(Proto(), nullptr); });
-  gBS->SetTimer(timer, TimerRelative, 4 * kSecond);
-  token_ = Zem4Token{};
-  token_.Filename = const_cast<CHAR8 *>("boot.efi");
-  token_.Context = this;
-  token_.CheckPacket = Data;
-  const host::Time100ns start = Now();
-  EXPECT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_ABORTED);
-  EXPECT_EQ(Now() - start, 4 * kSecond);
-  EXPECT_EQ(token_.Status, EFI_ABORTED);
-  // The request and its one retransmission at 3 s, nothing more.
-  EXPECT_EQ(ClientSends().size(), 2u);
-  Fw().CloseEvent(timer);
+  for (bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destroyed" : "configured away");
+    ASSERT_EQ(ConfigureDefault(), EFI_SUCCESS);
+    // Not the last child: its UDP4 child goes with it.
+    Zem4Instance *sibling = CreateInstance();
+    // Another component drops the configuration from a timer of its own, or
+    // destroys the child from one due at once, which fires at the wait's next
+    // call into the firmware, outside UDP4's Poll.
+    EFI_EVENT destroyer = Fw().CreateHostEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK,
+                                               [this](EFI_EVENT) { DestroyMainInstance(); });
+    EFI_EVENT timer =
+        Fw().CreateHostEvent(EVT_TIMER | EVT_NOTIFY_SIGNAL, TPL_CALLBACK, [&](EFI_EVENT) {
+          destroy ? (void)gBS->SetTimer(destroyer, TimerRelative, 0)
+                  : (void)Proto()->Configure(Proto(), nullptr);
+        });
+    gBS->SetTimer(timer, TimerRelative, 4 * kSecond);
+    token_ = Zem4Token{};
+    token_.Filename = const_cast<CHAR8 *>("boot.efi");
+    token_.Context = this;
+    token_.CheckPacket = Data;
+    const host::Time100ns start = Now();
+    const size_t sendsBefore = ClientSends().size();
+    EXPECT_EQ(Proto()->ReadFile(Proto(), &token_), EFI_ABORTED);
+    EXPECT_EQ(Now() - start, 4 * kSecond);
+    EXPECT_EQ(token_.Status, EFI_ABORTED);
+    // The request and its one retransmission at 3 s, nothing more.
+    EXPECT_EQ(ClientSends().size() - sendsBefore, 2u);
+    Fw().CloseEvent(timer);
+    Fw().CloseEvent(destroyer);
+    DestroyInstance(sibling);
+  }
 }
 
 TEST_F(ShutdownTest, TimeoutCallbackCancelsWithinHalfASecondWithNothingSent) {

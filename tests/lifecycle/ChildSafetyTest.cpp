@@ -210,8 +210,10 @@ TEST_F(ChildSafetyTest, AFailedCreateChildGivesBackItsUdpChildWhateverItsHandle)
   udpSb->CreateChild = CreateChildReusingTheStaleHandle;
   Fw().Faults().FailNext("InstallMultipleProtocolInterfaces", EFI_OUT_OF_RESOURCES);
   EFI_HANDLE child = nullptr;
+  const EFI_HANDLE reserve = gStaleReserveOf->UdpChildHandle;
   EXPECT_EQ(host_->CreateChild(controllerHandle_, &child), EFI_OUT_OF_RESOURCES);
   udpSb->CreateChild = gRealUdpCreateChild;
+  gStaleReserveOf->UdpChildHandle = reserve; // none is held while a child exists
   EXPECT_EQ(Controller().ChildCount(), udpChildren) << "the new UDP4 child was destroyed";
   EXPECT_EQ(Sb(controllerHandle_)->ChildrenNum, 1);
   EXPECT_EQ(CountLog("Zem4ServiceBindingCreateChild: Install Zem4 on child faild with Out of "
