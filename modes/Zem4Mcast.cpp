@@ -17,10 +17,6 @@ BOOLEAN IsBroadcast(const EFI_IPv4_ADDRESS &Ip) {
                    Ip.Addr[3] == 255);
 }
 
-EFI_HANDLE AgentHandle() {
-  return gZem4DriverBinding.DriverBindingHandle;
-}
-
 // The controller's UDP4 service binding, looked up each time it is needed: one
 // kept from the port's creation may be gone since, with its memory.
 EFI_STATUS OpenServiceBinding(Zem4Instance *Instance, EFI_SERVICE_BINDING_PROTOCOL **UdpSb) {

@@ -191,7 +191,7 @@ VOID Zem4RrqFinish(Zem4Instance *Instance) {
 
   // Idle before the caller hears of it: a token event notified above
   // TPL_CALLBACK runs inside SignalEvent and must find the transfer over
-  // (what it may call there is refused, see Zem4UdpCallable).
+  // (what it may call there is refused, see Zem4CalledAbove).
   Instance->Done = 1;
   Instance->State = ZEM4_STATE_IDLE;
   Zem4Token *Token = Instance->Token;
