@@ -79,6 +79,33 @@ TEST_F(Stop, AFrozenServerDoesNotHoldTheCommand) {
   EXPECT_TRUE(Listing(Out()).empty());
 }
 
+// Ctrl-C reaches a server that is not ours every time, also when the half
+// window whose refusal tells it is done more than half a second after the
+// stop (a DATA8 every 10 ms): twenty clients, five at a time, each stopped
+// after its third ACK8, end with 130 and their ERROR at the server.
+TEST_F(Stop, CtrlCReachesAScriptedServerEveryTime) {
+  ScriptedServer server(zem4::test::OackPacket({{"tsize", "3407872"}}),
+                        std::chrono::milliseconds(10));
+  for (uint8_t batch = 0; batch < 20; batch += 5) {
+    std::vector<std::pair<zem4::net::Ipv4, std::unique_ptr<Process>>> clients;
+    for (uint8_t i = batch; i < batch + 5; ++i) {
+      zem4::net::Ipv4 station(127, 0, 0, uint8_t(60 + i));
+      clients.emplace_back(station, Zem4({"get", "f.bin", "--server", server.Address(), "--station",
+                                          station.ToString(), "-o", station.ToString()}));
+    }
+    for (auto &[station, client] : clients) {
+      ASSERT_TRUE(server.WaitForAcks(station, 3)) << client->Output();
+      ASSERT_EQ(::kill(client->Pid(), SIGINT), 0);
+    }
+    for (auto &[station, client] : clients) {
+      EXPECT_EQ(client->Wait(), kInterrupt) << client->Output();
+      EXPECT_EQ(server.ErrorFrom(station), zem4::test::ErrorPacket(3, "User cancelled download"))
+          << station.ToString();
+    }
+  }
+  EXPECT_TRUE(Listing(Out()).empty());
+}
+
 // The member that drives a multicast group is stopped: it tells the server,
 // and the member that only listened ends with the whole file.
 TEST_F(Stop, TheDrivingMemberOfAGroupTellsTheServer) {
