@@ -349,6 +349,9 @@ Verdict Explain(EFI_STATUS status, EndReason reason, const ServerSpec &server, u
     return {kExitOk, ""};
   if (status == EFI_TIMEOUT)
     return {kExitTimeout, "no answer from " + server.ToString() + what};
+  // The driver ends a transfer so when UDP4 reports a port unreachable.
+  if (status == EFI_ICMP_ERROR)
+    return {kExitTimeout, "nothing listens at " + server.ToString()};
   if (status == EFI_NOT_READY)
     return {kExitBusy, "server busy (error 9): try again later"};
   if (status == EFI_TFTP_ERROR)
