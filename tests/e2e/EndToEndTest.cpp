@@ -149,23 +149,6 @@ TEST_F(EndToEnd, ServerAtItsSessionLimit) {
   EXPECT_EQ(ReadFile(Out() / "hold.bin"), ReadFile(Root() / "hold.bin"));
 }
 
-// The server freezes mid-transfer: the client gives up after --timeout
-// seconds without progress, says so, and leaves no partial file. (A killed
-// one ends it at once if its next ACK8 finds the port closed, which depends
-// on where the kill fell.)
-TEST_F(EndToEnd, ServerFrozenMidTransfer) {
-  WriteFile(Root() / "k.bin", RandomBytes(20 << 20, 4));
-  StartServer();
-  auto client = Get("k.bin", {"--timeout", "5", "--station", "127.0.0.41"});
-  ASSERT_TRUE(client->WaitFor(std::regex("k\\.bin: [1-9][0-9]%"))) << client->Output();
-  ::kill(server_->Proc().Pid(), SIGSTOP);
-  EXPECT_EQ(client->Wait(), kTimeout) << client->Output();
-  EXPECT_NE(client->Output().find("zem4: no progress for 5 s from " + server_addr_ + ": timed out"),
-            std::string::npos)
-      << client->Output();
-  EXPECT_TRUE(Listing(Out()).empty()) << "left behind: " << Listing(Out()).size();
-}
-
 TEST_F(EndToEnd, InfoShowsSizeAndDigest) {
   WriteFile(Root() / "i.bin", RandomBytes(5000, 2));
   StartServer();

@@ -63,18 +63,28 @@ INSTANTIATE_TEST_SUITE_P(
 
 class Stop : public TempDirTest {};
 
-// The server stops answering mid-transfer (SIGSTOP): whatever data is still
-// queued is refused, and when none comes the transfer ends without the
-// server's help. Either way the command ends with 130 and leaves nothing.
+// The server stops answering mid-transfer (SIGSTOP). A client stopped then
+// refuses whatever data is still queued, and when none comes ends without
+// the server's help: 130. One left alone gives up after --timeout seconds
+// without progress and says so (a killed server may refuse its next ACK8 at
+// once instead). Neither leaves anything.
 TEST_F(Stop, AFrozenServerDoesNotHoldTheCommand) {
-  WriteFile(Root() / "f.bin", RandomBytes(8 << 20, 8));
+  WriteFile(Root() / "f.bin", RandomBytes(20 << 20, 8));
   Daemon server(Root(), dir_);
-  auto client = Zem4({"get", "f.bin", "--server", server.Address(), "--station", "127.0.0.52",
-                      "--timeout", "600"});
-  ASSERT_TRUE(client->WaitFor(std::regex("f\\.bin: [1-9][0-9]%"))) << client->Output();
+  auto stopped = Zem4({"get", "f.bin", "--server", server.Address(), "--station", "127.0.0.52",
+                       "--timeout", "600", "-o", "s.bin"});
+  auto stalled = Zem4({"get", "f.bin", "--server", server.Address(), "--station", "127.0.0.41",
+                       "--timeout", "5", "-o", "t.bin"});
+  for (Process *client : {stopped.get(), stalled.get()})
+    ASSERT_TRUE(client->WaitFor(std::regex("f\\.bin: [1-9][0-9]%"))) << client->Output();
   ASSERT_EQ(::kill(server.Proc().Pid(), SIGSTOP), 0);
-  ASSERT_EQ(::kill(client->Pid(), SIGINT), 0);
-  EXPECT_EQ(client->Wait(), kInterrupt) << client->Output();
+  ASSERT_EQ(::kill(stopped->Pid(), SIGINT), 0);
+  EXPECT_EQ(stopped->Wait(), kInterrupt) << stopped->Output();
+  EXPECT_EQ(stalled->Wait(), kTimeout) << stalled->Output();
+  EXPECT_NE(
+      stalled->Output().find("zem4: no progress for 5 s from " + server.Address() + ": timed out"),
+      std::string::npos)
+      << stalled->Output();
   ::kill(server.Proc().Pid(), SIGCONT);
   EXPECT_TRUE(Listing(Out()).empty());
 }
