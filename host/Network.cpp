@@ -100,7 +100,7 @@ void Network::DispatchPeerPorts() {
       // Copy the callback: it may destroy its own peer port.
       auto cb = it->second->onReceive_;
       NoteActivity();
-      if (cb)
+      if (cb && !rx->portUnreachable) // peers are told of datagrams only
         cb(rx->datagram, rx->time);
     }
   }

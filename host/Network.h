@@ -35,10 +35,14 @@ struct Datagram {
 
 // A datagram as it reaches a port: `fragments` are the lengths of the pieces
 // the stack hands it out in (empty payload: no fragment), summing to the size.
+// Or, with `portUnreachable`, an ICMP report in its place, as UDP4 gives one
+// to the next receive: a datagram this port sent found nothing listening at
+// `datagram.src`:`srcPort`; there is no payload.
 struct ReceivedDatagram {
   Datagram datagram;
   std::vector<uint32_t> fragments;
   Time100ns time = 0;
+  bool portUnreachable = false;
 };
 
 enum class NetStatus {

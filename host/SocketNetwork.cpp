@@ -6,8 +6,10 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <linux/errqueue.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/ip_icmp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -250,6 +252,7 @@ void SocketNetwork::Flush() {
   iovec iov[kSendBatch];
   sockaddr_in to[kSendBatch];
   size_t next = 0;
+  unsigned refused = 0;
   while (next < out.size()) {
     const int fd = out[next].fd;
     unsigned n = 0;
@@ -266,7 +269,9 @@ void SocketNetwork::Flush() {
     }
     ++stats_.sendCalls;
     int done = ::sendmmsg(fd, msgs, n, 0);
-    if (done < 0 && errno == EINTR)
+    // ECONNREFUSED: the report of an earlier datagram, given once; its
+    // record stays in the socket's error queue.
+    if (done < 0 && (errno == EINTR || (errno == ECONNREFUSED && refused++ < out.size())))
       continue;
     if (done <= 0) {
       // The first one was refused (a full send buffer, an unreachable
@@ -331,6 +336,8 @@ std::unique_ptr<NetworkPort> SocketNetwork::OpenPort(const PortConfig &config, N
   ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one);
   if (c.acceptBroadcast)
     ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+  // An unconnected socket hears of ICMP errors only so.
+  ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &one, sizeof one);
 
   uint64_t id = nextPortId_++;
   auto port = std::make_unique<SocketPort>(*this, id, c, fd, interface);
@@ -431,10 +438,45 @@ void SocketNetwork::Drain(uint64_t portId, int fd, Ipv4 dst, Time100ns now) {
   }
 }
 
+void SocketNetwork::DrainReports(SocketPort &port, Time100ns now) {
+  for (;;) {
+    sockaddr_in to{};
+    alignas(cmsghdr) char control[256];
+    msghdr msg{};
+    msg.msg_name = &to;
+    msg.msg_namelen = sizeof to;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    if (::recvmsg(port.fd_, &msg, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+      return; // EAGAIN: none left
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+      sock_extended_err e{};
+      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+        continue;
+      std::memcpy(&e, CMSG_DATA(c), sizeof e);
+      if (e.ee_origin != SO_EE_ORIGIN_ICMP || e.ee_type != ICMP_DEST_UNREACH ||
+          e.ee_code != ICMP_PORT_UNREACH)
+        continue;
+      // msg_name: where the datagram that was refused went.
+      ReceivedDatagram rx;
+      rx.time = now;
+      rx.portUnreachable = true;
+      net::Endpoint from = net::FromSockaddr(to);
+      rx.datagram = {
+          from.address, from.port, port.config_.localAddress, port.config_.localPort, {}};
+      ++stats_.unreachable;
+      if (port.Accepts(rx.datagram))
+        Deliver(port.id_, std::move(rx));
+    }
+  }
+}
+
 void SocketNetwork::Service(Time100ns now) {
   const uint64_t before = stats_.received;
   // Reading calls nobody back, so no port comes or goes meanwhile.
   for (auto &[id, port] : ports_) {
+    // Always: a report left queued keeps poll() awake.
+    DrainReports(*port, now);
     // A port with datagrams still waiting is not read again yet: the kernel
     // keeps what comes meanwhile, and one recvmmsg then takes it all at
     // once instead of a call per tick that finds one datagram or none.

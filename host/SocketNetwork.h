@@ -4,7 +4,9 @@
 // interface that owns each port's address, or one interface named for all.
 // Loss, duplication and reordering can be injected on receive, from a seed.
 // Transmits are queued and leave in batches (sendmmsg) once the datagrams
-// already read have been handed on, or before the network waits.
+// already read have been handed on, or before the network waits. The
+// kernel's ICMP port-unreachable reports (IP_RECVERR) reach the port that
+// sent, in its receive queue.
 #pragma once
 
 #include "host/Network.h"
@@ -57,8 +59,9 @@ struct SocketStats {
   uint64_t lost = 0;       // dropped by the injected loss
   uint64_t duplicated = 0;
   uint64_t reordered = 0;
-  uint64_t overflowed = 0; // dropped on a full inbox
-  uint64_t waits = 0;      // idle waits that blocked
+  uint64_t overflowed = 0;  // dropped on a full inbox
+  uint64_t waits = 0;       // idle waits that blocked
+  uint64_t unreachable = 0; // ICMP port-unreachable reports
 };
 
 // This machine's interfaces, as the kernel sees them now (the one that has
@@ -118,6 +121,7 @@ private:
   bool InboxesEmpty() const;
   bool InUse(Ipv4 address, uint16_t port) const;
   void Drain(uint64_t portId, int fd, Ipv4 dst, Time100ns now);
+  void DrainReports(SocketPort &port, Time100ns now);
   void Deliver(uint64_t portId, ReceivedDatagram &&rx);
   void Inject(uint64_t portId, ReceivedDatagram &&rx, Time100ns now);
   double Draw() { return std::uniform_real_distribution<double>(0.0, 1.0)(rng_); }

@@ -530,8 +530,12 @@ bool Udp4Child::DeliverReceives() {
     if (faults.ShouldFail("Udp4.ReceiveCompletion", st)) {
       // An error completion carries no data; the datagram stays queued.
       token->Packet.RxData = nullptr;
+    } else if (ReceivedDatagram rx = std::move(*port_->Receive()); rx.portUnreachable) {
+      // An ICMP report ends a receive as UDP4's do: its status, no data.
+      token->Packet.RxData = nullptr;
+      st = EFI_PORT_UNREACHABLE;
     } else {
-      st = controller_.HandOut(std::move(*port_->Receive()), token);
+      st = controller_.HandOut(std::move(rx), token);
     }
     Complete("Udp4.Receive", token, st);
     worked = true;

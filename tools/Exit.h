@@ -15,7 +15,7 @@ enum Exit : int {
   kExitAccess = 4,       // server error 2: path refused
   kExitBusy = 5,         // server error 9 after every retry
   kExitServerError = 6,  // any other error from the server, or a reply we cannot use
-  kExitTimeout = 7,      // no answer, or no progress for --timeout seconds
+  kExitTimeout = 7,      // no answer, nothing listens, or no progress for --timeout seconds
   kExitIntegrity = 8,    // SHA-256 of the copy differs from the server's
   kExitLocalIo = 9,      // the output file cannot be written
   kExitDriver = 10,      // the driver or the host firmware failed
@@ -32,7 +32,8 @@ inline constexpr const char *kExitCodeHelp = R"(Exit codes:
   5    server busy (error 9), still busy after every retry
   6    other server error, or a reply that cannot be used (a malformed
        option acknowledgement, an impossible size or multicast answer)
-  7    time-out: no answer, or no progress for --timeout seconds
+  7    time-out: no answer, or no progress for --timeout seconds; also at
+       once when nothing listens at the server's port
   8    SHA-256 mismatch: the copy is not kept (a device, FIFO or standard
        output already has it)
   9    the output cannot be written (full disk, closed pipe, not a file,

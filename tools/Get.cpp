@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <random>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace zem4::cli {
 namespace {
@@ -140,7 +139,7 @@ int RunGet(const GetOptions &o) {
                                              &tickContext, &tick)))
     gBS->SetTimer(tick, TimerPeriodic, kTickPeriod);
 
-  if (::isatty(STDERR_FILENO) && !o.quiet)
+  if (!o.quiet)
     board.Print("zem4: waiting for " + server.ToString() + "\u2026");
 
   std::vector<bool> free(std::min(o.files.size(), kConcurrentFiles), true);

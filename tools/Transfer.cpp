@@ -226,11 +226,17 @@ void Download::Service() {
   if (done_)
     return;
   NoteProgress();
-  // No data came to refuse (a stalled transfer, a passive member between
-  // passes): end it here; the server's own time-out covers it.
-  if (stopping_ && !aborting_ &&
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - stopAsked_).count() >=
-          kStopGraceS) {
+  if (!stopping_ || aborting_)
+    return;
+  // Only the refusal tells the server, and while blocks keep coming it is at
+  // most a half window away: it is waited for. When no block comes to refuse
+  // (a stalled transfer, a passive member between passes), or the window
+  // trickles in for kStopLimitS, the transfer ends here and the server's own
+  // time-out covers it.
+  auto now = std::chrono::steady_clock::now();
+  auto seconds = [now](auto since) { return std::chrono::duration<double>(now - since).count(); };
+  if (seconds(std::max(stopAsked_, lastProgress_)) >= kStopGraceS ||
+      seconds(stopAsked_) >= kStopLimitS) {
     aborting_ = true;
     zem4_->Configure(zem4_, nullptr);
   }
@@ -330,6 +336,9 @@ Verdict Explain(EFI_STATUS status, EndReason reason, const ServerSpec &server, u
     return {kExitOk, ""};
   if (status == EFI_TIMEOUT)
     return {kExitTimeout, "no answer from " + server.ToString() + what};
+  // The driver ends a transfer so when UDP4 reports a port unreachable.
+  if (status == EFI_ICMP_ERROR)
+    return {kExitTimeout, "nothing listens at " + server.ToString()};
   if (status == EFI_NOT_READY)
     return {kExitBusy, "server busy (error 9): try again later"};
   if (status == EFI_TFTP_ERROR)

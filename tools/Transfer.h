@@ -100,11 +100,15 @@ public:
   // check.
   Zem4TransferStatus Progress();
   // Asks the transfer to end: the next data handed to CheckPacket is refused
-  // (the driver then sends its ERROR, unless it is a passive member); if none
-  // comes within kStopGraceS, Service() ends it through Configure with no
-  // data, which leaves the child to be configured again (Aborted()).
+  // (the driver then sends its ERROR, unless it is a passive member). That is
+  // at most a half window away while blocks keep coming, so it is waited for
+  // until no block has come for kStopGraceS, or kStopLimitS have gone by;
+  // then Service() ends the transfer through Configure with no data, which
+  // tells the server nothing and leaves the child to be configured again
+  // (Aborted()).
   void Stop(EndReason reason);
   static constexpr double kStopGraceS = 0.5;
+  static constexpr double kStopLimitS = 5.0;
   // Progress bookkeeping and the stop's fall-back; cheap, call often.
   void Service();
   bool Aborted() const { return aborting_; }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "net/Socket.h"
+#include "tests/common/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 
@@ -22,16 +23,21 @@
 #include <utmp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zem4::e2e {
@@ -320,6 +326,101 @@ public:
 private:
   std::unique_ptr<Process> process_;
   std::string address_;
+};
+
+// A server written here, not ours, on 127.0.0.1 and answering from the port
+// it listens on: each read request gets `reply` (nothing when it is empty).
+// With a `pace`, a repair list starts 1032-byte DATA8s, one per pace and at
+// most 64 beyond the last ACK8; after it each client address's ACK8s are
+// counted and its ERROR kept.
+class ScriptedServer {
+public:
+  explicit ScriptedServer(std::vector<uint8_t> reply, std::chrono::milliseconds pace = {})
+      : reply_(std::move(reply)), pace_(pace) {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa = net::ToSockaddr({kLoopback, 0});
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    socklen_t len = sizeof sa;
+    ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
+    port_ = net::FromSockaddr(sa).port;
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~ScriptedServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port_); }
+  unsigned Requests() const { return requests_; }
+  bool WaitForAcks(net::Ipv4 client, unsigned count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(30),
+                             [&] { return clients_[client].acks >= count; });
+  }
+  std::vector<uint8_t> ErrorFrom(net::Ipv4 client) {
+    std::lock_guard lock(mutex_);
+    return clients_[client].error;
+  }
+
+private:
+  struct Client {
+    sockaddr_in from{};
+    bool sending = false;
+    uint32_t sent = 0, acked = 1;
+    unsigned acks = 0;
+    std::chrono::steady_clock::time_point due = std::chrono::steady_clock::now();
+    std::vector<uint8_t> error;
+  };
+  void Loop() {
+    uint8_t buf[2048];
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      ssize_t n = ::poll(&p, 1, 1) > 0 ? ::recvfrom(fd_, buf, sizeof buf, 0,
+                                                    reinterpret_cast<sockaddr *>(&from), &len)
+                                       : 0;
+      std::lock_guard lock(mutex_);
+      if (n >= 2)
+        Take(buf, size_t(n), from);
+      for (auto &[address, c] : clients_)
+        if (c.sending && std::chrono::steady_clock::now() >= c.due && c.sent + 1 < c.acked + 64) {
+          test::Bytes d = test::Data8Packet(c.sent + 1, c.sent + 1, 1032, uint8_t(c.sent));
+          ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&c.from),
+                   sizeof c.from);
+          ++c.sent;
+          c.due += pace_;
+        }
+    }
+  }
+  void Take(const uint8_t *d, size_t n, const sockaddr_in &from) {
+    Client &c = clients_[net::FromSockaddr(from).address];
+    if (d[1] == 1 && ++requests_ && !reply_.empty())
+      ::sendto(fd_, reply_.data(), reply_.size(), 0, reinterpret_cast<const sockaddr *>(&from),
+               sizeof from);
+    else if (d[1] == 10) {
+      c = Client{};
+      c.from = from;
+      c.sending = pace_.count() > 0;
+    } else if (d[1] == 9 && n == 10 && c.sending && ++c.acks)
+      c.acked = std::max(c.acked, uint32_t(d[2] << 24 | d[3] << 16 | d[4] << 8 | d[5]));
+    else if (d[1] == 5 && c.sending) {
+      c.error.assign(d, d + n);
+      c.sending = false;
+    }
+    changed_.notify_all();
+  }
+
+  std::vector<uint8_t> reply_;
+  std::chrono::milliseconds pace_;
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<unsigned> requests_{0};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<net::Ipv4, Client> clients_;
+  std::thread thread_;
 };
 
 // A temporary directory per test, removed unless the test failed; root/ for

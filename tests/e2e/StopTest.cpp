@@ -63,19 +63,56 @@ INSTANTIATE_TEST_SUITE_P(
 
 class Stop : public TempDirTest {};
 
-// The server stops answering mid-transfer (SIGSTOP): whatever data is still
-// queued is refused, and when none comes the transfer ends without the
-// server's help. Either way the command ends with 130 and leaves nothing.
+// The server stops answering mid-transfer (SIGSTOP). A client stopped then
+// refuses whatever data is still queued, and when none comes ends without
+// the server's help: 130. One left alone gives up after --timeout seconds
+// without progress and says so (a killed server may refuse its next ACK8 at
+// once instead). Neither leaves anything.
 TEST_F(Stop, AFrozenServerDoesNotHoldTheCommand) {
-  WriteFile(Root() / "f.bin", RandomBytes(8 << 20, 8));
+  WriteFile(Root() / "f.bin", RandomBytes(20 << 20, 8));
   Daemon server(Root(), dir_);
-  auto client = Zem4({"get", "f.bin", "--server", server.Address(), "--station", "127.0.0.52",
-                      "--timeout", "600"});
-  ASSERT_TRUE(client->WaitFor(std::regex("f\\.bin: [1-9][0-9]%"))) << client->Output();
+  auto stopped = Zem4({"get", "f.bin", "--server", server.Address(), "--station", "127.0.0.52",
+                       "--timeout", "600", "-o", "s.bin"});
+  auto stalled = Zem4({"get", "f.bin", "--server", server.Address(), "--station", "127.0.0.41",
+                       "--timeout", "5", "-o", "t.bin"});
+  for (Process *client : {stopped.get(), stalled.get()})
+    ASSERT_TRUE(client->WaitFor(std::regex("f\\.bin: [1-9][0-9]%"))) << client->Output();
   ASSERT_EQ(::kill(server.Proc().Pid(), SIGSTOP), 0);
-  ASSERT_EQ(::kill(client->Pid(), SIGINT), 0);
-  EXPECT_EQ(client->Wait(), kInterrupt) << client->Output();
+  ASSERT_EQ(::kill(stopped->Pid(), SIGINT), 0);
+  EXPECT_EQ(stopped->Wait(), kInterrupt) << stopped->Output();
+  EXPECT_EQ(stalled->Wait(), kTimeout) << stalled->Output();
+  EXPECT_NE(
+      stalled->Output().find("zem4: no progress for 5 s from " + server.Address() + ": timed out"),
+      std::string::npos)
+      << stalled->Output();
   ::kill(server.Proc().Pid(), SIGCONT);
+  EXPECT_TRUE(Listing(Out()).empty());
+}
+
+// Ctrl-C reaches a server that is not ours every time, also when the half
+// window whose refusal tells it is done more than half a second after the
+// stop (a DATA8 every 10 ms): twenty clients, five at a time, each stopped
+// after its third ACK8, end with 130 and their ERROR at the server.
+TEST_F(Stop, CtrlCReachesAScriptedServerEveryTime) {
+  ScriptedServer server(zem4::test::OackPacket({{"tsize", "3407872"}}),
+                        std::chrono::milliseconds(10));
+  for (uint8_t batch = 0; batch < 20; batch += 5) {
+    std::vector<std::pair<zem4::net::Ipv4, std::unique_ptr<Process>>> clients;
+    for (uint8_t i = batch; i < batch + 5; ++i) {
+      zem4::net::Ipv4 station(127, 0, 0, uint8_t(60 + i));
+      clients.emplace_back(station, Zem4({"get", "f.bin", "--server", server.Address(), "--station",
+                                          station.ToString(), "-o", station.ToString()}));
+    }
+    for (auto &[station, client] : clients) {
+      ASSERT_TRUE(server.WaitForAcks(station, 3)) << client->Output();
+      ASSERT_EQ(::kill(client->Pid(), SIGINT), 0);
+    }
+    for (auto &[station, client] : clients) {
+      EXPECT_EQ(client->Wait(), kInterrupt) << client->Output();
+      EXPECT_EQ(server.ErrorFrom(station), zem4::test::ErrorPacket(3, "User cancelled download"))
+          << station.ToString();
+    }
+  }
   EXPECT_TRUE(Listing(Out()).empty());
 }
 
