@@ -242,7 +242,6 @@ const std::vector<std::string> &RequiredPairs() {
       "DestroyForeign@App",
       // A UDP4 reset refused twice while a transfer runs.
       "InjectFaultTwice@App+Udp4.Configure+Running",
-      "ConfigureNull@App+Running+Mcast+fault:Udp4.Cancel", // and the group's cancel
       // CreateChild's clean-up after a failed install, for a child that got
       // a UDP4 child of its own.
       "CreateChild@App+Later+fault:InstallMultipleProtocolInterfaces",
