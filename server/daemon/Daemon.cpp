@@ -1,5 +1,6 @@
 #include "server/daemon/Daemon.h"
 #include "net/Socket.h"
+#include "server/daemon/Logging.h"
 #include "server/daemon/Metrics.h"
 #include "server/daemon/ReadAhead.h"
 
@@ -122,7 +123,7 @@ public:
     Files.StopDigests();
     Eng->Shutdown(SteadyNow());
     FlushAll();
-    spdlog::info("zem4d stopping: {}", Totals());
+    LogLine(NoteLevel::Info, Totals("stopping", "zem4d stopping:"));
     asio::error_code Ec;
     Timer.cancel();
     StatsTimer.cancel();
@@ -138,12 +139,12 @@ public:
     }
   }
 
-  std::string Totals() const {
-    std::string Out;
+  LogRecord Totals(std::string Event, std::string Head) const {
+    LogRecord L{std::move(Event), std::move(Head), {}};
     for (const auto &T : TotalsOf(*Eng)) {
-      Out += fmt::format("{}{}={}", Out.empty() ? "" : " ", T.Name, T.Value);
+      L.Add(T.Name, T.Value);
     }
-    return Out;
+    return L;
   }
 
   uint16_t ListenPort() const { return ListenPortNumber; }
@@ -218,12 +219,10 @@ public:
   }
 
   void Report(const TransferReport &R) override {
-    if (R.Success || R.Query) {
-      spdlog::info("transfer {}", FormatReport(R));
-    } else {
-      spdlog::warn("transfer {}", FormatReport(R));
-    }
+    LogLine(R.Success || R.Query ? NoteLevel::Info : NoteLevel::Warn, TransferRecord(R));
   }
+
+  void Log(NoteLevel L, const LogRecord &R) override { LogLine(L, R); }
 
   void Note(NoteLevel L, std::string_view Text) override {
     switch (L) {
@@ -461,7 +460,7 @@ private:
         return;
       }
       if (Signal == SIGUSR1) {
-        spdlog::info("stats: {}", Totals());
+        LogLine(NoteLevel::Info, Totals("stats", "stats:"));
         WaitSignal();
         return;
       }
@@ -488,7 +487,7 @@ private:
       if (Ec || Stopped) {
         return;
       }
-      spdlog::info("stats: {}", Totals());
+      LogLine(NoteLevel::Info, Totals("stats", "stats:"));
       ArmStats();
     });
   }
@@ -534,7 +533,7 @@ EngineStats Daemon::Stats() const {
   return P->Stats();
 }
 std::string Daemon::TotalsLine() const {
-  return P->Totals();
+  return P->Totals("stats", "stats:").Pairs();
 }
 const Engine &Daemon::Server() const {
   return P->Server();

@@ -126,6 +126,20 @@ TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPa
   EXPECT_EQ(E.Stats().GroupsCreated, 1u);
 }
 
+// A GetInfo that joins a running group is sent the group's data unasked: it
+// still asked a question when it ends as GetInfo does, having said nothing.
+TEST_F(MulticastTest, ListenerEndingAsGetInfoDoesIsAQuery) {
+  Engine E(NoGrace(), Files, Io);
+  ActiveThenPassive(E, ClientAt(2), ClientAt(3));
+  E.OnDatagram(ClientAt(2), 40000, BuildAck8(65), 1ms);
+  E.OnDatagram(ClientAt(3), 40000, Cat({B({0, 5, 0, 0}), Str("User caceled download")}), 2ms);
+  ASSERT_EQ(Io.Reports.size(), 1u);
+  EXPECT_EQ(Io.Reports[0].Outcome, "query");
+  EXPECT_EQ(Io.Reports[0].Bytes, 36u * 1032 + 10);
+  EXPECT_EQ(E.Stats().Queries, 1u);
+  EXPECT_EQ(E.Stats().SessionsFailed, 0u);
+}
+
 TEST_F(MulticastTest, SilentActiveMemberMovesTheGroupOn) {
   EngineConfig Cfg;
   Cfg.MaxRetries = 3;

@@ -143,6 +143,9 @@ TEST_F(RefusalTest, AllowList) {
   EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {Ipv4(127, 0, 0, 3), 9})), ZEM4_OP_OACK);
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Ipv4(127, 0, 0, 4), 9}),
             Cat({B({0, 5, 0, 2}), Str("Access violation")}));
+  ASSERT_EQ(Io.Notes.size(), 1u); // the client is told no more, the log says why
+  EXPECT_EQ(Io.Notes[0], "refused client=127.0.0.4:9 file=\"a\" code=2 error=\"Access violation\" "
+                         "reason=\"not allowed\"");
 }
 
 TEST_F(RefusalTest, MalformedDatagramsAreDroppedWithoutAnswer) {
@@ -251,8 +254,9 @@ TEST_F(RefusalTest, RefusalsNameWhatWasAskedEscapedAndAreRateLimited) {
   // A name that would forge a log line and colour the terminal.
   E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("x\n[zem4d] [info] fake\x1b[31m\"")}), 0ms);
   ASSERT_EQ(Io.Notes.size(), 1u);
-  EXPECT_EQ(Io.Notes[0], "refused 127.0.0.2:1234 file=\"x\\x0a[zem4d] [info] fake\\x1b[31m\\\"\": "
-                         "error 1 \"File not found\"");
+  EXPECT_EQ(Io.Notes[0],
+            "refused client=127.0.0.2:1234 file=\"x\\x0a[zem4d] [info] "
+            "fake\\x1b[31m\\\"\" code=1 error=\"File not found\" reason=\"not found\"");
   // 20,000 junk requests in one second: a handful of lines, then a count.
   for (int I = 0; I < 20000; ++I) {
     E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("nope")}),
