@@ -126,8 +126,7 @@ TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPa
   EXPECT_EQ(E.Stats().GroupsCreated, 1u);
 }
 
-// A GetInfo that joins a running group is sent the group's data unasked: it
-// still asked a question when it ends as GetInfo does, having said nothing.
+// A GetInfo that joined a running group was sent its data unasked: still a question.
 TEST_F(MulticastTest, ListenerEndingAsGetInfoDoesIsAQuery) {
   Engine E(NoGrace(), Files, Io);
   ActiveThenPassive(E, ClientAt(2), ClientAt(3));

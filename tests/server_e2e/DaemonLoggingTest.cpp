@@ -91,27 +91,25 @@ TEST_F(DaemonLogging, JsonLinesCarryEachFieldTyped) {
     return Groups;
   };
   const std::string Head = R"(\{"ts":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z","level":"info",)";
-  struct Case {
-    std::string Name;
-    std::string Quoted; // the name in the JSON line: the text line's escapes, escaped again
-  };
-  for (const Case &C : {Case{"f.bin", "f.bin"}, Case{"q\"b", R"(q\\\"b)"}}) {
-    SCOPED_TRACE(C.Name);
-    auto Got = Fetch(D, Listen, C.Name);
+  // Each name, and how the JSON line has it: the text line's escapes, escaped again.
+  using Names = std::pair<std::string, std::string>;
+  for (const auto &C : {Names{"f.bin", "f.bin"}, Names{"q\"b", R"(q\\\"b)"}}) {
+    SCOPED_TRACE(C.first);
+    auto Got = Fetch(D, Listen, C.first);
     ASSERT_TRUE(Got->Model.Complete()) << D.Log;
     const std::string Client = "127.0.0.1:" + std::to_string(LocalPort(Got->Fd));
     // The whole text line as "msg", then each field typed.
     auto M = LineOf(
         Client,
-        Head + R"("msg":"transfer client=)" + Q(Client) + R"( file=\\")" + Q(C.Quoted) +
+        Head + R"("msg":"transfer client=)" + Q(Client) + R"( file=\\")" + Q(C.second) +
             R"(\\" roles=unicast passes=1 bytes=30000 time=([\d.]+)s rate=(\d+)B/s )"
             R"(retransmissions=(\d+) repair_ranges=(\d+) outcome=\\"complete\\" served=\\")" +
-            Q(C.Quoted) + R"(\\"","event":"transfer","client":")" + Q(Client) + R"(","file":")" +
-            Q(C.Quoted) +
+            Q(C.second) + R"(\\"","event":"transfer","client":")" + Q(Client) + R"(","file":")" +
+            Q(C.second) +
             R"(","roles":"unicast","passes":1,"bytes":30000,"time_s":([\d.e-]+),)"
             R"("rate_bytes_per_s":\2,"retransmissions":\3,"repair_ranges":\4,)"
             R"("outcome":"complete","served":")" +
-            Q(C.Quoted) + R"("\})");
+            Q(C.second) + R"("\})");
     ASSERT_EQ(M.size(), 6u);
     EXPECT_NEAR(std::stod(M[5]), std::stod(M[1]), 0.0005); // seconds, as a number
   }
@@ -156,9 +154,8 @@ TEST(DaemonJsonLine, FieldsTypedWithTheirUnitAndNothingRaw) {
       .Add("bytes", uint64_t{18446744073709551615u})
       .Add("time", Seconds{0.404})
       .Add("rate", Rate{1e6 / 0.404});
-  const std::string Text = R"(transfer client=1.2.3.4:5 file="a \"b\\\x0a\x01\xff" )"
-                           R"(bytes=18446744073709551615 time=0.404s rate=2475248B/s)";
-  EXPECT_EQ(R.Line(), Text);
+  EXPECT_EQ(R.Line(), R"(transfer client=1.2.3.4:5 file="a \"b\\\x0a\x01\xff" )"
+                      R"(bytes=18446744073709551615 time=0.404s rate=2475248B/s)");
   EXPECT_EQ(JsonLogLine("T", "info", R.Line(), &R),
             R"({"ts":"T","level":"info","msg":"transfer client=1.2.3.4:5 file=\"a \\\"b\\\\\\x0a)"
             R"(\\x01\\xff\" bytes=18446744073709551615 time=0.404s rate=2475248B/s",)"
