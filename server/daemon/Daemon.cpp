@@ -109,10 +109,19 @@ public:
     }
     WaitSignal();
     ArmStats();
-    spdlog::info("zem4d serving {} on {}:{}, multicast {} via {}, version {}", Options.Root,
-                 Options.Bind, ListenPortNumber,
-                 Config.MulticastEnabled ? Config.McastNetwork.ToString() : std::string("off"),
-                 McastIfName, VersionText());
+    LogLine(NoteLevel::Info,
+            LogRecord{"serving",
+                      "zem4d serving {root} on {address}:{port}, multicast {multicast} via "
+                      "{interface}, version {version}",
+                      {},
+                      true}
+                .Add("root", Word{Options.Root})
+                .Add("address", Word{Options.Bind})
+                .Add("port", uint64_t{ListenPortNumber})
+                .Add("multicast", Word{Config.MulticastEnabled ? Config.McastNetwork.ToString()
+                                                               : std::string("off")})
+                .Add("interface", Word{McastIfName})
+                .Add("version", Word{VersionText()}));
   }
 
   void Stop() {
@@ -185,7 +194,9 @@ public:
       }
       return Port;
     } catch (const std::exception &E) {
-      spdlog::warn("no port for a transfer: {}", E.what());
+      LogLine(NoteLevel::Warn,
+              LogRecord{"no_port", "no port for a transfer: {error}", {}, true}.Add(
+                  "error", Word{E.what()}));
       return std::nullopt;
     }
   }
@@ -223,20 +234,6 @@ public:
   }
 
   void Log(NoteLevel L, const LogRecord &R) override { LogLine(L, R); }
-
-  void Note(NoteLevel L, std::string_view Text) override {
-    switch (L) {
-    case NoteLevel::Debug:
-      spdlog::debug("{}", Text);
-      break;
-    case NoteLevel::Info:
-      spdlog::info("{}", Text);
-      break;
-    case NoteLevel::Warn:
-      spdlog::warn("{}", Text);
-      break;
-    }
-  }
 
 private:
   struct Outgoing {
@@ -432,7 +429,8 @@ private:
           return;
         }
         // A datagram the network refuses (e.g. no route) is dropped alone.
-        spdlog::debug("send failed: {}", std::strerror(errno));
+        LogLine(NoteLevel::Debug, LogRecord{"send_failed", "send failed: {error}", {}, true}.Add(
+                                      "error", Word{std::strerror(errno)}));
         ++Dropped;
         S.Queue.pop_front();
         continue;
@@ -468,14 +466,20 @@ private:
         if (ReloadHook) {
           ReloadHook();
         } else {
-          spdlog::info("signal 1 (SIGHUP) received: started without --config, nothing to reload");
+          LogLine(NoteLevel::Info, SignalRecord(Signal, " (SIGHUP) received: started without "
+                                                        "--config, nothing to reload"));
         }
         WaitSignal();
         return;
       }
-      spdlog::info("signal {} received", Signal);
+      LogLine(NoteLevel::Info, SignalRecord(Signal, " received"));
       Stop();
     });
+  }
+
+  static LogRecord SignalRecord(int Signal, const char *Rest) {
+    return LogRecord{"signal", std::string("signal {signal}") + Rest, {}, true}.Add(
+        "signal", uint64_t(Signal));
   }
 
   void ArmStats() {
@@ -532,9 +536,6 @@ uint16_t Daemon::ListenPort() const {
 EngineStats Daemon::Stats() const {
   return P->Stats();
 }
-std::string Daemon::TotalsLine() const {
-  return P->Totals("stats", "stats:").Pairs();
-}
 const Engine &Daemon::Server() const {
   return P->Server();
 }
@@ -566,6 +567,10 @@ void DropPrivileges(const std::string &User) {
   }
 }
 
+LogRecord ErrorRecord(const std::exception &E) {
+  return LogRecord{"fatal", "zem4d: {error}", {}, true}.Add("error", Word{E.what()});
+}
+
 } // namespace
 
 void HoldDaemonSignals() {
@@ -594,22 +599,28 @@ int RunDaemon(const DaemonOptions &Options, const std::string &User, const Daemo
     if (!User.empty()) {
       DropPrivileges(User);
     } else if (::geteuid() == 0) {
-      spdlog::warn("running as root without --user: every file root may read is at risk");
+      LogLine(NoteLevel::Warn, {"running_as_root",
+                                "running as root without --user: every file root may read is "
+                                "at risk",
+                                {}});
     }
     auto Bind = Ipv4::Parse(Options.Bind);
     if (Bind && Bind->b[0] != 127 && Options.Allow.empty()) {
-      spdlog::warn("listening on {} beyond loopback with no --allow: anyone who reaches it may "
-                   "download",
-                   Options.Bind);
+      LogLine(NoteLevel::Warn, LogRecord{"open_to_all",
+                                         "listening on {address} beyond loopback with no --allow: "
+                                         "anyone who reaches it may download",
+                                         {},
+                                         true}
+                                   .Add("address", Word{Options.Bind}));
     }
     D.Start();
     Io.run();
     return kDaemonExitStopped;
   } catch (const std::invalid_argument &E) {
-    spdlog::error("zem4d: {}", E.what());
+    LogLine(NoteLevel::Error, ErrorRecord(E));
     return kDaemonExitUsage;
   } catch (const std::exception &E) {
-    spdlog::error("zem4d: {}", E.what());
+    LogLine(NoteLevel::Error, ErrorRecord(E));
     return kDaemonExitFailed;
   }
 }

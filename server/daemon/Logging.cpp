@@ -1,10 +1,7 @@
 #include "server/daemon/Logging.h"
 
-#include "server/engine/Types.h"
-
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -27,60 +24,6 @@ namespace {
 // The record being written, for the JSON formatter: spdlog's logger is
 // synchronous, so its sink formats in the thread and the call that set it.
 thread_local const LogRecord *Writing = nullptr;
-
-void AppendJsonString(std::string &Out, std::string_view Text) {
-  Out.push_back('"');
-  for (unsigned char C : Text) {
-    if (C == '"' || C == '\\') {
-      Out.push_back('\\');
-      Out.push_back(static_cast<char>(C));
-    } else if (C < 0x20 || C == 0x7F) {
-      Out += fmt::format("\\u{:04x}", C);
-    } else {
-      Out.push_back(static_cast<char>(C));
-    }
-  }
-  Out.push_back('"');
-}
-
-// JSON has no NaN or infinity (a duration or rate never is one).
-std::string JsonNumber(double Value, bool Whole) {
-  if (!std::isfinite(Value)) {
-    return "0";
-  }
-  return Whole ? fmt::format("{:.0f}", Value) : fmt::format("{}", Value);
-}
-
-// Strings as strings, counts as numbers; seconds and rates as numbers too,
-// with their unit in the name ("time_s", "rate_bytes_per_s").
-void AppendJsonField(std::string &Out, const LogField &F) {
-  auto Field = [&](std::string_view Unit, const std::string &Value, bool Quote) {
-    Out += ",";
-    AppendJsonString(Out, F.Name + std::string(Unit));
-    Out += ":";
-    if (Quote) {
-      AppendJsonString(Out, Value);
-    } else {
-      Out += Value;
-    }
-  };
-  std::visit(
-      [&](const auto &V) {
-        using T = std::decay_t<decltype(V)>;
-        if constexpr (std::is_same_v<T, Word>) {
-          Field("", V.Value, true);
-        } else if constexpr (std::is_same_v<T, Text>) {
-          Field("", EscapeText(V.Value), true); // the text line's escapes: ASCII only
-        } else if constexpr (std::is_same_v<T, uint64_t>) {
-          Field("", std::to_string(V), false);
-        } else if constexpr (std::is_same_v<T, Seconds>) {
-          Field("_s", JsonNumber(V.Value, false), false);
-        } else {
-          Field("_bytes_per_s", JsonNumber(V.BytesPerSecond, true), false);
-        }
-      },
-      F.Value);
-}
 
 class JsonFormatter final : public spdlog::formatter {
 public:
@@ -192,7 +135,7 @@ void InstallLogger(const std::string &Target, const std::string &Format) {
 
 void LogLine(NoteLevel Level, const LogRecord &Record) {
   static constexpr spdlog::level::level_enum Levels[] = {spdlog::level::debug, spdlog::level::info,
-                                                         spdlog::level::warn};
+                                                         spdlog::level::warn, spdlog::level::err};
   Writing = &Record;
   spdlog::log(Levels[static_cast<int>(Level)], "{}", Record.Line());
   Writing = nullptr;
@@ -207,11 +150,7 @@ std::string JsonLogLine(std::string_view Time, std::string_view Level, std::stri
   Out += ",\"msg\":";
   AppendJsonString(Out, Message);
   if (Record != nullptr) {
-    Out += ",\"event\":";
-    AppendJsonString(Out, Record->Event);
-    for (const auto &F : Record->Fields) {
-      AppendJsonField(Out, F);
-    }
+    Out += "," + Record->Json();
   }
   Out += "}";
   return Out;

@@ -169,9 +169,11 @@ void Engine::DropPending(size_t Index) {
 void Engine::ExpirePending(Time Now) {
   while (!Pending.empty() && Pending.front().Since + Cfg.PendingLife <= Now) {
     ++Counters.PendingExpired;
-    Io.Note(NoteLevel::Debug, fmt::format("request from {} for \"{}\" never confirmed",
-                                          Pending.front().Client.ToString(),
-                                          EscapeText(Pending.front().Req.FileName)));
+    Io.Log(NoteLevel::Debug,
+           LogRecord{
+               "unconfirmed_expired", "request from {client} for {file} never confirmed", {}, true}
+               .Add("client", Word{Pending.front().Client.ToString()})
+               .Add("file", Text{Pending.front().Req.FileName}));
     DropPending(0);
   }
 }
@@ -209,7 +211,8 @@ void Engine::OnPendingDatagram(size_t Index, const Endpoint &From,
     return;
   }
   if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.address) >= Cfg.MaxPerClient) {
-    ++Counters.Refused;
+    NoteRefusal(P.Client, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, P.Req.FileName,
+                ActiveClients() >= Cfg.MaxSessions ? "session limit" : "per-client limit", Now);
     Send(P.Port, P.Client, BuildError(ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY));
     DropPending(Index);
     return;
@@ -243,6 +246,12 @@ void Engine::Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t
 
 void Engine::Refuse(const Endpoint &To, uint16_t Code, std::string_view Message,
                     std::string_view Name, std::string_view Reason, Time Now) {
+  NoteRefusal(To, Code, Message, Name, Reason, Now);
+  Send(Cfg.ListenPort, To, BuildError(Code, Message));
+}
+
+void Engine::NoteRefusal(const Endpoint &To, uint16_t Code, std::string_view Message,
+                         std::string_view Name, std::string_view Reason, Time Now) {
   ++Counters.Refused;
   LogRecord L{"refused", "refused", {}};
   L.Add("client", Word{To.ToString()})
@@ -251,7 +260,6 @@ void Engine::Refuse(const Endpoint &To, uint16_t Code, std::string_view Message,
       .Add("error", Text{std::string(Message)})
       .Add("reason", Text{std::string(Reason)});
   NoteLimited(Now, L);
-  Send(Cfg.ListenPort, To, BuildError(Code, Message));
 }
 
 void Engine::NoteLimited(Time Now, const LogRecord &Line) {
@@ -259,7 +267,9 @@ void Engine::NoteLimited(Time Now, const LogRecord &Line) {
   // and then how many were left out.
   if (Now >= NoteWindowStart + std::chrono::seconds(1)) {
     if (NotesSuppressed > 0) {
-      Io.Note(NoteLevel::Info, fmt::format("{} similar lines suppressed", NotesSuppressed));
+      Io.Log(NoteLevel::Info,
+             LogRecord{"suppressed", "{lines} similar lines suppressed", {}, true}.Add(
+                 "lines", NotesSuppressed));
     }
     NoteWindowStart = Now;
     NotesInWindow = 0;
@@ -476,7 +486,9 @@ Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req,
   Transfers[*Port] = std::move(T);
   Groups[Id] = Raw;
   ++Counters.GroupsCreated;
-  Io.Note(NoteLevel::Debug, fmt::format("group {} for \"{}\"", G.Address.ToString(), Req.FileName));
+  Io.Log(NoteLevel::Debug, LogRecord{"group_created", "group {group} for {file}", {}, true}
+                               .Add("group", Word{G.Address.ToString()})
+                               .Add("file", Text{Req.FileName}));
   Raw->Join(Client, Req, Now);
   return Raw;
 }
@@ -511,7 +523,10 @@ DigestResult Engine::DigestFor(OpenFile &File) {
 
 void Engine::OnDigestReady(const FileId &Id, Time Now) {
   if (DigestsPending.erase(Id) != 0) {
-    Io.Note(NoteLevel::Debug, fmt::format("digest ready for file {}:{}", Id.Device, Id.Inode));
+    Io.Log(NoteLevel::Debug,
+           LogRecord{"digest_ready", "digest ready for file {device}:{inode}", {}, true}
+               .Add("device", uint64_t{Id.Device})
+               .Add("inode", uint64_t{Id.Inode}));
   }
   ReleaseHeld(Id, Now);
 }

@@ -163,9 +163,8 @@ public:
   // To may be a multicast group.
   virtual void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram) = 0;
   virtual void Report(const TransferReport &) {}
-  virtual void Note(NoteLevel, std::string_view) {}
-  // A line of typed fields (a refusal); whoever keeps only text gets its text.
-  virtual void Log(NoteLevel Level, const LogRecord &R) { Note(Level, R.Line()); }
+  // Every other line: typed fields, for text (R.Line()) or JSON (R.Json()).
+  virtual void Log(NoteLevel, const LogRecord &) {}
 };
 
 class Transfer;
@@ -240,6 +239,9 @@ private:
   // Reason is ours, for the log line only: the client sees Code and Message.
   void Refuse(const Endpoint &To, uint16_t Code, std::string_view Message, std::string_view Name,
               std::string_view Reason, Time Now);
+  // Its count and line, for a refusal sent from elsewhere.
+  void NoteRefusal(const Endpoint &To, uint16_t Code, std::string_view Message,
+                   std::string_view Name, std::string_view Reason, Time Now);
   // An info line that peers can provoke at will: rate-limited.
   void NoteLimited(Time Now, const LogRecord &Line);
   void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram);

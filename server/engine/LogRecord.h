@@ -10,9 +10,10 @@
 
 namespace zem4::server {
 
-enum class NoteLevel { Debug, Info, Warn };
+enum class NoteLevel { Debug, Info, Warn, Error };
 
-// Ours and without blanks: written bare (client=127.0.0.1:40312).
+// Ours: written bare (client=127.0.0.1:40312), so without blanks in a line of
+// pairs; a prose line may have them.
 struct Word {
   std::string Value;
 };
@@ -39,12 +40,22 @@ struct LogRecord {
   std::string Event; // what kind of line: "transfer", "refused", "stats", ...
   std::string Head;  // what the text line starts with: "transfer", "stats:", ...
   std::vector<LogField> Fields;
+  // The text line is Head alone, each "{name}" in it that field's value as
+  // the pairs have it: "{lines} similar lines suppressed".
+  bool Prose = false;
 
   LogRecord &Add(std::string Name, LogValue Value);
   // "a=1 b="x"": the fields as the text line has them.
   std::string Pairs() const;
-  // Head, a blank, the pairs.
+  // Head, a blank, the pairs; or the prose.
   std::string Line() const;
+  // "event":"...", then each field: strings as strings, counts as numbers,
+  // seconds and rates as numbers with their unit in the name ("time_s",
+  // "rate_bytes_per_s").
+  std::string Json() const;
 };
+
+// Text as a JSON string: quotes, backslashes and control characters escaped.
+void AppendJsonString(std::string &Out, std::string_view Text);
 
 } // namespace zem4::server

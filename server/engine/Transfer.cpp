@@ -698,8 +698,13 @@ void Transfer::OnTime(Time Now) {
   }
   if (auto D = DriverDeadline(); D && Now >= *D) {
     ++E.Counters.DriversReplaced;
-    E.Io.Note(NoteLevel::Info, fmt::format("group {}: driver {} made no progress, handing over",
-                                           McastGroup->Address.ToString(), Controller->ToString()));
+    E.Io.Log(NoteLevel::Info,
+             LogRecord{"driver_replaced",
+                       "group {group}: driver {driver} made no progress, handing over",
+                       {},
+                       true}
+                 .Add("group", Word{McastGroup->Address.ToString()})
+                 .Add("driver", Word{Controller->ToString()}));
     ControllerGone("no progress", Now);
     return;
   }

@@ -221,6 +221,9 @@ TEST_F(MulticastTest, DifferentFilesGetDifferentGroups) {
             Cat({B({0, 6}), Str("multicast"), Str("239.255.0.2,5571,1"), Str("tsize"), Str("10")}));
   EXPECT_NE(Out[0].From, Out[1].From);
   EXPECT_EQ(E.ActiveGroups(), 2u);
+  EXPECT_EQ(Io.Json, (std::vector<std::string>{
+                         R"("event":"group_created","group":"239.255.0.1:5570","file":"f")",
+                         R"("event":"group_created","group":"239.255.0.2:5571","file":"g")"}));
 }
 
 // Whole downloads in virtual time: the members end with the exact file,

@@ -62,10 +62,17 @@ TEST_F(RefusalTest, SessionLimitAnswersCode9) {
   Engine E(Cfg, Files, Io);
   Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 1});
   Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 2});
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 4}); // waiting, not yet a session
   Confirm(E, Io, {Client.address, 1}, 40000);
   Confirm(E, Io, {Client.address, 2}, 40001);
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 3}),
-            Cat({B({0, 5, 0, 9}), Str("Server busy, try again later")}));
+  const Bytes Busy = Cat({B({0, 5, 0, 9}), Str("Server busy, try again later")});
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 3}), Busy);
+  // The waiting one lists now: refused from its port, and logged alike.
+  E.OnDatagram({Client.address, 4}, 40002, ListAll(), 0ms);
+  EXPECT_EQ(Io.Take().at(0).Data, Busy);
+  EXPECT_EQ(Io.Json.at(1), R"("event":"refused","client":"127.0.0.2:4","file":"a",)"
+                           R"("code":9,"error":"Server busy, try again later",)"
+                           R"("reason":"session limit")");
   // A late copy of a served client's request is not refused.
   E.OnDatagram({Client.address, 1}, Listen, Cat({B({0, 1}), Str("a")}), 1ms);
   EXPECT_TRUE(Io.Take().empty());
@@ -268,6 +275,7 @@ TEST_F(RefusalTest, RefusalsNameWhatWasAskedEscapedAndAreRateLimited) {
   E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("late")}), 2s);
   ASSERT_EQ(Io.Notes.size(), 7u);
   EXPECT_EQ(Io.Notes[5], "19996 similar lines suppressed");
+  EXPECT_EQ(Io.Json[5], R"("event":"suppressed","lines":19996)");
   EXPECT_NE(Io.Notes[6].find("file=\"late\""), std::string::npos);
 }
 

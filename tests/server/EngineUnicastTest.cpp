@@ -308,6 +308,8 @@ TEST_F(UnicastTest, UnconfirmedRequestGetsOneOackPerCopyFromOnePortAndExpires) {
   EXPECT_TRUE(Io.Reports.empty());
   EXPECT_EQ(E->Stats().PendingExpired, 1u);
   EXPECT_EQ(E->Stats().DatagramsSent, 2u);
+  EXPECT_EQ(Io.Json, std::vector<std::string>{
+                         R"("event":"unconfirmed_expired","client":"127.0.0.2:1234","file":"a")"});
 }
 
 TEST_F(UnicastTest, GetInfosEndBeforeAnyListIsAQueryAnyOtherClientErrorAFailure) {

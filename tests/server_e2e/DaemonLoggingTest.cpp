@@ -137,10 +137,14 @@ TEST_F(DaemonLogging, JsonLinesCarryEachFieldTyped) {
   EXPECT_EQ(Outsider.Received(),
             std::vector<Bytes>{Cat({B({0, 5, 0, 2}), Str("Access violation")})});
   ASSERT_EQ(D.Terminate(), 0) << D.Log;
-  for (const auto &L : Lines(D.Log)) {
-    EXPECT_TRUE(std::regex_match(L, std::regex(R"(\{"ts":"[^"]+","level":"[a-z]+","msg":".*\})")))
+  for (const auto &L : Lines(D.Log)) { // every line with typed fields
+    EXPECT_TRUE(std::regex_match(
+        L, std::regex(R"(\{"ts":"[^"]+","level":"[a-z]+","msg":".*","event":"[a-z_]+".*\})")))
         << L;
   }
+  EXPECT_TRUE(std::regex_search(D.Log, std::regex(R"("event":"serving","root":"[^"]+","address":)"
+                                                  R"("127\.0\.0\.1","port":)" +
+                                                  std::to_string(Listen) + ",\"multicast\":")));
   EXPECT_TRUE(std::regex_search(
       D.Log, std::regex(R"(,"event":"stopping","requests":\d+,"served":2,"failed":0,"refused":1,)"
                         R"([^\n]*,"queries":1,)")))
