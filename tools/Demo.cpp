@@ -81,8 +81,8 @@ std::map<std::string, ServerView> ParseReports(const std::vector<std::string> &l
     std::string outcome = Field(line, "outcome");
     std::string roles = Field(line, "roles");
     uint32_t passes = uint32_t(std::atoi(Field(line, "passes").c_str()));
-    // GetInfo's own short exchanges end as cancelled; they are not the download.
-    if (outcome.find("client") != std::string::npos && Field(line, "bytes") == "0")
+    // GetInfo's own short exchanges are questions, not the download.
+    if (outcome == "\"query\"")
       continue;
     ServerView &v = out[ip];
     if (!roles.empty() && v.roles.find(roles) == std::string::npos)

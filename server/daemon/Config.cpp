@@ -72,13 +72,9 @@ struct Reloader {
       New = ParseZem4d(Args);
       D.ApplyLive(New.Daemon); // checks every value before it changes any
     } catch (const CLI::ParseError &E) {
-      spdlog::warn("configuration reload from {} failed, running settings kept: {}", File,
-                   ParseErrorText(E, File));
-      return;
+      return Failed(ParseErrorText(E, File));
     } catch (const std::exception &E) {
-      spdlog::warn("configuration reload from {} failed, running settings kept: {}", File,
-                   E.what());
-      return;
+      return Failed(E.what());
     }
     auto Level = spdlog::level::from_str(New.Daemon.LogLevel);
     spdlog::set_level(Level);
@@ -96,10 +92,26 @@ struct Reloader {
       }
     }
     // Told even when the new level hides info lines (unless it hides warnings too).
-    spdlog::log(Level <= spdlog::level::info ? spdlog::level::info : spdlog::level::warn,
-                "configuration reloaded from {}: {}{}", File,
-                Applied.empty() ? "nothing changed" : "applied " + Join(Applied),
-                Kept.empty() ? "" : "; kept until a restart: " + Join(Kept));
+    LogLine(Level <= spdlog::level::info ? NoteLevel::Info : NoteLevel::Warn,
+            LogRecord{"reloaded",
+                      std::string("configuration reloaded from {file}: ") +
+                          (Applied.empty() ? "nothing changed" : "applied {applied}") +
+                          (Kept.empty() ? "" : "; kept until a restart: {kept}"),
+                      {},
+                      true}
+                .Add("file", Word{File})
+                .Add("applied", Word{Join(Applied)})
+                .Add("kept", Word{Join(Kept)}));
+  }
+
+  void Failed(const std::string &Why) const {
+    LogLine(NoteLevel::Warn,
+            LogRecord{"reload_failed",
+                      "configuration reload from {file} failed, running settings kept: {error}",
+                      {},
+                      true}
+                .Add("file", Word{File})
+                .Add("error", Word{Why}));
   }
 };
 

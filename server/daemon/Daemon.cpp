@@ -1,5 +1,6 @@
 #include "server/daemon/Daemon.h"
 #include "net/Socket.h"
+#include "server/daemon/Logging.h"
 #include "server/daemon/Metrics.h"
 #include "server/daemon/ReadAhead.h"
 
@@ -108,10 +109,19 @@ public:
     }
     WaitSignal();
     ArmStats();
-    spdlog::info("zem4d serving {} on {}:{}, multicast {} via {}, version {}", Options.Root,
-                 Options.Bind, ListenPortNumber,
-                 Config.MulticastEnabled ? Config.McastNetwork.ToString() : std::string("off"),
-                 McastIfName, VersionText());
+    LogLine(NoteLevel::Info,
+            LogRecord{"serving",
+                      "zem4d serving {root} on {address}:{port}, multicast {multicast} via "
+                      "{interface}, version {version}",
+                      {},
+                      true}
+                .Add("root", Word{Options.Root})
+                .Add("address", Word{Options.Bind})
+                .Add("port", uint64_t{ListenPortNumber})
+                .Add("multicast", Word{Config.MulticastEnabled ? Config.McastNetwork.ToString()
+                                                               : std::string("off")})
+                .Add("interface", Word{McastIfName})
+                .Add("version", Word{VersionText()}));
   }
 
   void Stop() {
@@ -122,7 +132,7 @@ public:
     Files.StopDigests();
     Eng->Shutdown(SteadyNow());
     FlushAll();
-    spdlog::info("zem4d stopping: {}", Totals());
+    LogLine(NoteLevel::Info, Totals("stopping", "zem4d stopping:"));
     asio::error_code Ec;
     Timer.cancel();
     StatsTimer.cancel();
@@ -138,12 +148,12 @@ public:
     }
   }
 
-  std::string Totals() const {
-    std::string Out;
+  LogRecord Totals(std::string Event, std::string Head) const {
+    LogRecord L{std::move(Event), std::move(Head), {}};
     for (const auto &T : TotalsOf(*Eng)) {
-      Out += fmt::format("{}{}={}", Out.empty() ? "" : " ", T.Name, T.Value);
+      L.Add(T.Name, T.Value);
     }
-    return Out;
+    return L;
   }
 
   uint16_t ListenPort() const { return ListenPortNumber; }
@@ -184,7 +194,9 @@ public:
       }
       return Port;
     } catch (const std::exception &E) {
-      spdlog::warn("no port for a transfer: {}", E.what());
+      LogLine(NoteLevel::Warn,
+              LogRecord{"no_port", "no port for a transfer: {error}", {}, true}.Add(
+                  "error", Word{E.what()}));
       return std::nullopt;
     }
   }
@@ -218,26 +230,10 @@ public:
   }
 
   void Report(const TransferReport &R) override {
-    if (R.Success || R.Query) {
-      spdlog::info("transfer {}", FormatReport(R));
-    } else {
-      spdlog::warn("transfer {}", FormatReport(R));
-    }
+    LogLine(R.Success || R.Query ? NoteLevel::Info : NoteLevel::Warn, TransferRecord(R));
   }
 
-  void Note(NoteLevel L, std::string_view Text) override {
-    switch (L) {
-    case NoteLevel::Debug:
-      spdlog::debug("{}", Text);
-      break;
-    case NoteLevel::Info:
-      spdlog::info("{}", Text);
-      break;
-    case NoteLevel::Warn:
-      spdlog::warn("{}", Text);
-      break;
-    }
-  }
+  void Log(NoteLevel L, const LogRecord &R) override { LogLine(L, R); }
 
 private:
   struct Outgoing {
@@ -433,7 +429,8 @@ private:
           return;
         }
         // A datagram the network refuses (e.g. no route) is dropped alone.
-        spdlog::debug("send failed: {}", std::strerror(errno));
+        LogLine(NoteLevel::Debug, LogRecord{"send_failed", "send failed: {error}", {}, true}.Add(
+                                      "error", Word{std::strerror(errno)}));
         ++Dropped;
         S.Queue.pop_front();
         continue;
@@ -461,7 +458,7 @@ private:
         return;
       }
       if (Signal == SIGUSR1) {
-        spdlog::info("stats: {}", Totals());
+        LogLine(NoteLevel::Info, Totals("stats", "stats:"));
         WaitSignal();
         return;
       }
@@ -469,14 +466,20 @@ private:
         if (ReloadHook) {
           ReloadHook();
         } else {
-          spdlog::info("signal 1 (SIGHUP) received: started without --config, nothing to reload");
+          LogLine(NoteLevel::Info, SignalRecord(Signal, " (SIGHUP) received: started without "
+                                                        "--config, nothing to reload"));
         }
         WaitSignal();
         return;
       }
-      spdlog::info("signal {} received", Signal);
+      LogLine(NoteLevel::Info, SignalRecord(Signal, " received"));
       Stop();
     });
+  }
+
+  static LogRecord SignalRecord(int Signal, const char *Rest) {
+    return LogRecord{"signal", std::string("signal {signal}") + Rest, {}, true}.Add(
+        "signal", uint64_t(Signal));
   }
 
   void ArmStats() {
@@ -488,7 +491,7 @@ private:
       if (Ec || Stopped) {
         return;
       }
-      spdlog::info("stats: {}", Totals());
+      LogLine(NoteLevel::Info, Totals("stats", "stats:"));
       ArmStats();
     });
   }
@@ -533,9 +536,6 @@ uint16_t Daemon::ListenPort() const {
 EngineStats Daemon::Stats() const {
   return P->Stats();
 }
-std::string Daemon::TotalsLine() const {
-  return P->Totals();
-}
 const Engine &Daemon::Server() const {
   return P->Server();
 }
@@ -567,6 +567,10 @@ void DropPrivileges(const std::string &User) {
   }
 }
 
+LogRecord ErrorRecord(const std::exception &E) {
+  return LogRecord{"fatal", "zem4d: {error}", {}, true}.Add("error", Word{E.what()});
+}
+
 } // namespace
 
 void HoldDaemonSignals() {
@@ -595,22 +599,28 @@ int RunDaemon(const DaemonOptions &Options, const std::string &User, const Daemo
     if (!User.empty()) {
       DropPrivileges(User);
     } else if (::geteuid() == 0) {
-      spdlog::warn("running as root without --user: every file root may read is at risk");
+      LogLine(NoteLevel::Warn, {"running_as_root",
+                                "running as root without --user: every file root may read is "
+                                "at risk",
+                                {}});
     }
     auto Bind = Ipv4::Parse(Options.Bind);
     if (Bind && Bind->b[0] != 127 && Options.Allow.empty()) {
-      spdlog::warn("listening on {} beyond loopback with no --allow: anyone who reaches it may "
-                   "download",
-                   Options.Bind);
+      LogLine(NoteLevel::Warn, LogRecord{"open_to_all",
+                                         "listening on {address} beyond loopback with no --allow: "
+                                         "anyone who reaches it may download",
+                                         {},
+                                         true}
+                                   .Add("address", Word{Options.Bind}));
     }
     D.Start();
     Io.run();
     return kDaemonExitStopped;
   } catch (const std::invalid_argument &E) {
-    spdlog::error("zem4d: {}", E.what());
+    LogLine(NoteLevel::Error, ErrorRecord(E));
     return kDaemonExitUsage;
   } catch (const std::exception &E) {
-    spdlog::error("zem4d: {}", E.what());
+    LogLine(NoteLevel::Error, ErrorRecord(E));
     return kDaemonExitFailed;
   }
 }

@@ -86,7 +86,6 @@ public:
   void Stop();
   uint16_t ListenPort() const;
   EngineStats Stats() const;
-  std::string TotalsLine() const;
   // Read-only, for the metrics.
   const Engine &Server() const;
   // SIGHUP runs Hook on the loop; without one the signal is logged and ignored.

@@ -21,67 +21,9 @@ namespace zem4::server {
 
 namespace {
 
-// Lines whose rest is key=value pairs, and what kind of line each is.
-constexpr std::pair<std::string_view, std::string_view> kPairLines[] = {
-    {"transfer ", "transfer"},
-    {"stats: ", "stats"},
-    {"zem4d stopping: ", "stopping"},
-};
-
-void AppendJsonString(std::string &Out, std::string_view Text) {
-  Out.push_back('"');
-  for (unsigned char C : Text) {
-    if (C == '"' || C == '\\') {
-      Out.push_back('\\');
-      Out.push_back(static_cast<char>(C));
-    } else if (C < 0x20 || C == 0x7F) {
-      Out += fmt::format("\\u{:04x}", C);
-    } else {
-      Out.push_back(static_cast<char>(C));
-    }
-  }
-  Out.push_back('"');
-}
-
-// Splits "a=1 b="x y" c=z" into its pairs; nothing when any part is not one.
-std::vector<std::pair<std::string_view, std::string_view>> Pairs(std::string_view Text) {
-  std::vector<std::pair<std::string_view, std::string_view>> Out;
-  size_t I = 0;
-  while (I < Text.size()) {
-    size_t Eq = Text.find('=', I);
-    if (Eq == std::string_view::npos || Eq == I) {
-      return {};
-    }
-    std::string_view Key = Text.substr(I, Eq - I);
-    if (Key.find_first_not_of("abcdefghijklmnopqrstuvwxyz_") != std::string_view::npos) {
-      return {};
-    }
-    size_t V = Eq + 1;
-    size_t End;
-    std::string_view Value;
-    if (V < Text.size() && Text[V] == '"') {
-      // Quoted values escape '"' and '\' with a backslash.
-      End = V + 1;
-      while (End < Text.size() && Text[End] != '"') {
-        End += Text[End] == '\\' ? 2 : 1;
-      }
-      if (End >= Text.size()) {
-        return {};
-      }
-      Value = Text.substr(V + 1, End - V - 1);
-      ++End;
-    } else {
-      End = std::min(Text.find(' ', V), Text.size());
-      Value = Text.substr(V, End - V);
-    }
-    Out.emplace_back(Key, Value);
-    if (End < Text.size() && Text[End] != ' ') {
-      return {};
-    }
-    I = End + 1;
-  }
-  return Out;
-}
+// The record being written, for the JSON formatter: spdlog's logger is
+// synchronous, so its sink formats in the thread and the call that set it.
+thread_local const LogRecord *Writing = nullptr;
 
 class JsonFormatter final : public spdlog::formatter {
 public:
@@ -97,7 +39,7 @@ public:
                     Utc.tm_mon + 1, Utc.tm_mday, Utc.tm_hour, Utc.tm_min, Utc.tm_sec, Millis);
     auto Level = spdlog::level::to_string_view(M.level);
     std::string Line = JsonLogLine(Stamp, std::string_view(Level.data(), Level.size()),
-                                   std::string_view(M.payload.data(), M.payload.size()));
+                                   std::string_view(M.payload.data(), M.payload.size()), Writing);
     Line.push_back('\n');
     Dest.append(Line.data(), Line.data() + Line.size());
   }
@@ -191,35 +133,24 @@ void InstallLogger(const std::string &Target, const std::string &Format) {
   spdlog::set_default_logger(std::make_shared<spdlog::logger>("zem4d", Sink));
 }
 
-std::string JsonLogLine(std::string_view Time, std::string_view Level, std::string_view Message) {
+void LogLine(NoteLevel Level, const LogRecord &Record) {
+  static constexpr spdlog::level::level_enum Levels[] = {spdlog::level::debug, spdlog::level::info,
+                                                         spdlog::level::warn, spdlog::level::err};
+  Writing = &Record;
+  spdlog::log(Levels[static_cast<int>(Level)], "{}", Record.Line());
+  Writing = nullptr;
+}
+
+std::string JsonLogLine(std::string_view Time, std::string_view Level, std::string_view Message,
+                        const LogRecord *Record) {
   std::string Out = "{\"ts\":";
   AppendJsonString(Out, Time);
   Out += ",\"level\":";
   AppendJsonString(Out, Level);
   Out += ",\"msg\":";
   AppendJsonString(Out, Message);
-  for (const auto &[Prefix, Kind] : kPairLines) {
-    if (Message.substr(0, Prefix.size()) != Prefix) {
-      continue;
-    }
-    auto Fields = Pairs(Message.substr(Prefix.size()));
-    if (Fields.empty()) {
-      break;
-    }
-    Out += ",\"event\":";
-    AppendJsonString(Out, Kind);
-    for (const auto &[Key, Value] : Fields) {
-      Out += ",";
-      AppendJsonString(Out, Key);
-      Out += ":";
-      if (!Value.empty() && Value.find_first_not_of("0123456789") == std::string_view::npos &&
-          (Value.size() == 1 || Value[0] != '0')) {
-        Out += Value;
-      } else {
-        AppendJsonString(Out, Value);
-      }
-    }
-    break;
+  if (Record != nullptr) {
+    Out += "," + Record->Json();
   }
   Out += "}";
   return Out;

@@ -2,6 +2,8 @@
 // journal when it is what stderr is, syslog or JSON lines when asked.
 #pragma once
 
+#include "server/engine/LogRecord.h"
+
 #include <string>
 #include <string_view>
 
@@ -23,9 +25,13 @@ std::string ResolveLogTarget(const std::string &Target);
 // Makes the default logger "zem4d" write to Target in Format.
 void InstallLogger(const std::string &Target, const std::string &Format);
 
-// One JSON object for a log line. Lines of key=value pairs (a transfer, the
-// totals) carry each pair as a field of the same name: digits as numbers,
-// anything else as a string, quoted values as the text line has them.
-std::string JsonLogLine(std::string_view Time, std::string_view Level, std::string_view Message);
+// Writes a line of typed fields at Level: its text in the text formats, and
+// in JSON its text as "msg", its event and each field typed (numbers as
+// numbers, seconds and rates under their name with the unit).
+void LogLine(NoteLevel Level, const LogRecord &Record);
+
+// One JSON object for a log line; Record, when there is one, adds its fields.
+std::string JsonLogLine(std::string_view Time, std::string_view Level, std::string_view Message,
+                        const LogRecord *Record = nullptr);
 
 } // namespace zem4::server

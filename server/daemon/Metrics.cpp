@@ -2,6 +2,7 @@
 
 #include "net/Socket.h"
 #include "server/daemon/Daemon.h"
+#include "server/daemon/Logging.h"
 
 #include <array>
 #include <asio.hpp>
@@ -57,7 +58,8 @@ std::vector<Total> TotalsOf(const Engine &E) {
        "Group members given up on as drivers for making no progress."},
       {"bad_source", S.BadSource, false,
        "Datagrams from addresses no client can have, dropped unanswered."},
-      {"queries", S.Queries, false, "Clients that ended before their first repair list."},
+      {"queries", S.Queries, false,
+       "Size-and-digest questions (GetInfo): ERROR 0 \"User caceled download\" before any list."},
       {"unconfirmed_expired", S.PendingExpired, false,
        "Answered requests never confirmed in time."},
       {"unconfirmed_evicted", S.PendingEvicted, false,
@@ -174,8 +176,10 @@ public:
           fmt::format("--metrics: cannot listen on {}: {}", Wanted.ToString(), Ec.message()));
     }
     Acceptor.listen();
-    spdlog::info("metrics on http://{}:{}/metrics", Wanted.address.ToString(),
-                 Acceptor.local_endpoint().port());
+    LogLine(NoteLevel::Info,
+            LogRecord{"metrics", "metrics on http://{address}:{port}/metrics", {}, true}
+                .Add("address", Word{Wanted.address.ToString()})
+                .Add("port", uint64_t{Acceptor.local_endpoint().port()}));
   }
 
   void Accept() {
@@ -186,7 +190,9 @@ public:
       }
       if (Ec) {
         // Out of descriptors, say: try again later rather than spin.
-        spdlog::warn("metrics: accept failed: {}", Ec.message());
+        LogLine(NoteLevel::Warn,
+                LogRecord{"metrics_accept_failed", "metrics: accept failed: {error}", {}, true}.Add(
+                    "error", Word{Ec.message()}));
         Self->Retry.expires_after(AcceptRetry);
         Self->Retry.async_wait([Self](const asio::error_code &E) {
           if (!E && !Self->Stopped) {

@@ -9,15 +9,37 @@
 
 namespace zem4::server {
 
+LogRecord TransferRecord(const TransferReport &R) {
+  double Elapsed = std::chrono::duration<double>(R.Elapsed).count();
+  LogRecord L{"transfer", "transfer", {}};
+  // The name and a client's error text come from the peer: Text, escaped.
+  L.Add("client", Word{R.Client.ToString()})
+      .Add("file", Text{R.File})
+      .Add("roles", Word{R.Roles})
+      .Add("passes", uint64_t{R.Passes})
+      .Add("bytes", R.Bytes)
+      .Add("time", Seconds{Elapsed})
+      .Add("rate", Rate{Elapsed > 0 ? static_cast<double>(R.Bytes) / Elapsed : 0.0})
+      .Add("retransmissions", R.Retransmissions)
+      .Add("repair_ranges", R.RepairRanges)
+      .Add("outcome", Text{R.Outcome})
+      .Add("served", Text{R.Served});
+  return L;
+}
+
 std::string FormatReport(const TransferReport &R) {
-  double Seconds = std::chrono::duration<double>(R.Elapsed).count();
-  double Rate = Seconds > 0 ? static_cast<double>(R.Bytes) / Seconds : 0.0;
-  // The name and a client's error text come from the peer: escaped.
-  return fmt::format(
-      "client={} file=\"{}\" roles={} passes={} bytes={} time={:.3f}s rate={:.0f}B/s "
-      "retransmissions={} repair_ranges={} outcome=\"{}\" served=\"{}\"",
-      R.Client.ToString(), EscapeText(R.File), R.Roles, R.Passes, R.Bytes, Seconds, Rate,
-      R.Retransmissions, R.RepairRanges, EscapeText(R.Outcome), EscapeText(R.Served));
+  return TransferRecord(R).Pairs();
+}
+
+ClientEnd QueryEnd(std::span<const uint8_t> Datagram, bool Engaged) {
+  uint16_t Code = 0;
+  Zem4WireGetBe16(Datagram.data(), Datagram.size(), ZEM4_ERROR_CODE_OFFSET, &Code);
+  const char *At = reinterpret_cast<const char *>(Datagram.data()) + ZEM4_ERROR_MESSAGE_OFFSET;
+  std::string Message(At, strnlen(At, Datagram.size() - ZEM4_ERROR_MESSAGE_OFFSET));
+  if (!Engaged && Code == ZEM4_ERR_NOT_DEFINED && Message == ZEM4_MSG_USER_CACELED) {
+    return {"query", true};
+  }
+  return {fmt::format("client error {}: {}", Code, Message), false};
 }
 
 Engine::Engine(EngineConfig Config, FileSource &Files, EngineIo &Io)
@@ -105,20 +127,20 @@ bool Engine::MakeRoomForUnconfirmed(Time Now) {
   return true;
 }
 
-bool Engine::StartPending(const Endpoint &Client, const Request &Req,
-                          std::shared_ptr<OpenFile> File, std::optional<std::string> Digest,
-                          Time Now) {
+const char *Engine::StartPending(const Endpoint &Client, const Request &Req,
+                                 std::shared_ptr<OpenFile> File, std::optional<std::string> Digest,
+                                 Time Now) {
   if (!MakeRoomForUnconfirmed(Now)) {
-    return false;
+    return UnconfirmedFull;
   }
   auto Port = Io.OpenPort();
   if (!Port) {
     ++Counters.NoPort;
-    return false;
+    return NoFreePort;
   }
   Pending.push_back({Client, Req, std::move(File), std::move(Digest), *Port, Now});
   SendPendingOack(Pending.back());
-  return true;
+  return nullptr;
 }
 
 void Engine::SendPendingOack(const PendingRequest &P) {
@@ -147,9 +169,11 @@ void Engine::DropPending(size_t Index) {
 void Engine::ExpirePending(Time Now) {
   while (!Pending.empty() && Pending.front().Since + Cfg.PendingLife <= Now) {
     ++Counters.PendingExpired;
-    Io.Note(NoteLevel::Debug, fmt::format("request from {} for \"{}\" never confirmed",
-                                          Pending.front().Client.ToString(),
-                                          EscapeText(Pending.front().Req.FileName)));
+    Io.Log(NoteLevel::Debug,
+           LogRecord{
+               "unconfirmed_expired", "request from {client} for {file} never confirmed", {}, true}
+               .Add("client", Word{Pending.front().Client.ToString()})
+               .Add("file", Text{Pending.front().Req.FileName}));
     DropPending(0);
   }
 }
@@ -162,21 +186,18 @@ void Engine::OnPendingDatagram(size_t Index, const Endpoint &From,
     return; // strangers get nothing back
   }
   if (Op == ZEM4_OP_ERROR && Zem4WireErrorLengthOk(Datagram.size())) {
-    // GetInfo ends this way, and so does a client that gave up: a query.
-    uint16_t Code = 0;
-    Zem4WireGetBe16(Datagram.data(), Datagram.size(), ZEM4_ERROR_CODE_OFFSET, &Code);
-    const char *Text = reinterpret_cast<const char *>(Datagram.data()) + ZEM4_ERROR_MESSAGE_OFFSET;
+    // It has not listed yet: GetInfo ends here, and so does a client that
+    // could not go on with our answer.
+    ClientEnd End = QueryEnd(Datagram, false);
     TransferReport R;
     R.Client = P.Client;
     R.File = P.Req.FileName;
     R.Served = P.Req.Served;
     R.Roles = "unicast";
     R.Elapsed = Now - P.Since;
-    R.Outcome =
-        fmt::format("client error {}: {}", Code,
-                    std::string(Text, strnlen(Text, Datagram.size() - ZEM4_ERROR_MESSAGE_OFFSET)));
-    R.Query = true;
-    ++Counters.Queries;
+    R.Outcome = std::move(End.Outcome);
+    R.Query = End.Query;
+    ++(R.Query ? Counters.Queries : Counters.SessionsFailed);
     DropPending(Index);
     Io.Report(R);
     return;
@@ -190,7 +211,8 @@ void Engine::OnPendingDatagram(size_t Index, const Endpoint &From,
     return;
   }
   if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.address) >= Cfg.MaxPerClient) {
-    ++Counters.Refused;
+    NoteRefusal(P.Client, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, P.Req.FileName,
+                ActiveClients() >= Cfg.MaxSessions ? "session limit" : "per-client limit", Now);
     Send(P.Port, P.Client, BuildError(ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY));
     DropPending(Index);
     return;
@@ -223,19 +245,31 @@ void Engine::Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t
 }
 
 void Engine::Refuse(const Endpoint &To, uint16_t Code, std::string_view Message,
-                    std::string_view Name, Time Now) {
-  ++Counters.Refused;
-  NoteLimited(Now, fmt::format("refused {} file=\"{}\": error {} \"{}\"", To.ToString(),
-                               EscapeText(Name), Code, Message));
+                    std::string_view Name, std::string_view Reason, Time Now) {
+  NoteRefusal(To, Code, Message, Name, Reason, Now);
   Send(Cfg.ListenPort, To, BuildError(Code, Message));
 }
 
-void Engine::NoteLimited(Time Now, std::string Line) {
+void Engine::NoteRefusal(const Endpoint &To, uint16_t Code, std::string_view Message,
+                         std::string_view Name, std::string_view Reason, Time Now) {
+  ++Counters.Refused;
+  LogRecord L{"refused", "refused", {}};
+  L.Add("client", Word{To.ToString()})
+      .Add("file", Text{std::string(Name)})
+      .Add("code", uint64_t{Code})
+      .Add("error", Text{std::string(Message)})
+      .Add("reason", Text{std::string(Reason)});
+  NoteLimited(Now, L);
+}
+
+void Engine::NoteLimited(Time Now, const LogRecord &Line) {
   // A flood of junk must not become a flood of log lines: a few a second,
   // and then how many were left out.
   if (Now >= NoteWindowStart + std::chrono::seconds(1)) {
     if (NotesSuppressed > 0) {
-      Io.Note(NoteLevel::Info, fmt::format("{} similar lines suppressed", NotesSuppressed));
+      Io.Log(NoteLevel::Info,
+             LogRecord{"suppressed", "{lines} similar lines suppressed", {}, true}.Add(
+                 "lines", NotesSuppressed));
     }
     NoteWindowStart = Now;
     NotesInWindow = 0;
@@ -247,7 +281,7 @@ void Engine::NoteLimited(Time Now, std::string Line) {
     return;
   }
   ++NotesInWindow;
-  Io.Note(NoteLevel::Info, Line);
+  Io.Log(NoteLevel::Info, Line);
 }
 
 bool Engine::PlausibleSource(const Endpoint &From) const {
@@ -295,13 +329,14 @@ bool Engine::ServeRequest(const Endpoint &From, std::span<const uint8_t> Datagra
                                          [&](const Cidr &C) { return C.Contains(From.address); })) {
     auto Named = ParseRequest(Datagram);
     Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION,
-           Named ? std::string_view(Named->FileName) : std::string_view(), Now);
+           Named ? std::string_view(Named->FileName) : std::string_view(), "not allowed", Now);
     return false;
   }
   auto Req = ParseRequest(Datagram);
   if (!Req) {
     ++Counters.Malformed;
-    Refuse(From, ZEM4_ERR_ILLEGAL_OPERATION, ZEM4_MSG_ILLEGAL_OPERATION, {}, Now);
+    Refuse(From, ZEM4_ERR_ILLEGAL_OPERATION, ZEM4_MSG_ILLEGAL_OPERATION, {}, "malformed request",
+           Now);
     return false;
   }
   Req->Served = Cfg.StrictNames ? Req->FileName : MapRequestName(Req->FileName);
@@ -310,13 +345,14 @@ bool Engine::ServeRequest(const Endpoint &From, std::span<const uint8_t> Datagra
   case OpenError::None:
     break;
   case OpenError::NotFound:
-    Refuse(From, ZEM4_ERR_FILE_NOT_FOUND, ZEM4_MSG_FILE_NOT_FOUND, Req->FileName, Now);
+    Refuse(From, ZEM4_ERR_FILE_NOT_FOUND, ZEM4_MSG_FILE_NOT_FOUND, Req->FileName, "not found", Now);
     return false;
   case OpenError::AccessDenied:
-    Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION, Req->FileName, Now);
+    Refuse(From, ZEM4_ERR_ACCESS_VIOLATION, ZEM4_MSG_ACCESS_VIOLATION, Req->FileName,
+           "not a servable file", Now);
     return false;
   case OpenError::TooLarge:
-    Refuse(From, ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_TOO_LARGE, Req->FileName, Now);
+    Refuse(From, ZEM4_ERR_NOT_DEFINED, ZEM4_MSG_FILE_TOO_LARGE, Req->FileName, "too large", Now);
     return false;
   }
   std::optional<std::string> Digest;
@@ -362,12 +398,13 @@ bool Engine::ServeRequest(const Endpoint &From, std::span<const uint8_t> Datagra
     }
   }
   if (ActiveClients() >= Cfg.MaxSessions || ClientsFrom(From.address) >= Cfg.MaxPerClient) {
-    Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, Now);
+    Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName,
+           ActiveClients() >= Cfg.MaxSessions ? "session limit" : "per-client limit", Now);
     return false;
   }
   if (Req->Multicast && Cfg.MulticastEnabled) {
     if (!MakeRoomForUnconfirmed(Now)) {
-      Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, Now);
+      Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, UnconfirmedFull, Now);
       return false;
     }
     auto G = Groups.find(Opened.File->Id());
@@ -382,8 +419,8 @@ bool Engine::ServeRequest(const Endpoint &From, std::span<const uint8_t> Datagra
     }
     // No group to be had: unicast serves it just as well, only not shared.
   }
-  if (!StartPending(From, *Req, std::move(Opened.File), Digest, Now)) {
-    Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, Now);
+  if (const char *Why = StartPending(From, *Req, std::move(Opened.File), Digest, Now)) {
+    Refuse(From, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, Req->FileName, Why, Now);
   }
   return false;
 }
@@ -449,7 +486,9 @@ Transfer *Engine::StartGroup(const Endpoint &Client, const Request &Req,
   Transfers[*Port] = std::move(T);
   Groups[Id] = Raw;
   ++Counters.GroupsCreated;
-  Io.Note(NoteLevel::Debug, fmt::format("group {} for \"{}\"", G.Address.ToString(), Req.FileName));
+  Io.Log(NoteLevel::Debug, LogRecord{"group_created", "group {group} for {file}", {}, true}
+                               .Add("group", Word{G.Address.ToString()})
+                               .Add("file", Text{Req.FileName}));
   Raw->Join(Client, Req, Now);
   return Raw;
 }
@@ -484,7 +523,10 @@ DigestResult Engine::DigestFor(OpenFile &File) {
 
 void Engine::OnDigestReady(const FileId &Id, Time Now) {
   if (DigestsPending.erase(Id) != 0) {
-    Io.Note(NoteLevel::Debug, fmt::format("digest ready for file {}:{}", Id.Device, Id.Inode));
+    Io.Log(NoteLevel::Debug,
+           LogRecord{"digest_ready", "digest ready for file {device}:{inode}", {}, true}
+               .Add("device", uint64_t{Id.Device})
+               .Add("inode", uint64_t{Id.Inode}));
   }
   ReleaseHeld(Id, Now);
 }

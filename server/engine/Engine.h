@@ -5,6 +5,7 @@
 #pragma once
 
 #include "server/engine/FileSource.h"
+#include "server/engine/LogRecord.h"
 #include "server/engine/Packets.h"
 #include "server/engine/Types.h"
 
@@ -115,7 +116,7 @@ struct EngineStats {
   uint64_t DigestWaitsDropped = 0; // the same beyond the bound (MaxPending): left unanswered
   uint64_t DriversReplaced = 0;    // group members given up on as drivers for making no progress
   uint64_t BadSource = 0;      // datagrams from addresses no client can have, dropped unanswered
-  uint64_t Queries = 0;        // clients that ended with ERROR before their first repair list
+  uint64_t Queries = 0;        // GetInfo exchanges (QueryEnd), neither served nor failed
   uint64_t PendingExpired = 0; // answered requests never confirmed within PendingLife
   uint64_t PendingEvicted = 0; // the same, evicted early for newer requests
   uint64_t LogSuppressed = 0;  // log lines left out by the rate limit
@@ -132,16 +133,26 @@ struct TransferReport {
   Duration Elapsed{0};
   uint64_t Retransmissions = 0;
   uint64_t RepairRanges = 0;
-  std::string Outcome; // "complete", "timeout", "client error 0: ...", "stopped", ...
+  std::string Outcome; // "complete", "timeout", "query", "client error 3: ...", "stopped", ...
   bool Success = false;
-  // Ended by the client before any data (GetInfo, or an abandoned request):
-  // neither served nor failed.
+  // A GetInfo exchange (QueryEnd): neither served nor failed.
   bool Query = false;
 };
 
+// The transfer line: event "transfer", its fields typed.
+LogRecord TransferRecord(const TransferReport &R);
+// Its pairs as the text line has them.
 std::string FormatReport(const TransferReport &R);
 
-enum class NoteLevel { Debug, Info, Warn };
+// A client's ERROR that ends its part: our driver's GetInfo takes the OACK as
+// its answer and ends at once with ERROR 0 "User caceled download", before
+// any list or acknowledgement. That, and only that, is a query; Engaged says
+// the client had listed, acknowledged or asked again in this transfer.
+struct ClientEnd {
+  std::string Outcome; // "query" or "client error CODE: TEXT"
+  bool Query = false;
+};
+ClientEnd QueryEnd(std::span<const uint8_t> ErrorDatagram, bool Engaged);
 
 class EngineIo {
 public:
@@ -152,7 +163,8 @@ public:
   // To may be a multicast group.
   virtual void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram) = 0;
   virtual void Report(const TransferReport &) {}
-  virtual void Note(NoteLevel, std::string_view) {}
+  // Every other line: typed fields, for text (R.Line()) or JSON (R.Json()).
+  virtual void Log(NoteLevel, const LogRecord &) {}
 };
 
 class Transfer;
@@ -224,10 +236,14 @@ private:
   void ShutdownHeld();
   // A unicast host address outside our own group network, with a port.
   bool PlausibleSource(const Endpoint &From) const;
+  // Reason is ours, for the log line only: the client sees Code and Message.
   void Refuse(const Endpoint &To, uint16_t Code, std::string_view Message, std::string_view Name,
-              Time Now);
+              std::string_view Reason, Time Now);
+  // Its count and line, for a refusal sent from elsewhere.
+  void NoteRefusal(const Endpoint &To, uint16_t Code, std::string_view Message,
+                   std::string_view Name, std::string_view Reason, Time Now);
   // An info line that peers can provoke at will: rate-limited.
-  void NoteLimited(Time Now, std::string Line);
+  void NoteLimited(Time Now, const LogRecord &Line);
   void Send(uint16_t FromPort, const Endpoint &To, std::span<const uint8_t> Datagram);
   Transfer *FindClient(const Endpoint &Client, Transfer *Except = nullptr);
   size_t ClientsFrom(Ipv4 Address) const;
@@ -235,9 +251,11 @@ private:
   // false when every unconfirmed entry is too young to be evicted.
   bool MakeRoomForUnconfirmed(Time Now);
   // Answers a new unicast request from a port of its own and keeps it in the
-  // table until its first repair list; false when no port is free.
-  bool StartPending(const Endpoint &Client, const Request &Req, std::shared_ptr<OpenFile> File,
-                    std::optional<std::string> Digest, Time Now);
+  // table until its first repair list; why not when it cannot (a refusal's
+  // reason), else nullptr.
+  const char *StartPending(const Endpoint &Client, const Request &Req,
+                           std::shared_ptr<OpenFile> File, std::optional<std::string> Digest,
+                           Time Now);
   void SendPendingOack(const struct PendingRequest &P);
   void OnPendingDatagram(size_t Index, const Endpoint &From, std::span<const uint8_t> Datagram,
                          Time Now);
@@ -253,6 +271,10 @@ private:
   Endpoint GroupAddress(int Slot) const;
   // The digest for a request that asks for one; Pending while it is computed.
   DigestResult DigestFor(OpenFile &File);
+
+  // Reasons of a busy refusal that more than one place gives.
+  static constexpr const char *UnconfirmedFull = "unconfirmed table full";
+  static constexpr const char *NoFreePort = "no port";
 
   EngineConfig Cfg;
   FileSource &Files;

@@ -95,7 +95,7 @@ void Transfer::NextPass(Time Now, bool SeriesCut) {
     Leave(C, "moved to unicast", true, Now);
     ++E.Counters.UnicastFallbacks;
     if (!E.StartUnicast(C, Req, Source, DigestHex, Now)) {
-      E.Refuse(C, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, FileName, Now);
+      E.Refuse(C, ZEM4_ERR_NOT_READY, ZEM4_MSG_NOT_READY, FileName, Engine::NoFreePort, Now);
     }
   }
   if (Members.empty()) {

@@ -73,8 +73,10 @@ void Engine::ExpireHeld(Time Now) {
     if (H.LastCopy + Cfg.PendingLife > Now) {
       return false;
     }
-    Io.Note(NoteLevel::Debug,
-            fmt::format("request from {} held for a digest, given up", H.Client.ToString()));
+    Io.Log(NoteLevel::Debug,
+           LogRecord{
+               "digest_wait_expired", "request from {client} held for a digest, given up", {}, true}
+               .Add("client", Word{H.Client.ToString()}));
     return true;
   });
 }

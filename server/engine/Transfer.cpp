@@ -328,17 +328,12 @@ void Transfer::OnDatagram(const Endpoint &From, std::span<const uint8_t> Datagra
     return;
   }
   if (Op == ZEM4_OP_ERROR && Zem4WireErrorLengthOk(Datagram.size())) {
-    uint16_t Code = 0;
-    Zem4WireGetBe16(Datagram.data(), Datagram.size(), ZEM4_ERROR_CODE_OFFSET, &Code);
-    const char *Text = reinterpret_cast<const char *>(Datagram.data()) + ZEM4_ERROR_MESSAGE_OFFSET;
-    std::string Message(Text, strnlen(Text, Datagram.size() - ZEM4_ERROR_MESSAGE_OFFSET));
-    std::string Outcome = fmt::format("client error {}: {}", Code, Message);
-    // Before it listed anything or was sent any data it asked only for the
-    // answer (GetInfo) or gave up on the request: a query, not a failure.
+    // A member that joined a running group is sent the group's data without
+    // asking for it: what tells a GetInfo is that it has said nothing since.
     const Member *M = FindMember(From);
-    bool Query = !M->Listened && DataBytes == M->BytesAtJoin;
+    ClientEnd End = QueryEnd(Datagram, M->Listened || M->HeardFin);
     bool WasController = IsController(From);
-    Leave(From, std::move(Outcome), false, Now, Query);
+    Leave(From, std::move(End.Outcome), false, Now, End.Query);
     if (WasController && McastGroup && State != Phase::Finishing) {
       StartFinishing(Now);
     } else if (Members.empty()) {
@@ -703,8 +698,13 @@ void Transfer::OnTime(Time Now) {
   }
   if (auto D = DriverDeadline(); D && Now >= *D) {
     ++E.Counters.DriversReplaced;
-    E.Io.Note(NoteLevel::Info, fmt::format("group {}: driver {} made no progress, handing over",
-                                           McastGroup->Address.ToString(), Controller->ToString()));
+    E.Io.Log(NoteLevel::Info,
+             LogRecord{"driver_replaced",
+                       "group {group}: driver {driver} made no progress, handing over",
+                       {},
+                       true}
+                 .Add("group", Word{McastGroup->Address.ToString()})
+                 .Add("driver", Word{Controller->ToString()}));
     ControllerGone("no progress", Now);
     return;
   }

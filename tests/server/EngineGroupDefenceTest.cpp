@@ -61,6 +61,11 @@ TEST(GroupDefenceTest, DriverThatAsksAgainButNeverAcknowledgesLosesTheGroup) {
   // within the patience the server has for a list, and counted.
   EXPECT_LT(R.Net.Now, 60s);
   EXPECT_GE(R.Net.Server().Stats().DriversReplaced, 1u);
+  EXPECT_EQ(
+      std::count(
+          R.Net.Io.Json.begin(), R.Net.Io.Json.end(),
+          R"("event":"driver_replaced","group":"239.255.0.1:5570","driver":"127.0.0.66:2000")"),
+      1);
 }
 
 TEST(GroupDefenceTest, MembersThatOnlyAskedAreNotChosenToDriveBeforeOnesThatListen) {

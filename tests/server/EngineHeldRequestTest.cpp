@@ -116,6 +116,10 @@ TEST_F(HeldRequestTest, ClientsThatMovedOnOrWentAwayAreNotAnsweredLater) {
   ASSERT_EQ(Out.size(), 1u);
   EXPECT_EQ(Out[0].To, ClientAt(3));
   EXPECT_EQ(E.Stats().DigestWaits, 3u);
+  EXPECT_EQ(Io.Json,
+            (std::vector<std::string>{R"("event":"digest_wait_expired","client":"127.0.0.4:1000")",
+                                      R"("event":"digest_ready","device":0,"inode":)" +
+                                          std::to_string(Id().Inode)}));
 }
 
 TEST_F(HeldRequestTest, StoppingTellsHeldClientsOnceFromTheRequestPort) {

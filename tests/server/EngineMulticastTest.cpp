@@ -126,6 +126,19 @@ TEST_F(MulticastTest, FirstClientActiveLaterPassiveSequenceEqualsBlockThenNextPa
   EXPECT_EQ(E.Stats().GroupsCreated, 1u);
 }
 
+// A GetInfo that joined a running group was sent its data unasked: still a question.
+TEST_F(MulticastTest, ListenerEndingAsGetInfoDoesIsAQuery) {
+  Engine E(NoGrace(), Files, Io);
+  ActiveThenPassive(E, ClientAt(2), ClientAt(3));
+  E.OnDatagram(ClientAt(2), 40000, BuildAck8(65), 1ms);
+  E.OnDatagram(ClientAt(3), 40000, Cat({B({0, 5, 0, 0}), Str("User caceled download")}), 2ms);
+  ASSERT_EQ(Io.Reports.size(), 1u);
+  EXPECT_EQ(Io.Reports[0].Outcome, "query");
+  EXPECT_EQ(Io.Reports[0].Bytes, 36u * 1032 + 10);
+  EXPECT_EQ(E.Stats().Queries, 1u);
+  EXPECT_EQ(E.Stats().SessionsFailed, 0u);
+}
+
 TEST_F(MulticastTest, SilentActiveMemberMovesTheGroupOn) {
   EngineConfig Cfg;
   Cfg.MaxRetries = 3;
@@ -208,6 +221,9 @@ TEST_F(MulticastTest, DifferentFilesGetDifferentGroups) {
             Cat({B({0, 6}), Str("multicast"), Str("239.255.0.2,5571,1"), Str("tsize"), Str("10")}));
   EXPECT_NE(Out[0].From, Out[1].From);
   EXPECT_EQ(E.ActiveGroups(), 2u);
+  EXPECT_EQ(Io.Json, (std::vector<std::string>{
+                         R"("event":"group_created","group":"239.255.0.1:5570","file":"f")",
+                         R"("event":"group_created","group":"239.255.0.2:5571","file":"g")"}));
 }
 
 // Whole downloads in virtual time: the members end with the exact file,

@@ -62,10 +62,17 @@ TEST_F(RefusalTest, SessionLimitAnswersCode9) {
   Engine E(Cfg, Files, Io);
   Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 1});
   Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 2});
+  Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 4}); // waiting, not yet a session
   Confirm(E, Io, {Client.address, 1}, 40000);
   Confirm(E, Io, {Client.address, 2}, 40001);
-  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 3}),
-            Cat({B({0, 5, 0, 9}), Str("Server busy, try again later")}));
+  const Bytes Busy = Cat({B({0, 5, 0, 9}), Str("Server busy, try again later")});
+  EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Client.address, 3}), Busy);
+  // The waiting one lists now: refused from its port, and logged alike.
+  E.OnDatagram({Client.address, 4}, 40002, ListAll(), 0ms);
+  EXPECT_EQ(Io.Take().at(0).Data, Busy);
+  EXPECT_EQ(Io.Json.at(1), R"("event":"refused","client":"127.0.0.2:4","file":"a",)"
+                           R"("code":9,"error":"Server busy, try again later",)"
+                           R"("reason":"session limit")");
   // A late copy of a served client's request is not refused.
   E.OnDatagram({Client.address, 1}, Listen, Cat({B({0, 1}), Str("a")}), 1ms);
   EXPECT_TRUE(Io.Take().empty());
@@ -143,6 +150,9 @@ TEST_F(RefusalTest, AllowList) {
   EXPECT_EQ(Opcode(Ask(E, Cat({B({0, 1}), Str("a")}), {Ipv4(127, 0, 0, 3), 9})), ZEM4_OP_OACK);
   EXPECT_EQ(Ask(E, Cat({B({0, 1}), Str("a")}), {Ipv4(127, 0, 0, 4), 9}),
             Cat({B({0, 5, 0, 2}), Str("Access violation")}));
+  ASSERT_EQ(Io.Notes.size(), 1u); // the client is told no more, the log says why
+  EXPECT_EQ(Io.Notes[0], "refused client=127.0.0.4:9 file=\"a\" code=2 error=\"Access violation\" "
+                         "reason=\"not allowed\"");
 }
 
 TEST_F(RefusalTest, MalformedDatagramsAreDroppedWithoutAnswer) {
@@ -251,8 +261,9 @@ TEST_F(RefusalTest, RefusalsNameWhatWasAskedEscapedAndAreRateLimited) {
   // A name that would forge a log line and colour the terminal.
   E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("x\n[zem4d] [info] fake\x1b[31m\"")}), 0ms);
   ASSERT_EQ(Io.Notes.size(), 1u);
-  EXPECT_EQ(Io.Notes[0], "refused 127.0.0.2:1234 file=\"x\\x0a[zem4d] [info] fake\\x1b[31m\\\"\": "
-                         "error 1 \"File not found\"");
+  EXPECT_EQ(Io.Notes[0],
+            "refused client=127.0.0.2:1234 file=\"x\\x0a[zem4d] [info] "
+            "fake\\x1b[31m\\\"\" code=1 error=\"File not found\" reason=\"not found\"");
   // 20,000 junk requests in one second: a handful of lines, then a count.
   for (int I = 0; I < 20000; ++I) {
     E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("nope")}),
@@ -264,6 +275,7 @@ TEST_F(RefusalTest, RefusalsNameWhatWasAskedEscapedAndAreRateLimited) {
   E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("late")}), 2s);
   ASSERT_EQ(Io.Notes.size(), 7u);
   EXPECT_EQ(Io.Notes[5], "19996 similar lines suppressed");
+  EXPECT_EQ(Io.Json[5], R"("event":"suppressed","lines":19996)");
   EXPECT_NE(Io.Notes[6].find("file=\"late\""), std::string::npos);
 }
 

@@ -308,15 +308,22 @@ TEST_F(UnicastTest, UnconfirmedRequestGetsOneOackPerCopyFromOnePortAndExpires) {
   EXPECT_TRUE(Io.Reports.empty());
   EXPECT_EQ(E->Stats().PendingExpired, 1u);
   EXPECT_EQ(E->Stats().DatagramsSent, 2u);
+  EXPECT_EQ(Io.Json, std::vector<std::string>{
+                         R"("event":"unconfirmed_expired","client":"127.0.0.2:1234","file":"a")"});
 }
 
-TEST_F(UnicastTest, ClientErrorBeforeItsFirstListIsAQueryAfterItACancelledTransfer) {
+TEST_F(UnicastTest, GetInfosEndBeforeAnyListIsAQueryAnyOtherClientErrorAFailure) {
   struct Case {
     bool Listed;
-    bool Query;
+    uint16_t Code;
+    const char *Text, *Outcome;
   };
-  for (const Case C : {Case{false, true}, Case{true, false}}) {
-    SCOPED_TRACE(C.Listed ? "after its list" : "before its list");
+  for (const Case C :
+       {Case{false, 0, "User caceled download", "query"},
+        Case{true, 0, "User caceled download", "client error 0: User caceled download"},
+        Case{false, 4, "Mal-formed OACK packet", "client error 4: Mal-formed OACK packet"}}) {
+    SCOPED_TRACE(C.Outcome);
+    const bool Query = std::string(C.Outcome) == "query";
     RecordingIo Local;
     Engine E({}, Files, Local);
     E.OnDatagram(Client, Listen, Cat({B({0, 1}), Str("big"), Str("tsize"), Str("0")}), 0ms);
@@ -324,18 +331,17 @@ TEST_F(UnicastTest, ClientErrorBeforeItsFirstListIsAQueryAfterItACancelledTransf
       E.OnDatagram(Client, 40000, FullRpl(), 0ms);
     }
     Local.Take();
-    // GetInfo ends every request this way.
-    E.OnDatagram(Client, 40000, Cat({B({0, 5, 0, 0}), Str("User caceled download")}), 1ms);
+    E.OnDatagram(Client, 40000, Cat({B({0, 5, 0, static_cast<int>(C.Code)}), Str(C.Text)}), 1ms);
     EXPECT_TRUE(Local.Take().empty());
     EXPECT_EQ(E.ActiveTransfers(), 0u);
     EXPECT_EQ(E.UnconfirmedClients(), 0u);
     EXPECT_TRUE(Local.Open.empty());
     ASSERT_EQ(Local.Reports.size(), 1u);
-    EXPECT_EQ(Local.Reports[0].Outcome, "client error 0: User caceled download");
+    EXPECT_EQ(Local.Reports[0].Outcome, C.Outcome);
     EXPECT_FALSE(Local.Reports[0].Success);
-    EXPECT_EQ(Local.Reports[0].Query, C.Query);
-    EXPECT_EQ(E.Stats().Queries, C.Query ? 1u : 0u);
-    EXPECT_EQ(E.Stats().SessionsFailed, C.Query ? 0u : 1u);
+    EXPECT_EQ(Local.Reports[0].Query, Query);
+    EXPECT_EQ(E.Stats().Queries, Query ? 1u : 0u);
+    EXPECT_EQ(E.Stats().SessionsFailed, Query ? 0u : 1u);
   }
 }
 

@@ -37,7 +37,10 @@ public:
     Sent.push_back({FromPort, To, Bytes(D.begin(), D.end())});
   }
   void Report(const TransferReport &R) override { Reports.push_back(R); }
-  void Note(NoteLevel, std::string_view Text) override { Notes.emplace_back(Text); }
+  void Log(NoteLevel, const LogRecord &R) override {
+    Notes.push_back(R.Line());
+    Json.push_back(R.Json());
+  }
 
   std::vector<SentDatagram> Take() {
     std::vector<SentDatagram> Out;
@@ -47,7 +50,8 @@ public:
 
   std::vector<SentDatagram> Sent;
   std::vector<TransferReport> Reports;
-  std::vector<std::string> Notes;
+  std::vector<std::string> Notes; // each line as text, and its JSON fields
+  std::vector<std::string> Json;
   std::set<uint16_t> Open;
   uint16_t NextPort = 40000;
   uint32_t PortsLeft = 1000;

@@ -286,9 +286,9 @@ inline std::unique_ptr<SocketClient> Fetch(DaemonProcess &D, uint16_t Listen,
 // Sends one datagram to the daemon from a socket of its own and keeps the
 // socket, so answers can be read (or their absence seen).
 struct RawClient {
-  RawClient() {
+  explicit RawClient(Ipv4 From = LoopbackAddress) {
     Fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_in A = net::ToSockaddr({LoopbackAddress, 0});
+    sockaddr_in A = net::ToSockaddr({From, 0});
     bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A);
   }
   ~RawClient() { close(Fd); }

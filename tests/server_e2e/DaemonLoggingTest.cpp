@@ -63,87 +63,109 @@ TEST_F(DaemonLogging, JournalOnlyWhenJournalStreamIsOurStderr) {
   }
 }
 
-TEST_F(DaemonLogging, JsonLinesCarryTheTransferLinesFields) {
+TEST_F(DaemonLogging, JsonLinesCarryEachFieldTyped) {
   const Bytes Data = RandomBytes(30000, 31);
   WriteFile("f.bin", Data);
   WriteFile("q\"b", Data);
   auto A = Args();
-  A.insert(A.end(), {"--log-format", "json"});
+  A.insert(A.end(), {"--log-format", "json", "--allow", "127.0.0.1/32"});
   DaemonProcess D(A);
   const uint16_t Listen = D.WaitForPort();
   ASSERT_NE(Listen, 0) << D.Log;
-  struct Case {
-    std::string Name;
-    std::string Quoted; // the name in the JSON line: the text line's escapes, escaped again
-  };
-  const Case Cases[] = {{"f.bin", "f.bin"}, {"q\"b", R"(q\\\"b)"}};
   auto Q = [](const std::string &S) {
     return std::regex_replace(S, std::regex(R"([\\.^$|()\[\]{}*+?])"), R"(\$&)");
   };
-  for (const Case &C : Cases) {
-    SCOPED_TRACE(C.Name);
-    auto Got = Fetch(D, Listen, C.Name);
-    ASSERT_TRUE(Got->Model.Complete()) << D.Log;
-    const std::string Client = "127.0.0.1:" + std::to_string(LocalPort(Got->Fd));
-    ASSERT_TRUE(D.WaitForLine("\"event\":\"transfer\",\"client\":\"" + Client)) << D.Log;
-    // The whole text line as "msg", then each of its pairs as a field.
-    const std::string Line =
-        R"(\{"ts":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z","level":"info",)"
-        R"("msg":"transfer client=)" +
-        Q(Client) + R"( file=\\")" + Q(C.Quoted) +
-        R"(\\" roles=unicast passes=1 bytes=30000 time=[\d.]+s rate=\d+B/s retransmissions=(\d+) )"
-        R"(repair_ranges=(\d+) outcome=\\"complete\\" served=\\")" +
-        Q(C.Quoted) +
-        R"(\\"",)"
-        R"("event":"transfer","client":")" +
-        Q(Client) + R"(","file":")" + Q(C.Quoted) +
-        R"(","roles":"unicast","passes":1,"bytes":30000,"time":"\d+\.\d{3}s",)"
-        R"("rate":"\d+B/s","retransmissions":\1,"repair_ranges":\2,"outcome":"complete",)"
-        R"("served":")" +
-        Q(C.Quoted) + R"("\})";
+  // The groups of the one line of Client, which must match Pattern whole.
+  auto LineOf = [&](const std::string &Client, const std::string &Pattern) {
+    EXPECT_TRUE(D.WaitForLine("\"client\":\"" + Client + "\"")) << D.Log;
+    std::vector<std::string> Groups;
     size_t Matches = 0;
     for (const auto &L : Lines(D.Log)) {
-      Matches += std::regex_match(L, std::regex(Line));
+      std::smatch M;
+      if (std::regex_match(L, M, std::regex(Pattern))) {
+        ++Matches;
+        Groups.assign(M.begin(), M.end());
+      }
     }
-    EXPECT_EQ(Matches, 1u) << Line << "\n" << D.Log;
+    EXPECT_EQ(Matches, 1u) << Pattern << "\n" << D.Log;
+    return Groups;
+  };
+  const std::string Head = R"(\{"ts":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z","level":"info",)";
+  // Each name, and how the JSON line has it: the text line's escapes, escaped again.
+  using Names = std::pair<std::string, std::string>;
+  for (const auto &C : {Names{"f.bin", "f.bin"}, Names{"q\"b", R"(q\\\"b)"}}) {
+    SCOPED_TRACE(C.first);
+    auto Got = Fetch(D, Listen, C.first);
+    ASSERT_TRUE(Got->Model.Complete()) << D.Log;
+    const std::string Client = "127.0.0.1:" + std::to_string(LocalPort(Got->Fd));
+    // The whole text line as "msg", then each field typed.
+    auto M = LineOf(
+        Client,
+        Head + R"("msg":"transfer client=)" + Q(Client) + R"( file=\\")" + Q(C.second) +
+            R"(\\" roles=unicast passes=1 bytes=30000 time=([\d.]+)s rate=(\d+)B/s )"
+            R"(retransmissions=(\d+) repair_ranges=(\d+) outcome=\\"complete\\" served=\\")" +
+            Q(C.second) + R"(\\"","event":"transfer","client":")" + Q(Client) + R"(","file":")" +
+            Q(C.second) +
+            R"(","roles":"unicast","passes":1,"bytes":30000,"time_s":([\d.e-]+),)"
+            R"("rate_bytes_per_s":\2,"retransmissions":\3,"repair_ranges":\4,)"
+            R"("outcome":"complete","served":")" +
+            Q(C.second) + R"("\})");
+    ASSERT_EQ(M.size(), 6u);
+    EXPECT_NEAR(std::stod(M[5]), std::stod(M[1]), 0.0005); // seconds, as a number
   }
+  // GetInfo's question, and a client outside --allow.
+  RawClient Asking, Outsider(Ipv4(127, 0, 0, 2));
+  ASSERT_TRUE(Asking.PrimeDigest(Listen, "f.bin")) << D.Log;
+  const std::string Client = "127.0.0.1:" + std::to_string(LocalPort(Asking.Fd));
+  LineOf(Client,
+         Head + R"("msg":"transfer client=)" + Q(Client) +
+             R"( file=\\"f\.bin\\" roles=unicast passes=0 bytes=0 time=[\d.]+s rate=0B/s )"
+             R"(retransmissions=0 repair_ranges=0 outcome=\\"query\\" served=\\"f\.bin\\"",)"
+             R"("event":"transfer","client":")" +
+             Q(Client) +
+             R"(","file":"f\.bin","roles":"unicast","passes":0,"bytes":0,"time_s":[\d.e-]+,)"
+             R"("rate_bytes_per_s":0,"retransmissions":0,"repair_ranges":0,)"
+             R"("outcome":"query","served":"f\.bin"\})");
+  Outsider.Send(Listen, BuildRequest("f.bin", {}));
+  const std::string Far = "127.0.0.2:" + std::to_string(LocalPort(Outsider.Fd));
+  LineOf(Far,
+         Head + R"("msg":"refused client=)" + Q(Far) +
+             R"( file=\\"f\.bin\\" code=2 error=\\"Access violation\\" reason=\\"not allowed\\"",)"
+             R"("event":"refused","client":")" +
+             Q(Far) +
+             R"(","file":"f\.bin","code":2,"error":"Access violation","reason":"not allowed"\})");
+  EXPECT_EQ(Outsider.Received(),
+            std::vector<Bytes>{Cat({B({0, 5, 0, 2}), Str("Access violation")})});
   ASSERT_EQ(D.Terminate(), 0) << D.Log;
-  for (const auto &L : Lines(D.Log)) {
-    EXPECT_TRUE(std::regex_match(L, std::regex(R"(\{"ts":"[^"]+","level":"[a-z]+","msg":".*\})")))
+  for (const auto &L : Lines(D.Log)) { // every line with typed fields
+    EXPECT_TRUE(std::regex_match(
+        L, std::regex(R"(\{"ts":"[^"]+","level":"[a-z]+","msg":".*","event":"[a-z_]+".*\})")))
         << L;
   }
-  EXPECT_NE(D.Log.find(",\"event\":\"stopping\",\"requests\":2,\"served\":2,\"failed\":0,"),
-            std::string::npos)
+  EXPECT_TRUE(std::regex_search(D.Log, std::regex(R"("event":"serving","root":"[^"]+","address":)"
+                                                  R"("127\.0\.0\.1","port":)" +
+                                                  std::to_string(Listen) + ",\"multicast\":")));
+  EXPECT_TRUE(std::regex_search(
+      D.Log, std::regex(R"(,"event":"stopping","requests":\d+,"served":2,"failed":0,"refused":1,)"
+                        R"([^\n]*,"queries":1,)")))
       << D.Log;
 }
 
-TEST(DaemonJsonLine, PairsBecomeFieldsAndAnythingElseStaysText) {
-  struct Case {
-    const char *Message;
-    std::string Fields; // what follows "msg"
-  };
-  const Case Cases[] = {
-      {"zem4d serving /srv on 127.0.0.1:5568", ""},
-      {"stats: requests=3 bytes=0 no_port=12",
-       R"(,"event":"stats","requests":3,"bytes":0,"no_port":12)"},
-      {R"(transfer client=1.2.3.4:5 file="a b\"c" passes=007 time=0.5s)",
-       R"(,"event":"transfer","client":"1.2.3.4:5","file":"a b\\\"c","passes":"007","time":"0.5s")"},
-      {R"(transfer file="unterminated)", ""},
-      {"transfer Client=1", ""},
-      {"transfer a=1 b", ""},
-      {"transfer a=1  b=2", ""},
-      {"stats:requests=1", ""},
-  };
-  for (const Case &C : Cases) {
-    SCOPED_TRACE(C.Message);
-    std::string Msg;
-    for (char Ch : std::string(C.Message)) {
-      Msg += Ch == '"' || Ch == '\\' ? std::string("\\") + Ch : std::string(1, Ch);
-    }
-    EXPECT_EQ(JsonLogLine("T", "info", C.Message),
-              R"({"ts":"T","level":"info","msg":")" + Msg + "\"" + C.Fields + "}");
-  }
-  // Control characters never reach the output raw.
+TEST(DaemonJsonLine, FieldsTypedWithTheirUnitAndNothingRaw) {
+  LogRecord R{"transfer", "transfer", {}};
+  R.Add("client", Word{"1.2.3.4:5"})
+      .Add("file", Text{std::string("a \"b\\\n\x01\xff", 8)})
+      .Add("bytes", uint64_t{18446744073709551615u})
+      .Add("time", Seconds{0.404})
+      .Add("rate", Rate{1e6 / 0.404});
+  EXPECT_EQ(R.Line(), R"(transfer client=1.2.3.4:5 file="a \"b\\\x0a\x01\xff" )"
+                      R"(bytes=18446744073709551615 time=0.404s rate=2475248B/s)");
+  EXPECT_EQ(JsonLogLine("T", "info", R.Line(), &R),
+            R"({"ts":"T","level":"info","msg":"transfer client=1.2.3.4:5 file=\"a \\\"b\\\\\\x0a)"
+            R"(\\x01\\xff\" bytes=18446744073709551615 time=0.404s rate=2475248B/s",)"
+            R"("event":"transfer","client":"1.2.3.4:5","file":"a \\\"b\\\\\\x0a\\x01\\xff",)"
+            R"("bytes":18446744073709551615,"time_s":0.404,"rate_bytes_per_s":2475248})");
+  // A line of no record is its text alone, and no control character goes out raw.
   EXPECT_EQ(JsonLogLine("T", "warning", std::string("a\x01\nb\x7f", 5)),
             R"({"ts":"T","level":"warning","msg":"a\u0001\u000ab\u007f"})");
 }
