@@ -326,8 +326,13 @@ RxNext TakeCompletion(Zem4Instance *Instance, EFI_STATUS TokenStatus,
     if (TokenStatus == EFI_TIMEOUT || TokenStatus == EFI_ABORTED || TokenStatus == EFI_ICMP_ERROR) {
       return RX_REPOST;
     }
-    Instance->Status = (TokenStatus == EFI_DEVICE_ERROR) ? EFI_DEVICE_ERROR : EFI_ICMP_ERROR;
-    Zem4RrqSilentShutdown(Instance);
+    // A transfer already closing keeps the status it ended with: a late
+    // report (port unreachable for the last acknowledgement, on the port
+    // that did not carry the last block) must not fail a good download.
+    if (Instance->State != ZEM4_STATE_TIME_WAIT) {
+      Instance->Status = (TokenStatus == EFI_DEVICE_ERROR) ? EFI_DEVICE_ERROR : EFI_ICMP_ERROR;
+      Zem4RrqSilentShutdown(Instance);
+    }
     return RX_STOP;
   }
   if (RxData == NULL) {

@@ -221,6 +221,21 @@ TEST_F(DispatchTest, ToleratedReceiveErrorsRepostTheReceive) {
   EXPECT_EQ(done_.status, EFI_TFTP_ERROR);
 }
 
+TEST_F(DispatchTest, AReceiveErrorAfterTheEndKeepsTheStatus) {
+  ScriptedServer server(Net(), kServerIp, kServerPort);
+  Start();
+  RunFor(10 * kMs);
+  // Ended well, its receive still posted: a late unreachable report comes.
+  EFI_TPL old = gBS->RaiseTPL(TPL_CALLBACK);
+  Zem4RrqSilentShutdown(Instance());
+  gBS->RestoreTPL(old);
+  FailNextReceives({EFI_PORT_UNREACHABLE});
+  server.Send(kClientIp, ClientSends().back().datagram.srcPort, ErrorPacket(1, "unread"));
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(done_.status, EFI_SUCCESS);
+  EXPECT_EQ(Fw().Faults().Injected(), 1u);
+}
+
 TEST_F(DispatchTest, MulticastErrorCompletionIsNotReadForItsPort) {
   ScriptedServer server(Net(), kServerIp, kServerPort);
   Start();
