@@ -112,6 +112,13 @@ inline uint16_t FreePort() {
   return net::FromSockaddr(sa).port;
 }
 
+// Whether `text` holds `what`; the whole text when it does not.
+inline ::testing::AssertionResult Says(const std::string &text, const std::string &what) {
+  if (text.find(what) != std::string::npos)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no \"" << what << "\" in:\n" << text;
+}
+
 inline size_t Count(const std::string &text, const std::string &what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))

@@ -48,7 +48,7 @@ TEST_F(EndToEnd, UnicastFilesOfEverySizeArriveWholeAndVerified) {
     SCOPED_TRACE(name);
     Result r = RunGet(name, {"--station", "127.0.0.2"});
     ASSERT_EQ(r.code, kOk) << r.output;
-    EXPECT_NE(r.output.find("SHA-256 verified"), std::string::npos) << r.output;
+    EXPECT_TRUE(Says(r.output, "SHA-256 verified"));
     EXPECT_EQ(ReadFile(Out() / name), ReadFile(Root() / name));
   }
   // Only the files themselves: no temporaries left over.
@@ -96,15 +96,13 @@ TEST_F(EndToEnd, RefusalsGiveTheirExitCodesAndMessagesAndLeaveNothing) {
   StartServer();
   Result missing = RunGet("absent.bin");
   EXPECT_EQ(missing.code, kNotFound) << missing.output;
-  EXPECT_NE(missing.output.find("zem4: server error 1: File not found"), std::string::npos)
-      << missing.output;
+  EXPECT_TRUE(Says(missing.output, "zem4: server error 1: File not found"));
 
   for (const std::string path : {"../etc/passwd", "/../etc/passwd", "..\\etc\\passwd"}) {
     SCOPED_TRACE(path);
     Result refused = RunGet(path);
     EXPECT_EQ(refused.code, kAccess) << refused.output;
-    EXPECT_NE(refused.output.find("zem4: server error 2: Access violation"), std::string::npos)
-        << refused.output;
+    EXPECT_TRUE(Says(refused.output, "zem4: server error 2: Access violation"));
   }
   EXPECT_TRUE(Listing(Out()).empty());
 }
@@ -134,8 +132,8 @@ TEST_F(EndToEnd, ServerAtItsSessionLimit) {
   ASSERT_EQ(::kill(holder->Pid(), SIGSTOP), 0);
   Result busy = RunGet("hold.bin", {"--station", "127.0.0.32", "--retries", "2", "--out", "b.bin"});
   EXPECT_EQ(busy.code, kBusy) << busy.output;
-  EXPECT_NE(busy.output.find("server busy, trying again"), std::string::npos) << busy.output;
-  EXPECT_NE(busy.output.find("zem4: server error 9: "), std::string::npos) << busy.output;
+  EXPECT_TRUE(Says(busy.output, "server busy, trying again"));
+  EXPECT_TRUE(Says(busy.output, "zem4: server error 9: "));
   EXPECT_FALSE(fs::exists(Out() / "b.bin"));
   // A stop signal ends the wait between tries at once.
   auto waiter = Get("hold.bin", {"--station", "127.0.0.33", "--retries", "50", "--out", "w.bin"});
@@ -154,7 +152,7 @@ TEST_F(EndToEnd, InfoShowsSizeAndDigest) {
   StartServer();
   Process info({kCli, "info", "i.bin", "--server", server_addr_}, Out());
   EXPECT_EQ(info.Wait(), kOk) << info.Output();
-  EXPECT_NE(info.Output().find("size: 5000 bytes"), std::string::npos) << info.Output();
+  EXPECT_TRUE(Says(info.Output(), "size: 5000 bytes"));
   EXPECT_TRUE(std::regex_search(info.Output(), std::regex("sha256: [0-9a-f]{64}")))
       << info.Output();
 }
@@ -162,7 +160,7 @@ TEST_F(EndToEnd, InfoShowsSizeAndDigest) {
 TEST_F(EndToEnd, DemoRunsAndEveryCopyMatches) {
   Process demo({kCli, "demo", "--size", "1M"}, Out());
   EXPECT_EQ(demo.Wait(), kOk) << demo.Output();
-  EXPECT_NE(demo.Output().find("every copy matches the file"), std::string::npos) << demo.Output();
+  EXPECT_TRUE(Says(demo.Output(), "every copy matches the file"));
   // A row's gaps are the file's blocks that came late, each once: never more than the file has.
   const std::string out = demo.Output();
   const std::regex row("[0-9.]+s +[0-9.]+ +([0-9]+)  ");
@@ -177,12 +175,11 @@ TEST_F(EndToEnd, BadArgumentsAreAUsageError) {
   EXPECT_EQ(p.Wait(), 2) << p.Output();
   Process help({kCli, "get", "--help"}, Out());
   EXPECT_EQ(help.Wait(), 0);
-  EXPECT_NE(help.Output().find("Exit codes:"), std::string::npos) << help.Output();
+  EXPECT_TRUE(Says(help.Output(), "Exit codes:"));
   // serve ends as zem4d does, not with the download's codes.
   Process serveHelp({kCli, "serve", "--help"}, Out());
   EXPECT_EQ(serveHelp.Wait(), 0);
-  EXPECT_NE(serveHelp.Output().find("Exit codes: 0 stopped by SIGINT"), std::string::npos)
-      << serveHelp.Output();
+  EXPECT_TRUE(Says(serveHelp.Output(), "Exit codes: 0 stopped by SIGINT"));
   EXPECT_EQ(serveHelp.Output().find("SHA-256 mismatch"), std::string::npos) << serveHelp.Output();
 }
 

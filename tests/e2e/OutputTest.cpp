@@ -87,7 +87,7 @@ TEST_F(Output, ACharacterDeviceIsWrittenAndStaysADevice) {
     SCOPED_TRACE(stream ? "stream" : "mapped");
     Result r = Run(GetArgs("null", stream));
     EXPECT_EQ(r.code, kOk) << r.output;
-    EXPECT_NE(r.output.find("SHA-256 verified"), std::string::npos) << r.output;
+    EXPECT_TRUE(Says(r.output, "SHA-256 verified"));
     EXPECT_EQ(Kind(Out() / "null"), S_IFCHR);
     ExpectOnly({"null"});
   }
@@ -106,7 +106,7 @@ TEST_F(Output, ABlockDeviceIsCheckedForRoomFirst) {
   EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0);
   EXPECT_EQ(r.code, kLocalIo) << r.output;
   const std::string said = "no room for " + device + ": the device holds 1048576 bytes, the file";
-  EXPECT_NE(r.output.find("zem4: " + said + " 3145805\n"), std::string::npos) << r.output;
+  EXPECT_TRUE(Says(r.output, "zem4: " + said + " 3145805\n"));
   EXPECT_EQ(ReadFile(dir_ / "disk.img"), image);
 }
 
@@ -115,9 +115,8 @@ TEST_F(Output, StandardOutputGetsTheDataAndProgressStaysOnStderr) {
   auto p = Zem4(GetArgs("-", false), ProcessOptions{.stdoutPath = captured});
   EXPECT_EQ(p->Wait(), kOk) << p->Output();
   EXPECT_EQ(ReadFile(captured), data_);
-  EXPECT_NE(p->Output().find("f.bin: 100%"), std::string::npos) << p->Output();
-  EXPECT_NE(p->Output().find("zem4: f.bin -> standard output: 3145805 bytes"), std::string::npos)
-      << p->Output();
+  EXPECT_TRUE(Says(p->Output(), "f.bin: 100%"));
+  EXPECT_TRUE(Says(p->Output(), "zem4: f.bin -> standard output: 3145805 bytes"));
   ExpectOnly({});
 }
 
@@ -125,9 +124,7 @@ TEST_F(Output, ADanglingLinkOrASocketIsRefusedAndLeftAlone) {
   fs::create_symlink(dir_ / "nowhere", Out() / "dangling");
   Result r = Run(GetArgs("dangling", false));
   EXPECT_EQ(r.code, kLocalIo) << r.output;
-  EXPECT_NE(r.output.find("zem4: dangling is a symbolic link to nothing; not replaced"),
-            std::string::npos)
-      << r.output;
+  EXPECT_TRUE(Says(r.output, "zem4: dangling is a symbolic link to nothing; not replaced"));
   EXPECT_EQ(Kind(Out() / "dangling"), S_IFLNK);
   EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
 
@@ -141,9 +138,7 @@ TEST_F(Output, ADanglingLinkOrASocketIsRefusedAndLeftAlone) {
   r = Run(GetArgs("sock", false));
   ::close(fd);
   EXPECT_EQ(r.code, kLocalIo) << r.output;
-  EXPECT_NE(r.output.find("zem4: sock is not a regular file, device or FIFO; not replaced"),
-            std::string::npos)
-      << r.output;
+  EXPECT_TRUE(Says(r.output, "zem4: sock is not a regular file, device or FIFO; not replaced"));
   EXPECT_EQ(Kind(Out() / "sock"), S_IFSOCK);
   ExpectOnly({"dangling", "sock"});
 }
@@ -199,7 +194,7 @@ TEST_P(FullDisk, IsExitNineWithItsMessageAndNothingLeft) {
   }
   auto p = Zem4(GetArgs("small/f.bin", c.stream), options);
   EXPECT_EQ(p->Wait(), kLocalIo) << p->Output();
-  EXPECT_NE(p->Output().find(std::string("zem4: ") + c.message), std::string::npos) << p->Output();
+  EXPECT_TRUE(Says(p->Output(), std::string("zem4: ") + c.message));
   EXPECT_TRUE(Listing(Target()).empty()) << Listing(Target()).front();
 }
 

@@ -37,7 +37,7 @@ TEST_P(ServerFault, IsExitSixWithItsReason) {
       args.push_back("--multicast");
     Result r = Run(args);
     EXPECT_EQ(r.code, kServerFault) << r.output;
-    EXPECT_NE(r.output.find("zem4: " + c.message + "\n"), std::string::npos) << r.output;
+    EXPECT_TRUE(Says(r.output, "zem4: " + c.message + "\n"));
     EXPECT_TRUE(Listing(Out()).empty());
   }
   EXPECT_GE(server.Requests(), 2u);

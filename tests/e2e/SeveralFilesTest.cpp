@@ -72,11 +72,8 @@ TEST_F(SeveralFiles, TheFirstFailureInArgumentOrderDecides) {
     fs::create_directories(Out() / "dir");
     Result r = Get(c.files, {"-o", "dir"});
     EXPECT_EQ(r.code, c.code) << r.output;
-    EXPECT_NE(r.output.find("zem4: nope.bin: server error 1: File not found\n"), std::string::npos)
-        << r.output;
-    EXPECT_NE(r.output.find("zem4: ../x.bin: server error 2: Access violation\n"),
-              std::string::npos)
-        << r.output;
+    EXPECT_TRUE(Says(r.output, "zem4: nope.bin: server error 1: File not found\n"));
+    EXPECT_TRUE(Says(r.output, "zem4: ../x.bin: server error 2: Access violation\n"));
     // The others are fetched all the same, and only they are there.
     for (const char *name : {"a.bin", "c.bin", "d.bin"})
       EXPECT_EQ(ReadFile(Out() / "dir" / name), ReadFile(Root() / name)) << name;
@@ -87,16 +84,12 @@ TEST_F(SeveralFiles, TheFirstFailureInArgumentOrderDecides) {
 TEST_F(SeveralFiles, OutputMustBeADirectoryAndNamesMustNotCollide) {
   Result notDir = Get({"a.bin", "c.bin"}, {"-o", "one.bin"});
   EXPECT_EQ(notDir.code, kUsage) << notDir.output;
-  EXPECT_NE(notDir.output.find("zem4: with several files, --out names a directory: one.bin"),
-            std::string::npos)
-      << notDir.output;
+  EXPECT_TRUE(Says(notDir.output, "zem4: with several files, --out names a directory: one.bin"));
   Result stdoutToo = Get({"a.bin", "c.bin"}, {"-o", "-"});
   EXPECT_EQ(stdoutToo.code, kUsage) << stdoutToo.output;
   Result twice = Get({"a.bin", "sub/a.bin"}, {"-o", "dir"});
   EXPECT_EQ(twice.code, kUsage) << twice.output;
-  EXPECT_NE(twice.output.find("zem4: two files would both be written to dir/a.bin"),
-            std::string::npos)
-      << twice.output;
+  EXPECT_TRUE(Says(twice.output, "zem4: two files would both be written to dir/a.bin"));
   EXPECT_TRUE(Listing(Out() / "dir").empty());
 }
 

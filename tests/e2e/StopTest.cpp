@@ -37,8 +37,7 @@ TEST_P(StopSignal, TellsTheServerAndLeavesNothing) {
   ASSERT_TRUE(client->WaitFor(std::regex("c\\.bin: [1-9][0-9]%"))) << client->Output();
   ASSERT_EQ(::kill(client->Pid(), c.signo), 0);
   EXPECT_EQ(client->Wait(), c.code) << client->Output();
-  EXPECT_NE(client->Output().find(std::string("zem4: ") + c.message + "\n"), std::string::npos)
-      << client->Output();
+  EXPECT_TRUE(Says(client->Output(), std::string("zem4: ") + c.message + "\n"));
   EXPECT_TRUE(Listing(Out()).empty()) << Listing(Out()).front();
   EXPECT_TRUE(server.WaitForTransfer("c.bin", "client error 3: User cancelled download"))
       << server.Proc().Output();
@@ -81,10 +80,8 @@ TEST_F(Stop, AFrozenServerDoesNotHoldTheCommand) {
   ASSERT_EQ(::kill(stopped->Pid(), SIGINT), 0);
   EXPECT_EQ(stopped->Wait(), kInterrupt) << stopped->Output();
   EXPECT_EQ(stalled->Wait(), kTimeout) << stalled->Output();
-  EXPECT_NE(
-      stalled->Output().find("zem4: no progress for 5 s from " + server.Address() + ": timed out"),
-      std::string::npos)
-      << stalled->Output();
+  EXPECT_TRUE(Says(stalled->Output(),
+                   "zem4: no progress for 5 s from " + server.Address() + ": timed out"));
   ::kill(server.Proc().Pid(), SIGCONT);
   EXPECT_TRUE(Listing(Out()).empty());
 }

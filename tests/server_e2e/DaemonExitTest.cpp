@@ -9,17 +9,9 @@ class DaemonExit : public DaemonFixture {};
 
 // A UDP port on 127.0.0.1 held by this test, so zem4d cannot have it.
 struct TakenPort {
-  TakenPort() {
-    Fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in A = net::ToSockaddr({LoopbackAddress, 0});
-    EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0);
-    socklen_t Len = sizeof A;
-    getsockname(Fd, reinterpret_cast<sockaddr *>(&A), &Len);
-    Port = net::FromSockaddr(A).port;
-  }
   ~TakenPort() { close(Fd); }
-  int Fd = -1;
-  uint16_t Port = 0;
+  int Fd = BoundSocket();
+  uint16_t Port = LocalPort(Fd);
 };
 
 // The fixture's arguments with Extra appended; an option given there twice

@@ -170,13 +170,24 @@ public:
   std::string Log;
 };
 
+// A UDP socket on a port of At that was free, and the port a socket has.
+inline int BoundSocket(Ipv4 At = LoopbackAddress, int Flags = 0) {
+  int Fd = socket(AF_INET, SOCK_DGRAM | Flags, 0);
+  sockaddr_in A = net::ToSockaddr({At, 0});
+  EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0);
+  return Fd;
+}
+inline uint16_t LocalPort(int Fd) {
+  sockaddr_in A{};
+  socklen_t Len = sizeof A;
+  getsockname(Fd, reinterpret_cast<sockaddr *>(&A), &Len);
+  return net::FromSockaddr(A).port;
+}
+
 // One client: a unicast socket, and a group socket once the OACK names one.
 struct SocketClient {
-  SocketClient(std::string File, bool Multicast) : Model(std::move(File), Multicast, true) {
-    Fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_in A = net::ToSockaddr({LoopbackAddress, 0});
-    EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0);
-  }
+  SocketClient(std::string File, bool Multicast)
+      : Model(std::move(File), Multicast, true), Fd(BoundSocket(LoopbackAddress, SOCK_NONBLOCK)) {}
   ~SocketClient() {
     close(Fd);
     if (GroupFd >= 0) {
@@ -286,11 +297,7 @@ inline std::unique_ptr<SocketClient> Fetch(DaemonProcess &D, uint16_t Listen,
 // Sends one datagram to the daemon from a socket of its own and keeps the
 // socket, so answers can be read (or their absence seen).
 struct RawClient {
-  explicit RawClient(Ipv4 From = LoopbackAddress) {
-    Fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_in A = net::ToSockaddr({From, 0});
-    bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A);
-  }
+  explicit RawClient(Ipv4 From = LoopbackAddress) : Fd(BoundSocket(From, SOCK_NONBLOCK)) {}
   ~RawClient() { close(Fd); }
   void Send(uint16_t Port, const Bytes &D) {
     sockaddr_in A = net::ToSockaddr({LoopbackAddress, Port});
@@ -358,6 +365,18 @@ protected:
     return {"--root",      Root.string(), "--port",       "0",
             "--mcast-net", Net,           "--mcast-port", std::to_string(McastPort),
             "--mcast-if",  "127.0.0.1",   "--log-level",  "info"};
+  }
+  // A port that was free a moment ago, and the arguments with zem4d on it.
+  static uint16_t FreePort() {
+    const int Fd = BoundSocket();
+    const uint16_t Port = LocalPort(Fd);
+    close(Fd);
+    return Port;
+  }
+  std::vector<std::string> ArgsOnPort(uint16_t Port) {
+    auto A = Args();
+    *(std::find(A.begin(), A.end(), "--port") + 1) = std::to_string(Port);
+    return A;
   }
 
   fs::path Root;

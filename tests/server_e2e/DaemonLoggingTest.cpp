@@ -16,12 +16,6 @@ protected:
     }
     return Out;
   }
-  static uint16_t LocalPort(int Fd) {
-    sockaddr_in A{};
-    socklen_t Len = sizeof A;
-    getsockname(Fd, reinterpret_cast<sockaddr *>(&A), &Len);
-    return net::FromSockaddr(A).port;
-  }
 };
 
 TEST_F(DaemonLogging, JournalOnlyWhenJournalStreamIsOurStderr) {
@@ -172,15 +166,10 @@ TEST(DaemonJsonLine, FieldsTypedWithTheirUnitAndNothingRaw) {
 
 TEST_F(DaemonLogging, SyslogTargetLeavesStderrAlone) {
   // zem4d's own port, found free: the start line goes to syslog, not here.
-  int Fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in At = net::ToSockaddr({LoopbackAddress, 0});
-  ASSERT_EQ(bind(Fd, reinterpret_cast<sockaddr *>(&At), sizeof At), 0);
-  const uint16_t Port = LocalPort(Fd);
-  close(Fd);
+  const uint16_t Port = FreePort();
   const Bytes Data = RandomBytes(5000, 32);
   WriteFile("f.bin", Data);
-  auto A = Args();
-  *(std::find(A.begin(), A.end(), "--port") + 1) = std::to_string(Port);
+  auto A = ArgsOnPort(Port);
   A.insert(A.end(), {"--log-target", "syslog"});
   DaemonProcess D(A);
   auto Got = Fetch(D, Port, "f.bin");

@@ -5,26 +5,7 @@
 namespace zem4::server::testing {
 namespace {
 
-class DaemonSecurity : public DaemonFixture {
-protected:
-  // A port that was free a moment ago.
-  static uint16_t FreePort() {
-    int Fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in A = net::ToSockaddr({LoopbackAddress, 0});
-    EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A), 0);
-    socklen_t Len = sizeof A;
-    getsockname(Fd, reinterpret_cast<sockaddr *>(&A), &Len);
-    close(Fd);
-    return net::FromSockaddr(A).port;
-  }
-
-  std::vector<std::string> ArgsOnPort(uint16_t Port) {
-    auto A = Args();
-    auto It = std::find(A.begin(), A.end(), "--port");
-    *(It + 1) = std::to_string(Port);
-    return A;
-  }
-};
+class DaemonSecurity : public DaemonFixture {};
 
 TEST_F(DaemonSecurity, NoOneElseCanTakeTheRequestPort) {
   const uint16_t Port = FreePort();

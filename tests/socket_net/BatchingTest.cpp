@@ -5,6 +5,7 @@
 // within the send, so nothing here waits. Last, the command line's gap count.
 #include "host/SocketNetwork.h"
 #include "net/Socket.h"
+#include "tests/common/ScriptedServer.h"
 #include "tools/Acks.h"
 #include "tools/Gaps.h"
 
@@ -220,13 +221,6 @@ TEST(AckSupersedes, OnlyALaterAck8WithTheSameWindow) {
   }
 }
 
-Bytes Data8(uint32_t block) {
-  Bytes b(ZEM4_DATA8_HEADER_SIZE);
-  Zem4WirePutBe16(b.data(), 0, ZEM4_OP_DATA8);
-  Zem4WirePutBe32(b.data(), ZEM4_DATA8_BLOCK_OFFSET, block);
-  return b;
-}
-
 // Each block that arrived after a later one, once, from the transfer's
 // unicast port and the group its OACK names only.
 TEST(Gaps, EachLateBlockOnceFromItsOwnPortsOnly) {
@@ -239,13 +233,13 @@ TEST(Gaps, EachLateBlockOnceFromItsOwnPortsOnly) {
   for (const auto &[blocks, gaps] : rows) {
     cli::GapTap tap;
     cli::GapCount count;
-    const char oack[] = "\0\6tsize\0009\0MultiCast\000239.1.2.3,1758,0";
-    tap.Deliver(kSender, To(kSender, 40000, Bytes(oack, oack + sizeof oack))); // inside ReadFile
+    tap.Deliver(kSender, To(kSender, 40000, // inside ReadFile
+                            OackPacket({{"tsize", "9"}, {"MultiCast", "239.1.2.3,1758,0"}})));
     tap.Watch(kSender, 40000, &count);
     for (size_t i = 0; i < blocks.size(); ++i) { // by turns unicast and group; not another's
-      tap.Deliver(kSender,
-                  i % 2 ? To(group, 1758, Data8(blocks[i])) : To(kSender, 40000, Data8(blocks[i])));
-      tap.Deliver(kInbound, To(group, 1758, Data8(1000 - blocks[i])));
+      tap.Deliver(kSender, i % 2 ? To(group, 1758, Data8Packet(0, blocks[i], 0, 0))
+                                 : To(kSender, 40000, Data8Packet(0, blocks[i], 0, 0)));
+      tap.Deliver(kInbound, To(group, 1758, Data8Packet(0, 1000 - blocks[i], 0, 0)));
     }
     EXPECT_EQ(count.Gaps(), gaps) << ::testing::PrintToString(blocks);
   }
