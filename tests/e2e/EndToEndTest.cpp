@@ -160,9 +160,9 @@ TEST_F(EndToEnd, InfoShowsSizeAndDigest) {
 TEST_F(EndToEnd, DemoRunsAndEveryCopyMatches) {
   Process demo({kCli, "demo", "--size", "1M"}, Out());
   EXPECT_EQ(demo.Wait(), kOk) << demo.Output();
-  EXPECT_TRUE(Says(demo.Output(), "every copy matches the file"));
+  const std::string &out = demo.Output();
+  EXPECT_TRUE(Says(out, "every copy matches the file"));
   // A row's gaps are the file's blocks that came late, each once: never more than the file has.
-  const std::string out = demo.Output();
   const std::regex row("[0-9.]+s +[0-9.]+ +([0-9]+)  ");
   int rows = 0;
   for (std::sregex_iterator it(out.begin(), out.end(), row), end; it != end; ++it, ++rows)
